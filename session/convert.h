@@ -1,0 +1,35 @@
+// Number conversions shared by the screen parser, the console session and the remote services.
+// They follow the console's conventions: failures raise EConvertError with the text
+// "'%s' is not a valid integer value", never undefined behaviour on overflow.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+class EConvertError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// "'<text>' is not a valid integer value"
+[[noreturn]] void RaiseNotInteger(std::string_view text);
+
+// Removes every character with code 32 or below from both ends.
+std::string TrimControls(std::string_view text);
+
+// The standard decimal conversion of an edit box's text (ports and the like): optional leading
+// blanks, an optional sign, then decimal digits, or hexadecimal digits after "$", "0x" or "0X".
+// Anything else, or a value outside 32 bits, raises EConvertError naming the whole text.
+int32_t StrToInt(std::string_view text);
+
+// Screen field conversions: trim as TrimControls; empty gives 0; otherwise a signed decimal
+// number that must fit the result type, else EConvertError with the trimmed text.
+int32_t TrimToInt(std::string_view field);
+int64_t TrimToInt64(std::string_view field);
+
+// Hexadecimal screen field: trim; empty gives 0; otherwise hexadecimal digits of either case.
+// Failures raise EConvertError whose text is the trimmed field with "$" in front.
+int32_t HexToInt(std::string_view field);
