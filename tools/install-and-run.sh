@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds linewatch, starts the bundled router simulator on 127.0.0.1 and
+# runs the monitor against it from a demo directory (demo/) whose settings connect at start and
+# serve the web status page. Without a display the monitor runs on Qt's offscreen platform and the
+# web page is the way to watch it. Ctrl-C ends both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$(pwd)
+
+tools/install-deps.sh
+cmake --preset dev
+cmake --build --preset dev -j "$(nproc)" --target linewatch linewatch-routersim
+
+demo="$top/demo"
+mkdir -p "$demo"
+cp build/linewatch "$demo/linewatch"
+
+password=1234
+simlog="$demo/routersim.log"
+build/linewatch-routersim --port 0 --password "$password" >"$simlog" 2>&1 &
+sim_pid=$!
+monitor_pid=""
+
+cleanup() {
+    trap - INT TERM EXIT
+    if [ -n "$monitor_pid" ] && kill -0 "$monitor_pid" 2>/dev/null; then
+        kill -TERM "$monitor_pid" 2>/dev/null || true
+        wait "$monitor_pid" 2>/dev/null || true
+    fi
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    echo
+    echo "Stopped the monitor and the router simulator."
+}
+trap cleanup INT TERM EXIT
+
+port=""
+for _ in $(seq 1 100); do
+    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$simlog" | head -n 1)
+    [ -n "$port" ] && break
+    sleep 0.1
+done
+if [ -z "$port" ]; then
+    echo "The router simulator did not start; see $simlog" >&2
+    exit 1
+fi
+
+# A free port for the web status page, tried from 8080 upwards.
+webport=8080
+while (exec 3<>"/dev/tcp/127.0.0.1/$webport") 2>/dev/null; do
+    webport=$((webport + 1))
+done
+
+# Only the keys the demo needs; the monitor keeps the rest at their defaults and writes the whole
+# file back when it ends.
+# The password is stored scrambled: "1234" is kept as "nnnn".
+printf '[Connection]\r\nTelnetAddress=127.0.0.1\r\nTelnetPort=%s\r\nRememberPassword=1\r\nPassword=nnnn\r\n' "$port" >"$demo/linewatch.ini"
+printf '[Startup]\r\nConnectAtStartup=1\r\n[RemoteAdmin]\r\nWebPort=%s\r\nWeb=1\r\nWebAutoRefreshSeconds=2\r\n' "$webport" >>"$demo/linewatch.ini"
+
+echo "Router simulator on 127.0.0.1:$port (password $password)."
+echo "Web status page: http://127.0.0.1:$webport/"
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "No display found: running the monitor on the offscreen platform. Open the web page above to watch it."
+    export QT_QPA_PLATFORM=offscreen
+fi
+echo "Press Ctrl-C to stop."
+"$demo/linewatch" &
+monitor_pid=$!
+wait "$monitor_pid" || true
+monitor_pid=""

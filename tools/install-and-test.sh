@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds linewatch (debug preset) and runs every test.
+# Pass --asan to build and test with AddressSanitizer + UndefinedBehaviorSanitizer instead.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+preset=dev
+if [ "${1:-}" = "--asan" ]; then
+    preset=asan
+fi
+
+tools/install-deps.sh
+cmake --preset "$preset" -DLINEWATCH_WERROR=ON
+cmake --build --preset "$preset" -j "$(nproc)"
+ctest --preset "$preset" -j "$(nproc)"
