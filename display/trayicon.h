@@ -1,0 +1,69 @@
+// The notification-area icon: the chosen tray picture, the tip, and the right-click menu pupTray
+// with the window's entries. It only reports intent (activationRequested on a double-click, the
+// menu's actions); the main window decides what to show.
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+
+#include <array>
+#include <memory>
+
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+
+class TTrayIcon : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TTrayIcon(QObject *parent = nullptr);
+    ~TTrayIcon() override;
+
+    // Adds the icon to the notification area, and removes it.
+    void show();
+    void hide();
+    bool isVisible() const;
+
+    // The picture (0..38, anything else shows 38) and the tip. Unchanged values are not sent
+    // to the desktop again.
+    void setPicture(int index);
+    int picture() const { return m_picture; }
+    void setTip(const QString &tip);
+    QString tip() const;
+
+    // Whether the desktop has a notification area at all.
+    static bool isAvailable();
+
+    QSystemTrayIcon *systemTrayIcon() const { return m_tray; }
+
+    // The menu and its entries, top to bottom. mnuStatus is the default entry (bold).
+    QMenu *pupTray = nullptr;
+    QAction *mnuStatus = nullptr;
+    QAction *mnuGraph = nullptr;
+    QAction *mnuSettings = nullptr;
+    QAction *mnuN1 = nullptr;
+    QAction *mnuConnect = nullptr;
+    QMenu *Drop1 = nullptr;
+    QAction *mnuDropB1 = nullptr; // data() is the channel command's Tag: 1
+    QAction *mnuDropB2 = nullptr; // 2
+    QAction *mnuN3 = nullptr;
+    QAction *mnuDropAll = nullptr; // 4
+    QAction *mnuN4 = nullptr;
+    QAction *mnuAbout = nullptr;
+    QAction *mnuN2 = nullptr;
+    QAction *mnuExit = nullptr;
+
+signals:
+    // The user double-clicked the icon: the window should show itself.
+    void activationRequested();
+
+private:
+    void createMenu();
+
+    std::unique_ptr<QMenu> m_menu;
+    QSystemTrayIcon *m_tray = nullptr;
+    std::array<QIcon, 39> m_pictures;
+    int m_picture = 38;
+};
