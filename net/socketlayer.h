@@ -1,0 +1,277 @@
+// Event-driven, non-blocking IPv4 TCP sockets for the console client and the relay and web
+// listeners. Readiness reaches the Qt event loop through QSocketNotifier; the components call the
+// std::function handlers their owner assigns, one at a time on the GUI thread, never blocking.
+#pragma once
+
+#include <QObject>
+
+#include <cstddef>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class QSocketNotifier;
+class QTimer;
+
+// The error the layer raises; what() is the message shown in the error report.
+class ESocketError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Which kind of operation failed, handed to an error handler. The order is fixed.
+enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept };
+
+class TCustomWinSocket;
+class TClientWinSocket;
+class TServerWinSocket;
+class TServerClientWinSocket;
+class TClientSocket;
+class TServerSocket;
+
+// Sender is the component that raised the event; Socket the endpoint concerned. An exception
+// thrown by a handler is caught by the layer where it called the handler and goes to ReportError.
+using TSocketNotifyEvent = std::function<void(QObject *Sender, TCustomWinSocket *Socket)>;
+// ErrorCode is errno; a handler that sets it to 0 stops the layer's own error report.
+using TSocketErrorEvent =
+    std::function<void(QObject *Sender, TCustomWinSocket *Socket, TErrorEvent ErrorEvent, int &ErrorCode)>;
+
+// SendString keeps whatever the kernel does not take at once and sends it, in order, as the
+// socket becomes writable. A connection holds at most this many unsent bytes; a SendString that
+// would go beyond it fails like a send that failed with ENOBUFS (error handler, disconnect event,
+// "Windows socket error" on API 'send'). The bound keeps a peer that stops reading from growing
+// the queue without end.
+inline constexpr std::size_t kSendQueueLimit = 16 * 1024 * 1024;
+
+// A connection closed by our side while bytes are still unsent (or unread input would turn the
+// close into a reset) leaves its descriptor in a lingering set: the rest is sent, the sending
+// side shut down, and input discarded until the peer closes. The disconnect event and the "not
+// connected" state still come at once. A lingering descriptor is closed after this long at most.
+inline constexpr int kLingerTimeoutMs = 30 * 1000;
+
+// While a listener cannot accept for lack of descriptors (EMFILE, ENFILE, ENOBUFS, ENOMEM) it
+// stops watching for connections and tries again after this long, so it neither spins nor dies.
+inline constexpr int kAcceptRetryMs = 250;
+
+// One end of a TCP connection, or a listening socket. Endpoints are created and owned by the
+// components; handlers receive them as the Socket argument.
+class TCustomWinSocket : public QObject
+{
+public:
+    ~TCustomWinSocket() override;
+
+    // One non-blocking send of all of Text. Returns the bytes the kernel accepted now (the rest is
+    // queued and sent later), -1 when it accepted nothing now (all of it queued), and 0 with
+    // nothing sent when the connection is not connected. A failed send: error handler (eeSend),
+    // disconnect event, then ESocketError when the handler left ErrorCode non-zero.
+    int SendString(const std::string &Text);
+
+    // Every byte readable now, in arrival order, in one receive; empty when nothing is pending or
+    // the connection is not connected. A failed receive is handled like a failed send (eeReceive,
+    // API 'recv').
+    std::string ReceivePending();
+
+    // Closes a connected connection: its disconnect event runs inside this call, then the
+    // descriptor is closed (after a lingering drain, see kLingerTimeoutMs). Does nothing when the
+    // connection is not open or is already closing.
+    void CloseConnection();
+
+    // True from the connect (or accept) until the descriptor is closed, including while the
+    // disconnect event runs.
+    bool Connected() const { return FConnected; }
+
+    // The descriptor, or -1 when there is none.
+    int SocketHandle() const { return FHandle; }
+
+    // The local port the descriptor is bound to (a listener opened on port 0 learns its port
+    // here), or 0 when there is no descriptor.
+    int LocalPort() const;
+
+protected:
+    explicit TCustomWinSocket(QObject *Parent);
+
+    // The component named as Sender in this endpoint's events.
+    virtual QObject *EventSender() const = 0;
+    // Hand one readiness report to the owner's handlers. The defaults deliver nothing.
+    virtual void DoConnect() {}
+    virtual void DoRead() {}
+    virtual void DoDisconnect() {}
+    virtual void DoError(TErrorEvent ErrorEvent, int &ErrorCode);
+    virtual void DoAccept() {}
+
+    // Takes ownership of Handle (non-blocking) and watches it. Connecting: wait for the connect
+    // to complete. Listening: watch for incoming connections. Otherwise: connected now.
+    enum class TWatch { Connecting, Connected, Listening };
+    void AttachHandle(int Handle, TWatch Watch);
+    // Stops watching and closes the descriptor without any event. Drain: hand unsent bytes to
+    // the lingering set first; otherwise they are dropped.
+    void ReleaseHandle(bool Drain);
+    // Algorithm of a close: disconnect event (DoDisconnect) first, then the descriptor is closed.
+    void CloseWithEvent(bool Drain);
+    // Algorithm of a failed send or receive: error handler, close with the event, then raise.
+    [[noreturn]] void FailTransfer(TErrorEvent ErrorEvent, int Code, const char *Api);
+    // Calls the error handler and raises "Asynchronous socket error" unless it cleared the code.
+    void ReportAsyncError(TErrorEvent ErrorEvent, int Code);
+    // Runs one handler call, reporting what it throws; false when this endpoint died inside it.
+    template <typename F>
+    bool CallHandler(F &&Call);
+    void SetReadWatch(bool On);
+
+    bool FClosing = false;
+
+private:
+    void HandleReadable();
+    void HandleWritable();
+    bool FlushQueue(int &Error);
+    void UpdateWriteWatch();
+
+    int FHandle = -1;
+    bool FConnected = false;
+    TWatch FWatch = TWatch::Connected;
+    QSocketNotifier *FReadNotifier = nullptr;
+    QSocketNotifier *FWriteNotifier = nullptr;
+    std::string FOutput;
+    std::size_t FOutputSent = 0;
+
+    friend class TClientSocket;
+    friend class TServerSocket;
+    friend class TServerWinSocket;
+};
+
+// The client component's single connection, reused for every attempt.
+class TClientWinSocket : public TCustomWinSocket
+{
+public:
+    explicit TClientWinSocket(TClientSocket *Owner);
+
+protected:
+    QObject *EventSender() const override;
+    void DoConnect() override;
+    void DoRead() override;
+    void DoDisconnect() override;
+    void DoError(TErrorEvent ErrorEvent, int &ErrorCode) override;
+
+private:
+    TClientSocket *FOwner;
+    friend class TClientSocket;
+};
+
+// One connection accepted by a listener, owned by its TServerWinSocket.
+class TServerClientWinSocket : public TCustomWinSocket
+{
+public:
+    TServerClientWinSocket(TServerWinSocket *Server, int Handle);
+    ~TServerClientWinSocket() override;
+
+    // The listener that accepted this connection; nullptr once it has let go of it.
+    TServerWinSocket *ServerWinSocket() const { return FServer; }
+
+protected:
+    QObject *EventSender() const override;
+    void DoRead() override;
+    void DoDisconnect() override;
+    void DoError(TErrorEvent ErrorEvent, int &ErrorCode) override;
+
+private:
+    TServerWinSocket *FServer;
+    friend class TServerWinSocket;
+};
+
+// The listening socket of a TServerSocket, owner of the accepted connections.
+class TServerWinSocket : public TCustomWinSocket
+{
+public:
+    explicit TServerWinSocket(TServerSocket *Owner);
+    ~TServerWinSocket() override;
+
+    // The Index-th accepted connection in order of acceptance, counted from 0. A closed connection
+    // stays listed until a later turn of the event loop. Raises "List index out of bounds (%d)".
+    TServerClientWinSocket *ClientConnections(int Index) const;
+    int ActiveConnections() const { return static_cast<int>(FConnections.size()); }
+
+protected:
+    QObject *EventSender() const override;
+    void DoAccept() override;
+
+private:
+    void Listen();
+    void CloseListener();
+    void ScheduleRemoval(TServerClientWinSocket *Connection);
+    void DropConnection(TServerClientWinSocket *Connection);
+
+    TServerSocket *FOwner;
+    std::vector<TServerClientWinSocket *> FConnections;
+    QTimer *FAcceptRetry = nullptr;
+    bool FOutOfDescriptors = false;
+    friend class TServerSocket;
+    friend class TServerClientWinSocket;
+};
+
+// A TCP client: connects to Address:Port when made active.
+class TClientSocket : public QObject
+{
+public:
+    explicit TClientSocket(QObject *Parent = nullptr);
+    // Closes the connection or drops the pending attempt without any event.
+    ~TClientSocket() override;
+
+    // True from the connect event until just before the disconnect event. Writing true starts an
+    // attempt (dropping a pending one; ignored while connected or while the disconnect event
+    // runs); writing false closes a connected client with its disconnect event nested in the call.
+    bool Active() const { return FActive; }
+    void SetActive(bool Value);
+
+    // Dotted IPv4 text; no name lookup. Changing it while active raises "Can't change value while
+    // socket is active".
+    const std::string &Address() const { return FAddress; }
+    void SetAddress(const std::string &Value);
+    int Port() const { return FPort; }
+    void SetPort(int Value);
+
+    TClientWinSocket *Socket() const { return FSocket; }
+
+    TSocketNotifyEvent OnConnect;
+    TSocketNotifyEvent OnRead;
+    TSocketNotifyEvent OnDisconnect;
+    TSocketErrorEvent OnError;
+
+private:
+    TClientWinSocket *FSocket;
+    std::string FAddress;
+    int FPort = 0;
+    bool FActive = false;
+    friend class TClientWinSocket;
+};
+
+// A TCP listener on all local IPv4 addresses, backlog 5.
+class TServerSocket : public QObject
+{
+public:
+    explicit TServerSocket(QObject *Parent = nullptr);
+    // Closes the listener and every accepted connection without any event.
+    ~TServerSocket() override;
+
+    // True while listening. Writing false closes every accepted connection without any event.
+    bool Active() const { return FActive; }
+    void SetActive(bool Value);
+
+    int Port() const { return FPort; }
+    void SetPort(int Value);
+
+    TServerWinSocket *Socket() const { return FSocket; }
+
+    TSocketNotifyEvent OnClientConnect;
+    TSocketNotifyEvent OnAccept;
+    TSocketNotifyEvent OnClientRead;
+    TSocketNotifyEvent OnClientDisconnect;
+    TSocketErrorEvent OnClientError;
+
+private:
+    TServerWinSocket *FSocket;
+    int FPort = 0;
+    bool FActive = false;
+    friend class TServerWinSocket;
+    friend class TServerClientWinSocket;
+};
