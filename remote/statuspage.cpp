@@ -1,0 +1,360 @@
+// The web status page and the 404 page, built by plain concatenation for every request. The
+// document's line break is the carriage return alone; no line feed is ever written into it.
+#include "statuspage.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+namespace {
+
+constexpr int kHistoryColumns = 18;
+constexpr int kLevels = 9;
+constexpr int kTableColumns = 25;
+constexpr const char *kNbsp = "&nbsp;";
+constexpr const char *kProductVersion = "1.0.1.3";
+
+const char *const kAxisLabels[kHistoryColumns] = {"-85", "-80", "-75", "-70", "-65", "-60", "-55", "-50", "-45",
+                                                  "-40", "-35", "-30", "-25", "-20", "-15", "-10", "-05", "-00"};
+
+// One channel's chart drawn as cell colours: [level][column], columns 0..17 the history and
+// column 18 the average line usage bar. Level 0 is the bottom row, labelled 10.
+using TUsageGrid = std::array<std::array<uint32_t, kHistoryColumns + 1>, kLevels>;
+
+// Truncates toward zero like the integer conversion of an average, saturating instead of
+// overflowing on values no router prints (and giving 0 for NaN).
+int64_t truncateAverage(double average)
+{
+    if (std::isnan(average))
+        return 0;
+    if (average >= 1e15)
+        return static_cast<int64_t>(1e15);
+    if (average <= -1e15)
+        return static_cast<int64_t>(-1e15);
+    return static_cast<int64_t>(average);
+}
+
+TUsageGrid buildUsageGrid(const TUsageSeries &Series, int32_t ALU, const TChannelColors &Colors)
+{
+    TUsageGrid grid{};
+    for (int j = 1; j <= kHistoryColumns; ++j) {
+        // The five seconds 5j-4 .. 5j; index 0, the oldest second, never shows.
+        double sum = 0;
+        for (int k = 5 * j - 4; k <= 5 * j; ++k)
+            sum += Series[k];
+        const int64_t height = truncateAverage(sum / 5) / 10;
+        for (int i = 0; i < kLevels; ++i)
+            grid[i][j - 1] = i < height ? Colors.CLUColor : Colors.CLUBackgroundColor;
+    }
+    const int32_t aluHeight = ALU / 10;
+    for (int i = 0; i < kLevels; ++i)
+        grid[i][kHistoryColumns] = i < aluHeight ? Colors.ALUColor : Colors.ALUBackgroundColor;
+    return grid;
+}
+
+std::string levelLabel(int level)
+{
+    return "<font size=1>" + std::to_string((level + 1) * 10) + "</font>";
+}
+
+std::string whiteHeader(const std::string &text)
+{
+    return "<b><font color=" + ColorToHtml(kColorWhite) + ">" + text + "</font></b>";
+}
+
+// Appends the chart's part of one level row: the 18 history cells, the light filler, the ALU
+// cell and the last light filler.
+void appendChartCells(const TUsageGrid &grid, int level, std::vector<std::string> &cells, std::vector<uint32_t> &colors,
+                      std::vector<int> &spans)
+{
+    for (int j = 0; j < kHistoryColumns; ++j) {
+        cells.emplace_back(kNbsp);
+        colors.push_back(grid[level][j]);
+        spans.push_back(1);
+    }
+    cells.emplace_back(kNbsp);
+    colors.push_back(kColorLight);
+    spans.push_back(1);
+    cells.emplace_back(kNbsp);
+    colors.push_back(grid[level][kHistoryColumns]);
+    spans.push_back(1);
+    cells.emplace_back(kNbsp);
+    colors.push_back(kColorLight);
+    spans.push_back(1);
+}
+
+std::string serviceName(const TServiceNameFn &lookup, int32_t port)
+{
+    if (!lookup)
+        return "?";
+    std::string name = lookup(port);
+    return name.empty() ? "?" : name;
+}
+
+} // namespace
+
+std::string HtmlEscape(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string ColorToHtml(uint32_t color)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out = "\"#";
+    // Red is the low byte of the stored value but comes first on the page.
+    for (int shift = 0; shift <= 16; shift += 8) {
+        const unsigned byte = (color >> shift) & 0xFF;
+        out += digits[byte >> 4];
+        out += digits[byte & 0xF];
+    }
+    out += '"';
+    return out;
+}
+
+std::string GroupThousands(int64_t value)
+{
+    // Via the unsigned magnitude so that the most negative value has digits too.
+    const uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    const std::string digits = std::to_string(magnitude);
+    std::string out = value < 0 ? "-" : "";
+    for (size_t k = 0; k < digits.size(); ++k) {
+        if (k > 0 && (digits.size() - k) % 3 == 0)
+            out += ',';
+        out += digits[k];
+    }
+    return out;
+}
+
+double UsageRate(int32_t percent, int32_t speed)
+{
+    // The product is a 32-bit integer on the window's labels too; wrap it rather than overflow.
+    const auto product = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(percent) * speed));
+    return product / 819.2;
+}
+
+std::string DefaultUsageText(int32_t percent, int32_t speed)
+{
+    // Rounded by hand: printf rounds an exact half to even, which would show 3.90625 as 3.90.
+    const double rate = UsageRate(percent, speed);
+    const long long hundredths = std::llround(rate * 100);
+    const unsigned long long magnitude = hundredths < 0 ? 0ULL - hundredths : hundredths;
+    char text[96];
+    std::snprintf(text, sizeof text, "%d%%  (%s%llu.%02lluKB/s)", percent, hundredths < 0 ? "-" : "", magnitude / 100,
+                  magnitude % 100);
+    return text;
+}
+
+std::string BuildTableRow(int Count, const std::vector<std::string> &Cells, const std::vector<uint32_t> &Colors,
+                          const std::vector<int> &Spans)
+{
+    std::string row = "  <tr>\r";
+    for (size_t k = 0; k < static_cast<size_t>(std::max(Count, 0)); ++k) {
+        if (k >= Cells.size() || k >= Colors.size() || k >= Spans.size())
+            break;
+        row += "    <td bgcolor=";
+        row += ColorToHtml(Colors[k]);
+        if (Spans[k] > 1)
+            row += " colspan=" + std::to_string(Spans[k]);
+        row += '>';
+        row += Cells[k];
+        row += "</td>\r";
+    }
+    row += "  </tr>\r";
+    return row;
+}
+
+std::string BuildChannelSection(const std::string &ChannelName, const TChannelStatus &Channel,
+                                const TUsageSeries &Series, const TChannelColors &Colors, const TUsageTextFn &UsageText)
+{
+    const TUsageGrid grid = buildUsageGrid(Series, Channel.ALU, Colors);
+    const auto usage = [&](int32_t percent) {
+        return HtmlEscape(UsageText ? UsageText(percent, Channel.Speed) : DefaultUsageText(percent, Channel.Speed));
+    };
+
+    std::string out;
+    out.reserve(8192);
+    out += BuildTableRow(1, {whiteHeader("ISDN Channel " + HtmlEscape(ChannelName))}, {kColorDark}, {kTableColumns});
+    out += BuildTableRow(
+        6, {"Link:", HtmlEscape(Channel.Link), "IP Address:", kNbsp, "Channel usage over 90 seconds", kNbsp},
+        {kColorLight, kColorDark, kColorLight, kColorLight, kColorLight, kColorLight},
+        {1, 1, 1, 1, kHistoryColumns, 3});
+
+    // Levels 90 down to 50 carry the channel's figures in their first three cells.
+    struct FigureRow
+    {
+        std::string label, value, third;
+        uint32_t thirdColor;
+    };
+    const FigureRow figures[5] = {
+        {"Speed:", std::to_string(Channel.Speed) + "Kbps", HtmlEscape(Channel.IP), kColorDark},
+        {"Up Time:", HtmlEscape(Channel.UpTime), "Current Line Usage:", kColorLight},
+        {"Sent:", GroupThousands(Channel.TX), usage(Channel.CLU), kColorDark},
+        {"Receved:", GroupThousands(Channel.RX), "Average Line Usage:", kColorLight},
+        {"Errors:", GroupThousands(Channel.Errors), usage(Channel.ALU), kColorDark},
+    };
+    for (int r = 0; r < 5; ++r) {
+        const int level = 8 - r;
+        std::vector<std::string> cells = {figures[r].label, figures[r].value, figures[r].third, levelLabel(level)};
+        std::vector<uint32_t> colors = {kColorLight, kColorDark, figures[r].thirdColor, kColorLight};
+        std::vector<int> spans = {1, 1, 1, 1};
+        appendChartCells(grid, level, cells, colors, spans);
+        out += BuildTableRow(static_cast<int>(cells.size()), cells, colors, spans);
+    }
+
+    {
+        std::vector<std::string> cells = {kNbsp, levelLabel(3)};
+        std::vector<uint32_t> colors = {kColorLight, kColorLight};
+        std::vector<int> spans = {3, 1};
+        appendChartCells(grid, 3, cells, colors, spans);
+        out += BuildTableRow(static_cast<int>(cells.size()), cells, colors, spans);
+    }
+    for (int level = 2; level >= 0; --level) {
+        std::vector<std::string> cells = {kNbsp, kNbsp, levelLabel(level)};
+        std::vector<uint32_t> colors = {kColorLight, kColorDark, kColorLight};
+        std::vector<int> spans = {1, 2, 1};
+        appendChartCells(grid, level, cells, colors, spans);
+        out += BuildTableRow(static_cast<int>(cells.size()), cells, colors, spans);
+    }
+
+    // The axis row: each history column is labelled with the age of its newest sample. The cell
+    // beside "CallerID:" stays empty.
+    std::vector<std::string> cells = {"CallerID:", kNbsp, kNbsp};
+    std::vector<uint32_t> colors(kHistoryColumns + 6, kColorLight);
+    colors[1] = kColorDark;
+    std::vector<int> spans(kHistoryColumns + 6, 1);
+    spans[1] = 2;
+    for (const char *label : kAxisLabels)
+        cells.push_back(std::string("<font size=1>") + label + "</font>");
+    cells.emplace_back(kNbsp);
+    cells.emplace_back("<font size=1>ALU</font>");
+    cells.emplace_back(kNbsp);
+    out += BuildTableRow(static_cast<int>(cells.size()), cells, colors, spans);
+    return out;
+}
+
+std::string BuildEthernetSection(const TRouterStatus &Router, const TServiceNameFn &LookupServiceName)
+{
+    const uint32_t L = kColorLight;
+    const uint32_t D = kColorDark;
+    std::string out;
+    out += BuildTableRow(2, {whiteHeader("Ethernet"), whiteHeader("General")}, {D, D}, {3, 22});
+    out += BuildTableRow(
+        4, {"Status:", HtmlEscape(Router.LANStatus), "Total Outcall Time:", HtmlEscape(Router.TotalOutcallTime)},
+        {L, D, L, D}, {1, 2, 10, 12});
+    out +=
+        BuildTableRow(3, {"Sent:", GroupThousands(Router.LANSent), "Last Call Triggered By:"}, {L, D, L}, {1, 2, 22});
+    out += BuildTableRow(5,
+                         {"Received:", GroupThousands(Router.LANReceived), kNbsp,
+                          "Source:", HtmlEscape(Router.TriggerSrcIP) + ":" + std::to_string(Router.TriggerSrcPort)},
+                         {L, D, L, L, D}, {1, 2, 1, 5, 16});
+    out += BuildTableRow(5,
+                         {"Collisions:", GroupThousands(Router.LANCollisions), kNbsp, "Dest:",
+                          HtmlEscape(Router.TriggerDestIP) + ":" + std::to_string(Router.TriggerDestPort) + " [" +
+                              HtmlEscape(serviceName(LookupServiceName, Router.TriggerDestPort)) + "]"},
+                         {L, D, L, L, D}, {1, 2, 1, 5, 16});
+    return out;
+}
+
+std::string BuildStatusPage(const TStatusPageInputs &Inputs, int32_t &PageHits)
+{
+    PageHits = static_cast<int32_t>(static_cast<uint32_t>(PageHits) + 1U);
+
+    const TRouterStatus &router = Inputs.Router;
+    const std::string name = HtmlEscape(router.Name);
+    const std::string address = HtmlEscape(router.IPAddress);
+    const std::string spacer = "   <tr>\r    <td height=10 colspan=25><font size=1>&nbsp;</font></td>\r   </tr>\r";
+
+    std::string page;
+    page.reserve(24 * 1024);
+    page += "<html>\r<head>\r";
+    if (Inputs.WebAutoRefresh)
+        page += "<meta http-equiv=\"REFRESH\" content=\"" + HtmlEscape(Inputs.WebAutoRefreshSeconds) + "\">\r";
+    page += "<title>" + name + " (" + address + ") - Brelwick Router Monitor</title>\r</head>\r<body bgcolor=";
+    page += ColorToHtml(kColorWhite) + ">\r<font face=\"Arial\">\r";
+    page += "<center>\r";
+    page += "<font size=6><b>Router Status: " + name + " (" + address + ")</b></font><br>";
+    page += name + " is running RAS S/W " + HtmlEscape(router.Firmware) + "\r";
+    page += "</center>\r<hr size=1 noshade>\r";
+    page += "<center>\r<table border=0 cellspacing=0 cellpadding=1>\r";
+    page += BuildChannelSection("B1", Inputs.B1, Inputs.Series1, Inputs.B1Colors, Inputs.UsageText);
+    page += spacer;
+    page += BuildChannelSection("B2", Inputs.B2, Inputs.Series2, Inputs.B2Colors, Inputs.UsageText);
+    page += spacer;
+    page += BuildEthernetSection(router, Inputs.LookupServiceName);
+    page += "</table>\r</center>\r";
+    page += "<hr size=1 noshade>\r<font size=\"-1\">Status report generated by <a href=\"" +
+            HtmlEscape(Inputs.HomePage) + "\">Brelwick Router Monitor " + kProductVersion + "</a>. Accessed ";
+    page += std::to_string(PageHits);
+    page += " times.</font>\r";
+    page += "</font>\r</body>\r</html>";
+    return page;
+}
+
+std::string BuildNotFoundPage(const std::string &Path)
+{
+    return "<html>\r<head>\r<title>404 File Not Found</title>\r</head>\r<body>\r<h1>404 File Not Found</h1>\r"
+           "The requested URL " +
+           HtmlEscape(Path) + " was not found\r</body>\r</html>\r";
+}
+
+namespace {
+
+bool isWordSeparator(char c)
+{
+    return c == ' ' || c == '\r' || c == '\n';
+}
+
+} // namespace
+
+std::string_view ExtractWord(std::string_view &Source)
+{
+    size_t begin = 0;
+    while (begin < Source.size() && isWordSeparator(Source[begin]))
+        ++begin;
+    size_t end = begin;
+    while (end < Source.size() && !isWordSeparator(Source[end]))
+        ++end;
+    const std::string_view word = Source.substr(begin, end - begin);
+    Source.remove_prefix(end);
+    return word;
+}
+
+std::string ExtractWord(std::string &Source)
+{
+    std::string_view view = Source;
+    std::string word(ExtractWord(view));
+    Source.erase(0, Source.size() - view.size());
+    return word;
+}
+
+std::string HttpAnswer(THttpStatus Status, const std::string &Document)
+{
+    std::string answer = Status == THttpStatus::Ok ? "HTTP/1.0 200 OK\r\n" : "HTTP/1.0 404 Not Found\r\n";
+    answer += "Content-Type: text/html; charset=ISO-8859-1\r\n";
+    answer += "Content-Length: " + std::to_string(Document.size()) + "\r\n";
+    answer += "Connection: close\r\n\r\n";
+    answer += Document;
+    return answer;
+}

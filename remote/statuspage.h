@@ -1,0 +1,106 @@
+// The web status page: one HTML document built from the status record, the two 90-second usage
+// histories and the graph colours, plus the 404 page and the HTTP framing that carries either.
+// Everything here is plain text work: no sockets, no widgets, and no state but the caller's page
+// counter.
+#pragma once
+
+#include "statusmodel.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Colours are 0x00BBGGRR (red in the low byte), as the colour panels store them.
+constexpr uint32_t kColorWhite = 0xFFFFFF;
+constexpr uint32_t kColorLight = 0xC0C0C0; // labels, axis labels, empty filler cells
+constexpr uint32_t kColorDark = 0x808080;  // values and section headers
+constexpr uint32_t kColorBrightGreen = 0x00FF00;
+constexpr uint32_t kColorBlack = 0x000000;
+
+// The four colours one channel's chart and gauge are drawn in, named after their colour panels.
+struct TChannelColors
+{
+    uint32_t CLUColor = kColorBrightGreen;     // line of the usage series
+    uint32_t CLUBackgroundColor = kColorBlack; // the chart's plotting area
+    uint32_t ALUColor = kColorBrightGreen;     // the gauge's bar
+    uint32_t ALUBackgroundColor = kColorBlack; // the gauge's background
+};
+
+// One usage history: point 0 is the oldest second, point 90 the newest.
+using TUsageSeries = std::array<double, 91>;
+
+// "%d%%  (%fKB/s)" of a percentage and the channel speed it applies to.
+using TUsageTextFn = std::function<std::string(int32_t percent, int32_t speed)>;
+using TServiceNameFn = std::function<std::string(int32_t port)>;
+
+// Everything the page shows, gathered by the window for one request.
+struct TStatusPageInputs
+{
+    TChannelStatus B1;
+    TChannelStatus B2;
+    TRouterStatus Router;
+    TUsageSeries Series1{};
+    TUsageSeries Series2{};
+    TChannelColors B1Colors;
+    TChannelColors B2Colors;
+    bool WebAutoRefresh = false;
+    std::string WebAutoRefreshSeconds = "10"; // written as typed (escaped), never validated
+    TServiceNameFn LookupServiceName;         // unset: every port is "?"
+    TUsageTextFn UsageText;                   // unset: DefaultUsageText
+    std::string HomePage = "http://www.brelwick.example/linewatch/";
+};
+
+// "&", "<", ">" and the double quote as entities; every other byte unchanged.
+std::string HtmlEscape(std::string_view text);
+
+// The quoted attribute text of a colour: a double quote, "#RRGGBB" in upper case, a double quote.
+// Only the low 24 bits are used.
+std::string ColorToHtml(uint32_t color);
+
+// Decimal digits with "," before every group of three counted from the right; a minus sign stays
+// in front of the grouped digits.
+std::string GroupThousands(int64_t value);
+
+// The usage rate of a percentage: percent x speed (as a 32-bit product) / 819.2 KB/s.
+double UsageRate(int32_t percent, int32_t speed);
+
+// "%d%%  (%fKB/s)" with the rate to the nearest hundredth (halves away from zero) and "." as the
+// decimal separator: "50%  (3.91KB/s)".
+std::string DefaultUsageText(int32_t percent, int32_t speed);
+
+// One table row of Count cells read in parallel from the three lists (which may be longer).
+// A span of 1 or less writes no colspan attribute.
+std::string BuildTableRow(int Count, const std::vector<std::string> &Cells, const std::vector<uint32_t> &Colors,
+                          const std::vector<int> &Spans);
+
+// The twelve rows of one channel: header, link row, nine chart levels (90 at the top) and the
+// axis row. ChannelName is "B1" or "B2".
+std::string BuildChannelSection(const std::string &ChannelName, const TChannelStatus &Channel,
+                                const TUsageSeries &Series, const TChannelColors &Colors,
+                                const TUsageTextFn &UsageText);
+
+// The five rows of the Ethernet and General section.
+std::string BuildEthernetSection(const TRouterStatus &Router, const TServiceNameFn &LookupServiceName);
+
+// The complete status document. Increases PageHits by one first (wrapping, never overflowing).
+std::string BuildStatusPage(const TStatusPageInputs &Inputs, int32_t &PageHits);
+
+// The "404 File Not Found" document naming the requested path.
+std::string BuildNotFoundPage(const std::string &Path);
+
+// The words of an HTTP request are separated by space, CR and LF (not tab). Cuts the next word
+// from the front of Source; the separator that ended it stays in front. An empty or all-separator
+// Source gives an empty word and is left empty.
+std::string ExtractWord(std::string &Source);
+// The same over a view, advancing it: linear in the word's length, for long request buffers.
+std::string_view ExtractWord(std::string_view &Source);
+
+enum class THttpStatus { Ok, NotFound };
+
+// An answer as the browser receives it: "HTTP/1.0 200 OK" or "HTTP/1.0 404 Not Found", the
+// content type with the 8-bit charset of router text, Content-Length, "Connection: close", an
+// empty line, then the document byte for byte.
+std::string HttpAnswer(THttpStatus Status, const std::string &Document);
