@@ -1,0 +1,235 @@
+// Loading and saving linewatch.ini through the window's controls, and the stored password form.
+#include "settings.h"
+
+#include "apperror.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace {
+
+enum class Kind { Text, Flag, Color, Password };
+
+struct Setting
+{
+    const char *section;
+    const char *key;
+    Kind kind;
+    const char *textDefault; // Text
+    int32_t numberDefault;   // Flag (0 or 1) and Color
+    SettingControl control;
+};
+
+using C = SettingControl;
+
+// Every key in the order of loading. Each port comes before the check box that opens its
+// listener, and MaskPassword before the password it masks.
+constexpr Setting kLoadOrder[] = {
+    {"Connection", "TelnetAddress", Kind::Text, "192.168.0.1", 0, C::edtTelnetAddress},
+    {"Connection", "TelnetPort", Kind::Text, "23", 0, C::edtTelnetPort},
+    {"Connection", "MaskPassword", Kind::Flag, nullptr, 0, C::chkMask},
+    {"Connection", "RememberPassword", Kind::Flag, nullptr, 0, C::chkRememberPassword},
+    {"Connection", "Password", Kind::Password, "", 0, C::edtPassword},
+    {"Startup", "ConnectAtStartup", Kind::Flag, nullptr, 0, C::chkConnectAtStartup},
+    {"Startup", "CheckForUpdates", Kind::Flag, nullptr, 0, C::chkCheckForUpdates},
+    {"Startup", "ShowStatus", Kind::Flag, nullptr, 1, C::chkShowStatus},
+    {"RemoteAdmin", "TelnetPort", Kind::Text, "23", 0, C::edtTelnetAdminPort},
+    {"RemoteAdmin", "Telnet", Kind::Flag, nullptr, 0, C::chkTelnetAdmin},
+    {"RemoteAdmin", "WebPort", Kind::Text, "80", 0, C::edtWebAdminPort},
+    {"RemoteAdmin", "Web", Kind::Flag, nullptr, 0, C::chkWebAdmin},
+    {"RemoteAdmin", "WebAutoRefreshSeconds", Kind::Text, "10", 0, C::edtWebAutoRefreshSeconds},
+    {"RemoteAdmin", "WebAutoRefresh", Kind::Flag, nullptr, 1, C::chkWebAutoRefresh},
+    {"Graphs", "B1CLUColor", Kind::Color, nullptr, 65280, C::pnlB1CLUColor},
+    {"Graphs", "B2CLUColor", Kind::Color, nullptr, 65280, C::pnlB2CLUColor},
+    {"Graphs", "B1CLUBackgroundColor", Kind::Color, nullptr, 0, C::pnlB1CLUBackgroundColor},
+    {"Graphs", "B2CLUBackgroundColor", Kind::Color, nullptr, 0, C::pnlB2CLUBackgroundColor},
+    {"Graphs", "B1GridColor", Kind::Color, nullptr, 32768, C::pnlB1GridColor},
+    {"Graphs", "B2GridColor", Kind::Color, nullptr, 32768, C::pnlB2GridColor},
+    {"Graphs", "B1ALUColor", Kind::Color, nullptr, 65280, C::pnlB1ALUColor},
+    {"Graphs", "B2ALUColor", Kind::Color, nullptr, 65280, C::pnlB2ALUColor},
+    {"Graphs", "B1ALUBackgroundColor", Kind::Color, nullptr, 0, C::pnlB1ALUBackgroundColor},
+    {"Graphs", "B2ALUBackgroundColor", Kind::Color, nullptr, 0, C::pnlB2ALUBackgroundColor},
+};
+
+// The order of saving, which is also the order of a file written from nothing. It differs from
+// loading only in RemoteAdmin, where each check box comes before its port.
+constexpr SettingControl kSaveOrder[] = {
+    C::edtTelnetAddress,
+    C::edtTelnetPort,
+    C::chkMask,
+    C::chkRememberPassword,
+    C::edtPassword,
+    C::chkConnectAtStartup,
+    C::chkCheckForUpdates,
+    C::chkShowStatus,
+    C::chkTelnetAdmin,
+    C::edtTelnetAdminPort,
+    C::chkWebAdmin,
+    C::edtWebAdminPort,
+    C::chkWebAutoRefresh,
+    C::edtWebAutoRefreshSeconds,
+    C::pnlB1CLUColor,
+    C::pnlB2CLUColor,
+    C::pnlB1CLUBackgroundColor,
+    C::pnlB2CLUBackgroundColor,
+    C::pnlB1GridColor,
+    C::pnlB2GridColor,
+    C::pnlB1ALUColor,
+    C::pnlB2ALUColor,
+    C::pnlB1ALUBackgroundColor,
+    C::pnlB2ALUBackgroundColor,
+};
+static_assert(std::size(kSaveOrder) == std::size(kLoadOrder));
+
+const Setting &settingFor(SettingControl control)
+{
+    return *std::find_if(std::begin(kLoadOrder), std::end(kLoadOrder),
+                         [control](const Setting &s) { return s.control == control; });
+}
+
+constexpr uint32_t kColorMask = 0x00FFFFFF; // 0x00BBGGRR: the top byte is always zero
+
+// The stored password form.
+//
+// Original form: ScramblePassword of the password, written as it stands. It is kept whenever it
+// comes back exactly: no character of the password is a tilde (which unscrambles to code 0) and
+// the scrambled text holds no NUL, CR or LF (which would end the value or break the line). Blanks
+// at its ends and enclosing quotes need nothing here: TIniFile writes such a value inside double
+// quotes, which every profile reader drops again.
+//
+// Hex form, for everything else: "~" and then, for each byte b of the password at 1-based position
+// i, two upper-case hexadecimal digits of (158 + i - b) mod 256: the same scramble with modulus 256,
+// which is a one-to-one map of bytes and its own inverse, so every byte comes back.
+//
+// Why a leading "~" cannot be mistaken: every byte of ScramblePassword's output is the low 8 bits
+// of a remainder between -125 and 125, so it is 0 to 125 or 131 to 255 and never 126, the tilde.
+// No original-form value, old files included, holds a tilde anywhere.
+constexpr char kHexFormMark = '~';
+
+unsigned char hexFormByte(unsigned char b, std::size_t position)
+{
+    const long long r = (158LL + static_cast<long long>(position) - b) % 256;
+    return static_cast<unsigned char>(r < 0 ? r + 256 : r);
+}
+
+bool originalFormKeepsIt(const std::string &password, const std::string &scrambled)
+{
+    return scrambled.find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos &&
+           ScramblePassword(scrambled) == password;
+}
+
+int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+} // namespace
+
+std::string ScramblePassword(const std::string &text)
+{
+    std::string result(text.size(), '\0');
+    for (std::size_t k = 0; k < text.size(); ++k) {
+        const long long c = static_cast<unsigned char>(text[k]);
+        const long long i = static_cast<long long>(k) + 1;
+        const long long r = (126 - c + 32 + i) % 126; // C++ keeps the dividend's sign, as wanted
+        result[k] = static_cast<char>(static_cast<unsigned char>(r & 0xFF));
+    }
+    return result;
+}
+
+std::string EncodeStoredPassword(const std::string &password)
+{
+    const std::string scrambled = ScramblePassword(password);
+    if (originalFormKeepsIt(password, scrambled))
+        return scrambled;
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string stored(1, kHexFormMark);
+    for (std::size_t k = 0; k < password.size(); ++k) {
+        const unsigned char b = hexFormByte(static_cast<unsigned char>(password[k]), k + 1);
+        stored += kDigits[b >> 4];
+        stored += kDigits[b & 0x0F];
+    }
+    return stored;
+}
+
+std::string DecodeStoredPassword(const std::string &stored)
+{
+    const bool hexForm = stored.size() >= 3 && stored.front() == kHexFormMark && stored.size() % 2 == 1 &&
+                         std::all_of(stored.begin() + 1, stored.end(), [](char c) { return hexDigitValue(c) >= 0; });
+    if (!hexForm)
+        return ScramblePassword(stored); // the original form; a damaged hex form reads as old files did
+    std::string password;
+    for (std::size_t k = 1; k + 1 < stored.size(); k += 2) {
+        const auto b = static_cast<unsigned char>(hexDigitValue(stored[k]) * 16 + hexDigitValue(stored[k + 1]));
+        password += static_cast<char>(hexFormByte(b, password.size() + 1));
+    }
+    return password;
+}
+
+void LoadSettings(const TIniFile &ini, ISettingsControls &controls)
+{
+    for (const Setting &s : kLoadOrder) {
+        Guarded([&] {
+            switch (s.kind) {
+            case Kind::Text:
+                controls.SetText(s.control, ini.ReadString(s.section, s.key, s.textDefault));
+                break;
+            case Kind::Flag:
+                controls.SetChecked(s.control, ini.ReadBool(s.section, s.key, s.numberDefault != 0));
+                break;
+            case Kind::Color:
+                controls.SetColor(s.control, static_cast<uint32_t>(ini.ReadInteger(s.section, s.key, s.numberDefault)) &
+                                                 kColorMask);
+                break;
+            case Kind::Password:
+                // Read only when remembered: a stale value in the file never reaches the field.
+                controls.SetText(s.control, controls.Checked(SettingControl::chkRememberPassword)
+                                                ? DecodeStoredPassword(ini.ReadString(s.section, s.key, s.textDefault))
+                                                : std::string());
+                break;
+            }
+        });
+    }
+    Guarded([&] { controls.ApplyGraphColors(); });
+}
+
+void SaveSettings(TIniFile &ini, const ISettingsControls &controls)
+{
+    for (const SettingControl control : kSaveOrder) {
+        const Setting &s = settingFor(control);
+        switch (s.kind) {
+        case Kind::Text:
+            ini.WriteString(s.section, s.key, controls.Text(control));
+            break;
+        case Kind::Flag:
+            ini.WriteBool(s.section, s.key, controls.Checked(control));
+            break;
+        case Kind::Color:
+            ini.WriteInteger(s.section, s.key, static_cast<int32_t>(controls.Color(control) & kColorMask));
+            break;
+        case Kind::Password:
+            // The key stays in the file, empty, when the password is not to be remembered.
+            ini.WriteString(s.section, s.key,
+                            controls.Checked(SettingControl::chkRememberPassword)
+                                ? EncodeStoredPassword(controls.Text(control))
+                                : std::string());
+            break;
+        }
+    }
+    ini.UpdateFile();
+}
+
+std::string SettingsDirectory(const std::string &exeDir, bool exeDirWritable, bool iniExistsThere,
+                              const std::string &configDir)
+{
+    std::string dir = (iniExistsThere || exeDirWritable) ? exeDir : configDir;
+    if (!dir.empty() && dir.back() != '/')
+        dir += '/';
+    return dir;
+}

@@ -1,0 +1,104 @@
+// The settings file linewatch.ini: which control each key fills, the orders of loading and saving,
+// the scrambled password and its stored form, and where the file lives. The window's controls are
+// the live settings; this code reaches them only through ISettingsControls, so it runs without
+// widgets.
+#pragma once
+
+#include "inifile.h"
+
+#include <cstdint>
+#include <string>
+
+inline constexpr const char *kSettingsFileName = "linewatch.ini";
+
+// The controls on the Settings tab that hold a setting.
+enum class SettingControl {
+    edtTelnetAddress,
+    edtTelnetPort,
+    chkMask,
+    chkRememberPassword,
+    edtPassword,
+    chkConnectAtStartup,
+    chkCheckForUpdates,
+    chkShowStatus,
+    edtTelnetAdminPort,
+    chkTelnetAdmin,
+    edtWebAdminPort,
+    chkWebAdmin,
+    edtWebAutoRefreshSeconds,
+    chkWebAutoRefresh,
+    pnlB1CLUColor,
+    pnlB2CLUColor,
+    pnlB1CLUBackgroundColor,
+    pnlB2CLUBackgroundColor,
+    pnlB1GridColor,
+    pnlB2GridColor,
+    pnlB1ALUColor,
+    pnlB2ALUColor,
+    pnlB1ALUBackgroundColor,
+    pnlB2ALUBackgroundColor,
+};
+
+// What the main window offers the loader and the saver.
+//
+// Contract for the setters: setting a check box or an edit box from code behaves like the user's
+// change. SetChecked runs the check box's click handler exactly when the state changes, SetText
+// runs the edit box's change handler exactly when the text changes, and an unchanged state or text
+// runs nothing. That is how loading opens the relay and web listeners and masks the password
+// field. The new state or text stays in the control even when its handler throws, and the setter
+// lets the exception through to the caller (LoadSettings reports it and goes on), so a value that
+// could not be applied is still written back at exit instead of the design default.
+//
+// chkMaskClick, for the window: ticked, edtPassword shows "*" for each character; cleared,
+// edtPassword is emptied first and then shows plain text, so unmasking never reveals a password.
+// Loading sets chkMask before it fills edtPassword, so the handler never empties a loaded password.
+//
+// Colours are 0x00BBGGRR (red in the low byte). Text is 8-bit, byte for byte.
+class ISettingsControls
+{
+public:
+    virtual ~ISettingsControls() = default;
+
+    virtual std::string Text(SettingControl control) const = 0;
+    virtual void SetText(SettingControl control, const std::string &text) = 0;
+    virtual bool Checked(SettingControl control) const = 0;
+    virtual void SetChecked(SettingControl control, bool checked) = 0;
+    virtual uint32_t Color(SettingControl control) const = 0;
+    virtual void SetColor(SettingControl control, uint32_t color) = 0;
+    // Copies the ten panel colours to the charts and gauges.
+    virtual void ApplyGraphColors() = 0;
+};
+
+// For each character at 1-based position i with code c (0 to 255), the character whose code is the
+// low 8 bits of (126 - c + 32 + i) mod 126, the remainder taking the sign of the dividend. Applied
+// twice at the same position it gives back every code from 0 to 125; the tilde comes back as 0.
+std::string ScramblePassword(const std::string &text);
+
+// The Password value for a password: ScramblePassword's result where that comes back exactly from
+// the file, and the "~" form (see settings.cpp) for the rest, so any password is kept.
+std::string EncodeStoredPassword(const std::string &password);
+// The password for a stored Password value, of either form.
+std::string DecodeStoredPassword(const std::string &stored);
+
+// Copies the file into the controls, in this order: Connection (TelnetAddress, TelnetPort,
+// MaskPassword, RememberPassword, then Password when RememberPassword is ticked, else an empty
+// password), Startup (ConnectAtStartup, CheckForUpdates, ShowStatus), RemoteAdmin (TelnetPort,
+// Telnet, WebPort, Web, WebAutoRefreshSeconds, WebAutoRefresh: each port before the check box that
+// switches its service on), Graphs (the ten colours), then ApplyGraphColors(). Missing keys give
+// the defaults. A handler that throws is reported through ReportError and loading goes on with the
+// remaining keys, so every stored value reaches its control.
+void LoadSettings(const TIniFile &ini, ISettingsControls &controls);
+
+// Writes every key, in the save order, then commits the file with UpdateFile(); a file written from
+// nothing has its sections and keys in that order. Password is empty unless chkRememberPassword is
+// ticked. Raises EIniFileError "Unable to write to <path>" when the file cannot be written; the old
+// file is then left as it was.
+void SaveSettings(TIniFile &ini, const ISettingsControls &controls);
+
+// The directory that holds linewatch.ini, linewatchver.txt and services.ini, ending in "/": the
+// program's own directory when it already holds linewatch.ini or is writable (a portable copy),
+// otherwise the user's configuration directory (the window passes
+// QStandardPaths::AppConfigLocation and creates it before saving), so an installed program's exit
+// never fails for want of a writable directory.
+std::string SettingsDirectory(const std::string &exeDir, bool exeDirWritable, bool iniExistsThere,
+                              const std::string &configDir);
