@@ -1,0 +1,144 @@
+// The web status server; see webserver.h. One exchange per connection: the first read event is
+// answered word by word and the connection is closed at its end, whatever happened.
+#include "webserver.h"
+
+#include "apperror.h"
+#include "convert.h"
+#include "statuspage.h"
+
+#include <QTimer>
+
+TWebServer::TWebServer(QObject *Parent) : QObject(Parent)
+{
+    WebServerSocket.SetPort(80);
+    WebServerSocket.OnClientRead = [this](QObject *Sender, TCustomWinSocket *Socket) {
+        WebServerSocketClientRead(Sender, Socket);
+    };
+    WebServerSocket.OnClientError = [this](QObject *Sender, TCustomWinSocket *Socket, TErrorEvent ErrorEvent,
+                                           int &ErrorCode) {
+        WebServerSocketClientError(Sender, Socket, ErrorEvent, ErrorCode);
+    };
+    // Bookkeeping for the idle timeout only; the exchange itself needs no per-connection state.
+    WebServerSocket.OnClientConnect = [this](QObject *, TCustomWinSocket *Socket) { clientConnect(Socket); };
+    WebServerSocket.OnClientDisconnect = [this](QObject *, TCustomWinSocket *Socket) { forgetConnection(Socket); };
+}
+
+TWebServer::~TWebServer()
+{
+    forgetAllConnections();
+}
+
+bool TWebServer::chkWebAdminClick(bool checked)
+{
+    try {
+        WebServerSocket.SetActive(checked);
+    } catch (const std::exception &e) {
+        // Listening failed: the port edit keeps the state it had while the box was unchecked.
+        ReportError(e.what());
+        return true;
+    }
+    if (!checked)
+        forgetAllConnections(); // closed by the listener without disconnect events
+    return !checked;
+}
+
+void TWebServer::edtWebAdminPortChange(const std::string &text)
+{
+    Guarded([&] { WebServerSocket.SetPort(StrToInt(text)); });
+}
+
+bool TWebServer::IsStatusPath(std::string_view Path)
+{
+    return Path == "/" || Path == "/index.html" || Path == "/index.htm";
+}
+
+std::string TWebServer::statusDocument()
+{
+    if (StatusPage)
+        return StatusPage();
+    return BuildStatusPage(TStatusPageInputs{}, m_fallbackPageHits);
+}
+
+void TWebServer::WebServerSocketClientRead(QObject *, TCustomWinSocket *Socket)
+{
+    forgetConnection(Socket);
+    Guarded([&] {
+        try {
+            const std::string buffer = Socket->ReceivePending();
+            std::string_view rest = buffer;
+            int answers = 0;
+            // Only the method word matters: versions, headers and bodies are read as words and
+            // dropped, except that every further "GET" starts another answer.
+            while (!rest.empty() && answers < kMaxAnswersPerRead && Socket->Connected()) {
+                if (ExtractWord(rest) != "GET")
+                    continue;
+                const std::string_view path = ExtractWord(rest);
+                ++answers;
+                if (IsStatusPath(path))
+                    Socket->SendString(HttpAnswer(THttpStatus::Ok, statusDocument()));
+                else
+                    Socket->SendString(HttpAnswer(THttpStatus::NotFound, BuildNotFoundPage(std::string(path))));
+            }
+        } catch (...) {
+            Socket->CloseConnection();
+            throw;
+        }
+        // Unsent bytes of the answers are still delivered before the close (the socket layer
+        // drains them), so a page of any size arrives whole.
+        Socket->CloseConnection();
+    });
+}
+
+void TWebServer::WebServerSocketClientError(QObject *, TCustomWinSocket *, TErrorEvent, int &ErrorCode)
+{
+    // ErrorCode stays as it is: the socket layer reports the error itself afterwards.
+    Guarded([&] {
+        if (SetStatusText)
+            SetStatusText("HTTP Server Error: " + std::to_string(ErrorCode));
+    });
+}
+
+void TWebServer::clientConnect(TCustomWinSocket *Socket)
+{
+    // A key still present belongs to a connection that went away without an event.
+    forgetConnection(Socket);
+    auto *timer = new QTimer(this);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this, Socket] { closeIdle(Socket); });
+    m_idleTimers[Socket] = timer;
+    timer->start(m_idleTimeoutMs);
+}
+
+void TWebServer::forgetConnection(TCustomWinSocket *Socket)
+{
+    const auto found = m_idleTimers.find(Socket);
+    if (found == m_idleTimers.end())
+        return;
+    found->second->stop();
+    found->second->deleteLater();
+    m_idleTimers.erase(found);
+}
+
+void TWebServer::forgetAllConnections()
+{
+    for (auto &[socket, timer] : m_idleTimers) {
+        timer->stop();
+        timer->deleteLater();
+    }
+    m_idleTimers.clear();
+}
+
+void TWebServer::closeIdle(TCustomWinSocket *Socket)
+{
+    forgetConnection(Socket);
+    Guarded([&] {
+        TServerWinSocket *listener = WebServerSocket.Socket();
+        for (int k = 0; k < listener->ActiveConnections(); ++k) {
+            TServerClientWinSocket *connection = listener->ClientConnections(k);
+            if (connection == Socket) {
+                connection->CloseConnection();
+                return;
+            }
+        }
+    });
+}
