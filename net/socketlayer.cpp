@@ -1,76 +1,659 @@
-// The socket event layer's endpoints and components; see socketlayer.h.
+// The socket event layer's endpoints and components: POSIX non-blocking sockets whose readiness
+// arrives through QSocketNotifier, turned into calls of the owner's handlers; see socketlayer.h.
 #include "socketlayer.h"
 
+#include "apperror.h"
+#include "lingeringclose.h"
+
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Connections accepted per readiness report, so a flood of peers cannot hold the event loop.
+constexpr int kAcceptsPerReport = 16;
+// A sent prefix of the queue is cut off once it is this large and at least half the buffer.
+constexpr std::size_t kQueueCompactBytes = 64 * 1024;
+
+std::string WinSocketErrorText(int Code, const char *Api)
+{
+    return "Windows socket error: " + std::string(std::strerror(Code)) + " (" + std::to_string(Code) + "), on API '" +
+           Api + "'";
+}
+
+std::string AsyncSocketErrorText(int Code)
+{
+    return "Asynchronous socket error " + std::to_string(Code);
+}
+
+bool WouldBlock(int Code)
+{
+    return Code == EAGAIN || Code == EWOULDBLOCK;
+}
+
+int PendingInput(int Handle)
+{
+    int pending = 0;
+    if (::ioctl(Handle, FIONREAD, &pending) < 0)
+        return 0;
+    return pending;
+}
+
+// Fills Address from dotted text and a port; false for anything else (no lookup of any kind).
+bool MakeAddress(const std::string &Text, int Port, sockaddr_in &Address)
+{
+    Address = {};
+    Address.sin_family = AF_INET;
+    if (Port < 0 || Port > 65535)
+        return false;
+    Address.sin_port = htons(static_cast<uint16_t>(Port));
+    if (Text.empty())
+        Address.sin_addr.s_addr = htonl(INADDR_ANY);
+    else if (::inet_pton(AF_INET, Text.c_str(), &Address.sin_addr) != 1)
+        return false;
+    return true;
+}
+
+int NewTcpSocket()
+{
+    return ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TCustomWinSocket
+
+template <typename F>
+bool TCustomWinSocket::CallHandler(F &&Call)
+{
+    QPointer<TCustomWinSocket> self(this);
+    Guarded(std::forward<F>(Call));
+    return !self.isNull();
+}
+
 TCustomWinSocket::TCustomWinSocket(QObject *Parent) : QObject(Parent) {}
-TCustomWinSocket::~TCustomWinSocket() = default;
-int TCustomWinSocket::SendString(const std::string &)
+
+TCustomWinSocket::~TCustomWinSocket()
 {
-    return 0;
+    ReleaseHandle(true);
 }
-std::string TCustomWinSocket::ReceivePending()
-{
-    return {};
-}
-void TCustomWinSocket::CloseConnection() {}
+
 int TCustomWinSocket::LocalPort() const
 {
-    return 0;
+    if (FHandle < 0)
+        return 0;
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(FHandle, reinterpret_cast<sockaddr *>(&address), &length) < 0)
+        return 0;
+    return ntohs(address.sin_port);
 }
+
+void TCustomWinSocket::AttachHandle(int Handle, TWatch Watch)
+{
+    FHandle = Handle;
+    FWatch = Watch;
+    FConnected = Watch == TWatch::Connected;
+    FReadTaken = false;
+    FReadNotifier = new QSocketNotifier(Handle, QSocketNotifier::Read, this);
+    FWriteNotifier = new QSocketNotifier(Handle, QSocketNotifier::Write, this);
+    connect(FReadNotifier, &QSocketNotifier::activated, this, [this] { Guarded([this] { HandleReadable(); }); });
+    connect(FWriteNotifier, &QSocketNotifier::activated, this, [this] { Guarded([this] { HandleWritable(); }); });
+    // Writable matters only while a connect is in progress or output waits.
+    FReadNotifier->setEnabled(Watch != TWatch::Connecting);
+    FWriteNotifier->setEnabled(Watch == TWatch::Connecting);
+}
+
+void TCustomWinSocket::ReleaseHandle(bool Drain)
+{
+    if (FHandle < 0)
+        return;
+    // The notifiers stop and let go before the descriptor number can be reused.
+    for (QSocketNotifier *notifier : {FReadNotifier, FWriteNotifier}) {
+        notifier->setEnabled(false);
+        notifier->disconnect(this);
+        notifier->deleteLater();
+    }
+    FReadNotifier = nullptr;
+    FWriteNotifier = nullptr;
+    const int handle = FHandle;
+    const bool wasConnected = FConnected;
+    FHandle = -1;
+    FConnected = false;
+    std::string unsent = FOutput.substr(FOutputSent);
+    std::string().swap(FOutput);
+    FOutputSent = 0;
+    // Closing with unread input makes the kernel reset the connection and throw away what it
+    // still holds for the peer, so that case lingers too.
+    if (Drain && wasConnected && (!unsent.empty() || PendingInput(handle) > 0))
+        StartLingeringClose(handle, std::move(unsent));
+    else
+        ::close(handle);
+}
+
+void TCustomWinSocket::SetReadWatch(bool On)
+{
+    if (FReadNotifier)
+        FReadNotifier->setEnabled(On);
+}
+
+void TCustomWinSocket::UpdateWriteWatch()
+{
+    if (FWriteNotifier && FWatch == TWatch::Connected)
+        FWriteNotifier->setEnabled(QueuedBytes() > 0 && !FClosing);
+}
+
+void TCustomWinSocket::CloseWithEvent(bool Drain, bool Force)
+{
+    if (FClosing || (!FConnected && !Force))
+        return;
+    FClosing = true;
+    // Nothing more is reported for this connection while its disconnect handler runs, even if
+    // that handler turns the event loop.
+    SetReadWatch(false);
+    if (FWriteNotifier)
+        FWriteNotifier->setEnabled(false);
+    if (!CallHandler([this] { DoDisconnect(); }))
+        return;
+    ReleaseHandle(Drain);
+    FClosing = false;
+}
+
 void TCustomWinSocket::DoError(TErrorEvent, int &) {}
 
-TClientWinSocket::TClientWinSocket(TClientSocket *Owner) : TCustomWinSocket(Owner), FOwner(Owner) {}
-QObject *TClientWinSocket::EventSender() const
+void TCustomWinSocket::ReportAsyncError(TErrorEvent ErrorEvent, int Code)
 {
-    return FOwner;
+    int errorCode = Code;
+    CallHandler([&] { DoError(ErrorEvent, errorCode); });
+    if (errorCode != 0)
+        throw ESocketError(AsyncSocketErrorText(errorCode));
 }
-void TClientWinSocket::DoConnect() {}
-void TClientWinSocket::DoRead() {}
-void TClientWinSocket::DoDisconnect() {}
-void TClientWinSocket::DoError(TErrorEvent, int &) {}
 
-TServerClientWinSocket::TServerClientWinSocket(TServerWinSocket *Server, int)
+void TCustomWinSocket::FailTransfer(TErrorEvent ErrorEvent, int Code, const char *Api)
+{
+    int errorCode = Code;
+    if (CallHandler([&] { DoError(ErrorEvent, errorCode); })) {
+        // The connection is broken: what waits to be sent can never arrive.
+        std::string().swap(FOutput);
+        FOutputSent = 0;
+        CloseWithEvent(false);
+    }
+    if (errorCode != 0)
+        throw ESocketError(WinSocketErrorText(errorCode, Api));
+}
+
+bool TCustomWinSocket::FlushQueue(int &Error)
+{
+    while (QueuedBytes() > 0) {
+        const ssize_t n = ::send(FHandle, FOutput.data() + FOutputSent, QueuedBytes(), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (WouldBlock(errno))
+                break;
+            Error = errno;
+            return false;
+        }
+        FOutputSent += static_cast<std::size_t>(n);
+    }
+    if (FOutputSent == FOutput.size()) {
+        FOutput.clear();
+        FOutputSent = 0;
+    } else if (FOutputSent >= kQueueCompactBytes && FOutputSent * 2 >= FOutput.size()) {
+        FOutput.erase(0, FOutputSent);
+        FOutputSent = 0;
+    }
+    return true;
+}
+
+int TCustomWinSocket::SendString(const std::string &Text)
+{
+    if (!FConnected || FHandle < 0)
+        return 0;
+    if (QueuedBytes() > 0) {
+        int error = 0;
+        if (!FlushQueue(error)) {
+            FailTransfer(eeSend, error, "send");
+            return -1;
+        }
+        if (QueuedBytes() > 0) {
+            // Earlier bytes still wait, so these go behind them and nothing is sent now.
+            if (QueuedBytes() + Text.size() > kSendQueueLimit) {
+                FailTransfer(eeSend, ENOBUFS, "send");
+                return -1;
+            }
+            FOutput += Text;
+            UpdateWriteWatch();
+            return Text.empty() ? 0 : -1;
+        }
+    }
+    if (Text.empty())
+        return 0;
+    ssize_t sent;
+    do {
+        sent = ::send(FHandle, Text.data(), Text.size(), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0 && !WouldBlock(errno)) {
+        FailTransfer(eeSend, errno, "send");
+        return -1;
+    }
+    const std::size_t accepted = sent < 0 ? 0 : static_cast<std::size_t>(sent);
+    if (accepted < Text.size()) {
+        if (Text.size() - accepted > kSendQueueLimit) {
+            FailTransfer(eeSend, ENOBUFS, "send");
+            return -1;
+        }
+        FOutput.assign(Text, accepted);
+        FOutputSent = 0;
+        UpdateWriteWatch();
+    }
+    return sent < 0 ? -1 : static_cast<int>(std::min<ssize_t>(sent, std::numeric_limits<int>::max()));
+}
+
+std::string TCustomWinSocket::ReceivePending()
+{
+    if (!FConnected || FHandle < 0)
+        return {};
+    FReadTaken = true;
+    if (!FClosing)
+        SetReadWatch(true);
+    const int pending = PendingInput(FHandle);
+    if (pending <= 0)
+        return {};
+    std::string data(static_cast<std::size_t>(pending), '\0');
+    ssize_t received;
+    do {
+        received = ::recv(FHandle, data.data(), data.size(), 0);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0) {
+        if (!WouldBlock(errno))
+            FailTransfer(eeReceive, errno, "recv");
+        return {};
+    }
+    data.resize(static_cast<std::size_t>(received));
+    return data;
+}
+
+void TCustomWinSocket::CloseConnection()
+{
+    CloseWithEvent(true);
+}
+
+void TCustomWinSocket::HandleReadable()
+{
+    if (FHandle < 0 || FClosing)
+        return;
+    if (FWatch == TWatch::Listening) {
+        DoAccept();
+        return;
+    }
+    if (!FConnected)
+        return;
+    bool hasData = PendingInput(FHandle) > 0;
+    if (!hasData) {
+        // Readable with nothing to read: the peer's close, an error, or a stale report.
+        char probe;
+        const ssize_t n = ::recv(FHandle, &probe, 1, MSG_PEEK);
+        if (n == 0) {
+            CloseWithEvent(true);
+            return;
+        }
+        if (n < 0) {
+            if (errno == EINTR || WouldBlock(errno))
+                return;
+            // A reset or a vanished peer. The error is consumed; the ended stream that remains
+            // becomes the disconnect event at the next report.
+            ReportAsyncError(eeDisconnect, errno);
+            return;
+        }
+        hasData = true;
+    }
+    FReadTaken = false;
+    if (!CallHandler([this] { DoRead(); }))
+        return;
+    if (!FReadTaken && FConnected && !FClosing && FHandle >= 0 && PendingInput(FHandle) > 0)
+        SetReadWatch(false);
+}
+
+void TCustomWinSocket::HandleWritable()
+{
+    if (FHandle < 0 || FClosing)
+        return;
+    if (FWatch == TWatch::Connecting) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(FHandle, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
+            error = errno;
+        if (error == EINPROGRESS || error == EALREADY)
+            return;
+        if (error != 0) {
+            // The failed attempt goes first, so an error handler may start a fresh one.
+            ReleaseHandle(false);
+            ReportAsyncError(eeConnect, error);
+            return;
+        }
+        FWatch = TWatch::Connected;
+        FConnected = true;
+        FWriteNotifier->setEnabled(false);
+        SetReadWatch(true);
+        CallHandler([this] { DoConnect(); });
+        return;
+    }
+    if (!FConnected)
+        return;
+    int error = 0;
+    if (!FlushQueue(error)) {
+        FailTransfer(eeSend, error, "send");
+        return;
+    }
+    UpdateWriteWatch();
+}
+
+// ---------------------------------------------------------------------------------------------
+// TClientWinSocket
+
+TClientWinSocket::TClientWinSocket(TClientSocket *Owner) : TCustomWinSocket(Owner), FOwner(Owner) {}
+
+void TClientWinSocket::DoConnect()
+{
+    FOwner->FActive = true;
+    if (FOwner->OnConnect)
+        FOwner->OnConnect(FOwner, this);
+}
+
+void TClientWinSocket::DoRead()
+{
+    if (FOwner->OnRead)
+        FOwner->OnRead(FOwner, this);
+}
+
+void TClientWinSocket::DoDisconnect()
+{
+    FOwner->FActive = false;
+    if (FOwner->OnDisconnect)
+        FOwner->OnDisconnect(FOwner, this);
+}
+
+void TClientWinSocket::DoError(TErrorEvent ErrorEvent, int &ErrorCode)
+{
+    if (FOwner->OnError)
+        FOwner->OnError(FOwner, this, ErrorEvent, ErrorCode);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TServerClientWinSocket
+
+TServerClientWinSocket::TServerClientWinSocket(TServerWinSocket *Server, int Handle)
     : TCustomWinSocket(Server), FServer(Server)
 {
+    AttachHandle(Handle, TWatch::Connected);
 }
-TServerClientWinSocket::~TServerClientWinSocket() = default;
-QObject *TServerClientWinSocket::EventSender() const
+
+TServerClientWinSocket::~TServerClientWinSocket()
 {
-    return nullptr;
+    if (FServer) {
+        auto &list = FServer->FConnections;
+        list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    }
 }
-void TServerClientWinSocket::DoRead() {}
-void TServerClientWinSocket::DoDisconnect() {}
-void TServerClientWinSocket::DoError(TErrorEvent, int &) {}
+
+void TServerClientWinSocket::DoRead()
+{
+    if (FServer && FServer->FOwner->OnClientRead)
+        FServer->FOwner->OnClientRead(FServer->FOwner, this);
+}
+
+void TServerClientWinSocket::DoDisconnect()
+{
+    if (!FServer)
+        return;
+    TServerWinSocket *server = FServer;
+    if (server->FOwner->OnClientDisconnect) {
+        QPointer<TServerWinSocket> serverAlive(server);
+        // Report a throwing handler here, so the removal below is still scheduled.
+        if (!CallHandler([&] { server->FOwner->OnClientDisconnect(server->FOwner, this); }) || !serverAlive)
+            return;
+    }
+    if (FServer)
+        FServer->ScheduleRemoval(this);
+}
+
+void TServerClientWinSocket::DoError(TErrorEvent ErrorEvent, int &ErrorCode)
+{
+    if (FServer && FServer->FOwner->OnClientError)
+        FServer->FOwner->OnClientError(FServer->FOwner, this, ErrorEvent, ErrorCode);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TServerWinSocket
 
 TServerWinSocket::TServerWinSocket(TServerSocket *Owner) : TCustomWinSocket(Owner), FOwner(Owner) {}
-TServerWinSocket::~TServerWinSocket() = default;
+
+TServerWinSocket::~TServerWinSocket()
+{
+    const std::vector<TServerClientWinSocket *> connections = std::move(FConnections);
+    FConnections.clear();
+    for (TServerClientWinSocket *connection : connections) {
+        connection->FServer = nullptr;
+        delete connection;
+    }
+}
+
 TServerClientWinSocket *TServerWinSocket::ClientConnections(int Index) const
 {
     if (Index < 0 || Index >= ActiveConnections())
         throw ESocketError("List index out of bounds (" + std::to_string(Index) + ")");
-    return FConnections[Index];
+    return FConnections[static_cast<std::size_t>(Index)];
 }
-QObject *TServerWinSocket::EventSender() const
+
+void TServerWinSocket::Listen()
 {
-    return FOwner;
+    const int handle = NewTcpSocket();
+    if (handle < 0)
+        throw ESocketError("Can't create new socket");
+    const int reuse = 1;
+    ::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    sockaddr_in address{};
+    const bool valid = MakeAddress({}, FOwner->FPort, address);
+    if (!valid || ::bind(handle, reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0) {
+        const int error = valid ? errno : EINVAL;
+        ::close(handle);
+        throw ESocketError(WinSocketErrorText(error, "bind"));
+    }
+    AttachHandle(handle, TWatch::Listening);
+    FOwner->FActive = true;
+    if (::listen(handle, 5) < 0) {
+        const int error = errno;
+        ReleaseHandle(false);
+        FOwner->FActive = false;
+        throw ESocketError(WinSocketErrorText(error, "listen"));
+    }
 }
-void TServerWinSocket::DoAccept() {}
+
+void TServerWinSocket::CloseListener()
+{
+    const std::vector<TServerClientWinSocket *> connections = std::move(FConnections);
+    FConnections.clear();
+    for (TServerClientWinSocket *connection : connections) {
+        connection->FServer = nullptr;
+        connection->ReleaseHandle(true);
+        // A handler of this very connection may be running further up the stack.
+        connection->deleteLater();
+    }
+    if (FAcceptRetry)
+        FAcceptRetry->stop();
+    FOutOfDescriptors = false;
+    ReleaseHandle(false);
+    FOwner->FActive = false;
+}
+
+void TServerWinSocket::ScheduleRemoval(TServerClientWinSocket *Connection)
+{
+    QMetaObject::invokeMethod(
+        this, [this, connection = QPointer<TServerClientWinSocket>(Connection)] { DropConnection(connection); },
+        Qt::QueuedConnection);
+}
+
+void TServerWinSocket::DropConnection(TServerClientWinSocket *Connection)
+{
+    if (!Connection || Connection->FServer != this)
+        return;
+    FConnections.erase(std::remove(FConnections.begin(), FConnections.end(), Connection), FConnections.end());
+    Connection->FServer = nullptr;
+    // deleteLater rather than delete: a handler of this connection may be running in an outer
+    // event loop that the current turn is nested in.
+    Connection->deleteLater();
+}
+
+void TServerWinSocket::DoAccept()
+{
+    for (int i = 0; i < kAcceptsPerReport; ++i) {
+        const int handle = ::accept4(SocketHandle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (handle < 0) {
+            const int error = errno;
+            if (WouldBlock(error))
+                return;
+            // Errors that belong to one incoming connection (it was aborted, or the network
+            // reported a pending error for it): skip it and go on.
+            if (error == EINTR || error == ECONNABORTED || error == EPROTO || error == ENETDOWN ||
+                error == ENOPROTOOPT || error == EHOSTDOWN || error == ENONET || error == EHOSTUNREACH ||
+                error == EOPNOTSUPP || error == ENETUNREACH || error == EPERM)
+                continue;
+            // Out of descriptors or memory (or worse): the pending connection stays readable, so
+            // watching on would spin. Look again later; say so once per spell.
+            SetReadWatch(false);
+            if (!FAcceptRetry) {
+                FAcceptRetry = new QTimer(this);
+                FAcceptRetry->setSingleShot(true);
+                FAcceptRetry->setInterval(kAcceptRetryMs);
+                connect(FAcceptRetry, &QTimer::timeout, this, [this] {
+                    if (SocketHandle() >= 0)
+                        SetReadWatch(true);
+                });
+            }
+            FAcceptRetry->start();
+            if (!FOutOfDescriptors) {
+                FOutOfDescriptors = true;
+                throw ESocketError(WinSocketErrorText(error, "accept"));
+            }
+            return;
+        }
+        FOutOfDescriptors = false;
+        auto *connection = new TServerClientWinSocket(this, handle);
+        FConnections.push_back(connection);
+        QPointer<TServerWinSocket> self(this);
+        TServerSocket *owner = FOwner;
+        if (owner->OnClientConnect)
+            Guarded([&] { owner->OnClientConnect(owner, connection); });
+        if (!self || SocketHandle() < 0)
+            return;
+        if (owner->OnAccept)
+            Guarded([&] { owner->OnAccept(owner, connection); });
+        if (!self || SocketHandle() < 0)
+            return;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TClientSocket
 
 TClientSocket::TClientSocket(QObject *Parent) : QObject(Parent), FSocket(new TClientWinSocket(this)) {}
-TClientSocket::~TClientSocket() = default;
-void TClientSocket::SetActive(bool) {}
+
+TClientSocket::~TClientSocket()
+{
+    delete FSocket;
+}
+
+void TClientSocket::SetActive(bool Value)
+{
+    if (!Value) {
+        if (FActive)
+            FSocket->CloseWithEvent(true);
+        return;
+    }
+    // While the disconnect event runs the connection still counts as connected: no new attempt.
+    if (FActive || FSocket->FConnected || FSocket->FClosing)
+        return;
+    // A pending attempt is dropped without a word.
+    FSocket->ReleaseHandle(false);
+    const int handle = NewTcpSocket();
+    if (handle < 0)
+        throw ESocketError("Can't create new socket");
+    FSocket->AttachHandle(handle, TCustomWinSocket::TWatch::Connecting);
+    if (FAddress.empty()) {
+        FSocket->CloseWithEvent(false, true);
+        throw ESocketError("No address specified");
+    }
+    sockaddr_in address{};
+    int error = EINVAL; // what a text that is not a dotted IPv4 address, or a bad port, fails with
+    if (MakeAddress(FAddress, FPort, address)) {
+        if (::connect(handle, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+            return;
+        error = errno;
+        // EINTR: the connect goes on in the background and completes like any other.
+        if (error == EINPROGRESS || error == EINTR)
+            return;
+    }
+    FSocket->CloseWithEvent(false, true);
+    throw ESocketError(WinSocketErrorText(error, "connect"));
+}
+
 void TClientSocket::SetAddress(const std::string &Value)
 {
+    if (Value == FAddress)
+        return;
+    if (FActive)
+        throw ESocketError("Can't change value while socket is active");
     FAddress = Value;
 }
+
 void TClientSocket::SetPort(int Value)
 {
+    if (Value == FPort)
+        return;
+    if (FActive)
+        throw ESocketError("Can't change value while socket is active");
     FPort = Value;
 }
 
+// ---------------------------------------------------------------------------------------------
+// TServerSocket
+
 TServerSocket::TServerSocket(QObject *Parent) : QObject(Parent), FSocket(new TServerWinSocket(this)) {}
-TServerSocket::~TServerSocket() = default;
-void TServerSocket::SetActive(bool) {}
+
+TServerSocket::~TServerSocket()
+{
+    delete FSocket;
+}
+
+void TServerSocket::SetActive(bool Value)
+{
+    if (Value == FActive)
+        return;
+    if (Value)
+        FSocket->Listen();
+    else
+        FSocket->CloseListener();
+}
+
 void TServerSocket::SetPort(int Value)
 {
+    if (Value == FPort)
+        return;
+    if (FActive)
+        throw ESocketError("Can't change value while socket is active");
     FPort = Value;
 }

@@ -70,7 +70,8 @@ public:
 
     // Every byte readable now, in arrival order, in one receive; empty when nothing is pending or
     // the connection is not connected. A failed receive is handled like a failed send (eeReceive,
-    // API 'recv').
+    // API 'recv'). A read handler that does not call it hears of no further data (nor of the
+    // peer's close) until something does.
     std::string ReceivePending();
 
     // Closes a connected connection: its disconnect event runs inside this call, then the
@@ -92,8 +93,6 @@ public:
 protected:
     explicit TCustomWinSocket(QObject *Parent);
 
-    // The component named as Sender in this endpoint's events.
-    virtual QObject *EventSender() const = 0;
     // Hand one readiness report to the owner's handlers. The defaults deliver nothing.
     virtual void DoConnect() {}
     virtual void DoRead() {}
@@ -102,17 +101,20 @@ protected:
     virtual void DoAccept() {}
 
     // Takes ownership of Handle (non-blocking) and watches it. Connecting: wait for the connect
-    // to complete. Listening: watch for incoming connections. Otherwise: connected now.
+    // to complete. Listening: watch for incoming connections. Connected: connected now.
     enum class TWatch { Connecting, Connected, Listening };
     void AttachHandle(int Handle, TWatch Watch);
-    // Stops watching and closes the descriptor without any event. Drain: hand unsent bytes to
-    // the lingering set first; otherwise they are dropped.
+    // Stops watching and closes the descriptor without any event. Drain: unsent bytes go to the
+    // lingering set first; otherwise they are dropped.
     void ReleaseHandle(bool Drain);
-    // Algorithm of a close: disconnect event (DoDisconnect) first, then the descriptor is closed.
-    void CloseWithEvent(bool Drain);
-    // Algorithm of a failed send or receive: error handler, close with the event, then raise.
-    [[noreturn]] void FailTransfer(TErrorEvent ErrorEvent, int Code, const char *Api);
-    // Calls the error handler and raises "Asynchronous socket error" unless it cleared the code.
+    // Closing a connection: the disconnect event (DoDisconnect) first, then the descriptor is
+    // closed. Force runs the event for a socket that never connected.
+    void CloseWithEvent(bool Drain, bool Force = false);
+    // A failed send or receive: error handler, close with the event, then ESocketError unless the
+    // handler cleared the code.
+    void FailTransfer(TErrorEvent ErrorEvent, int Code, const char *Api);
+    // A report that carries an error: error handler, then "Asynchronous socket error" unless the
+    // handler cleared the code.
     void ReportAsyncError(TErrorEvent ErrorEvent, int Code);
     // Runs one handler call, reporting what it throws; false when this endpoint died inside it.
     template <typename F>
@@ -126,6 +128,7 @@ private:
     void HandleWritable();
     bool FlushQueue(int &Error);
     void UpdateWriteWatch();
+    std::size_t QueuedBytes() const { return FOutput.size() - FOutputSent; }
 
     int FHandle = -1;
     bool FConnected = false;
@@ -134,6 +137,9 @@ private:
     QSocketNotifier *FWriteNotifier = nullptr;
     std::string FOutput;
     std::size_t FOutputSent = 0;
+    // Set by ReceivePending; a read event whose handler leaves data unread stops watching until
+    // the next ReceivePending, so unread data never makes the read notifier fire without end.
+    bool FReadTaken = false;
 
     friend class TClientSocket;
     friend class TServerSocket;
@@ -147,7 +153,6 @@ public:
     explicit TClientWinSocket(TClientSocket *Owner);
 
 protected:
-    QObject *EventSender() const override;
     void DoConnect() override;
     void DoRead() override;
     void DoDisconnect() override;
@@ -169,7 +174,6 @@ public:
     TServerWinSocket *ServerWinSocket() const { return FServer; }
 
 protected:
-    QObject *EventSender() const override;
     void DoRead() override;
     void DoDisconnect() override;
     void DoError(TErrorEvent ErrorEvent, int &ErrorCode) override;
@@ -192,7 +196,6 @@ public:
     int ActiveConnections() const { return static_cast<int>(FConnections.size()); }
 
 protected:
-    QObject *EventSender() const override;
     void DoAccept() override;
 
 private:

@@ -1,0 +1,173 @@
+// The lingering set of closed connections still delivering their last bytes; see lingeringclose.h.
+#include "lingeringclose.h"
+
+#include "socketlayer.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <set>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Input read and thrown away per readiness report; a peer that keeps sending cannot hold the
+// event loop for long.
+constexpr std::size_t kDiscardChunk = 64 * 1024;
+constexpr int kDiscardRounds = 4;
+
+class LingeringClose;
+
+std::set<LingeringClose *> &registry()
+{
+    static std::set<LingeringClose *> entries;
+    return entries;
+}
+
+bool g_postRoutineAdded = false;
+
+class LingeringClose : public QObject
+{
+public:
+    LingeringClose(int handle, std::string unsent)
+        : m_handle(handle), m_unsent(std::move(unsent)),
+          m_read(new QSocketNotifier(handle, QSocketNotifier::Read, this)),
+          m_write(new QSocketNotifier(handle, QSocketNotifier::Write, this))
+    {
+        registry().insert(this);
+        connect(m_read, &QSocketNotifier::activated, this, [this] { onReadable(); });
+        connect(m_write, &QSocketNotifier::activated, this, [this] { onWritable(); });
+        m_deadline.setSingleShot(true);
+        connect(&m_deadline, &QTimer::timeout, this, [this] { finish(); });
+        m_deadline.start(kLingerTimeoutMs);
+        if (m_unsent.empty()) {
+            m_write->setEnabled(false);
+            shutDownSending();
+        }
+    }
+
+    ~LingeringClose() override
+    {
+        registry().erase(this);
+        closeHandle();
+    }
+
+    bool isOpen() const { return m_handle >= 0; }
+
+private:
+    void onWritable()
+    {
+        while (m_sent < m_unsent.size()) {
+            const ssize_t n = ::send(m_handle, m_unsent.data() + m_sent, m_unsent.size() - m_sent, MSG_NOSIGNAL);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK)
+                    return;
+                finish(); // the peer is gone; nothing more can reach it
+                return;
+            }
+            m_sent += static_cast<std::size_t>(n);
+        }
+        m_write->setEnabled(false);
+        std::string().swap(m_unsent);
+        m_sent = 0;
+        shutDownSending();
+    }
+
+    void onReadable()
+    {
+        char scratch[kDiscardChunk];
+        for (int round = 0; round < kDiscardRounds; ++round) {
+            const ssize_t n = ::recv(m_handle, scratch, sizeof scratch, 0);
+            if (n > 0)
+                continue;
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return;
+            if (n == 0 && !m_shutDown) {
+                // The peer only stopped sending; it may still read what we owe it. Stop watching
+                // input (an ended stream stays readable for ever) and keep writing.
+                m_read->setEnabled(false);
+                return;
+            }
+            finish(); // orderly end after our last byte, or an error
+            return;
+        }
+    }
+
+    void shutDownSending()
+    {
+        m_shutDown = true;
+        if (::shutdown(m_handle, SHUT_WR) < 0) {
+            finish();
+            return;
+        }
+        m_read->setEnabled(true);
+    }
+
+    void finish()
+    {
+        closeHandle();
+        deleteLater();
+    }
+
+    void closeHandle()
+    {
+        if (m_handle < 0)
+            return;
+        m_deadline.stop();
+        for (QSocketNotifier *notifier : {m_read, m_write}) {
+            notifier->setEnabled(false);
+            notifier->disconnect(this);
+        }
+        ::close(m_handle);
+        m_handle = -1;
+    }
+
+    int m_handle;
+    std::string m_unsent;
+    std::size_t m_sent = 0;
+    bool m_shutDown = false;
+    QSocketNotifier *m_read;
+    QSocketNotifier *m_write;
+    QTimer m_deadline;
+};
+
+// Runs at the start of the application object's destruction, while its event dispatcher still
+// exists, so the notifiers go away cleanly.
+void closeAllLingering()
+{
+    g_postRoutineAdded = false;
+    const std::set<LingeringClose *> entries = registry();
+    for (LingeringClose *entry : entries)
+        delete entry;
+}
+
+} // namespace
+
+void StartLingeringClose(int Handle, std::string Unsent)
+{
+    if (!QCoreApplication::instance()) {
+        ::close(Handle);
+        return;
+    }
+    if (!g_postRoutineAdded) {
+        qAddPostRoutine(closeAllLingering);
+        g_postRoutineAdded = true;
+    }
+    new LingeringClose(Handle, std::move(Unsent));
+}
+
+int LingeringCloseCount()
+{
+    int open = 0;
+    for (const LingeringClose *entry : registry())
+        open += entry->isOpen() ? 1 : 0;
+    return open;
+}
