@@ -64,6 +64,6 @@ private:
 
     std::unique_ptr<QMenu> m_menu;
     QSystemTrayIcon *m_tray = nullptr;
-    std::array<QIcon, 39> m_pictures;
+    std::array<QIcon, 39> m_pictures; // drawn once; index = picture number
     int m_picture = 38;
 };

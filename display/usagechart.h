@@ -35,8 +35,9 @@ public:
     uint32_t gridColor() const { return m_gridColor; }
     void setGridColor(uint32_t color);
 
-    // The plotting area in widget coordinates, for tests and for placing things beside it.
+    // The plotting area in widget coordinates, and the pixel where the value (x s, y %) lands.
     QRect plotRect() const;
+    QPoint plotPoint(double x, double y) const;
 
     QSize sizeHint() const override { return {541, 197}; }
     QSize minimumSizeHint() const override { return {200, 100}; }

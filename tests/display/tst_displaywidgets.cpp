@@ -1,0 +1,286 @@
+// The display's widgets, checked on their pixels: the gauge's clamping, the chart's grid and
+// line colours per chart, the colour panel's clicks, the 39 tray pictures against the picture
+// table, and the tray icon's menu.
+#include "colorpanel.h"
+#include "gauge.h"
+#include "refresh.h"
+#include "trayicon.h"
+#include "traypictures.h"
+#include "usagechart.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QTest>
+
+namespace {
+
+QColor PixelAt(QWidget &widget, const QPoint &p)
+{
+    return widget.grab().toImage().pixelColor(p);
+}
+
+QString Describe(const QColor &c)
+{
+    return QStringLiteral("rgba(%1,%2,%3,%4)").arg(c.red()).arg(c.green()).arg(c.blue()).arg(c.alpha());
+}
+
+// What a cell of the 16 px picture shows, by the colour at its centre.
+enum class Cell { Green, Red, Blue, Unlit };
+
+Cell Classify(const QColor &c)
+{
+    if (c.alpha() == 255 && c.green() > 150 && c.red() < 120 && c.blue() < 120)
+        return Cell::Green;
+    if (c.alpha() == 255 && c.red() > 200 && c.green() < 120 && c.blue() < 120)
+        return Cell::Red;
+    if (c.alpha() == 255 && c.blue() > 200 && c.red() < 120)
+        return Cell::Blue;
+    return Cell::Unlit;
+}
+
+// Cells of one column for a row/column code of the picture table (bottom cell first).
+QList<Cell> ExpectedColumn(int code)
+{
+    QList<Cell> cells(4, Cell::Unlit);
+    if (code <= 3) {
+        for (int i = 0; i <= code; ++i)
+            cells[i] = Cell::Green;
+    } else {
+        cells[0] = code == 4 ? Cell::Red : Cell::Blue;
+    }
+    return cells;
+}
+
+// Centres of the cells in the 16 px picture: columns at x 4 and 11, cells 3 px high with 1 px
+// between them, the bottom one at y 13..15.
+QPoint CellCentre16(int column, int cell)
+{
+    return {column == 0 ? 3 : 11, 14 - 4 * cell};
+}
+
+} // namespace
+
+class TestDisplayWidgets : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void gaugeClampsToItsRange();
+    void chartGridColourChangesOnlyThatChart();
+    void chartDrawsTheHistoryAsALine();
+    void colorPanelClicksAndColour();
+    void trayPicturesFollowTheTable();
+    void trayPicturesSpecials();
+    void trayIconMenuAndState();
+};
+
+void TestDisplayWidgets::gaugeClampsToItsRange()
+{
+    TGauge gauge;
+    gauge.resize(gauge.sizeHint());
+    QCOMPARE(gauge.size(), QSize(13, 151));
+    gauge.setBarColor(0x0000FF00);        // green
+    gauge.setBackgroundColor(0x00FF0000); // blue
+    const QPoint top(6, 2), bottom(6, 148), quarter(6, 120);
+
+    gauge.setValue(150);
+    QCOMPARE(gauge.value(), 100);
+    QCOMPARE(PixelAt(gauge, top), QColor(0, 255, 0));
+    QCOMPARE(PixelAt(gauge, bottom), QColor(0, 255, 0));
+
+    gauge.setValue(-3);
+    QCOMPARE(gauge.value(), 0);
+    QCOMPARE(PixelAt(gauge, bottom), QColor(0, 0, 255));
+    QCOMPARE(PixelAt(gauge, top), QColor(0, 0, 255));
+
+    gauge.setValue(25);
+    QCOMPARE(PixelAt(gauge, quarter), QColor(0, 255, 0));
+    QCOMPARE(PixelAt(gauge, QPoint(6, 100)), QColor(0, 0, 255));
+    // The frame stays, whatever the value.
+    QVERIFY(PixelAt(gauge, QPoint(0, 75)) != QColor(0, 255, 0));
+}
+
+void TestDisplayWidgets::chartGridColourChangesOnlyThatChart()
+{
+    TUsageChart chart1, chart2;
+    for (TUsageChart *chart : {&chart1, &chart2}) {
+        chart->resize(chart->sizeHint());
+        chart->setGridColor(0x00008000);
+        chart->setBackgroundColor(0x00000000);
+    }
+    const QColor green(0, 128, 0), red(255, 0, 0), black(0, 0, 0);
+    // x = -45 carries a vertical grid line, y = 50 a horizontal one; (-47, 55) is between lines.
+    const QPoint vertical = chart1.plotPoint(-45, 55);
+    const QPoint horizontal = chart1.plotPoint(-47, 50);
+    const QPoint between = chart1.plotPoint(-47, 55);
+    QCOMPARE(PixelAt(chart1, vertical), green);
+    QCOMPARE(PixelAt(chart1, horizontal), green);
+    QCOMPARE(PixelAt(chart1, between), black);
+
+    chart1.setGridColor(0x000000FF);
+    QCOMPARE(PixelAt(chart1, vertical), red);
+    QCOMPARE(PixelAt(chart1, horizontal), red);
+    QCOMPARE(PixelAt(chart1, between), black);
+    QCOMPARE(PixelAt(chart2, vertical), green);
+    QCOMPARE(PixelAt(chart2, horizontal), green);
+
+    chart2.setBackgroundColor(0x00FFFFFF);
+    QCOMPARE(PixelAt(chart2, between), QColor(255, 255, 255));
+    QCOMPARE(PixelAt(chart1, between), black);
+}
+
+void TestDisplayWidgets::chartDrawsTheHistoryAsALine()
+{
+    TUsageHistory history;
+    TUsageChart chart;
+    chart.resize(chart.sizeHint());
+    chart.setHistory(&history);
+    chart.setLineColor(0x0000FFFF); // yellow
+    chart.setGridColor(0x00404040);
+    const QColor yellow(255, 255, 0);
+
+    // 45 ticks at 0 then 46 at 100: the step stands at x = -45.
+    for (int tick = 0; tick < 45; ++tick)
+        history.Step(0);
+    for (int tick = 0; tick < 46; ++tick)
+        history.Step(100);
+    chart.update();
+    QCOMPARE(PixelAt(chart, chart.plotPoint(-62, 0)), yellow);
+    QCOMPARE(PixelAt(chart, chart.plotPoint(-22, 100)), yellow);
+    QCOMPARE(PixelAt(chart, chart.plotPoint(-22, 0)), QColor(0x40, 0x40, 0x40)); // only the grid
+    QCOMPARE(PixelAt(chart, chart.plotPoint(-62, 100)), QColor(0x40, 0x40, 0x40));
+    // The rising edge between x = -46 and -45 crosses the middle of the axis.
+    const QImage image = chart.grab().toImage();
+    const QPoint edge = chart.plotPoint(-45.5, 50);
+    QVERIFY(image.pixelColor(edge) == yellow || image.pixelColor(edge + QPoint(1, 0)) == yellow ||
+            image.pixelColor(edge - QPoint(1, 0)) == yellow);
+    // A value far outside the axis is clipped to the plotting area, not drawn over the title.
+    history.Step(1e9);
+    const QRect area = chart.plotRect();
+    QVERIFY(PixelAt(chart, QPoint(area.right(), area.top() - 2)) != yellow);
+}
+
+void TestDisplayWidgets::colorPanelClicksAndColour()
+{
+    QCOMPARE(ColorFromBGR(0x00FF8040), QColor(0x40, 0x80, 0xFF));
+    QCOMPARE(ColorToBGR(QColor(0x40, 0x80, 0xFF)), uint32_t(0x00FF8040));
+
+    TColorPanel panel;
+    panel.setText(QStringLiteral("Back"));
+    panel.resize(panel.sizeHint());
+    panel.setColor(0xFF0000FF); // a stored value with a top byte: only the colour counts
+    QCOMPARE(panel.color(), uint32_t(0x000000FF));
+    QCOMPARE(PixelAt(panel, QPoint(2, 2)), QColor(255, 0, 0));
+
+    QSignalSpy clicked(&panel, &TColorPanel::clicked);
+    QTest::mouseClick(&panel, Qt::LeftButton);
+    QCOMPARE(clicked.count(), 1);
+    QTest::mouseClick(&panel, Qt::RightButton);
+    QCOMPARE(clicked.count(), 1);
+    // Pressed inside but released outside: no click.
+    QTest::mousePress(&panel, Qt::LeftButton, {}, QPoint(5, 5));
+    QTest::mouseRelease(&panel, Qt::LeftButton, {}, QPoint(500, 5));
+    QCOMPARE(clicked.count(), 1);
+    QTest::keyClick(&panel, Qt::Key_Space);
+    QCOMPARE(clicked.count(), 2);
+}
+
+void TestDisplayWidgets::trayPicturesFollowTheTable()
+{
+    QList<QImage> images;
+    for (int index = 0; index < kTrayPictureCount; ++index) {
+        const QIcon icon = TrayPicture(index);
+        QVERIFY(!icon.isNull());
+        // Real pixmaps at 16 and at 2x, not one scaled image.
+        const QList<QSize> sizes = icon.availableSizes();
+        for (const int size : {16, 22, 24, 32, 48, 64})
+            QVERIFY2(sizes.contains(QSize(size, size)), qPrintable(QString::number(size)));
+        const QImage image = TrayPixmap(index, 16).toImage();
+        QCOMPARE(image.size(), QSize(16, 16));
+        QCOMPARE(image.pixelColor(0, 0).alpha(), 0); // transparent background
+        QVERIFY2(!images.contains(image), qPrintable(QStringLiteral("picture %1 repeats another").arg(index)));
+        images << image;
+        if (index >= 36)
+            continue;
+        for (int column = 0; column < 2; ++column) {
+            const QList<Cell> expected = ExpectedColumn(column == 0 ? index / 6 : index % 6);
+            for (int cell = 0; cell < 4; ++cell) {
+                const QColor c = image.pixelColor(CellCentre16(column, cell));
+                QVERIFY2(Classify(c) == expected[cell], qPrintable(QStringLiteral("picture %1 column %2 cell %3: %4")
+                                                                       .arg(index)
+                                                                       .arg(column)
+                                                                       .arg(cell)
+                                                                       .arg(Describe(c))));
+            }
+        }
+    }
+}
+
+void TestDisplayWidgets::trayPicturesSpecials()
+{
+    const QImage empty = TrayPixmap(36, 16).toImage();
+    const QImage exclamation = TrayPixmap(37, 16).toImage();
+    const QImage prohibition = TrayPixmap(38, 16).toImage();
+    for (int column = 0; column < 2; ++column)
+        for (int cell = 0; cell < 4; ++cell)
+            QVERIFY(Classify(empty.pixelColor(CellCentre16(column, cell))) == Cell::Unlit);
+    // The meter's cells are outlined: the outline is opaque and dark.
+    const QColor outline = empty.pixelColor(1, 13);
+    QCOMPARE(outline.alpha(), 255);
+    QVERIFY(outline.lightness() < 128);
+    // The exclamation mark sits on the middle, the prohibition sign's ring at the top.
+    QVERIFY(Classify(exclamation.pixelColor(8, 4)) == Cell::Red);
+    QVERIFY(Classify(empty.pixelColor(8, 4)) == Cell::Unlit);
+    QVERIFY(Classify(prohibition.pixelColor(8, 1)) == Cell::Red);
+    QVERIFY(Classify(prohibition.pixelColor(8, 8)) == Cell::Red); // the bar crosses the centre
+    // Outside the table the icon is the "no data" picture.
+    QCOMPARE(TrayPicture(39).pixmap(16).toImage(), prohibition);
+    QCOMPARE(TrayPicture(-1).pixmap(16).toImage(), prohibition);
+}
+
+void TestDisplayWidgets::trayIconMenuAndState()
+{
+    TTrayIcon tray;
+    QCOMPARE(tray.picture(), 38);
+    QCOMPARE(tray.tip(), QStringLiteral("B1[No Data] B2[No Data]"));
+
+    QStringList captions;
+    for (QAction *action : tray.pupTray->actions())
+        captions << (action->isSeparator() ? QStringLiteral("-") : action->text());
+    QCOMPARE(captions,
+             (QStringList{"&Status", "&Graph", "S&ettings", "-", "&Connect", "&Drop", "-", "&About", "-", "E&xit"}));
+    QCOMPARE(tray.pupTray->defaultAction(), tray.mnuStatus);
+    QVERIFY(tray.mnuStatus->font().bold());
+    QCOMPARE(tray.pupTray->actions().at(5), tray.Drop1->menuAction());
+
+    QStringList drops;
+    QList<int> tags;
+    for (QAction *action : tray.Drop1->actions()) {
+        drops << (action->isSeparator() ? QStringLiteral("-") : action->text());
+        if (!action->isSeparator())
+            tags << action->data().toInt();
+    }
+    QCOMPARE(drops, (QStringList{"B1", "B2", "-", "All"}));
+    QCOMPARE(tags, (QList<int>{1, 2, 4}));
+
+    tray.setPicture(26);
+    QCOMPARE(tray.picture(), 26);
+    tray.setPicture(40);
+    QCOMPARE(tray.picture(), 38);
+    tray.setTip(QStringLiteral("office - B1[Idle 0%] B2[64K/Sync 45%]"));
+    QCOMPARE(tray.tip(), QStringLiteral("office - B1[Idle 0%] B2[64K/Sync 45%]"));
+
+    // Only a double-click asks for the window.
+    QSignalSpy activation(&tray, &TTrayIcon::activationRequested);
+    emit tray.systemTrayIcon()->activated(QSystemTrayIcon::Trigger);
+    emit tray.systemTrayIcon()->activated(QSystemTrayIcon::Context);
+    QCOMPARE(activation.count(), 0);
+    emit tray.systemTrayIcon()->activated(QSystemTrayIcon::DoubleClick);
+    QCOMPARE(activation.count(), 1);
+}
+
+QTEST_MAIN(TestDisplayWidgets)
+#include "tst_displaywidgets.moc"
