@@ -3,6 +3,7 @@
 // table, and the tray icon's menu.
 #include "colorpanel.h"
 #include "gauge.h"
+#include "programicon.h"
 #include "refresh.h"
 #include "trayicon.h"
 #include "traypictures.h"
@@ -75,6 +76,7 @@ private slots:
     void trayPicturesFollowTheTable();
     void trayPicturesSpecials();
     void trayIconMenuAndState();
+    void programIconIsCompiledIn();
 };
 
 void TestDisplayWidgets::gaugeClampsToItsRange()
@@ -280,6 +282,19 @@ void TestDisplayWidgets::trayIconMenuAndState()
     QCOMPARE(activation.count(), 0);
     emit tray.systemTrayIcon()->activated(QSystemTrayIcon::DoubleClick);
     QCOMPARE(activation.count(), 1);
+}
+
+void TestDisplayWidgets::programIconIsCompiledIn()
+{
+    // The resources live in a static library: without their registration the icon is empty.
+    const QIcon icon = ProgramIcon();
+    QVERIFY(!icon.isNull());
+    const QList<QSize> sizes = icon.availableSizes();
+    QVERIFY(sizes.contains(QSize(16, 16)));
+    QVERIFY(sizes.contains(QSize(256, 256)));
+    const QImage big = icon.pixmap(256).toImage();
+    QCOMPARE(big.pixelColor(0, 0).alpha(), 0);       // rounded tile on a transparent ground
+    QCOMPARE(big.pixelColor(128, 128).alpha(), 255); // the tile itself
 }
 
 QTEST_MAIN(TestDisplayWidgets)
