@@ -14,36 +14,18 @@ namespace {
 
 using C = SettingControl;
 
-const char *const kNames[] = {
-    "edtTelnetAddress",
-    "edtTelnetPort",
-    "chkMask",
-    "chkRememberPassword",
-    "edtPassword",
-    "chkConnectAtStartup",
-    "chkCheckForUpdates",
-    "chkShowStatus",
-    "edtTelnetAdminPort",
-    "chkTelnetAdmin",
-    "edtWebAdminPort",
-    "chkWebAdmin",
-    "edtWebAutoRefreshSeconds",
-    "chkWebAutoRefresh",
-    "pnlB1CLUColor",
-    "pnlB2CLUColor",
-    "pnlB1CLUBackgroundColor",
-    "pnlB2CLUBackgroundColor",
-    "pnlB1GridColor",
-    "pnlB2GridColor",
-    "pnlB1ALUColor",
-    "pnlB2ALUColor",
-    "pnlB1ALUBackgroundColor",
-    "pnlB2ALUBackgroundColor",
-};
+// The controls' names in the enumeration's order.
+const QStringList kNames =
+    QStringLiteral(
+        "edtTelnetAddress edtTelnetPort chkMask chkRememberPassword edtPassword chkConnectAtStartup chkCheckForUpdates "
+        "chkShowStatus edtTelnetAdminPort chkTelnetAdmin edtWebAdminPort chkWebAdmin edtWebAutoRefreshSeconds "
+        "chkWebAutoRefresh pnlB1CLUColor pnlB2CLUColor pnlB1CLUBackgroundColor pnlB2CLUBackgroundColor pnlB1GridColor "
+        "pnlB2GridColor pnlB1ALUColor pnlB2ALUColor pnlB1ALUBackgroundColor pnlB2ALUBackgroundColor")
+        .split(' ');
 
 QString name(C c)
 {
-    return QString::fromLatin1(kNames[static_cast<int>(c)]);
+    return kNames.at(static_cast<int>(c));
 }
 
 // The Settings tab in its design state. Handlers run only on a change, as the window's do; the
@@ -92,16 +74,20 @@ private:
     {
         if (failing.count(c))
             throw std::runtime_error(name(c).toStdString() + " failed");
-        if (c == C::chkMask && !checks[C::chkMask])
-            texts[C::edtPassword].clear(); // unmasking never reveals a password
         if (c == C::edtWebAdminPort)
             webPort = texts[c];
         if (c == C::chkTelnetAdmin && checks[c])
-            log << "relay listens on " + QString::fromStdString(texts[C::edtTelnetAdminPort]);
+            log << "relay-listens:" + QString::fromStdString(texts[C::edtTelnetAdminPort]);
         if (c == C::chkWebAdmin && checks[c])
-            log << "web listens on " + QString::fromStdString(webPort);
+            log << "web-listens:" + QString::fromStdString(webPort);
     }
 };
+
+// What loading the graph colours logs when the file has none of them.
+const QString kDefaultColors = "pnlB1CLUColor=65280 pnlB2CLUColor=65280 pnlB1CLUBackgroundColor=0 "
+                               "pnlB2CLUBackgroundColor=0 pnlB1GridColor=32768 pnlB2GridColor=32768 "
+                               "pnlB1ALUColor=65280 pnlB2ALUColor=65280 pnlB1ALUBackgroundColor=0 "
+                               "pnlB2ALUBackgroundColor=0 ApplyGraphColors";
 
 QByteArray readBytes(const QString &path)
 {
@@ -140,21 +126,12 @@ private slots:
     }
     void cleanupTestCase() { SetErrorReporter({}); }
 
-    void scramble_data()
-    {
-        QTest::addColumn<QByteArray>("plain");
-        QTest::addColumn<QByteArray>("scrambled");
-        QTest::newRow("empty") << QByteArray() << QByteArray();
-        QTest::newRow("position counts") << QByteArray("AA") << QByteArray("^_");
-        QTest::newRow("code 32+i gives NUL") << QByteArray("!\"") << QByteArray("\0\0", 2);
-        QTest::newRow("tilde") << QByteArray("~") << QByteArray("!");
-        QTest::newRow("negative remainder keeps low 8 bits") << QByteArray("\xC8") << QByteArray("\xD7");
-    }
     void scramble()
     {
-        QFETCH(QByteArray, plain);
-        QFETCH(QByteArray, scrambled);
-        QCOMPARE(QByteArray::fromStdString(ScramblePassword(plain.toStdString())), scrambled);
+        QCOMPARE(ScramblePassword(""), std::string());
+        QCOMPARE(ScramblePassword("AA"), std::string("^_"));         // the position counts
+        QCOMPARE(ScramblePassword("!\"~"), std::string("\0\0#", 3)); // code 32 + i gives NUL
+        QCOMPARE(ScramblePassword("\xC8"), std::string("\xD7"));     // low 8 bits of -41
     }
 
     // Applied twice it gives back codes 0 to 125 at any position, the tilde as 0; and no byte at
@@ -235,19 +212,7 @@ private slots:
         const FakeControls design;
         TIniFile ini(iniPath());
         LoadSettings(ini, controls);
-        QStringList expected;
-        expected << "chkWebAutoRefresh=1"
-                 << "pnlB1CLUColor=65280"
-                 << "pnlB2CLUColor=65280"
-                 << "pnlB1CLUBackgroundColor=0"
-                 << "pnlB2CLUBackgroundColor=0"
-                 << "pnlB1GridColor=32768"
-                 << "pnlB2GridColor=32768"
-                 << "pnlB1ALUColor=65280"
-                 << "pnlB2ALUColor=65280"
-                 << "pnlB1ALUBackgroundColor=0"
-                 << "pnlB2ALUBackgroundColor=0"
-                 << "ApplyGraphColors";
+        const QStringList expected = ("chkWebAutoRefresh=1 " + kDefaultColors).split(' ');
         QCOMPARE(controls.log, expected); // only the auto-refresh box changes: nothing opens
         QVERIFY(controls.texts == design.texts);
         SaveSettings(ini, controls);
@@ -263,28 +228,13 @@ private slots:
                  "[Graphs]\r\nB1GridColor=0x00FF00\r\nB2GridColor=green\r\nB1CLUColor=-1\r\n");
         FakeControls controls;
         LoadSettings(TIniFile(iniPath()), controls);
-        const QStringList expected = {"edtTelnetPort=2300",
-                                      "chkMask=1",
-                                      "chkRememberPassword=1",
-                                      "edtPassword=pw",
-                                      "edtTelnetAdminPort=2323",
-                                      "chkTelnetAdmin=1",
-                                      "relay listens on 2323",
-                                      "edtWebAdminPort=8080",
-                                      "chkWebAdmin=1",
-                                      "web listens on 8080",
-                                      "chkWebAutoRefresh=1",
-                                      "pnlB1CLUColor=16777215",
-                                      "pnlB2CLUColor=65280",
-                                      "pnlB1CLUBackgroundColor=0",
-                                      "pnlB2CLUBackgroundColor=0",
-                                      "pnlB1GridColor=65280",
-                                      "pnlB2GridColor=32768",
-                                      "pnlB1ALUColor=65280",
-                                      "pnlB2ALUColor=65280",
-                                      "pnlB1ALUBackgroundColor=0",
-                                      "pnlB2ALUBackgroundColor=0",
-                                      "ApplyGraphColors"};
+        const QStringList expected =
+            ("edtTelnetPort=2300 chkMask=1 chkRememberPassword=1 edtPassword=pw edtTelnetAdminPort=2323 "
+             "chkTelnetAdmin=1 relay-listens:2323 edtWebAdminPort=8080 chkWebAdmin=1 web-listens:8080 "
+             "chkWebAutoRefresh=1 pnlB1CLUColor=16777215 " +
+             kDefaultColors.mid(kDefaultColors.indexOf("pnlB2CLUColor"))
+                 .replace("pnlB1GridColor=32768", "pnlB1GridColor=65280"))
+                .split(' ');
         QCOMPARE(controls.log, expected);
     }
 
@@ -334,34 +284,17 @@ private slots:
 
     void saveFailureRaises()
     {
-        const std::string below = iniPath() + "/linewatch.ini";
         writeIni("[Connection]\r\n");
-        FakeControls controls;
-        TIniFile ini(below);
-        try {
-            SaveSettings(ini, controls);
-            QFAIL("no error raised");
-        } catch (const EIniFileError &e) {
-            QCOMPARE(std::string(e.what()), "Unable to write to " + below);
-        }
+        TIniFile ini(iniPath() + "/linewatch.ini"); // below a file, not a directory
+        QVERIFY_THROWS_EXCEPTION(EIniFileError, SaveSettings(ini, FakeControls()));
     }
 
-    void settingsDirectory_data()
-    {
-        QTest::addColumn<bool>("writable");
-        QTest::addColumn<bool>("iniThere");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("portable copy") << true << false << "/opt/lw/";
-        QTest::newRow("file beside a read-only program") << false << true << "/opt/lw/";
-        QTest::newRow("installed") << false << false << "/home/u/.config/linewatch/";
-    }
     void settingsDirectory()
     {
-        QFETCH(bool, writable);
-        QFETCH(bool, iniThere);
-        QFETCH(QString, expected);
-        QCOMPARE(QString::fromStdString(SettingsDirectory("/opt/lw", writable, iniThere, "/home/u/.config/linewatch")),
-                 expected);
+        const std::string exe = "/opt/lw", config = "/home/u/.config/linewatch";
+        QCOMPARE(SettingsDirectory(exe, true, false, config), "/opt/lw/");    // a portable copy
+        QCOMPARE(SettingsDirectory(exe, false, true, config), "/opt/lw/");    // the file is already there
+        QCOMPARE(SettingsDirectory(exe, false, false, config), config + "/"); // installed
     }
 };
 
