@@ -5,20 +5,28 @@
 
 namespace {
 
-int hexValue(char c)
+// Digit values of every byte; 0xFF for a byte that is no hexadecimal digit. A table, because
+// the screen parser converts a few dozen fields after every received chunk.
+struct DigitTable
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+    unsigned char value[256];
+    constexpr DigitTable() : value()
+    {
+        for (int c = 0; c < 256; ++c)
+            value[c] = 0xFF;
+        for (int c = '0'; c <= '9'; ++c)
+            value[c] = static_cast<unsigned char>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c)
+            value[c] = static_cast<unsigned char>(c - 'a' + 10);
+        for (int c = 'A'; c <= 'F'; ++c)
+            value[c] = static_cast<unsigned char>(c - 'A' + 10);
+    }
+};
+constexpr DigitTable kDigits;
 
-// Parses an optional sign and digits in the given base into a value within [lo, hi].
+// Parses an optional sign and digits in the given base into a value within [lo, hi] (lo < 0 < hi).
 // Returns false on an empty digit run, a foreign character or an overflow.
-bool parseSigned(std::string_view s, int base, int64_t lo, int64_t hi, int64_t &out)
+bool parseSigned(std::string_view s, unsigned base, int64_t lo, int64_t hi, int64_t &out)
 {
     bool negative = false;
     if (!s.empty() && (s.front() == '-' || s.front() == '+')) {
@@ -27,20 +35,20 @@ bool parseSigned(std::string_view s, int base, int64_t lo, int64_t hi, int64_t &
     }
     if (s.empty())
         return false;
-    // Accumulate as a negative number so that the most negative value fits too.
-    const int64_t limit = negative ? lo : -hi;
-    int64_t value = 0;
+    // The magnitude is gathered unsigned, so the most negative value fits too.
+    uint64_t magnitude = 0;
     for (char c : s) {
-        const int digit = hexValue(c);
-        if (digit < 0 || digit >= base)
+        const unsigned digit = kDigits.value[static_cast<unsigned char>(c)];
+        if (digit >= base)
             return false;
-        if (value < (limit + digit) / base)
-            return false;
-        value = value * base - digit;
-        if (value < limit)
+        if (__builtin_mul_overflow(magnitude, base, &magnitude) || __builtin_add_overflow(magnitude, digit, &magnitude))
             return false;
     }
-    out = negative ? value : -value;
+    const uint64_t limit = negative ? static_cast<uint64_t>(-(lo + 1)) + 1 : static_cast<uint64_t>(hi);
+    if (magnitude > limit)
+        return false;
+    // -magnitude in two's complement, without overflowing at the most negative value.
+    out = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
     return true;
 }
 
@@ -51,7 +59,7 @@ void RaiseNotInteger(std::string_view text)
     throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
 }
 
-std::string TrimControls(std::string_view text)
+std::string_view TrimControlsView(std::string_view text)
 {
     size_t begin = 0;
     size_t end = text.size();
@@ -59,7 +67,12 @@ std::string TrimControls(std::string_view text)
         ++begin;
     while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32)
         --end;
-    return std::string(text.substr(begin, end - begin));
+    return text.substr(begin, end - begin);
+}
+
+std::string TrimControls(std::string_view text)
+{
+    return std::string(TrimControlsView(text));
 }
 
 int32_t StrToInt(std::string_view text)
@@ -88,9 +101,17 @@ int32_t StrToInt(std::string_view text)
     return static_cast<int32_t>(value);
 }
 
+int32_t DecimalToInt(std::string_view text)
+{
+    int64_t value = 0;
+    if (!parseSigned(text, 10, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), value))
+        RaiseNotInteger(text);
+    return static_cast<int32_t>(value);
+}
+
 int32_t TrimToInt(std::string_view field)
 {
-    const std::string t = TrimControls(field);
+    const std::string_view t = TrimControlsView(field);
     if (t.empty())
         return 0;
     int64_t value = 0;
@@ -101,7 +122,7 @@ int32_t TrimToInt(std::string_view field)
 
 int64_t TrimToInt64(std::string_view field)
 {
-    const std::string t = TrimControls(field);
+    const std::string_view t = TrimControlsView(field);
     if (t.empty())
         return 0;
     int64_t value = 0;
@@ -112,7 +133,7 @@ int64_t TrimToInt64(std::string_view field)
 
 int32_t HexToInt(std::string_view field)
 {
-    const std::string t = TrimControls(field);
+    const std::string_view t = TrimControlsView(field);
     if (t.empty())
         return 0;
     // Hex fields on the console are at most two digits; anything that does not fit 32 bits is
@@ -120,6 +141,6 @@ int32_t HexToInt(std::string_view field)
     int64_t value = 0;
     if (t.front() == '-' || t.front() == '+' ||
         !parseSigned(t, 16, std::numeric_limits<int32_t>::min(), std::numeric_limits<uint32_t>::max(), value))
-        RaiseNotInteger("$" + t);
+        RaiseNotInteger("$" + std::string(t));
     return static_cast<int32_t>(static_cast<uint32_t>(value));
 }

@@ -20,6 +20,9 @@ public:
 // Removes every character with code 32 or below from both ends.
 std::string TrimControls(std::string_view text);
 
+// The same trim as a view into the caller's text, for readers that copy the result once.
+std::string_view TrimControlsView(std::string_view text);
+
 // The standard decimal conversion of an edit box's text (ports and the like): optional leading
 // blanks, an optional sign, then decimal digits, or hexadecimal digits after "$", "0x" or "0X".
 // Anything else, or a value outside 32 bits, raises EConvertError naming the whole text.
@@ -29,6 +32,10 @@ int32_t StrToInt(std::string_view text);
 // number that must fit the result type, else EConvertError with the trimmed text.
 int32_t TrimToInt(std::string_view field);
 int64_t TrimToInt64(std::string_view field);
+
+// A bare decimal number as the console's escape sequences carry it: an optional sign and decimal
+// digits, nothing else, fitting 32 bits; else EConvertError naming the text as given.
+int32_t DecimalToInt(std::string_view text);
 
 // Hexadecimal screen field: trim; empty gives 0; otherwise hexadecimal digits of either case.
 // Failures raise EConvertError whose text is the trimmed field with "$" in front.
