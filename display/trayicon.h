@@ -3,6 +3,8 @@
 // menu's actions); the main window decides what to show.
 #pragma once
 
+#include "traypictures.h"
+
 #include <QIcon>
 #include <QObject>
 
@@ -64,6 +66,6 @@ private:
 
     std::unique_ptr<QMenu> m_menu;
     QSystemTrayIcon *m_tray = nullptr;
-    std::array<QIcon, 39> m_pictures; // drawn once; index = picture number
+    std::array<QIcon, kTrayPictureCount> m_pictures; // drawn once; index = picture number
     int m_picture = 38;
 };

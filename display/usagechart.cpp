@@ -116,7 +116,11 @@ QRect TUsageChart::plotRect() const
 
 QPoint TUsageChart::plotPoint(double x, double y) const
 {
-    const QRect area = plotRect();
+    return mapToArea(plotRect(), x, y);
+}
+
+QPoint TUsageChart::mapToArea(const QRect &area, double x, double y)
+{
     const double fx = (x - kXMin) / (kXMax - kXMin);
     const double fy = (y - kYMin) / (kYMax - kYMin);
     return {area.left() + static_cast<int>(std::lround(fx * (area.width() - 1))),
@@ -146,11 +150,11 @@ void TUsageChart::paintEvent(QPaintEvent *)
     // Grid lines at every label, both axes, in the grid colour.
     painter.setPen(QPen(ColorFromBGR(m_gridColor), 0));
     for (double x = kXMin; x <= kXMax + 1e-9; x += kXLabelStep) {
-        const int px = plotPoint(x, 0).x();
+        const int px = mapToArea(area, x, 0).x();
         painter.drawLine(px, area.top(), px, area.bottom());
     }
     for (double y = kYFirstLabel; y <= kYLastLabel + 1e-9; y += kYLabelStep) {
-        const int py = plotPoint(kXMin, y).y();
+        const int py = mapToArea(area, kXMin, y).y();
         painter.drawLine(area.left(), py, area.right(), py);
     }
 
@@ -161,26 +165,26 @@ void TUsageChart::paintEvent(QPaintEvent *)
     painter.setPen(QPen(tickColor, 0));
     const double xMinorStep = kXLabelStep / (kXMinorTicks + 1);
     for (double x = kXMin; x <= kXMax + 1e-9; x += xMinorStep) {
-        const int px = plotPoint(x, 0).x();
+        const int px = mapToArea(area, x, 0).x();
         const bool major = std::fmod(std::fabs(x - kXMin) + 1e-6, kXLabelStep) < 1e-3;
         painter.drawLine(px, area.bottom() + 1, px, area.bottom() + (major ? kMajorTick : kMinorTick));
     }
     const double yMinorStep = kYLabelStep / (kYMinorTicks + 1);
     for (double y = kYFirstLabel; y <= kYLastLabel + 1e-9; y += yMinorStep) {
-        const int py = plotPoint(kXMin, y).y();
+        const int py = mapToArea(area, kXMin, y).y();
         const bool major = std::fmod(y - kYFirstLabel + 1e-6, kYLabelStep) < 1e-3;
         painter.drawLine(area.left() - (major ? kMajorTick : kMinorTick), py, area.left() - 1, py);
     }
     painter.setPen(textColor);
     for (double x = kXMin; x <= kXMax + 1e-9; x += kXLabelStep) {
-        const int px = plotPoint(x, 0).x();
+        const int px = mapToArea(area, x, 0).x();
         const QString text = AxisNumber(x);
         const int w = fm.horizontalAdvance(text);
         painter.drawText(QRect(px - w, area.bottom() + kMajorTick + kLabelGap, 2 * w, fm.height()),
                          Qt::AlignHCenter | Qt::AlignTop, text);
     }
     for (double y = kYFirstLabel; y <= kYLastLabel + 1e-9; y += kYLabelStep) {
-        const int py = plotPoint(kXMin, y).y();
+        const int py = mapToArea(area, kXMin, y).y();
         const int right = area.left() - kMajorTick - kLabelGap;
         painter.drawText(QRect(0, py - fm.height() / 2, right, fm.height()), Qt::AlignRight | Qt::AlignVCenter,
                          AxisNumber(y));
@@ -196,7 +200,7 @@ void TUsageChart::paintEvent(QPaintEvent *)
         for (int i = 0; i < TUsageHistory::kPointCount; ++i) {
             const double value = m_history->Y(i);
             const double y = std::isfinite(value) ? std::clamp(value, -1000.0, 1000.0) : 0.0; // pixels stay ints
-            line << plotPoint(TUsageHistory::X(i), y);
+            line << mapToArea(area, TUsageHistory::X(i), y);
         }
         painter.drawPolyline(line);
     }

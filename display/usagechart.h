@@ -47,6 +47,9 @@ protected:
     void changeEvent(QEvent *event) override;
 
 private:
+    // The pixel of (x s, y %) in a plotting area; plotPoint() and the painting share it.
+    static QPoint mapToArea(const QRect &area, double x, double y);
+
     QString m_title;
     const TUsageHistory *m_history = nullptr;
     uint32_t m_lineColor = 0x0000FF00;
