@@ -303,7 +303,9 @@ uint32_t TPowersock::lookup(const std::string &host)
     m_lookup.reset();
     if (!state->done) {
         state->abandoned = true;
-        throw EHttpError(timedOut ? kNullRemoteAddress : kInterrupted);
+        if (!timedOut)
+            throw EHttpInterrupted(kInterrupted);
+        throw EHttpError(kNullRemoteAddress);
     }
     if (!state->address)
         throw EHttpError(kNullRemoteAddress);
@@ -338,7 +340,7 @@ bool TPowersock::waitFor(Readiness what, int timeoutMs)
         return false;
     // The loop was told to end from outside: the application is quitting.
     Close();
-    throw EHttpError(kInterrupted);
+    throw EHttpInterrupted(kInterrupted);
 }
 
 void TPowersock::Connect(const std::string &host, int port)
@@ -583,7 +585,7 @@ void THttpClient::FetchUrl(const std::string &url)
         SendAll(buildRequest());
         std::optional<std::string> cookie = readHeaderLines();
         m_body.clear();
-        ReadToClose(m_body, kMaxBodySize);
+        ReadToClose(m_body, m_maxBodySize);
         Close();
 
         if (m_statusCode < 300 || m_statusCode > 302)

@@ -5,6 +5,7 @@
 
 #include <QObject>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,6 +20,13 @@ class EHttpError : public std::runtime_error
 {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// A fetch cut short because the application is quitting while it waits.
+class EHttpInterrupted : public EHttpError
+{
+public:
+    using EHttpError::EHttpError;
 };
 
 // The answer to a name lookup: the IPv4 address in host byte order, or nothing when the name
@@ -146,6 +154,9 @@ public:
     bool OutputFileMode() const { return m_outputFileMode; }
     void SetOutputFileMode(bool on) { m_outputFileMode = on; }
 
+    // A longer body ends the fetch with an error; at most kMaxBodySize.
+    void SetMaxBodySize(std::size_t bytes) { m_maxBodySize = std::min(bytes, kMaxBodySize); }
+
     // Synchronous for the caller; the event loop turns while it waits. Raises EHttpError.
     void FetchUrl(const std::string &url);
 
@@ -167,4 +178,5 @@ private:
     std::string m_header;
     std::string m_body;
     int16_t m_statusCode = 0;
+    std::size_t m_maxBodySize = kMaxBodySize;
 };
