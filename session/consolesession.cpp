@@ -1,0 +1,166 @@
+// The router console session; see consolesession.h. Step orders matter: closing a socket runs its
+// disconnect handling nested inside the call, and a conversion error must leave the rest of a
+// chunk in RxBuffer.
+#include "consolesession.h"
+
+#include "apperror.h"
+#include "convert.h"
+#include "screenparser.h"
+
+#include <iterator>
+
+namespace {
+
+constexpr std::string_view kStatusTitle = "Menu 24.1";
+constexpr int kTitleRow = 3;
+
+// The automaton's steps: the prompt looked for (a case-sensitive fragment, so that "Password:" and
+// "password:" both match) and the reply typed. Replies end in CR alone; ESC goes back one menu.
+struct LoginStepText
+{
+    std::string_view prompt;
+    std::string_view reply; // empty: the password, followed by CR
+};
+
+constexpr LoginStepText kLoginSteps[] = {
+    {"assword:", {}},      // 0: log in
+    {"umber:", "24\r"},    // 1: main menu -> menu 24
+    {"umber:", "2\r"},     // 2: menu 24 -> menu 24.2
+    {"election:", "1\r"},  // 3: menu 24.2 -> "Menu 24.2.1", read while shown
+    {"xit:", "\x1b"},      // 4: back to menu 24.2
+    {"election:", "\x1b"}, // 5: back to menu 24
+    {"umber:", "1\r"},     // 6: menu 24 -> "Menu 24.1", where the session stays
+};
+constexpr uint8_t kLastLoginStep = std::size(kLoginSteps);
+
+} // namespace
+
+TConsoleSession::TConsoleSession(QObject *Parent) : QObject(Parent)
+{
+    sktBrelwick.OnConnect = [this](QObject *Sender, TCustomWinSocket *Socket) { sktBrelwickConnect(Sender, Socket); };
+    sktBrelwick.OnRead = [this](QObject *Sender, TCustomWinSocket *Socket) { sktBrelwickRead(Sender, Socket); };
+    sktBrelwick.OnDisconnect = [this](QObject *Sender, TCustomWinSocket *Socket) {
+        sktBrelwickDisconnect(Sender, Socket);
+    };
+}
+
+TConsoleSession::~TConsoleSession()
+{
+    // The socket closes without events as it goes; none of them may reach a half-destroyed session.
+    sktBrelwick.OnConnect = nullptr;
+    sktBrelwick.OnRead = nullptr;
+    sktBrelwick.OnDisconnect = nullptr;
+}
+
+void TConsoleSession::btnConnectClick(const std::string &addressText, const std::string &portText)
+{
+    Guarded([&] {
+        if (sktBrelwick.Active()) {
+            // The disconnect handling runs inside this call.
+            sktBrelwick.SetActive(false);
+            return;
+        }
+        // While an attempt is pending the socket is not yet active: this starts a fresh attempt
+        // with the current values and drops the pending one.
+        sktBrelwick.SetAddress(addressText);
+        sktBrelwick.SetPort(StrToInt(portText));
+        OpenConnection();
+    });
+}
+
+void TConsoleSession::sktBrelwickConnect(QObject *, TCustomWinSocket *)
+{
+    Guarded([&] {
+        ResetStatus();
+        RxBuffer.clear();
+        ConsoleScreen.ResetInput();
+        LoginStep = 0;
+        setConnectionState("Disconnect", "Dis&connect", "Connected");
+    });
+}
+
+void TConsoleSession::sktBrelwickRead(QObject *, TCustomWinSocket *Socket)
+{
+    Guarded([&] { ProcessConsoleData(Socket->ReceivePending()); });
+}
+
+void TConsoleSession::sktBrelwickDisconnect(QObject *, TCustomWinSocket *)
+{
+    Guarded([&] {
+        ConsoleScreen.ClearScreen(2);
+        ResetStatus();
+        setConnectionState("Connect", "&Connect", "Not Connected");
+        // The remote user goes with the router connection; the relay clears its flag when its
+        // own disconnect handling runs.
+        if (RemoteClientConnected && RelayListener && RelayListener->Socket()->ActiveConnections() > 0)
+            RelayListener->Socket()->ClientConnections(0)->CloseConnection();
+    });
+}
+
+void TConsoleSession::ProcessConsoleData(const std::string &chunk)
+{
+    // The remote user sees the router's bytes before the monitor does anything with them.
+    if (RemoteClientConnected && RelayListener && RelayListener->Socket()->ActiveConnections() > 0)
+        RelayListener->Socket()->ClientConnections(0)->SendString(chunk);
+
+    ConsoleScreen.DrawChunk(RxBuffer, chunk, [this](std::string_view token) {
+        if (!RemoteClientConnected)
+            AdvanceLogin(token);
+    });
+    ParseScreen(ConsoleScreen, WantFullPass ? WantFullPass() : true, B1, B2, Router);
+}
+
+void TConsoleSession::AdvanceLogin(std::string_view token)
+{
+    if (LoginStep >= kLastLoginStep)
+        return; // on the status screen: nothing more is typed
+    const LoginStepText &step = kLoginSteps[LoginStep];
+    if (token.find(step.prompt) == std::string_view::npos)
+        return;
+    if (step.reply.empty())
+        send((PasswordText ? PasswordText() : std::string()) + "\r");
+    else
+        send(std::string(step.reply));
+    ++LoginStep;
+}
+
+void TConsoleSession::SendChannelCommand(int Tag)
+{
+    Guarded([&] {
+        // The single-key commands mean something only on the status screen; elsewhere the key
+        // would pick a menu entry.
+        if (ConsoleScreen.Row(kTitleRow).find(kStatusTitle) != std::string_view::npos)
+            send(std::to_string(Tag));
+    });
+}
+
+void TConsoleSession::RemakeConnection()
+{
+    if (sktBrelwick.Active())
+        sktBrelwick.SetActive(false);
+    OpenConnection();
+}
+
+void TConsoleSession::ResetStatus()
+{
+    ::ResetStatus(B1, B2, Router);
+    if (StatusWasReset)
+        StatusWasReset();
+}
+
+void TConsoleSession::OpenConnection()
+{
+    sktBrelwick.SetActive(true);
+}
+
+void TConsoleSession::setConnectionState(const char *buttonCaption, const char *menuCaption, const char *panelText)
+{
+    if (ConnectionStateChanged)
+        ConnectionStateChanged(buttonCaption, menuCaption, panelText);
+}
+
+void TConsoleSession::send(const std::string &text)
+{
+    // The result (bytes taken now) does not matter: the layer queues the rest.
+    sktBrelwick.Socket()->SendString(text);
+}

@@ -1,0 +1,85 @@
+// The router console session: the telnet connection to the router, every received chunk drawn on
+// the virtual screen and read into the status record, the prompt-driven login and menu walk to the
+// status screen, and the status screen's single-key channel commands. Plain logic over the socket
+// layer; the window binds its controls to it through the hooks below.
+#pragma once
+
+#include "consolescreen.h"
+#include "socketlayer.h"
+#include "statusmodel.h"
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+class TConsoleSession : public QObject
+{
+public:
+    explicit TConsoleSession(QObject *Parent = nullptr);
+    ~TConsoleSession() override;
+
+    // The connection to the router's console; its connect, read and disconnect events are bound to
+    // the handlers below. No error handler: the layer reports "Asynchronous socket error %d".
+    TClientSocket sktBrelwick;
+    TConsoleScreen ConsoleScreen;
+    TChannelStatus B1;
+    TChannelStatus B2;
+    TRouterStatus Router;
+    // Step of the prompt automaton, 0..7; 0 on every new connection.
+    uint8_t LoginStep = 0;
+    // Console input not yet cut into tokens; emptied on every new connection.
+    std::string RxBuffer;
+    // Written by the telnet relay: a remote user is attached, so router output is copied to them
+    // and the session types nothing of its own.
+    bool RemoteClientConnected = false;
+    // The relay's listener, whose first connection is the remote user; set by whoever owns it.
+    TServerSocket *RelayListener = nullptr;
+
+    // What the window provides.
+    // The text of edtPassword, sent exactly as typed.
+    std::function<std::string()> PasswordText;
+    // Whether the parser reads every field: the window is visible or the web server is on.
+    // Unset: always.
+    std::function<bool()> WantFullPass;
+    // Captions of btnConnect and mnuConnect and the text of status bar panel 1.
+    std::function<void(const char *buttonCaption, const char *menuCaption, const char *panelText)>
+        ConnectionStateChanged;
+    // The status record went back to its defaults: the window forgets its cached service name.
+    std::function<void()> StatusWasReset;
+
+    // btnConnect and mnuConnect: disconnect when connected, else connect to the address and the
+    // decimal port given. Errors go to the error report.
+    void btnConnectClick(const std::string &addressText, const std::string &portText);
+
+    void sktBrelwickConnect(QObject *Sender, TCustomWinSocket *Socket);
+    void sktBrelwickRead(QObject *Sender, TCustomWinSocket *Socket);
+    void sktBrelwickDisconnect(QObject *Sender, TCustomWinSocket *Socket);
+
+    // One received chunk: copied to the remote user first when one is attached, then drawn token
+    // by token (each token shown to the automaton unless relaying), then one parser pass. A
+    // conversion error ends the chunk's handling and propagates; the rest of the chunk waits in
+    // RxBuffer for the next one.
+    void ProcessConsoleData(const std::string &chunk);
+    // The prompt automaton: looks for the current step's prompt inside one token and answers it.
+    void AdvanceLogin(std::string_view token);
+    // The channel buttons and tray items (Tag 1 drop B1, 2 drop B2, 3 reset, 4 drop all): types
+    // the Tag's digit, only while the status screen is shown. Errors go to the error report.
+    void SendChannelCommand(int Tag);
+    // Closes the router connection if it is open (its disconnect handling runs nested), then
+    // starts a new attempt to the address and port last set. Used by the relay; throws.
+    void RemakeConnection();
+    // The status record back to its defaults, and the window told so.
+    void ResetStatus();
+
+protected:
+    // Starts a connection attempt to the socket's address and port. A seam for tests that check
+    // what would be connected to without connecting.
+    virtual void OpenConnection();
+
+private:
+    void setConnectionState(const char *buttonCaption, const char *menuCaption, const char *panelText);
+    void send(const std::string &text);
+};
