@@ -1,0 +1,421 @@
+// The simulator's screens, traffic model and script reader, without a network: every field at
+// the row and columns a monitor reads, prompts that a prompt automaton sees exactly once, and
+// hours of simulated traffic that always paint readable figures.
+#include "consolegrid.h"
+#include "routermodel.h"
+#include "screens.h"
+#include "simscript.h"
+
+#include <QRegularExpression>
+#include <QTest>
+
+#include <set>
+#include <sstream>
+
+namespace {
+
+struct ChannelField
+{
+    const char *name;
+    const char *b1;
+    const char *b2;
+    int first;
+    int last;
+};
+
+// Full-width values, so a field that spilled over would spoil its neighbour's check.
+const ChannelField kChannelFields[] = {
+    {"state", "ISDN/Test1", "ISDN/Test2", 6, 15},
+    {"speed", "56", "64", 16, 17},
+    {"tx", "12345678901", "21234567890", 23, 33},
+    {"rx", "31111111111", "42222222222", 35, 45},
+    {"errors", "53333333333", "64444444444", 47, 57},
+    {"clu", "100", "7", 59, 61},
+    {"alu", "999", "88", 64, 66},
+    {"uptime", "1234:56:07", "0:00:01", 70, 79},
+};
+
+struct FixedField
+{
+    const char *name;
+    const char *value;
+    int row;
+    int first;
+    int last;
+};
+
+const FixedField kFixedFields[] = {
+    {"outcall", "99999:59:59", 9, 25, 36},   {"lan.status", "100M/Full Duplex LinkUp", 12, 16, 38},
+    {"b1.ip", "203.0.113.254", 12, 52, 66},  {"lan.sent", "1234567890123", 13, 16, 28},
+    {"b2.ip", "198.51.100.200", 13, 52, 66}, {"lan.received", "9876543210987", 14, 16, 28},
+    {"b1.clid", "01234567890", 14, 49, 59},  {"lan.collisions", "1234567890", 15, 19, 28},
+    {"b2.clid", "5551234", 15, 49, 59},
+};
+
+FieldValues allFieldValues()
+{
+    FieldValues all;
+    for (const ChannelField &f : kChannelFields) {
+        all[std::string("b1.") + f.name] = f.b1;
+        all[std::string("b2.") + f.name] = f.b2;
+    }
+    for (const FixedField &f : kFixedFields)
+        all[f.name] = f.value;
+    return all;
+}
+
+ConsoleGrid render(const Paint &paint)
+{
+    ConsoleGrid grid;
+    grid.feed(paint.body + paint.prompt);
+    return grid;
+}
+
+int occurrences(const std::string &text, const std::string &part)
+{
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+const QRegularExpression kDigits("^[0-9]{1,10}$");
+const QRegularExpression kDuration("^[0-9]+:[0-5][0-9]:[0-5][0-9]$");
+const QRegularExpression kCallerId("^([0-9]{7}|[0-9]{10})$");
+const QRegularExpression kHexByte("^[0-9A-F]{2}$");
+
+bool matches(const QRegularExpression &pattern, const std::string &text)
+{
+    return pattern.match(QString::fromLatin1(text)).hasMatch();
+}
+
+bool isCount(const std::string &text)
+{
+    return matches(kDigits, text) && std::stoll(text) <= INT32_MAX;
+}
+
+bool isAddress(const std::string &text)
+{
+    uint8_t bytes[4];
+    return parseAddress(text, bytes);
+}
+
+SimScript readScript(const std::string &text, std::vector<std::string> &errors)
+{
+    std::istringstream in(text);
+    return parseScript(in, "t.script", errors);
+}
+
+} // namespace
+
+class TestSimScreens : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void statusFieldsAtTheirColumns_data();
+    void statusFieldsAtTheirColumns();
+    void overlongValuesStayInTheirField();
+    void triggerPacketBytesAtTheirColumns();
+    void systemInformationFieldsAtTheirColumns();
+    void eachPromptSeenOnce_data();
+    void eachPromptSeenOnce();
+    void liveTrafficPaintsReadableScreens();
+    void dropsAndResetAffectOnlyTheirChannel();
+    void scriptLines_data();
+    void scriptLines();
+    void scriptReportsEveryBadLine();
+};
+
+void TestSimScreens::statusFieldsAtTheirColumns_data()
+{
+    QTest::addColumn<bool>("swapped");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("first");
+    QTest::addColumn<int>("last");
+    for (const bool swapped : {false, true}) {
+        const char *suffix = swapped ? " swapped" : "";
+        for (const ChannelField &f : kChannelFields) {
+            QTest::addRow("b1.%s%s", f.name, suffix) << swapped << f.b1 << (swapped ? 7 : 6) << f.first << f.last;
+            QTest::addRow("b2.%s%s", f.name, suffix) << swapped << f.b2 << (swapped ? 6 : 7) << f.first << f.last;
+        }
+    }
+    for (const FixedField &f : kFixedFields)
+        QTest::newRow(f.name) << false << f.value << f.row << f.first << f.last;
+}
+
+void TestSimScreens::statusFieldsAtTheirColumns()
+{
+    QFETCH(bool, swapped);
+    QFETCH(QString, value);
+    QFETCH(int, row);
+    QFETCH(int, first);
+    QFETCH(int, last);
+
+    const RouterModel model(1);
+    const ConsoleGrid grid = render(paintStatus(model, allFieldValues(), {}, swapped));
+    QVERIFY(grid.row(3).find("Menu 24.1") != std::string::npos);
+    QCOMPARE(grid.row(swapped ? 7 : 6)[2], '1');
+    QCOMPARE(grid.row(swapped ? 6 : 7)[2], '2');
+    QCOMPARE(grid.row(6).substr(17, 4), std::string("Kbps"));
+    QCOMPARE(QString::fromLatin1(grid.field(row, first, last)), value);
+}
+
+void TestSimScreens::overlongValuesStayInTheirField()
+{
+    const RouterModel model(1);
+    FieldValues values = allFieldValues();
+    values["b1.state"] = "ABCDEFGHIJKLMNOP";
+    values["b1.clid"] = "0123456789012345";
+    values["name"] = "a-very-long-router-name";
+    const ConsoleGrid status = render(paintStatus(model, values, {}, false));
+    QCOMPARE(status.field(6, 6, 15), std::string("ABCDEFGHIJ"));
+    QCOMPARE(status.field(6, 16, 17), std::string("56"));
+    QCOMPARE(status.field(14, 49, 59), std::string("01234567890"));
+    QCOMPARE(status.row(14).substr(59), std::string(21, ' '));
+    const ConsoleGrid info = render(paintSystemInfo(model, values));
+    QCOMPARE(info.field(5, 27, 36), std::string("a-very-lon"));
+    QCOMPARE(info.row(5).substr(36, 5), std::string(5, ' '));
+}
+
+void TestSimScreens::triggerPacketBytesAtTheirColumns()
+{
+    const RouterModel model(3);
+    FieldValues values{{"trigger.src", "192.168.0.1"},
+                       {"trigger.dst", "198.51.100.7"},
+                       {"trigger.sport", "1047"},
+                       {"trigger.dport", "80"}};
+    const ConsoleGrid grid = render(paintStatus(model, values, {}, false));
+    const std::pair<int, const char *> bytes[] = {{0, "45"},  {12, "C0"}, {13, "A8"}, {14, "00"}, {15, "01"},
+                                                  {16, "C6"}, {17, "33"}, {18, "64"}, {19, "07"}, {20, "04"},
+                                                  {21, "17"}, {22, "00"}, {23, "50"}};
+    for (const auto &[n, text] : bytes)
+        QCOMPARE(grid.field(19, 6 + 3 * n, 7 + 3 * n), std::string(text));
+}
+
+void TestSimScreens::systemInformationFieldsAtTheirColumns()
+{
+    const RouterModel model(1);
+    const ConsoleGrid live = render(paintSystemInfo(model, {}));
+    QCOMPARE(live.field(5, 27, 36), model.systemName());
+    QCOMPARE(live.field(6, 38, 48), model.firmware());
+    QCOMPARE(live.field(12, 35, 49), model.ipAddress());
+    const ConsoleGrid set =
+        render(paintSystemInfo(model, {{"name", "Gateway-10"}, {"firmware", "X9.99(ZZ.9)"}, {"ip", "203.0.113.254"}}));
+    QVERIFY(set.row(3).find("Menu 24.2.1") != std::string::npos);
+    QCOMPARE(set.field(5, 27, 36), std::string("Gateway-10"));
+    QCOMPARE(set.field(6, 38, 48), std::string("X9.99(ZZ.9)"));
+    QCOMPARE(set.field(12, 35, 49), std::string("203.0.113.254"));
+}
+
+void TestSimScreens::eachPromptSeenOnce_data()
+{
+    QTest::addColumn<int>("screen");
+    QTest::addColumn<QString>("prompt");
+    QTest::addColumn<QStringList>("absent");
+    // A monitor looks for the next prompt in whatever follows the one it answered, so a screen
+    // must not also carry a later step's prompt text.
+    QTest::newRow("password") << int(ScreenId::Password) << "assword:" << QStringList{"umber:"};
+    QTest::newRow("main") << int(ScreenId::Main) << "umber:" << QStringList{"election:", "xit:"};
+    QTest::newRow("24") << int(ScreenId::Menu24) << "umber:" << QStringList{"election:", "xit:"};
+    QTest::newRow("24.2") << int(ScreenId::Menu242) << "election:" << QStringList{"umber:", "xit:"};
+    QTest::newRow("24.2.1") << int(ScreenId::SystemInfo) << "xit:" << QStringList{"umber:", "election:"};
+}
+
+void TestSimScreens::eachPromptSeenOnce()
+{
+    QFETCH(int, screen);
+    QFETCH(QString, prompt);
+    QFETCH(QStringList, absent);
+    const RouterModel model(1);
+    const ScreenId id = static_cast<ScreenId>(screen);
+    Paint paint;
+    switch (id) {
+    case ScreenId::Password:
+        paint = paintPassword();
+        break;
+    case ScreenId::Main:
+        paint = paintMainMenu();
+        break;
+    case ScreenId::Menu24:
+        paint = paintMenu24();
+        break;
+    case ScreenId::Menu242:
+        paint = paintMenu242();
+        break;
+    default:
+        paint = paintSystemInfo(model, {});
+        break;
+    }
+    const std::string whole = paint.body + paint.prompt;
+    QCOMPARE(occurrences(whole, prompt.toStdString()), 1);
+    QVERIFY(paint.prompt.find(prompt.toStdString()) != std::string::npos);
+    QVERIFY(paint.prompt.find('\x1b') == std::string::npos);
+    for (const QString &text : absent)
+        QCOMPARE(occurrences(whole, text.toStdString()), 0);
+    const Paint again = paintMessage(id, "Try again.");
+    QCOMPARE(occurrences(again.body + again.prompt, prompt.toStdString()), 1);
+    // Line ends are never sent: the console's CR and LF do not mean what a terminal expects.
+    QVERIFY(whole.find_first_of("\r\n") == std::string::npos);
+}
+
+void TestSimScreens::liveTrafficPaintsReadableScreens()
+{
+    std::set<std::string> states;
+    std::set<size_t> clidLengths;
+    std::set<std::string> triggers;
+    for (const uint32_t seed : {1u, 2u, 3u}) {
+        RouterModel model(seed);
+        int64_t lastSent = -1;
+        for (int second = 0; second < 3000; ++second) {
+            model.stepSecond();
+            const ConsoleGrid grid = render(paintStatus(model, {}, {}, false));
+            for (const int row : {6, 7}) {
+                const std::string state = grid.field(row, 6, 15);
+                QVERIFY2(!state.empty() && state.find(' ') == std::string::npos, state.c_str());
+                states.insert(state.starts_with("64K/") ? "data" : state);
+                for (const auto &[first, last] :
+                     {std::pair{16, 17}, std::pair{23, 33}, std::pair{35, 45}, std::pair{47, 57}})
+                    QVERIFY2(isCount(grid.field(row, first, last)), grid.row(row).c_str());
+                for (const int first : {59, 64}) {
+                    const std::string usage = grid.field(row, first, first + 2);
+                    QVERIFY2(isCount(usage) && std::stoi(usage) <= 100, grid.row(row).c_str());
+                }
+                QVERIFY2(matches(kDuration, grid.field(row, 70, 79)), grid.row(row).c_str());
+                const std::string clid = grid.field(row == 6 ? 14 : 15, 49, 59);
+                QVERIFY2(clid.empty() || matches(kCallerId, clid), clid.c_str());
+                if (!clid.empty()) {
+                    QVERIFY2(state != "Idle" && state != "Down", state.c_str());
+                    clidLengths.insert(clid.size());
+                }
+                QVERIFY(isAddress(grid.field(row == 6 ? 12 : 13, 52, 66)));
+            }
+            QVERIFY(matches(kDuration, grid.field(9, 25, 36)));
+            QVERIFY(isCount(grid.field(13, 16, 28)) && isCount(grid.field(14, 16, 28)));
+            QVERIFY(isCount(grid.field(15, 19, 28)));
+            QVERIFY(std::stoll(grid.field(13, 16, 28)) > lastSent);
+            lastSent = std::stoll(grid.field(13, 16, 28));
+            // The dump is a real IPv4 header: version 4 and a header checksum that adds up.
+            uint32_t sum = 0;
+            std::string dump;
+            for (int n = 0; n < RouterModel::kTriggerBytes; ++n) {
+                const std::string hex = grid.field(19, 6 + 3 * n, 7 + 3 * n);
+                QVERIFY2(matches(kHexByte, hex), grid.row(19).c_str());
+                const uint32_t byte = static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
+                if (n < 20)
+                    sum += n % 2 == 0 ? byte << 8 : byte;
+                dump += hex;
+            }
+            while (sum > 0xffff)
+                sum = (sum & 0xffff) + (sum >> 16);
+            QCOMPARE(sum, 0xffffu);
+            QCOMPARE(dump.substr(0, 2), std::string("45"));
+            triggers.insert(dump);
+        }
+    }
+    // Over hours of traffic the screen shows every kind of line state and both caller-ID forms.
+    QCOMPARE(states, (std::set<std::string>{"Down", "Idle", "Voice", "data"}));
+    QCOMPARE(clidLengths, (std::set<size_t>{7, 10}));
+    QVERIFY(triggers.size() > 10);
+}
+
+void TestSimScreens::dropsAndResetAffectOnlyTheirChannel()
+{
+    RouterModel model(9);
+    model.startCall(0, LineState::Data, "");
+    model.startCall(1, LineState::Voice, "5551234");
+    model.stepSecond();
+    model.drop(1);
+    QCOMPARE(model.stateWord(1), std::string("Idle"));
+    QVERIFY(model.channel(1).clid.empty());
+    QCOMPARE(model.channel(0).state, LineState::Data);
+    for (int i = 0; i < 4; ++i) { // a dropped line stays quiet for a few seconds
+        model.stepSecond();
+        QCOMPARE(model.channel(1).state, LineState::Idle);
+    }
+    model.resetCounters();
+    QCOMPARE(model.channel(0).tx + model.channel(0).rx + model.channel(0).errors, int64_t(0));
+    QCOMPARE(model.lanSent() + model.lanReceived() + model.lanCollisions(), int64_t(0));
+    model.startCall(1, LineState::Data, "0123456789");
+    model.dropAll();
+    QCOMPARE(model.channel(0).state, LineState::Idle);
+    QCOMPARE(model.channel(1).state, LineState::Idle);
+}
+
+void TestSimScreens::scriptLines_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("error"); // empty: the line is accepted
+    QTest::newRow("comment") << "  # interval-ms 5"
+                             << "";
+    QTest::newRow("interval") << "interval-ms 200"
+                              << "";
+    QTest::newRow("interval too small") << "interval-ms 5"
+                                        << "t.script:1: interval-ms must be a number from 10";
+    QTest::newRow("interval not a number") << "interval-ms 2x"
+                                           << "not '2x'";
+    QTest::newRow("quoted text") << "set b1.clid \" 12 \""
+                                 << "";
+    QTest::newRow("bad number is fine") << "set b1.clu 1%2"
+                                        << "";
+    QTest::newRow("unknown field") << "set b3.clu 1"
+                                   << "unknown field 'b3.clu'";
+    QTest::newRow("bad address") << "set trigger.src 300.1.1.1"
+                                 << "dotted address";
+    QTest::newRow("bad port") << "set trigger.dport 65536"
+                              << "port from 0 to 65535";
+    QTest::newRow("split") << "split-prompt 24.2 3 0"
+                           << "";
+    QTest::newRow("split status") << "split-prompt 24.1"
+                                  << "no prompt";
+    QTest::newRow("unknown screen") << "close-mid-screen 25 10"
+                                    << "unknown screen '25'";
+    QTest::newRow("call") << "call b2 voice 0123456789"
+                          << "";
+    QTest::newRow("idle with caller") << "call b1 idle 555"
+                                      << "only data and voice";
+    QTest::newRow("raw off screen") << "raw 25 1 x"
+                                    << "row must be";
+    QTest::newRow("trailing word") << "hold now"
+                                   << "unexpected 'now'";
+    QTest::newRow("unknown keyword") << "holdd"
+                                     << "unknown keyword 'holdd'";
+    QTest::newRow("overlong line") << QString(5000, 'x') << "longer than 4096";
+}
+
+void TestSimScreens::scriptLines()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, error);
+    std::vector<std::string> errors;
+    const SimScript script = readScript(line.toStdString() + "\n", errors);
+    if (error.isEmpty()) {
+        QVERIFY2(errors.empty(), errors.empty() ? "" : errors.front().c_str());
+    } else {
+        QCOMPARE(errors.size(), size_t(1));
+        QVERIFY2(errors.front().find(error.toStdString()) != std::string::npos, errors.front().c_str());
+    }
+    if (line.startsWith("set b1.clid"))
+        QCOMPARE(script.fields.at("b1.clid"), std::string(" 12 "));
+    if (line.startsWith("split-prompt 24.2 ")) {
+        QCOMPARE(script.splits.size(), size_t(1));
+        QCOMPARE(script.splits[0].at, 3);
+        QCOMPARE(script.splits[0].times, 0);
+    }
+}
+
+void TestSimScreens::scriptReportsEveryBadLine()
+{
+    std::vector<std::string> errors;
+    const SimScript script = readScript("live off\nlive maybe\n\nswap-rows please\npassword  two words \n", errors);
+    QCOMPARE(errors.size(), size_t(2));
+    QVERIFY(errors[0].starts_with("t.script:2: "));
+    QVERIFY(errors[1].starts_with("t.script:4: "));
+    QVERIFY(!script.live);
+    QVERIFY(!script.swapRows);
+    QCOMPARE(script.password.value_or(""), std::string("two words"));
+}
+
+QTEST_GUILESS_MAIN(TestSimScreens)
+#include "tst_simscreens.moc"
