@@ -6,6 +6,9 @@
 #include "screens.h"
 #include "simscript.h"
 
+#include "consolescreen.h"
+#include "screenparser.h"
+
 #include <QRegularExpression>
 #include <QTest>
 
@@ -121,6 +124,8 @@ private slots:
     void eachPromptSeenOnce_data();
     void eachPromptSeenOnce();
     void liveTrafficPaintsReadableScreens();
+    void monitorParserReadsWhatWasPainted_data();
+    void monitorParserReadsWhatWasPainted();
     void dropsAndResetAffectOnlyTheirChannel();
     void scriptLines_data();
     void scriptLines();
@@ -318,6 +323,62 @@ void TestSimScreens::liveTrafficPaintsReadableScreens()
     QCOMPARE(states, (std::set<std::string>{"Down", "Idle", "Voice", "data"}));
     QCOMPARE(clidLengths, (std::set<size_t>{7, 10}));
     QVERIFY(triggers.size() > 10);
+}
+
+void TestSimScreens::monitorParserReadsWhatWasPainted_data()
+{
+    QTest::addColumn<bool>("swapped");
+    QTest::newRow("B1 on row 6") << false;
+    QTest::newRow("B1 on row 7") << true;
+}
+
+void TestSimScreens::monitorParserReadsWhatWasPainted()
+{
+    QFETCH(bool, swapped);
+    const auto address = [](const RouterModel &model, int at) {
+        const auto &p = model.trigger();
+        return std::to_string(p[at]) + "." + std::to_string(p[at + 1]) + "." + std::to_string(p[at + 2]) + "." +
+               std::to_string(p[at + 3]);
+    };
+    RouterModel model(11);
+    TConsoleScreen screen;
+    std::string buffer;
+    TChannelStatus B1;
+    TChannelStatus B2;
+    TRouterStatus router;
+    screen.DrawChunk(buffer, paintSystemInfo(model, {}).body);
+    ParseScreen(screen, true, B1, B2, router);
+    QCOMPARE(router.Name, model.systemName());
+    QCOMPARE(router.Firmware, model.firmware());
+    QCOMPARE(router.IPAddress, model.ipAddress());
+    for (int second = 0; second < 1500; ++second) {
+        model.stepSecond();
+        screen.DrawChunk(buffer, paintStatus(model, {}, {}, swapped).body);
+        ParseScreen(screen, true, B1, B2, router);
+        for (const auto &[index, record] : {std::pair<int, TChannelStatus *>{0, &B1}, {1, &B2}}) {
+            const ChannelModel &channel = model.channel(index);
+            const bool inCall = channel.state == LineState::Data || channel.state == LineState::Voice;
+            QCOMPARE(record->Link, model.stateWord(index));
+            QCOMPARE(record->Speed, model.speed(index));
+            QCOMPARE(record->TX, channel.tx);
+            QCOMPARE(record->RX, channel.rx);
+            QCOMPARE(record->Errors, channel.errors);
+            QCOMPARE(record->CLU, channel.clu);
+            QCOMPARE(record->ALU, channel.alu);
+            QCOMPARE(record->UpTime, formatDuration(inCall ? channel.upSeconds : 0));
+            QCOMPARE(record->IP, channel.ip.empty() ? std::string("0.0.0.0") : channel.ip);
+            QCOMPARE(record->CLID, channel.clid);
+        }
+        QCOMPARE(router.LANStatus, model.lanStatus());
+        QCOMPARE(router.LANSent, model.lanSent());
+        QCOMPARE(router.LANReceived, model.lanReceived());
+        QCOMPARE(router.LANCollisions, model.lanCollisions());
+        QCOMPARE(router.TotalOutcallTime, formatDuration(model.outcallSeconds()));
+        QCOMPARE(router.TriggerSrcIP, address(model, 12));
+        QCOMPARE(router.TriggerDestIP, address(model, 16));
+        QCOMPARE(router.TriggerSrcPort, model.trigger()[20] * 256 + model.trigger()[21]);
+        QCOMPARE(router.TriggerDestPort, model.trigger()[22] * 256 + model.trigger()[23]);
+    }
 }
 
 void TestSimScreens::dropsAndResetAffectOnlyTheirChannel()

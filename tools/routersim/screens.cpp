@@ -42,21 +42,21 @@ PromptSpot promptSpot(ScreenId screen)
     case ScreenId::Status:
         break;
     }
-    return {kScreenRows, 1, ""};
+    return {kSimRows, 1, ""};
 }
 
 // A 24 x 80 grid of text plus the ranges drawn in reverse video.
 class Canvas
 {
 public:
-    Canvas() { m_rows.fill(std::string(kScreenCols, ' ')); }
+    Canvas() { m_rows.fill(std::string(kSimCols, ' ')); }
 
     // Writes text at (row, col), clipped to the grid.
     void put(int row, int col, std::string_view text)
     {
-        if (row < 1 || row > kScreenRows || col < 1 || col > kScreenCols)
+        if (row < 1 || row > kSimRows || col < 1 || col > kSimCols)
             return;
-        const size_t room = static_cast<size_t>(kScreenCols - col + 1);
+        const size_t room = static_cast<size_t>(kSimCols - col + 1);
         m_rows[row - 1].replace(col - 1, std::min(room, text.size()), text.substr(0, room));
     }
 
@@ -73,7 +73,7 @@ public:
     std::string render() const
     {
         std::string out = std::string(kEsc) + "[0m" + kEsc + "[?25l" + kEsc + "[2J";
-        for (int row = 1; row <= kScreenRows; ++row) {
+        for (int row = 1; row <= kSimRows; ++row) {
             const std::string &text = m_rows[row - 1];
             const size_t end = text.find_last_not_of(' ');
             if (end == std::string::npos)
@@ -104,7 +104,7 @@ private:
         int col;
         int length;
     };
-    std::array<std::string, kScreenRows> m_rows;
+    std::array<std::string, kSimRows> m_rows;
     std::vector<Mark> m_marks;
 };
 
@@ -112,7 +112,7 @@ void putHeader(Canvas &canvas, std::string_view title)
 {
     canvas.put(1, 2, kRouterBanner);
     canvas.highlight(1, 2, static_cast<int>(std::string_view(kRouterBanner).size()));
-    const int col = (kScreenCols - static_cast<int>(title.size())) / 2 + 1;
+    const int col = (kSimCols - static_cast<int>(title.size())) / 2 + 1;
     canvas.put(3, col, title);
     canvas.highlight(3, col, static_cast<int>(title.size()));
 }
@@ -402,7 +402,7 @@ Paint paintStatus(const RouterModel &model, const FieldValues &overrides, const 
         canvas.put(raw.row, raw.col, raw.text);
 
     Paint paint;
-    paint.body = canvas.render() + cursorTo(kScreenRows, 1);
+    paint.body = canvas.render() + cursorTo(kSimRows, 1);
     return paint;
 }
 

@@ -57,8 +57,8 @@ constexpr int kFirstChannelRow = 6;
 constexpr int kChannelNumberCol = 3;
 constexpr int kTriggerRow = 19;
 constexpr int kTriggerFirstCol = 6;
-constexpr int kScreenRows = 24;
-constexpr int kScreenCols = 80;
+constexpr int kSimRows = 24;
+constexpr int kSimCols = 80;
 
 Paint paintPassword();
 Paint paintMainMenu();

@@ -218,10 +218,10 @@ void LineReader::read(int lineNumber, std::string_view line)
             m_script.fields[field] = text;
     } else if (keyword == "raw") {
         RawText raw;
-        if (!number(nextWord(rest), 1, kScreenRows, value, "row"))
+        if (!number(nextWord(rest), 1, kSimRows, value, "row"))
             return;
         raw.row = static_cast<int>(value);
-        if (!number(nextWord(rest), 1, kScreenCols, value, "column"))
+        if (!number(nextWord(rest), 1, kSimCols, value, "column"))
             return;
         raw.col = static_cast<int>(value);
         raw.text = restText(rest);
