@@ -57,7 +57,8 @@ struct TPowersockTimeouts
 
 // A TCP client socket whose operations each wait for their end inside a nested event loop:
 // readiness comes from QSocketNotifiers and every wait is bounded by a QTimer. Closing resets the
-// connection at once (linger on, linger time 0).
+// connection at once (linger on, linger time 0). Other handlers run during a wait, so the object
+// must be owned by the code that waits (a local of the fetch), never freed by a handler.
 class TPowersock : public QObject
 {
     Q_OBJECT
@@ -74,9 +75,10 @@ public:
     const TPowersockTimeouts &Timeouts() const { return m_timeouts; }
 
 protected:
-    // Looks up Host (a dotted IPv4 address is used as it stands) and connects to it.
-    // Raises "Null Remote Address" when the name does not resolve and "Connection Failed" when
-    // the connection is refused, unreachable or not up in time.
+    // Looks up Host (a dotted IPv4 address is used as it stands) and connects to it on a new
+    // socket. Raises "Null Remote Address" when the name does not resolve or the lookup takes too
+    // long, "Connection Failed" when the connection is refused, unreachable or not up in time,
+    // and "Initializaton of windows sockets failed" when no socket can be made.
     void Connect(const std::string &host, int port);
     void SendAll(const std::string &data);
     // The next line including its LF. When the server closes, what is left (possibly nothing)
@@ -134,6 +136,14 @@ int16_t ParseStatusCode(const std::string &line);
 // NUL and to 256 characters. Nothing when the line is another header.
 std::optional<std::string> HeaderValue(const std::string &line, const std::string &name);
 
+// The request sent for target: the GET line, Host, the two Accept lines, Cookie when cookie is not
+// empty, Content-type, and the empty line, each ending in CR LF.
+std::string BuildHttpRequest(const THttpTarget &target, const std::string &cookie);
+
+// The URL a redirect's Location leads to from target: a bare name (no "/") is a file on the same
+// host and port; anything else is used as it stands.
+std::string RedirectUrl(const std::string &location, const THttpTarget &target);
+
 // Fetches one resource with GET over HTTP/1.0, following redirects (300, 301, 302) up to
 // kMaxRedirects in a row. Every other answer is final and returns normally, whatever its code.
 class THttpClient : public TPowersock
@@ -166,7 +176,6 @@ public:
     int16_t StatusCode() const { return m_statusCode; }
 
 private:
-    std::string buildRequest() const;
     // Reads the status line and the header lines; returns the answer's Set-Cookie value.
     std::optional<std::string> readHeaderLines();
 

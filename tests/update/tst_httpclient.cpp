@@ -91,12 +91,9 @@ private slots:
     void resetDuringBody();
     void answerLineFitsBuffer_data();
     void answerLineFitsBuffer();
-    void fileModesRefused();
     void defaultResolverAnswersOnGuiThread();
     void parseUrl_data();
     void parseUrl();
-    void statusCode_data();
-    void statusCode();
     void headerValue_data();
     void headerValue();
     void socketErrorTexts();
@@ -167,6 +164,9 @@ void TestHttpClient::finalStatusCodes_data()
     QTest::newRow("399") << QByteArray("HTTP/1.0 399 Odd") << 399;
     // 65838 wraps to 302 in 16 bits; it must not turn into a redirect.
     QTest::newRow("wrapped 302") << QByteArray("HTTP/1.0 65838 Wrapped") << 0;
+    QTest::newRow("too large") << QByteArray("HTTP/1.0 32768 Big") << 0;
+    QTest::newRow("huge") << QByteArray("HTTP/1.0 99999999999999999999 Big") << 0;
+    QTest::newRow("two blanks") << QByteArray("HTTP/1.0  404 Not Found") << 404;
     QTest::newRow("no number") << QByteArray("HTTP/1.0 OK") << 0;
     QTest::newRow("no status line") << QByteArray("") << 0;
 }
@@ -368,15 +368,6 @@ void TestHttpClient::answerLineFitsBuffer()
         QCOMPARE(QByteArray::fromStdString(client.Body()), "body");
 }
 
-void TestHttpClient::fileModesRefused()
-{
-    TestHttpServer server(TestHttpServer::Always("HTTP/1.0 200 OK\r\n\r\nx"));
-    THttpClient client;
-    client.SetOutputFileMode(true);
-    QVERIFY(!fetch(client, server.Url()).isEmpty());
-    QVERIFY(server.Requests().isEmpty());
-}
-
 void TestHttpClient::defaultResolverAnswersOnGuiThread()
 {
     // A numeric name, so getaddrinfo answers without asking any name server.
@@ -423,10 +414,6 @@ void TestHttpClient::parseUrl_data()
                                     << "host" << 21 << "/f"
                                     << "FTP://host/f"
                                     << "";
-    QTest::newRow("other scheme") << "news://host/g"
-                                  << "host" << 80 << "/g"
-                                  << "news://host/g"
-                                  << "";
     QTest::newRow("path only keeps host and port") << "/new/place" << prevHost << 8080 << "/new/place"
                                                    << "/new/place"
                                                    << "";
@@ -452,10 +439,6 @@ void TestHttpClient::parseUrl_data()
                               << "" << 0 << ""
                               << ""
                               << "'http' is not a valid port number";
-    QTest::newRow("port out of range") << "http://host:70000/"
-                                       << "" << 0 << ""
-                                       << ""
-                                       << "'70000' is not a valid port number";
 }
 
 void TestHttpClient::parseUrl()
@@ -480,31 +463,6 @@ void TestHttpClient::parseUrl()
     QCOMPARE(QString::fromStdString(target.Url), fullUrl);
 }
 
-void TestHttpClient::statusCode_data()
-{
-    QTest::addColumn<QByteArray>("line");
-    QTest::addColumn<int>("code");
-    QTest::newRow("ok") << QByteArray("HTTP/1.0 200 OK\r\n") << 200;
-    QTest::newRow("bare LF") << QByteArray("HTTP/1.1 404\n") << 404;
-    QTest::newRow("two blanks") << QByteArray("HTTP/1.0  302 Found") << 302;
-    QTest::newRow("leading zeros") << QByteArray("HTTP/1.0 0302 Found") << 302;
-    QTest::newRow("largest") << QByteArray("HTTP/1.0 32767 X") << 32767;
-    QTest::newRow("too large") << QByteArray("HTTP/1.0 32768 X") << 0;
-    QTest::newRow("wraps to 302") << QByteArray("HTTP/1.0 65838 X") << 0;
-    QTest::newRow("huge") << QByteArray("HTTP/1.0 99999999999999999999 X") << 0;
-    QTest::newRow("negative") << QByteArray("HTTP/1.0 -302 X") << 0;
-    QTest::newRow("letters") << QByteArray("HTTP/1.0 2OO OK") << 0;
-    QTest::newRow("no field") << QByteArray("HTTP/1.0\r\n") << 0;
-    QTest::newRow("empty") << QByteArray("") << 0;
-}
-
-void TestHttpClient::statusCode()
-{
-    QFETCH(QByteArray, line);
-    QFETCH(int, code);
-    QCOMPARE(int(ParseStatusCode(line.toStdString())), code);
-}
-
 void TestHttpClient::headerValue_data()
 {
     QTest::addColumn<QByteArray>("line");
@@ -514,11 +472,8 @@ void TestHttpClient::headerValue_data()
     QTest::newRow("cookie") << QByteArray("Set-Cookie: a=b; path=/\r\n") << QByteArray("SET-COOKIE:") << true
                             << QByteArray("a=b; path=/");
     QTest::newRow("lower case") << QByteArray("location: /x\n") << QByteArray("LOCATION:") << true << QByteArray("/x");
-    QTest::newRow("empty value") << QByteArray("Location:\r\n") << QByteArray("LOCATION:") << true << QByteArray();
     QTest::newRow("no blank after name") << QByteArray("Location:/x\r\n") << QByteArray("LOCATION:") << false
                                          << QByteArray();
-    QTest::newRow("other header") << QByteArray("X-Location: /x\r\n") << QByteArray("LOCATION:") << false
-                                  << QByteArray();
     QTest::newRow("cut to 256") << "Location: " + QByteArray(300, 'x') + "\r\n"
                                 << QByteArray("LOCATION:") << true << QByteArray(256, 'x');
     QTest::newRow("inner CR") << QByteArray("Location: /a\rX: y\r\n") << QByteArray("LOCATION:") << true
