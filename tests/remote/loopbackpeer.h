@@ -26,9 +26,16 @@ public:
     explicit LoopbackPeer(int fd) : m_fd(fd) { setNonBlocking(); }
     LoopbackPeer(const LoopbackPeer &) = delete;
     LoopbackPeer &operator=(const LoopbackPeer &) = delete;
-    LoopbackPeer(LoopbackPeer &&other) noexcept : m_fd(other.m_fd), m_input(std::move(other.m_input))
+    LoopbackPeer(LoopbackPeer &&other) noexcept { *this = std::move(other); }
+    LoopbackPeer &operator=(LoopbackPeer &&other) noexcept
     {
-        other.m_fd = -1;
+        if (this != &other) {
+            close();
+            m_fd = std::exchange(other.m_fd, -1);
+            m_closedByPeer = std::exchange(other.m_closedByPeer, false);
+            m_input = std::exchange(other.m_input, std::string());
+        }
+        return *this;
     }
     ~LoopbackPeer() { close(); }
 

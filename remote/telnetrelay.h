@@ -1,0 +1,54 @@
+// The telnet relay: a listener through which one remote user reaches the router's console by way
+// of the monitor. Accepting a user re-makes the router connection and from then on the bytes pass
+// unchanged both ways while the console session types nothing of its own; when the user leaves,
+// the router connection is made again and the monitor logs in by itself.
+#pragma once
+
+#include "socketlayer.h"
+
+#include <QObject>
+
+#include <functional>
+#include <string>
+
+class TConsoleSession;
+
+class TTelnetRelay : public QObject
+{
+public:
+    static constexpr const char *kRelayingText = "Remote client connected, logging suspended";
+
+    // The address and port texts of the Settings page's connection fields.
+    struct TConnectionFields
+    {
+        std::string Address;
+        std::string Port;
+    };
+
+    // Registers TelnetServerSocket as the session's relay listener.
+    explicit TTelnetRelay(TConsoleSession &Session, QObject *Parent = nullptr);
+    ~TTelnetRelay() override;
+
+    TServerSocket TelnetServerSocket;
+
+    // Writes the status bar's shared message panel (panel 0).
+    std::function<void(const std::string &text)> SetStatusText;
+    // The Settings page's current router address and port: where a remote user who arrives before
+    // the monitor has ever connected is relayed. Unset: such a user is not relayed.
+    std::function<TConnectionFields()> ConnectionFields;
+
+    // The "Telnet Port:" check box changed. Returns whether the port edit is enabled afterwards:
+    // exactly when the box is unchecked, also when the port text is not a number or listening
+    // fails (those errors go to the error report and nothing listens).
+    bool chkTelnetAdminClick(bool checked, const std::string &portText);
+
+    void TelnetServerSocketAccept(QObject *Sender, TCustomWinSocket *Socket);
+    void TelnetServerSocketClientRead(QObject *Sender, TCustomWinSocket *Socket);
+    void TelnetServerSocketClientDisconnect(QObject *Sender, TCustomWinSocket *Socket);
+
+private:
+    void remakeRouterConnection();
+    void setStatusText(const std::string &text);
+
+    TConsoleSession &m_session;
+};

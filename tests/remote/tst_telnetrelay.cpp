@@ -1,0 +1,299 @@
+// The telnet relay over loopback. A fake router (a plain listener in the test) shows exactly what
+// the monitor types and when it connects; the router simulator checks the whole road once: a
+// remote user logs in through the relay while the monitor reads along, then the monitor logs in
+// again by itself.
+#include "loopbackpeer.h"
+#include "telnetrelay.h"
+
+#include "apperror.h"
+#include "consolesession.h"
+
+#include <QProcess>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+const std::string kPrompt = "Password: ";
+
+std::string allByteValues()
+{
+    std::string bytes;
+    for (int c = 0; c < 256; ++c)
+        bytes += static_cast<char>(c);
+    return bytes;
+}
+
+} // namespace
+
+class TestTelnetRelay : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void remoteUserIsRelayed();
+    void routerClosingWhileRelayed();
+    void uncheckingWhileRelayed();
+    void secondRemoteUser();
+    void userBeforeAnyConnect();
+    void badPortText();
+    void throughTheRouterSimulator();
+
+private:
+    // The monitor connects to the fake router and types its password at the prompt.
+    void monitorLogsIn();
+    // A remote user connects; the monitor's router connection is re-made for them.
+    void userConnects(LoopbackPeer &user);
+    int relayPort() const { return m_relay->TelnetServerSocket.Socket()->LocalPort(); }
+
+    std::unique_ptr<LoopbackListener> m_router;
+    std::unique_ptr<TConsoleSession> m_session;
+    std::unique_ptr<TTelnetRelay> m_relay;
+    LoopbackPeer m_routerSide; // the router's end of the current console connection
+    std::vector<std::string> m_errors;
+    std::string m_panel0 = "(untouched)";
+};
+
+void TestTelnetRelay::init()
+{
+    m_errors.clear();
+    m_panel0 = "(untouched)";
+    SetErrorReporter([this](const std::string &message) { m_errors.push_back(message); });
+    m_router = std::make_unique<LoopbackListener>();
+    m_session = std::make_unique<TConsoleSession>();
+    m_session->PasswordText = [] { return std::string("1234"); };
+    m_relay = std::make_unique<TTelnetRelay>(*m_session);
+    m_relay->SetStatusText = [this](const std::string &text) { m_panel0 = text; };
+    QCOMPARE(m_session->RelayListener, &m_relay->TelnetServerSocket);
+    QCOMPARE(m_relay->chkTelnetAdminClick(true, "0"), false);
+    QVERIFY(m_relay->TelnetServerSocket.Active());
+}
+
+void TestTelnetRelay::cleanup()
+{
+    m_relay.reset();
+    m_session.reset();
+    m_routerSide.close();
+    m_router.reset();
+    SetErrorReporter({});
+}
+
+void TestTelnetRelay::monitorLogsIn()
+{
+    m_session->btnConnectClick("127.0.0.1", std::to_string(m_router->port()));
+    m_routerSide = m_router->accept();
+    QVERIFY(m_routerSide.isOpen());
+    QTRY_VERIFY(m_session->sktBrelwick.Active());
+    QVERIFY(m_routerSide.send(kPrompt));
+    QVERIFY(m_routerSide.waitFor("1234\r"));
+    QCOMPARE(m_routerSide.takeInput(), std::string("1234\r"));
+}
+
+void TestTelnetRelay::userConnects(LoopbackPeer &user)
+{
+    LoopbackPeer previous = std::move(m_routerSide);
+    QVERIFY(user.connectTo(relayPort()));
+    m_routerSide = m_router->accept();
+    QVERIFY(m_routerSide.isOpen());
+    QTRY_VERIFY(m_session->sktBrelwick.Active());
+    QVERIFY(m_session->RemoteClientConnected);
+    QCOMPARE(m_panel0, std::string(TTelnetRelay::kRelayingText));
+    if (previous.isOpen())
+        QVERIFY(previous.waitClosed()); // the monitor's own session ended first
+}
+
+void TestTelnetRelay::remoteUserIsRelayed()
+{
+    monitorLogsIn();
+    m_session->B1.Link = "Voice";
+    LoopbackPeer user;
+    userConnects(user);
+    QCOMPARE(m_session->B1.Link, std::string("No Data")); // the monitor's session ended
+
+    // The remote user sees the new connection's password prompt; the monitor does not answer it.
+    QVERIFY(m_routerSide.send(kPrompt));
+    QVERIFY(user.waitFor(kPrompt));
+    QCOMPARE(user.takeInput(), kPrompt);
+    QCOMPARE(m_session->LoginStep, uint8_t(0));
+
+    // Bytes pass unchanged both ways; the router hears the user's keys and nothing else.
+    const std::string bytes = allByteValues();
+    QVERIFY(user.send(bytes));
+    QVERIFY(m_routerSide.waitFor(bytes));
+    QCOMPARE(m_routerSide.takeInput(), bytes);
+    QVERIFY(m_routerSide.send(bytes + kPrompt));
+    QVERIFY(user.waitFor(bytes + kPrompt));
+    QCOMPARE(user.takeInput(), bytes + kPrompt);
+    QCOMPARE(m_routerSide.takeInput(), std::string());
+
+    // The user leaves: the router connection is made again and the monitor logs in by itself.
+    LoopbackPeer relayed = std::move(m_routerSide);
+    user.close();
+    m_routerSide = m_router->accept();
+    QVERIFY(m_routerSide.isOpen());
+    QVERIFY(relayed.waitClosed());
+    QVERIFY(!m_session->RemoteClientConnected);
+    QCOMPARE(m_panel0, std::string());
+    QTRY_VERIFY(m_session->sktBrelwick.Active());
+    QVERIFY(m_routerSide.send(kPrompt));
+    QVERIFY(m_routerSide.waitFor("1234\r"));
+    QVERIFY(m_errors.empty());
+}
+
+void TestTelnetRelay::routerClosingWhileRelayed()
+{
+    monitorLogsIn();
+    LoopbackPeer user;
+    userConnects(user);
+
+    m_routerSide.close();
+    QVERIFY(user.waitClosed());
+    QVERIFY(!m_session->RemoteClientConnected);
+    QCOMPARE(m_panel0, std::string());
+    // The re-make ran nested in the router connection's own disconnect and made no attempt.
+    QVERIFY(!m_session->sktBrelwick.Active());
+    QVERIFY(!m_router->pending());
+    QVERIFY(m_relay->TelnetServerSocket.Active());
+}
+
+void TestTelnetRelay::uncheckingWhileRelayed()
+{
+    monitorLogsIn();
+    LoopbackPeer user;
+    userConnects(user);
+
+    LoopbackPeer relayed = std::move(m_routerSide);
+    QCOMPARE(m_relay->chkTelnetAdminClick(false, "0"), true);
+    QVERIFY(!m_relay->TelnetServerSocket.Active());
+    QVERIFY(!m_session->RemoteClientConnected);
+    QCOMPARE(m_panel0, std::string());
+    QVERIFY(user.waitClosed());
+    QVERIFY(relayed.waitClosed());
+
+    m_routerSide = m_router->accept();
+    QVERIFY(m_routerSide.isOpen());
+    QTRY_VERIFY(m_session->sktBrelwick.Active());
+    QVERIFY(m_routerSide.send(kPrompt));
+    QVERIFY(m_routerSide.waitFor("1234\r"));
+
+    // Unchecking while nobody is relayed leaves the router connection alone.
+    QCOMPARE(m_relay->chkTelnetAdminClick(true, "0"), false);
+    QCOMPARE(m_relay->chkTelnetAdminClick(false, "0"), true);
+    QVERIFY(m_session->sktBrelwick.Active());
+    QVERIFY(!m_router->pending());
+}
+
+void TestTelnetRelay::secondRemoteUser()
+{
+    monitorLogsIn();
+    LoopbackPeer first;
+    userConnects(first);
+
+    // The second user takes over: the first goes with the old router connection.
+    LoopbackPeer second;
+    userConnects(second);
+    QVERIFY(first.waitClosed());
+
+    QVERIFY(m_routerSide.send(kPrompt));
+    QVERIFY(second.waitFor(kPrompt));
+    QVERIFY(second.send("1234\r"));
+    QVERIFY(m_routerSide.waitFor("1234\r"));
+    QCOMPARE(m_routerSide.takeInput(), std::string("1234\r"));
+    QCOMPARE(m_session->LoginStep, uint8_t(0));
+}
+
+void TestTelnetRelay::userBeforeAnyConnect()
+{
+    // Without the Settings page's fields the router connection has no address: reported, and
+    // the user stays connected without being relayed.
+    LoopbackPeer unrelayed;
+    QVERIFY(unrelayed.connectTo(relayPort()));
+    QTRY_COMPARE(m_errors, std::vector<std::string>{"No address specified"});
+    QVERIFY(!m_session->RemoteClientConnected);
+    QCOMPARE(m_panel0, std::string("(untouched)"));
+    QVERIFY(!unrelayed.closedByPeer());
+    unrelayed.close();
+    QTRY_COMPARE(m_relay->TelnetServerSocket.Socket()->ActiveConnections(), 0);
+    m_errors.clear();
+
+    // With them, the user is relayed to the address and port they hold.
+    m_relay->ConnectionFields = [this] {
+        return TTelnetRelay::TConnectionFields{"127.0.0.1", std::to_string(m_router->port())};
+    };
+    LoopbackPeer user;
+    userConnects(user);
+    QVERIFY(m_routerSide.send(kPrompt));
+    QVERIFY(user.waitFor(kPrompt));
+    QCOMPARE(m_session->sktBrelwick.Address(), std::string("127.0.0.1"));
+    QVERIFY(m_errors.empty());
+}
+
+void TestTelnetRelay::badPortText()
+{
+    QCOMPARE(m_relay->chkTelnetAdminClick(false, "0"), true);
+    // The edit is disabled before the conversion fails, and nothing listens.
+    QCOMPARE(m_relay->chkTelnetAdminClick(true, "23x"), false);
+    QCOMPARE(m_errors, std::vector<std::string>{"'23x' is not a valid integer value"});
+    QVERIFY(!m_relay->TelnetServerSocket.Active());
+    QCOMPARE(m_relay->chkTelnetAdminClick(false, "23x"), true);
+    QCOMPARE(m_errors.size(), size_t(1));
+}
+
+void TestTelnetRelay::throughTheRouterSimulator()
+{
+    const QString simulator = QStringLiteral(LW_BINARY_DIR "/linewatch-routersim");
+    if (!QFile::exists(simulator))
+        QSKIP("linewatch-routersim is not built");
+    QProcess sim;
+    sim.start(simulator, {"--port", "0", "--seed", "7"});
+    QVERIFY(sim.waitForStarted());
+    const auto cleanupSim = qScopeGuard([&] {
+        sim.kill();
+        sim.waitForFinished();
+    });
+    int port = 0;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            sim.waitForReadyRead(10);
+            while (sim.canReadLine()) {
+                const QByteArray line = sim.readLine().trimmed();
+                if (line.startsWith("listening on 127.0.0.1:"))
+                    port = line.mid(line.lastIndexOf(':') + 1).toInt();
+            }
+            return port > 0;
+        }(),
+        10000);
+
+    // The monitor walks to the status screen by itself.
+    m_session->btnConnectClick("127.0.0.1", std::to_string(port));
+    QTRY_COMPARE_WITH_TIMEOUT(m_session->LoginStep, uint8_t(7), 10000);
+
+    // A remote user logs in through the relay and opens the status screen; the monitor reads it.
+    LoopbackPeer user;
+    QVERIFY(user.connectTo(relayPort()));
+    QTRY_VERIFY(m_session->RemoteClientConnected);
+    QVERIFY(user.waitFor("Password: "));
+    QCOMPARE(m_session->LoginStep, uint8_t(0));
+    QVERIFY(user.send("1234\r"));
+    QVERIFY(user.waitFor("Enter Menu Selection Number: "));
+    user.takeInput();
+    QVERIFY(user.send("24\r"));
+    QVERIFY(user.waitFor("Enter Menu Selection Number: "));
+    QVERIFY(user.send("1\r"));
+    QVERIFY(user.waitFor("Menu 24.1"));
+    QTRY_VERIFY_WITH_TIMEOUT(m_session->B1.Link != "No Data", 10000);
+    QCOMPARE(m_session->LoginStep, uint8_t(0));
+
+    // The user leaves; the monitor logs in again on a new connection.
+    user.close();
+    QTRY_VERIFY(!m_session->RemoteClientConnected);
+    QTRY_COMPARE_WITH_TIMEOUT(m_session->LoginStep, uint8_t(7), 10000);
+    QVERIFY(m_errors.empty());
+}
+
+QTEST_GUILESS_MAIN(TestTelnetRelay)
+#include "tst_telnetrelay.moc"
