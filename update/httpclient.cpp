@@ -559,17 +559,25 @@ std::optional<std::string> HeaderValue(const std::string &line, const std::strin
 
 THttpClient::THttpClient(QObject *parent) : TPowersock(parent) {}
 
-std::string THttpClient::buildRequest() const
+std::string BuildHttpRequest(const THttpTarget &target, const std::string &cookie)
 {
-    std::string request = "GET " + m_target.Path + " HTTP/1.0\r\n";
-    request += "Host: " + m_target.Host + "\r\n";
+    std::string request = "GET " + target.Path + " HTTP/1.0\r\n";
+    request += "Host: " + target.Host + "\r\n";
     request += "Accept: www/source, text/html, video/mpeg, image/jpeg, image/x-tiff\r\n";
     request += "Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript\r\n";
-    if (!m_cookie.empty())
-        request += "Cookie: " + m_cookie + "\r\n";
+    if (!cookie.empty())
+        request += "Cookie: " + cookie + "\r\n";
     request += "Content-type: application/x-www-form-urlencoded\r\n";
     request += "\r\n";
     return request;
+}
+
+std::string RedirectUrl(const std::string &location, const THttpTarget &target)
+{
+    // The port is named too, else a server on another port than 80 would send the client to 80.
+    if (location.find('/') != std::string::npos)
+        return location;
+    return "http://" + target.Host + (target.Port == 80 ? "" : ":" + std::to_string(target.Port)) + "/" + location;
 }
 
 void THttpClient::FetchUrl(const std::string &url)
@@ -582,7 +590,7 @@ void THttpClient::FetchUrl(const std::string &url)
     for (int redirects = 0;; ++redirects) {
         ParseHttpUrl(next, m_target);
         Connect(m_target.Host, m_target.Port);
-        SendAll(buildRequest());
+        SendAll(BuildHttpRequest(m_target, m_cookie));
         std::optional<std::string> cookie = readHeaderLines();
         m_body.clear();
         ReadToClose(m_body, m_maxBodySize);
@@ -596,12 +604,7 @@ void THttpClient::FetchUrl(const std::string &url)
             throw EHttpError("The server redirected without naming a location");
         if (cookie)
             m_cookie = *cookie;
-        next = m_location;
-        // A bare name is a file on the same server; the port is named too, else a server on
-        // another port than 80 would send the client to port 80.
-        if (next.find('/') == std::string::npos)
-            next = "http://" + m_target.Host + (m_target.Port == 80 ? "" : ":" + std::to_string(m_target.Port)) + "/" +
-                   next;
+        next = RedirectUrl(m_location, m_target);
     }
 }
 
