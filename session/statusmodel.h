@@ -9,17 +9,17 @@
 // One ISDN B channel, from the status screen's channel rows.
 struct TChannelStatus
 {
-    std::string Link = "No Data";  // state word: "Down", "Idle", "Voice"; anything else is a data call
-    int32_t Speed = 0;             // Kbit/s
-    int64_t TX = 0;                // counters are 64-bit: the console's 11-digit fields pass 2^31
+    std::string Link = "No Data"; // state word: "Down", "Idle", "Voice"; anything else is a data call
+    int32_t Speed = 0;            // Kbit/s
+    int64_t TX = 0;               // counters are 64-bit: the console's 11-digit fields pass 2^31
     int64_t RX = 0;
     int64_t Errors = 0;
-    int32_t CLU = 0;               // current line usage, percent as the router prints it
-    int32_t ALU = 0;               // average line usage, percent
+    int32_t CLU = 0; // current line usage, percent as the router prints it
+    int32_t ALU = 0; // average line usage, percent
     std::string UpTime = "0:00:00";
     std::string IP = "0.0.0.0";
-    std::string CLID;              // caller ID of the current call, empty when none
-    bool CLIDLogged = false;       // written only by the refresh: CLID already added to its list
+    std::string CLID;        // caller ID of the current call, empty when none
+    bool CLIDLogged = false; // written only by the refresh: CLID already added to its list
 };
 
 // Ethernet, last-call trigger, totals and system information.
