@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 constexpr size_t kSegmentSize = 1460;
@@ -160,6 +162,9 @@ void BM_Memchr(benchmark::State &state)
 class RatioReporter : public benchmark::ConsoleReporter
 {
 public:
+    // Colour only on a terminal, so that a saved report stays plain text.
+    RatioReporter() : ConsoleReporter(isatty(fileno(stdout)) ? OO_ColorTabular : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run> &runs) override
     {
         ConsoleReporter::ReportRuns(runs);
