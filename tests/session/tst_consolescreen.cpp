@@ -50,7 +50,6 @@ class TestConsoleScreen : public QObject
     Q_OBJECT
 
 private slots:
-    void startsBlankAtHome();
     void goldenStreams_data();
     void goldenStreams();
     void drawing_data();
@@ -69,17 +68,6 @@ private slots:
     void unterminatedEscapeWithMegabyteOfDigits();
     void newConnectionForgetsDiscardedSequence();
 };
-
-void TestConsoleScreen::startsBlankAtHome()
-{
-    TConsoleScreen screen;
-    QCOMPARE(screen.CursorRow, 1);
-    QCOMPARE(screen.CursorCol, 1);
-    for (int r = 1; r <= 24; ++r)
-        QCOMPARE(row(screen, r), QByteArray(80, ' '));
-    QVERIFY(screen.Row(0).empty());
-    QVERIFY(screen.Row(25).empty());
-}
 
 void TestConsoleScreen::goldenStreams_data()
 {

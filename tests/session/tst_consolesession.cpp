@@ -180,7 +180,21 @@ private:
     // to it, markers left out: all that was typed, with nothing still in flight.
     std::string typedSoFar(TConsoleSession &session, LoopbackPeer &peer);
     bool startSimulator(Simulator &sim, const QByteArray &script);
+    // What the relay does when a remote user arrives, without re-making the router connection.
+    bool attachRemoteUser(TConsoleSession &session, TServerSocket &relay, LoopbackPeer &remote);
 };
+
+bool TestConsoleSession::attachRemoteUser(TConsoleSession &session, TServerSocket &relay, LoopbackPeer &remote)
+{
+    relay.SetPort(0);
+    relay.SetActive(true);
+    if (!remote.connectTo(relay.Socket()->LocalPort()) ||
+        !waitUntil([&] { return relay.Socket()->ActiveConnections() == 1; }))
+        return false;
+    session.RelayListener = &relay;
+    session.RemoteClientConnected = true;
+    return true;
+}
 
 bool TestConsoleSession::connectToFake(TConsoleSession &session, Window &window, LoopbackListener &router,
                                        LoopbackPeer &peer)
@@ -435,13 +449,8 @@ void TestConsoleSession::relayGetsRouterBytesAndSessionTypesNothing()
     QVERIFY(connectToFake(session, window, router, peer));
 
     TServerSocket relay;
-    relay.SetPort(0);
-    relay.SetActive(true);
     LoopbackPeer remote;
-    QVERIFY(remote.connectTo(relay.Socket()->LocalPort()));
-    QVERIFY(waitUntil([&] { return relay.Socket()->ActiveConnections() == 1; }));
-    session.RelayListener = &relay;
-    session.RemoteClientConnected = true;
+    QVERIFY(attachRemoteUser(session, relay, remote));
 
     std::string bytes = "Password: ";
     for (int c = 0; c < 256; ++c)
@@ -467,13 +476,8 @@ void TestConsoleSession::disconnectWhileRelayingClosesRemoteUser()
     Window window(session);
     QVERIFY(connectToFake(session, window, router, peer));
     TServerSocket relay;
-    relay.SetPort(0);
-    relay.SetActive(true);
     LoopbackPeer remote;
-    QVERIFY(remote.connectTo(relay.Socket()->LocalPort()));
-    QVERIFY(waitUntil([&] { return relay.Socket()->ActiveConnections() == 1; }));
-    session.RelayListener = &relay;
-    session.RemoteClientConnected = true;
+    QVERIFY(attachRemoteUser(session, relay, remote));
     QVERIFY(peer.send(fixture("menu24_1.bin")));
     QVERIFY(waitUntil([&] { return session.B1.Link == "SYNC-PPP"; }));
 
