@@ -64,21 +64,9 @@ void TWebServer::WebServerSocketClientRead(QObject *, TCustomWinSocket *Socket)
     forgetConnection(Socket);
     Guarded([&] {
         try {
-            const std::string buffer = Socket->ReceivePending();
-            std::string_view rest = buffer;
-            int answers = 0;
-            // Only the method word matters: versions, headers and bodies are read as words and
-            // dropped, except that every further "GET" starts another answer.
-            while (!rest.empty() && answers < kMaxAnswersPerRead && Socket->Connected()) {
-                if (ExtractWord(rest) != "GET")
-                    continue;
-                const std::string_view path = ExtractWord(rest);
-                ++answers;
-                if (IsStatusPath(path))
-                    Socket->SendString(HttpAnswer(THttpStatus::Ok, statusDocument()));
-                else
-                    Socket->SendString(HttpAnswer(THttpStatus::NotFound, BuildNotFoundPage(std::string(path))));
-            }
+            AnswerRequest(
+                Socket->ReceivePending(), [Socket] { return Socket->Connected(); },
+                [Socket](const std::string &Answer) { Socket->SendString(Answer); });
         } catch (...) {
             Socket->CloseConnection();
             throw;
@@ -87,6 +75,25 @@ void TWebServer::WebServerSocketClientRead(QObject *, TCustomWinSocket *Socket)
         // drains them), so a page of any size arrives whole.
         Socket->CloseConnection();
     });
+}
+
+void TWebServer::AnswerRequest(std::string_view Request, const std::function<bool()> &Connected,
+                               const std::function<void(const std::string &Answer)> &Send)
+{
+    std::string_view rest = Request;
+    int answers = 0;
+    // Only the method word matters: versions, headers and bodies are read as words and dropped,
+    // except that every further "GET" starts another answer.
+    while (!rest.empty() && answers < kMaxAnswersPerRead && Connected()) {
+        if (ExtractWord(rest) != "GET")
+            continue;
+        const std::string_view path = ExtractWord(rest);
+        ++answers;
+        if (IsStatusPath(path))
+            Send(HttpAnswer(THttpStatus::Ok, statusDocument()));
+        else
+            Send(HttpAnswer(THttpStatus::NotFound, BuildNotFoundPage(std::string(path))));
+    }
 }
 
 void TWebServer::WebServerSocketClientError(QObject *, TCustomWinSocket *, TErrorEvent, int &ErrorCode)

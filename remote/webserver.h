@@ -48,6 +48,12 @@ public:
     // The paths answered with the status page, compared byte for byte.
     static bool IsStatusPath(std::string_view Path);
 
+    // What the read handler does with the bytes of one read, without the socket: every "GET" word
+    // and the path word after it give one answer (the status page or a 404 page), at most
+    // kMaxAnswersPerRead, each handed to Send while Connected() holds.
+    void AnswerRequest(std::string_view Request, const std::function<bool()> &Connected,
+                       const std::function<void(const std::string &Answer)> &Send);
+
     // For tests: the idle timeout of connections accepted from now on.
     void SetIdleTimeout(int Milliseconds) { m_idleTimeoutMs = Milliseconds; }
 

@@ -1,0 +1,118 @@
+// Router bytes through the console pipeline: tokens, drawing and ParseScreen after every chunk, as
+// the session runs them. The same bytes are fed whole, split at points taken from the input, and
+// one byte at a time through the buffer overload of NextToken; all three must end on one screen.
+#include "consolescreen.h"
+#include "convert.h"
+#include "screenparser.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kMaxSplits = 16;
+
+struct Fed
+{
+    TConsoleScreen screen;
+    std::string buffer;
+    TChannelStatus B1, B2;
+    TRouterStatus Router;
+};
+
+void checkInvariants(const TConsoleScreen &screen)
+{
+    if (screen.CursorRow < 1 || screen.CursorRow > kScreenRows + 1 || screen.CursorCol < 1 ||
+        screen.CursorCol > kScreenCols + 1)
+        std::abort();
+    for (int r = 1; r <= kScreenRows; ++r)
+        if (screen.Row(r).size() != static_cast<size_t>(kScreenCols))
+            std::abort();
+}
+
+// One received chunk as the session handles it. A conversion error leaves the bytes after the
+// offending token in the buffer; the session then meets them with the next chunk.
+void feedChunk(Fed &fed, std::string_view chunk, bool fullPass)
+{
+    try {
+        fed.screen.DrawChunk(fed.buffer, chunk);
+        ParseScreen(fed.screen, fullPass, fed.B1, fed.B2, fed.Router);
+    } catch (const EConvertError &) {
+    }
+    checkInvariants(fed.screen);
+}
+
+// Draws whatever complete tokens an error left behind, so every mode consumes every token once.
+void drain(Fed &fed)
+{
+    for (;;) {
+        try {
+            fed.screen.DrawChunk(fed.buffer, {});
+            return;
+        } catch (const EConvertError &) {
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    FuzzedDataProvider provider(data, size);
+    const bool fullPass = provider.ConsumeBool();
+    const int splitCount = provider.ConsumeIntegralInRange<int>(0, kMaxSplits);
+    std::vector<size_t> splits;
+    for (int k = 0; k < splitCount; ++k)
+        splits.push_back(provider.ConsumeIntegral<uint16_t>());
+    const std::string stream = provider.ConsumeRemainingBytesAsString();
+    for (size_t &s : splits)
+        s = stream.empty() ? 0 : s % (stream.size() + 1);
+    std::sort(splits.begin(), splits.end());
+
+    Fed whole;
+    feedChunk(whole, stream, fullPass);
+    drain(whole);
+
+    Fed split;
+    size_t from = 0;
+    for (size_t at : splits) {
+        feedChunk(split, std::string_view(stream).substr(from, at - from), fullPass);
+        from = at;
+    }
+    feedChunk(split, std::string_view(stream).substr(from), fullPass);
+    drain(split);
+
+    // Byte by byte through the copying NextToken, HandleEscape and PutText directly.
+    TConsoleScreen single;
+    std::string pending;
+    for (char c : stream) {
+        pending += c;
+        for (std::string token = single.NextToken(pending); !token.empty(); token = single.NextToken(pending)) {
+            try {
+                if (token.front() == '\x1b')
+                    single.HandleEscape(token);
+                else
+                    single.PutText(token);
+            } catch (const EConvertError &) {
+            }
+        }
+        checkInvariants(single);
+    }
+
+    const std::string text = whole.screen.Text();
+    if (split.screen.Text() != text || split.screen.CursorRow != whole.screen.CursorRow ||
+        split.screen.CursorCol != whole.screen.CursorCol)
+        std::abort();
+    if (single.Text() != text || single.CursorRow != whole.screen.CursorRow ||
+        single.CursorCol != whole.screen.CursorCol)
+        std::abort();
+    // Whatever is left unconsumed is at most one unfinished escape sequence.
+    if (whole.buffer != split.buffer || whole.buffer != pending || whole.buffer.size() >= kMaxEscapeLength)
+        std::abort();
+    return 0;
+}
