@@ -125,14 +125,12 @@ private slots:
     void oldestSecondNeverShows();
     void pageCounter();
     void insertedTextIsEscaped();
-    void autoRefreshSecondsWrittenAsTyped();
     void colorToHtml_data();
     void colorToHtml();
     void groupThousands_data();
     void groupThousands();
     void usageText_data();
     void usageText();
-    void usageTextHookIsUsed();
     void tableRowReadsListsInParallel();
     void notFoundPage();
     void extractWord();
@@ -237,26 +235,17 @@ void TestStatusPage::insertedTextIsEscaped()
     QVERIFY(doc.find("<script") == std::string::npos);
     QVERIFY(doc.find("<blink") == std::string::npos);
 
+    // The auto-refresh seconds are written as typed, not validated, but escaped.
+    in.WebAutoRefresh = true;
+    in.WebAutoRefreshSeconds = " abc";
+    QVERIFY(BuildStatusPage(in, hits).starts_with(
+        "<html>\r<head>\r<meta http-equiv=\"REFRESH\" content=\" abc\">\r<title>"));
+    in.WebAutoRefreshSeconds = "1\"><script>";
+    QVERIFY(BuildStatusPage(in, hits).find("content=\"1&quot;&gt;&lt;script&gt;\">\r") != std::string::npos);
+
     // Texts without markup characters, 8-bit bytes included, are written unchanged.
     QCOMPARE(HtmlEscape("Caf\xE9 ISDN-1 (x)"), std::string("Caf\xE9 ISDN-1 (x)"));
     QCOMPARE(HtmlEscape("&amp;"), std::string("&amp;amp;"));
-}
-
-void TestStatusPage::autoRefreshSecondsWrittenAsTyped()
-{
-    TStatusPageInputs in;
-    in.WebAutoRefresh = true;
-    int32_t hits = 0;
-    in.WebAutoRefreshSeconds = "abc";
-    QVERIFY(BuildStatusPage(in, hits).starts_with(
-        "<html>\r<head>\r<meta http-equiv=\"REFRESH\" content=\"abc\">\r<title>"));
-    in.WebAutoRefreshSeconds = " 5 ";
-    QVERIFY(BuildStatusPage(in, hits).starts_with("<html>\r<head>\r<meta http-equiv=\"REFRESH\" content=\" 5 \">\r"));
-    in.WebAutoRefreshSeconds = "1\"><script>";
-    QVERIFY(BuildStatusPage(in, hits).starts_with(
-        "<html>\r<head>\r<meta http-equiv=\"REFRESH\" content=\"1&quot;&gt;&lt;script&gt;\">\r"));
-    in.WebAutoRefresh = false;
-    QVERIFY(BuildStatusPage(in, hits).starts_with("<html>\r<head>\r<title>"));
 }
 
 void TestStatusPage::colorToHtml_data()
@@ -266,10 +255,7 @@ void TestStatusPage::colorToHtml_data()
 
     QTest::newRow("green") << 0x00FF00u << "\"#00FF00\"";
     QTest::newRow("red is the low byte") << 0x0000FFu << "\"#FF0000\"";
-    QTest::newRow("blue is the third byte") << 0xFF0000u << "\"#0000FF\"";
     QTest::newRow("pairs reordered") << 0x563412u << "\"#123456\"";
-    QTest::newRow("small value zero-padded") << 0x00000Au << "\"#0A0000\"";
-    QTest::newRow("light grey") << 0xC0C0C0u << "\"#C0C0C0\"";
     QTest::newRow("top byte ignored") << 0x80FFFFFFu << "\"#FFFFFF\"";
 }
 
@@ -285,15 +271,10 @@ void TestStatusPage::groupThousands_data()
     QTest::addColumn<qint64>("value");
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("0") << qint64(0) << "0";
     QTest::newRow("999") << qint64(999) << "999";
     QTest::newRow("1000") << qint64(1000) << "1,000";
-    QTest::newRow("1234") << qint64(1234) << "1,234";
-    QTest::newRow("123456") << qint64(123456) << "123,456";
     QTest::newRow("1234567") << qint64(1234567) << "1,234,567";
-    QTest::newRow("past 32 bits") << qint64(12345678901LL) << "12,345,678,901";
     QTest::newRow("int64 max") << qint64(INT64_MAX) << "9,223,372,036,854,775,807";
-    QTest::newRow("negative keeps its sign in front") << qint64(-123) << "-123";
     QTest::newRow("negative grouped") << qint64(-1234) << "-1,234";
     QTest::newRow("int64 min") << qint64(INT64_MIN) << "-9,223,372,036,854,775,808";
 }
@@ -311,12 +292,10 @@ void TestStatusPage::usageText_data()
     QTest::addColumn<int>("speed");
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("at start") << 0 << 0 << "0%  (0.00KB/s)";
     QTest::newRow("half rounds up") << 50 << 64 << "50%  (3.91KB/s)";
     QTest::newRow("full") << 100 << 64 << "100%  (7.81KB/s)";
     QTest::newRow("both channels bundled") << 100 << 128 << "100%  (15.63KB/s)";
     QTest::newRow("speed 0") << 30 << 0 << "30%  (0.00KB/s)";
-    QTest::newRow("negative percent") << -50 << 64 << "-50%  (-3.91KB/s)";
     // The product wraps as a 32-bit integer: 2^31 becomes -2^31.
     QTest::newRow("product wraps") << 65536 << 32768 << "65536%  (-2621440.00KB/s)";
 }
@@ -329,25 +308,10 @@ void TestStatusPage::usageText()
     QCOMPARE(QString::fromStdString(DefaultUsageText(percent, speed)), text);
 }
 
-void TestStatusPage::usageTextHookIsUsed()
-{
-    TStatusPageInputs in = liveInputs();
-    in.UsageText = [](int32_t percent, int32_t speed) {
-        return std::to_string(percent) + "%  (" + std::to_string(speed) + ",00KB/s)";
-    };
-    int32_t hits = 0;
-    const std::string doc = BuildStatusPage(in, hits);
-    QVERIFY(doc.find(">100%  (64,00KB/s)</td>") != std::string::npos);
-    QVERIFY(doc.find(">50%  (64,00KB/s)</td>") != std::string::npos);
-}
-
 void TestStatusPage::tableRowReadsListsInParallel()
 {
     QCOMPARE(BuildTableRow(1, {"64Kbps", "unused"}, {kColorDark, kColorLight}, {1, 7}),
              std::string("  <tr>\r    <td bgcolor=\"#808080\">64Kbps</td>\r  </tr>\r"));
-    QCOMPARE(BuildTableRow(2, {"a", "b"}, {kColorLight, kColorDark}, {0, 25}),
-             std::string("  <tr>\r    <td bgcolor=\"#C0C0C0\">a</td>\r    <td bgcolor=\"#808080\" colspan=25>b</td>\r"
-                         "  </tr>\r"));
     // A count beyond the shortest list stops at its end instead of reading past it.
     QCOMPARE(BuildTableRow(5, {"a", "b"}, {kColorLight}, {1, 1, 1}),
              std::string("  <tr>\r    <td bgcolor=\"#C0C0C0\">a</td>\r  </tr>\r"));
@@ -358,8 +322,6 @@ void TestStatusPage::notFoundPage()
 {
     const std::string head =
         "<html>\r<head>\r<title>404 File Not Found</title>\r</head>\r<body>\r<h1>404 File Not Found</h1>\r";
-    QCOMPARE(BuildNotFoundPage("/INDEX.HTML"),
-             head + "The requested URL /INDEX.HTML was not found\r</body>\r</html>\r");
     QCOMPARE(BuildNotFoundPage(""), head + "The requested URL  was not found\r</body>\r</html>\r");
     QCOMPARE(BuildNotFoundPage("/<script>x=\"1\"&y</script>"),
              head + "The requested URL /&lt;script&gt;x=&quot;1&quot;&amp;y&lt;/script&gt; was not found\r</body>\r"
@@ -372,13 +334,9 @@ void TestStatusPage::extractWord()
     QCOMPARE(ExtractWord(source), std::string("GET"));
     QCOMPARE(source, std::string(" /index.html HTTP/1.0\r\nHost: x\r\n\r\n")); // separator stays in front
     QCOMPARE(ExtractWord(source), std::string("/index.html"));
-    QCOMPARE(ExtractWord(source), std::string("HTTP/1.0"));
-    QCOMPARE(ExtractWord(source), std::string("Host:"));
-    QCOMPARE(ExtractWord(source), std::string("x"));
-    QCOMPARE(source, std::string("\r\n\r\n"));
+    source = "\r\n\r\n";
     QCOMPARE(ExtractWord(source), std::string());
     QCOMPARE(source, std::string());
-    QCOMPARE(ExtractWord(source), std::string());
 
     // The tab is not a separator: GET and its path form one word.
     source = "\r\n GET\t/ x";
@@ -396,11 +354,7 @@ void TestStatusPage::httpAnswer()
     QCOMPARE(HttpAnswer(THttpStatus::Ok, "<html>\r</html>"),
              std::string("HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=ISO-8859-1\r\nContent-Length: 14\r\n"
                          "Connection: close\r\n\r\n<html>\r</html>"));
-    const std::string page = BuildNotFoundPage("/x");
-    const std::string answer = HttpAnswer(THttpStatus::NotFound, page);
-    QVERIFY(answer.starts_with("HTTP/1.0 404 Not Found\r\n"));
-    QVERIFY(answer.find("Content-Length: " + std::to_string(page.size()) + "\r\n") != std::string::npos);
-    QVERIFY(answer.ends_with("\r\n\r\n" + page));
+    QVERIFY(HttpAnswer(THttpStatus::NotFound, "x").starts_with("HTTP/1.0 404 Not Found\r\nContent-Type: text/html"));
 }
 
 QTEST_GUILESS_MAIN(TestStatusPage)
