@@ -1,0 +1,779 @@
+// The main window; see frmmain.h. The design's controls come from frmmain.ui; every handler is
+// connected here by hand and runs inside Guarded, so no exception ever reaches the event loop.
+#include "frmmain.h"
+
+#include "ui_frmmain.h"
+
+#include "apperror.h"
+#include "colorpanel.h"
+#include "frmnewversion.h"
+#include "inifile.h"
+#include "programicon.h"
+#include "statuspage.h"
+#include "trayicon.h"
+
+#include <QCloseEvent>
+#include <QColorDialog>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QLinearGradient>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScreen>
+#include <QSignalBlocker>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+QString fromBytes(const std::string &text)
+{
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+std::string toBytes(const QString &text)
+{
+    return text.toLatin1().toStdString();
+}
+
+// The router maker's badge on the About tab, drawn here rather than shipped as an image.
+QPixmap makerBadge()
+{
+    const qreal ratio = 2.0;
+    QPixmap pixmap(QSize(176, 52) * ratio);
+    pixmap.setDevicePixelRatio(ratio);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient fill(0, 0, 0, 52);
+    fill.setColorAt(0, QColor(0x1f, 0x4e, 0x8c));
+    fill.setColorAt(1, QColor(0x0b, 0x25, 0x4a));
+    p.setPen(QPen(QColor(0x0b, 0x25, 0x4a), 1));
+    p.setBrush(fill);
+    p.drawRoundedRect(QRectF(0.5, 0.5, 175, 51), 8, 8);
+    QFont name;
+    name.setPixelSize(24);
+    name.setBold(true);
+    p.setFont(name);
+    p.setPen(Qt::white);
+    p.drawText(QRectF(0, 2, 176, 32), Qt::AlignCenter, QStringLiteral("Brelwick"));
+    QFont line;
+    line.setPixelSize(11);
+    p.setFont(line);
+    p.setPen(QColor(0xc8, 0xd8, 0xf0));
+    p.drawText(QRectF(0, 30, 176, 18), Qt::AlignCenter, QStringLiteral("ISDN routers"));
+    return pixmap;
+}
+
+} // namespace
+
+TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
+    : QMainWindow(Parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                              Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+      ui(std::make_unique<Ui::TfrmMain>()), m_hooks(std::move(Hooks))
+{
+    ui->setupUi(this);
+    setWindowIcon(ProgramIcon());
+    ui->Image1->setPixmap(makerBadge());
+    ui->Image1->setToolTip(QString::fromLatin1(kRouterMakerSite));
+    ui->PageControl1->setCurrentWidget(ui->tabStatus);
+    createStatusBar();
+    createTray();
+    wireSession();
+    wireRemote();
+    wireUpdate();
+    connectHandlers();
+    reserveWidths();
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(1000);
+    connect(Timer1, &QTimer::timeout, this, [this] { Guarded([this] { RefreshStatus(); }); });
+    Timer1->start();
+
+    FormCreate();
+    fixWindowSize();
+}
+
+TfrmMain::~TfrmMain()
+{
+    FormDestroy();
+    Timer1->stop();
+}
+
+void TfrmMain::createStatusBar()
+{
+    // Two panels as in the design: a 450-pixel message line and the connection state. Long
+    // messages are cut at the panel's edge rather than widening the fixed-size window.
+    m_panel0 = new QLabel(this);
+    m_panel0->setObjectName(QStringLiteral("StatusPanel0"));
+    m_panel0->setTextFormat(Qt::PlainText);
+    m_panel0->setMinimumWidth(450);
+    m_panel0->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_panel1 = new QLabel(QStringLiteral("Not Connected"), this);
+    m_panel1->setObjectName(QStringLiteral("StatusPanel1"));
+    m_panel1->setTextFormat(Qt::PlainText);
+    m_panel1->setMinimumWidth(m_panel1->fontMetrics().horizontalAdvance(QStringLiteral("Not Connected")) + 8);
+    ui->StatusBar->addWidget(m_panel0, 1);
+    ui->StatusBar->addWidget(m_panel1);
+    ui->StatusBar->setSizeGripEnabled(false);
+}
+
+void TfrmMain::createTray()
+{
+    TrayIcon = new TTrayIcon(this);
+    connect(TrayIcon, &TTrayIcon::activationRequested, this, [this] { Guarded([this] { ShowWindow(); }); });
+    connect(TrayIcon->mnuStatus, &QAction::triggered, this, [this] { Guarded([this] { mnuStatusClick(); }); });
+    connect(TrayIcon->mnuGraph, &QAction::triggered, this, [this] { Guarded([this] { mnuGraphClick(); }); });
+    connect(TrayIcon->mnuSettings, &QAction::triggered, this, [this] { Guarded([this] { mnuSettingsClick(); }); });
+    connect(TrayIcon->mnuConnect, &QAction::triggered, this, [this] { Guarded([this] { btnConnectClick(); }); });
+    for (QAction *item : {TrayIcon->mnuDropB1, TrayIcon->mnuDropB2, TrayIcon->mnuDropAll})
+        connect(item, &QAction::triggered, this, [this, item] { Guarded([this, item] { mnuDropB1Click(item); }); });
+    connect(TrayIcon->mnuAbout, &QAction::triggered, this, [this] { Guarded([this] { mnuAboutClick(); }); });
+    connect(TrayIcon->mnuExit, &QAction::triggered, this, [this] { Guarded([this] { mnuExitClick(); }); });
+}
+
+void TfrmMain::TSession::OpenConnection()
+{
+    if (StartConnect)
+        StartConnect(sktBrelwick);
+    else
+        TConsoleSession::OpenConnection();
+}
+
+void TfrmMain::wireSession()
+{
+    Session.StartConnect = m_hooks.StartConnect;
+    Session.PasswordText = [this] { return toBytes(ui->edtPassword->text()); };
+    // The parser reads the whole status screen only when someone looks at it: the window's
+    // labels or the web page.
+    Session.WantFullPass = [this] { return isVisible() || WebServer.WebServerSocket.Active(); };
+    Session.ConnectionStateChanged = [this](const char *ButtonCaption, const char *MenuCaption, const char *PanelText) {
+        ui->btnConnect->setText(QString::fromLatin1(ButtonCaption));
+        TrayIcon->mnuConnect->setText(QString::fromLatin1(MenuCaption));
+        SetPanelText(1, QString::fromLatin1(PanelText));
+    };
+    // A reset record shows port 0: the next lookup reads services.ini afresh.
+    Session.StatusWasReset = [this] { ServiceNames.Invalidate(); };
+}
+
+void TfrmMain::wireRemote()
+{
+    Relay.SetStatusText = [this](const std::string &Text) { SetPanelText(0, fromBytes(Text)); };
+    Relay.ConnectionFields = [this] {
+        return TTelnetRelay::TConnectionFields{toBytes(ui->edtTelnetAddress->text()),
+                                               toBytes(ui->edtTelnetPort->text())};
+    };
+    WebServer.SetStatusText = [this](const std::string &Text) { SetPanelText(0, fromBytes(Text)); };
+    WebServer.StatusPage = [this] { return statusPage(); };
+}
+
+void TfrmMain::wireUpdate()
+{
+    VersionCheck.ThisVersion = ThisVersion;
+    VersionCheck.ThisVersionCaption = ThisVersionCaption;
+    VersionCheck.SetCheckNowEnabled = [this](bool Enabled) { ui->btnCheckNow->setEnabled(Enabled); };
+    VersionCheck.SetStatusText = [this](const QString &Text) { SetPanelText(0, Text); };
+    VersionCheck.AppDir = [this] { return AppDir; };
+    VersionCheck.ShowNewVersion = [this](const TNewVersionTexts &Texts) {
+        if (m_hooks.ShowNewVersion)
+            m_hooks.ShowNewVersion(Texts);
+        else
+            ShowNewVersionDialog(this, Texts);
+    };
+    if (m_hooks.FetchVersionFile)
+        VersionCheck.Fetch = m_hooks.FetchVersionFile;
+}
+
+void TfrmMain::connectHandlers()
+{
+    connect(ui->btnConnect, &QPushButton::clicked, this, [this] { Guarded([this] { btnConnectClick(); }); });
+    for (QPushButton *button : {ui->btnDropB1, ui->btnDropB2, ui->btnDropAll, ui->btnReset})
+        connect(button, &QPushButton::clicked, this,
+                [this, button] { Guarded([this, button] { btnDropB1Click(button); }); });
+
+    // A check box's handler runs on every change of its state, the user's or the code's; the
+    // settings loader goes through SetChecked, which runs it unguarded so failures reach it.
+    connect(ui->chkMask, &QCheckBox::toggled, this, [this] { Guarded([this] { chkMaskClick(); }); });
+    connect(ui->chkTelnetAdmin, &QCheckBox::toggled, this, [this] { Guarded([this] { chkTelnetAdminClick(); }); });
+    connect(ui->chkWebAdmin, &QCheckBox::toggled, this, [this] { Guarded([this] { chkWebAdminClick(); }); });
+    connect(ui->edtWebAdminPort, &QLineEdit::textChanged, this,
+            [this] { Guarded([this] { edtWebAdminPortChange(); }); });
+
+    for (TColorPanel *panel : {ui->pnlB1CLUColor, ui->pnlB2CLUColor, ui->pnlB1CLUBackgroundColor,
+                               ui->pnlB2CLUBackgroundColor, ui->pnlB1GridColor, ui->pnlB2GridColor, ui->pnlB1ALUColor,
+                               ui->pnlB2ALUColor, ui->pnlB1ALUBackgroundColor, ui->pnlB2ALUBackgroundColor})
+        connect(panel, &TColorPanel::clicked, this,
+                [this, panel] { Guarded([this, panel] { pnlB1CLUColorClick(panel); }); });
+
+    connect(ui->btnCheckNow, &QPushButton::clicked, this, [this] { Guarded([this] { btnCheckNowClick(); }); });
+
+    // Labels that act as links: their clicks arrive through eventFilter.
+    for (QLabel *label : {ui->Label38, ui->Image1, ui->Label48, ui->lblHomePage})
+        label->installEventFilter(this);
+    ui->Label38->setCursor(Qt::PointingHandCursor);
+}
+
+bool TfrmMain::eventFilter(QObject *Watched, QEvent *Event)
+{
+    if (Event->type() == QEvent::MouseButtonRelease) {
+        auto *mouse = static_cast<QMouseEvent *>(Event);
+        auto *label = qobject_cast<QLabel *>(Watched);
+        if (label && mouse->button() == Qt::LeftButton && label->rect().contains(mouse->position().toPoint())) {
+            Guarded([this, label] {
+                if (label == ui->Label38)
+                    btnCheckNowClick();
+                else if (label == ui->Image1)
+                    Image1Click();
+                else if (label == ui->Label48)
+                    Label49Click(label);
+                else if (label == ui->lblHomePage)
+                    lblHomePageClick(label);
+            });
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(Watched, Event);
+}
+
+void TfrmMain::reserveWidths()
+{
+    // The window has a fixed size, so each value label keeps room for the longest text its field
+    // can hold; otherwise live figures would be cut off.
+    auto reserve = [](QLabel *label, const QString &sample) {
+        label->setMinimumWidth(label->fontMetrics().horizontalAdvance(sample) + 2);
+    };
+    const QString word10 = QString(10, QLatin1Char('n')) + QStringLiteral("MW");
+    const QString count11 = QStringLiteral("99,999,999,999");
+    const QString usage = QStringLiteral("100%  (12.08KB/s)");
+    const QString address = QStringLiteral("255.255.255.255");
+    for (QLabel *label : {ui->lblB1Link, ui->lblB2Link, ui->lblName, ui->lblFirmware})
+        reserve(label, word10);
+    for (QLabel *label : {ui->lblB1Speed, ui->lblB2Speed})
+        reserve(label, QStringLiteral("99Kbps"));
+    for (QLabel *label : {ui->lblB1TX, ui->lblB1RX, ui->lblB1Errors, ui->lblB2TX, ui->lblB2RX, ui->lblB2Errors})
+        reserve(label, count11);
+    for (QLabel *label : {ui->lblB1CLU, ui->lblB1ALU, ui->lblB2CLU, ui->lblB2ALU})
+        reserve(label, usage);
+    for (QLabel *label : {ui->lblB1UpTime, ui->lblB2UpTime, ui->lblTotalOutcallTime})
+        reserve(label, QStringLiteral("999:59:59"));
+    for (QLabel *label : {ui->lblB1IP, ui->lblB2IP, ui->lblIPAddress})
+        reserve(label, address);
+    for (QLabel *label : {ui->lblLANSent, ui->lblLANReceived, ui->lblLANCollisions})
+        reserve(label, QStringLiteral("9,999,999,999"));
+    reserve(ui->lblLANStatus, QStringLiteral("100M/Full Duplex"));
+    reserve(ui->lblTriggerSrc, QStringLiteral("255.255.255.255:65535"));
+    reserve(ui->lblTriggerDest, QStringLiteral("255.255.255.255:65535 [netbios-ssn]"));
+    // The caller-ID lists show at least two calls and take the height the page has to spare.
+    for (QListWidget *list : {ui->listB1CLID, ui->listB2CLID}) {
+        list->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
+        list->setMinimumHeight(list->fontMetrics().lineSpacing() * 2 + 2 * list->frameWidth() + 4);
+    }
+    // Edit boxes as wide as the longest sensible entry, so the Settings tab stays compact.
+    const auto editWidth = [](QLineEdit *edit, const QString &sample) {
+        edit->setFixedWidth(edit->fontMetrics().horizontalAdvance(sample) + 16);
+    };
+    for (QLineEdit *edit :
+         {ui->edtTelnetPort, ui->edtTelnetAdminPort, ui->edtWebAdminPort, ui->edtWebAutoRefreshSeconds})
+        editWidth(edit, QStringLiteral("000000"));
+    editWidth(ui->edtTelnetAddress, QStringLiteral("255.255.255.255"));
+    ui->edtPassword->setFixedWidth(ui->edtTelnetAddress->width());
+    // The note wraps at a fixed width; a wrapped label in a centred layout cell would otherwise be
+    // given the height of one line.
+    ui->lblNote->setFixedWidth(ui->lblNote->fontMetrics().horizontalAdvance(QString(60, QLatin1Char('n'))));
+    ui->lblNote->setMinimumHeight(ui->lblNote->heightForWidth(ui->lblNote->width()));
+}
+
+void TfrmMain::fixWindowSize()
+{
+    // Fixed size, never smaller than the original 578 x 452 client area, larger where the
+    // desktop's font needs it.
+    if (layout())
+        layout()->activate();
+    const QSize size = sizeHint().expandedTo(QSize(578, 452));
+    setFixedSize(size);
+}
+
+void TfrmMain::showEvent(QShowEvent *Event)
+{
+    QMainWindow::showEvent(Event);
+    if (m_centred)
+        return;
+    m_centred = true;
+    // Centred on the desktop when first shown.
+    if (QScreen *screen = this->screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+void TfrmMain::FormCreate()
+{
+    // Each step is guarded by itself: a step that fails (a listener whose port is taken) is
+    // reported, the later steps still run and the window is still shown.
+    Guarded([this] {
+        setWindowTitle(QString::fromLatin1(kWindowCaption));
+        ui->lblVersion->setText(QString::fromLatin1(ThisVersionCaption));
+        ui->lblHomePage->setText(QString::fromLatin1(kHomePage));
+    });
+    Guarded([this] {
+        AppDir = m_hooks.AppDir.empty() ? settingsDirectory() : m_hooks.AppDir;
+        if (!AppDir.empty() && AppDir.back() != '/')
+            AppDir += '/';
+        ServiceNames.SetFileName(AppDir + "services.ini");
+    });
+    Guarded([this] { Session.RemoteClientConnected = false; });
+    Guarded([this] { Session.ConsoleScreen.ClearScreen(2); });
+    Guarded([this] {
+        Series1 = TUsageHistory{};
+        Series2 = TUsageHistory{};
+        ui->Chart1->setHistory(&Series1);
+        ui->Chart2->setHistory(&Series2);
+    });
+    Guarded([this] {
+        Session.ConsoleScreen.CursorCol = 1;
+        Session.ConsoleScreen.CursorRow = 1;
+    });
+    Guarded([this] {
+        TrayIcon->setPicture(38);
+        TrayIcon->setTip(QStringLiteral("B1[No Data] B2[No Data]"));
+        TrayIcon->show();
+    });
+    Guarded([this] {
+        const TIniFile ini(AppDir + kSettingsFileName);
+        LoadSettings(ini, *this);
+    });
+    Guarded([this] { Session.ResetStatus(); });
+    Guarded([this] {
+        if (ui->chkConnectAtStartup->isChecked())
+            btnConnectClick();
+    });
+    Guarded([this] {
+        if (ui->chkCheckForUpdates->isChecked())
+            btnCheckNowClick();
+    });
+}
+
+std::string TfrmMain::settingsDirectory() const
+{
+    const QString exeDir = QCoreApplication::applicationDirPath();
+    const QFileInfo dirInfo(exeDir);
+    const bool iniThere = QFileInfo::exists(QDir(exeDir).filePath(QString::fromLatin1(kSettingsFileName)));
+    const QString configDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    return SettingsDirectory(QDir(exeDir).absolutePath().toStdString() + "/", dirInfo.isWritable(), iniThere,
+                             configDir.isEmpty() ? std::string() : configDir.toStdString() + "/");
+}
+
+void TfrmMain::FormDestroy()
+{
+    if (m_destroyed)
+        return;
+    m_destroyed = true;
+    // The tray icon leaves the notification area even when saving failed.
+    Guarded([this] {
+        QDir().mkpath(QString::fromStdString(AppDir));
+        TIniFile ini(AppDir + kSettingsFileName);
+        SaveSettings(ini, *this);
+    });
+    Guarded([this] { TrayIcon->hide(); });
+}
+
+void TfrmMain::closeEvent(QCloseEvent *Event)
+{
+    if (m_exiting || m_destroyed) {
+        Event->accept();
+        return;
+    }
+    // FormClose: the window goes to the tray and the program goes on. Without a notification
+    // area there would be no way back, so the window is minimised instead.
+    Event->ignore();
+    Guarded([this] {
+        const bool trayAvailable = m_hooks.TrayAvailable ? m_hooks.TrayAvailable() : TTrayIcon::isAvailable();
+        if (trayAvailable)
+            hide();
+        else
+            showMinimized();
+    });
+}
+
+void TfrmMain::RefreshStatus()
+{
+    TChannelStatus &B1 = Session.B1;
+    TChannelStatus &B2 = Session.B2;
+
+    // 1. Tray picture and tip.
+    TrayIcon->setPicture(ChooseTrayPicture(B1, B2, Tag));
+    TrayIcon->setTip(fromBytes(TrayTip(Session.Router, B1, B2)));
+
+    // 2. Usage history: one step left, the current usage at x = 0.
+    Series1.Step(B1.CLU);
+    ui->Chart1->update();
+    Series2.Step(B2.CLU);
+    ui->Chart2->update();
+
+    // 3. Gauges.
+    ui->Gauge1->setValue(B1.ALU);
+    ui->Gauge2->setValue(B2.ALU);
+
+    // 4. Caller ID: each call once, when its number first shows.
+    LogCallerId(B1, [this](const QString &Item) { ui->listB1CLID->addItem(Item); });
+    LogCallerId(B2, [this](const QString &Item) { ui->listB2CLID->addItem(Item); });
+
+    // 5. Labels only while the window is shown; they catch up at the first tick after showing.
+    if (!isVisible())
+        return;
+    refreshLabels();
+}
+
+void TfrmMain::refreshLabels()
+{
+    const auto channel = [](const TChannelStatus &C, QLabel *Link, QLabel *Speed, QLabel *TX, QLabel *RX,
+                            QLabel *Errors, QLabel *CLU, QLabel *ALU, QLabel *UpTime, QLabel *IP) {
+        Link->setText(fromBytes(C.Link));
+        Speed->setText(QString::number(C.Speed) + QStringLiteral("Kbps"));
+        TX->setText(fromBytes(GroupThousands(C.TX)));
+        RX->setText(fromBytes(GroupThousands(C.RX)));
+        Errors->setText(fromBytes(GroupThousands(C.Errors)));
+        CLU->setText(UsageText(C.CLU, C.Speed));
+        ALU->setText(UsageText(C.ALU, C.Speed));
+        UpTime->setText(fromBytes(C.UpTime));
+        IP->setText(fromBytes(C.IP));
+    };
+    channel(Session.B1, ui->lblB1Link, ui->lblB1Speed, ui->lblB1TX, ui->lblB1RX, ui->lblB1Errors, ui->lblB1CLU,
+            ui->lblB1ALU, ui->lblB1UpTime, ui->lblB1IP);
+    channel(Session.B2, ui->lblB2Link, ui->lblB2Speed, ui->lblB2TX, ui->lblB2RX, ui->lblB2Errors, ui->lblB2CLU,
+            ui->lblB2ALU, ui->lblB2UpTime, ui->lblB2IP);
+
+    const TRouterStatus &Router = Session.Router;
+    ui->lblLANStatus->setText(fromBytes(Router.LANStatus));
+    ui->lblLANSent->setText(fromBytes(GroupThousands(Router.LANSent)));
+    ui->lblLANReceived->setText(fromBytes(GroupThousands(Router.LANReceived)));
+    ui->lblLANCollisions->setText(fromBytes(GroupThousands(Router.LANCollisions)));
+    ui->lblTotalOutcallTime->setText(fromBytes(Router.TotalOutcallTime));
+    ui->lblTriggerSrc->setText(fromBytes(Router.TriggerSrcIP) + QLatin1Char(':') +
+                               QString::number(Router.TriggerSrcPort));
+    ui->lblTriggerDest->setText(fromBytes(Router.TriggerDestIP) + QLatin1Char(':') +
+                                QString::number(Router.TriggerDestPort) + QStringLiteral(" [") +
+                                fromBytes(ServiceNames.LookupServiceName(Router.TriggerDestPort)) + QLatin1Char(']'));
+    ui->lblName->setText(fromBytes(Router.Name));
+    ui->lblFirmware->setText(fromBytes(Router.Firmware));
+    ui->lblIPAddress->setText(fromBytes(Router.IPAddress));
+}
+
+std::string TfrmMain::statusPage()
+{
+    TStatusPageInputs inputs;
+    inputs.B1 = Session.B1;
+    inputs.B2 = Session.B2;
+    inputs.Router = Session.Router;
+    inputs.Series1 = Series1.Values();
+    inputs.Series2 = Series2.Values();
+    inputs.B1Colors = {ui->pnlB1CLUColor->color(), ui->pnlB1CLUBackgroundColor->color(), ui->pnlB1ALUColor->color(),
+                       ui->pnlB1ALUBackgroundColor->color()};
+    inputs.B2Colors = {ui->pnlB2CLUColor->color(), ui->pnlB2CLUBackgroundColor->color(), ui->pnlB2ALUColor->color(),
+                       ui->pnlB2ALUBackgroundColor->color()};
+    inputs.WebAutoRefresh = ui->chkWebAutoRefresh->isChecked();
+    inputs.WebAutoRefreshSeconds = toBytes(ui->edtWebAutoRefreshSeconds->text());
+    inputs.LookupServiceName = [this](int32_t Port) { return ServiceNames.LookupServiceName(Port); };
+    inputs.HomePage = kHomePage;
+    return BuildStatusPage(inputs, PageHits);
+}
+
+void TfrmMain::ApplyGraphColors()
+{
+    ui->Chart1->setLineColor(ui->pnlB1CLUColor->color());
+    ui->Chart2->setLineColor(ui->pnlB2CLUColor->color());
+    ui->Chart1->setBackgroundColor(ui->pnlB1CLUBackgroundColor->color());
+    ui->Chart2->setBackgroundColor(ui->pnlB2CLUBackgroundColor->color());
+    ui->Chart1->setGridColor(ui->pnlB1GridColor->color());
+    ui->Chart2->setGridColor(ui->pnlB2GridColor->color());
+    ui->Gauge1->setBarColor(ui->pnlB1ALUColor->color());
+    ui->Gauge2->setBarColor(ui->pnlB2ALUColor->color());
+    ui->Gauge1->setBackgroundColor(ui->pnlB1ALUBackgroundColor->color());
+    ui->Gauge2->setBackgroundColor(ui->pnlB2ALUBackgroundColor->color());
+}
+
+void TfrmMain::btnConnectClick()
+{
+    Session.btnConnectClick(toBytes(ui->edtTelnetAddress->text()), toBytes(ui->edtTelnetPort->text()));
+}
+
+void TfrmMain::btnDropB1Click(QObject *Sender)
+{
+    Session.SendChannelCommand(Sender->property("Tag").toInt());
+}
+
+void TfrmMain::mnuDropB1Click(QAction *Sender)
+{
+    Session.SendChannelCommand(Sender->data().toInt());
+}
+
+void TfrmMain::ShowWindow()
+{
+    if (isMinimized())
+        showNormal();
+    else
+        show();
+    raise();
+    activateWindow();
+}
+
+void TfrmMain::showPage(QWidget *Page)
+{
+    ShowWindow();
+    ui->PageControl1->setCurrentWidget(Page);
+}
+
+void TfrmMain::mnuStatusClick()
+{
+    showPage(ui->tabStatus);
+}
+
+void TfrmMain::mnuGraphClick()
+{
+    showPage(ui->tabGraph);
+}
+
+void TfrmMain::mnuSettingsClick()
+{
+    showPage(ui->tabSettings);
+}
+
+void TfrmMain::mnuAboutClick()
+{
+    showPage(ui->tabAbout);
+}
+
+void TfrmMain::mnuExitClick()
+{
+    // exit() rather than quit(): quit() first asks every window to close, and this one would
+    // only hide or minimise itself. FormDestroy runs as the program unwinds.
+    m_exiting = true;
+    QCoreApplication::exit(0);
+}
+
+void TfrmMain::chkMaskClick()
+{
+    if (ui->chkMask->isChecked()) {
+        ui->edtPassword->setEchoMode(QLineEdit::Password);
+    } else {
+        // Unmasking never reveals a password: the field is emptied first.
+        ui->edtPassword->clear();
+        ui->edtPassword->setEchoMode(QLineEdit::Normal);
+    }
+}
+
+void TfrmMain::chkTelnetAdminClick()
+{
+    const bool portEditable =
+        Relay.chkTelnetAdminClick(ui->chkTelnetAdmin->isChecked(), toBytes(ui->edtTelnetAdminPort->text()));
+    ui->edtTelnetAdminPort->setEnabled(portEditable);
+}
+
+void TfrmMain::chkWebAdminClick()
+{
+    ui->edtWebAdminPort->setEnabled(WebServer.chkWebAdminClick(ui->chkWebAdmin->isChecked()));
+}
+
+void TfrmMain::edtWebAdminPortChange()
+{
+    WebServer.edtWebAdminPortChange(toBytes(ui->edtWebAdminPort->text()));
+}
+
+void TfrmMain::pnlB1CLUColorClick(TColorPanel *Sender)
+{
+    uint32_t color = Sender->color();
+    bool confirmed = false;
+    if (m_hooks.ChooseColor) {
+        confirmed = m_hooks.ChooseColor(color);
+    } else {
+        const QColor chosen = QColorDialog::getColor(ColorFromBGR(color), this);
+        confirmed = chosen.isValid();
+        if (confirmed)
+            color = ColorToBGR(chosen);
+    }
+    if (confirmed)
+        Sender->setColor(color);
+    ApplyGraphColors();
+}
+
+void TfrmMain::btnCheckNowClick()
+{
+    VersionCheck.btnCheckNowClick();
+}
+
+void TfrmMain::Image1Click()
+{
+    OpenTarget(QString::fromLatin1(kRouterMakerSite));
+}
+
+void TfrmMain::Label49Click(QLabel *Sender)
+{
+    OpenTarget(QStringLiteral("mailto:") + Sender->text());
+}
+
+void TfrmMain::lblHomePageClick(QLabel *Sender)
+{
+    OpenTarget(Sender->text());
+}
+
+void TfrmMain::OpenTarget(const QString &Target)
+{
+    if (m_hooks.OpenTarget)
+        m_hooks.OpenTarget(Target);
+    else
+        QDesktopServices::openUrl(QUrl(Target));
+}
+
+QString TfrmMain::PanelText(int Panel) const
+{
+    return Panel == 0 ? m_panel0->text() : m_panel1->text();
+}
+
+void TfrmMain::SetPanelText(int Panel, const QString &Text)
+{
+    (Panel == 0 ? m_panel0 : m_panel1)->setText(Text);
+}
+
+namespace {
+
+struct TSettingWidgets
+{
+    QLineEdit *Edit = nullptr;
+    QCheckBox *Check = nullptr;
+    TColorPanel *Panel = nullptr;
+};
+
+TSettingWidgets settingWidgets(const Ui::TfrmMain &ui, SettingControl Control)
+{
+    switch (Control) {
+    case SettingControl::edtTelnetAddress:
+        return {ui.edtTelnetAddress};
+    case SettingControl::edtTelnetPort:
+        return {ui.edtTelnetPort};
+    case SettingControl::chkMask:
+        return {nullptr, ui.chkMask};
+    case SettingControl::chkRememberPassword:
+        return {nullptr, ui.chkRememberPassword};
+    case SettingControl::edtPassword:
+        return {ui.edtPassword};
+    case SettingControl::chkConnectAtStartup:
+        return {nullptr, ui.chkConnectAtStartup};
+    case SettingControl::chkCheckForUpdates:
+        return {nullptr, ui.chkCheckForUpdates};
+    case SettingControl::chkShowStatus:
+        return {nullptr, ui.chkShowStatus};
+    case SettingControl::edtTelnetAdminPort:
+        return {ui.edtTelnetAdminPort};
+    case SettingControl::chkTelnetAdmin:
+        return {nullptr, ui.chkTelnetAdmin};
+    case SettingControl::edtWebAdminPort:
+        return {ui.edtWebAdminPort};
+    case SettingControl::chkWebAdmin:
+        return {nullptr, ui.chkWebAdmin};
+    case SettingControl::edtWebAutoRefreshSeconds:
+        return {ui.edtWebAutoRefreshSeconds};
+    case SettingControl::chkWebAutoRefresh:
+        return {nullptr, ui.chkWebAutoRefresh};
+    case SettingControl::pnlB1CLUColor:
+        return {nullptr, nullptr, ui.pnlB1CLUColor};
+    case SettingControl::pnlB2CLUColor:
+        return {nullptr, nullptr, ui.pnlB2CLUColor};
+    case SettingControl::pnlB1CLUBackgroundColor:
+        return {nullptr, nullptr, ui.pnlB1CLUBackgroundColor};
+    case SettingControl::pnlB2CLUBackgroundColor:
+        return {nullptr, nullptr, ui.pnlB2CLUBackgroundColor};
+    case SettingControl::pnlB1GridColor:
+        return {nullptr, nullptr, ui.pnlB1GridColor};
+    case SettingControl::pnlB2GridColor:
+        return {nullptr, nullptr, ui.pnlB2GridColor};
+    case SettingControl::pnlB1ALUColor:
+        return {nullptr, nullptr, ui.pnlB1ALUColor};
+    case SettingControl::pnlB2ALUColor:
+        return {nullptr, nullptr, ui.pnlB2ALUColor};
+    case SettingControl::pnlB1ALUBackgroundColor:
+        return {nullptr, nullptr, ui.pnlB1ALUBackgroundColor};
+    case SettingControl::pnlB2ALUBackgroundColor:
+        return {nullptr, nullptr, ui.pnlB2ALUBackgroundColor};
+    }
+    return {};
+}
+
+} // namespace
+
+std::string TfrmMain::Text(SettingControl Control) const
+{
+    const TSettingWidgets w = settingWidgets(*ui, Control);
+    return w.Edit ? toBytes(w.Edit->text()) : std::string();
+}
+
+void TfrmMain::SetText(SettingControl Control, const std::string &Value)
+{
+    const TSettingWidgets w = settingWidgets(*ui, Control);
+    const QString text = fromBytes(Value);
+    if (!w.Edit || w.Edit->text() == text)
+        return;
+    {
+        // The change handler runs below, outside Guarded, so its failure reaches the loader.
+        const QSignalBlocker blocker(w.Edit);
+        w.Edit->setText(text);
+    }
+    runTextHandler(Control);
+}
+
+bool TfrmMain::Checked(SettingControl Control) const
+{
+    const TSettingWidgets w = settingWidgets(*ui, Control);
+    return w.Check && w.Check->isChecked();
+}
+
+void TfrmMain::SetChecked(SettingControl Control, bool Value)
+{
+    const TSettingWidgets w = settingWidgets(*ui, Control);
+    if (!w.Check || w.Check->isChecked() == Value)
+        return;
+    {
+        const QSignalBlocker blocker(w.Check);
+        w.Check->setChecked(Value);
+    }
+    runCheckHandler(Control);
+}
+
+uint32_t TfrmMain::Color(SettingControl Control) const
+{
+    const TSettingWidgets w = settingWidgets(*ui, Control);
+    return w.Panel ? w.Panel->color() : 0;
+}
+
+void TfrmMain::SetColor(SettingControl Control, uint32_t Value)
+{
+    const TSettingWidgets w = settingWidgets(*ui, Control);
+    if (w.Panel)
+        w.Panel->setColor(Value);
+}
+
+void TfrmMain::runCheckHandler(SettingControl Control)
+{
+    switch (Control) {
+    case SettingControl::chkMask:
+        chkMaskClick();
+        break;
+    case SettingControl::chkTelnetAdmin:
+        chkTelnetAdminClick();
+        break;
+    case SettingControl::chkWebAdmin:
+        chkWebAdminClick();
+        break;
+    default:
+        break;
+    }
+}
+
+void TfrmMain::runTextHandler(SettingControl Control)
+{
+    if (Control == SettingControl::edtWebAdminPort)
+        edtWebAdminPortChange();
+}

@@ -1,0 +1,178 @@
+// The main window TfrmMain: the four tabs of the design (shell/frmmain.ui), the status bar, the
+// one-second refresh Timer1 and the tray icon, and the wiring that joins the console session, the
+// remote services, the update check and the settings file. The window's own logic stays thin:
+// every handler hands its work to the object that owns it and catches at its edge.
+#pragma once
+
+#include "consolesession.h"
+#include "refresh.h"
+#include "settings.h"
+#include "telnetrelay.h"
+#include "versioncheck.h"
+#include "webserver.h"
+
+#include <QMainWindow>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace Ui {
+class TfrmMain;
+}
+class QAction;
+class QLabel;
+class QTimer;
+class TColorPanel;
+class TTrayIcon;
+
+inline constexpr char ThisVersion[] = "1.0.1.3";
+inline constexpr char ThisVersionCaption[] = "1.0.1.3  8/16/00";
+inline constexpr char kWindowCaption[] = "Brelwick ISDN Router Monitor [1.0.1.3]";
+inline constexpr char kRouterMakerSite[] = "http://www.brelwick.example/";
+inline constexpr char kAuthorMail[] = "linewatch@brelwick.example";
+inline constexpr char kHomePage[] = "http://www.brelwick.example/linewatch/";
+
+class TfrmMain : public QMainWindow, public ISettingsControls
+{
+    Q_OBJECT
+
+public:
+    // What the window takes from its surroundings. The program leaves everything unset; tests put
+    // their own here so that no dialog waits for a user and nothing leaves the machine.
+    struct THooks
+    {
+        // The directory of linewatch.ini, linewatchver.txt and services.ini, ending in "/".
+        // Unset: the program's directory, or the user's configuration directory when that one
+        // cannot be written (SettingsDirectory).
+        std::string AppDir;
+        // The colour chooser: starts at Color, returns true with the chosen colour in Color when
+        // the user confirms. Unset: QColorDialog.
+        std::function<bool(uint32_t &Color)> ChooseColor;
+        // Hands a web or mail address to the desktop. Unset: QDesktopServices::openUrl.
+        std::function<void(const QString &Target)> OpenTarget;
+        // Whether the desktop has a notification area to hide the window in. Unset: asks the tray.
+        std::function<bool()> TrayAvailable;
+        // Fetches the version file. Unset: the HTTP client.
+        std::function<std::string(const std::string &Url)> FetchVersionFile;
+        // Shows the new-version dialog modally. Unset: TfrmNewVersion.
+        std::function<void(const TNewVersionTexts &Texts)> ShowNewVersion;
+        // Runs in place of making sktBrelwick active once Connect has set its address and port.
+        // Unset: the socket connects.
+        std::function<void(TClientSocket &Socket)> StartConnect;
+    };
+
+    // The console session, with the window's seam in front of the actual connect.
+    class TSession : public TConsoleSession
+    {
+    public:
+        std::function<void(TClientSocket &Socket)> StartConnect;
+
+    protected:
+        void OpenConnection() override;
+    };
+
+    // Builds the window from its design and runs FormCreate; the caller shows it.
+    explicit TfrmMain(THooks Hooks = {}, QWidget *Parent = nullptr);
+    // Runs FormDestroy unless the program already did at its end.
+    ~TfrmMain() override;
+
+    // The window's fields: the console session (router connection, virtual screen, status
+    // record), the remote services, the update check, the usage histories behind Chart1 and
+    // Chart2, the service-name cache, the blink toggle and the web page's counter.
+    TSession Session;
+    TTelnetRelay Relay{Session};
+    TWebServer WebServer;
+    TVersionCheck VersionCheck;
+    TUsageHistory Series1;
+    TUsageHistory Series2;
+    TServiceNames ServiceNames;
+    TTrayIcon *TrayIcon = nullptr;
+    QTimer *Timer1 = nullptr;
+    std::string AppDir;
+    int Tag = 0;
+    int32_t PageHits = 0;
+
+    // Once a second (Timer1): tray, history, gauges, caller-ID lists, then, only while the window
+    // is shown, the status page's labels.
+    void RefreshStatus();
+    // Copies the ten panel colours to the charts and gauges.
+    void ApplyGraphColors() override;
+
+    // Handlers, named after the control and event they serve. The ones with a Sender serve several
+    // controls and tell them apart by the sender's Tag or caption.
+    void btnConnectClick();
+    void btnDropB1Click(QObject *Sender);
+    void mnuDropB1Click(QAction *Sender);
+    void mnuStatusClick();
+    void mnuGraphClick();
+    void mnuSettingsClick();
+    void mnuAboutClick();
+    void mnuExitClick();
+    void chkMaskClick();
+    void chkTelnetAdminClick();
+    void chkWebAdminClick();
+    void edtWebAdminPortChange();
+    void pnlB1CLUColorClick(TColorPanel *Sender);
+    void btnCheckNowClick();
+    void Image1Click();
+    void Label49Click(QLabel *Sender);
+    void lblHomePageClick(QLabel *Sender);
+
+    // Saves the settings, then removes the tray icon; runs once, at the program's end (the tray
+    // menu's Exit, a termination signal or the end of the desktop session).
+    void FormDestroy();
+
+    // Hands a web address or a "mailto:" address to the desktop; the outcome is not looked at.
+    void OpenTarget(const QString &Target);
+
+    // The status bar's panels: 0 the shared message line, 1 "Connected" or "Not Connected".
+    QString PanelText(int Panel) const;
+    void SetPanelText(int Panel, const QString &Text);
+
+    // Brings the window back from the tray (or from its minimised state) without changing the page.
+    void ShowWindow();
+
+    // ISettingsControls: the Settings tab's controls as the settings file sees them.
+    std::string Text(SettingControl Control) const override;
+    void SetText(SettingControl Control, const std::string &Value) override;
+    bool Checked(SettingControl Control) const override;
+    void SetChecked(SettingControl Control, bool Value) override;
+    uint32_t Color(SettingControl Control) const override;
+    void SetColor(SettingControl Control, uint32_t Value) override;
+
+    // The design's controls, for the program's screenshot hook and for tests.
+    Ui::TfrmMain *Form() const { return ui.get(); }
+
+protected:
+    // FormClose: the window hides in the tray instead of closing.
+    void closeEvent(QCloseEvent *Event) override;
+    void showEvent(QShowEvent *Event) override;
+    bool eventFilter(QObject *Watched, QEvent *Event) override;
+
+private:
+    void FormCreate();
+    void createStatusBar();
+    void createTray();
+    void wireSession();
+    void wireRemote();
+    void wireUpdate();
+    void connectHandlers();
+    void reserveWidths();
+    void fixWindowSize();
+    void showPage(QWidget *Page);
+    void refreshLabels();
+    std::string statusPage();
+    std::string settingsDirectory() const;
+    void runCheckHandler(SettingControl Control);
+    void runTextHandler(SettingControl Control);
+
+    std::unique_ptr<Ui::TfrmMain> ui;
+    THooks m_hooks;
+    QLabel *m_panel0 = nullptr;
+    QLabel *m_panel1 = nullptr;
+    bool m_exiting = false;
+    bool m_destroyed = false;
+    bool m_centred = false;
+};

@@ -1,0 +1,120 @@
+// Program entry: the application object, the error box, the main window and the event loop. The
+// program ends only the way the tray menu's Exit ends it, with the settings saved and the tray
+// icon removed; SIGTERM, SIGINT and the end of the desktop session take the same road.
+#include "errorbox.h"
+#include "frmmain.h"
+#include "programicon.h"
+#include "trayicon.h"
+#include "traypictures.h"
+#include "ui_frmmain.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QSessionManager>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Self-pipe: the signal handler only writes a byte; the event loop reads it and exits properly.
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const int savedErrno = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+bool installTerminationSignals()
+{
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0;
+}
+
+// For the screenshot script: LINEWATCH_SCREENSHOT_DIR names a directory; after
+// LINEWATCH_SCREENSHOT_DELAY seconds (default 6) each tab and the tray picture are saved there as
+// PNG files and the program exits as through the tray menu.
+void scheduleScreenshots(TfrmMain &window)
+{
+    const QString dir = qEnvironmentVariable("LINEWATCH_SCREENSHOT_DIR");
+    if (dir.isEmpty())
+        return;
+    bool ok = false;
+    int delay = qEnvironmentVariableIntValue("LINEWATCH_SCREENSHOT_DELAY", &ok);
+    if (!ok || delay < 0)
+        delay = 6;
+    QTimer::singleShot(delay * 1000, &window, [&window, dir] {
+        QDir().mkpath(dir);
+        QTabWidget *pages = window.Form()->PageControl1;
+        const char *names[] = {"status", "graph", "settings", "about"};
+        for (int i = 0; i < pages->count() && i < 4; ++i) {
+            pages->setCurrentIndex(i);
+            window.grab().save(QDir(dir).filePath(QString::fromLatin1(names[i]) + QStringLiteral(".png")));
+        }
+        pages->setCurrentIndex(0);
+        TrayPixmap(window.TrayIcon->picture(), 128).save(QDir(dir).filePath(QStringLiteral("tray.png")));
+        window.mnuExitClick();
+    });
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("linewatch"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("linewatch"));
+    QGuiApplication::setWindowIcon(ProgramIcon());
+    // The window hides in the tray when closed; dialogs closing while it is hidden must not end
+    // the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+    InstallErrorBox();
+
+    // Installed before the window exists: a signal that arrives while FormCreate runs (the update
+    // check keeps the event loop turning) waits in the pipe and ends the program once it is up.
+    const bool signalsInstalled = installTerminationSignals();
+    if (!signalsInstalled)
+        std::perror("linewatch: termination signals");
+
+    int exitCode = 0;
+    {
+        TfrmMain frmMain;
+
+        if (signalsInstalled) {
+            auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &frmMain);
+            QObject::connect(notifier, &QSocketNotifier::activated, &frmMain, [&frmMain] {
+                char buffer[16];
+                while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
+                }
+                frmMain.mnuExitClick();
+            });
+        }
+        // The desktop session is ending: save now, as Exit would, since the session manager may
+        // end the process before the event loop returns.
+        QObject::connect(&app, &QGuiApplication::commitDataRequest, &frmMain, [&frmMain](QSessionManager &) {
+            frmMain.FormDestroy();
+            frmMain.mnuExitClick();
+        });
+        QObject::connect(&app, &QCoreApplication::aboutToQuit, &frmMain, [&frmMain] { frmMain.FormDestroy(); });
+
+        scheduleScreenshots(frmMain);
+        frmMain.show();
+        exitCode = app.exec();
+    }
+    RemoveErrorBox();
+    return exitCode;
+}
