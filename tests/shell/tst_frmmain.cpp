@@ -1,0 +1,531 @@
+// The main window driven as the user and the router would: console bytes fed to the session,
+// refresh ticks run by hand, clicks on the design's controls. Nothing here touches the network
+// except a fake router on 127.0.0.1; the update check's fetch and the desktop's link handler are
+// replaced so no test leaves the machine.
+#include "apperror.h"
+#include "colorpanel.h"
+#include "errorbox.h"
+#include "frmmain.h"
+#include "gauge.h"
+#include "trayicon.h"
+#include "ui_frmmain.h"
+#include "usagechart.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QLocale>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A 24 x 80 console screen written as the router paints it: clear, then each row at column 1.
+class TScreenBytes
+{
+public:
+    TScreenBytes() : m_rows(24, std::string(80, ' ')) {}
+
+    TScreenBytes &put(int row, int col, const std::string &text)
+    {
+        m_rows[row - 1].replace(col - 1, text.size(), text);
+        return *this;
+    }
+
+    std::string bytes() const
+    {
+        std::string out = "\x1b[2J";
+        for (int r = 1; r <= 24; ++r)
+            out += "\x1b[" + std::to_string(r) + ";1H" + m_rows[r - 1];
+        return out;
+    }
+
+private:
+    std::vector<std::string> m_rows;
+};
+
+std::string systemInfoScreen(const std::string &name)
+{
+    return TScreenBytes()
+        .put(3, 30, "Menu 24.2.1 - System Maintenance - Information")
+        .put(5, 27, name)
+        .put(6, 38, "V2.50(AB.1)")
+        .put(12, 35, "192.168.1.1")
+        .bytes();
+}
+
+struct TChannelRow
+{
+    std::string link = "64K/Sync";
+    std::string speed = "64";
+    std::string tx = "1234567";
+    std::string clu = "50";
+    std::string alu = "25";
+    std::string clid;
+};
+
+std::string statusScreen(const TChannelRow &b1, const TChannelRow &b2)
+{
+    TScreenBytes screen;
+    screen.put(3, 30, "Menu 24.1 - System Maintenance - Status");
+    const auto row = [&screen](int r, char number, const TChannelRow &c) {
+        screen.put(r, 3, std::string(1, number))
+            .put(r, 6, c.link)
+            .put(r, 16, std::string(2 - c.speed.size(), ' ') + c.speed + "Kbps")
+            .put(r, 23, c.tx)
+            .put(r, 35, "7654321")
+            .put(r, 47, "3")
+            .put(r, 59, c.clu)
+            .put(r, 64, c.alu)
+            .put(r, 70, "1:02:03");
+    };
+    row(6, '1', b1);
+    row(7, '2', b2);
+    screen.put(9, 25, "12:34:56")
+        .put(12, 16, "10M/Full Duplex")
+        .put(12, 52, "10.0.0.1")
+        .put(13, 16, "1000")
+        .put(13, 52, "10.0.0.2")
+        .put(14, 16, "2000")
+        .put(14, 49, b1.clid)
+        .put(15, 19, "3")
+        .put(15, 49, b2.clid)
+        // Trigger packet: 192.168.1.2:1025 -> 10.1.2.3:25.
+        .put(19, 42, "C0 A8 01 02 0A 01 02 03 04 01 00 19");
+    return screen.bytes();
+}
+
+// One window per test, with its own directory and with every way out of the machine stubbed.
+struct TFixture
+{
+    QTemporaryDir dir;
+    std::vector<std::string> errors;
+    std::vector<QString> opened;
+    int fetches = 0;
+    ErrorReporter previousReporter;
+    std::unique_ptr<TfrmMain> window;
+
+    explicit TFixture(TfrmMain::THooks hooks = {})
+    {
+        previousReporter = SetErrorReporter([this](const std::string &message) { errors.push_back(message); });
+        if (hooks.AppDir.empty())
+            hooks.AppDir = dir.path().toStdString() + "/";
+        if (!hooks.OpenTarget)
+            hooks.OpenTarget = [this](const QString &target) { opened.push_back(target); };
+        hooks.FetchVersionFile = [this](const std::string &) -> std::string {
+            ++fetches;
+            throw std::runtime_error("Connection Failed");
+        };
+        if (!hooks.TrayAvailable)
+            hooks.TrayAvailable = [] { return true; };
+        if (!hooks.StartConnect)
+            hooks.StartConnect = [](TClientSocket &) { throw std::logic_error("no connection expected"); };
+        window = std::make_unique<TfrmMain>(std::move(hooks));
+    }
+
+    ~TFixture()
+    {
+        window.reset();
+        SetErrorReporter(previousReporter);
+    }
+
+    void writeFile(const char *name, const std::string &text)
+    {
+        QFile file(QDir(dir.path()).filePath(QString::fromLatin1(name)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(text.data(), qint64(text.size()));
+    }
+
+    Ui::TfrmMain &ui() { return *window->Form(); }
+};
+
+} // namespace
+
+class TestFrmMain : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QLocale::setDefault(QLocale::c()); }
+
+    void labelsShowParsedStatusScreen();
+    void hiddenWindowFreezesOnlyTheLabels();
+    void trayPictureFollowsChannels();
+    void callerIdLoggedOncePerCall();
+    void colourPanelChoice();
+    void connectWithDefaultsTargetsRouterDefaults();
+    void channelButtonsSendTheirTags();
+    void loadingSettingsOpensListenersAndMasks();
+    void closeHidesAndExitSavesThenRemovesTray();
+    void failedSaveStillRemovesTray();
+    void linksOpenTheirTargets();
+    void errorBoxShowsOneAtATime();
+};
+
+void TestFrmMain::labelsShowParsedStatusScreen()
+{
+    TFixture f;
+    f.writeFile("services.ini", "[tcp]\r\n25=smtp\r\n");
+    f.window->show();
+    // Router text is data: markup in the router's name must reach the label as characters.
+    f.window->Session.ProcessConsoleData(systemInfoScreen("<b>R</b>"));
+    TChannelRow b1;
+    TChannelRow b2;
+    b2.link = "Idle";
+    b2.speed = "0";
+    b2.tx = "12345678901";
+    b2.clu = "0";
+    b2.alu = "0";
+    f.window->Session.ProcessConsoleData(statusScreen(b1, b2));
+    f.window->RefreshStatus();
+
+    Ui::TfrmMain &ui = f.ui();
+    QCOMPARE(ui.lblB1Link->text(), QStringLiteral("64K/Sync"));
+    QCOMPARE(ui.lblB1Speed->text(), QStringLiteral("64Kbps"));
+    QCOMPARE(ui.lblB1TX->text(), QStringLiteral("1,234,567"));
+    QCOMPARE(ui.lblB1RX->text(), QStringLiteral("7,654,321"));
+    QCOMPARE(ui.lblB1Errors->text(), QStringLiteral("3"));
+    QCOMPARE(ui.lblB1CLU->text(), QStringLiteral("50%  (3.91KB/s)"));
+    QCOMPARE(ui.lblB1ALU->text(), QStringLiteral("25%  (1.95KB/s)"));
+    QCOMPARE(ui.lblB1UpTime->text(), QStringLiteral("1:02:03"));
+    QCOMPARE(ui.lblB1IP->text(), QStringLiteral("10.0.0.1"));
+    QCOMPARE(ui.lblB2Link->text(), QStringLiteral("Idle"));
+    QCOMPARE(ui.lblB2TX->text(), QStringLiteral("12,345,678,901")); // past 2^31
+    QCOMPARE(ui.lblB2IP->text(), QStringLiteral("10.0.0.2"));
+    QCOMPARE(ui.lblLANStatus->text(), QStringLiteral("10M/Full Duplex"));
+    QCOMPARE(ui.lblLANSent->text(), QStringLiteral("1,000"));
+    QCOMPARE(ui.lblLANCollisions->text(), QStringLiteral("3"));
+    QCOMPARE(ui.lblTotalOutcallTime->text(), QStringLiteral("12:34:56"));
+    QCOMPARE(ui.lblTriggerSrc->text(), QStringLiteral("192.168.1.2:1025"));
+    QCOMPARE(ui.lblTriggerDest->text(), QStringLiteral("10.1.2.3:25 [smtp]"));
+    QCOMPARE(ui.lblName->text(), QStringLiteral("<b>R</b>"));
+    QCOMPARE(ui.lblName->textFormat(), Qt::PlainText);
+    QCOMPARE(ui.lblFirmware->text(), QStringLiteral("V2.50(AB.1)"));
+    QVERIFY(f.errors.empty());
+}
+
+void TestFrmMain::hiddenWindowFreezesOnlyTheLabels()
+{
+    TFixture f;
+    f.window->show();
+    f.window->Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
+    f.window->RefreshStatus();
+    f.window->hide();
+
+    TChannelStatus &B1 = f.window->Session.B1;
+    B1.Link = "Voice";
+    B1.CLU = 80;
+    B1.ALU = 70;
+    B1.CLID = "5551234";
+    f.window->RefreshStatus();
+
+    Ui::TfrmMain &ui = f.ui();
+    QCOMPARE(ui.lblB1Link->text(), QStringLiteral("64K/Sync"));
+    QCOMPARE(ui.lblB1CLU->text(), QStringLiteral("50%  (3.91KB/s)"));
+    QVERIFY(f.window->TrayIcon->tip().contains(QStringLiteral("B1[Voice 80%]")));
+    QCOMPARE(f.window->Series1.Y(90), 80.0);
+    QCOMPARE(f.window->Series1.Y(89), 50.0);
+    QCOMPARE(ui.Gauge1->value(), 70);
+    QCOMPARE(ui.listB1CLID->count(), 1);
+
+    // The labels catch up at the first tick after the window is shown again.
+    f.window->show();
+    f.window->RefreshStatus();
+    QCOMPARE(ui.lblB1Link->text(), QStringLiteral("Voice"));
+    QCOMPARE(ui.lblB1CLU->text(), QStringLiteral("80%  (6.25KB/s)"));
+}
+
+void TestFrmMain::trayPictureFollowsChannels()
+{
+    TFixture f;
+    QCOMPARE(f.window->TrayIcon->picture(), 38);
+    QCOMPARE(f.window->TrayIcon->tip(), QStringLiteral("B1[No Data] B2[No Data]"));
+
+    // B1 down: the empty meter and the exclamation mark take turns, one per tick.
+    f.window->Session.B1.Link = "Down";
+    std::vector<int> pictures;
+    for (int i = 0; i < 5; ++i) {
+        f.window->RefreshStatus();
+        pictures.push_back(f.window->TrayIcon->picture());
+    }
+    QCOMPARE(pictures, (std::vector<int>{36, 37, 36, 37, 36}));
+
+    TChannelStatus &B1 = f.window->Session.B1;
+    TChannelStatus &B2 = f.window->Session.B2;
+    B1.Link = "Idle";
+    B2.Link = "64K/Sync";
+    B2.CLU = 60;
+    f.window->RefreshStatus();
+    QCOMPARE(f.window->TrayIcon->picture(), 26); // O0D2
+
+    B1.Link = "64K/Sync";
+    B1.CLU = 26;
+    B2.CLU = 25;
+    f.window->RefreshStatus();
+    QCOMPARE(f.window->TrayIcon->picture(), 6); // D1D0
+}
+
+void TestFrmMain::callerIdLoggedOncePerCall()
+{
+    TFixture f;
+    TChannelStatus &B2 = f.window->Session.B2;
+    B2.CLID = "5551234";
+    for (int i = 0; i < 3; ++i)
+        f.window->RefreshStatus();
+    QListWidget *list = f.ui().listB2CLID;
+    QCOMPARE(list->count(), 1);
+    QVERIFY(list->item(0)->text().endsWith(QStringLiteral(" - 555-1234")));
+    QCOMPARE(f.ui().listB1CLID->count(), 0);
+
+    // The number leaves the screen, then the same caller rings again: a second entry.
+    B2.CLID.clear();
+    f.window->RefreshStatus();
+    B2.CLID = "5551234";
+    f.window->RefreshStatus();
+    f.window->RefreshStatus();
+    QCOMPARE(list->count(), 2);
+}
+
+void TestFrmMain::colourPanelChoice()
+{
+    bool confirm = false;
+    TfrmMain::THooks hooks;
+    hooks.ChooseColor = [&confirm](uint32_t &color) {
+        color = 0x0000FF; // what the chooser showed; only a confirmation may keep it
+        return confirm;
+    };
+    TFixture f(std::move(hooks));
+    Ui::TfrmMain &ui = f.ui();
+    f.window->show();
+    const uint32_t gridBefore = ui.pnlB1GridColor->color();
+
+    QTest::mouseClick(ui.pnlB1GridColor, Qt::LeftButton);
+    QCOMPARE(ui.pnlB1GridColor->color(), gridBefore);
+    QCOMPARE(ui.Chart1->gridColor(), gridBefore);
+
+    confirm = true;
+    QTest::mouseClick(ui.pnlB1GridColor, Qt::LeftButton);
+    QCOMPARE(ui.pnlB1GridColor->color(), 0x0000FFu);
+    QCOMPARE(ui.Chart1->gridColor(), 0x0000FFu);
+    QCOMPARE(ui.Chart2->gridColor(), gridBefore);
+}
+
+void TestFrmMain::connectWithDefaultsTargetsRouterDefaults()
+{
+    // The seam stands in for the connect itself, so the router's default address is only
+    // inspected, never contacted.
+    std::vector<std::pair<std::string, int>> attempts;
+    TfrmMain::THooks hooks;
+    hooks.StartConnect = [&attempts](TClientSocket &socket) { attempts.emplace_back(socket.Address(), socket.Port()); };
+    TFixture f(std::move(hooks));
+    f.window->show();
+
+    QTest::mouseClick(f.ui().btnConnect, Qt::LeftButton);
+    f.window->TrayIcon->mnuConnect->trigger();
+    QCOMPARE(attempts.size(), size_t(2));
+    QCOMPARE(attempts[0].first, std::string("192.168.0.1"));
+    QCOMPARE(attempts[0].second, 23);
+    QCOMPARE(attempts[1], attempts[0]);
+    QVERIFY(!f.window->Session.sktBrelwick.Active());
+
+    // A port that is not a number is reported and nothing is attempted.
+    f.ui().edtTelnetPort->setText(QStringLiteral("2x3"));
+    QTest::mouseClick(f.ui().btnConnect, Qt::LeftButton);
+    QCOMPARE(attempts.size(), size_t(2));
+    QCOMPARE(f.errors.size(), size_t(1));
+    QCOMPARE(f.errors[0], std::string("'2x3' is not a valid integer value"));
+}
+
+void TestFrmMain::channelButtonsSendTheirTags()
+{
+    // A fake router on 127.0.0.1 that records what the monitor types.
+    TServerSocket router;
+    router.SetPort(0);
+    std::string typed;
+    router.OnClientRead = [&typed](QObject *, TCustomWinSocket *socket) { typed += socket->ReceivePending(); };
+    router.SetActive(true);
+
+    TfrmMain::THooks hooks;
+    hooks.StartConnect = [](TClientSocket &socket) { socket.SetActive(true); };
+    TFixture f(std::move(hooks));
+    f.window->show();
+    Ui::TfrmMain &ui = f.ui();
+    ui.edtTelnetAddress->setText(QStringLiteral("127.0.0.1"));
+    ui.edtTelnetPort->setText(QString::number(router.Socket()->LocalPort()));
+    QTest::mouseClick(ui.btnConnect, Qt::LeftButton);
+    QTRY_VERIFY(f.window->Session.sktBrelwick.Active());
+    QCOMPARE(f.window->PanelText(1), QStringLiteral("Connected"));
+    QCOMPARE(ui.btnConnect->text(), QStringLiteral("Disconnect"));
+
+    // Commands count only on the status screen.
+    QTest::mouseClick(ui.btnDropB1, Qt::LeftButton);
+    f.window->Session.LoginStep = 7;
+    f.window->Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
+    for (QPushButton *button : {ui.btnDropB1, ui.btnDropB2, ui.btnReset, ui.btnDropAll})
+        QTest::mouseClick(button, Qt::LeftButton);
+    for (QAction *item : {f.window->TrayIcon->mnuDropB1, f.window->TrayIcon->mnuDropB2, f.window->TrayIcon->mnuDropAll})
+        item->trigger();
+    QTRY_COMPARE(typed, std::string("1234124"));
+
+    QTest::mouseClick(ui.btnConnect, Qt::LeftButton);
+    QVERIFY(!f.window->Session.sktBrelwick.Active());
+    QCOMPARE(f.window->PanelText(1), QStringLiteral("Not Connected"));
+    QCOMPARE(f.window->TrayIcon->mnuConnect->text(), QStringLiteral("&Connect"));
+    QVERIFY(f.errors.empty());
+}
+
+void TestFrmMain::loadingSettingsOpensListenersAndMasks()
+{
+    // Two free ports: listen on port 0 and note what the kernel chose.
+    TServerSocket probe1;
+    TServerSocket probe2;
+    probe1.SetPort(0);
+    probe2.SetPort(0);
+    probe1.SetActive(true);
+    probe2.SetActive(true);
+    const int telnetPort = probe1.Socket()->LocalPort();
+    const int webPort = probe2.Socket()->LocalPort();
+    probe1.SetActive(false);
+    probe2.SetActive(false);
+
+    QTemporaryDir dir;
+    const std::string ini =
+        "[Connection]\r\nMaskPassword=1\r\nRememberPassword=1\r\nPassword=" + EncodeStoredPassword("1234") +
+        "\r\n[RemoteAdmin]\r\nTelnet=1\r\nTelnetPort=" + std::to_string(telnetPort) +
+        "\r\nWeb=1\r\nWebPort=" + std::to_string(webPort) +
+        "\r\n[Graphs]\r\nB1CLUBackgroundColor=255\r\nB2GridColor=$FF0000\r\n";
+    {
+        QFile file(QDir(dir.path()).filePath(QStringLiteral("linewatch.ini")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(ini.data(), qint64(ini.size()));
+    }
+    TfrmMain::THooks hooks;
+    hooks.AppDir = dir.path().toStdString();
+    TFixture f(std::move(hooks));
+    TfrmMain &w = *f.window;
+    Ui::TfrmMain &ui = f.ui();
+
+    QVERIFY(f.errors.empty());
+    QVERIFY(w.Relay.TelnetServerSocket.Active());
+    QCOMPARE(w.Relay.TelnetServerSocket.Socket()->LocalPort(), telnetPort);
+    QVERIFY(!ui.edtTelnetAdminPort->isEnabled());
+    QVERIFY(w.WebServer.WebServerSocket.Active());
+    QCOMPARE(w.WebServer.WebServerSocket.Socket()->LocalPort(), webPort);
+    QVERIFY(!ui.edtWebAdminPort->isEnabled());
+    QVERIFY(ui.chkWebAutoRefresh->isChecked());
+    // Masking was switched on before the password arrived, so the password survived it.
+    QCOMPARE(ui.edtPassword->echoMode(), QLineEdit::Password);
+    QCOMPARE(ui.edtPassword->text(), QStringLiteral("1234"));
+    QCOMPARE(ui.Chart1->backgroundColor(), 255u);
+    QCOMPARE(ui.Chart2->gridColor(), 0xFF0000u);
+    QVERIFY(QString::fromStdString(w.WebServer.StatusPage()).contains(QStringLiteral("\"#FF0000\"")));
+
+    // Unticking Mask never reveals the password.
+    ui.chkMask->setChecked(false);
+    QCOMPARE(ui.edtPassword->text(), QString());
+    QCOMPARE(ui.edtPassword->echoMode(), QLineEdit::Normal);
+
+    // Switched off by the user: the port may be edited again.
+    ui.chkWebAdmin->setChecked(false);
+    QVERIFY(!w.WebServer.WebServerSocket.Active());
+    QVERIFY(ui.edtWebAdminPort->isEnabled());
+}
+
+void TestFrmMain::closeHidesAndExitSavesThenRemovesTray()
+{
+    bool trayAvailable = true;
+    TfrmMain::THooks hooks;
+    hooks.TrayAvailable = [&trayAvailable] { return trayAvailable; };
+    TFixture f(std::move(hooks));
+    TfrmMain &w = *f.window;
+    w.show();
+    w.mnuGraphClick();
+
+    QVERIFY(!w.close());
+    QVERIFY(w.isHidden());
+    QVERIFY(w.TrayIcon->isVisible());
+    QVERIFY(w.Timer1->isActive());
+
+    // Back from the tray on the page it was on; a menu entry picks its page.
+    emit w.TrayIcon->activationRequested();
+    QVERIFY(w.isVisible());
+    QCOMPARE(f.ui().PageControl1->currentWidget(), f.ui().tabGraph);
+    w.TrayIcon->mnuSettings->trigger();
+    QCOMPARE(f.ui().PageControl1->currentWidget(), f.ui().tabSettings);
+
+    // Without a notification area the window could not come back: it is minimised instead.
+    trayAvailable = false;
+    QVERIFY(!w.close());
+    QVERIFY(w.isVisible());
+    QVERIFY(w.isMinimized());
+
+    f.ui().edtTelnetAddress->setText(QStringLiteral("127.0.0.1"));
+    w.TrayIcon->mnuExit->trigger();
+    w.FormDestroy();
+    QVERIFY(!w.TrayIcon->isVisible());
+    QFile file(QDir(f.dir.path()).filePath(QStringLiteral("linewatch.ini")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray saved = file.readAll();
+    QVERIFY(saved.startsWith("[Connection]\r\nTelnetAddress=127.0.0.1\r\n"));
+    QVERIFY(saved.contains("WebAutoRefresh=1\r\n"));
+    QVERIFY(f.errors.empty());
+}
+
+void TestFrmMain::failedSaveStillRemovesTray()
+{
+    TFixture f;
+    // A directory where the settings file should be: the save cannot replace it.
+    QVERIFY(QDir(f.dir.path()).mkdir(QStringLiteral("linewatch.ini")));
+    f.window->FormDestroy();
+    QCOMPARE(f.errors.size(), size_t(1));
+    QVERIFY(QString::fromStdString(f.errors[0]).startsWith(QStringLiteral("Unable to write to ")));
+    QVERIFY(!f.window->TrayIcon->isVisible());
+}
+
+void TestFrmMain::linksOpenTheirTargets()
+{
+    TFixture f;
+    f.window->show();
+    f.window->mnuAboutClick();
+    Ui::TfrmMain &ui = f.ui();
+    QTest::mouseClick(ui.Label48, Qt::LeftButton);
+    QTest::mouseClick(ui.lblHomePage, Qt::LeftButton);
+    QTest::mouseClick(ui.Image1, Qt::LeftButton);
+    QCOMPARE(f.opened, (std::vector<QString>{QStringLiteral("mailto:linewatch@brelwick.example"),
+                                             QStringLiteral("http://www.brelwick.example/linewatch/"),
+                                             QStringLiteral("http://www.brelwick.example/")}));
+
+    // "Current Line Use Color:" runs the update check, as Check Now does.
+    f.window->mnuSettingsClick();
+    QTest::mouseClick(ui.Label38, Qt::LeftButton);
+    QCOMPARE(f.fetches, 1);
+    QVERIFY(ui.btnCheckNow->isEnabled());
+    QCOMPARE(f.errors.size(), size_t(1));
+}
+
+void TestFrmMain::errorBoxShowsOneAtATime()
+{
+    // The box's own event loop lets the router's next bad field arrive while the box is open:
+    // that report must not open a second box.
+    std::vector<QString> shown;
+    InstallErrorBox([&shown](const QString &title, const QString &text) {
+        shown.push_back(title + QLatin1Char('|') + text);
+        QVERIFY(ErrorBoxOpen());
+        ReportError("'1%2' is not a valid integer value");
+    });
+    ReportError("Asynchronous socket error 111");
+    QVERIFY(!ErrorBoxOpen());
+    ReportError("Done.");
+    RemoveErrorBox();
+    QCOMPARE(shown, (std::vector<QString>{QStringLiteral("Brelwick ISDN Router Monitor|Asynchronous socket error 111."),
+                                          QStringLiteral("Brelwick ISDN Router Monitor|Done.")}));
+}
+
+QTEST_MAIN(TestFrmMain)
+#include "tst_frmmain.moc"
