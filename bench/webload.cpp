@@ -1,0 +1,213 @@
+// Load program for the web status server: the real TWebServer serves a busy status page from this
+// process's Qt event loop on an ephemeral port, while a client thread keeps C connections open to
+// 127.0.0.1, one GET per connection, until N requests are answered. Prints requests per second.
+// Usage: lw_webload [--requests N] [--concurrency C ...]   (defaults: 5000 requests, C = 10 and 100)
+#include "statuspage.h"
+#include "webserver.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char kRequest[] = "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: text/html\r\n\r\n";
+
+struct Result
+{
+    int answered = 0; // complete "200" answers
+    int failed = 0;   // refused, reset, or closed without a whole answer
+    double seconds = 0;
+    std::vector<double> latencies; // connect to close, seconds
+};
+
+struct Connection
+{
+    int fd = -1;
+    bool sent = false;
+    std::string head; // the first bytes, to check the status line
+    size_t received = 0;
+    std::chrono::steady_clock::time_point start;
+};
+
+// The kernel's count of connections dropped because a listener's accept queue was full.
+long listenOverflows()
+{
+    FILE *f = std::fopen("/proc/net/netstat", "r");
+    if (!f)
+        return -1;
+    char names[4096], values[4096];
+    long result = -1;
+    while (std::fgets(names, sizeof names, f) && std::fgets(values, sizeof values, f)) {
+        if (std::strncmp(names, "TcpExt:", 7) != 0)
+            continue;
+        char *nameSave = nullptr, *valueSave = nullptr;
+        for (char *n = strtok_r(names, " \n", &nameSave), *v = strtok_r(values, " \n", &valueSave); n && v;
+             n = strtok_r(nullptr, " \n", &nameSave), v = strtok_r(nullptr, " \n", &valueSave))
+            if (std::strcmp(n, "ListenOverflows") == 0)
+                result = std::atol(v);
+    }
+    std::fclose(f);
+    return result;
+}
+
+int openConnection(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 && errno != EINPROGRESS) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Runs `total` requests with `concurrency` connections in flight, each answered exactly once.
+Result runLoad(int port, int total, int concurrency, size_t pageSize)
+{
+    Result result;
+    std::vector<Connection> active;
+    int started = 0;
+    char scratch[65536];
+    const auto begin = std::chrono::steady_clock::now();
+    while (result.answered + result.failed < total) {
+        while (static_cast<int>(active.size()) < concurrency && started < total) {
+            ++started;
+            Connection c;
+            c.start = std::chrono::steady_clock::now();
+            c.fd = openConnection(port);
+            if (c.fd < 0) {
+                ++result.failed;
+                continue;
+            }
+            active.push_back(c);
+        }
+        std::vector<pollfd> fds;
+        for (const Connection &c : active)
+            fds.push_back({c.fd, static_cast<short>(c.sent ? POLLIN : POLLOUT), 0});
+        if (::poll(fds.data(), fds.size(), 120000) <= 0) {
+            std::fprintf(stderr, "no progress for 120 s\n");
+            std::exit(1);
+        }
+        for (size_t k = fds.size(); k-- > 0;) {
+            Connection &c = active[k];
+            bool finished = false, ok = false;
+            if (fds[k].revents & (POLLERR | POLLHUP | POLLIN | POLLOUT)) {
+                if (!c.sent) {
+                    if (::send(c.fd, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) == sizeof kRequest - 1)
+                        c.sent = true;
+                    else if (errno != EAGAIN)
+                        finished = true;
+                } else {
+                    const ssize_t n = ::recv(c.fd, scratch, sizeof scratch, 0);
+                    if (n > 0) {
+                        if (c.head.size() < 16)
+                            c.head.append(scratch, static_cast<size_t>(std::min<ssize_t>(n, 16)));
+                        c.received += static_cast<size_t>(n);
+                    } else if (n == 0 || errno != EAGAIN) {
+                        finished = true;
+                        ok = n == 0 && c.head.starts_with("HTTP/1.0 200") && c.received > pageSize;
+                    }
+                }
+            }
+            if (finished) {
+                ::close(c.fd);
+                ok ? ++result.answered : ++result.failed;
+                result.latencies.push_back(
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - c.start).count());
+                active[k] = active.back();
+                active.pop_back();
+            }
+        }
+    }
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    return result;
+}
+
+TStatusPageInputs busyInputs()
+{
+    TStatusPageInputs in;
+    in.B1.Link = "PPP";
+    in.B1.Speed = 64;
+    in.B1.TX = 1234567890123;
+    in.B1.CLU = 87;
+    in.B2.Link = "Idle";
+    in.Router.Name = "office-gw";
+    for (size_t i = 0; i < in.Series1.size(); ++i)
+        in.Series1[i] = 50 + 45 * std::sin(static_cast<double>(i) / 7);
+    return in;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    int requests = 5000;
+    std::vector<int> concurrencies;
+    for (int k = 1; k < argc; ++k) {
+        const std::string arg = argv[k];
+        if (arg == "--requests" && k + 1 < argc)
+            requests = std::atoi(argv[++k]);
+        else if (arg == "--concurrency" && k + 1 < argc)
+            concurrencies.push_back(std::atoi(argv[++k]));
+    }
+    if (concurrencies.empty())
+        concurrencies = {10, 100};
+
+    TWebServer server;
+    const TStatusPageInputs inputs = busyInputs();
+    int32_t hits = 0;
+    server.StatusPage = [&] { return BuildStatusPage(inputs, hits); };
+    server.edtWebAdminPortChange("0");
+    server.chkWebAdminClick(true);
+    const int port = server.WebServerSocket.Socket()->LocalPort();
+    int32_t probeHits = 0;
+    const size_t pageSize = BuildStatusPage(inputs, probeHits).size();
+    std::printf("web server on 127.0.0.1:%d, page %zu bytes, %d requests per run\n", port, pageSize, requests);
+
+    int exitCode = 0;
+    std::thread client([&] {
+        for (int c : concurrencies) {
+            const long overflowsBefore = listenOverflows();
+            Result r = runLoad(port, requests, c, pageSize);
+            std::sort(r.latencies.begin(), r.latencies.end());
+            const auto percentile = [&](double p) {
+                return r.latencies.empty() ? 0.0 : r.latencies[static_cast<size_t>(p * (r.latencies.size() - 1))];
+            };
+            std::printf("concurrency %3d: %d answered, %d failed, %.2f s, %.0f requests/s, latency median %.1f ms, "
+                        "p99 %.1f ms, max %.1f ms, accept queue overflows %ld\n",
+                        c, r.answered, r.failed, r.seconds, r.answered / r.seconds, 1000 * percentile(0.5),
+                        1000 * percentile(0.99), 1000 * percentile(1.0), listenOverflows() - overflowsBefore);
+            std::fflush(stdout);
+            if (r.failed)
+                exitCode = 1;
+        }
+        QMetaObject::invokeMethod(
+            &app, [&] { app.exit(exitCode); }, Qt::QueuedConnection);
+    });
+    const int rc = app.exec();
+    client.join();
+    return rc;
+}
