@@ -240,6 +240,7 @@ bool TfrmMain::eventFilter(QObject *Watched, QEvent *Event)
 
 void TfrmMain::reserveWidths()
 {
+    ensurePolished();
     // The window has a fixed size, so each value label keeps room for the longest text its field
     // can hold; otherwise live figures would be cut off.
     auto reserve = [](QLabel *label, const QString &sample) {
@@ -290,6 +291,12 @@ void TfrmMain::fixWindowSize()
 {
     // Fixed size, never smaller than the original 578 x 452 client area, larger where the
     // desktop's font needs it.
+    // The style's margins and the fonts only count once the widgets are polished, and the
+    // layouts of widgets never shown yet still hold the size hints from before the reserved
+    // widths were set.
+    ensurePolished();
+    for (QLayout *childLayout : findChildren<QLayout *>())
+        childLayout->invalidate();
     if (layout())
         layout()->activate();
     const QSize size = sizeHint().expandedTo(QSize(578, 452));

@@ -45,6 +45,7 @@ set trigger.dst 192.0.2.80
 set trigger.dport 25
 EOF
 
+: >"$demo/sim.log" # exists before the simulator's first line, which the loop below waits for
 "$build/linewatch-routersim" --port 0 --seed 7 --password 1234 --script "$demo/sim.txt" >"$demo/sim.log" &
 sim_pid=$!
 sim_port=
@@ -80,7 +81,7 @@ printf '%s\r\n' \
     'WebAutoRefresh=1' 'WebAutoRefreshSeconds=10' >"$demo/linewatch.ini"
 printf '%s\r\n' '[tcp]' '25=smtp' '80=http' >"$demo/services.ini"
 
-LINEWATCH_SCREENSHOT_DIR="$out" LINEWATCH_SCREENSHOT_DELAY="${LINEWATCH_SCREENSHOT_DELAY:-8}" \
+LINEWATCH_SCREENSHOT_DIR="$out" LINEWATCH_SCREENSHOT_DELAY="${LINEWATCH_SCREENSHOT_DELAY:-15}" \
     xvfb-run -a -s "-screen 0 1280x1024x24" "$demo/linewatch"
 
 ls -l "$out"

@@ -101,6 +101,17 @@ std::string statusScreen(const TChannelRow &b1, const TChannelRow &b2)
     return screen.bytes();
 }
 
+// Whether the widget lies wholly inside each of its parents up to the page: a label wider than
+// its group box is cut off at the box's edge even though the label itself has room.
+bool insidePage(const QWidget *widget, const QWidget *page)
+{
+    for (const QWidget *w = widget; w != page && w->parentWidget(); w = w->parentWidget()) {
+        if (!w->parentWidget()->rect().contains(w->geometry()))
+            return false;
+    }
+    return true;
+}
+
 // One window per test, with its own directory and with every way out of the machine stubbed.
 struct TFixture
 {
@@ -143,6 +154,14 @@ struct TFixture
     }
 
     Ui::TfrmMain &ui() { return *window->Form(); }
+
+    // Shown in the top left corner: the offscreen screen is small, and simulated clicks only
+    // reach the parts of the window that lie on it.
+    void show()
+    {
+        window->show();
+        window->move(0, 0);
+    }
 };
 
 } // namespace
@@ -166,13 +185,14 @@ private slots:
     void failedSaveStillRemovesTray();
     void linksOpenTheirTargets();
     void errorBoxShowsOneAtATime();
+    void everyTextFitsWithLongestFigures();
 };
 
 void TestFrmMain::labelsShowParsedStatusScreen()
 {
     TFixture f;
     f.writeFile("services.ini", "[tcp]\r\n25=smtp\r\n");
-    f.window->show();
+    f.show();
     // Router text is data: markup in the router's name must reach the label as characters.
     f.window->Session.ProcessConsoleData(systemInfoScreen("<b>R</b>"));
     TChannelRow b1;
@@ -213,7 +233,7 @@ void TestFrmMain::labelsShowParsedStatusScreen()
 void TestFrmMain::hiddenWindowFreezesOnlyTheLabels()
 {
     TFixture f;
-    f.window->show();
+    f.show();
     f.window->Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
     f.window->RefreshStatus();
     f.window->hide();
@@ -235,7 +255,7 @@ void TestFrmMain::hiddenWindowFreezesOnlyTheLabels()
     QCOMPARE(ui.listB1CLID->count(), 1);
 
     // The labels catch up at the first tick after the window is shown again.
-    f.window->show();
+    f.show();
     f.window->RefreshStatus();
     QCOMPARE(ui.lblB1Link->text(), QStringLiteral("Voice"));
     QCOMPARE(ui.lblB1CLU->text(), QStringLiteral("80%  (6.25KB/s)"));
@@ -302,7 +322,7 @@ void TestFrmMain::colourPanelChoice()
     };
     TFixture f(std::move(hooks));
     Ui::TfrmMain &ui = f.ui();
-    f.window->show();
+    f.show();
     const uint32_t gridBefore = ui.pnlB1GridColor->color();
 
     QTest::mouseClick(ui.pnlB1GridColor, Qt::LeftButton);
@@ -324,7 +344,7 @@ void TestFrmMain::connectWithDefaultsTargetsRouterDefaults()
     TfrmMain::THooks hooks;
     hooks.StartConnect = [&attempts](TClientSocket &socket) { attempts.emplace_back(socket.Address(), socket.Port()); };
     TFixture f(std::move(hooks));
-    f.window->show();
+    f.show();
 
     QTest::mouseClick(f.ui().btnConnect, Qt::LeftButton);
     f.window->TrayIcon->mnuConnect->trigger();
@@ -354,7 +374,7 @@ void TestFrmMain::channelButtonsSendTheirTags()
     TfrmMain::THooks hooks;
     hooks.StartConnect = [](TClientSocket &socket) { socket.SetActive(true); };
     TFixture f(std::move(hooks));
-    f.window->show();
+    f.show();
     Ui::TfrmMain &ui = f.ui();
     ui.edtTelnetAddress->setText(QStringLiteral("127.0.0.1"));
     ui.edtTelnetPort->setText(QString::number(router.Socket()->LocalPort()));
@@ -491,7 +511,7 @@ void TestFrmMain::failedSaveStillRemovesTray()
 void TestFrmMain::linksOpenTheirTargets()
 {
     TFixture f;
-    f.window->show();
+    f.show();
     f.window->mnuAboutClick();
     Ui::TfrmMain &ui = f.ui();
     QTest::mouseClick(ui.Label48, Qt::LeftButton);
@@ -525,6 +545,55 @@ void TestFrmMain::errorBoxShowsOneAtATime()
     RemoveErrorBox();
     QCOMPARE(shown, (std::vector<QString>{QStringLiteral("Brelwick ISDN Router Monitor|Asynchronous socket error 111."),
                                           QStringLiteral("Brelwick ISDN Router Monitor|Done.")}));
+}
+
+void TestFrmMain::everyTextFitsWithLongestFigures()
+{
+    // The window has a fixed size: a caption or a figure that outgrows its place is cut off
+    // rather than widening the window, so every text is checked against the room it was given.
+    TFixture f;
+    f.writeFile("services.ini", "[tcp]\r\n65535=netbios-ssn\r\n");
+    TfrmMain &w = *f.window;
+    for (TChannelStatus *c : {&w.Session.B1, &w.Session.B2}) {
+        c->Link = "Connecting";
+        c->Speed = 99;
+        c->TX = c->RX = c->Errors = 99999999999;
+        c->CLU = c->ALU = 100;
+        c->UpTime = "999:59:59";
+        c->IP = "255.255.255.255";
+    }
+    TRouterStatus &r = w.Session.Router;
+    r.LANStatus = "100M/Full Duplex";
+    r.LANSent = r.LANReceived = r.LANCollisions = 9999999999;
+    r.TotalOutcallTime = "999:59:59";
+    r.TriggerSrcIP = r.TriggerDestIP = r.IPAddress = "255.255.255.255";
+    r.TriggerSrcPort = r.TriggerDestPort = 65535;
+    r.Name = "Brelwick10";
+    r.Firmware = "V2.50(AB.1)";
+    w.show();
+    w.RefreshStatus();
+    w.SetPanelText(1, QStringLiteral("Not Connected"));
+
+    QTabWidget *pages = f.ui().PageControl1;
+    for (int i = 0; i < pages->count(); ++i) {
+        pages->setCurrentIndex(i);
+        QWidget *page = pages->currentWidget();
+        page->layout()->activate();
+        QCoreApplication::processEvents();
+        for (QLabel *label : page->findChildren<QLabel *>()) {
+            if (label->wordWrap())
+                QVERIFY2(label->height() >= label->heightForWidth(label->width()), qPrintable(label->objectName()));
+            else
+                QVERIFY2(label->width() >= label->sizeHint().width(), qPrintable(label->objectName()));
+            QVERIFY2(insidePage(label, page), qPrintable(label->objectName()));
+        }
+        for (QAbstractButton *button : page->findChildren<QAbstractButton *>()) {
+            QVERIFY2(button->width() >= button->sizeHint().width(), qPrintable(button->objectName()));
+            QVERIFY2(insidePage(button, page), qPrintable(button->objectName()));
+        }
+    }
+    QLabel *panel1 = w.findChild<QLabel *>(QStringLiteral("StatusPanel1"));
+    QVERIFY(panel1->width() >= panel1->sizeHint().width());
 }
 
 QTEST_MAIN(TestFrmMain)
