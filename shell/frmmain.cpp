@@ -149,7 +149,7 @@ void TfrmMain::wireSession()
     Session.PasswordText = [this] { return toBytes(ui->edtPassword->text()); };
     // The parser reads the whole status screen only when someone looks at it: the window's
     // labels or the web page.
-    Session.WantFullPass = [this] { return isVisible() || WebServer.WebServerSocket.Active(); };
+    Session.WantFullPass = [this] { return isVisible() || ui->chkWebAdmin->isChecked(); };
     Session.ConnectionStateChanged = [this](const char *ButtonCaption, const char *MenuCaption, const char *PanelText) {
         ui->btnConnect->setText(QString::fromLatin1(ButtonCaption));
         TrayIcon->mnuConnect->setText(QString::fromLatin1(MenuCaption));

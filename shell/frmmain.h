@@ -73,6 +73,13 @@ public:
         void OpenConnection() override;
     };
 
+private:
+    // Declared ahead of the fields below so that it outlives them: the session's and the
+    // services' hooks reach the controls through it.
+    std::unique_ptr<Ui::TfrmMain> ui;
+    THooks m_hooks;
+
+public:
     // Builds the window from its design and runs FormCreate; the caller shows it.
     explicit TfrmMain(THooks Hooks = {}, QWidget *Parent = nullptr);
     // Runs FormDestroy unless the program already did at its end.
@@ -168,8 +175,6 @@ private:
     void runCheckHandler(SettingControl Control);
     void runTextHandler(SettingControl Control);
 
-    std::unique_ptr<Ui::TfrmMain> ui;
-    THooks m_hooks;
     QLabel *m_panel0 = nullptr;
     QLabel *m_panel1 = nullptr;
     bool m_exiting = false;

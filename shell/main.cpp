@@ -76,6 +76,9 @@ void scheduleScreenshots(TfrmMain &window)
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // The application title ("Brelwick ISDN Router Monitor") is the window caption's start and
+    // every error box's caption. It is not set as the display name, which Qt would append to
+    // the window caption a second time.
     QCoreApplication::setApplicationName(QStringLiteral("linewatch"));
     QGuiApplication::setDesktopFileName(QStringLiteral("linewatch"));
     QGuiApplication::setWindowIcon(ProgramIcon());
