@@ -353,13 +353,6 @@ void TestFrmMain::connectWithDefaultsTargetsRouterDefaults()
     QCOMPARE(attempts[0].second, 23);
     QCOMPARE(attempts[1], attempts[0]);
     QVERIFY(!f.window->Session.sktBrelwick.Active());
-
-    // A port that is not a number is reported and nothing is attempted.
-    f.ui().edtTelnetPort->setText(QStringLiteral("2x3"));
-    QTest::mouseClick(f.ui().btnConnect, Qt::LeftButton);
-    QCOMPARE(attempts.size(), size_t(2));
-    QCOMPARE(f.errors.size(), size_t(1));
-    QCOMPARE(f.errors[0], std::string("'2x3' is not a valid integer value"));
 }
 
 void TestFrmMain::channelButtonsSendTheirTags()
