@@ -127,6 +127,10 @@ public:
     void Label49Click(QLabel *Sender);
     void lblHomePageClick(QLabel *Sender);
 
+    // True once mnuExitClick has asked the program to end (possibly before the event loop ran:
+    // the start-up update check turns the loop while FormCreate waits for it).
+    bool ExitRequested() const { return m_exiting; }
+
     // Saves the settings, then removes the tray icon; runs once, at the program's end (the tray
     // menu's Exit, a termination signal or the end of the desktop session).
     void FormDestroy();

@@ -115,8 +115,12 @@ int main(int argc, char *argv[])
         QObject::connect(&app, &QCoreApplication::aboutToQuit, &frmMain, [&frmMain] { frmMain.FormDestroy(); });
 
         scheduleScreenshots(frmMain);
-        frmMain.show();
-        exitCode = app.exec();
+        // Exit chosen from the tray while FormCreate waited for the update check: that exit
+        // ended only the check's wait, so the event loop is not started at all.
+        if (!frmMain.ExitRequested()) {
+            frmMain.show();
+            exitCode = app.exec();
+        }
     }
     RemoveErrorBox();
     return exitCode;
