@@ -121,7 +121,8 @@ void TCustomWinSocket::ReleaseHandle(bool Drain)
 {
     if (FHandle < 0)
         return;
-    // The notifiers stop and let go before the descriptor number can be reused.
+    // The notifiers stop watching before the descriptor number can be reused. They are deleted
+    // at the next turn because this may run inside one of their own signals.
     for (QSocketNotifier *notifier : {FReadNotifier, FWriteNotifier}) {
         notifier->setEnabled(false);
         notifier->disconnect(this);
@@ -302,8 +303,7 @@ void TCustomWinSocket::HandleReadable()
     }
     if (!FConnected)
         return;
-    bool hasData = PendingInput(FHandle) > 0;
-    if (!hasData) {
+    if (PendingInput(FHandle) == 0) {
         // Readable with nothing to read: the peer's close, an error, or a stale report.
         char probe;
         const ssize_t n = ::recv(FHandle, &probe, 1, MSG_PEEK);
@@ -319,7 +319,6 @@ void TCustomWinSocket::HandleReadable()
             ReportAsyncError(eeDisconnect, errno);
             return;
         }
-        hasData = true;
     }
     FReadTaken = false;
     if (!CallHandler([this] { DoRead(); }))

@@ -53,6 +53,8 @@ inline constexpr int kLingerTimeoutMs = 30 * 1000;
 
 // While a listener cannot accept for lack of descriptors (EMFILE, ENFILE, ENOBUFS, ENOMEM) it
 // stops watching for connections and tries again after this long, so it neither spins nor dies.
+// The first failure of such a spell goes to the error report ("Windows socket error" on API
+// 'accept'); the retries are silent until a connection is accepted again.
 inline constexpr int kAcceptRetryMs = 250;
 
 // One end of a TCP connection, or a listening socket. Endpoints are created and owned by the
