@@ -1,0 +1,171 @@
+// What the fault and load tests watch and how they talk: the process's open descriptors and
+// resident memory, the one-second tick, and plain non-blocking sockets on 127.0.0.1 whose waits
+// turn the Qt event loop so the code under test runs meanwhile.
+#pragma once
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <functional>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace probe {
+
+inline int openDescriptors()
+{
+    int count = 0;
+    if (DIR *dir = ::opendir("/proc/self/fd")) {
+        while (const dirent *entry = ::readdir(dir))
+            count += entry->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return count - 1; // the directory's own descriptor
+}
+
+inline long residentBytes()
+{
+    long pages = 0, resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * ::sysconf(_SC_PAGESIZE);
+}
+
+// One short turn of a running event loop, as the program's own loop makes them: socket
+// notifiers, timers, queued calls and deferred deletes.
+inline void turnEventLoop()
+{
+    QEventLoop loop;
+    QTimer::singleShot(0, &loop, &QEventLoop::quit);
+    loop.exec();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+inline bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        turnEventLoop();
+    }
+    return true;
+}
+
+// The monitor's one-second tick, watched for the longest gap between two ticks.
+class TickWatch
+{
+public:
+    TickWatch()
+    {
+        m_clock.start();
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            m_longestGapMs = std::max(m_longestGapMs, m_clock.restart());
+            ++m_ticks;
+        });
+        m_timer.start(1000);
+    }
+    // The gap still open counts too, so a loop stuck right now shows.
+    qint64 longestGapMs() const { return std::max(m_longestGapMs, m_clock.elapsed()); }
+    int ticks() const { return m_ticks; }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_longestGapMs = 0;
+    int m_ticks = 0;
+};
+
+// A non-blocking connection attempt to 127.0.0.1:port; -1 when the socket cannot be made.
+inline int connectLoopback(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 && errno != EINPROGRESS) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline bool readable(int fd, int timeoutMs = 0)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) > 0;
+}
+
+// Sends all of data on a connected non-blocking socket, turning the loop while the kernel is full.
+inline bool sendAll(int fd, const std::string &data, int timeoutMs = 10000)
+{
+    size_t sent = 0;
+    return waitUntil(
+               [&] {
+                   const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+                   if (n > 0)
+                       sent += static_cast<size_t>(n);
+                   else if (n < 0 && errno != EAGAIN && errno != EINPROGRESS && errno != ENOTCONN)
+                       return true; // failed: stop waiting, the caller sees the shortfall
+                   return sent == data.size();
+               },
+               timeoutMs) &&
+           sent == data.size();
+}
+
+// Every byte up to the peer's close; false when the wait ran out or the connection failed.
+inline bool readToClose(int fd, std::string &out, int timeoutMs = 10000)
+{
+    bool closed = false, failed = false;
+    char buffer[65536];
+    waitUntil(
+        [&] {
+            for (;;) {
+                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n > 0) {
+                    out.append(buffer, static_cast<size_t>(n));
+                    continue;
+                }
+                if (n == 0)
+                    closed = true;
+                else if (errno != EAGAIN)
+                    failed = true;
+                return closed || failed;
+            }
+        },
+        timeoutMs);
+    return closed && !failed;
+}
+
+// One request on a new connection: every byte of the answer up to the server's close, or an
+// empty text when anything failed.
+inline std::string exchange(int port, const std::string &request)
+{
+    const int fd = connectLoopback(port);
+    if (fd < 0)
+        return {};
+    std::string answer;
+    const bool ok = sendAll(fd, request) && readToClose(fd, answer);
+    ::close(fd);
+    return ok ? answer : std::string();
+}
+
+} // namespace probe
