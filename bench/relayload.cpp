@@ -2,7 +2,10 @@
 // loop, between a test router and a remote client on 127.0.0.1 served by threads of their own.
 // N MiB go router -> client (through the session's drawing and parsing of every chunk, as in
 // use) and then N MiB client -> router; both arrive byte for byte. Prints MB/s each way.
-// Usage: lw_relayload [--mib N]   (default 64)
+// The relay has no flow control: a sender that runs more than the socket layer's send queue
+// limit ahead of the receiver loses the connection. --window W keeps the sender at most W MiB
+// ahead of what has arrived, as a reader with a window would.
+// Usage: lw_relayload [--mib N] [--window W]   (defaults 64 and 0, no window)
 #include "consolesession.h"
 #include "telnetrelay.h"
 
@@ -37,10 +40,15 @@ inline char patternByte(size_t i)
     return static_cast<char>((i * 2654435761u) >> 13);
 }
 
+std::atomic<size_t> g_received{0};
+size_t g_window = 0;
+
 bool sendPattern(int fd, size_t total)
 {
     char buffer[65536];
     for (size_t sent = 0; sent < total;) {
+        while (g_window && sent - g_received.load() > g_window)
+            std::this_thread::yield();
         const size_t n = std::min(sizeof buffer, total - sent);
         for (size_t k = 0; k < n; ++k)
             buffer[k] = patternByte(sent + k);
@@ -67,6 +75,7 @@ bool receivePattern(int fd, size_t total)
             if (buffer[k] != patternByte(received + static_cast<size_t>(k)))
                 return false;
         received += static_cast<size_t>(n);
+        g_received = received;
     }
     return true;
 }
@@ -74,6 +83,7 @@ bool receivePattern(int fd, size_t total)
 double oneWay(int from, int to, size_t total)
 {
     const auto begin = std::chrono::steady_clock::now();
+    g_received = 0;
     std::atomic<bool> sentOk{false};
     std::thread sender([&] { sentOk = sendPattern(from, total); });
     const bool receivedOk = receivePattern(to, total);
@@ -92,9 +102,12 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     size_t mib = 64;
-    for (int k = 1; k + 1 < argc; ++k)
+    for (int k = 1; k + 1 < argc; ++k) {
         if (std::string(argv[k]) == "--mib")
             mib = static_cast<size_t>(std::atol(argv[++k]));
+        else if (std::string(argv[k]) == "--window")
+            g_window = static_cast<size_t>(std::atol(argv[++k])) * 1024 * 1024;
+    }
     const size_t total = mib * 1024 * 1024;
 
     const int routerListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -114,7 +127,7 @@ int main(int argc, char **argv)
     relay.chkTelnetAdminClick(true, "0");
     const int relayPort = relay.TelnetServerSocket.Socket()->LocalPort();
 
-    int exitCode = 0;
+    const int exitCode = 0;
     std::thread peers([&] {
         const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const sockaddr_in relayAddr = loopback(relayPort);
