@@ -3,6 +3,7 @@
 // usage history. The main window calls them in the refresh's order and puts the results on screen.
 #pragma once
 
+#include "convert.h"
 #include "statusmodel.h"
 
 #include <QDateTime>
@@ -12,10 +13,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-
-// Decimal text with "," between groups of three digits: 1234567 -> "1,234,567", 999 -> "999".
-// Counters from the router are 64-bit, so the whole range is accepted; a sign stays in front.
-std::string GroupThousands(int64_t Value);
 
 // Caller-ID digits grouped for reading: 7 characters abc-defg, 10 characters (abc) def-ghij,
 // any other length unchanged.

@@ -133,20 +133,6 @@ std::string ColorToHtml(uint32_t color)
     return out;
 }
 
-std::string GroupThousands(int64_t value)
-{
-    // Via the unsigned magnitude so that the most negative value has digits too.
-    const uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-    const std::string digits = std::to_string(magnitude);
-    std::string out = value < 0 ? "-" : "";
-    for (size_t k = 0; k < digits.size(); ++k) {
-        if (k > 0 && (digits.size() - k) % 3 == 0)
-            out += ',';
-        out += digits[k];
-    }
-    return out;
-}
-
 double UsageRate(int32_t percent, int32_t speed)
 {
     // The product is a 32-bit integer on the window's labels too; wrap it rather than overflow.

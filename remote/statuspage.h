@@ -4,6 +4,7 @@
 // counter.
 #pragma once
 
+#include "convert.h"
 #include "statusmodel.h"
 
 #include <array>
@@ -59,10 +60,6 @@ std::string HtmlEscape(std::string_view text);
 // The quoted attribute text of a colour: a double quote, "#RRGGBB" in upper case, a double quote.
 // Only the low 24 bits are used.
 std::string ColorToHtml(uint32_t color);
-
-// Decimal digits with "," before every group of three counted from the right; a minus sign stays
-// in front of the grouped digits.
-std::string GroupThousands(int64_t value);
 
 // The usage rate of a percentage: percent x speed (as a 32-bit product) / 819.2 KB/s.
 double UsageRate(int32_t percent, int32_t speed);

@@ -144,3 +144,20 @@ int32_t HexToInt(std::string_view field)
         RaiseNotInteger("$" + std::string(t));
     return static_cast<int32_t>(static_cast<uint32_t>(value));
 }
+
+std::string GroupThousands(int64_t Value)
+{
+    // The magnitude as unsigned, so the most negative value has no overflow on the way.
+    const uint64_t magnitude = Value < 0 ? 0 - static_cast<uint64_t>(Value) : static_cast<uint64_t>(Value);
+    const std::string digits = std::to_string(magnitude);
+    std::string text;
+    text.reserve(digits.size() + digits.size() / 3 + 1);
+    if (Value < 0)
+        text += '-';
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            text += ',';
+        text += digits[i];
+    }
+    return text;
+}

@@ -37,6 +37,11 @@ int64_t TrimToInt64(std::string_view field);
 // digits, nothing else, fitting 32 bits; else EConvertError naming the text as given.
 int32_t DecimalToInt(std::string_view text);
 
+// Decimal text with "," between groups of three digits: 1234567 -> "1,234,567", 999 -> "999".
+// Counters from the router are 64-bit, so the whole range is accepted; a sign stays in front
+// of the grouped digits. Shared by the window's labels and the web status page.
+std::string GroupThousands(int64_t Value);
+
 // Hexadecimal screen field: trim; empty gives 0; otherwise hexadecimal digits of either case.
 // Failures raise EConvertError whose text is the trimmed field with "$" in front.
 int32_t HexToInt(std::string_view field);
