@@ -13,7 +13,8 @@ cmake --build --preset dev -j "$(nproc)" --target linewatch linewatch-routersim
 
 demo="$top/demo"
 mkdir -p "$demo"
-cp build/linewatch "$demo/linewatch"
+# --remove-destination: a copy still running from an earlier demo keeps its file.
+cp --remove-destination build/linewatch "$demo/linewatch"
 
 password=1234
 simlog="$demo/routersim.log"
@@ -32,7 +33,9 @@ cleanup() {
     echo
     echo "Stopped the monitor and the router simulator."
 }
-trap cleanup INT TERM EXIT
+trap 'cleanup; exit 130' INT
+trap 'cleanup; exit 143' TERM
+trap cleanup EXIT
 
 port=""
 for _ in $(seq 1 100); do
@@ -52,10 +55,13 @@ while (exec 3<>"/dev/tcp/127.0.0.1/$webport") 2>/dev/null; do
 done
 
 # Only the keys the demo needs; the monitor keeps the rest at their defaults and writes the whole
-# file back when it ends.
-# The password is stored scrambled: "1234" is kept as "nnnn".
-printf '[Connection]\r\nTelnetAddress=127.0.0.1\r\nTelnetPort=%s\r\nRememberPassword=1\r\nPassword=nnnn\r\n' "$port" >"$demo/linewatch.ini"
-printf '[Startup]\r\nConnectAtStartup=1\r\n[RemoteAdmin]\r\nWebPort=%s\r\nWeb=1\r\nWebAutoRefreshSeconds=2\r\n' "$webport" >>"$demo/linewatch.ini"
+# file back when it ends. The password is stored scrambled: "1234" is kept as "nnnn". The version
+# check stays off, so the demo never leaves this machine.
+printf '%s\r\n' \
+    '[Connection]' 'TelnetAddress=127.0.0.1' "TelnetPort=$port" 'RememberPassword=1' 'Password=nnnn' \
+    '[Startup]' 'ConnectAtStartup=1' 'CheckForUpdates=0' \
+    '[RemoteAdmin]' 'Telnet=0' "WebPort=$webport" 'Web=1' 'WebAutoRefresh=1' 'WebAutoRefreshSeconds=2' \
+    >"$demo/linewatch.ini"
 
 echo "Router simulator on 127.0.0.1:$port (password $password)."
 echo "Web status page: http://127.0.0.1:$webport/"
