@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Takes a PNG of each tab of the monitor's window with live figures from the router simulator,
 # under a virtual X server, into docs/screenshots/ (status, graph, settings, about, and the tray
-# picture enlarged). Everything runs on 127.0.0.1 in a scratch directory.
+# picture enlarged), and of the web status page the monitor serves (webpage). Everything runs on
+# 127.0.0.1 in a scratch directory.
 #
 #   tools/screenshots.sh [BUILD_DIR] [OUT_DIR]      (defaults: build, docs/screenshots)
 #
 # Needs xvfb-run (Debian's xvfb and xauth); the monitor saves the pictures itself through its
-# LINEWATCH_SCREENSHOT_DIR hook, so no screen grabber is needed.
+# LINEWATCH_SCREENSHOT_DIR hook, so no screen grabber is needed. The web page is shot by headless
+# Chromium (/usr/bin/chromium, or $CHROMIUM), skipped with a warning when it is missing; it may
+# resolve no host name but 127.0.0.1.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,11 +28,12 @@ command -v xvfb-run >/dev/null || { echo "xvfb-run is not installed (apt-get ins
 
 demo=$(mktemp -d)
 sim_pid=
+monitor_pid=
 cleanup() {
-    if [ -n "$sim_pid" ]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
+    for pid in $monitor_pid $sim_pid; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
     rm -rf "$demo"
 }
 trap cleanup EXIT
@@ -81,7 +85,48 @@ printf '%s\r\n' \
     'WebAutoRefresh=1' 'WebAutoRefreshSeconds=10' >"$demo/linewatch.ini"
 printf '%s\r\n' '[tcp]' '25=smtp' '80=http' >"$demo/services.ini"
 
-LINEWATCH_SCREENSHOT_DIR="$out" LINEWATCH_SCREENSHOT_DELAY="${LINEWATCH_SCREENSHOT_DELAY:-15}" \
-    xvfb-run -a -s "-screen 0 1280x1024x24" "$demo/linewatch"
+# The window's pictures are taken after the delay; the web page is shot a few seconds before, while
+# the monitor still serves it, once the usage table holds some seconds of history.
+delay=${LINEWATCH_SCREENSHOT_DELAY:-20}
+LINEWATCH_SCREENSHOT_DIR="$out" LINEWATCH_SCREENSHOT_DELAY="$delay" \
+    xvfb-run -a -s "-screen 0 1280x1024x24" "$demo/linewatch" &
+monitor_pid=$!
+started=$SECONDS
+
+chromium=${CHROMIUM:-/usr/bin/chromium}
+if [ ! -x "$chromium" ] || ! command -v curl >/dev/null; then
+    echo "warning: $chromium or curl is missing: webpage.png not taken" >&2
+else
+    url="http://127.0.0.1:$web_port/"
+    live=
+    while [ $((SECONDS - started)) -lt $((delay - 4)) ]; do
+        # Live figures: B1's Link shows the simulator's state word instead of "No Data".
+        if page=$(curl -s -m 2 "$url") && [ -n "$page" ] &&
+            ! printf '%s' "$page" | tr -d '\r\n' | grep -q 'Link:</td> *<td[^>]*>No Data'; then
+            live=1
+            break
+        fi
+        sleep 0.25
+    done
+    if [ -z "$live" ]; then
+        echo "warning: $url showed no figures from the simulator: webpage.png not taken" >&2
+    else
+        sleep $((delay / 2))
+        mkdir -p "$demo/chromium"
+        # Chromium's own services are off, and every host name but 127.0.0.1 fails to resolve, so
+        # the shot never reaches beyond this machine.
+        timeout 60 "$chromium" --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+            --disable-background-networking --disable-component-update --disable-sync \
+            --dns-prefetch-disable --host-resolver-rules="MAP * ~NOTFOUND, EXCLUDE 127.0.0.1" \
+            --hide-scrollbars --user-data-dir="$demo/chromium" --window-size=800,770 \
+            --screenshot="$out/webpage.png" "$url" >"$demo/chromium.log" 2>&1 || {
+            echo "warning: chromium failed: webpage.png not taken" >&2
+            tail -n 5 "$demo/chromium.log" >&2
+        }
+    fi
+fi
+
+wait "$monitor_pid"
+monitor_pid=
 
 ls -l "$out"
