@@ -16,18 +16,6 @@ namespace {
 
 const std::string kRequest = "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: text/html\r\n\r\n";
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true; // freed memory is held in quarantine: resident size means nothing
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 } // namespace
 
 class TestWebHardening : public QObject
@@ -104,7 +92,7 @@ void TestWebHardening::tenThousandRequestsLeakNothing()
     const long growth = probe::residentBytes() - residentBefore;
     qInfo("resident memory growth over %d requests: %ld bytes; longest tick gap %lld ms", kRequests, growth,
           static_cast<long long>(tick.longestGapMs()));
-    if (!kSanitized)
+    if (!probe::kSanitized)
         QVERIFY2(growth <= kAllowedGrowth, qPrintable(QStringLiteral("grew by %1 bytes").arg(growth)));
 }
 
