@@ -1,6 +1,7 @@
 // Load program for the web status server: the real TWebServer serves a busy status page from this
 // process's Qt event loop on an ephemeral port, while a client thread keeps C connections open to
-// 127.0.0.1, one GET per connection, until N requests are answered. Prints requests per second.
+// 127.0.0.1, one GET per connection, until N requests are answered. Prints requests per second,
+// and the growth of resident memory from after a warm-up of 1,000 requests to the end.
 // Usage: lw_webload [--requests N] [--concurrency C ...]   (defaults: 5000 requests, C = 10 and 100)
 #include "statuspage.h"
 #include "webserver.h"
@@ -159,6 +160,17 @@ TStatusPageInputs busyInputs()
     return in;
 }
 
+long residentKiB()
+{
+    long pages = 0, resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -189,6 +201,8 @@ int main(int argc, char **argv)
 
     int exitCode = 0;
     std::thread client([&] {
+        runLoad(port, 1000, concurrencies.front(), pageSize);
+        const long residentBefore = residentKiB();
         for (int c : concurrencies) {
             const long overflowsBefore = listenOverflows();
             Result r = runLoad(port, requests, c, pageSize);
@@ -204,6 +218,8 @@ int main(int argc, char **argv)
             if (r.failed)
                 exitCode = 1;
         }
+        std::printf("resident memory: %ld KiB after the warm-up, %+ld KiB after the runs\n", residentBefore,
+                    residentKiB() - residentBefore);
         QMetaObject::invokeMethod(
             &app, [&] { app.exit(exitCode); }, Qt::QueuedConnection);
     });

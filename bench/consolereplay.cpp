@@ -1,0 +1,99 @@
+// Full-speed replay of router output through the console session (drawing, the prompt automaton
+// and one ParseScreen per chunk, as sktBrelwickRead runs them), in 1,460-byte chunks. Prints MB/s
+// and the growth of resident memory from after a 1 MB warm-up to the end.
+// Usage: lw_consolereplay [--mb N]   (default 100)
+#include "consolesession.h"
+
+#include <QCoreApplication>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kSegment = 1460;
+
+long residentKiB()
+{
+    long pages = 0, resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
+std::string at(int row, int col)
+{
+    return "\x1b[" + std::to_string(row) + ";" + std::to_string(col) + "H";
+}
+
+std::string padded(const std::string &text, size_t width)
+{
+    return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+}
+
+// One repaint of the status screen with counters that grow from one repaint to the next.
+std::string repaint(long n)
+{
+    std::string out = "\x1b[?25l" + at(3, 26) + "\x1b[1mMenu 24.1 - System Maintenance - Status\x1b[0m\x1b[K";
+    out += at(5, 3) + "Port Status    Speed  TXPkts      RXPkts      Errors     CLU  ALU   Up Time";
+    for (int ch = 0; ch < 2; ++ch) {
+        out += at(6 + ch, 3) + std::to_string(ch + 1) + "  " + (ch ? "Idle    " : "SYNC-PPP") + "  64Kbps" +
+               padded(std::to_string(1000000 + n * 17), 12) + padded(std::to_string(2000000 + n * 13), 12) +
+               padded(std::to_string(n % 7), 12) + padded(std::to_string(n % 101), 4) + "%" +
+               padded(std::to_string(n % 97), 4) + "%" + padded("1:02:33", 12) + "\x1b[K";
+    }
+    out += at(9, 3) + "Total Outcall Time :     123:45:06";
+    out += at(12, 3) + "Status    :  10M/Half Duplex";
+    out += at(13, 3) + "TX Pkts   :" + padded(std::to_string(98765432109 + n), 15);
+    out += at(14, 3) + "RX Pkts   :" + padded(std::to_string(1234567 + n), 15);
+    out += at(15, 3) + "Collisions   :" + padded(std::to_string(n % 50), 12);
+    out += at(22, 3) + "Press Command (1=Drop B1, 2=Drop B2, 3=Reset, 4=Drop All):" + at(22, 62) + "\x1b[?25h";
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    size_t megabytes = 100;
+    for (int k = 1; k + 1 < argc; ++k)
+        if (std::string(argv[k]) == "--mb")
+            megabytes = static_cast<size_t>(std::atol(argv[++k]));
+
+    // A stream of repaints long enough that chunks cut it at ever different places.
+    std::string stream;
+    for (long n = 0; stream.size() < 4 * 1024 * 1024; ++n)
+        stream += repaint(n);
+
+    TConsoleSession session;
+    session.LoginStep = 7; // on the status screen: nothing is typed
+    size_t offset = 0;
+    size_t fed = 0;
+    const auto feed = [&](size_t bytes) {
+        for (size_t done = 0; done < bytes;) {
+            const size_t n = std::min(kSegment, stream.size() - offset);
+            session.ProcessConsoleData(stream.substr(offset, n));
+            offset = (offset + n) % stream.size();
+            done += n;
+        }
+        fed += bytes;
+    };
+    feed(1024 * 1024);
+    const long residentBefore = residentKiB();
+    const auto begin = std::chrono::steady_clock::now();
+    const size_t total = megabytes * 1000 * 1000;
+    feed(total);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    std::printf("console replay: %zu MB in %.2f s, %.1f MB/s; resident memory %ld KiB after the warm-up, %+ld KiB "
+                "after the replay; B1 TX %lld\n",
+                megabytes, seconds, total / seconds / 1e6, residentBefore, residentKiB() - residentBefore,
+                static_cast<long long>(session.B1.TX));
+    return 0;
+}
