@@ -129,10 +129,11 @@ struct TFixture
             hooks.AppDir = dir.path().toStdString() + "/";
         if (!hooks.OpenTarget)
             hooks.OpenTarget = [this](const QString &target) { opened.push_back(target); };
-        hooks.FetchVersionFile = [this](const std::string &) -> std::string {
-            ++fetches;
-            throw std::runtime_error("Connection Failed");
-        };
+        if (!hooks.FetchVersionFile)
+            hooks.FetchVersionFile = [this](const std::string &) -> std::string {
+                ++fetches;
+                throw std::runtime_error("Connection Failed");
+            };
         if (!hooks.TrayAvailable)
             hooks.TrayAvailable = [] { return true; };
         if (!hooks.StartConnect)
@@ -185,6 +186,7 @@ private slots:
     void failedSaveStillRemovesTray();
     void linksOpenTheirTargets();
     void errorBoxShowsOneAtATime();
+    void checkNowFetchesFromLoopbackServer();
     void everyTextFitsWithLongestFigures();
 };
 
@@ -488,6 +490,11 @@ void TestFrmMain::closeHidesAndExitSavesThenRemovesTray()
     QVERIFY(saved.startsWith("[Connection]\r\nTelnetAddress=127.0.0.1\r\n"));
     QVERIFY(saved.contains("WebAutoRefresh=1\r\n"));
     QVERIFY(f.errors.empty());
+
+    // Exit's request to end stays pending until an application loop takes it, and until then
+    // every nested loop (the update check's wait, a modal box) returns at once. Let one take it.
+    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
 }
 
 void TestFrmMain::failedSaveStillRemovesTray()
@@ -538,6 +545,67 @@ void TestFrmMain::errorBoxShowsOneAtATime()
     RemoveErrorBox();
     QCOMPARE(shown, (std::vector<QString>{QStringLiteral("Brelwick ISDN Router Monitor|Asynchronous socket error 111."),
                                           QStringLiteral("Brelwick ISDN Router Monitor|Done.")}));
+}
+
+void TestFrmMain::checkNowFetchesFromLoopbackServer()
+{
+    // The window's check with the real HTTP client, pointed at a server on 127.0.0.1 in place of
+    // the update host, which is only compared, never contacted.
+    std::string body;
+    TServerSocket server;
+    server.SetPort(0);
+    server.SetActive(true);
+    const int port = server.Socket()->LocalPort();
+    std::vector<std::string> urls;
+    std::vector<TNewVersionTexts> shown;
+    TfrmMain::THooks hooks;
+    hooks.FetchVersionFile = [&urls, &port](const std::string &url) {
+        urls.push_back(url);
+        return FetchWithHttpClient("http://127.0.0.1:" + std::to_string(port) + "/linewatch/linewatchver.txt");
+    };
+    hooks.ShowNewVersion = [&shown](const TNewVersionTexts &texts) { shown.push_back(texts); };
+    TFixture f(std::move(hooks));
+    TfrmMain &w = *f.window;
+    Ui::TfrmMain &ui = f.ui();
+    // While the fetch waits, the button is off and panel 0 says what is going on.
+    QString panelDuringFetch;
+    bool buttonDuringFetch = true;
+    server.OnClientRead = [&](QObject *, TCustomWinSocket *socket) {
+        socket->ReceivePending();
+        panelDuringFetch = w.PanelText(0);
+        buttonDuringFetch = ui.btnCheckNow->isEnabled();
+        socket->SendString("HTTP/1.0 200 OK\r\n\r\n" + body);
+        socket->CloseConnection();
+    };
+
+    body = "[VERSION]\r\nLatest=1.0.2.0\r\nLocation=http://127.0.0.1/get\r\n[1.0.2.0]\r\nDate=12/1/26\r\n"
+           "LINE1=Faster\r\n";
+    QTest::mouseClick(ui.btnCheckNow, Qt::LeftButton);
+    QCOMPARE(urls, std::vector<std::string>{"http://www.brelwick.example/linewatch/linewatchver.txt"});
+    QCOMPARE(panelDuringFetch, QStringLiteral("Checking for new version"));
+    QVERIFY(!buttonDuringFetch);
+    QCOMPARE(w.PanelText(0), QStringLiteral("New version found: 1.0.2.0"));
+    QCOMPARE(shown.size(), size_t(1));
+    QCOMPARE(shown[0].CurrentVersion, QStringLiteral("1.0.2.0  12/1/26"));
+    QCOMPARE(shown[0].ThisVersion, QStringLiteral("1.0.1.3  8/16/00"));
+    QCOMPARE(shown[0].Url, QStringLiteral("http://127.0.0.1/get"));
+    QVERIFY(ui.btnCheckNow->isEnabled());
+    QFile stored(QDir(f.dir.path()).filePath(QStringLiteral("linewatchver.txt")));
+    QVERIFY(stored.open(QIODevice::ReadOnly));
+    QCOMPARE(stored.readAll().toStdString(), body);
+
+    body = "[VERSION]\r\nLatest=1.0.1.3\r\n";
+    QTest::mouseClick(ui.btnCheckNow, Qt::LeftButton);
+    QCOMPARE(w.PanelText(0), QStringLiteral("No new version found."));
+    QCOMPARE(shown.size(), size_t(1));
+    QVERIFY(f.errors.empty());
+
+    // Nobody listens any more: the error is reported once and the button can be used again.
+    server.SetActive(false);
+    QTest::mouseClick(ui.btnCheckNow, Qt::LeftButton);
+    QCOMPARE(f.errors, std::vector<std::string>{"Connection Failed"});
+    QCOMPARE(w.PanelText(0), QStringLiteral("Update check failed"));
+    QVERIFY(ui.btnCheckNow->isEnabled());
 }
 
 void TestFrmMain::everyTextFitsWithLongestFigures()
