@@ -182,6 +182,7 @@ private slots:
     void connectWithDefaultsTargetsRouterDefaults();
     void channelButtonsSendTheirTags();
     void loadingSettingsOpensListenersAndMasks();
+    void startupConnectsThenChecksBeforeShowing();
     void closeHidesAndExitSavesThenRemovesTray();
     void failedSaveStillRemovesTray();
     void linksOpenTheirTargets();
@@ -450,6 +451,38 @@ void TestFrmMain::loadingSettingsOpensListenersAndMasks()
     ui.chkWebAdmin->setChecked(false);
     QVERIFY(!w.WebServer.WebServerSocket.Active());
     QVERIFY(ui.edtWebAdminPort->isEnabled());
+}
+
+void TestFrmMain::startupConnectsThenChecksBeforeShowing()
+{
+    QTemporaryDir dir;
+    {
+        QFile file(QDir(dir.path()).filePath(QStringLiteral("linewatch.ini")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[Connection]\r\nTelnetAddress=127.0.0.1\r\nTelnetPort=2323\r\n"
+                   "[Startup]\r\nConnectAtStartup=1\r\nCheckForUpdates=1\r\n");
+    }
+    std::vector<std::string> steps;
+    TfrmMain *window = nullptr;
+    TfrmMain::THooks hooks;
+    hooks.AppDir = dir.path().toStdString();
+    hooks.StartConnect = [&steps](TClientSocket &socket) {
+        steps.push_back("connect " + socket.Address() + ":" + std::to_string(socket.Port()));
+    };
+    hooks.FetchVersionFile = [&steps](const std::string &) -> std::string {
+        steps.push_back("fetch");
+        return "[VERSION]\r\nLatest=1.0.2.0\r\n";
+    };
+    // The start-up check's dialog comes before the window is first shown.
+    hooks.ShowNewVersion = [&steps, &window](const TNewVersionTexts &) {
+        steps.push_back(window ? "dialog after" : "dialog before");
+    };
+    TFixture f(std::move(hooks));
+    window = f.window.get();
+    QCOMPARE(steps, (std::vector<std::string>{"connect 127.0.0.1:2323", "fetch", "dialog before"}));
+    QCOMPARE(window->PanelText(0), QStringLiteral("New version found: 1.0.2.0"));
+    QCOMPARE(window->PanelText(1), QStringLiteral("Not Connected"));
+    QVERIFY(f.errors.empty());
 }
 
 void TestFrmMain::closeHidesAndExitSavesThenRemovesTray()
