@@ -485,6 +485,16 @@ std::string TfrmMain::statusPage()
     inputs.WebAutoRefresh = ui->chkWebAutoRefresh->isChecked();
     inputs.WebAutoRefreshSeconds = toBytes(ui->edtWebAutoRefreshSeconds->text());
     inputs.LookupServiceName = [this](int32_t Port) { return ServiceNames.LookupServiceName(Port); };
+    // The usage figures as the labels show them, with the user's decimal separator; one that the
+    // page's 8-bit character set cannot carry gives way to the point.
+    inputs.UsageText = [](int32_t Percent, int32_t Speed) {
+        const QString text = UsageText(Percent, Speed);
+        for (const QChar c : text) {
+            if (c.unicode() > 0xFF)
+                return DefaultUsageText(Percent, Speed);
+        }
+        return toBytes(text);
+    };
     inputs.HomePage = kHomePage;
     return BuildStatusPage(inputs, PageHits);
 }

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -176,6 +177,8 @@ private slots:
 
     void labelsShowParsedStatusScreen();
     void hiddenWindowFreezesOnlyTheLabels();
+    void pageShowsTheWindowsFigures_data();
+    void pageShowsTheWindowsFigures();
     void trayPictureFollowsChannels();
     void callerIdLoggedOncePerCall();
     void colourPanelChoice();
@@ -262,6 +265,46 @@ void TestFrmMain::hiddenWindowFreezesOnlyTheLabels()
     f.window->RefreshStatus();
     QCOMPARE(ui.lblB1Link->text(), QStringLiteral("Voice"));
     QCOMPARE(ui.lblB1CLU->text(), QStringLiteral("80%  (6.25KB/s)"));
+}
+
+void TestFrmMain::pageShowsTheWindowsFigures_data()
+{
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<QString>("usage");
+    QTest::newRow("point") << QLocale::c() << QStringLiteral("50%  (3.91KB/s)");
+    // Regression: the page wrote the point while the labels showed the user's comma.
+    QTest::newRow("comma") << QLocale(QLocale::German, QLocale::Germany) << QStringLiteral("50%  (3,91KB/s)");
+    // A separator outside the page's 8-bit character set: the label keeps it, the page the point.
+    QTest::newRow("arabic") << QLocale(QLocale::Arabic, QLocale::Egypt) << QString();
+}
+
+void TestFrmMain::pageShowsTheWindowsFigures()
+{
+    QFETCH(QLocale, locale);
+    QFETCH(QString, usage);
+    QLocale::setDefault(locale);
+    const auto restore = qScopeGuard([] { QLocale::setDefault(QLocale::c()); });
+    TFixture f;
+    f.show();
+    f.window->Session.ProcessConsoleData(systemInfoScreen("office-gw"));
+    f.window->Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
+    f.window->RefreshStatus();
+    const QString page = QString::fromLatin1(f.window->WebServer.StatusPage());
+
+    Ui::TfrmMain &ui = f.ui();
+    if (usage.isEmpty()) {
+        QVERIFY(ui.lblB1CLU->text().contains(locale.decimalPoint()));
+        QVERIFY(page.contains(QStringLiteral(">50%  (3.91KB/s)</td>")));
+        return;
+    }
+    QCOMPARE(ui.lblB1CLU->text(), usage);
+    // Each figure the window shows stands in a cell of the page, as the window shows it.
+    for (QLabel *label : {ui.lblB1Speed, ui.lblB1TX, ui.lblB1RX, ui.lblB1Errors, ui.lblB1CLU, ui.lblB1ALU,
+                          ui.lblB1UpTime, ui.lblB1IP, ui.lblB2CLU, ui.lblB2ALU, ui.lblLANStatus, ui.lblLANSent,
+                          ui.lblLANReceived, ui.lblLANCollisions, ui.lblTotalOutcallTime, ui.lblTriggerSrc,
+                          ui.lblTriggerDest})
+        QVERIFY2(page.contains(QLatin1Char('>') + label->text() + QStringLiteral("</td>")),
+                 qPrintable(label->objectName() + QStringLiteral(": ") + label->text()));
 }
 
 void TestFrmMain::trayPictureFollowsChannels()
