@@ -299,10 +299,10 @@ void TestFrmMain::pageShowsTheWindowsFigures()
     }
     QCOMPARE(ui.lblB1CLU->text(), usage);
     // Each figure the window shows stands in a cell of the page, as the window shows it.
-    for (QLabel *label : {ui.lblB1Speed, ui.lblB1TX, ui.lblB1RX, ui.lblB1Errors, ui.lblB1CLU, ui.lblB1ALU,
-                          ui.lblB1UpTime, ui.lblB1IP, ui.lblB2CLU, ui.lblB2ALU, ui.lblLANStatus, ui.lblLANSent,
-                          ui.lblLANReceived, ui.lblLANCollisions, ui.lblTotalOutcallTime, ui.lblTriggerSrc,
-                          ui.lblTriggerDest})
+    for (QLabel *label :
+         {ui.lblB1Speed, ui.lblB1TX, ui.lblB1RX, ui.lblB1Errors, ui.lblB1CLU, ui.lblB1ALU, ui.lblB1UpTime, ui.lblB1IP,
+          ui.lblB2CLU, ui.lblB2ALU, ui.lblLANStatus, ui.lblLANSent, ui.lblLANReceived, ui.lblLANCollisions,
+          ui.lblTotalOutcallTime, ui.lblTriggerSrc, ui.lblTriggerDest})
         QVERIFY2(page.contains(QLatin1Char('>') + label->text() + QStringLiteral("</td>")),
                  qPrintable(label->objectName() + QStringLiteral(": ") + label->text()));
 }
