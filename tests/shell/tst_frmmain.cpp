@@ -177,6 +177,7 @@ private slots:
 
     void labelsShowParsedStatusScreen();
     void hiddenWindowFreezesOnlyTheLabels();
+    void fullPassWhileShownOrServing();
     void pageShowsTheWindowsFigures_data();
     void pageShowsTheWindowsFigures();
     void trayPictureFollowsChannels();
@@ -265,6 +266,35 @@ void TestFrmMain::hiddenWindowFreezesOnlyTheLabels()
     f.window->RefreshStatus();
     QCOMPARE(ui.lblB1Link->text(), QStringLiteral("Voice"));
     QCOMPARE(ui.lblB1CLU->text(), QStringLiteral("80%  (6.25KB/s)"));
+}
+
+void TestFrmMain::fullPassWhileShownOrServing()
+{
+    // Hidden and not serving pages: only what the tray and the caller-ID lists need is read.
+    TFixture f;
+    TfrmMain &w = *f.window;
+    TChannelRow b1;
+    w.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+    QCOMPARE(w.Session.B1.Link, std::string("64K/Sync"));
+    QCOMPARE(w.Session.B1.CLU, 50);
+    QCOMPARE(w.Session.B1.TX, int64_t(0));
+
+    // The web server on (a port the kernel picks): the page needs every field.
+    f.ui().edtWebAdminPort->setText(QStringLiteral("0"));
+    f.ui().chkWebAdmin->setChecked(true);
+    QVERIFY(w.WebServer.WebServerSocket.Active());
+    w.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+    QCOMPARE(w.Session.B1.TX, int64_t(1234567));
+
+    // Shown, with the server off again.
+    f.ui().chkWebAdmin->setChecked(false);
+    b1.tx = "7";
+    w.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+    QCOMPARE(w.Session.B1.TX, int64_t(1234567));
+    f.show();
+    w.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+    QCOMPARE(w.Session.B1.TX, int64_t(7));
+    QVERIFY(f.errors.empty());
 }
 
 void TestFrmMain::pageShowsTheWindowsFigures_data()
