@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -87,25 +88,34 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
     InstallErrorBox();
 
-    // Installed before the window exists: a signal that arrives while FormCreate runs (the update
-    // check keeps the event loop turning) waits in the pipe and ends the program once it is up.
     const bool signalsInstalled = installTerminationSignals();
     if (!signalsInstalled)
         std::perror("linewatch: termination signals");
 
+    // Watched before the window exists: FormCreate may wait a long time inside an event loop of
+    // its own (the start-up update check, or an error box that nobody is there to close), and a
+    // signal must end that wait too rather than stay in the pipe until a user clicks.
+    TfrmMain *window = nullptr;
+    bool terminationRequested = false;
+    std::unique_ptr<QSocketNotifier> terminationNotifier;
+    if (signalsInstalled) {
+        terminationNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(terminationNotifier.get(), &QSocketNotifier::activated, [&window, &terminationRequested] {
+            char buffer[16];
+            while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
+            }
+            terminationRequested = true;
+            if (window)
+                window->mnuExitClick();
+            else
+                QCoreApplication::exit(0); // ends every wait of FormCreate; the window is not shown
+        });
+    }
+
     int exitCode = 0;
     {
         TfrmMain frmMain;
-
-        if (signalsInstalled) {
-            auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &frmMain);
-            QObject::connect(notifier, &QSocketNotifier::activated, &frmMain, [&frmMain] {
-                char buffer[16];
-                while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
-                }
-                frmMain.mnuExitClick();
-            });
-        }
+        window = &frmMain;
         // The desktop session is ending: save now, as Exit would, since the session manager may
         // end the process before the event loop returns.
         QObject::connect(&app, &QGuiApplication::commitDataRequest, &frmMain, [&frmMain](QSessionManager &) {
@@ -115,12 +125,13 @@ int main(int argc, char *argv[])
         QObject::connect(&app, &QCoreApplication::aboutToQuit, &frmMain, [&frmMain] { frmMain.FormDestroy(); });
 
         scheduleScreenshots(frmMain);
-        // Exit chosen from the tray while FormCreate waited for the update check: that exit
-        // ended only the check's wait, so the event loop is not started at all.
-        if (!frmMain.ExitRequested()) {
+        // Exit chosen from the tray, or a termination signal, while FormCreate waited: that ended
+        // only the wait, so the event loop is not started at all.
+        if (!frmMain.ExitRequested() && !terminationRequested) {
             frmMain.show();
             exitCode = app.exec();
         }
+        window = nullptr;
     }
     RemoveErrorBox();
     return exitCode;
