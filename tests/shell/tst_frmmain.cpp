@@ -178,6 +178,7 @@ private slots:
     void labelsShowParsedStatusScreen();
     void hiddenWindowFreezesOnlyTheLabels();
     void fullPassWhileShownOrServing();
+    void resetReadsServiceNamesAfresh();
     void pageShowsTheWindowsFigures_data();
     void pageShowsTheWindowsFigures();
     void trayPictureFollowsChannels();
@@ -295,6 +296,24 @@ void TestFrmMain::fullPassWhileShownOrServing()
     w.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
     QCOMPARE(w.Session.B1.TX, int64_t(7));
     QVERIFY(f.errors.empty());
+}
+
+void TestFrmMain::resetReadsServiceNamesAfresh()
+{
+    TFixture f;
+    f.show();
+    f.window->RefreshStatus();
+    QCOMPARE(f.ui().lblTriggerDest->text(), QStringLiteral("0.0.0.0:0 [?]"));
+
+    // The user adds a name for port 0; the cache still holds "?" for the same port until the
+    // record is reset, as a disconnection does.
+    f.writeFile("services.ini", "[tcp]\r\n0=none\r\n");
+    f.window->RefreshStatus();
+    QCOMPARE(f.ui().lblTriggerDest->text(), QStringLiteral("0.0.0.0:0 [?]"));
+    f.window->Session.sktBrelwickDisconnect(nullptr, nullptr);
+    f.window->RefreshStatus();
+    QCOMPARE(f.ui().lblTriggerDest->text(), QStringLiteral("0.0.0.0:0 [none]"));
+    QVERIFY(QString::fromStdString(f.window->WebServer.StatusPage()).contains(QStringLiteral("0.0.0.0:0 [none]")));
 }
 
 void TestFrmMain::pageShowsTheWindowsFigures_data()
