@@ -22,14 +22,33 @@ build/linewatch-routersim --port 0 --password "$password" >"$simlog" 2>&1 &
 sim_pid=$!
 monitor_pid=""
 
+running() {
+    local state
+    state=$(ps -o stat= -p "$1" 2>/dev/null) && [ "${state#Z}" = "$state" ]
+}
+
+# SIGTERM, then SIGKILL after five seconds: the monitor ends on SIGTERM with its settings saved,
+# but not while an error box from its start-up waits for an OK that nobody can give offscreen.
+stop() {
+    local pid=$1 name=$2
+    kill -TERM "$pid" 2>/dev/null || return 0
+    for _ in $(seq 1 50); do
+        running "$pid" || break
+        sleep 0.1
+    done
+    if running "$pid"; then
+        echo "The $name did not end within five seconds of SIGTERM; killing it." >&2
+        kill -KILL "$pid" 2>/dev/null || true
+    fi
+    wait "$pid" 2>/dev/null || true
+}
+
 cleanup() {
     trap - INT TERM EXIT
-    if [ -n "$monitor_pid" ] && kill -0 "$monitor_pid" 2>/dev/null; then
-        kill -TERM "$monitor_pid" 2>/dev/null || true
-        wait "$monitor_pid" 2>/dev/null || true
+    if [ -n "$monitor_pid" ]; then
+        stop "$monitor_pid" monitor
     fi
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
+    stop "$sim_pid" "router simulator"
     echo
     echo "Stopped the monitor and the router simulator."
 }
