@@ -87,7 +87,7 @@ printf '%s\r\n' '[tcp]' '25=smtp' '80=http' >"$demo/services.ini"
 
 # The window's pictures are taken after the delay; the web page is shot a few seconds before, while
 # the monitor still serves it, once the usage table holds some seconds of history.
-delay=${LINEWATCH_SCREENSHOT_DELAY:-20}
+delay=${LINEWATCH_SCREENSHOT_DELAY:-24}
 LINEWATCH_SCREENSHOT_DIR="$out" LINEWATCH_SCREENSHOT_DELAY="$delay" \
     xvfb-run -a -s "-screen 0 1280x1024x24" "$demo/linewatch" &
 monitor_pid=$!
@@ -111,7 +111,10 @@ else
     if [ -z "$live" ]; then
         echo "warning: $url showed no figures from the simulator: webpage.png not taken" >&2
     else
-        sleep $((delay / 2))
+        # Three quarters of the way: the page's usage table fills in five-second columns.
+        while [ $((SECONDS - started)) -lt $((delay * 3 / 4)) ]; do
+            sleep 0.25
+        done
         mkdir -p "$demo/chromium"
         # Chromium's own services are off, and every host name but 127.0.0.1 fails to resolve, so
         # the shot never reaches beyond this machine.
