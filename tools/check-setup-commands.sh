@@ -88,7 +88,7 @@ url=$(sed -n 's|^Web status page: \(http://127\.0\.0\.1:[0-9]*/\)$|\1|p' "$work/
 page=
 while :; do
     now=$(date +%s.%N)
-    elapsed=$(awk -v a="$started" -v b="$now" 'BEGIN { printf "%.1f", b - a }')
+    elapsed=$(awk -v a="$started" -v b="$now" 'BEGIN { printf "%.2f", b - a }')
     if awk -v e="$elapsed" 'BEGIN { exit !(e > 10) }'; then
         fail "no figures from the simulator on $url within 10 seconds"
     fi
