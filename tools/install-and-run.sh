@@ -27,8 +27,8 @@ running() {
     state=$(ps -o stat= -p "$1" 2>/dev/null) && [ "${state#Z}" = "$state" ]
 }
 
-# SIGTERM, then SIGKILL after five seconds: the monitor ends on SIGTERM with its settings saved,
-# but not while an error box from its start-up waits for an OK that nobody can give offscreen.
+# SIGTERM, then SIGKILL after five seconds: the monitor ends on SIGTERM with its settings saved, and
+# Ctrl-C must end the demo even should it not.
 stop() {
     local pid=$1 name=$2
     kill -TERM "$pid" 2>/dev/null || return 0
