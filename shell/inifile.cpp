@@ -2,7 +2,9 @@
 #include "inifile.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
@@ -224,6 +226,39 @@ std::string directoryOf(const std::string &path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// A save that was killed between creating its temporary file and renaming it leaves the file
+// behind. The next save removes those of processes that no longer run; a temporary file of a
+// live process may still be on its way to becoming the settings file and is left alone.
+void removeStaleTemporaries(const std::string &target)
+{
+    const std::string dir = directoryOf(target);
+    const auto slash = target.rfind('/');
+    const std::string prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) + ".tmp";
+    DIR *d = ::opendir(dir.c_str());
+    if (!d)
+        return;
+    while (const dirent *entry = ::readdir(d)) {
+        const std::string_view name = entry->d_name;
+        if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix)
+            continue;
+        const std::string_view rest = name.substr(prefix.size());
+        const auto dash = rest.find('-');
+        if (dash == 0 || dash == std::string_view::npos || dash > 9)
+            continue;
+        long pid = 0;
+        bool digits = true;
+        for (char c : rest.substr(0, dash)) {
+            digits = digits && c >= '0' && c <= '9';
+            pid = pid * 10 + (c - '0');
+        }
+        if (!digits || pid <= 0 || pid == ::getpid())
+            continue;
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            (void)::unlink((dir + "/" + std::string(name)).c_str());
+    }
+    ::closedir(d);
+}
+
 } // namespace
 
 std::optional<int32_t> ParseIniInteger(std::string_view text)
@@ -389,6 +424,7 @@ void TIniFile::UpdateFile()
         ::close(dirFd);
     }
 
+    removeStaleTemporaries(target);
     m_pending = false;
     m_lines.clear();
 }

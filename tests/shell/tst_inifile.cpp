@@ -10,6 +10,7 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -269,6 +270,28 @@ private slots:
         QCOMPARE(message, QString::fromStdString("Unable to write to " + path("full.ini")));
         QCOMPARE(readBytes(path("full.ini")), old);
         verifyOnlyFiles({"full.ini"});
+    }
+
+    // A save killed before its rename leaves its temporary file; the next save clears those of
+    // processes that are gone and nothing else.
+    void killedSaveLeftoversAreRemoved()
+    {
+        const pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(0);
+        QVERIFY(child > 0);
+        QCOMPARE(::waitpid(child, nullptr, 0), child);
+        const std::string dead = std::to_string(child);
+        const std::string own = std::to_string(::getpid());
+        const std::string leftovers[] = {"k.ini.tmp" + dead + "-3", "k.ini.tmp" + own + "-900", "k.ini.tmpx",
+                                         "other.ini.tmp" + dead + "-1"};
+        for (const std::string &name : leftovers)
+            writeBytes(path(name.c_str()), "half");
+        TIniFile ini(path("k.ini"));
+        ini.WriteString("S", "K", "v");
+        ini.UpdateFile();
+        verifyOnlyFiles({"k.ini", QString::fromStdString("k.ini.tmp" + own + "-900"), "k.ini.tmpx",
+                         QString::fromStdString("other.ini.tmp" + dead + "-1")});
     }
 
     void readOnlyDirectory()
