@@ -62,7 +62,7 @@ done
 # A port nobody listens on for the web server.
 web_port=""
 for _ in $(seq 1 50); do
-    candidate=$((20000 + RANDOM % 30000))
+    candidate=$((20000 + RANDOM % 12000)) # below the ephemeral range that clients draw from
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
         web_port=$candidate
         break
