@@ -3,6 +3,7 @@
 // and the growth of resident memory from after a 1 MB warm-up to the end.
 // Usage: lw_consolereplay [--mb N]   (default 100)
 #include "consolesession.h"
+#include "processprobe.h"
 
 #include <QCoreApplication>
 
@@ -10,22 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
 constexpr size_t kSegment = 1460;
-
-long residentKiB()
-{
-    long pages = 0, resident = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
-    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
-}
 
 std::string at(int row, int col)
 {
@@ -86,14 +75,14 @@ int main(int argc, char **argv)
         fed += bytes;
     };
     feed(1024 * 1024);
-    const long residentBefore = residentKiB();
+    const long residentBefore = probe::residentBytes() / 1024;
     const auto begin = std::chrono::steady_clock::now();
     const size_t total = megabytes * 1000 * 1000;
     feed(total);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     std::printf("console replay: %zu MB in %.2f s, %.1f MB/s; resident memory %ld KiB after the warm-up, %+ld KiB "
                 "after the replay; B1 TX %lld\n",
-                megabytes, seconds, total / seconds / 1e6, residentBefore, residentKiB() - residentBefore,
-                static_cast<long long>(session.B1.TX));
+                megabytes, seconds, total / seconds / 1e6, residentBefore,
+                probe::residentBytes() / 1024 - residentBefore, static_cast<long long>(session.B1.TX));
     return 0;
 }

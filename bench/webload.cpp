@@ -3,6 +3,9 @@
 // 127.0.0.1, one GET per connection, until N requests are answered. Prints requests per second,
 // and the growth of resident memory from after a warm-up of 1,000 requests to the end.
 // Usage: lw_webload [--requests N] [--concurrency C ...]   (defaults: 5000 requests, C = 10 and 100)
+#include "loopbacksocket.h"
+#include "processprobe.h"
+#include "statusinputs.h"
 #include "statuspage.h"
 #include "webserver.h"
 
@@ -10,15 +13,11 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -68,22 +67,6 @@ long listenOverflows()
     return result;
 }
 
-int openConnection(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 && errno != EINPROGRESS) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Runs `total` requests with `concurrency` connections in flight, each answered exactly once.
 Result runLoad(int port, int total, int concurrency, size_t pageSize)
 {
@@ -97,7 +80,7 @@ Result runLoad(int port, int total, int concurrency, size_t pageSize)
             ++started;
             Connection c;
             c.start = std::chrono::steady_clock::now();
-            c.fd = openConnection(port);
+            c.fd = connectLoopback(port, true);
             if (c.fd < 0) {
                 ++result.failed;
                 continue;
@@ -146,31 +129,6 @@ Result runLoad(int port, int total, int concurrency, size_t pageSize)
     return result;
 }
 
-TStatusPageInputs busyInputs()
-{
-    TStatusPageInputs in;
-    in.B1.Link = "PPP";
-    in.B1.Speed = 64;
-    in.B1.TX = 1234567890123;
-    in.B1.CLU = 87;
-    in.B2.Link = "Idle";
-    in.Router.Name = "office-gw";
-    for (size_t i = 0; i < in.Series1.size(); ++i)
-        in.Series1[i] = 50 + 45 * std::sin(static_cast<double>(i) / 7);
-    return in;
-}
-
-long residentKiB()
-{
-    long pages = 0, resident = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
-    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -189,7 +147,7 @@ int main(int argc, char **argv)
         concurrencies = {10, 100};
 
     TWebServer server;
-    const TStatusPageInputs inputs = busyInputs();
+    const TStatusPageInputs inputs = busyStatusInputs();
     int32_t hits = 0;
     server.StatusPage = [&] { return BuildStatusPage(inputs, hits); };
     server.edtWebAdminPortChange("0");
@@ -202,7 +160,7 @@ int main(int argc, char **argv)
     int exitCode = 0;
     std::thread client([&] {
         runLoad(port, 1000, concurrencies.front(), pageSize);
-        const long residentBefore = residentKiB();
+        const long residentBefore = probe::residentBytes() / 1024;
         for (int c : concurrencies) {
             const long overflowsBefore = listenOverflows();
             Result r = runLoad(port, requests, c, pageSize);
@@ -219,7 +177,7 @@ int main(int argc, char **argv)
                 exitCode = 1;
         }
         std::printf("resident memory: %ld KiB after the warm-up, %+ld KiB after the runs\n", residentBefore,
-                    residentKiB() - residentBefore);
+                    probe::residentBytes() / 1024 - residentBefore);
         QMetaObject::invokeMethod(
             &app, [&] { app.exit(exitCode); }, Qt::QueuedConnection);
     });

@@ -1,7 +1,10 @@
 // What the fault and load tests watch and how they talk: the process's open descriptors and
-// resident memory, the one-second tick, and plain non-blocking sockets on 127.0.0.1 whose waits
-// turn the Qt event loop so the code under test runs meanwhile.
+// resident memory (from processprobe.h), the one-second tick, and plain non-blocking sockets on
+// 127.0.0.1 whose waits turn the Qt event loop so the code under test runs meanwhile.
 #pragma once
+
+#include "loopbacksocket.h"
+#include "processprobe.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -10,12 +13,8 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
-#include <cstdio>
-#include <dirent.h>
 #include <functional>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -36,28 +35,6 @@ inline constexpr bool kSanitized = false;
 #else
 inline constexpr bool kSanitized = false;
 #endif
-
-inline int openDescriptors()
-{
-    int count = 0;
-    if (DIR *dir = ::opendir("/proc/self/fd")) {
-        while (const dirent *entry = ::readdir(dir))
-            count += entry->d_name[0] != '.';
-        ::closedir(dir);
-    }
-    return count - 1; // the directory's own descriptor
-}
-
-inline long residentBytes()
-{
-    long pages = 0, resident = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
-    return resident * ::sysconf(_SC_PAGESIZE);
-}
 
 // One short turn of a running event loop, as the program's own loop makes them: socket
 // notifiers, timers, queued calls and deferred deletes.
@@ -104,23 +81,6 @@ private:
     qint64 m_longestGapMs = 0;
     int m_ticks = 0;
 };
-
-// A non-blocking connection attempt to 127.0.0.1:port; -1 when the socket cannot be made.
-inline int connectLoopback(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 && errno != EINPROGRESS) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 inline bool readable(int fd, int timeoutMs = 0)
 {
@@ -173,7 +133,7 @@ inline bool readToClose(int fd, std::string &out, int timeoutMs = 10000)
 // empty text when anything failed.
 inline std::string exchange(int port, const std::string &request)
 {
-    const int fd = connectLoopback(port);
+    const int fd = connectLoopback(port, true);
     if (fd < 0)
         return {};
     std::string answer;

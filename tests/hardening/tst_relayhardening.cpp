@@ -2,6 +2,7 @@
 // of their own while the monitor's event loop runs here: 64 MiB each way arrive byte for byte,
 // and a remote user who stops reading costs bounded memory and is let go with one report.
 #include "consolesession.h"
+#include "patternstream.h"
 #include "probe.h"
 #include "telnetrelay.h"
 
@@ -11,7 +12,6 @@
 
 #include <atomic>
 #include <memory>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -20,81 +20,6 @@
 namespace {
 
 constexpr size_t kMiB = 1024 * 1024;
-
-// Every code from 0 to 255 in an order without a short period, so a lost, doubled or reordered
-// piece shows.
-char patternByte(size_t i)
-{
-    return static_cast<char>((i * 2654435761u) >> 13);
-}
-
-// Blocking sockets for the peer threads.
-int listenLoopback(int &port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 1) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &length) != 0)
-        return -1;
-    port = ntohs(addr.sin_port);
-    return fd;
-}
-
-int connectBlocking(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Sends total pattern bytes, staying at most window bytes ahead of what the receiver has checked
-// (0: no window). The relay has no flow control of its own.
-bool sendPattern(int fd, size_t total, const std::atomic<size_t> *received, size_t window)
-{
-    char buffer[65536];
-    for (size_t sent = 0; sent < total;) {
-        while (window && sent - received->load() > window)
-            std::this_thread::yield();
-        const size_t n = std::min(sizeof buffer, total - sent);
-        for (size_t k = 0; k < n; ++k)
-            buffer[k] = patternByte(sent + k);
-        for (size_t off = 0; off < n;) {
-            const ssize_t w = ::send(fd, buffer + off, n - off, MSG_NOSIGNAL);
-            if (w <= 0)
-                return false;
-            off += static_cast<size_t>(w);
-        }
-        sent += n;
-    }
-    return true;
-}
-
-bool receivePattern(int fd, size_t total, std::atomic<size_t> &received)
-{
-    char buffer[65536];
-    size_t count = 0;
-    while (count < total) {
-        const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, total - count), 0);
-        if (n <= 0)
-            return false;
-        for (ssize_t k = 0; k < n; ++k)
-            if (buffer[k] != patternByte(count + static_cast<size_t>(k)))
-                return false;
-        count += static_cast<size_t>(n);
-        received = count;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -156,7 +81,7 @@ void TestRelayHardening::attach()
 {
     std::atomic<bool> done{false};
     std::thread peers([&] {
-        m_client = connectBlocking(m_relay->TelnetServerSocket.Socket()->LocalPort());
+        m_client = connectLoopback(m_relay->TelnetServerSocket.Socket()->LocalPort());
         m_router = ::accept4(m_routerListener, nullptr, nullptr, SOCK_CLOEXEC);
         done = true;
     });

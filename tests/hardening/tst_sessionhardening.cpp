@@ -12,7 +12,6 @@
 
 #include <ctime>
 #include <memory>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -40,18 +39,7 @@ std::string statusRepaint(const std::string &tx = "3141592653")
 class FakeRouter
 {
 public:
-    FakeRouter()
-    {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-        ::listen(m_listener, 4);
-        socklen_t length = sizeof addr;
-        ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&addr), &length);
-        m_port = ntohs(addr.sin_port);
-    }
+    FakeRouter() { m_listener = listenLoopback(m_port); }
     ~FakeRouter()
     {
         closeConnection();

@@ -110,7 +110,7 @@ void TestWebHardening::idleConnectionsDoNotBlockAnswers()
     std::vector<int> idle;
     while (static_cast<int>(idle.size()) < kIdle) {
         for (int k = 0; k < kBatch && static_cast<int>(idle.size()) < kIdle; ++k) {
-            const int fd = probe::connectLoopback(m_port);
+            const int fd = connectLoopback(m_port, true);
             QVERIFY(fd >= 0);
             idle.push_back(fd);
         }

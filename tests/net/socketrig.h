@@ -3,6 +3,8 @@
 #pragma once
 
 #include "apperror.h"
+#include "loopbacksocket.h"
+#include "processprobe.h"
 #include "socketlayer.h"
 
 #include <QTest>
@@ -11,9 +13,6 @@
 #include <string>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,23 +31,6 @@ inline std::string winSocketError(int code, const char *api)
            api + "'";
 }
 
-inline sockaddr_in loopback(int port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-// A blocking plain client, for a far end that must not be the layer itself.
-inline int rawConnect(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = loopback(port);
-    return ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 ? fd : -1;
-}
-
 // Makes the next close of fd a reset instead of an orderly close.
 inline void resetOnClose(int fd)
 {
@@ -59,16 +41,6 @@ inline void resetOnClose(int fd)
 inline void setOption(int fd, int level, int option, int value)
 {
     ::setsockopt(fd, level, option, &value, sizeof value);
-}
-
-inline int openDescriptorCount()
-{
-    int count = -1; // the directory stream itself
-    DIR *dir = ::opendir("/proc/self/fd");
-    while (const dirent *entry = ::readdir(dir))
-        count += entry->d_name[0] != '.' ? 1 : 0;
-    ::closedir(dir);
-    return count;
 }
 
 // A listener on an ephemeral port and a client aimed at it, logging into one list.

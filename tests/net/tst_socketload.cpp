@@ -116,7 +116,7 @@ void TestSocketLoad::peerResetUnderPendingSend()
     Rig r;
     std::vector<TErrorEvent> kinds;
     r.server.OnClientError = [&](QObject *, TCustomWinSocket *, TErrorEvent kind, int &) { kinds.push_back(kind); };
-    const int peer = rawConnect(r.port()); // a peer that never reads
+    const int peer = connectLoopback(r.port()); // a peer that never reads
     QTRY_COMPARE(r.accepted.size(), std::size_t(1));
     TCustomWinSocket *connection = r.accepted[0];
     shrinkSendBuffer(connection);
@@ -185,7 +185,7 @@ void TestSocketLoad::listenerOutOfDescriptorsRecovers()
 {
     QTRY_COMPARE(LingeringCloseCount(), 0); // nothing may free a descriptor while the table is full
     Rig r;
-    const sockaddr_in address = loopback(r.port());
+    const sockaddr_in address = loopbackAddress(r.port());
     // The peers' descriptors exist before the table is filled; connecting needs none.
     const int peers[2] = {::socket(AF_INET, SOCK_STREAM, 0), ::socket(AF_INET, SOCK_STREAM, 0)};
     // The undefined-behaviour sanitizer needs a descriptor to check a type it has not met yet.
@@ -196,7 +196,7 @@ void TestSocketLoad::listenerOutOfDescriptorsRecovers()
     rlimit saved{};
     QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
     rlimit low = saved;
-    low.rlim_cur = static_cast<rlim_t>(openDescriptorCount() + 16);
+    low.rlim_cur = static_cast<rlim_t>(probe::openDescriptors() + 16);
     QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
     std::vector<int> fillers;
     for (int fd; (fd = ::dup(peers[0])) >= 0;)
@@ -229,7 +229,7 @@ void TestSocketLoad::listenerOutOfDescriptorsRecovers()
 
 void TestSocketLoad::thousandsOfConnectionsGiveBackDescriptors()
 {
-    const int before = openDescriptorCount();
+    const int before = probe::openDescriptors();
     {
         // No more peers at once than the backlog of 5 holds, so no handshake waits for a retry.
         constexpr int kClients = 5;
@@ -274,7 +274,7 @@ void TestSocketLoad::thousandsOfConnectionsGiveBackDescriptors()
         QCOMPARE(r.errors.messages, std::vector<std::string>());
     }
     QTRY_COMPARE(LingeringCloseCount(), 0);
-    QTRY_COMPARE(openDescriptorCount(), before);
+    QTRY_COMPARE(probe::openDescriptors(), before);
 }
 
 QTEST_GUILESS_MAIN(TestSocketLoad)

@@ -4,8 +4,9 @@
 // password, a split prompt, reconnecting, a connection cut mid-screen).
 #include "apperror.h"
 #include "consolesession.h"
-#include "loopback.h"
+#include "loopbackpeer.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -15,6 +16,20 @@
 #include <memory>
 
 namespace {
+
+// Turns the event loop until done() holds or the bound passes; returns done().
+template <typename F>
+bool waitUntil(F &&done, int ms = LoopbackPeer::kWaitMs)
+{
+    QDeadlineTimer deadline(ms);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QTest::qSleep(1);
+    }
+    return true;
+}
 
 const std::string kMarker = "#END";
 
@@ -200,17 +215,18 @@ bool TestConsoleSession::connectToFake(TConsoleSession &session, Window &window,
                                        LoopbackPeer &peer)
 {
     session.btnConnectClick("127.0.0.1", std::to_string(router.port()));
-    return router.accept(peer) && waitUntil([&] { return session.sktBrelwick.Active(); }) &&
+    peer = router.accept();
+    return peer.isOpen() && waitUntil([&] { return session.sktBrelwick.Active(); }) &&
            window.states.endsWith("Disconnect|Dis&connect|Connected");
 }
 
 std::string TestConsoleSession::typedSoFar(TConsoleSession &session, LoopbackPeer &peer)
 {
-    const size_t before = peer.received().size();
+    const size_t before = peer.input().size();
     session.sktBrelwick.Socket()->SendString(kMarker);
-    if (!waitUntil([&] { return peer.received().find(kMarker, before) != std::string::npos; }))
+    if (!waitUntil([&] { return peer.input().find(kMarker, before) != std::string::npos; }))
         return "<marker lost>";
-    std::string typed = peer.received();
+    std::string typed = peer.input();
     for (size_t at = typed.find(kMarker); at != std::string::npos; at = typed.find(kMarker, at))
         typed.erase(at, kMarker.size());
     return typed;
@@ -284,17 +300,17 @@ void TestConsoleSession::secondClickWhileConnectingUsesSecondValues()
     Window window(session);
     session.btnConnectClick("127.0.0.1", std::to_string(first.port()));
     session.btnConnectClick("127.0.0.1", std::to_string(second.port()));
-    LoopbackPeer peer;
-    QVERIFY(second.accept(peer));
+    LoopbackPeer peer = second.accept();
+    QVERIFY(peer.isOpen());
     QVERIFY(waitUntil([&] { return session.sktBrelwick.Active(); }));
     QCOMPARE(window.states, QStringList{"Disconnect|Dis&connect|Connected"});
     QVERIFY(peer.send("Password: "));
     QVERIFY(peer.waitFor("1234\r"));
     // The dropped attempt may have completed in the kernel, but it carries nothing and is closed.
-    LoopbackPeer dropped;
-    if (first.accept(dropped, 200)) {
-        QVERIFY(dropped.waitForClose());
-        QCOMPARE(dropped.received(), "");
+    LoopbackPeer dropped = first.accept(200);
+    if (dropped.isOpen()) {
+        QVERIFY(dropped.waitClosed());
+        QCOMPARE(dropped.input(), "");
     }
     QCOMPARE(session.sktBrelwick.Port(), second.port());
 }
@@ -309,7 +325,7 @@ void TestConsoleSession::clickWhileConnectedDisconnects()
     session.btnConnectClick("ignored", "ignored");
     QCOMPARE(window.states.last(), "Connect|&Connect|Not Connected"); // nested in the click
     QVERIFY(window.errors.isEmpty());
-    QVERIFY(peer.waitForClose());
+    QVERIFY(peer.waitClosed());
 }
 
 void TestConsoleSession::promptAutomaton_data()
@@ -457,8 +473,8 @@ void TestConsoleSession::relayGetsRouterBytesAndSessionTypesNothing()
         bytes += static_cast<char>(c);
     bytes += fixture("menu24_1.bin");
     QVERIFY(peer.send(bytes));
-    QVERIFY(waitUntil([&] { return remote.received().size() >= bytes.size(); }));
-    QCOMPARE(remote.received(), bytes);
+    QVERIFY(waitUntil([&] { return remote.input().size() >= bytes.size(); }));
+    QCOMPARE(remote.input(), bytes);
     QCOMPARE(int(session.LoginStep), 0);
     QCOMPARE(typedSoFar(session, peer), "");
     // The record still follows the screens the remote user opens.
@@ -484,7 +500,7 @@ void TestConsoleSession::disconnectWhileRelayingClosesRemoteUser()
     peer.close();
     QVERIFY(waitUntil([&] { return window.states.size() == 2; }));
     QCOMPARE(window.states.last(), "Connect|&Connect|Not Connected");
-    QVERIFY(remote.waitForClose());
+    QVERIFY(remote.waitClosed());
     QCOMPARE(session.ConsoleScreen.Text(), TConsoleScreen().Text());
     QCOMPARE(session.B1.Link, "No Data");
     QCOMPARE(session.Router.LANSent, int64_t(0));

@@ -1,20 +1,19 @@
-// A plain TCP peer on 127.0.0.1 for the remote administration tests: a browser or telnet user
-// talking to our listeners, or a fake router that our client connects to. Every wait turns the
-// Qt event loop so the code under test runs, and gives up after a bound instead of hanging.
+// A plain TCP end on 127.0.0.1 for the tests of our listeners and our client: a browser or telnet
+// user talking to a listener of ours, or a fake router that our client connects to. Every wait
+// turns the Qt event loop so the code under test runs, and gives up after a bound instead of
+// hanging.
 #pragma once
+
+#include "loopbacksocket.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTest>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <utility>
 
 class LoopbackPeer
@@ -23,6 +22,7 @@ public:
     static constexpr int kWaitMs = 10000;
 
     LoopbackPeer() = default;
+    // Takes over a connected descriptor, such as an accepted one.
     explicit LoopbackPeer(int fd) : m_fd(fd) { setNonBlocking(); }
     LoopbackPeer(const LoopbackPeer &) = delete;
     LoopbackPeer &operator=(const LoopbackPeer &) = delete;
@@ -42,13 +42,9 @@ public:
     bool connectTo(int port)
     {
         close();
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         // The listener's backlog completes the handshake without the event loop turning.
-        if (::connect(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        m_fd = connectLoopback(port);
+        if (m_fd < 0)
             return false;
         setNonBlocking();
         return true;
@@ -156,21 +152,15 @@ private:
     std::string m_input;
 };
 
-// A listening socket on 127.0.0.1 and an ephemeral port, for a fake router.
+// A listening socket on 127.0.0.1 and a free port, for a fake router.
 class LoopbackListener
 {
 public:
     LoopbackListener()
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-        ::listen(m_fd, 5);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
+        m_fd = listenLoopback(m_port);
+        if (m_fd < 0)
+            qFatal("cannot listen on 127.0.0.1");
         ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
     }
     ~LoopbackListener() { ::close(m_fd); }
