@@ -11,6 +11,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/lib.sh"
 keep=0
 [ "${1:-}" = "--keep" ] && keep=1
 
@@ -106,15 +107,7 @@ children=$(ps -o pid= --ppid "$run_pid" | tr -s ' \n' ' ')
 [ -n "${children// /}" ] || fail "found neither the monitor nor the simulator under the run command"
 echo "check-setup: sending SIGINT to the run command (children:$children)"
 kill -INT "$run_pid"
-ended=
-for _ in $(seq 1 100); do
-    if ! kill -0 "$run_pid" 2>/dev/null; then
-        ended=1
-        break
-    fi
-    sleep 0.1
-done
-[ -n "$ended" ] || fail "the run command still runs 10 seconds after SIGINT"
+lw_wait_gone "$run_pid" || fail "the run command still runs 10 seconds after SIGINT"
 wait "$run_pid" 2>/dev/null || true
 run_pid=
 for pid in $children; do

@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
+. tools/lib.sh
 
 tools/install-deps.sh
 cmake --preset dev
@@ -56,22 +57,13 @@ trap 'cleanup; exit 130' INT
 trap 'cleanup; exit 143' TERM
 trap cleanup EXIT
 
-port=""
-for _ in $(seq 1 100); do
-    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$simlog" | head -n 1)
-    [ -n "$port" ] && break
-    sleep 0.1
-done
-if [ -z "$port" ]; then
+if ! port=$(lw_wait_simulator "$simlog"); then
     echo "The router simulator did not start; see $simlog" >&2
     exit 1
 fi
 
 # A free port for the web status page, tried from 8080 upwards.
-webport=8080
-while (exec 3<>"/dev/tcp/127.0.0.1/$webport") 2>/dev/null; do
-    webport=$((webport + 1))
-done
+webport=$(lw_free_port 8080 65535)
 
 # Only the keys the demo needs; the monitor keeps the rest at their defaults and writes the whole
 # file back when it ends. The password is stored scrambled: "1234" is kept as "nnnn". The version

@@ -13,6 +13,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/lib.sh"
 build=$(cd "${1:-$root/build}" && pwd)
 out=${2:-$root/docs/screenshots}
 mkdir -p "$out"
@@ -52,27 +53,14 @@ EOF
 : >"$demo/sim.log" # exists before the simulator's first line, which the loop below waits for
 "$build/linewatch-routersim" --port 0 --seed 7 --password 1234 --script "$demo/sim.txt" >"$demo/sim.log" &
 sim_pid=$!
-sim_port=
-for _ in $(seq 1 50); do
-    sim_port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$demo/sim.log")
-    [ -n "$sim_port" ] && break
-    sleep 0.1
-done
-if [ -z "$sim_port" ]; then
+if ! sim_port=$(lw_wait_simulator "$demo/sim.log" 50); then
     echo "the router simulator did not start:" >&2
     cat "$demo/sim.log" >&2
     exit 1
 fi
 
 # A free port for the web status page, so the Settings tab shows the web server switched on.
-web_port=
-for candidate in $(seq 18080 18180); do
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
-        web_port=$candidate
-        break
-    fi
-done
-web_port=${web_port:-18080}
+web_port=$(lw_free_port 18080 18180) || web_port=18080
 
 # The settings file lives beside the program, so the demo runs a copy of it. "nnnn" is the stored
 # (scrambled) form of the simulator's password 1234.

@@ -4,6 +4,8 @@
 # Usage: browser_check.sh SERVER_PROGRAM OUTPUT_DIR
 # Exits 77 (skipped) when no Chromium is installed.
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/../../tools/lib.sh
+. "$(dirname "$0")/../../tools/lib.sh"
 
 server_program=$1
 out_dir=$2
@@ -20,13 +22,7 @@ port_file="$out_dir/server.out"
 server_pid=$!
 trap 'kill "$server_pid" 2>/dev/null || true' EXIT
 
-port=""
-for _ in $(seq 1 100); do
-    port=$(sed -n 's/^port \([0-9]*\)$/\1/p' "$port_file")
-    [ -n "$port" ] && break
-    sleep 0.1
-done
-if [ -z "$port" ]; then
+if ! port=$(lw_wait_port "$port_file" 'port '); then
     echo "the status page server did not start" >&2
     exit 1
 fi

@@ -5,6 +5,8 @@
 # Usage: program_browser_check.sh PROGRAM SIMULATOR OUTPUT_DIR
 # Exits 77 (skipped) when no Chromium is installed.
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/../../tools/lib.sh
+. "$(dirname "$0")/../../tools/lib.sh"
 
 program=$1
 simulator=$2
@@ -51,19 +53,13 @@ set b1.alu 50
 EOF
 "$simulator" --port 0 --password 1234 --script "$out_dir/router.txt" >"$out_dir/sim.out" 2>&1 &
 sim_pid=$!
-router_port=""
-for _ in $(seq 1 100); do
-    router_port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$out_dir/sim.out")
-    [ -n "$router_port" ] && break
-    sleep 0.1
-done
-[ -n "$router_port" ] || fail "the simulator did not start"
+router_port=$(lw_wait_simulator "$out_dir/sim.out") || fail "the simulator did not start"
 
 # A port nobody listens on for the web server.
 web_port=""
 for _ in $(seq 1 50); do
     candidate=$((20000 + RANDOM % 12000)) # below the ephemeral range that clients draw from
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
+    if lw_port_free "$candidate"; then
         web_port=$candidate
         break
     fi

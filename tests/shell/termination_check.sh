@@ -4,6 +4,8 @@
 # never comes. Everything stays on 127.0.0.1.
 # Usage: termination_check.sh PROGRAM SIMULATOR OUTPUT_DIR
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/../../tools/lib.sh
+. "$(dirname "$0")/../../tools/lib.sh"
 
 program=$1
 simulator=$2
@@ -31,13 +33,7 @@ trap cleanup EXIT
 # The simulator only holds a port on 127.0.0.1 that the web server then cannot have.
 "$simulator" --port 0 >"$out_dir/sim.out" 2>"$out_dir/sim.err" &
 sim_pid=$!
-taken_port=""
-for _ in $(seq 1 100); do
-    taken_port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$out_dir/sim.out")
-    [ -n "$taken_port" ] && break
-    sleep 0.1
-done
-[ -n "$taken_port" ] || fail "the simulator did not start"
+taken_port=$(lw_wait_simulator "$out_dir/sim.out") || fail "the simulator did not start"
 
 # run NAME SETTINGS WAIT_FOR: starts a copy of the program beside SETTINGS (its linewatch.ini),
 # waits until its standard error holds WAIT_FOR (or two seconds when empty), sends SIGTERM and
@@ -63,15 +59,7 @@ run() {
     fi
     kill -0 "$program_pid" 2>/dev/null || fail "$name: ended before the signal"
     kill -TERM "$program_pid"
-    local ended=""
-    for _ in $(seq 1 100); do
-        if ! kill -0 "$program_pid" 2>/dev/null; then
-            ended=1
-            break
-        fi
-        sleep 0.1
-    done
-    [ -n "$ended" ] || fail "$name: still running 10 s after SIGTERM"
+    lw_wait_gone "$program_pid" || fail "$name: still running 10 s after SIGTERM"
     local status=0
     wait "$program_pid" || status=$?
     program_pid=""
