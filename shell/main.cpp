@@ -76,6 +76,11 @@ void scheduleScreenshots(TfrmMain &window)
 
 int main(int argc, char *argv[])
 {
+    // With TZ unset, glibc stats /etc/localtime at every tzset(), which Qt calls for each local
+    // time (QDateTime::currentDateTime, the style's pixmap cache checking a resource's date): some
+    // twenty system calls a second. Naming the same file makes glibc read it once; Qt takes
+    // ":/etc/localtime" for the system zone. A zone changed while we run shows after a restart.
+    ::setenv("TZ", ":/etc/localtime", 0);
     QApplication app(argc, argv);
     // The application title ("Brelwick ISDN Router Monitor") is the window caption's start and
     // every error box's caption. It is not set as the display name, which Qt would append to
