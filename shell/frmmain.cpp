@@ -435,8 +435,51 @@ void TfrmMain::RefreshStatus()
     refreshLabels();
 }
 
+void TfrmMain::fixValueLabelSizes()
+{
+    // A label given a new text asks its layouts for room; the request climbs to the tab widget,
+    // which then repaints the whole page, and a tick changes several figures. The window has a
+    // fixed size and each value label already has room for its longest text (reserveWidths), so
+    // once the page is laid out their sizes are final; fixed there, a new figure repaints only
+    // its own label.
+    if (m_valueLabelsFixed || !ui->tabStatus->isVisible())
+        return;
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    for (QLabel *label : {ui->lblB1Link,
+                          ui->lblB1Speed,
+                          ui->lblB1TX,
+                          ui->lblB1RX,
+                          ui->lblB1Errors,
+                          ui->lblB1CLU,
+                          ui->lblB1ALU,
+                          ui->lblB1UpTime,
+                          ui->lblB1IP,
+                          ui->lblB2Link,
+                          ui->lblB2Speed,
+                          ui->lblB2TX,
+                          ui->lblB2RX,
+                          ui->lblB2Errors,
+                          ui->lblB2CLU,
+                          ui->lblB2ALU,
+                          ui->lblB2UpTime,
+                          ui->lblB2IP,
+                          ui->lblLANStatus,
+                          ui->lblLANSent,
+                          ui->lblLANReceived,
+                          ui->lblLANCollisions,
+                          ui->lblTotalOutcallTime,
+                          ui->lblTriggerSrc,
+                          ui->lblTriggerDest,
+                          ui->lblName,
+                          ui->lblFirmware,
+                          ui->lblIPAddress})
+        label->setFixedSize(label->size());
+    m_valueLabelsFixed = true;
+}
+
 void TfrmMain::refreshLabels()
 {
+    fixValueLabelSizes();
     const auto channel = [](const TChannelStatus &C, QLabel *Link, QLabel *Speed, QLabel *TX, QLabel *RX,
                             QLabel *Errors, QLabel *CLU, QLabel *ALU, QLabel *UpTime, QLabel *IP) {
         Link->setText(fromBytes(C.Link));

@@ -173,6 +173,7 @@ private:
     void reserveWidths();
     void fixWindowSize();
     void showPage(QWidget *Page);
+    void fixValueLabelSizes();
     void refreshLabels();
     std::string statusPage();
     std::string settingsDirectory() const;
@@ -184,4 +185,5 @@ private:
     bool m_exiting = false;
     bool m_destroyed = false;
     bool m_centred = false;
+    bool m_valueLabelsFixed = false;
 };
