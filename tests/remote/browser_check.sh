@@ -6,13 +6,19 @@
 set -euo pipefail
 # shellcheck source=SCRIPTDIR/../../tools/lib.sh
 . "$(dirname "$0")/../../tools/lib.sh"
+# shellcheck source=SCRIPTDIR/browserlib.sh
+. "$(dirname "$0")/browserlib.sh"
+
+fail() {
+    echo "browser check failed: $*" >&2
+    exit 1
+}
 
 server_program=$1
 out_dir=$2
 mkdir -p "$out_dir"
 
-browser=$(command -v chromium || command -v chromium-browser || true)
-if [ -z "$browser" ]; then
+if ! browser=$(lw_chromium); then
     echo "chromium not installed: skipped"
     exit 77
 fi
@@ -27,30 +33,9 @@ if ! port=$(lw_wait_port "$port_file" 'port '); then
     exit 1
 fi
 
-url="http://127.0.0.1:$port/"
-# A throw-away profile, no sandbox (CI runs as root), nothing fetched but the page itself.
-common=(--headless --no-sandbox --disable-gpu --no-first-run --disable-extensions
-    --disable-background-networking --disable-component-update --disable-sync
-    "--user-data-dir=$out_dir/profile")
-
 dom="$out_dir/statuspage.dom.html"
-timeout 60 "$browser" "${common[@]}" --dump-dom "$url" >"$dom" 2>"$out_dir/chromium.log"
-timeout 60 "$browser" "${common[@]}" --window-size=1000,1000 --hide-scrollbars \
-    "--screenshot=$out_dir/statuspage.png" "$url" 2>>"$out_dir/chromium.log"
-
-fail() {
-    echo "browser check failed: $*" >&2
-    exit 1
-}
-
-grep -q '<title>office-gw (127.0.0.1) - Brelwick Router Monitor</title>' "$dom" || fail "title"
-grep -q 'Router Status: office-gw (127.0.0.1)' "$dom" || fail "heading"
-# The browser parsed one table: 31 rows, the chart cells among them.
-[ "$(grep -o '<table' "$dom" | wc -l)" -eq 1 ] || fail "one table"
-[ "$(grep -o '<tr>' "$dom" | wc -l)" -eq 31 ] || fail "31 rows"
-grep -q 'ISDN Channel B1' "$dom" || fail "B1 header"
-grep -q 'ISDN Channel B2' "$dom" || fail "B2 header"
-grep -q '1,234,567' "$dom" || fail "grouped counter"
+lw_load_page "$browser" "http://127.0.0.1:$port/" "$out_dir"
+lw_check_page "$dom"
 grep -q 'Accessed 1 times' "$dom" || fail "page counter"
 [ -s "$out_dir/statuspage.png" ] || fail "no screenshot"
 

@@ -7,13 +7,14 @@
 set -euo pipefail
 # shellcheck source=SCRIPTDIR/../../tools/lib.sh
 . "$(dirname "$0")/../../tools/lib.sh"
+# shellcheck source=SCRIPTDIR/browserlib.sh
+. "$(dirname "$0")/browserlib.sh"
 
 program=$1
 simulator=$2
 out_dir=$3
 
-browser=$(command -v chromium || command -v chromium-browser || true)
-if [ -z "$browser" ]; then
+if ! browser=$(lw_chromium); then
     echo "chromium not installed: skipped"
     exit 77
 fi
@@ -97,25 +98,9 @@ done
 [ -n "$ready" ] || fail "the page never showed the router's figures"
 [[ $page == "HTTP/1.0 200 OK"* ]] || fail "status line"
 
-url="http://127.0.0.1:$web_port/"
-# A throw-away profile, no sandbox (CI runs as root), nothing fetched but the page itself.
-common=(--headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-extensions
-    --disable-background-networking --disable-component-update --disable-sync
-    "--user-data-dir=$out_dir/profile")
-
 dom="$out_dir/statuspage.dom.html"
-timeout 60 "$browser" "${common[@]}" --dump-dom "$url" >"$dom" 2>"$out_dir/chromium.log" || fail "chromium"
-timeout 60 "$browser" "${common[@]}" --window-size=1000,1000 --hide-scrollbars \
-    "--screenshot=$out_dir/statuspage.png" "$url" 2>>"$out_dir/chromium.log" || fail "chromium screenshot"
-
-grep -q '<title>office-gw (127.0.0.1) - Brelwick Router Monitor</title>' "$dom" || fail "title"
-grep -q 'Router Status: office-gw (127.0.0.1)' "$dom" || fail "heading"
-# The browser built one table of 31 rows from the page.
-[ "$(grep -o '<table' "$dom" | wc -l)" -eq 1 ] || fail "one table"
-[ "$(grep -o '<tr>' "$dom" | wc -l)" -eq 31 ] || fail "31 rows"
-grep -q 'ISDN Channel B1' "$dom" || fail "B1 header"
-grep -q 'ISDN Channel B2' "$dom" || fail "B2 header"
-grep -q '1,234,567' "$dom" || fail "grouped counter"
+lw_load_page "$browser" "http://127.0.0.1:$web_port/" "$out_dir"
+lw_check_page "$dom"
 grep -q 'office-gw is running RAS S/W' "$dom" || fail "system information"
 # The B1 chart has filled cells in the line colour once the history holds the usage.
 grep -q 'bgcolor="#00FF00"' "$dom" || fail "no usage drawn"
