@@ -160,12 +160,9 @@ void TestWebHardening::descriptorLimitDoesNotSpin()
                      saved.rlim_max};
     QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
 
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(m_port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in addr = loopbackAddress(m_port);
     for (int fd : clients)
-        ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
     QTest::qWait(500);
     const int accepted = m_server->WebServerSocket.Socket()->ActiveConnections();
 

@@ -3,14 +3,13 @@
 // command, two clients at once, a prompt split across two reads, a hang-up part-way through a
 // screen, and its command line.
 #include "consolegrid.h"
+#include "loopbacksocket.h"
 
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -80,14 +79,14 @@ class Client
 public:
     explicit Client(int port)
     {
-        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        m_fd = connectLoopback(port);
+        m_connected = m_fd >= 0;
     }
-    ~Client() { close(m_fd); }
+    ~Client()
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
 
     bool connected() const { return m_connected; }
 
