@@ -68,6 +68,20 @@ QPixmap makerBadge()
     return pixmap;
 }
 
+// A plain colour where the backdrop is one, which most are: it costs no memory and fills fastest.
+QBrush backdropBrush(const QPixmap &backdrop)
+{
+    const QImage image = backdrop.toImage();
+    const QRgb first = image.pixel(0, 0);
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (image.pixel(x, y) != first)
+                return QBrush(backdrop);
+        }
+    }
+    return QBrush(QColor::fromRgb(first));
+}
+
 } // namespace
 
 TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
@@ -435,7 +449,39 @@ void TfrmMain::RefreshStatus()
     refreshLabels();
 }
 
-void TfrmMain::fixValueLabelSizes()
+std::array<QLabel *, TfrmMain::kValueLabelCount> TfrmMain::valueLabels() const
+{
+    return {ui->lblB1Link,
+            ui->lblB1Speed,
+            ui->lblB1TX,
+            ui->lblB1RX,
+            ui->lblB1Errors,
+            ui->lblB1CLU,
+            ui->lblB1ALU,
+            ui->lblB1UpTime,
+            ui->lblB1IP,
+            ui->lblB2Link,
+            ui->lblB2Speed,
+            ui->lblB2TX,
+            ui->lblB2RX,
+            ui->lblB2Errors,
+            ui->lblB2CLU,
+            ui->lblB2ALU,
+            ui->lblB2UpTime,
+            ui->lblB2IP,
+            ui->lblLANStatus,
+            ui->lblLANSent,
+            ui->lblLANReceived,
+            ui->lblLANCollisions,
+            ui->lblTotalOutcallTime,
+            ui->lblTriggerSrc,
+            ui->lblTriggerDest,
+            ui->lblName,
+            ui->lblFirmware,
+            ui->lblIPAddress};
+}
+
+void TfrmMain::fixValueLabels()
 {
     // A label given a new text asks its layouts for room; the request climbs to the tab widget,
     // which then repaints the whole page, and a tick changes several figures. The window has a
@@ -445,41 +491,54 @@ void TfrmMain::fixValueLabelSizes()
     if (m_valueLabelsFixed || !ui->tabStatus->isVisible())
         return;
     QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
-    for (QLabel *label : {ui->lblB1Link,
-                          ui->lblB1Speed,
-                          ui->lblB1TX,
-                          ui->lblB1RX,
-                          ui->lblB1Errors,
-                          ui->lblB1CLU,
-                          ui->lblB1ALU,
-                          ui->lblB1UpTime,
-                          ui->lblB1IP,
-                          ui->lblB2Link,
-                          ui->lblB2Speed,
-                          ui->lblB2TX,
-                          ui->lblB2RX,
-                          ui->lblB2Errors,
-                          ui->lblB2CLU,
-                          ui->lblB2ALU,
-                          ui->lblB2UpTime,
-                          ui->lblB2IP,
-                          ui->lblLANStatus,
-                          ui->lblLANSent,
-                          ui->lblLANReceived,
-                          ui->lblLANCollisions,
-                          ui->lblTotalOutcallTime,
-                          ui->lblTriggerSrc,
-                          ui->lblTriggerDest,
-                          ui->lblName,
-                          ui->lblFirmware,
-                          ui->lblIPAddress})
-        label->setFixedSize(label->size());
+    const auto labels = valueLabels();
+    std::array<QString, kValueLabelCount> texts;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        m_valueLabelMinimum[i] = labels[i]->minimumSize();
+        labels[i]->setFixedSize(labels[i]->size());
+        texts[i] = labels[i]->text();
+        labels[i]->setText(QString());
+    }
+    // A label that is not opaque still has its group box, the tab's frame and the window drawn
+    // beneath it at every repaint (the group box lays out its title's text each time). Each label
+    // instead fills its background with what those draw there, taken once with the labels empty;
+    // that makes it opaque, and the picture on screen stays the same.
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        QLabel *label = labels[i];
+        const QPixmap backdrop = grab(QRect(label->mapTo(this, QPoint()), label->size()));
+        if (!backdrop.isNull() && !backdrop.hasAlphaChannel()) {
+            QPalette palette;
+            palette.setBrush(QPalette::Window, backdropBrush(backdrop));
+            label->setPalette(palette);
+            label->setAutoFillBackground(true);
+        }
+        label->setText(texts[i]);
+    }
     m_valueLabelsFixed = true;
+}
+
+void TfrmMain::changeEvent(QEvent *Event)
+{
+    // Another style, palette or font draws the page anew: the value labels get back their
+    // reserved sizes and the page's own background, and the next refresh fixes them again.
+    const QEvent::Type type = Event->type();
+    if (m_valueLabelsFixed &&
+        (type == QEvent::StyleChange || type == QEvent::PaletteChange || type == QEvent::FontChange)) {
+        const auto labels = valueLabels();
+        for (std::size_t i = 0; i < labels.size(); ++i) {
+            labels[i]->setAutoFillBackground(false);
+            labels[i]->setPalette(QPalette());
+            labels[i]->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+            labels[i]->setMinimumSize(m_valueLabelMinimum[i]);
+        }
+        m_valueLabelsFixed = false;
+    }
+    QMainWindow::changeEvent(Event);
 }
 
 void TfrmMain::refreshLabels()
 {
-    fixValueLabelSizes();
+    fixValueLabels();
     const auto channel = [](const TChannelStatus &C, QLabel *Link, QLabel *Speed, QLabel *TX, QLabel *RX,
                             QLabel *Errors, QLabel *CLU, QLabel *ALU, QLabel *UpTime, QLabel *IP) {
         Link->setText(fromBytes(C.Link));

@@ -12,7 +12,10 @@
 #include "webserver.h"
 
 #include <QMainWindow>
+#include <QSize>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -160,9 +163,13 @@ protected:
     // FormClose: the window hides in the tray instead of closing.
     void closeEvent(QCloseEvent *Event) override;
     void showEvent(QShowEvent *Event) override;
+    void changeEvent(QEvent *Event) override;
     bool eventFilter(QObject *Watched, QEvent *Event) override;
 
 private:
+    // The status page's labels that show the router's figures.
+    static constexpr std::size_t kValueLabelCount = 28;
+
     void FormCreate();
     void createStatusBar();
     void createTray();
@@ -173,7 +180,8 @@ private:
     void reserveWidths();
     void fixWindowSize();
     void showPage(QWidget *Page);
-    void fixValueLabelSizes();
+    std::array<QLabel *, kValueLabelCount> valueLabels() const;
+    void fixValueLabels();
     void refreshLabels();
     std::string statusPage();
     std::string settingsDirectory() const;
@@ -186,4 +194,5 @@ private:
     bool m_destroyed = false;
     bool m_centred = false;
     bool m_valueLabelsFixed = false;
+    std::array<QSize, kValueLabelCount> m_valueLabelMinimum;
 };
