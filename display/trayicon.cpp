@@ -1,5 +1,5 @@
-// The notification-area icon and its menu. The 39 pictures are drawn once, when the icon is
-// made; the refresh then only picks one per second, and an unchanged picture or tip is not sent
+// The notification-area icon and its menu. Each of the 39 pictures is drawn once, when it first
+// shows; the refresh then only picks one per second, and an unchanged picture or tip is not sent
 // to the desktop again (some notification areas flicker on every change).
 #include "trayicon.h"
 
@@ -19,12 +19,10 @@ const char *const kStartTip = "B1[No Data] B2[No Data]";
 
 TTrayIcon::TTrayIcon(QObject *parent) : QObject(parent)
 {
-    for (int i = 0; i < kTrayPictureCount; ++i)
-        m_pictures[static_cast<std::size_t>(i)] = TrayPicture(i);
     createMenu();
 
     m_tray = new QSystemTrayIcon(this);
-    m_tray->setIcon(m_pictures[kNoDataPicture]);
+    m_tray->setIcon(pictureIcon(kNoDataPicture));
     m_tray->setToolTip(QString::fromLatin1(kStartTip));
     m_tray->setContextMenu(pupTray);
     connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
@@ -104,7 +102,17 @@ void TTrayIcon::setPicture(int index)
     if (index == m_picture)
         return;
     m_picture = index;
-    m_tray->setIcon(m_pictures[static_cast<std::size_t>(index)]);
+    m_tray->setIcon(pictureIcon(index));
+}
+
+const QIcon &TTrayIcon::pictureIcon(int index)
+{
+    // Each picture is drawn in all its sizes when it first shows: the 39 of them take over 5 MB,
+    // and a session shows few of them.
+    QIcon &icon = m_pictures[static_cast<std::size_t>(index)];
+    if (icon.isNull())
+        icon = TrayPicture(index);
+    return icon;
 }
 
 void TTrayIcon::setTip(const QString &tip)

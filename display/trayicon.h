@@ -63,9 +63,10 @@ signals:
 
 private:
     void createMenu();
+    const QIcon &pictureIcon(int index);
 
     std::unique_ptr<QMenu> m_menu;
     QSystemTrayIcon *m_tray = nullptr;
-    std::array<QIcon, kTrayPictureCount> m_pictures; // drawn once; index = picture number
+    std::array<QIcon, kTrayPictureCount> m_pictures; // drawn at first use; index = picture number
     int m_picture = 38;
 };
