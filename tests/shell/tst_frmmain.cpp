@@ -13,13 +13,18 @@
 
 #include <QAction>
 #include <QDir>
+#include <QEvent>
 #include <QFile>
+#include <QImage>
 #include <QLocale>
+#include <QPalette>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include <initializer_list>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -113,6 +118,49 @@ bool insidePage(const QWidget *widget, const QWidget *page)
     return true;
 }
 
+// Counts the paint events each watched widget receives: what a new figure costs on screen.
+class TPaintCounter : public QObject
+{
+public:
+    explicit TPaintCounter(std::initializer_list<QWidget *> widgets)
+    {
+        for (QWidget *w : widgets) {
+            w->installEventFilter(this);
+            m_counts[w] = 0;
+        }
+    }
+
+    int count(QWidget *w) const { return m_counts.at(w); }
+
+    void clear()
+    {
+        for (auto &entry : m_counts)
+            entry.second = 0;
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            auto it = m_counts.find(watched);
+            if (it != m_counts.end())
+                ++it->second;
+        }
+        return false;
+    }
+
+private:
+    std::map<QObject *, int> m_counts;
+};
+
+// Lets the window finish what the last change asked for: layout passes, then the repaint.
+void settle()
+{
+    QCoreApplication::processEvents();
+    QTest::qWait(20);
+    QCoreApplication::processEvents();
+}
+
 // One window per test, with its own directory and with every way out of the machine stubbed.
 struct TFixture
 {
@@ -194,6 +242,8 @@ private slots:
     void errorBoxShowsOneAtATime();
     void checkNowFetchesFromLoopbackServer();
     void everyTextFitsWithLongestFigures();
+    void newFigureRepaintsOnlyItsLabel();
+    void opaqueLabelsLookTheSame();
 };
 
 void TestFrmMain::labelsShowParsedStatusScreen()
@@ -780,6 +830,76 @@ void TestFrmMain::everyTextFitsWithLongestFigures()
     }
     QLabel *panel1 = w.findChild<QLabel *>(QStringLiteral("StatusPanel1"));
     QVERIFY(panel1->width() >= panel1->sizeHint().width());
+}
+
+void TestFrmMain::newFigureRepaintsOnlyItsLabel()
+{
+    // The monitor idles on the status page: once it is laid out, a new figure must repaint only
+    // its own label, never the group box, the tab or the window around it.
+    TFixture f;
+    TfrmMain &w = *f.window;
+    Ui::TfrmMain &ui = f.ui();
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QCOMPARE(ui.PageControl1->currentWidget(), ui.tabStatus);
+    w.Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
+    w.RefreshStatus();
+    settle();
+
+    TPaintCounter paints{ui.lblB1TX, ui.grpB1, ui.tabStatus, ui.PageControl1, &w};
+    TChannelRow b1;
+    b1.tx = "98765432109"; // longer than before: the label's wish for room grows
+    w.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+    w.RefreshStatus();
+    settle();
+
+    QCOMPARE(ui.lblB1TX->text(), QStringLiteral("98,765,432,109"));
+    QVERIFY(paints.count(ui.lblB1TX) > 0);
+    QCOMPARE(paints.count(ui.grpB1), 0);
+    QCOMPARE(paints.count(ui.tabStatus), 0);
+    QCOMPARE(paints.count(ui.PageControl1), 0);
+    QCOMPARE(paints.count(&w), 0);
+
+    // An unchanged figure costs nothing at all.
+    paints.clear();
+    w.RefreshStatus();
+    settle();
+    QCOMPARE(paints.count(ui.lblB1TX), 0);
+    QVERIFY(f.errors.empty());
+}
+
+void TestFrmMain::opaqueLabelsLookTheSame()
+{
+    // The value labels paint their own background with what lay beneath them; the page must look
+    // the same as with plain labels, also after a new palette has had them taken again.
+    TFixture f;
+    TfrmMain &w = *f.window;
+    Ui::TfrmMain &ui = f.ui();
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.Session.ProcessConsoleData(systemInfoScreen("Brelwick10"));
+    w.Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
+    w.RefreshStatus();
+    settle();
+    QVERIFY(ui.lblB1TX->autoFillBackground());
+
+    // A new palette gives the labels back the page's own background until the next refresh.
+    QPalette palette = w.palette();
+    palette.setColor(QPalette::Window, QColor(0xc8, 0xdc, 0xf0));
+    w.setPalette(palette);
+    settle();
+    for (QLabel *label : {ui.lblB1TX, ui.lblB2Link, ui.lblLANStatus, ui.lblName, ui.lblIPAddress})
+        QVERIFY2(!label->autoFillBackground(), qPrintable(label->objectName()));
+    const QImage plain = w.grab().toImage();
+
+    w.RefreshStatus();
+    settle();
+    for (QLabel *label : {ui.lblB1TX, ui.lblB2Link, ui.lblLANStatus, ui.lblName, ui.lblIPAddress})
+        QVERIFY2(label->autoFillBackground(), qPrintable(label->objectName()));
+    const QImage opaque = w.grab().toImage();
+    QCOMPARE(opaque.size(), plain.size());
+    QVERIFY(opaque == plain);
+    QVERIFY(f.errors.empty());
 }
 
 QTEST_MAIN(TestFrmMain)
