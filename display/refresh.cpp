@@ -20,14 +20,11 @@ std::string FormatPhoneNumber(const std::string &Digits)
 
 QString UsageText(int32_t Percent, int32_t Speed)
 {
-    // The product wraps like the 32-bit integer it has always been, without the undefined
-    // behaviour of a signed overflow; real figures (3 digits times 2 digits) never come close.
-    const auto product = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(Percent) * Speed));
-    const double rate = product / 819.2;
-    // "%f" keeps ASCII digits and no thousands separators; only the decimal point is the user's.
-    QString rateText = QString::number(rate, 'f', 2);
-    rateText.replace(QLatin1Char('.'), QLocale().decimalPoint());
-    return QString::number(Percent) + QLatin1String("%  (") + rateText + QLatin1String("KB/s)");
+    // The same figure as the web page's, with only the decimal point the user's: "%f" keeps ASCII
+    // digits and no thousands separators.
+    QString text = QString::fromLatin1(DefaultUsageText(Percent, Speed));
+    text.replace(QLatin1Char('.'), QLocale().decimalPoint());
+    return text;
 }
 
 namespace {

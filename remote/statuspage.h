@@ -61,13 +61,6 @@ std::string HtmlEscape(std::string_view text);
 // Only the low 24 bits are used.
 std::string ColorToHtml(uint32_t color);
 
-// The usage rate of a percentage: percent x speed (as a 32-bit product) / 819.2 KB/s.
-double UsageRate(int32_t percent, int32_t speed);
-
-// "%d%%  (%fKB/s)" with the rate to the nearest hundredth (halves away from zero) and "." as the
-// decimal separator: "50%  (3.91KB/s)".
-std::string DefaultUsageText(int32_t percent, int32_t speed);
-
 // One table row of Count cells read in parallel from the three lists (which may be longer).
 // A span of 1 or less writes no colspan attribute.
 std::string BuildTableRow(int Count, const std::vector<std::string> &Cells, const std::vector<uint32_t> &Colors,

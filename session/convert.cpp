@@ -1,6 +1,8 @@
 // Number conversions; see convert.h.
 #include "convert.h"
 
+#include <cmath>
+#include <cstdio>
 #include <limits>
 
 namespace {
@@ -159,5 +161,24 @@ std::string GroupThousands(int64_t Value)
             text += ',';
         text += digits[i];
     }
+    return text;
+}
+
+double UsageRate(int32_t percent, int32_t speed)
+{
+    // The product is a 32-bit integer on the window's labels too; wrap it rather than overflow.
+    const auto product = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(percent) * speed));
+    return product / 819.2;
+}
+
+std::string DefaultUsageText(int32_t percent, int32_t speed)
+{
+    // Rounded by hand: printf rounds an exact half to even, which would show 3.90625 as 3.90.
+    const double rate = UsageRate(percent, speed);
+    const long long hundredths = std::llround(rate * 100);
+    const unsigned long long magnitude = hundredths < 0 ? 0ULL - hundredths : hundredths;
+    char text[96];
+    std::snprintf(text, sizeof text, "%d%%  (%s%llu.%02lluKB/s)", percent, hundredths < 0 ? "-" : "", magnitude / 100,
+                  magnitude % 100);
     return text;
 }

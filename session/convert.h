@@ -42,6 +42,14 @@ int32_t DecimalToInt(std::string_view text);
 // of the grouped digits. Shared by the window's labels and the web status page.
 std::string GroupThousands(int64_t Value);
 
+// The usage rate of a channel's percentage in KB/s: percent x speed (Kbit/s, as a 32-bit
+// product) / 819.2. Shared by the window's labels and the web status page.
+double UsageRate(int32_t percent, int32_t speed);
+
+// "%d%%  (%fKB/s)" with the rate to the nearest hundredth (halves away from zero) and "." as the
+// decimal separator: "50%  (3.91KB/s)". The window puts the user's decimal point in its place.
+std::string DefaultUsageText(int32_t percent, int32_t speed);
+
 // Hexadecimal screen field: trim; empty gives 0; otherwise hexadecimal digits of either case.
 // Failures raise EConvertError whose text is the trimmed field with "$" in front.
 int32_t HexToInt(std::string_view field);
