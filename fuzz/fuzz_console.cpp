@@ -1,6 +1,7 @@
 // Router bytes through the console pipeline: tokens, drawing and ParseScreen after every chunk, as
 // the session runs them. The same bytes are fed whole, split at points taken from the input, and
-// one byte at a time through the buffer overload of NextToken; all three must end on one screen.
+// one byte at a time through the buffer overload of NextToken, and with a token listener (which
+// makes the screen cut every token rather than draw straight through); all must end on one screen.
 #include "consolescreen.h"
 #include "convert.h"
 #include "screenparser.h"
@@ -37,10 +38,14 @@ void checkInvariants(const TConsoleScreen &screen)
 
 // One received chunk as the session handles it. A conversion error leaves the bytes after the
 // offending token in the buffer; the session then meets them with the next chunk.
-void feedChunk(Fed &fed, std::string_view chunk, bool fullPass)
+void feedChunk(Fed &fed, std::string_view chunk, bool fullPass, bool listen = false)
 {
     try {
-        fed.screen.DrawChunk(fed.buffer, chunk);
+        // A token listener makes the screen cut every token instead of drawing straight through.
+        if (listen)
+            fed.screen.DrawChunk(fed.buffer, chunk, [](std::string_view) {});
+        else
+            fed.screen.DrawChunk(fed.buffer, chunk);
         ParseScreen(fed.screen, fullPass, fed.B1, fed.B2, fed.Router);
     } catch (const EConvertError &) {
     }
@@ -87,6 +92,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     feedChunk(split, std::string_view(stream).substr(from), fullPass);
     drain(split);
 
+    // The same cuts token by token, as during the login walk.
+    Fed listened;
+    from = 0;
+    for (size_t at : splits) {
+        feedChunk(listened, std::string_view(stream).substr(from, at - from), fullPass, true);
+        from = at;
+    }
+    feedChunk(listened, std::string_view(stream).substr(from), fullPass, true);
+    drain(listened);
+
     // Byte by byte through the copying NextToken, HandleEscape and PutText directly.
     TConsoleScreen single;
     std::string pending;
@@ -107,6 +122,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string text = whole.screen.Text();
     if (split.screen.Text() != text || split.screen.CursorRow != whole.screen.CursorRow ||
         split.screen.CursorCol != whole.screen.CursorCol)
+        std::abort();
+    if (listened.screen.Text() != text || listened.screen.CursorRow != whole.screen.CursorRow ||
+        listened.screen.CursorCol != whole.screen.CursorCol || listened.buffer != split.buffer)
+        std::abort();
+    if (listened.B1.TX != split.B1.TX || listened.Router.LANSent != split.Router.LANSent ||
+        listened.B2.Link != split.B2.Link)
         std::abort();
     if (single.Text() != text || single.CursorRow != whole.screen.CursorRow ||
         single.CursorCol != whole.screen.CursorCol)

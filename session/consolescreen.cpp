@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr char kEsc = 27;
@@ -93,6 +97,74 @@ const char *drawableRunEnd(const char *p, const char *end)
             ++p;
         if (p < stop || p == end)
             return p;
+    }
+}
+
+// The end of the run of drawable bytes starting at p that also stops at an ESC: the text part of
+// a token and the run within it in one pass, for the fast path. Eight bytes at a time, each byte
+// tested exactly (no carries between bytes), so the first candidate is found without a byte loop.
+const char *textRunEnd(const char *p, const char *end)
+{
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    constexpr uint64_t kHighBits = 0x8080808080808080ull;
+    constexpr uint64_t kEscs = kOnes * static_cast<unsigned char>(kEsc);
+#if defined(__SSE2__)
+    // Sixteen bytes at a time where the processor has it (every x86-64 does).
+    const __m128i escs = _mm_set1_epi8(kEsc);
+    const __m128i thirteens = _mm_set1_epi8(13);
+    while (end - p >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i below14 = _mm_cmpeq_epi8(_mm_min_epu8(bytes, thirteens), bytes);
+        auto candidates = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(below14, _mm_cmpeq_epi8(bytes, escs))));
+        while (candidates != 0) {
+            const char *at = p + __builtin_ctz(candidates);
+            if (*at == kEsc || kTables.text[static_cast<unsigned char>(*at)] != TextClass::Draw)
+                return at;
+            candidates &= candidates - 1;
+        }
+        p += 16;
+    }
+#endif
+    while (end - p >= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        // High bit of a byte set when the byte is below 14, or is an ESC.
+        const uint64_t below14 = ~(((word & kLow7) + (0x80 - 14) * kOnes) | word) & kHighBits;
+        const uint64_t esc = word ^ kEscs;
+        const uint64_t isEsc = ~(((esc & kLow7) + kLow7) | esc) & kHighBits;
+        uint64_t candidates = below14 | isEsc;
+        while (candidates != 0) {
+            const char *at = p + (__builtin_ctzll(candidates) >> 3);
+            // Little-endian: the lowest set byte is the first in memory.
+            if (*at == kEsc || kTables.text[static_cast<unsigned char>(*at)] != TextClass::Draw)
+                return at;
+            candidates &= candidates - 1; // NUL and the like are drawn: on to the next candidate
+        }
+        p += 8;
+    }
+    while (p < end && *p != kEsc && kTables.text[static_cast<unsigned char>(*p)] == TextClass::Draw)
+        ++p;
+    return p;
+}
+
+// Copies n bytes without a library call: console rows are short and a call costs more than the
+// copy. Overlapping fixed-size moves cover every length.
+inline void copySmall(char *to, const char *from, size_t n)
+{
+    if (n >= 16) {
+        for (size_t i = 0; i + 16 <= n; i += 16)
+            std::memcpy(to + i, from + i, 16);
+        std::memcpy(to + n - 16, from + n - 16, 16);
+    } else if (n >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + n - 4, from + n - 4, 4);
+    } else {
+        for (size_t i = 0; i < n; ++i)
+            to[i] = from[i];
     }
 }
 
@@ -213,42 +285,52 @@ void TConsoleScreen::PutText(std::string_view token)
     const char *p = token.data();
     const char *const end = p + token.size();
     while (p < end) {
-        switch (kTables.text[static_cast<unsigned char>(*p)]) {
-        case TextClass::Ignore:
+        if (MoveForControl(static_cast<unsigned char>(*p))) {
             ++p;
             continue;
-        case TextClass::Backspace:
-            CursorCol = std::max(CursorCol - 1, 1);
-            ++p;
-            continue;
-        case TextClass::LineFeed:
-            CursorCol = 1;
-            ++p;
-            continue;
-        case TextClass::Return:
-            // Down one row; nothing scrolls until a character is written there.
-            CursorRow = std::min(CursorRow + 1, kRowBeyond);
-            ++p;
-            continue;
-        case TextClass::Draw:
-            break;
         }
-        // A run of drawable bytes: wrap and scroll as each row fills, copy a row piece at once.
         const char *runEnd = drawableRunEnd(p + 1, end);
-        while (p < runEnd) {
-            if (CursorCol > kScreenCols) {
-                CursorCol = 1;
-                ++CursorRow;
-            }
-            if (CursorRow > kScreenRows)
-                Scroll();
-            const size_t room = static_cast<size_t>(kScreenCols - CursorCol + 1);
-            const size_t n = std::min(room, static_cast<size_t>(runEnd - p));
-            std::memcpy(&FCells[static_cast<size_t>(CursorRow - 1) * kScreenCols + static_cast<size_t>(CursorCol - 1)],
-                        p, n);
-            CursorCol += static_cast<int>(n);
-            p += n;
+        DrawRun(p, runEnd);
+        p = runEnd;
+    }
+}
+
+bool TConsoleScreen::MoveForControl(unsigned char c)
+{
+    switch (kTables.text[c]) {
+    case TextClass::Ignore:
+        return true;
+    case TextClass::Backspace:
+        CursorCol = std::max(CursorCol - 1, 1);
+        return true;
+    case TextClass::LineFeed:
+        CursorCol = 1;
+        return true;
+    case TextClass::Return:
+        // Down one row; nothing scrolls until a character is written there.
+        CursorRow = std::min(CursorRow + 1, kRowBeyond);
+        return true;
+    case TextClass::Draw:
+        break;
+    }
+    return false;
+}
+
+void TConsoleScreen::DrawRun(const char *p, const char *end)
+{
+    // Wrap and scroll as each row fills; a row piece is copied at once.
+    while (p < end) {
+        if (CursorCol > kScreenCols) {
+            CursorCol = 1;
+            ++CursorRow;
         }
+        if (CursorRow > kScreenRows)
+            Scroll();
+        const size_t room = static_cast<size_t>(kScreenCols - CursorCol + 1);
+        const size_t n = std::min(room, static_cast<size_t>(end - p));
+        copySmall(&FCells[static_cast<size_t>(CursorRow - 1) * kScreenCols + static_cast<size_t>(CursorCol - 1)], p, n);
+        CursorCol += static_cast<int>(n);
+        p += n;
     }
 }
 
@@ -281,7 +363,14 @@ void TConsoleScreen::DrawChunk(std::string &buffer, std::string_view chunk,
         ~KeepRest() { buffer.insert(0, input); }
     } keepRest{buffer, input};
 
-    for (std::string_view token = NextToken(input); !token.empty(); token = NextToken(input)) {
+    for (;;) {
+        // Nobody needs the tokens one by one: draw straight through, and cut a token only where
+        // the fast path leaves one.
+        if (!onToken && !FDiscarding)
+            DrawFast(input);
+        const std::string_view token = NextToken(input);
+        if (token.empty())
+            break;
         if (token.front() == kEsc)
             HandleEscape(token);
         else
@@ -291,17 +380,79 @@ void TConsoleScreen::DrawChunk(std::string &buffer, std::string_view chunk,
     }
 }
 
+void TConsoleScreen::DrawFast(std::string_view &input)
+{
+    ClampCursor();
+    const char *p = input.data();
+    const char *const end = p + input.size();
+    while (p < end) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c != static_cast<unsigned char>(kEsc)) {
+            if (MoveForControl(c)) {
+                ++p;
+                continue;
+            }
+            const char *runEnd = textRunEnd(p + 1, end);
+            DrawRun(p, runEnd);
+            p = runEnd;
+            continue;
+        }
+
+        // ESC "[" parameters final, as the token path would cut it: the final character is the
+        // first one that ends a sequence after the bracket, within the length cap.
+        if (end - p < 3 || p[1] != '[')
+            break;
+        const char *const limit = p + std::min<ptrdiff_t>(end - p, static_cast<ptrdiff_t>(kMaxEscapeLength));
+        // "row;col" with parts of at most four digits is read here; any other parameter text
+        // makes the sequence go the token way, should it turn out to matter.
+        const char *q = p + 2;
+        const char *const firstPart = q;
+        int first = 0;
+        for (; q < limit && static_cast<unsigned>(*q - '0') < 10u; ++q)
+            if (q - firstPart < 4)
+                first = first * 10 + (*q - '0');
+        const ptrdiff_t firstDigits = q - firstPart;
+        bool twoParts = false;
+        int second = 0;
+        ptrdiff_t secondDigits = 0;
+        if (q < limit && *q == ';') {
+            twoParts = true;
+            const char *const secondPart = ++q;
+            for (; q < limit && static_cast<unsigned>(*q - '0') < 10u; ++q)
+                if (q - secondPart < 4)
+                    second = second * 10 + (*q - '0');
+            secondDigits = q - secondPart;
+        }
+        bool plain = firstDigits <= 4 && secondDigits <= 4;
+        // The final character: the first byte that ends a sequence.
+        for (; q < limit && kTables.escape[static_cast<unsigned char>(*q)] != ByteClass::Final; ++q)
+            plain = false;
+        if (q == limit || *q == 'J')
+            break; // unfinished, over-long, or an erase: the token path decides
+        if (*q == 'H') {
+            if (!plain)
+                break;
+            // "row;col", or a lone column; an empty part leaves its coordinate alone.
+            if (twoParts) {
+                if (firstDigits > 0)
+                    CursorRow = first;
+                if (secondDigits > 0)
+                    CursorCol = second;
+            } else if (firstDigits > 0) {
+                CursorCol = first;
+            }
+            ClampCursor();
+        }
+        // Any other final (attributes, erase in line, modes, a second ESC): consumed, no effect.
+        p = q + 1;
+    }
+    input.remove_prefix(static_cast<size_t>(p - input.data()));
+}
+
 void TConsoleScreen::ResetInput()
 {
     FDiscarding = false;
     FDiscardBracketSeen = false;
-}
-
-std::string_view TConsoleScreen::Row(int r) const
-{
-    if (r < 1 || r > kScreenRows)
-        return {};
-    return std::string_view(&FCells[static_cast<size_t>(r - 1) * kScreenCols], kScreenCols);
 }
 
 std::string TConsoleScreen::Text() const

@@ -54,7 +54,12 @@ public:
     void ResetInput();
 
     // Row r (1..24) as exactly 80 bytes; an empty view for any other r.
-    std::string_view Row(int r) const;
+    std::string_view Row(int r) const
+    {
+        if (r < 1 || r > kScreenRows)
+            return {};
+        return std::string_view(&FCells[static_cast<size_t>(r - 1) * kScreenCols], kScreenCols);
+    }
     // All 24 rows joined by line feeds, for tests and diagnostics.
     std::string Text() const;
 
@@ -70,6 +75,15 @@ public:
 
 private:
     void Scroll();
+    // Draws from the front of input for as long as it holds text and the escape sequences a
+    // status repaint is made of; stops at the end or at the first escape sequence it leaves to
+    // NextToken and HandleEscape (anything unusual, unfinished or erasing). Same screen as the
+    // token path, without cutting tokens.
+    void DrawFast(std::string_view &input);
+    // Applies a control byte (BEL, TAB, BS, LF, CR) to the cursor; false for a byte to draw.
+    bool MoveForControl(unsigned char c);
+    // Draws a run of drawable bytes at the cursor, wrapping and scrolling as rows fill.
+    void DrawRun(const char *p, const char *end);
 
     std::array<char, kScreenRows * kScreenCols> FCells;
     // Set while the remainder of an over-long escape sequence is being skipped.

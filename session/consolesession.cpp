@@ -103,10 +103,15 @@ void TConsoleSession::ProcessConsoleData(const std::string &chunk)
     if (RemoteClientConnected && RelayListener && RelayListener->Socket()->ActiveConnections() > 0)
         RelayListener->Socket()->ClientConnections(0)->SendString(chunk);
 
-    ConsoleScreen.DrawChunk(RxBuffer, chunk, [this](std::string_view token) {
-        if (!RemoteClientConnected)
-            AdvanceLogin(token);
-    });
+    // The login walk looks at every token; once on the status screen nothing is typed any more,
+    // and the screen draws the chunk straight through.
+    if (LoginStep < kLastLoginStep)
+        ConsoleScreen.DrawChunk(RxBuffer, chunk, [this](std::string_view token) {
+            if (!RemoteClientConnected)
+                AdvanceLogin(token);
+        });
+    else
+        ConsoleScreen.DrawChunk(RxBuffer, chunk);
     ParseScreen(ConsoleScreen, WantFullPass ? WantFullPass() : true, B1, B2, Router);
 }
 

@@ -37,14 +37,25 @@ bool parseSigned(std::string_view s, unsigned base, int64_t lo, int64_t hi, int6
     }
     if (s.empty())
         return false;
-    // The magnitude is gathered unsigned, so the most negative value fits too.
+    // The magnitude is gathered unsigned, so the most negative value fits too. Up to 15 digits
+    // cannot overflow in any base used here; screen fields are shorter, so they take the short loop.
     uint64_t magnitude = 0;
-    for (char c : s) {
-        const unsigned digit = kDigits.value[static_cast<unsigned char>(c)];
-        if (digit >= base)
-            return false;
-        if (__builtin_mul_overflow(magnitude, base, &magnitude) || __builtin_add_overflow(magnitude, digit, &magnitude))
-            return false;
+    if (s.size() <= 15) {
+        for (char c : s) {
+            const unsigned digit = kDigits.value[static_cast<unsigned char>(c)];
+            if (digit >= base)
+                return false;
+            magnitude = magnitude * base + digit;
+        }
+    } else {
+        for (char c : s) {
+            const unsigned digit = kDigits.value[static_cast<unsigned char>(c)];
+            if (digit >= base)
+                return false;
+            if (__builtin_mul_overflow(magnitude, base, &magnitude) ||
+                __builtin_add_overflow(magnitude, digit, &magnitude))
+                return false;
+        }
     }
     const uint64_t limit = negative ? static_cast<uint64_t>(-(lo + 1)) + 1 : static_cast<uint64_t>(hi);
     if (magnitude > limit)

@@ -4,6 +4,7 @@
 
 #include "convert.h"
 
+#include <charconv>
 #include <string>
 
 namespace {
@@ -28,13 +29,14 @@ void AssignText(std::string &target, std::string_view field)
 // Four two-column hexadecimal bytes at the given first columns, as a dotted quad.
 std::string AddressField(const TConsoleScreen &screen, int r, const int (&cols)[4])
 {
-    std::string address;
+    char text[4 * 11 + 3];
+    char *end = text;
     for (int i = 0; i < 4; ++i) {
         if (i > 0)
-            address += '.';
-        address += std::to_string(HexToInt(Field(screen, r, cols[i], cols[i] + 1)));
+            *end++ = '.';
+        end = std::to_chars(end, text + sizeof text, HexToInt(Field(screen, r, cols[i], cols[i] + 1))).ptr;
     }
-    return address;
+    return std::string(text, end);
 }
 
 // Two two-column hexadecimal bytes, high byte first.

@@ -4,6 +4,9 @@
 #include "consolescreen.h"
 #include "convert.h"
 
+#include <string>
+#include <vector>
+
 #include <QFile>
 #include <QTest>
 
@@ -67,6 +70,9 @@ private slots:
     void escapeLengthCap();
     void unterminatedEscapeWithMegabyteOfDigits();
     void newConnectionForgetsDiscardedSequence();
+    void fastPathMatchesTokenPath_data();
+    void fastPathMatchesTokenPath();
+    void fastPathMatchesTokenPathOnRandomStreams();
 };
 
 void TestConsoleScreen::goldenStreams_data()
@@ -446,6 +452,119 @@ void TestConsoleScreen::newConnectionForgetsDiscardedSequence()
     screen.ResetInput();
     feed(screen, buffer, "Password:");
     QCOMPARE(row(screen, 1).left(9), QByteArray("Password:"));
+}
+
+namespace {
+
+// What feeding a stream in the given chunks leaves: screen, cursor, pending bytes and the messages
+// of the conversion errors on the way (each error drops its token; the rest is fed again).
+struct Outcome
+{
+    std::string text;
+    int row = 0;
+    int col = 0;
+    std::string pending;
+    std::vector<std::string> errors;
+    bool operator==(const Outcome &) const = default;
+};
+
+Outcome drawStream(std::string_view stream, size_t chunkSize, bool tokenByToken)
+{
+    TConsoleScreen screen;
+    std::string buffer;
+    Outcome out;
+    size_t tokens = 0;
+    const auto count = [&tokens](std::string_view) { ++tokens; };
+    for (size_t at = 0; at <= stream.size(); at += chunkSize) {
+        std::string_view chunk = stream.substr(at, chunkSize);
+        for (;;) {
+            try {
+                if (tokenByToken)
+                    screen.DrawChunk(buffer, chunk, count); // a listener makes it cut every token
+                else
+                    screen.DrawChunk(buffer, chunk);
+                break;
+            } catch (const EConvertError &e) {
+                out.errors.emplace_back(e.what());
+                chunk = {};
+            }
+        }
+    }
+    out.text = screen.Text();
+    out.row = screen.CursorRow;
+    out.col = screen.CursorCol;
+    out.pending = buffer;
+    return out;
+}
+
+} // namespace
+
+// Without a token listener the screen draws straight through the usual text and sequences and
+// leaves the rest to the tokeniser; the screen must come out the same either way, for every cut.
+void TestConsoleScreen::fastPathMatchesTokenPath_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    const auto add = [](const char *name, const std::string &s) {
+        QTest::newRow(name) << QByteArray(s.data(), static_cast<qsizetype>(s.size()));
+    };
+    add("positions", "\x1b[5;10HAB\x1b[;3HC\x1b[7;HD\x1b[12HE\x1b[HF\x1b[0;0HG\x1b[99;999HH");
+    add("five digits", "\x1b[12345;00001HX\x1b[00002;3HY\x1b[0000000000000000000009;9HZ");
+    add("ignored sequences", "\x1b[?25l\x1b[0m\x1b[1mA\x1b[K\x1b[2K\x1b[3;4rB\x1b[5;5\x1b"
+                             "C\x1b(BD\x1b"
+                             "7E\x1b"
+                             "8F\x1b[7;8H");
+    add("erase", "XYZ\x1b[2J\x1b[1;1HA\x1b[J\x1b[0JB\x1b[2xJ");
+    add("bad numbers", "A\x1b[x;1HB\x1b[1;2;3HC\x1b[-1;5HD\x1b[+2HE\x1b[2;99999999999HF\x1b[;J\x1b[?J");
+    add("controls", std::string("ab\x07"
+                                "c\x09"
+                                "d\x08\x08"
+                                "e\rf\ng\0h\x01\x0b\x0c\x7f\x80\xff",
+                                21) +
+                        std::string(100, 'w'));
+    add("wrap and scroll", std::string(24 * 80 + 5, 'x') + "\r\r\r\ry" + std::string(3000, '\r') + "z");
+    add("over-long", "\x1b[" + std::string(300, '1') + "HA\x1b" + std::string(255, ';') + "m" + "B\x1b[" +
+                         std::string(254, '2') + "HC\x1b[" + std::string(253, '3') + "H");
+    add("unfinished", "A\x1b[1;2");
+}
+
+void TestConsoleScreen::fastPathMatchesTokenPath()
+{
+    QFETCH(QByteArray, stream);
+    const std::string_view s(stream.constData(), static_cast<size_t>(stream.size()));
+    for (size_t chunk : {s.size() + 1, size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{64}}) {
+        const Outcome fast = drawStream(s, chunk, false);
+        const Outcome tokens = drawStream(s, chunk, true);
+        QVERIFY2(fast == tokens, qPrintable(QStringLiteral("chunks of %1").arg(chunk)));
+    }
+}
+
+void TestConsoleScreen::fastPathMatchesTokenPathOnRandomStreams()
+{
+    // Streams made of the pieces that matter: digits, separators, finals, controls, ESCs.
+    static const std::string_view pieces[] = {"\x1b", "\x1b[", "[",    ";",    "0",
+                                              "1",    "7",     "8",    "9",    "24",
+                                              "81",   "H",     "J",    "K",    "m",
+                                              "?",    "x",     " ",    "Text", "\r",
+                                              "\n",   "\x08",  "\x07", "\x09", std::string_view("\0", 1),
+                                              "\x80", "12345", "2J"};
+    uint32_t seed = 7;
+    const auto next = [&seed](uint32_t n) {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) % n;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        std::string stream;
+        const uint32_t length = 1 + next(60);
+        for (uint32_t i = 0; i < length; ++i)
+            stream += pieces[next(std::size(pieces))];
+        const size_t chunk = 1 + next(static_cast<uint32_t>(stream.size()) + 1);
+        const Outcome fast = drawStream(stream, chunk, false);
+        const Outcome tokens = drawStream(stream, chunk, true);
+        if (!(fast == tokens))
+            QFAIL(qPrintable(QStringLiteral("round %1: %2")
+                                 .arg(round)
+                                 .arg(QString::fromLatin1(QByteArray::fromStdString(stream).toPercentEncoding()))));
+    }
 }
 
 QTEST_APPLESS_MAIN(TestConsoleScreen)
