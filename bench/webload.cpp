@@ -2,7 +2,11 @@
 // process's Qt event loop on an ephemeral port, while a client thread keeps C connections open to
 // 127.0.0.1, one GET per connection, until N requests are answered. Prints requests per second,
 // and the growth of resident memory from after a warm-up of 1,000 requests to the end.
-// Usage: lw_webload [--requests N] [--concurrency C ...]   (defaults: 5000 requests, C = 10 and 100)
+// Usage: lw_webload [--requests N] [--concurrency C ...] [--page-out FILE] [--compare-port P]
+// (defaults: 5000 requests, C = 10 and 100). --page-out writes the page as served and stops, so
+// that another server can serve a file of the same size; --compare-port runs the same load against
+// that server on 127.0.0.1:P right after each run against ours and prints the ratio
+// (bench/webcompare.sh does both with nginx).
 #include "loopbacksocket.h"
 #include "processprobe.h"
 #include "statusinputs.h"
@@ -111,7 +115,8 @@ Result runLoad(int port, int total, int concurrency, size_t pageSize)
                         c.received += static_cast<size_t>(n);
                     } else if (n == 0 || errno != EAGAIN) {
                         finished = true;
-                        ok = n == 0 && c.head.starts_with("HTTP/1.0 200") && c.received > pageSize;
+                        ok = n == 0 && c.head.starts_with("HTTP/1.") && c.head.substr(8, 4) == " 200" &&
+                             c.received > pageSize;
                     }
                 }
             }
@@ -136,12 +141,18 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     int requests = 5000;
     std::vector<int> concurrencies;
+    const char *pageOut = nullptr;
+    int comparePort = 0;
     for (int k = 1; k < argc; ++k) {
         const std::string arg = argv[k];
         if (arg == "--requests" && k + 1 < argc)
             requests = std::atoi(argv[++k]);
         else if (arg == "--concurrency" && k + 1 < argc)
             concurrencies.push_back(std::atoi(argv[++k]));
+        else if (arg == "--page-out" && k + 1 < argc)
+            pageOut = argv[++k];
+        else if (arg == "--compare-port" && k + 1 < argc)
+            comparePort = std::atoi(argv[++k]);
     }
     if (concurrencies.empty())
         concurrencies = {10, 100};
@@ -154,27 +165,47 @@ int main(int argc, char **argv)
     server.chkWebAdminClick(true);
     const int port = server.WebServerSocket.Socket()->LocalPort();
     int32_t probeHits = 0;
-    const size_t pageSize = BuildStatusPage(inputs, probeHits).size();
+    const std::string page = BuildStatusPage(inputs, probeHits);
+    const size_t pageSize = page.size();
+    if (pageOut) {
+        FILE *out = std::fopen(pageOut, "wb");
+        if (!out || std::fwrite(page.data(), 1, page.size(), out) != page.size() || std::fclose(out) != 0) {
+            std::fprintf(stderr, "cannot write %s\n", pageOut);
+            return 2;
+        }
+        return 0;
+    }
     std::printf("web server on 127.0.0.1:%d, page %zu bytes, %d requests per run\n", port, pageSize, requests);
 
     int exitCode = 0;
     std::thread client([&] {
         runLoad(port, 1000, concurrencies.front(), pageSize);
         const long residentBefore = probe::residentBytes() / 1024;
-        for (int c : concurrencies) {
+        if (comparePort)
+            runLoad(comparePort, 1000, concurrencies.front(), pageSize);
+        // One run against a server, one line; returns requests per second.
+        const auto measure = [&](const char *name, int onPort, int c) {
             const long overflowsBefore = listenOverflows();
-            Result r = runLoad(port, requests, c, pageSize);
+            Result r = runLoad(onPort, requests, c, pageSize);
             std::sort(r.latencies.begin(), r.latencies.end());
             const auto percentile = [&](double p) {
                 return r.latencies.empty() ? 0.0 : r.latencies[static_cast<size_t>(p * (r.latencies.size() - 1))];
             };
-            std::printf("concurrency %3d: %d answered, %d failed, %.2f s, %.0f requests/s, latency median %.1f ms, "
-                        "p99 %.1f ms, max %.1f ms, accept queue overflows %ld\n",
-                        c, r.answered, r.failed, r.seconds, r.answered / r.seconds, 1000 * percentile(0.5),
+            std::printf("%-8s concurrency %3d: %d answered, %d failed, %.2f s, %.0f requests/s, latency median "
+                        "%.1f ms, p99 %.1f ms, max %.1f ms, accept queue overflows %ld\n",
+                        name, c, r.answered, r.failed, r.seconds, r.answered / r.seconds, 1000 * percentile(0.5),
                         1000 * percentile(0.99), 1000 * percentile(1.0), listenOverflows() - overflowsBefore);
             std::fflush(stdout);
             if (r.failed)
                 exitCode = 1;
+            return r.answered / r.seconds;
+        };
+        for (int c : concurrencies) {
+            const double ours = measure("ours", port, c);
+            if (comparePort) {
+                const double theirs = measure("compared", comparePort, c);
+                std::printf("concurrency %3d: ours at %.2f of the compared server's rate\n", c, ours / theirs);
+            }
         }
         std::printf("resident memory: %ld KiB after the warm-up, %+ld KiB after the runs\n", residentBefore,
                     probe::residentBytes() / 1024 - residentBefore);

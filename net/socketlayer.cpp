@@ -474,7 +474,7 @@ void TServerWinSocket::Listen()
     }
     AttachHandle(handle, TWatch::Listening);
     FOwner->FActive = true;
-    if (::listen(handle, 5) < 0) {
+    if (::listen(handle, FOwner->FBacklog) < 0) {
         const int error = errno;
         ReleaseHandle(false);
         FOwner->FActive = false;
@@ -655,4 +655,13 @@ void TServerSocket::SetPort(int Value)
     if (FActive)
         throw ESocketError("Can't change value while socket is active");
     FPort = Value;
+}
+
+void TServerSocket::SetBacklog(int Value)
+{
+    if (Value == FBacklog)
+        return;
+    if (FActive)
+        throw ESocketError("Can't change value while socket is active");
+    FBacklog = Value;
 }

@@ -250,7 +250,10 @@ private:
     friend class TClientWinSocket;
 };
 
-// A TCP listener on all local IPv4 addresses, backlog 5.
+// How many connections a listener lets wait for acceptance unless told otherwise.
+constexpr int kDefaultBacklog = 5;
+
+// A TCP listener on all local IPv4 addresses, backlog 5 unless set before opening.
 class TServerSocket : public QObject
 {
 public:
@@ -265,6 +268,12 @@ public:
     int Port() const { return FPort; }
     void SetPort(int Value);
 
+    // Connections the kernel queues before they are accepted. A server that many clients reach at
+    // once (the web server) asks for SOMAXCONN; with 5, a burst overflows the queue and clients
+    // wait seconds for their retransmitted handshakes. Raises like SetPort while active.
+    int Backlog() const { return FBacklog; }
+    void SetBacklog(int Value);
+
     TServerWinSocket *Socket() const { return FSocket; }
 
     TSocketNotifyEvent OnClientConnect;
@@ -276,6 +285,7 @@ public:
 private:
     TServerWinSocket *FSocket;
     int FPort = 0;
+    int FBacklog = kDefaultBacklog;
     bool FActive = false;
     friend class TServerWinSocket;
     friend class TServerClientWinSocket;

@@ -118,31 +118,49 @@ std::string HtmlEscape(std::string_view text)
     return out;
 }
 
-std::string ColorToHtml(uint32_t color)
+namespace {
+
+// The quoted "#RRGGBB" form, appended in place: every cell of the page has one.
+void appendColor(std::string &out, uint32_t color)
 {
     static const char digits[] = "0123456789ABCDEF";
-    std::string out = "\"#";
+    char text[9] = {'"', '#'};
     // Red is the low byte of the stored value but comes first on the page.
-    for (int shift = 0; shift <= 16; shift += 8) {
-        const unsigned byte = (color >> shift) & 0xFF;
-        out += digits[byte >> 4];
-        out += digits[byte & 0xF];
+    for (int k = 0; k < 3; ++k) {
+        const unsigned byte = (color >> (8 * k)) & 0xFF;
+        text[2 + 2 * k] = digits[byte >> 4];
+        text[3 + 2 * k] = digits[byte & 0xF];
     }
-    out += '"';
+    text[8] = '"';
+    out.append(text, sizeof text);
+}
+
+} // namespace
+
+std::string ColorToHtml(uint32_t color)
+{
+    std::string out;
+    appendColor(out, color);
     return out;
 }
 
 std::string BuildTableRow(int Count, const std::vector<std::string> &Cells, const std::vector<uint32_t> &Colors,
                           const std::vector<int> &Spans)
 {
-    std::string row = "  <tr>\r";
-    for (size_t k = 0; k < static_cast<size_t>(std::max(Count, 0)); ++k) {
-        if (k >= Cells.size() || k >= Colors.size() || k >= Spans.size())
-            break;
+    const size_t count = std::min({static_cast<size_t>(std::max(Count, 0)), Cells.size(), Colors.size(), Spans.size()});
+    size_t length = 16;
+    for (size_t k = 0; k < count; ++k)
+        length += 40 + Cells[k].size();
+    std::string row;
+    row.reserve(length);
+    row += "  <tr>\r";
+    for (size_t k = 0; k < count; ++k) {
         row += "    <td bgcolor=";
-        row += ColorToHtml(Colors[k]);
-        if (Spans[k] > 1)
-            row += " colspan=" + std::to_string(Spans[k]);
+        appendColor(row, Colors[k]);
+        if (Spans[k] > 1) {
+            row += " colspan=";
+            row += std::to_string(Spans[k]);
+        }
         row += '>';
         row += Cells[k];
         row += "</td>\r";

@@ -8,9 +8,14 @@
 
 #include <QTimer>
 
+#include <sys/socket.h>
+
 TWebServer::TWebServer(QObject *Parent) : QObject(Parent)
 {
     WebServerSocket.SetPort(80);
+    // Browsers and monitoring scripts may open many connections at once; a short queue would turn
+    // a burst into refused or seconds-late handshakes.
+    WebServerSocket.SetBacklog(SOMAXCONN);
     WebServerSocket.OnClientRead = [this](QObject *Sender, TCustomWinSocket *Socket) {
         WebServerSocketClientRead(Sender, Socket);
     };

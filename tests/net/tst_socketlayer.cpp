@@ -4,6 +4,9 @@
 
 #include <QtTest>
 
+#include <netinet/in.h>
+#include <poll.h>
+
 namespace {
 
 // A port on which nothing listens.
@@ -40,6 +43,7 @@ private slots:
     void busyPortThenLaterOpen();
     void peerHalfCloseDeliversDataThenDisconnect();
     void throwingHandlerIsReported();
+    void backlogHoldsBurstUntilAccepted();
 };
 
 void TestSocketLayer::readJoinsPendingSegments()
@@ -358,6 +362,7 @@ void TestSocketLayer::openingErrors()
     QVERIFY_THROWS_EXCEPTION(ESocketError, r.client.SetAddress("127.0.0.2"));
     QVERIFY_THROWS_EXCEPTION(ESocketError, r.client.SetPort(1));
     QVERIFY_THROWS_EXCEPTION(ESocketError, r.server.SetPort(1));
+    QVERIFY_THROWS_EXCEPTION(ESocketError, r.server.SetBacklog(1));
     QCOMPARE(r.client.Address() + ":" + std::to_string(r.client.Port()), "127.0.0.1:" + std::to_string(r.port()));
 }
 
@@ -416,6 +421,44 @@ void TestSocketLayer::throwingHandlerIsReported()
     QCOMPARE(r.accepted[0]->SocketHandle(), -1);
     QTRY_COMPARE(r.server.Socket()->ActiveConnections(), 0);
     QTRY_COMPARE(r.count("disconnect"), 1L);
+}
+
+// The backlog reaches the kernel: while nothing accepts (the event loop does not run), a burst of
+// handshakes completes only as far as the listener's queue holds them; the rest wait for a
+// retransmission a second later.
+void TestSocketLayer::backlogHoldsBurstUntilAccepted()
+{
+    constexpr int kBurst = 32;
+    for (const int backlog : {kDefaultBacklog, 64}) {
+        TServerSocket server;
+        server.SetBacklog(backlog);
+        server.SetActive(true);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(server.Socket()->LocalPort()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::vector<pollfd> peers;
+        for (int i = 0; i < kBurst; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            QVERIFY(fd >= 0);
+            ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+            peers.push_back({fd, POLLOUT, 0});
+        }
+        // Well under the first retransmission: only the queued handshakes are done.
+        int connected = 0;
+        for (int waited = 0; waited < 300 && connected < kBurst; waited += 20) {
+            ::poll(peers.data(), peers.size(), 20);
+            connected = 0;
+            for (const pollfd &p : peers)
+                connected += (p.revents & POLLOUT) != 0;
+        }
+        for (const pollfd &p : peers)
+            ::close(p.fd);
+        if (backlog == kDefaultBacklog)
+            QVERIFY2(connected <= backlog + 1, qPrintable(QString::number(connected)));
+        else
+            QCOMPARE(connected, kBurst);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSocketLayer)

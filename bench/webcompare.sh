@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Web server requests per second beside a static file server: lw_webload runs the same load (one
+# GET per connection, 10 and 100 connections in flight) against our web server and against nginx
+# with one worker and keep-alive off, serving a file the size of our status page, on 127.0.0.1.
+# Usage: bench/webcompare.sh [BUILD_DIR] [REQUESTS]   (defaults: build-release, 5000)
+# nginx is not a dependency of the program; without it the script says so and measures ours alone.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="${1:-build-release}"
+requests="${2:-5000}"
+load="$build/bench/lw_webload"
+if [ ! -x "$load" ]; then
+    echo "no $load: build it first (cmake --preset release && cmake --build build-release --target lw_webload)" >&2
+    exit 2
+fi
+
+nginx_bin="$(command -v nginx || true)"
+[ -z "$nginx_bin" ] && [ -x /usr/sbin/nginx ] && nginx_bin=/usr/sbin/nginx
+if [ -z "$nginx_bin" ]; then
+    echo "nginx is not installed: measuring our web server alone (apt-get install nginx-light to compare)"
+    exec "$load" --requests "$requests"
+fi
+
+work="$(mktemp -d)"
+cleanup() {
+    [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+mkdir -p "$work/root"
+"$load" --page-out "$work/root/index.html"
+# nginx's worker may run as another user (www-data when started by root).
+chmod 755 "$work" "$work/root"
+chmod 644 "$work/root/index.html"
+# A free loopback port for nginx.
+port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+cat >"$work/nginx.conf" <<EOF
+worker_processes 1;
+daemon on;
+pid $work/nginx.pid;
+error_log $work/error.log warn;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    keepalive_timeout 0;
+    client_body_temp_path $work/tmp;
+    proxy_temp_path $work/tmp;
+    fastcgi_temp_path $work/tmp;
+    uwsgi_temp_path $work/tmp;
+    scgi_temp_path $work/tmp;
+    server {
+        listen 127.0.0.1:$port;
+        root $work/root;
+        default_type text/html;
+    }
+}
+EOF
+mkdir -p "$work/tmp"
+"$nginx_bin" -c "$work/nginx.conf" -p "$work" 2>"$work/start.log" || {
+    echo "nginx did not start:" >&2
+    cat "$work/start.log" >&2
+    exit 1
+}
+for _ in $(seq 50); do
+    [ -s "$work/nginx.pid" ] && break
+    sleep 0.1
+done
+echo "nginx $("$nginx_bin" -v 2>&1 | sed 's/.*\///') on 127.0.0.1:$port, one worker, keep-alive off"
+"$load" --requests "$requests" --compare-port "$port"
