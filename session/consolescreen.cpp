@@ -1,6 +1,7 @@
 // The virtual console screen: tokenising, the two escape sequences, text drawing with the
-// console's reversed CR/LF, wrap and scroll. Hot path of every received chunk, so runs of text
-// are found with memchr and copied a row piece at a time.
+// console's reversed CR/LF, wrap and scroll. Hot path of every received chunk: runs of text are
+// found sixteen bytes at a time and copied a row piece at once, and once the login walk is over a
+// chunk is drawn straight through without cutting tokens.
 #include "consolescreen.h"
 
 #include "convert.h"
@@ -75,34 +76,10 @@ inline bool endsEscape(unsigned char c, bool &bracketSeen)
     return false;
 }
 
-// The end of the run of drawable bytes starting at p. Console text is mostly printable, so eight
-// bytes at a time are tested for any byte below 14 (the only ones with a meaning) and only a word
-// that holds one is looked at byte by byte.
-const char *drawableRunEnd(const char *p, const char *end)
-{
-    constexpr uint64_t kOnes = 0x0101010101010101ull;
-    constexpr uint64_t kHighBits = 0x8080808080808080ull;
-    for (;;) {
-        while (end - p >= 8) {
-            uint64_t word;
-            std::memcpy(&word, p, sizeof word);
-            // Non-zero exactly when some byte is below 14.
-            if (((word - 14 * kOnes) & ~word & kHighBits) != 0)
-                break;
-            p += 8;
-        }
-        // Byte by byte through the word that may hold one; NUL and the like are drawn, so go on.
-        const char *const stop = end - p > 8 ? p + 8 : end;
-        while (p < stop && kTables.text[static_cast<unsigned char>(*p)] == TextClass::Draw)
-            ++p;
-        if (p < stop || p == end)
-            return p;
-    }
-}
-
 // The end of the run of drawable bytes starting at p that also stops at an ESC: the text part of
-// a token and the run within it in one pass, for the fast path. Eight bytes at a time, each byte
-// tested exactly (no carries between bytes), so the first candidate is found without a byte loop.
+// a token and the run within it in one pass. Sixteen bytes at a time with SSE2, then eight in a
+// word, each byte tested exactly (no carries between bytes), so the first candidate is found
+// without a byte loop.
 const char *textRunEnd(const char *p, const char *end)
 {
     constexpr uint64_t kOnes = 0x0101010101010101ull;
@@ -289,7 +266,8 @@ void TConsoleScreen::PutText(std::string_view token)
             ++p;
             continue;
         }
-        const char *runEnd = drawableRunEnd(p + 1, end);
+        // A run stops at an ESC too, which a text token never holds (drawn like any byte if it did).
+        const char *runEnd = textRunEnd(p + 1, end);
         DrawRun(p, runEnd);
         p = runEnd;
     }
