@@ -144,6 +144,27 @@ void BM_ConsolePipelineHidden(benchmark::State &state)
     pipeline(state, false);
 }
 
+// The parser alone, on the screen the stream leaves: what one ParseScreen per chunk costs.
+void BM_ParseScreen(benchmark::State &state)
+{
+    const Input &in = input();
+    TConsoleScreen screen;
+    std::string buffer;
+    try {
+        screen.DrawChunk(buffer, in.stream);
+    } catch (const std::exception &) {
+    }
+    TChannelStatus B1, B2;
+    TRouterStatus Router;
+    for (auto _ : state) {
+        try {
+            ParseScreen(screen, true, B1, B2, Router);
+        } catch (const std::exception &) {
+        }
+        benchmark::DoNotOptimize(B1.TX);
+    }
+}
+
 // The yardstick: one memchr over every chunk for a byte the stream does not hold.
 void BM_Memchr(benchmark::State &state)
 {
@@ -195,6 +216,7 @@ private:
 BENCHMARK(BM_ConsolePipeline);
 BENCHMARK(BM_ConsolePipelineHidden);
 BENCHMARK(BM_Memchr);
+BENCHMARK(BM_ParseScreen);
 
 int main(int argc, char **argv)
 {
