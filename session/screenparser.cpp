@@ -23,27 +23,55 @@ std::string_view Field(const TConsoleScreen &screen, int r, int a, int b)
 
 void AssignText(std::string &target, std::string_view field)
 {
-    target.assign(TrimControlsView(field));
+    // Most text fields read the same as after the last chunk; comparing is cheaper than copying.
+    const std::string_view text = TrimControlsView(field);
+    if (std::string_view(target) != text)
+        target.assign(text);
 }
 
-// Four two-column hexadecimal bytes at the given first columns, as a dotted quad.
-std::string AddressField(const TConsoleScreen &screen, int r, const int (&cols)[4])
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// A two-column hexadecimal byte of the trigger dump. Two digits are read directly; blanks and
+// anything else take the full conversion, which also raises the error.
+int32_t HexPair(const TConsoleScreen &screen, int r, int col)
+{
+    const std::string_view field = Field(screen, r, col, col + 1);
+    const int high = hexDigit(field[0]);
+    const int low = hexDigit(field[1]);
+    if (high >= 0 && low >= 0)
+        return high * 16 + low;
+    return HexToInt(field);
+}
+
+// Four two-column hexadecimal bytes at the given first columns, as a dotted quad, into target.
+void AssignAddress(std::string &target, const TConsoleScreen &screen, int r, const int (&cols)[4])
 {
     char text[4 * 11 + 3];
     char *end = text;
     for (int i = 0; i < 4; ++i) {
         if (i > 0)
             *end++ = '.';
-        end = std::to_chars(end, text + sizeof text, HexToInt(Field(screen, r, cols[i], cols[i] + 1))).ptr;
+        end = std::to_chars(end, text + sizeof text, HexPair(screen, r, cols[i])).ptr;
     }
-    return std::string(text, end);
+    const std::string_view address(text, static_cast<size_t>(end - text));
+    if (std::string_view(target) != address)
+        target.assign(address);
 }
 
 // Two two-column hexadecimal bytes, high byte first.
 int32_t PortField(const TConsoleScreen &screen, int r, int highCol, int lowCol)
 {
-    const int32_t high = HexToInt(Field(screen, r, highCol, highCol + 1));
-    const int32_t low = HexToInt(Field(screen, r, lowCol, lowCol + 1));
+    const int32_t high = HexPair(screen, r, highCol);
+    const int32_t low = HexPair(screen, r, lowCol);
     return high * 256 + low;
 }
 
@@ -92,9 +120,9 @@ void StatusPass(const TConsoleScreen &screen, bool fullPass, TChannelStatus &B1,
 
     // Row 19 dumps the triggering IPv4 packet, byte n in columns 6 + 3n and 7 + 3n: addresses
     // are bytes 12-15 and 16-19, ports bytes 20-21 and 22-23.
-    Router.TriggerSrcIP = AddressField(screen, kTriggerRow, {42, 45, 48, 51});
+    AssignAddress(Router.TriggerSrcIP, screen, kTriggerRow, {42, 45, 48, 51});
     Router.TriggerSrcPort = PortField(screen, kTriggerRow, 66, 69);
-    Router.TriggerDestIP = AddressField(screen, kTriggerRow, {54, 57, 60, 63});
+    AssignAddress(Router.TriggerDestIP, screen, kTriggerRow, {54, 57, 60, 63});
     Router.TriggerDestPort = PortField(screen, kTriggerRow, 72, 75);
 }
 
