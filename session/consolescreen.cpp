@@ -360,12 +360,13 @@ void TConsoleScreen::DrawChunk(std::string &buffer, std::string_view chunk,
 
 void TConsoleScreen::DrawFast(std::string_view &input)
 {
-    ClampCursor();
     const char *p = input.data();
     const char *const end = p + input.size();
     while (p < end) {
         const auto c = static_cast<unsigned char>(*p);
         if (c != static_cast<unsigned char>(kEsc)) {
+            // Text starts from a cursor on the grid, as PutText does, even one set from outside.
+            ClampCursor();
             if (MoveForControl(c)) {
                 ++p;
                 continue;

@@ -468,9 +468,11 @@ struct Outcome
     bool operator==(const Outcome &) const = default;
 };
 
-Outcome drawStream(std::string_view stream, size_t chunkSize, bool tokenByToken)
+Outcome drawStream(std::string_view stream, size_t chunkSize, bool tokenByToken, int startRow = 1, int startCol = 1)
 {
     TConsoleScreen screen;
+    screen.CursorRow = startRow; // set from outside, perhaps off the grid
+    screen.CursorCol = startCol;
     std::string buffer;
     Outcome out;
     size_t tokens = 0;
@@ -525,6 +527,7 @@ void TestConsoleScreen::fastPathMatchesTokenPath_data()
     add("over-long", "\x1b[" + std::string(300, '1') + "HA\x1b" + std::string(255, ';') + "m" + "B\x1b[" +
                          std::string(254, '2') + "HC\x1b[" + std::string(253, '3') + "H");
     add("unfinished", "A\x1b[1;2");
+    add("no text", "\x1b[?25l\x1b[0m\x1b[K");
 }
 
 void TestConsoleScreen::fastPathMatchesTokenPath()
@@ -535,6 +538,11 @@ void TestConsoleScreen::fastPathMatchesTokenPath()
         const Outcome fast = drawStream(s, chunk, false);
         const Outcome tokens = drawStream(s, chunk, true);
         QVERIFY2(fast == tokens, qPrintable(QStringLiteral("chunks of %1").arg(chunk)));
+    }
+    for (const auto &[row, col] : {std::pair{0, 0}, std::pair{1000, -5}, std::pair{-7, 99999}}) {
+        const Outcome fast = drawStream(s, s.size() + 1, false, row, col);
+        const Outcome tokens = drawStream(s, s.size() + 1, true, row, col);
+        QVERIFY2(fast == tokens, qPrintable(QStringLiteral("cursor set to %1;%2").arg(row).arg(col)));
     }
 }
 
