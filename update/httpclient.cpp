@@ -268,6 +268,20 @@ void TPowersock::raiseSocketError(int errnoValue)
     throw EHttpError(SocketErrorText(SocketErrorCode(errnoValue)));
 }
 
+namespace {
+
+// Makes timer, once started, end the nested wait in loop and say so in timedOut.
+void armTimeout(QTimer &timer, QEventLoop &loop, bool &timedOut)
+{
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, [&loop, &timedOut] {
+        timedOut = true;
+        loop.quit();
+    });
+}
+
+} // namespace
+
 uint32_t TPowersock::lookup(const std::string &host)
 {
     in_addr dotted{};
@@ -281,11 +295,7 @@ uint32_t TPowersock::lookup(const std::string &host)
     QEventLoop loop;
     bool timedOut = false;
     QTimer timer;
-    timer.setSingleShot(true);
-    connect(&timer, &QTimer::timeout, &loop, [&] {
-        timedOut = true;
-        loop.quit();
-    });
+    armTimeout(timer, loop, timedOut);
     state->loop = &loop;
     timer.start(m_timeouts.LookupMs);
     m_resolver(host, [state](std::optional<uint32_t> address) {
@@ -319,11 +329,7 @@ bool TPowersock::waitFor(Readiness what, int timeoutMs)
     bool ready = false;
     bool timedOut = false;
     QTimer timer;
-    timer.setSingleShot(true);
-    connect(&timer, &QTimer::timeout, &loop, [&] {
-        timedOut = true;
-        loop.quit();
-    });
+    armTimeout(timer, loop, timedOut);
     const QMetaObject::Connection readiness = connect(notifier, &QSocketNotifier::activated, &loop, [&] {
         ready = true;
         notifier->setEnabled(false);
