@@ -144,6 +144,12 @@ int64_t TrimToInt64(std::string_view field)
     return value;
 }
 
+int HexDigitValue(char c)
+{
+    const unsigned value = kDigits.value[static_cast<unsigned char>(c)];
+    return value < 16 ? static_cast<int>(value) : -1;
+}
+
 int32_t HexToInt(std::string_view field)
 {
     const std::string_view t = TrimControlsView(field);

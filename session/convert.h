@@ -53,3 +53,5 @@ std::string DefaultUsageText(int32_t percent, int32_t speed);
 // Hexadecimal screen field: trim; empty gives 0; otherwise hexadecimal digits of either case.
 // Failures raise EConvertError whose text is the trimmed field with "$" in front.
 int32_t HexToInt(std::string_view field);
+// The value of one hexadecimal digit (either case), or -1 for any other byte.
+int HexDigitValue(char c);

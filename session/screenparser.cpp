@@ -29,24 +29,13 @@ void AssignText(std::string &target, std::string_view field)
         target.assign(text);
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // A two-column hexadecimal byte of the trigger dump. Two digits are read directly; blanks and
 // anything else take the full conversion, which also raises the error.
 int32_t HexPair(const TConsoleScreen &screen, int r, int col)
 {
     const std::string_view field = Field(screen, r, col, col + 1);
-    const int high = hexDigit(field[0]);
-    const int low = hexDigit(field[1]);
+    const int high = HexDigitValue(field[0]);
+    const int low = HexDigitValue(field[1]);
     if (high >= 0 && low >= 0)
         return high * 16 + low;
     return HexToInt(field);
