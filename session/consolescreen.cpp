@@ -76,6 +76,12 @@ inline bool endsEscape(unsigned char c, bool &bracketSeen)
     return false;
 }
 
+// Whether byte c ends a run of text: an ESC, or a control that moves the cursor.
+inline bool endsText(char c)
+{
+    return c == kEsc || kTables.text[static_cast<unsigned char>(c)] != TextClass::Draw;
+}
+
 // The end of the run of drawable bytes starting at p that also stops at an ESC: the text part of
 // a token and the run within it in one pass. Sixteen bytes at a time with SSE2, then eight in a
 // word, each byte tested exactly (no carries between bytes), so the first candidate is found
@@ -96,7 +102,7 @@ const char *textRunEnd(const char *p, const char *end)
         auto candidates = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(below14, _mm_cmpeq_epi8(bytes, escs))));
         while (candidates != 0) {
             const char *at = p + __builtin_ctz(candidates);
-            if (*at == kEsc || kTables.text[static_cast<unsigned char>(*at)] != TextClass::Draw)
+            if (endsText(*at))
                 return at;
             candidates &= candidates - 1;
         }
@@ -114,13 +120,13 @@ const char *textRunEnd(const char *p, const char *end)
         while (candidates != 0) {
             const char *at = p + (__builtin_ctzll(candidates) >> 3);
             // Little-endian: the lowest set byte is the first in memory.
-            if (*at == kEsc || kTables.text[static_cast<unsigned char>(*at)] != TextClass::Draw)
+            if (endsText(*at))
                 return at;
             candidates &= candidates - 1; // NUL and the like are drawn: on to the next candidate
         }
         p += 8;
     }
-    while (p < end && *p != kEsc && kTables.text[static_cast<unsigned char>(*p)] == TextClass::Draw)
+    while (p < end && !endsText(*p))
         ++p;
     return p;
 }
@@ -383,24 +389,25 @@ void TConsoleScreen::DrawFast(std::string_view &input)
             break;
         const char *const limit = p + std::min<ptrdiff_t>(end - p, static_cast<ptrdiff_t>(kMaxEscapeLength));
         // "row;col" with parts of at most four digits is read here; any other parameter text
-        // makes the sequence go the token way, should it turn out to matter.
+        // makes the sequence go the token way, should it turn out to matter. Digits past the
+        // fourth are only counted.
+        const auto readPart = [limit](const char *&q, int &value) {
+            const char *const start = q;
+            for (; q < limit && static_cast<unsigned>(*q - '0') < 10u; ++q)
+                if (q - start < 4)
+                    value = value * 10 + (*q - '0');
+            return q - start;
+        };
         const char *q = p + 2;
-        const char *const firstPart = q;
         int first = 0;
-        for (; q < limit && static_cast<unsigned>(*q - '0') < 10u; ++q)
-            if (q - firstPart < 4)
-                first = first * 10 + (*q - '0');
-        const ptrdiff_t firstDigits = q - firstPart;
+        const ptrdiff_t firstDigits = readPart(q, first);
         bool twoParts = false;
         int second = 0;
         ptrdiff_t secondDigits = 0;
         if (q < limit && *q == ';') {
             twoParts = true;
-            const char *const secondPart = ++q;
-            for (; q < limit && static_cast<unsigned>(*q - '0') < 10u; ++q)
-                if (q - secondPart < 4)
-                    second = second * 10 + (*q - '0');
-            secondDigits = q - secondPart;
+            ++q;
+            secondDigits = readPart(q, second);
         }
         bool plain = firstDigits <= 4 && secondDigits <= 4;
         // The final character: the first byte that ends a sequence.

@@ -26,6 +26,26 @@ struct DigitTable
 };
 constexpr DigitTable kDigits;
 
+// Accumulates the digits of s in the given base into magnitude; false on a foreign character or,
+// when Checked, an overflow.
+template <bool Checked>
+bool gatherDigits(std::string_view s, unsigned base, uint64_t &magnitude)
+{
+    for (char c : s) {
+        const unsigned digit = kDigits.value[static_cast<unsigned char>(c)];
+        if (digit >= base)
+            return false;
+        if constexpr (Checked) {
+            if (__builtin_mul_overflow(magnitude, base, &magnitude) ||
+                __builtin_add_overflow(magnitude, digit, &magnitude))
+                return false;
+        } else {
+            magnitude = magnitude * base + digit;
+        }
+    }
+    return true;
+}
+
 // Parses an optional sign and digits in the given base into a value within [lo, hi] (lo < 0 < hi).
 // Returns false on an empty digit run, a foreign character or an overflow.
 bool parseSigned(std::string_view s, unsigned base, int64_t lo, int64_t hi, int64_t &out)
@@ -38,25 +58,10 @@ bool parseSigned(std::string_view s, unsigned base, int64_t lo, int64_t hi, int6
     if (s.empty())
         return false;
     // The magnitude is gathered unsigned, so the most negative value fits too. Up to 15 digits
-    // cannot overflow in any base used here; screen fields are shorter, so they take the short loop.
+    // cannot overflow in any base used here, so screen fields (all shorter) skip the checks.
     uint64_t magnitude = 0;
-    if (s.size() <= 15) {
-        for (char c : s) {
-            const unsigned digit = kDigits.value[static_cast<unsigned char>(c)];
-            if (digit >= base)
-                return false;
-            magnitude = magnitude * base + digit;
-        }
-    } else {
-        for (char c : s) {
-            const unsigned digit = kDigits.value[static_cast<unsigned char>(c)];
-            if (digit >= base)
-                return false;
-            if (__builtin_mul_overflow(magnitude, base, &magnitude) ||
-                __builtin_add_overflow(magnitude, digit, &magnitude))
-                return false;
-        }
-    }
+    if (!(s.size() <= 15 ? gatherDigits<false>(s, base, magnitude) : gatherDigits<true>(s, base, magnitude)))
+        return false;
     const uint64_t limit = negative ? static_cast<uint64_t>(-(lo + 1)) + 1 : static_cast<uint64_t>(hi);
     if (magnitude > limit)
         return false;

@@ -21,12 +21,16 @@ std::string_view Field(const TConsoleScreen &screen, int r, int a, int b)
     return screen.Row(r).substr(static_cast<size_t>(a - 1), static_cast<size_t>(b - a + 1));
 }
 
-void AssignText(std::string &target, std::string_view field)
+// Most text fields read the same as after the last chunk; comparing is cheaper than copying.
+void assignIfChanged(std::string &target, std::string_view text)
 {
-    // Most text fields read the same as after the last chunk; comparing is cheaper than copying.
-    const std::string_view text = TrimControlsView(field);
     if (std::string_view(target) != text)
         target.assign(text);
+}
+
+void AssignText(std::string &target, std::string_view field)
+{
+    assignIfChanged(target, TrimControlsView(field));
 }
 
 // A two-column hexadecimal byte of the trigger dump. Two digits are read directly; blanks and
@@ -51,9 +55,7 @@ void AssignAddress(std::string &target, const TConsoleScreen &screen, int r, con
             *end++ = '.';
         end = std::to_chars(end, text + sizeof text, HexPair(screen, r, cols[i])).ptr;
     }
-    const std::string_view address(text, static_cast<size_t>(end - text));
-    if (std::string_view(target) != address)
-        target.assign(address);
+    assignIfChanged(target, std::string_view(text, static_cast<size_t>(end - text)));
 }
 
 // Two two-column hexadecimal bytes, high byte first.
