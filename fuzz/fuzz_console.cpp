@@ -64,6 +64,18 @@ void drain(Fed &fed)
     }
 }
 
+// The stream cut at the given points, each piece a chunk, then drained.
+void feedSplit(Fed &fed, std::string_view stream, const std::vector<size_t> &splits, bool fullPass, bool listen)
+{
+    size_t from = 0;
+    for (size_t at : splits) {
+        feedChunk(fed, stream.substr(from, at - from), fullPass, listen);
+        from = at;
+    }
+    feedChunk(fed, stream.substr(from), fullPass, listen);
+    drain(fed);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -84,23 +96,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     drain(whole);
 
     Fed split;
-    size_t from = 0;
-    for (size_t at : splits) {
-        feedChunk(split, std::string_view(stream).substr(from, at - from), fullPass);
-        from = at;
-    }
-    feedChunk(split, std::string_view(stream).substr(from), fullPass);
-    drain(split);
+    feedSplit(split, stream, splits, fullPass, false);
 
     // The same cuts token by token, as during the login walk.
     Fed listened;
-    from = 0;
-    for (size_t at : splits) {
-        feedChunk(listened, std::string_view(stream).substr(from, at - from), fullPass, true);
-        from = at;
-    }
-    feedChunk(listened, std::string_view(stream).substr(from), fullPass, true);
-    drain(listened);
+    feedSplit(listened, stream, splits, fullPass, true);
 
     // Byte by byte through the copying NextToken, HandleEscape and PutText directly.
     TConsoleScreen single;
