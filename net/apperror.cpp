@@ -1,15 +1,181 @@
-// The application's error report hook; see apperror.h.
+// The application's error report hook and the rate-limited log; see apperror.h. Everything runs
+// on the GUI thread, like the handlers that report.
 #include "apperror.h"
 
+#include <QCoreApplication>
+#include <QPointer>
+#include <QTimer>
+
+#include <chrono>
 #include <cstdio>
+#include <map>
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Texts remembered for collapsing; a flood of ever new texts is counted, not remembered.
+constexpr std::size_t kRememberedTexts = 64;
+
+TErrorOrigin currentOrigin = TErrorOrigin::User;
+
 ErrorReporter &reporterSlot()
 {
     static ErrorReporter reporter;
     return reporter;
 }
+
+ErrorReporter &peerReporterSlot()
+{
+    static ErrorReporter reporter;
+    return reporter;
+}
+
+struct TRemembered
+{
+    Clock::time_point lastWritten;
+    long long heldBack = 0;
+};
+
+struct TLogState
+{
+    LogSink sink;
+    std::string prefix = "linewatch: ";
+    std::map<std::string, TRemembered> recent;
+    long long dropped = 0; // lines of texts not remembered, held back for want of budget
+    double tokens = kLogBurstLines;
+    Clock::time_point refilled = Clock::now();
+    QPointer<QTimer> flushTimer;
+};
+
+TLogState &logState()
+{
+    static TLogState state;
+    return state;
+}
+
+void emitLine(const std::string &text)
+{
+    TLogState &state = logState();
+    std::string line = state.prefix + text;
+    for (char &c : line) {
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    }
+    if (state.sink) {
+        state.sink(line);
+        return;
+    }
+    line += '\n';
+    // A closed standard error (its reader gone) must not matter: SIGPIPE is ignored and the
+    // failed write is simply lost.
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+bool takeToken(Clock::time_point now)
+{
+    TLogState &state = logState();
+    const double seconds = std::chrono::duration<double>(now - state.refilled).count();
+    state.refilled = now;
+    state.tokens = std::min<double>(kLogBurstLines, state.tokens + seconds * kLogLinesPerSecond);
+    if (state.tokens < 1.0)
+        return false;
+    state.tokens -= 1.0;
+    return true;
+}
+
+std::string repeatedText(const std::string &text, long long count)
+{
+    return text + " (repeated " + std::to_string(count) + (count == 1 ? " time)" : " times)");
+}
+
+// Writes the held-back counts whose collapse window has passed (all of them when Force), while
+// the budget lasts (whatever the budget when Force); forgets texts that went quiet.
+void flushHeldBack(bool Force)
+{
+    TLogState &state = logState();
+    const Clock::time_point now = Clock::now();
+    const auto window = std::chrono::seconds(kLogCollapseSeconds);
+    for (auto it = state.recent.begin(); it != state.recent.end();) {
+        TRemembered &entry = it->second;
+        const bool expired = now - entry.lastWritten >= window;
+        if (entry.heldBack > 0 && (Force || expired)) {
+            if (!takeToken(now) && !Force) {
+                ++it;
+                continue;
+            }
+            emitLine(repeatedText(it->first, entry.heldBack));
+            entry.heldBack = 0;
+            entry.lastWritten = now;
+            ++it;
+        } else if (entry.heldBack == 0 && expired) {
+            it = state.recent.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (state.dropped > 0 && (takeToken(now) || Force)) {
+        emitLine(std::to_string(state.dropped) + " further reports not written (too many)");
+        state.dropped = 0;
+    }
+}
+
+bool anythingHeldBack()
+{
+    const TLogState &state = logState();
+    if (state.dropped > 0)
+        return true;
+    for (const auto &[text, entry] : state.recent) {
+        if (entry.heldBack > 0)
+            return true;
+    }
+    return false;
+}
+
+void scheduleFlush()
+{
+    TLogState &state = logState();
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app)
+        return;
+    if (!state.flushTimer) {
+        state.flushTimer = new QTimer(app);
+        state.flushTimer->setSingleShot(true);
+        state.flushTimer->setInterval(1000);
+        QObject::connect(state.flushTimer.data(), &QTimer::timeout, [] {
+            flushHeldBack(false);
+            if (anythingHeldBack())
+                scheduleFlush();
+        });
+    }
+    if (!state.flushTimer->isActive())
+        state.flushTimer->start();
+}
+
 } // namespace
+
+TErrorOrigin CurrentErrorOrigin()
+{
+    return currentOrigin;
+}
+
+TErrorOriginScope::TErrorOriginScope(TErrorOrigin Origin) : m_previous(currentOrigin)
+{
+    currentOrigin = Origin;
+}
+
+TErrorOriginScope::~TErrorOriginScope()
+{
+    currentOrigin = m_previous;
+}
+
+ErrorReporter SetPeerErrorReporter(ErrorReporter reporter)
+{
+    ErrorReporter previous = std::move(peerReporterSlot());
+    peerReporterSlot() = std::move(reporter);
+    return previous;
+}
 
 ErrorReporter SetErrorReporter(ErrorReporter reporter)
 {
@@ -20,15 +186,32 @@ ErrorReporter SetErrorReporter(ErrorReporter reporter)
 
 void ReportError(const std::string &message)
 {
+    ReportError(message, currentOrigin);
+}
+
+void ReportError(const std::string &message, TErrorOrigin origin)
+{
     try {
+        const TErrorOriginScope scope(origin);
+        // A stranger on the network must not be able to raise a box in front of the user.
+        if (origin == TErrorOrigin::Peer) {
+            if (peerReporterSlot())
+                peerReporterSlot()(message);
+            else
+                WriteLogLine(ErrorBoxText(message));
+            return;
+        }
         if (reporterSlot()) {
             reporterSlot()(message);
             return;
         }
-        std::fprintf(stderr, "linewatch: %s\n", ErrorBoxText(message).c_str());
+        WriteLogLine(ErrorBoxText(message));
     } catch (...) {
         // A reporter that fails must not take the event loop down with it.
-        std::fprintf(stderr, "linewatch: %s\n", message.c_str());
+        try {
+            WriteLogLine(message);
+        } catch (...) {
+        }
     }
 }
 
@@ -37,4 +220,63 @@ std::string ErrorBoxText(const std::string &message)
     if (!message.empty() && static_cast<unsigned char>(message.back()) > static_cast<unsigned char>('.'))
         return message + ".";
     return message;
+}
+
+void WriteLogLine(const std::string &text)
+{
+    TLogState &state = logState();
+    const Clock::time_point now = Clock::now();
+    auto found = state.recent.find(text);
+    if (found != state.recent.end() && now - found->second.lastWritten < std::chrono::seconds(kLogCollapseSeconds)) {
+        ++found->second.heldBack;
+        scheduleFlush();
+        return;
+    }
+    if (found == state.recent.end() && state.recent.size() >= kRememberedTexts) {
+        flushHeldBack(false);
+        if (state.recent.size() >= kRememberedTexts) {
+            ++state.dropped;
+            scheduleFlush();
+            return;
+        }
+    }
+    if (!takeToken(now)) {
+        if (found != state.recent.end())
+            ++found->second.heldBack;
+        else
+            ++state.dropped;
+        scheduleFlush();
+        return;
+    }
+    emitLine(text);
+    TRemembered &entry = state.recent[text];
+    entry.lastWritten = now;
+}
+
+void FlushLog()
+{
+    flushHeldBack(true);
+}
+
+LogSink SetLogSink(LogSink sink)
+{
+    LogSink previous = std::move(logState().sink);
+    logState().sink = std::move(sink);
+    return previous;
+}
+
+void SetLogPrefix(const std::string &prefix)
+{
+    logState().prefix = prefix;
+}
+
+void ResetLogLimits()
+{
+    TLogState &state = logState();
+    state.recent.clear();
+    state.dropped = 0;
+    state.tokens = kLogBurstLines;
+    state.refilled = Clock::now();
+    if (state.flushTimer)
+        state.flushTimer->stop();
 }

@@ -1,24 +1,87 @@
 // The application's error report: the one place where errors that leave a handler end up.
-// Handlers called from the event loop catch at their edge and hand the message here; the shell
-// installs a reporter that shows the modal box, tests install one that records the messages.
+// Handlers called from the event loop catch at their edge and hand the message here. Errors of the
+// user's own actions and of the router reach the installed reporter (the shell's error box);
+// errors caused by strangers on the network (web clients, relay users) only reach the log.
 #pragma once
 
 #include <functional>
 #include <stdexcept>
 #include <string>
 
+// Whose doing an error is. The socket layer sets it while it runs the handlers of an endpoint:
+// the router connection's events are the router's, accepted connections' events the peer's;
+// everything else (clicks, timers, start-up) is the user's.
+enum class TErrorOrigin { User, Router, Peer };
+
+// The origin of whatever runs now.
+TErrorOrigin CurrentErrorOrigin();
+
+// Sets the current origin for its lifetime, then restores the previous one.
+class TErrorOriginScope
+{
+public:
+    explicit TErrorOriginScope(TErrorOrigin Origin);
+    ~TErrorOriginScope();
+    TErrorOriginScope(const TErrorOriginScope &) = delete;
+    TErrorOriginScope &operator=(const TErrorOriginScope &) = delete;
+
+private:
+    TErrorOrigin m_previous;
+};
+
+// An error that knows where it came from, whatever runs when it is caught: a remote user's full
+// send queue found while the router's output is handled is still the peer's.
+class EOriginError : public std::runtime_error
+{
+public:
+    explicit EOriginError(const std::string &Message, TErrorOrigin Origin = TErrorOrigin::User)
+        : std::runtime_error(Message), m_origin(Origin)
+    {
+    }
+    TErrorOrigin Origin() const { return m_origin; }
+
+private:
+    TErrorOrigin m_origin;
+};
+
 using ErrorReporter = std::function<void(const std::string &message)>;
 
 // Installs the reporter and returns the previous one. An empty reporter restores the default,
-// which writes one line to standard error.
+// which writes one log line. While a reporter runs, CurrentErrorOrigin() tells whose error it is
+// (User or Router; peer errors never reach a reporter).
 ErrorReporter SetErrorReporter(ErrorReporter reporter);
 
-// Hands one message to the installed reporter. Never throws.
+// Where peer errors go; returns the previous one. Empty: the log (WriteLogLine). Tests that watch
+// what the socket layer reports record both.
+ErrorReporter SetPeerErrorReporter(ErrorReporter reporter);
+
+// Hands one message to the installed reporter, or for Origin Peer to the peer error reporter,
+// which never shows a box. Never throws.
+void ReportError(const std::string &message, TErrorOrigin origin);
+// The same with the current origin.
 void ReportError(const std::string &message);
 
 // The text shown in the error box: the message with a full stop appended when its last
 // character sorts after "." (so "Connection refused" gains one, "Done." and "(10061)" do not).
 std::string ErrorBoxText(const std::string &message);
+
+// The log: one line per report on standard error, "linewatch: " and the text, line breaks made
+// spaces. A flood cannot flood it: a text repeated within kLogCollapseSeconds of its last line is
+// counted and later written once as "<text> (repeated N times)", and at most kLogBurstLines lines
+// are written at once, kLogLinesPerSecond a second after that; what is held back is counted too.
+inline constexpr int kLogCollapseSeconds = 10;
+inline constexpr int kLogBurstLines = 8;
+inline constexpr int kLogLinesPerSecond = 3;
+void WriteLogLine(const std::string &text);
+// Writes the counts held back now (the program calls it as it ends; a timer does it meanwhile).
+void FlushLog();
+// Where finished lines go (without their line end); returns the previous sink. Empty: standard
+// error. The prefix ("linewatch: ") is written before each line.
+using LogSink = std::function<void(const std::string &line)>;
+LogSink SetLogSink(LogSink sink);
+void SetLogPrefix(const std::string &prefix);
+// Forgets all counts and limits (for tests).
+void ResetLogLimits();
 
 // Runs f and reports any exception it throws instead of letting it travel on. Every entry point
 // that the event loop calls (socket events, timer ticks, clicks) goes through this.
@@ -27,6 +90,8 @@ void Guarded(F &&f) noexcept
 {
     try {
         f();
+    } catch (const EOriginError &e) {
+        ReportError(e.what(), e.Origin() != TErrorOrigin::User ? e.Origin() : CurrentErrorOrigin());
     } catch (const std::exception &e) {
         ReportError(e.what());
     } catch (...) {

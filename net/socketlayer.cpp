@@ -110,8 +110,14 @@ void TCustomWinSocket::AttachHandle(int Handle, TWatch Watch)
     FReadTaken = false;
     FReadNotifier = new QSocketNotifier(Handle, QSocketNotifier::Read, this);
     FWriteNotifier = new QSocketNotifier(Handle, QSocketNotifier::Write, this);
-    connect(FReadNotifier, &QSocketNotifier::activated, this, [this] { Guarded([this] { HandleReadable(); }); });
-    connect(FWriteNotifier, &QSocketNotifier::activated, this, [this] { Guarded([this] { HandleWritable(); }); });
+    connect(FReadNotifier, &QSocketNotifier::activated, this, [this] {
+        const TErrorOriginScope scope(ErrorOrigin());
+        Guarded([this] { HandleReadable(); });
+    });
+    connect(FWriteNotifier, &QSocketNotifier::activated, this, [this] {
+        const TErrorOriginScope scope(ErrorOrigin());
+        Guarded([this] { HandleWritable(); });
+    });
     // Writable matters only while a connect is in progress or output waits.
     FReadNotifier->setEnabled(Watch != TWatch::Connecting);
     FWriteNotifier->setEnabled(Watch == TWatch::Connecting);
@@ -180,7 +186,7 @@ void TCustomWinSocket::ReportAsyncError(TErrorEvent ErrorEvent, int Code)
     int errorCode = Code;
     CallHandler([&] { DoError(ErrorEvent, errorCode); });
     if (errorCode != 0)
-        throw ESocketError(AsyncSocketErrorText(errorCode));
+        throw ESocketError(AsyncSocketErrorText(errorCode), ErrorOrigin());
 }
 
 void TCustomWinSocket::FailTransfer(TErrorEvent ErrorEvent, int Code, const char *Api)
@@ -193,7 +199,7 @@ void TCustomWinSocket::FailTransfer(TErrorEvent ErrorEvent, int Code, const char
         CloseWithEvent(false);
     }
     if (errorCode != 0)
-        throw ESocketError(WinSocketErrorText(errorCode, Api));
+        throw ESocketError(WinSocketErrorText(errorCode, Api), ErrorOrigin());
 }
 
 bool TCustomWinSocket::FlushQueue(int &Error)
@@ -546,7 +552,7 @@ void TServerWinSocket::DoAccept()
             FAcceptRetry->start();
             if (!FOutOfDescriptors) {
                 FOutOfDescriptors = true;
-                throw ESocketError(WinSocketErrorText(error, "accept"));
+                throw ESocketError(WinSocketErrorText(error, "accept"), TErrorOrigin::Peer);
             }
             return;
         }

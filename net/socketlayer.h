@@ -3,6 +3,8 @@
 // std::function handlers their owner assigns, one at a time on the GUI thread, never blocking.
 #pragma once
 
+#include "apperror.h"
+
 #include <QObject>
 
 #include <cstddef>
@@ -15,10 +17,12 @@ class QSocketNotifier;
 class QTimer;
 
 // The error the layer raises; what() is the message shown in the error report.
-class ESocketError : public std::runtime_error
+// Raised by an endpoint, it carries the endpoint's origin (the router connection's errors are the
+// router's, an accepted connection's the peer's).
+class ESocketError : public EOriginError
 {
 public:
-    using std::runtime_error::runtime_error;
+    using EOriginError::EOriginError;
 };
 
 // Which kind of operation failed, handed to an error handler. The order is fixed.
@@ -118,6 +122,8 @@ protected:
     // A report that carries an error: error handler, then "Asynchronous socket error" unless the
     // handler cleared the code.
     void ReportAsyncError(TErrorEvent ErrorEvent, int Code);
+    // Whose doing this endpoint's errors are; its events run with this as the current origin.
+    virtual TErrorOrigin ErrorOrigin() const { return TErrorOrigin::User; }
     // Runs one handler call, reporting what it throws; false when this endpoint died inside it.
     template <typename F>
     bool CallHandler(F &&Call);
@@ -159,6 +165,7 @@ protected:
     void DoRead() override;
     void DoDisconnect() override;
     void DoError(TErrorEvent ErrorEvent, int &ErrorCode) override;
+    TErrorOrigin ErrorOrigin() const override { return TErrorOrigin::Router; }
 
 private:
     TClientSocket *FOwner;
@@ -179,6 +186,7 @@ protected:
     void DoRead() override;
     void DoDisconnect() override;
     void DoError(TErrorEvent ErrorEvent, int &ErrorCode) override;
+    TErrorOrigin ErrorOrigin() const override { return TErrorOrigin::Peer; }
 
 private:
     TServerWinSocket *FServer;
@@ -199,6 +207,9 @@ public:
 
 protected:
     void DoAccept() override;
+    // Accepting is what strangers make happen; listening is the user's doing and raises outside
+    // any event.
+    TErrorOrigin ErrorOrigin() const override { return TErrorOrigin::Peer; }
 
 private:
     void Listen();

@@ -7,7 +7,7 @@
 #include <QMessageBox>
 #include <QStringDecoder>
 
-#include <cstdio>
+#include <chrono>
 
 namespace {
 
@@ -20,16 +20,19 @@ void showMessageBox(const QString &title, const QString &text)
     box.exec();
 }
 
-// One line per report: line breaks inside the message would split it.
-void writeLine(const std::string &text)
+// The router repeats a fault with every repaint of its screen: one box says it, and the same text
+// raises no new box until it has been quiet this long.
+constexpr auto kRouterRepeatQuiet = std::chrono::seconds(60);
+std::string lastRouterText;
+std::chrono::steady_clock::time_point lastRouterReport;
+
+bool routerRepeat(const std::string &text)
 {
-    std::string line = text;
-    for (char &c : line) {
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    }
-    std::fprintf(stderr, "linewatch: %s\n", line.c_str());
-    std::fflush(stderr);
+    const auto now = std::chrono::steady_clock::now();
+    const bool repeat = text == lastRouterText && now - lastRouterReport < kRouterRepeatQuiet;
+    lastRouterText = text;
+    lastRouterReport = now;
+    return repeat;
 }
 
 } // namespace
@@ -49,7 +52,9 @@ void InstallErrorBox(ErrorBoxShower Shower)
         Shower = showMessageBox;
     SetErrorReporter([Shower = std::move(Shower)](const std::string &message) {
         const std::string text = ErrorBoxText(message);
-        writeLine(text);
+        WriteLogLine(text);
+        if (CurrentErrorOrigin() == TErrorOrigin::Router && routerRepeat(text))
+            return;
         // A report that arrives while a box is open (its event loop keeps the sockets and the
         // timer going) is not stacked on top: standard error has it already.
         if (boxOpen || !QCoreApplication::instance())

@@ -1,6 +1,6 @@
 // The application's error report as the user meets it: a modal box titled with the application
-// title and holding the message, never more than one at a time, and one line on standard error
-// for every report, so a router that sends a bad field every second cannot pile up boxes.
+// title and holding the message, never more than one at a time, and a line in the log for every
+// report. A router that sends the same bad field every second raises one box, not one a second.
 #pragma once
 
 #include <QString>

@@ -394,10 +394,12 @@ void TfrmMain::FormDestroy()
         return;
     m_destroyed = true;
     // The tray icon leaves the notification area even when saving failed.
+    m_settingsSaveFailed = true;
     Guarded([this] {
         QDir().mkpath(QString::fromStdString(AppDir));
         TIniFile ini(AppDir + kSettingsFileName);
         SaveSettings(ini, *this);
+        m_settingsSaveFailed = false;
     });
     Guarded([this] { TrayIcon->hide(); });
 }

@@ -137,6 +137,8 @@ public:
     // Saves the settings, then removes the tray icon; runs once, at the program's end (the tray
     // menu's Exit, a termination signal or the end of the desktop session).
     void FormDestroy();
+    // True when FormDestroy ran and could not save the settings.
+    bool SettingsSaveFailed() const { return m_settingsSaveFailed; }
 
     // Hands a web address or a "mailto:" address to the desktop; the outcome is not looked at.
     void OpenTarget(const QString &Target);
@@ -192,6 +194,7 @@ private:
     QLabel *m_panel1 = nullptr;
     bool m_exiting = false;
     bool m_destroyed = false;
+    bool m_settingsSaveFailed = false;
     bool m_centred = false;
     bool m_valueLabelsFixed = false;
     std::array<QSize, kValueLabelCount> m_valueLabelMinimum;

@@ -1,6 +1,8 @@
 // Program entry: the application object, the error box, the main window and the event loop. The
 // program ends only the way the tray menu's Exit ends it, with the settings saved and the tray
-// icon removed; SIGTERM, SIGINT and the end of the desktop session take the same road.
+// icon removed; SIGTERM, SIGINT, SIGHUP and the end of the desktop session take the same road,
+// but never wait for a person: their reports go to the log, and a failed save ends with status 1.
+#include "apperror.h"
 #include "errorbox.h"
 #include "frmmain.h"
 #include "programicon.h"
@@ -43,7 +45,15 @@ bool installTerminationSignals()
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0;
+    // SIGHUP: the terminal that started us went away; the settings are saved as for SIGTERM.
+    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0 &&
+           ::sigaction(SIGHUP, &action, nullptr) == 0;
+}
+
+// An exit that nobody watches: reports from now on go to the log only, never to a box.
+void reportToLogOnly()
+{
+    SetErrorReporter([](const std::string &message) { WriteLogLine(ErrorBoxText(message)); });
 }
 
 // For the screenshot script: LINEWATCH_SCREENSHOT_DIR names a directory; after
@@ -76,6 +86,9 @@ void scheduleScreenshots(TfrmMain &window)
 
 int main(int argc, char *argv[])
 {
+    // Standard error may be a pipe whose reader has gone (the launching terminal closed): a write
+    // must fail there, not kill the program (sockets already send with MSG_NOSIGNAL).
+    ::signal(SIGPIPE, SIG_IGN);
     // With TZ unset, glibc stats /etc/localtime at every tzset(), which Qt calls for each local
     // time (QDateTime::currentDateTime, the style's pixmap cache checking a resource's date): some
     // twenty system calls a second. Naming the same file makes glibc read it once; Qt takes
@@ -110,6 +123,7 @@ int main(int argc, char *argv[])
             while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
             }
             terminationRequested = true;
+            reportToLogOnly();
             if (window)
                 window->mnuExitClick();
             else
@@ -124,6 +138,7 @@ int main(int argc, char *argv[])
         // The desktop session is ending: save now, as Exit would, since the session manager may
         // end the process before the event loop returns.
         QObject::connect(&app, &QGuiApplication::commitDataRequest, &frmMain, [&frmMain](QSessionManager &) {
+            reportToLogOnly();
             frmMain.FormDestroy();
             frmMain.mnuExitClick();
         });
@@ -137,7 +152,12 @@ int main(int argc, char *argv[])
             exitCode = app.exec();
         }
         window = nullptr;
+        frmMain.FormDestroy();
+        // Nobody was there to read a box about the lost settings: the status says it.
+        if (terminationRequested && frmMain.SettingsSaveFailed())
+            exitCode = 1;
     }
     RemoveErrorBox();
+    FlushLog();
     return exitCode;
 }

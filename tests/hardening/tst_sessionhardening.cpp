@@ -109,6 +109,8 @@ private:
     std::unique_ptr<FakeRouter> m_router;
     std::unique_ptr<TConsoleSession> m_session;
     std::vector<std::string> m_errors;
+    // Reports of peers' doing: the log's, never a box's.
+    std::vector<std::string> m_peerErrors;
     std::string m_panel;
     int m_baseDescriptors = 0;
 };
@@ -118,6 +120,7 @@ void TestSessionHardening::init()
     m_errors.clear();
     m_panel.clear();
     SetErrorReporter([this](const std::string &message) { m_errors.push_back(message); });
+    SetPeerErrorReporter([this](const std::string &message) { m_peerErrors.push_back(message); });
     m_baseDescriptors = probe::openDescriptors();
     m_router = std::make_unique<FakeRouter>();
     m_session = std::make_unique<TConsoleSession>();
@@ -130,6 +133,7 @@ void TestSessionHardening::cleanup()
     m_session.reset();
     m_router.reset();
     SetErrorReporter(nullptr);
+    SetPeerErrorReporter({});
     QVERIFY(probe::waitUntil([this] { return probe::openDescriptors() == m_baseDescriptors; }, 5000));
 }
 

@@ -17,12 +17,22 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-// Records every message handed to the application's error report while it lives.
+// Records every message handed to the application's error report while it lives, the user's and
+// the router's (boxes) as well as the peers' (log only).
 struct ErrorLog
 {
     std::vector<std::string> messages;
+    std::vector<std::string> peerMessages;
     ErrorReporter previous = SetErrorReporter([this](const std::string &m) { messages.push_back(m); });
-    ~ErrorLog() { SetErrorReporter(std::move(previous)); }
+    ErrorReporter previousPeer = SetPeerErrorReporter([this](const std::string &m) {
+        messages.push_back(m);
+        peerMessages.push_back(m);
+    });
+    ~ErrorLog()
+    {
+        SetErrorReporter(std::move(previous));
+        SetPeerErrorReporter(std::move(previousPeer));
+    }
 };
 
 inline std::string winSocketError(int code, const char *api)

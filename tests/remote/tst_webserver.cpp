@@ -59,6 +59,8 @@ private:
     int32_t m_pageHits = 0;
     std::string m_page;
     std::vector<std::string> m_errors;
+    // Reports of peers' doing: the log's, never a box's.
+    std::vector<std::string> m_peerErrors;
     std::vector<std::string> m_statusTexts;
 };
 
@@ -68,6 +70,7 @@ void TestWebServer::init()
     m_statusTexts.clear();
     m_pageHits = 0;
     SetErrorReporter([this](const std::string &message) { m_errors.push_back(message); });
+    SetPeerErrorReporter([this](const std::string &message) { m_peerErrors.push_back(message); });
     m_server = std::make_unique<TWebServer>();
     m_server->StatusPage = [this] {
         TStatusPageInputs in;
@@ -87,6 +90,7 @@ void TestWebServer::cleanup()
 {
     m_server.reset();
     SetErrorReporter({});
+    SetPeerErrorReporter({});
 }
 
 std::string TestWebServer::exchange(const std::string &request)

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# SIGTERM ends the real program (offscreen) as the tray menu's Exit does, settings saved and exit
-# status 0: once it is up, and while an error box raised during start-up waits for a click that
-# never comes. Everything stays on 127.0.0.1.
+# SIGTERM, SIGINT and SIGHUP end the real program (offscreen) as the tray menu's Exit does,
+# settings saved and exit status 0: once it is up, while an error box raised during start-up waits
+# for a click that never comes, and with standard error a pipe nobody reads. A settings file that
+# cannot be written ends it all the same, at once, with the reason logged and status 1.
+# Everything stays on 127.0.0.1.
 # Usage: termination_check.sh PROGRAM SIMULATOR OUTPUT_DIR
 set -euo pipefail
 # shellcheck source=SCRIPTDIR/../../tools/lib.sh
@@ -36,15 +38,26 @@ sim_pid=$!
 taken_port=$(lw_wait_simulator "$out_dir/sim.out") || fail "the simulator did not start"
 
 # run NAME SETTINGS WAIT_FOR: starts a copy of the program beside SETTINGS (its linewatch.ini),
-# waits until its standard error holds WAIT_FOR (or two seconds when empty), sends SIGTERM and
-# expects a prompt exit with status 0 and a saved settings file.
+# waits until its standard error holds WAIT_FOR (or two seconds when empty), sends SIGNAL (TERM)
+# and expects a prompt exit with status STATUS (0) and, for status 0, a saved settings file.
+# STDERR=closed gives the program a standard error whose reader has gone; INI=dir makes its
+# linewatch.ini a directory.
 run() {
     local name=$1 settings=$2 wait_for=$3
+    local signal=${SIGNAL:-TERM} expected=${STATUS:-0}
     local dir="$out_dir/$name"
     mkdir -p "$dir"
     cp "$program" "$dir/linewatch"
-    printf '%b' "$settings" >"$dir/linewatch.ini"
-    LC_ALL=C QT_QPA_PLATFORM=offscreen "$dir/linewatch" >"$out_dir/$name.out" 2>"$out_dir/$name.err" &
+    if [ "${INI:-}" = dir ]; then
+        mkdir -p "$dir/linewatch.ini"
+    else
+        printf '%b' "$settings" >"$dir/linewatch.ini"
+    fi
+    if [ "${STDERR:-}" = closed ]; then
+        LC_ALL=C QT_QPA_PLATFORM=offscreen "$dir/linewatch" >"$out_dir/$name.out" 2> >(exec head -c 0) &
+    else
+        LC_ALL=C QT_QPA_PLATFORM=offscreen "$dir/linewatch" >"$out_dir/$name.out" 2>"$out_dir/$name.err" &
+    fi
     program_pid=$!
     if [ -n "$wait_for" ]; then
         local seen=""
@@ -58,18 +71,27 @@ run() {
         sleep 2
     fi
     kill -0 "$program_pid" 2>/dev/null || fail "$name: ended before the signal"
-    kill -TERM "$program_pid"
-    lw_wait_gone "$program_pid" || fail "$name: still running 10 s after SIGTERM"
+    kill -"$signal" "$program_pid"
+    lw_wait_gone "$program_pid" || fail "$name: still running 10 s after SIG$signal"
     local status=0
     wait "$program_pid" || status=$?
     program_pid=""
-    [ "$status" -eq 0 ] || fail "$name: exit status $status"
-    grep -q $'^B2ALUBackgroundColor=0\r$' "$dir/linewatch.ini" || fail "$name: settings not saved"
+    [ "$status" -eq "$expected" ] || fail "$name: exit status $status, expected $expected"
+    if [ "$expected" -eq 0 ]; then
+        grep -q $'^B2ALUBackgroundColor=0\r$' "$dir/linewatch.ini" || fail "$name: settings not saved"
+    fi
 }
 
 run running '[Connection]\r\nTelnetAddress=127.0.0.1\r\n' ""
 # The web port is taken: loading the settings opens an error box before the window is shown.
 run startup-error-box "[RemoteAdmin]\r\nWebPort=$taken_port\r\nWeb=1\r\n" "on API 'bind'"
 grep -q $'^WebPort='"$taken_port"$'\r$' "$out_dir/startup-error-box/linewatch.ini" || fail "web port not kept"
+SIGNAL=HUP run hangup '[Connection]\r\nTelnetAddress=127.0.0.1\r\n' ""
+SIGNAL=INT run interrupt '[Connection]\r\nTelnetAddress=127.0.0.1\r\n' ""
+# The bind error's line goes to a pipe nobody reads: the program must live on.
+STDERR=closed run stderr-gone "[RemoteAdmin]\r\nWebPort=$taken_port\r\nWeb=1\r\n" ""
+# Saving fails: no box waits for a click, the log says why, the status says it failed.
+INI=dir STATUS=1 run unsaved "" ""
+grep -q "Unable to write to .*linewatch.ini" "$out_dir/unsaved.err" || fail "unsaved: the failed save was not logged"
 
 echo "termination check passed"
