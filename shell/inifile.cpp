@@ -259,7 +259,68 @@ void removeStaleTemporaries(const std::string &target)
     ::closedir(d);
 }
 
+// The path that a chain of symbolic links starting at path ends in: a regular file, or a name
+// that does not exist yet. Nothing when the chain ends in anything else (a directory, a FIFO, a
+// device) or is too long to be anything but a loop.
+std::optional<std::string> resolveLinks(std::string path)
+{
+    constexpr int kMaxLinks = 40; // the kernel's own limit for a path
+    for (int hop = 0; hop <= kMaxLinks; ++hop) {
+        struct stat st
+        {
+        };
+        if (::lstat(path.c_str(), &st) != 0)
+            return errno == ENOENT ? std::optional(path) : std::nullopt;
+        if (S_ISREG(st.st_mode))
+            return path;
+        if (!S_ISLNK(st.st_mode))
+            return std::nullopt;
+        std::string link(std::size_t(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+        const ssize_t n = ::readlink(path.c_str(), link.data(), link.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= link.size())
+            return std::nullopt;
+        link.resize(static_cast<std::size_t>(n));
+        path = link.front() == '/' ? link : directoryOf(path) + "/" + link;
+    }
+    return std::nullopt;
+}
+
 } // namespace
+
+bool replaceFile(const std::string &path, const std::string &content, std::optional<mode_t> mode)
+{
+    static unsigned counter = 0;
+    std::string temp;
+    int fd = -1;
+    // O_EXCL never follows a link that someone put in the temporary file's place.
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode ? *mode : 0666);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+
+    bool ok = !mode || ::fchmod(fd, *mode) == 0;
+    ok = ok && writeAll(fd, content) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    // rename replaces a link at path itself, never the file it points to.
+    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+
+    // Make the rename itself durable; the new file is complete whatever happens here.
+    const int dirFd = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        (void)::fsync(dirFd);
+        ::close(dirFd);
+    }
+    removeStaleTemporaries(path);
+    return true;
+}
 
 std::optional<int32_t> ParseIniInteger(std::string_view text)
 {
@@ -382,49 +443,10 @@ void TIniFile::UpdateFile()
         content += "\r\n";
     }
 
-    // Replace what a symbolic link points at, not the link itself, and keep the file's mode.
-    std::string target = m_path;
-    struct stat old
-    {
-    };
-    const bool exists = ::stat(m_path.c_str(), &old) == 0;
-    if (exists) {
-        if (char *real = ::realpath(m_path.c_str(), nullptr)) {
-            target = real;
-            std::free(real);
-        }
-    }
-
-    static unsigned counter = 0;
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            throw EIniFileError(failure);
-    }
-    if (fd < 0)
+    // A link stays a link: what it leads to is replaced, as an editor does.
+    const std::optional<std::string> target = resolveLinks(m_path);
+    if (!target || !replaceFile(*target, content, S_IRUSR | S_IWUSR))
         throw EIniFileError(failure);
-
-    if (exists)
-        (void)::fchmod(fd, old.st_mode & 07777); // best effort: a foreign owner may refuse it
-    bool ok = writeAll(fd, content) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temp.c_str());
-        throw EIniFileError(failure);
-    }
-
-    // Make the rename itself durable; the new file is complete whatever happens here.
-    const int dirFd = ::open(directoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        (void)::fsync(dirFd);
-        ::close(dirFd);
-    }
-
-    removeStaleTemporaries(target);
     m_pending = false;
     m_lines.clear();
 }

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/types.h>
+
 // Raised by TIniFile::UpdateFile() with the text "Unable to write to <path>".
 class EIniFileError : public std::runtime_error
 {
@@ -23,6 +25,13 @@ public:
 // optional sign in front. Decimal must fit 32 bits signed; hexadecimal may use all 32 bits and
 // wraps ("$FFFFFFFF" is -1). Anything else, empty included, gives no value.
 std::optional<int32_t> ParseIniInteger(std::string_view text);
+
+// Writes content to a new file in path's directory and renames it over path, so that a reader sees
+// the old file or the new one, never a part of either. A symbolic link at path is replaced by the
+// new file, never followed. The new file gets exactly mode when one is given (the umask does not
+// widen or narrow it), else what the umask leaves of 0666. False, with path untouched and no
+// temporary file left, when any step fails.
+bool replaceFile(const std::string &path, const std::string &content, std::optional<mode_t> mode);
 
 // One INI file, named by its full path. Reading rules:
 //  - a line "[name]" opens a section; a line "key=value" holds a value; lines starting with ";"
@@ -66,10 +75,14 @@ public:
 
     // Commits the pending writes: the whole file goes to a new file in the same directory, which
     // is flushed to the disk and renamed over the old one; every line ends in CR LF and every
-    // line the writes did not touch keeps its bytes. On any failure, or when the existing file
-    // could not be read in full (so its contents would be lost), raises EIniFileError
-    // "Unable to write to <path>", removes the temporary file and leaves the old file as it was;
-    // the writes stay pending. Does nothing when no write is pending.
+    // line the writes did not touch keeps its bytes. The file is readable and writable by its
+    // owner only (0600), whatever its mode was: the settings hold the router password. A path
+    // that is a symbolic link (or a chain of them) stays one: the file it leads to is replaced,
+    // or created when the link dangles. On any failure, when the file the path leads to exists
+    // but is not a regular file, or when the existing file could not be read in full (so its
+    // contents would be lost), raises EIniFileError "Unable to write to <path>", removes the
+    // temporary file and leaves the old file as it was; the writes stay pending. Does nothing
+    // when no write is pending.
     void UpdateFile();
 
 private:

@@ -290,6 +290,7 @@ uint32_t TPowersock::lookup(const std::string &host)
     if (host.empty())
         throw EHttpError(kNullRemoteAddress);
 
+    const int timeoutMs = stepTimeout(m_timeouts.LookupMs);
     auto state = std::make_shared<LookupState>();
     m_lookup = state;
     QEventLoop loop;
@@ -297,7 +298,7 @@ uint32_t TPowersock::lookup(const std::string &host)
     QTimer timer;
     armTimeout(timer, loop, timedOut);
     state->loop = &loop;
-    timer.start(m_timeouts.LookupMs);
+    timer.start(timeoutMs);
     m_resolver(host, [state](std::optional<uint32_t> address) {
         if (state->done || state->abandoned)
             return;
@@ -315,6 +316,8 @@ uint32_t TPowersock::lookup(const std::string &host)
         state->abandoned = true;
         if (!timedOut)
             throw EHttpInterrupted(kInterrupted);
+        if (timeoutMs < m_timeouts.LookupMs)
+            raiseDeadlinePassed();
         throw EHttpError(kNullRemoteAddress);
     }
     if (!state->address)
@@ -322,8 +325,24 @@ uint32_t TPowersock::lookup(const std::string &host)
     return *state->address;
 }
 
+int TPowersock::stepTimeout(int timeoutMs)
+{
+    if (m_deadline.isForever())
+        return timeoutMs;
+    if (m_deadline.hasExpired())
+        raiseDeadlinePassed();
+    return int(std::min<qint64>(timeoutMs, std::max<qint64>(m_deadline.remainingTime(), 1)));
+}
+
+void TPowersock::raiseDeadlinePassed()
+{
+    Close();
+    throw EHttpError(SocketErrorText(kTimedOut));
+}
+
 bool TPowersock::waitFor(Readiness what, int timeoutMs)
 {
+    const int stepMs = stepTimeout(timeoutMs);
     QSocketNotifier *notifier = what == Readiness::Read ? m_readNotifier : m_writeNotifier;
     QEventLoop loop;
     bool ready = false;
@@ -336,12 +355,14 @@ bool TPowersock::waitFor(Readiness what, int timeoutMs)
         loop.quit();
     });
     notifier->setEnabled(true);
-    timer.start(timeoutMs);
+    timer.start(stepMs);
     loop.exec();
     disconnect(readiness);
     notifier->setEnabled(false);
     if (ready)
         return true;
+    if (timedOut && stepMs < timeoutMs)
+        raiseDeadlinePassed();
     if (timedOut)
         return false;
     // The loop was told to end from outside: the application is quitting.
@@ -592,11 +613,14 @@ void THttpClient::FetchUrl(const std::string &url)
         throw EHttpError("Only answers kept in memory are supported");
 
     m_cookie.clear();
+    m_cookieHost.clear();
+    StartDeadline();
     std::string next = url;
     for (int redirects = 0;; ++redirects) {
         ParseHttpUrl(next, m_target);
         Connect(m_target.Host, m_target.Port);
-        SendAll(BuildHttpRequest(m_target, m_cookie));
+        const bool cookieHost = toLower(m_target.Host) == m_cookieHost;
+        SendAll(BuildHttpRequest(m_target, cookieHost ? m_cookie : std::string()));
         std::optional<std::string> cookie = readHeaderLines();
         m_body.clear();
         ReadToClose(m_body, m_maxBodySize);
@@ -608,8 +632,10 @@ void THttpClient::FetchUrl(const std::string &url)
             throw EHttpError("The server redirected more than " + std::to_string(kMaxRedirects) + " times in a row");
         if (m_location.empty())
             throw EHttpError("The server redirected without naming a location");
-        if (cookie)
+        if (cookie) {
             m_cookie = *cookie;
+            m_cookieHost = toLower(m_target.Host);
+        }
         next = RedirectUrl(m_location, m_target);
     }
 }

@@ -3,6 +3,7 @@
 // its caller while the window, the timers and the other sockets keep working.
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QObject>
 
 #include <algorithm>
@@ -53,6 +54,9 @@ struct TPowersockTimeouts
     int LookupMs = 15000;  // name lookup
     int ConnectMs = 15000; // from the connect call to the connection being up
     int IdleMs = 30000;    // without a byte moving while sending or reading
+    // The whole fetch, redirects included: a server that trickles a byte now and then never lets
+    // the other time-outs run out, yet must not hold the check back for longer than this.
+    int TotalMs = 60000;
 };
 
 // A TCP client socket whose operations each wait for their end inside a nested event loop:
@@ -87,6 +91,8 @@ protected:
     // Every byte up to the server's close, appended to out; at most maxSize bytes in all.
     void ReadToClose(std::string &out, std::size_t maxSize);
     void Close();
+    // From now on every wait ends by the overall time-out at the latest.
+    void StartDeadline() { m_deadline.setRemainingTime(m_timeouts.TotalMs); }
 
 private:
     enum class Readiness { Read, Write };
@@ -94,14 +100,19 @@ private:
 
     void openSocket();
     uint32_t lookup(const std::string &host);
-    // Waits for the socket to become readable or writable; false when the time runs out first.
+    // Waits for the socket to become readable or writable; false when the step's time-out runs
+    // out first. Raises "10060:Connection timed out" when the overall time-out runs out.
     bool waitFor(Readiness what, int timeoutMs);
+    // The time a step may wait: its own time-out, cut to what is left of the overall one.
+    int stepTimeout(int timeoutMs);
+    [[noreturn]] void raiseDeadlinePassed();
     // Receives into m_pending; false once the server has closed.
     bool receiveMore();
     [[noreturn]] void raiseSocketError(int errnoValue);
 
     THostResolver m_resolver;
     TPowersockTimeouts m_timeouts;
+    QDeadlineTimer m_deadline{QDeadlineTimer::Forever};
     int m_fd = -1;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
@@ -146,6 +157,8 @@ std::string RedirectUrl(const std::string &location, const THttpTarget &target);
 
 // Fetches one resource with GET over HTTP/1.0, following redirects (300, 301, 302) up to
 // kMaxRedirects in a row. Every other answer is final and returns normally, whatever its code.
+// A cookie that a redirect sets goes only to the host that set it (names compared without regard
+// to case, any port), so a redirect to another host never hands that host the first one's cookie.
 class THttpClient : public TPowersock
 {
     Q_OBJECT
@@ -167,7 +180,8 @@ public:
     // A longer body ends the fetch with an error; at most kMaxBodySize.
     void SetMaxBodySize(std::size_t bytes) { m_maxBodySize = std::min(bytes, kMaxBodySize); }
 
-    // Synchronous for the caller; the event loop turns while it waits. Raises EHttpError.
+    // Synchronous for the caller; the event loop turns while it waits. Raises EHttpError, also
+    // when the whole fetch takes longer than Timeouts().TotalMs.
     void FetchUrl(const std::string &url);
 
     const std::string &Body() const { return m_body; }
@@ -183,6 +197,7 @@ private:
     bool m_outputFileMode = false;
     THttpTarget m_target;
     std::string m_cookie;
+    std::string m_cookieHost; // the host that set m_cookie; only requests to it carry the cookie
     std::string m_location;
     std::string m_header;
     std::string m_body;

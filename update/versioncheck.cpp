@@ -5,7 +5,6 @@
 #include "httpclient.h"
 #include "inifile.h"
 
-#include <cstdio>
 #include <stdexcept>
 
 namespace {
@@ -65,13 +64,9 @@ TNewVersionTexts NewVersionTexts(const TVersionInfo &info, const std::string &th
 
 void StoreVersionFile(const std::string &path, const std::string &body)
 {
-    std::FILE *file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        throw std::runtime_error("Unable to write to " + path);
-    const bool written = std::fwrite(body.data(), 1, body.size(), file) == body.size();
-    // Closing flushes, so a full disk shows up here as well.
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed)
+    // A link in the copy's place is replaced, never written through: the server's bytes must not
+    // land wherever the link points.
+    if (!replaceFile(path, body, std::nullopt))
         throw std::runtime_error("Unable to write to " + path);
 }
 

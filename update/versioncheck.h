@@ -51,7 +51,8 @@ struct TNewVersionTexts
 
 TNewVersionTexts NewVersionTexts(const TVersionInfo &info, const std::string &thisVersionCaption);
 
-// Creates or truncates path and writes body into it byte for byte. Raises std::runtime_error
+// Writes body into path byte for byte, through a temporary file renamed over path, so a symbolic
+// link at path is replaced by the file rather than followed. Raises std::runtime_error
 // "Unable to write to <path>" when any step fails.
 void StoreVersionFile(const std::string &path, const std::string &body);
 

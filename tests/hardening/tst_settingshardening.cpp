@@ -1,6 +1,7 @@
 // Settings saves killed half-way: a child process saves two different sets of settings in turn,
 // without pause, and is killed with SIGKILL at random moments a few hundred times. Each time the
-// file must be exactly one of the two complete files, never a mixture or a truncated one.
+// file must be exactly one of the two complete files, never a mixture or a truncated one. And the
+// file, which holds the router password, is never readable by anyone but its owner.
 #include "inifile.h"
 #include "settings.h"
 
@@ -13,6 +14,7 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,7 +73,42 @@ class TestSettingsHardening : public QObject
 
 private slots:
     void killedDuringSaveLeavesOldOrNewFile();
+    void settingsFileWasWorldReadable_data();
+    void settingsFileWasWorldReadable();
 };
+
+void TestSettingsHardening::settingsFileWasWorldReadable_data()
+{
+    QTest::addColumn<int>("oldMode"); // -1: no file yet
+    QTest::addColumn<int>("umask");
+    QTest::newRow("new file, usual umask") << -1 << 022;
+    QTest::newRow("new file, no umask") << -1 << 0;
+    QTest::newRow("old file 0644") << 0644 << 022;
+    QTest::newRow("old file 0666, no umask") << 0666 << 0;
+    QTest::newRow("old file 0400, owner-only umask") << 0400 << 077;
+}
+
+void TestSettingsHardening::settingsFileWasWorldReadable()
+{
+    QFETCH(int, oldMode);
+    QFETCH(int, umask);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const std::string path = dir.filePath(QString::fromLatin1(kSettingsFileName)).toStdString();
+    if (oldMode >= 0) {
+        std::ofstream(path) << "[Connection]\r\nPassword=old\r\n";
+        QVERIFY(::chmod(path.c_str(), static_cast<mode_t>(oldMode)) == 0);
+    }
+    const mode_t previousUmask = ::umask(static_cast<mode_t>(umask));
+    TIniFile ini(path);
+    SaveSettings(ini, StoredControls(1));
+    ::umask(previousUmask);
+    struct stat st
+    {
+    };
+    QVERIFY(::stat(path.c_str(), &st) == 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0600));
+}
 
 void TestSettingsHardening::killedDuringSaveLeavesOldOrNewFile()
 {

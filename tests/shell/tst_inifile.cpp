@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -210,7 +211,8 @@ private slots:
         QCOMPARE(reader.ReadInteger("S", "K", 0), 2);
     }
 
-    void saveKeepsModeAndSymlink()
+    // The file's mode is not kept: whatever it was, the saved file is the owner's alone.
+    void saveKeepsSymlinkButNotMode()
     {
         writeBytes(path("target.ini"), "[S]\r\nK=1\r\n");
         QVERIFY(::chmod(path("target.ini").c_str(), 0640) == 0);
@@ -223,9 +225,63 @@ private slots:
         };
         QVERIFY(::lstat(path("link.ini").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
         QVERIFY(::stat(path("target.ini").c_str(), &st) == 0);
-        QCOMPARE(st.st_mode & 07777, 0640u);
+        QCOMPARE(st.st_mode & 07777, 0600u);
         QCOMPARE(readBytes(path("target.ini")), QByteArray("[S]\r\nK=2\r\n"));
         verifyOnlyFiles({"link.ini", "target.ini"});
+    }
+
+    // link.ini points at target, where a thing of the given kind stands (or nothing).
+    void linkedFileReplacedOrWrittenThrough_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("kind"); // "none", "dir" or "fifo"
+        QTest::addColumn<bool>("saved");
+        QTest::newRow("dangling link") << "new.ini"
+                                       << "none" << true;
+        QTest::newRow("link to a directory") << "dir.ini"
+                                             << "dir" << false;
+        QTest::newRow("link to a FIFO") << "fifo.ini"
+                                        << "fifo" << false;
+        QTest::newRow("link to itself") << "link.ini"
+                                        << "none" << false;
+    }
+
+    void linkedFileReplacedOrWrittenThrough()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, kind);
+        QFETCH(bool, saved);
+        const std::string targetPath = path(qPrintable(target));
+        if (kind == "dir")
+            QVERIFY(::mkdir(targetPath.c_str(), 0700) == 0);
+        else if (kind == "fifo")
+            QVERIFY(::mkfifo(targetPath.c_str(), 0600) == 0);
+        QVERIFY(::symlink(qPrintable(target), path("link.ini").c_str()) == 0);
+
+        TIniFile ini(path("link.ini"));
+        ini.WriteInteger("S", "K", 2);
+        const QString error = updateError(ini);
+
+        QCOMPARE(QFileInfo(QString::fromStdString(path("link.ini"))).symLinkTarget(),
+                 QFileInfo(QString::fromStdString(targetPath)).absoluteFilePath());
+        struct stat st
+        {
+        };
+        if (saved) {
+            QCOMPARE(error, QString());
+            QCOMPARE(readBytes(targetPath), QByteArray("[S]\r\nK=2\r\n"));
+            QVERIFY(::stat(targetPath.c_str(), &st) == 0);
+            QCOMPARE(st.st_mode & 07777, 0600u);
+        } else {
+            QCOMPARE(error, QString::fromStdString("Unable to write to " + path("link.ini")));
+            const bool kept = kind == "dir"    ? ::lstat(targetPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)
+                              : kind == "fifo" ? ::lstat(targetPath.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)
+                                               : true;
+            QVERIFY(kept);
+        }
+        QVERIFY(QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System).filter(".tmp").isEmpty());
+        if (kind == "dir")
+            QVERIFY(QDir(QString::fromStdString(targetPath)).removeRecursively());
     }
 
     void failedSaveLeavesOldFile()

@@ -1,5 +1,5 @@
 // A scripted HTTP server on 127.0.0.1 for the update check's tests: it records each request
-// and answers with pieces of bytes sent one event-loop turn apart, then closes, resets or
+// and answers with pieces of bytes sent one event-loop turn (or a set time) apart, then closes, resets or
 // stays silent as the script says.
 #pragma once
 
@@ -21,6 +21,7 @@ struct TestAnswer
 
     QList<QByteArray> pieces; // sent in this order, each in its own write
     End end = End::Close;
+    int gapMs = 2; // between two pieces
 };
 
 class TestHttpServer : public QObject
@@ -89,7 +90,8 @@ private:
             socket->write(script.pieces[next]);
             socket->flush();
             // One piece per event-loop turn, so that the client sees them arrive apart.
-            QTimer::singleShot(2, socket, [this, socket, script, next] { sendPiece(socket, script, next + 1); });
+            QTimer::singleShot(script.gapMs, socket,
+                               [this, socket, script, next] { sendPiece(socket, script, next + 1); });
             return;
         }
         switch (script.end) {

@@ -80,6 +80,8 @@ private slots:
     void finalStatusCodes();
     void redirectToOtherHostAndPath();
     void redirectCarriesCookie();
+    void redirectCookieLeakedToOtherHost_data();
+    void redirectCookieLeakedToOtherHost();
     void cookieWithLineBreakStaysOneLine();
     void relativeRedirects();
     void redirectLoopStops();
@@ -88,6 +90,8 @@ private slots:
     void failedLookup();
     void lookupThatNeverAnswers();
     void silentServerTimesOutWhileTimersRun();
+    void tricklingServerHeldFetchForever_data();
+    void tricklingServerHeldFetchForever();
     void resetDuringBody();
     void answerLineFitsBuffer_data();
     void answerLineFitsBuffer();
@@ -226,6 +230,29 @@ void TestHttpClient::redirectCarriesCookie()
     QCOMPARE(QByteArray::fromStdString(client.Body()), "done");
 }
 
+void TestHttpClient::redirectCookieLeakedToOtherHost_data()
+{
+    QTest::addColumn<QString>("location"); // %1: the second server's port
+    QTest::addColumn<bool>("cookieSent");
+    QTest::newRow("same host in other case, other port") << "http://LocalHost:%1/second" << true;
+    QTest::newRow("other host with the same address") << "http://127.0.0.1:%1/second" << false;
+}
+
+void TestHttpClient::redirectCookieLeakedToOtherHost()
+{
+    QFETCH(QString, location);
+    QFETCH(bool, cookieSent);
+    TestHttpServer second(TestHttpServer::Always("HTTP/1.0 200 OK\r\n\r\nok"));
+    TestHttpServer first(TestHttpServer::Always("HTTP/1.0 302 Found\r\nSet-Cookie: session=42\r\nLocation: " +
+                                                location.arg(second.Port()).toLatin1() + "\r\n\r\n"));
+    TableResolver resolver{{{"localhost", kLoopback}, {"LocalHost", kLoopback}}};
+    THttpClient client;
+    client.SetResolver(resolver());
+    QCOMPARE(fetch(client, QStringLiteral("http://localhost:%1/first").arg(first.Port())), QString());
+    QCOMPARE(second.Requests().size(), 1);
+    QCOMPARE(second.Requests()[0].contains("\r\nCookie: session=42\r\n"), cookieSent);
+}
+
 void TestHttpClient::cookieWithLineBreakStaysOneLine()
 {
     TestHttpServer server([](int index, const QByteArray &) {
@@ -333,6 +360,33 @@ void TestHttpClient::silentServerTimesOutWhileTimersRun()
     QCOMPARE(fetch(client, server.Url()), QStringLiteral("10060:Connection timed out"));
     QCOMPARE(server.Requests().size(), 1);
     QVERIFY2(ticks > 0, "the timer must keep firing while the client waits");
+}
+
+void TestHttpClient::tricklingServerHeldFetchForever_data()
+{
+    // Each row would take a few seconds; every single wait is well within the idle time-out.
+    QTest::addColumn<int>("redirects");
+    QTest::addColumn<int>("bodyBytes");
+    QTest::newRow("body a byte at a time") << 0 << 30;
+    QTest::newRow("slow redirects") << 8 << 0;
+}
+
+void TestHttpClient::tricklingServerHeldFetchForever()
+{
+    QFETCH(int, redirects);
+    QFETCH(int, bodyBytes);
+    TestHttpServer server([&](int index, const QByteArray &) {
+        if (index < redirects)
+            return TestAnswer{{"HTTP/1.0 302 Found\r\n", "Location: /next\r\n", "\r\n"}, TestAnswer::End::Close, 150};
+        return TestAnswer{QList<QByteArray>{"HTTP/1.0 200 OK\r\n\r\n"} + QList<QByteArray>(bodyBytes, "x"),
+                          TestAnswer::End::Close, 100};
+    });
+    THttpClient client;
+    TPowersockTimeouts timeouts = shortTimeouts();
+    timeouts.IdleMs = 1000;
+    timeouts.TotalMs = 1000;
+    client.SetTimeouts(timeouts);
+    QCOMPARE(fetch(client, server.Url()), QStringLiteral("10060:Connection timed out"));
 }
 
 void TestHttpClient::resetDuringBody()

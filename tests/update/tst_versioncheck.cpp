@@ -7,6 +7,7 @@
 #include "versioncheck.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -67,6 +68,8 @@ private slots:
     void dialogTexts();
     void featureListIsBounded();
     void storesBodyByteForByte();
+    void storedCopyWroteThroughSymlink_data();
+    void storedCopyWroteThroughSymlink();
     void errorPageMeansNoNewVersion();
     void failedFetchIsReported_data();
     void failedFetchIsReported();
@@ -174,6 +177,34 @@ void TestVersionCheck::storesBodyByteForByte()
     QVERIFY2(rig.errors.isEmpty(), qPrintable(rig.errors.join('\n')));
     QCOMPARE(rig.stored(), body);
     QCOMPARE(rig.statusTexts.last(), QStringLiteral("No new version found."));
+}
+
+void TestVersionCheck::storedCopyWroteThroughSymlink_data()
+{
+    QTest::addColumn<bool>("targetExists");
+    QTest::newRow("link to a file outside") << true;
+    QTest::newRow("dangling link") << false;
+}
+
+void TestVersionCheck::storedCopyWroteThroughSymlink()
+{
+    QFETCH(bool, targetExists);
+    QTemporaryDir outside;
+    const QString victim = outside.filePath("victim.txt");
+    if (targetExists) {
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("mine");
+    }
+    CheckRig rig(answer(versionFile("1.0.1.3")));
+    QVERIFY(QFile::link(victim, rig.dir.filePath(kVersionFileName)));
+    rig.check.btnCheckNowClick();
+    QVERIFY2(rig.errors.isEmpty(), qPrintable(rig.errors.join('\n')));
+    QVERIFY(!QFileInfo(rig.dir.filePath(kVersionFileName)).isSymLink());
+    QCOMPARE(rig.stored(), versionFile("1.0.1.3"));
+    QFile file(victim);
+    QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>"),
+             targetExists ? QByteArray("mine") : QByteArray("<missing>"));
 }
 
 void TestVersionCheck::errorPageMeansNoNewVersion()
