@@ -1,6 +1,7 @@
 # Installation and the Debian package: the program, its desktop entry and its icon in the standard
-# places (bin/, share/applications/, share/icons/hicolor/). An installed program keeps its settings
-# in ~/.config/linewatch/, since its own directory is not writable (SettingsDirectory).
+# places (bin/, share/applications/, share/icons/hicolor/), and the headless monitor with its
+# systemd units once it is built. An installed program keeps its settings in ~/.config/linewatch/,
+# since its own directory is not writable (SettingsDirectory).
 include(GNUInstallDirs)
 
 install(TARGETS linewatch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -15,6 +16,36 @@ foreach(size 16 32 48 64 128 256)
             DESTINATION ${LINEWATCH_ICON_DIR}/${size}x${size}/apps
             RENAME linewatch.png)
 endforeach()
+
+# The headless monitor and its systemd units (linewatchd.service, the template linewatchd@.service).
+# The units name /usr/bin/linewatchd; installing rewrites that to where the program goes under the
+# prefix used at install time, so `cmake --install --prefix /usr/local` and the Debian package
+# (prefix /usr) both start the program they installed. The unit directory is relative to the
+# prefix: /usr/lib/systemd/system for the package, /usr/local/lib/systemd/system by hand, both on
+# systemd's search path.
+set(LINEWATCH_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING "where the systemd units go, relative to the prefix")
+if(TARGET linewatchd)
+    install(TARGETS linewatchd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(CODE "set(_lw_units_source \"${PROJECT_SOURCE_DIR}/packaging/systemd\")
+set(_lw_units_staging \"${PROJECT_BINARY_DIR}/packaging/systemd\")
+set(_lw_units_bindir \"${CMAKE_INSTALL_BINDIR}\")
+set(_lw_units_dir \"${LINEWATCH_SYSTEMD_UNIT_DIR}\")")
+    install(CODE [[
+        if(NOT IS_ABSOLUTE "${_lw_units_bindir}")
+            set(_lw_units_bindir "${CMAKE_INSTALL_PREFIX}/${_lw_units_bindir}")
+        endif()
+        if(NOT IS_ABSOLUTE "${_lw_units_dir}")
+            set(_lw_units_dir "${CMAKE_INSTALL_PREFIX}/${_lw_units_dir}")
+        endif()
+        foreach(_lw_unit linewatchd.service linewatchd@.service)
+            file(READ "${_lw_units_source}/${_lw_unit}" _lw_text)
+            string(REPLACE "/usr/bin/linewatchd" "${_lw_units_bindir}/linewatchd" _lw_text "${_lw_text}")
+            file(WRITE "${_lw_units_staging}/${_lw_unit}" "${_lw_text}")
+            file(INSTALL "${_lw_units_staging}/${_lw_unit}" DESTINATION "${_lw_units_dir}"
+                 PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+        endforeach()
+    ]])
+endif()
 
 # cpack -G DEB in a build directory makes linewatch_<version>_<arch>.deb.
 set(CPACK_GENERATOR DEB)

@@ -1,0 +1,88 @@
+// The monitor's state for machines: one snapshot (TMachineStatus) that both /status.json and
+// /metrics are built from, and the JSON builder. Plain text work like the status page: no sockets,
+// no widgets, no clock; the caller fills in the times. The schema is described in
+// docs/status-json.md.
+#pragma once
+
+#include "statusmodel.h"
+#include "statuspage.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Where the monitor stands with the router's console. Texts are stable: scripts and dashboards
+// match on them.
+enum class TConnectionState {
+    NotConnected, // no connection and none being made
+    Connecting,   // the connection is being made
+    Connected,    // connected, logging in or walking the menus
+    StatusScreen, // on the status screen: the figures are live
+    Relaying,     // a remote telnet user has the console; the figures are live while the router repaints
+};
+constexpr int kConnectionStateCount = 5;
+
+// "not_connected", "connecting", "connected", "status_screen", "relaying".
+std::string_view ConnectionStateText(TConnectionState State);
+
+// Whether the console connection stands (connected, on the status screen or relaying).
+bool IsRouterConnected(TConnectionState State);
+
+// A channel's Link word reduced to a bounded set: "Down", "Idle", "Voice" and the default
+// "No Data" by name, any other word is a data call (the rule the tray picture follows).
+enum class TChannelState { Down, Idle, Voice, Data, NoData };
+constexpr int kChannelStateCount = 5;
+TChannelState ChannelState(const TChannelStatus &Channel);
+// "down", "idle", "voice", "data", "no_data".
+std::string_view ChannelStateText(TChannelState State);
+
+// The router's duration text "h:mm:ss" (hours may have any number of digits) in seconds; none
+// for any other text, or one whose value does not fit.
+std::optional<int64_t> DurationSeconds(std::string_view Text);
+
+// One caller-ID list entry as the refresh logged it.
+struct TCallerIdEntry
+{
+    std::string Channel; // "B1" or "B2"
+    int64_t TimeMs = 0;  // when it was logged, milliseconds since 1970-01-01 UTC
+    std::string CLID;    // the router's caller-ID digits, ungrouped
+};
+
+// Everything a machine may ask about the monitor, gathered by the core for one request.
+struct TMachineStatus
+{
+    TChannelStatus B1;
+    TChannelStatus B2;
+    TRouterStatus Router;
+    TUsageSeries Series1{}; // B1's 90-second history, point 0 the oldest
+    TUsageSeries Series2{};
+    std::vector<TCallerIdEntry> CallerIds; // both channels, oldest first
+    TConnectionState Connection = TConnectionState::NotConnected;
+    bool RelayAttached = false; // a remote telnet user is attached
+    int64_t LastChangeMs = 0;   // when the status record last changed, ms since the epoch (UTC); 0: never
+    int64_t StartTimeMs = 0;    // when the monitor started, ms since the epoch (UTC)
+    int64_t NowMs = 0;          // when this snapshot was taken, ms since the epoch (UTC)
+    int32_t PageHits = 0;       // the status page's counter; read as unsigned 32 bits, as it wraps
+    std::string Version;        // the program's version, "1.0.1.3"
+};
+
+// At most this many caller-ID entries (the newest) go into one document, so an answer stays
+// bounded however long the monitor runs; "caller_ids_omitted" counts the rest.
+constexpr std::size_t kStatusJsonMaxCallerIds = 1000;
+
+// "2024-05-01T12:34:56.789Z" for milliseconds since the epoch (UTC).
+std::string IsoTimeUtc(int64_t TimeMs);
+
+// Router text (8-bit bytes, not necessarily UTF-8) as UTF-8: each byte read as Latin-1, the
+// charset the status page declares for it.
+std::string Latin1ToUtf8(std::string_view Text);
+
+// Router text (8-bit bytes, not necessarily UTF-8) as the inside of a JSON string: bytes 0x80 and
+// above are read as Latin-1 and written as UTF-8; control characters as \u00XX; quote and
+// backslash escaped. The result is always valid UTF-8.
+std::string JsonEscape(std::string_view Text);
+
+// The /status.json document, schema 1: one JSON object, ending with a line feed.
+std::string BuildStatusJson(const TMachineStatus &Status);
