@@ -472,7 +472,7 @@ void TServerWinSocket::Listen()
     const int reuse = 1;
     ::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     sockaddr_in address{};
-    const bool valid = MakeAddress({}, FOwner->FPort, address);
+    const bool valid = MakeAddress(FOwner->FBindAddress, FOwner->FPort, address);
     if (!valid || ::bind(handle, reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0) {
         const int error = valid ? errno : EINVAL;
         ::close(handle);
@@ -661,6 +661,15 @@ void TServerSocket::SetPort(int Value)
     if (FActive)
         throw ESocketError("Can't change value while socket is active");
     FPort = Value;
+}
+
+void TServerSocket::SetBindAddress(const std::string &Value)
+{
+    if (Value == FBindAddress)
+        return;
+    if (FActive)
+        throw ESocketError("Can't change value while socket is active");
+    FBindAddress = Value;
 }
 
 void TServerSocket::SetBacklog(int Value)

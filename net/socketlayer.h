@@ -264,7 +264,7 @@ private:
 // How many connections a listener lets wait for acceptance unless told otherwise.
 constexpr int kDefaultBacklog = 5;
 
-// A TCP listener on all local IPv4 addresses, backlog 5 unless set before opening.
+// A TCP listener on all local IPv4 addresses (or the one set), backlog 5 unless set before opening.
 class TServerSocket : public QObject
 {
 public:
@@ -278,6 +278,12 @@ public:
 
     int Port() const { return FPort; }
     void SetPort(int Value);
+
+    // The dotted IPv4 address to listen on; empty (the default) for every local address. A text
+    // that is no such address makes listening fail with EINVAL on API 'bind'. Raises like SetPort
+    // while active.
+    const std::string &BindAddress() const { return FBindAddress; }
+    void SetBindAddress(const std::string &Value);
 
     // Connections the kernel queues before they are accepted. A server that many clients reach at
     // once (the web server) asks for SOMAXCONN; with 5, a burst overflows the queue and clients
@@ -297,6 +303,7 @@ private:
     TServerWinSocket *FSocket;
     int FPort = 0;
     int FBacklog = kDefaultBacklog;
+    std::string FBindAddress;
     bool FActive = false;
     friend class TServerWinSocket;
     friend class TServerClientWinSocket;

@@ -20,6 +20,8 @@ struct TChannelStatus
     std::string IP = "0.0.0.0";
     std::string CLID;        // caller ID of the current call, empty when none
     bool CLIDLogged = false; // written only by the refresh: CLID already added to its list
+
+    bool operator==(const TChannelStatus &) const = default;
 };
 
 // Ethernet, last-call trigger, totals and system information.
@@ -37,6 +39,8 @@ struct TRouterStatus
     std::string Name = "No Data";
     std::string Firmware = "No Data";
     std::string IPAddress = "0.0.0.0";
+
+    bool operator==(const TRouterStatus &) const = default;
 };
 
 // Puts every field back to its default, except the CLIDLogged flags, which follow the refresh.

@@ -1,5 +1,7 @@
 // The main window; see frmmain.h. The design's controls come from frmmain.ui; every handler is
 // connected here by hand and runs inside Guarded, so no exception ever reaches the event loop.
+// The window follows the monitor's signals and keeps the monitor's settings value in step with
+// the Settings tab's controls.
 #include "frmmain.h"
 
 #include "ui_frmmain.h"
@@ -7,9 +9,7 @@
 #include "apperror.h"
 #include "colorpanel.h"
 #include "frmnewversion.h"
-#include "inifile.h"
 #include "programicon.h"
-#include "statuspage.h"
 #include "trayicon.h"
 
 #include <QCloseEvent>
@@ -87,7 +87,8 @@ QBrush backdropBrush(const QPixmap &backdrop)
 TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
     : QMainWindow(Parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      ui(std::make_unique<Ui::TfrmMain>()), m_hooks(std::move(Hooks))
+      ui(std::make_unique<Ui::TfrmMain>()), m_hooks(std::move(Hooks)),
+      Monitor(TMonitor::THooks{m_hooks.StartConnect, m_hooks.FetchVersionFile})
 {
     ui->setupUi(this);
     setWindowIcon(ProgramIcon());
@@ -96,16 +97,10 @@ TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
     ui->PageControl1->setCurrentWidget(ui->tabStatus);
     createStatusBar();
     createTray();
-    wireSession();
-    wireRemote();
-    wireUpdate();
+    wireMonitor();
+    followSettingControls();
     connectHandlers();
     reserveWidths();
-
-    Timer1 = new QTimer(this);
-    Timer1->setInterval(1000);
-    connect(Timer1, &QTimer::timeout, this, [this] { Guarded([this] { RefreshStatus(); }); });
-    Timer1->start();
 
     FormCreate();
     fixWindowSize();
@@ -114,7 +109,7 @@ TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
 TfrmMain::~TfrmMain()
 {
     FormDestroy();
-    Timer1->stop();
+    Monitor.Timer1->stop();
 }
 
 void TfrmMain::createStatusBar()
@@ -149,56 +144,26 @@ void TfrmMain::createTray()
     connect(TrayIcon->mnuExit, &QAction::triggered, this, [this] { Guarded([this] { mnuExitClick(); }); });
 }
 
-void TfrmMain::TSession::OpenConnection()
+void TfrmMain::wireMonitor()
 {
-    if (StartConnect)
-        StartConnect(sktBrelwick);
-    else
-        TConsoleSession::OpenConnection();
-}
-
-void TfrmMain::wireSession()
-{
-    Session.StartConnect = m_hooks.StartConnect;
-    Session.PasswordText = [this] { return toBytes(ui->edtPassword->text()); };
-    // The parser reads the whole status screen only when someone looks at it: the window's
-    // labels or the web page.
-    Session.WantFullPass = [this] { return isVisible() || ui->chkWebAdmin->isChecked(); };
-    Session.ConnectionStateChanged = [this](const char *ButtonCaption, const char *MenuCaption, const char *PanelText) {
-        ui->btnConnect->setText(QString::fromLatin1(ButtonCaption));
-        TrayIcon->mnuConnect->setText(QString::fromLatin1(MenuCaption));
-        SetPanelText(1, QString::fromLatin1(PanelText));
-    };
-    // A reset record shows port 0: the next lookup reads services.ini afresh.
-    Session.StatusWasReset = [this] { ServiceNames.Invalidate(); };
-}
-
-void TfrmMain::wireRemote()
-{
-    Relay.SetStatusText = [this](const std::string &Text) { SetPanelText(0, fromBytes(Text)); };
-    Relay.ConnectionFields = [this] {
-        return TTelnetRelay::TConnectionFields{toBytes(ui->edtTelnetAddress->text()),
-                                               toBytes(ui->edtTelnetPort->text())};
-    };
-    WebServer.SetStatusText = [this](const std::string &Text) { SetPanelText(0, fromBytes(Text)); };
-    WebServer.StatusPage = [this] { return statusPage(); };
-}
-
-void TfrmMain::wireUpdate()
-{
-    VersionCheck.ThisVersion = ThisVersion;
-    VersionCheck.ThisVersionCaption = ThisVersionCaption;
-    VersionCheck.SetCheckNowEnabled = [this](bool Enabled) { ui->btnCheckNow->setEnabled(Enabled); };
-    VersionCheck.SetStatusText = [this](const QString &Text) { SetPanelText(0, Text); };
-    VersionCheck.AppDir = [this] { return AppDir; };
-    VersionCheck.ShowNewVersion = [this](const TNewVersionTexts &Texts) {
+    Monitor.ViewShowing = [this] { return isVisible(); };
+    connect(&Monitor, &TMonitor::connectionChanged, this, [this](bool Connected) {
+        ui->btnConnect->setText(Connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
+        TrayIcon->mnuConnect->setText(Connected ? QStringLiteral("Dis&connect") : QStringLiteral("&Connect"));
+        SetPanelText(1, Connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
+    });
+    connect(&Monitor, &TMonitor::statusMessage, this, [this](const QString &Text) { SetPanelText(0, Text); });
+    connect(&Monitor, &TMonitor::checkNowEnabled, ui->btnCheckNow, &QWidget::setEnabled);
+    connect(&Monitor, &TMonitor::callerIdLogged, this, [this](int Channel, const QString &Item) {
+        (Channel == 1 ? ui->listB1CLID : ui->listB2CLID)->addItem(Item);
+    });
+    connect(&Monitor, &TMonitor::ticked, this, [this] { refreshView(); });
+    Monitor.ShowNewVersion = [this](const TNewVersionTexts &Texts) {
         if (m_hooks.ShowNewVersion)
             m_hooks.ShowNewVersion(Texts);
         else
             ShowNewVersionDialog(this, Texts);
     };
-    if (m_hooks.FetchVersionFile)
-        VersionCheck.Fetch = m_hooks.FetchVersionFile;
 }
 
 void TfrmMain::connectHandlers()
@@ -340,34 +305,19 @@ void TfrmMain::FormCreate()
         ui->lblVersion->setText(QString::fromLatin1(ThisVersionCaption));
         ui->lblHomePage->setText(QString::fromLatin1(kHomePage));
     });
+    Guarded([this] { Monitor.SetAppDir(m_hooks.AppDir.empty() ? settingsDirectory() : m_hooks.AppDir); });
+    Monitor.Create();
     Guarded([this] {
-        AppDir = m_hooks.AppDir.empty() ? settingsDirectory() : m_hooks.AppDir;
-        if (!AppDir.empty() && AppDir.back() != '/')
-            AppDir += '/';
-        ServiceNames.SetFileName(AppDir + "services.ini");
-    });
-    Guarded([this] { Session.RemoteClientConnected = false; });
-    Guarded([this] { Session.ConsoleScreen.ClearScreen(2); });
-    Guarded([this] {
-        Series1 = TUsageHistory{};
-        Series2 = TUsageHistory{};
-        ui->Chart1->setHistory(&Series1);
-        ui->Chart2->setHistory(&Series2);
-    });
-    Guarded([this] {
-        Session.ConsoleScreen.CursorCol = 1;
-        Session.ConsoleScreen.CursorRow = 1;
+        ui->Chart1->setHistory(&Monitor.Series1);
+        ui->Chart2->setHistory(&Monitor.Series2);
     });
     Guarded([this] {
         TrayIcon->setPicture(38);
         TrayIcon->setTip(QStringLiteral("B1[No Data] B2[No Data]"));
         TrayIcon->show();
     });
-    Guarded([this] {
-        const TIniFile ini(AppDir + kSettingsFileName);
-        LoadSettings(ini, *this);
-    });
-    Guarded([this] { Session.ResetStatus(); });
+    loadSettings();
+    Guarded([this] { Monitor.Session.ResetStatus(); });
     Guarded([this] {
         if (ui->chkConnectAtStartup->isChecked())
             btnConnectClick();
@@ -396,9 +346,9 @@ void TfrmMain::FormDestroy()
     // The tray icon leaves the notification area even when saving failed.
     m_settingsSaveFailed = true;
     Guarded([this] {
-        QDir().mkpath(QString::fromStdString(AppDir));
-        TIniFile ini(AppDir + kSettingsFileName);
-        SaveSettings(ini, *this);
+        QDir().mkpath(QString::fromStdString(Monitor.AppDir()));
+        CopySettings(*this, Monitor.Settings);
+        Monitor.SaveSettings();
         m_settingsSaveFailed = false;
     });
     Guarded([this] { TrayIcon->hide(); });
@@ -424,26 +374,24 @@ void TfrmMain::closeEvent(QCloseEvent *Event)
 
 void TfrmMain::RefreshStatus()
 {
-    TChannelStatus &B1 = Session.B1;
-    TChannelStatus &B2 = Session.B2;
+    Monitor.Tick();
+}
 
+void TfrmMain::refreshView()
+{
     // 1. Tray picture and tip.
-    TrayIcon->setPicture(ChooseTrayPicture(B1, B2, Tag));
-    TrayIcon->setTip(fromBytes(TrayTip(Session.Router, B1, B2)));
+    TrayIcon->setPicture(Monitor.TrayPicture());
+    TrayIcon->setTip(fromBytes(Monitor.TrayTipText()));
 
-    // 2. Usage history: one step left, the current usage at x = 0.
-    Series1.Step(B1.CLU);
+    // 2. Usage history, stepped by the monitor.
     ui->Chart1->update();
-    Series2.Step(B2.CLU);
     ui->Chart2->update();
 
     // 3. Gauges.
-    ui->Gauge1->setValue(B1.ALU);
-    ui->Gauge2->setValue(B2.ALU);
+    ui->Gauge1->setValue(Monitor.Session.B1.ALU);
+    ui->Gauge2->setValue(Monitor.Session.B2.ALU);
 
-    // 4. Caller ID: each call once, when its number first shows.
-    LogCallerId(B1, [this](const QString &Item) { ui->listB1CLID->addItem(Item); });
-    LogCallerId(B2, [this](const QString &Item) { ui->listB2CLID->addItem(Item); });
+    // 4. Caller ID: the monitor's callerIdLogged has added the new items.
 
     // 5. Labels only while the window is shown; they catch up at the first tick after showing.
     if (!isVisible())
@@ -553,6 +501,7 @@ void TfrmMain::refreshLabels()
         UpTime->setText(fromBytes(C.UpTime));
         IP->setText(fromBytes(C.IP));
     };
+    const TConsoleSession &Session = Monitor.Session;
     channel(Session.B1, ui->lblB1Link, ui->lblB1Speed, ui->lblB1TX, ui->lblB1RX, ui->lblB1Errors, ui->lblB1CLU,
             ui->lblB1ALU, ui->lblB1UpTime, ui->lblB1IP);
     channel(Session.B2, ui->lblB2Link, ui->lblB2Speed, ui->lblB2TX, ui->lblB2RX, ui->lblB2Errors, ui->lblB2CLU,
@@ -568,39 +517,11 @@ void TfrmMain::refreshLabels()
                                QString::number(Router.TriggerSrcPort));
     ui->lblTriggerDest->setText(fromBytes(Router.TriggerDestIP) + QLatin1Char(':') +
                                 QString::number(Router.TriggerDestPort) + QStringLiteral(" [") +
-                                fromBytes(ServiceNames.LookupServiceName(Router.TriggerDestPort)) + QLatin1Char(']'));
+                                fromBytes(Monitor.ServiceNames.LookupServiceName(Router.TriggerDestPort)) +
+                                QLatin1Char(']'));
     ui->lblName->setText(fromBytes(Router.Name));
     ui->lblFirmware->setText(fromBytes(Router.Firmware));
     ui->lblIPAddress->setText(fromBytes(Router.IPAddress));
-}
-
-std::string TfrmMain::statusPage()
-{
-    TStatusPageInputs inputs;
-    inputs.B1 = Session.B1;
-    inputs.B2 = Session.B2;
-    inputs.Router = Session.Router;
-    inputs.Series1 = Series1.Values();
-    inputs.Series2 = Series2.Values();
-    inputs.B1Colors = {ui->pnlB1CLUColor->color(), ui->pnlB1CLUBackgroundColor->color(), ui->pnlB1ALUColor->color(),
-                       ui->pnlB1ALUBackgroundColor->color()};
-    inputs.B2Colors = {ui->pnlB2CLUColor->color(), ui->pnlB2CLUBackgroundColor->color(), ui->pnlB2ALUColor->color(),
-                       ui->pnlB2ALUBackgroundColor->color()};
-    inputs.WebAutoRefresh = ui->chkWebAutoRefresh->isChecked();
-    inputs.WebAutoRefreshSeconds = toBytes(ui->edtWebAutoRefreshSeconds->text());
-    inputs.LookupServiceName = [this](int32_t Port) { return ServiceNames.LookupServiceName(Port); };
-    // The usage figures as the labels show them, with the user's decimal separator; one that the
-    // page's 8-bit character set cannot carry gives way to the point.
-    inputs.UsageText = [](int32_t Percent, int32_t Speed) {
-        const QString text = UsageText(Percent, Speed);
-        for (const QChar c : text) {
-            if (c.unicode() > 0xFF)
-                return DefaultUsageText(Percent, Speed);
-        }
-        return toBytes(text);
-    };
-    inputs.HomePage = kHomePage;
-    return BuildStatusPage(inputs, PageHits);
 }
 
 void TfrmMain::ApplyGraphColors()
@@ -619,17 +540,17 @@ void TfrmMain::ApplyGraphColors()
 
 void TfrmMain::btnConnectClick()
 {
-    Session.btnConnectClick(toBytes(ui->edtTelnetAddress->text()), toBytes(ui->edtTelnetPort->text()));
+    Monitor.Connect();
 }
 
 void TfrmMain::btnDropB1Click(QObject *Sender)
 {
-    Session.SendChannelCommand(Sender->property("Tag").toInt());
+    Monitor.SendChannelCommand(Sender->property("Tag").toInt());
 }
 
 void TfrmMain::mnuDropB1Click(QAction *Sender)
 {
-    Session.SendChannelCommand(Sender->data().toInt());
+    Monitor.SendChannelCommand(Sender->data().toInt());
 }
 
 void TfrmMain::ShowWindow()
@@ -689,19 +610,17 @@ void TfrmMain::chkMaskClick()
 
 void TfrmMain::chkTelnetAdminClick()
 {
-    const bool portEditable =
-        Relay.chkTelnetAdminClick(ui->chkTelnetAdmin->isChecked(), toBytes(ui->edtTelnetAdminPort->text()));
-    ui->edtTelnetAdminPort->setEnabled(portEditable);
+    ui->edtTelnetAdminPort->setEnabled(Monitor.SetTelnetAdmin(ui->chkTelnetAdmin->isChecked()));
 }
 
 void TfrmMain::chkWebAdminClick()
 {
-    ui->edtWebAdminPort->setEnabled(WebServer.chkWebAdminClick(ui->chkWebAdmin->isChecked()));
+    ui->edtWebAdminPort->setEnabled(Monitor.SetWebAdmin(ui->chkWebAdmin->isChecked()));
 }
 
 void TfrmMain::edtWebAdminPortChange()
 {
-    WebServer.edtWebAdminPortChange(toBytes(ui->edtWebAdminPort->text()));
+    Monitor.SetWebAdminPort(toBytes(ui->edtWebAdminPort->text()));
 }
 
 void TfrmMain::pnlB1CLUColorClick(TColorPanel *Sender)
@@ -716,14 +635,16 @@ void TfrmMain::pnlB1CLUColorClick(TColorPanel *Sender)
         if (confirmed)
             color = ColorToBGR(chosen);
     }
-    if (confirmed)
+    if (confirmed) {
         Sender->setColor(color);
+        CopySettings(*this, Monitor.Settings);
+    }
     ApplyGraphColors();
 }
 
 void TfrmMain::btnCheckNowClick()
 {
-    VersionCheck.btnCheckNowClick();
+    Monitor.CheckNow();
 }
 
 void TfrmMain::Image1Click()
@@ -837,12 +758,8 @@ void TfrmMain::SetText(SettingControl Control, const std::string &Value)
     const QString text = fromBytes(Value);
     if (!w.Edit || w.Edit->text() == text)
         return;
-    {
-        // The change handler runs below, outside Guarded, so its failure reaches the loader.
-        const QSignalBlocker blocker(w.Edit);
-        w.Edit->setText(text);
-    }
-    runTextHandler(Control);
+    const QSignalBlocker blocker(w.Edit);
+    w.Edit->setText(text);
 }
 
 bool TfrmMain::Checked(SettingControl Control) const
@@ -856,11 +773,8 @@ void TfrmMain::SetChecked(SettingControl Control, bool Value)
     const TSettingWidgets w = settingWidgets(*ui, Control);
     if (!w.Check || w.Check->isChecked() == Value)
         return;
-    {
-        const QSignalBlocker blocker(w.Check);
-        w.Check->setChecked(Value);
-    }
-    runCheckHandler(Control);
+    const QSignalBlocker blocker(w.Check);
+    w.Check->setChecked(Value);
 }
 
 uint32_t TfrmMain::Color(SettingControl Control) const
@@ -876,25 +790,35 @@ void TfrmMain::SetColor(SettingControl Control, uint32_t Value)
         w.Panel->setColor(Value);
 }
 
-void TfrmMain::runCheckHandler(SettingControl Control)
+void TfrmMain::followSettingControls()
 {
-    switch (Control) {
-    case SettingControl::chkMask:
-        chkMaskClick();
-        break;
-    case SettingControl::chkTelnetAdmin:
-        chkTelnetAdminClick();
-        break;
-    case SettingControl::chkWebAdmin:
-        chkWebAdminClick();
-        break;
-    default:
-        break;
+    // Every change of a setting's control reaches the monitor's value; connected before the
+    // handlers, so it is there before a handler runs.
+    for (std::size_t k = 0; k < kSettingControlCount; ++k) {
+        const auto control = SettingControl(k);
+        const TSettingWidgets w = settingWidgets(*ui, control);
+        if (w.Edit)
+            connect(w.Edit, &QLineEdit::textChanged, this,
+                    [this, control] { Monitor.Settings.SetText(control, Text(control)); });
+        if (w.Check)
+            connect(w.Check, &QCheckBox::toggled, this,
+                    [this, control] { Monitor.Settings.SetChecked(control, Checked(control)); });
     }
 }
 
-void TfrmMain::runTextHandler(SettingControl Control)
+void TfrmMain::loadSettings()
 {
-    if (Control == SettingControl::edtWebAdminPort)
-        edtWebAdminPortChange();
+    // The file into the monitor's value, the value into the controls (which only show it), then
+    // what the settings set going: the password field's mask, the colours, the listeners.
+    Monitor.LoadSettings();
+    Guarded([this] {
+        CopySettings(Monitor.Settings, *this);
+        ui->edtPassword->setEchoMode(ui->chkMask->isChecked() ? QLineEdit::Password : QLineEdit::Normal);
+    });
+    Guarded([this] { ApplyGraphColors(); });
+    Monitor.ApplySettings();
+    Guarded([this] {
+        ui->edtTelnetAdminPort->setEnabled(!ui->chkTelnetAdmin->isChecked());
+        ui->edtWebAdminPort->setEnabled(!Monitor.WebServer.WebServerSocket.Active());
+    });
 }

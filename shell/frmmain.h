@@ -1,15 +1,11 @@
-// The main window TfrmMain: the four tabs of the design (shell/frmmain.ui), the status bar, the
-// one-second refresh Timer1 and the tray icon, and the wiring that joins the console session, the
-// remote services, the update check and the settings file. The window's own logic stays thin:
-// every handler hands its work to the object that owns it and catches at its edge.
+// The main window TfrmMain: a view of the monitor (core/monitor.h). It shows the four tabs of the
+// design (shell/frmmain.ui), the status bar and the tray icon, follows the monitor's signals, and
+// forwards what the user does; it keeps no state of the monitor's. Every handler catches at its
+// edge.
 #pragma once
 
-#include "consolesession.h"
-#include "refresh.h"
+#include "monitor.h"
 #include "settings.h"
-#include "telnetrelay.h"
-#include "versioncheck.h"
-#include "webserver.h"
 
 #include <QMainWindow>
 #include <QSize>
@@ -30,12 +26,9 @@ class QTimer;
 class TColorPanel;
 class TTrayIcon;
 
-inline constexpr char ThisVersion[] = "1.0.1.3";
-inline constexpr char ThisVersionCaption[] = "1.0.1.3  8/16/00";
 inline constexpr char kWindowCaption[] = "Brelwick ISDN Router Monitor [1.0.1.3]";
 inline constexpr char kRouterMakerSite[] = "http://www.brelwick.example/";
 inline constexpr char kAuthorMail[] = "linewatch@brelwick.example";
-inline constexpr char kHomePage[] = "http://www.brelwick.example/linewatch/";
 
 class TfrmMain : public QMainWindow, public ISettingsControls
 {
@@ -66,16 +59,6 @@ public:
         std::function<void(TClientSocket &Socket)> StartConnect;
     };
 
-    // The console session, with the window's seam in front of the actual connect.
-    class TSession : public TConsoleSession
-    {
-    public:
-        std::function<void(TClientSocket &Socket)> StartConnect;
-
-    protected:
-        void OpenConnection() override;
-    };
-
 private:
     // Declared ahead of the fields below so that it outlives them: the session's and the
     // services' hooks reach the controls through it.
@@ -88,24 +71,13 @@ public:
     // Runs FormDestroy unless the program already did at its end.
     ~TfrmMain() override;
 
-    // The window's fields: the console session (router connection, virtual screen, status
-    // record), the remote services, the update check, the usage histories behind Chart1 and
-    // Chart2, the service-name cache, the blink toggle and the web page's counter.
-    TSession Session;
-    TTelnetRelay Relay{Session};
-    TWebServer WebServer;
-    TVersionCheck VersionCheck;
-    TUsageHistory Series1;
-    TUsageHistory Series2;
-    TServiceNames ServiceNames;
+    // What the window shows: the router session, the remote services, the update check, the
+    // histories behind Chart1 and Chart2, the tick and the settings value.
+    TMonitor Monitor;
     TTrayIcon *TrayIcon = nullptr;
-    QTimer *Timer1 = nullptr;
-    std::string AppDir;
-    int Tag = 0;
-    int32_t PageHits = 0;
 
-    // Once a second (Timer1): tray, history, gauges, caller-ID lists, then, only while the window
-    // is shown, the status page's labels.
+    // The monitor's one-second tick, run now: tray, history, gauges, caller-ID lists, then, only
+    // while the window is shown, the status page's labels.
     void RefreshStatus();
     // Copies the ten panel colours to the charts and gauges.
     void ApplyGraphColors() override;
@@ -150,7 +122,8 @@ public:
     // Brings the window back from the tray (or from its minimised state) without changing the page.
     void ShowWindow();
 
-    // ISettingsControls: the Settings tab's controls as the settings file sees them.
+    // ISettingsControls: the Settings tab's controls. The setters only show a value (the monitor's
+    // settings copied in); what a change does is the handlers' business.
     std::string Text(SettingControl Control) const override;
     void SetText(SettingControl Control, const std::string &Value) override;
     bool Checked(SettingControl Control) const override;
@@ -175,9 +148,9 @@ private:
     void FormCreate();
     void createStatusBar();
     void createTray();
-    void wireSession();
-    void wireRemote();
-    void wireUpdate();
+    void wireMonitor();
+    void followSettingControls();
+    void refreshView();
     void connectHandlers();
     void reserveWidths();
     void fixWindowSize();
@@ -185,10 +158,8 @@ private:
     std::array<QLabel *, kValueLabelCount> valueLabels() const;
     void fixValueLabels();
     void refreshLabels();
-    std::string statusPage();
     std::string settingsDirectory() const;
-    void runCheckHandler(SettingControl Control);
-    void runTextHandler(SettingControl Control);
+    void loadSettings();
 
     QLabel *m_panel0 = nullptr;
     QLabel *m_panel1 = nullptr;

@@ -252,7 +252,7 @@ void TestFrmMain::labelsShowParsedStatusScreen()
     f.writeFile("services.ini", "[tcp]\r\n25=smtp\r\n");
     f.show();
     // Router text is data: markup in the router's name must reach the label as characters.
-    f.window->Session.ProcessConsoleData(systemInfoScreen("<b>R</b>"));
+    f.window->Monitor.Session.ProcessConsoleData(systemInfoScreen("<b>R</b>"));
     TChannelRow b1;
     TChannelRow b2;
     b2.link = "Idle";
@@ -260,7 +260,7 @@ void TestFrmMain::labelsShowParsedStatusScreen()
     b2.tx = "12345678901";
     b2.clu = "0";
     b2.alu = "0";
-    f.window->Session.ProcessConsoleData(statusScreen(b1, b2));
+    f.window->Monitor.Session.ProcessConsoleData(statusScreen(b1, b2));
     f.window->RefreshStatus();
 
     Ui::TfrmMain &ui = f.ui();
@@ -292,11 +292,11 @@ void TestFrmMain::hiddenWindowFreezesOnlyTheLabels()
 {
     TFixture f;
     f.show();
-    f.window->Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
+    f.window->Monitor.Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
     f.window->RefreshStatus();
     f.window->hide();
 
-    TChannelStatus &B1 = f.window->Session.B1;
+    TChannelStatus &B1 = f.window->Monitor.Session.B1;
     B1.Link = "Voice";
     B1.CLU = 80;
     B1.ALU = 70;
@@ -307,8 +307,8 @@ void TestFrmMain::hiddenWindowFreezesOnlyTheLabels()
     QCOMPARE(ui.lblB1Link->text(), QStringLiteral("64K/Sync"));
     QCOMPARE(ui.lblB1CLU->text(), QStringLiteral("50%  (3.91KB/s)"));
     QVERIFY(f.window->TrayIcon->tip().contains(QStringLiteral("B1[Voice 80%]")));
-    QCOMPARE(f.window->Series1.Y(90), 80.0);
-    QCOMPARE(f.window->Series1.Y(89), 50.0);
+    QCOMPARE(f.window->Monitor.Series1.Y(90), 80.0);
+    QCOMPARE(f.window->Monitor.Series1.Y(89), 50.0);
     QCOMPARE(ui.Gauge1->value(), 70);
     QCOMPARE(ui.listB1CLID->count(), 1);
 
@@ -325,26 +325,26 @@ void TestFrmMain::fullPassWhileShownOrServing()
     TFixture f;
     TfrmMain &w = *f.window;
     TChannelRow b1;
-    w.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
-    QCOMPARE(w.Session.B1.Link, std::string("64K/Sync"));
-    QCOMPARE(w.Session.B1.CLU, 50);
-    QCOMPARE(w.Session.B1.TX, int64_t(0));
+    w.Monitor.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+    QCOMPARE(w.Monitor.Session.B1.Link, std::string("64K/Sync"));
+    QCOMPARE(w.Monitor.Session.B1.CLU, 50);
+    QCOMPARE(w.Monitor.Session.B1.TX, int64_t(0));
 
     // The web server on (a port the kernel picks): the page needs every field.
     f.ui().edtWebAdminPort->setText(QStringLiteral("0"));
     f.ui().chkWebAdmin->setChecked(true);
-    QVERIFY(w.WebServer.WebServerSocket.Active());
-    w.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
-    QCOMPARE(w.Session.B1.TX, int64_t(1234567));
+    QVERIFY(w.Monitor.WebServer.WebServerSocket.Active());
+    w.Monitor.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+    QCOMPARE(w.Monitor.Session.B1.TX, int64_t(1234567));
 
     // Shown, with the server off again.
     f.ui().chkWebAdmin->setChecked(false);
     b1.tx = "7";
-    w.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
-    QCOMPARE(w.Session.B1.TX, int64_t(1234567));
+    w.Monitor.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+    QCOMPARE(w.Monitor.Session.B1.TX, int64_t(1234567));
     f.show();
-    w.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
-    QCOMPARE(w.Session.B1.TX, int64_t(7));
+    w.Monitor.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+    QCOMPARE(w.Monitor.Session.B1.TX, int64_t(7));
     QVERIFY(f.errors.empty());
 }
 
@@ -360,10 +360,10 @@ void TestFrmMain::resetReadsServiceNamesAfresh()
     f.writeFile("services.ini", "[tcp]\r\n0=none\r\n");
     f.window->RefreshStatus();
     QCOMPARE(f.ui().lblTriggerDest->text(), QStringLiteral("0.0.0.0:0 [?]"));
-    f.window->Session.sktBrelwickDisconnect(nullptr, nullptr);
+    f.window->Monitor.Session.sktBrelwickDisconnect(nullptr, nullptr);
     f.window->RefreshStatus();
     QCOMPARE(f.ui().lblTriggerDest->text(), QStringLiteral("0.0.0.0:0 [none]"));
-    QVERIFY(QString::fromStdString(f.window->WebServer.StatusPage()).contains(QStringLiteral("0.0.0.0:0 [none]")));
+    QVERIFY(QString::fromStdString(f.window->Monitor.WebServer.StatusPage()).contains(QStringLiteral("0.0.0.0:0 [none]")));
 }
 
 void TestFrmMain::pageShowsTheWindowsFigures_data()
@@ -385,10 +385,10 @@ void TestFrmMain::pageShowsTheWindowsFigures()
     const auto restore = qScopeGuard([] { QLocale::setDefault(QLocale::c()); });
     TFixture f;
     f.show();
-    f.window->Session.ProcessConsoleData(systemInfoScreen("office-gw"));
-    f.window->Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
+    f.window->Monitor.Session.ProcessConsoleData(systemInfoScreen("office-gw"));
+    f.window->Monitor.Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
     f.window->RefreshStatus();
-    const QString page = QString::fromLatin1(f.window->WebServer.StatusPage());
+    const QString page = QString::fromLatin1(f.window->Monitor.WebServer.StatusPage());
 
     Ui::TfrmMain &ui = f.ui();
     if (usage.isEmpty()) {
@@ -413,7 +413,7 @@ void TestFrmMain::trayPictureFollowsChannels()
     QCOMPARE(f.window->TrayIcon->tip(), QStringLiteral("B1[No Data] B2[No Data]"));
 
     // B1 down: the empty meter and the exclamation mark take turns, one per tick.
-    f.window->Session.B1.Link = "Down";
+    f.window->Monitor.Session.B1.Link = "Down";
     std::vector<int> pictures;
     for (int i = 0; i < 5; ++i) {
         f.window->RefreshStatus();
@@ -421,8 +421,8 @@ void TestFrmMain::trayPictureFollowsChannels()
     }
     QCOMPARE(pictures, (std::vector<int>{36, 37, 36, 37, 36}));
 
-    TChannelStatus &B1 = f.window->Session.B1;
-    TChannelStatus &B2 = f.window->Session.B2;
+    TChannelStatus &B1 = f.window->Monitor.Session.B1;
+    TChannelStatus &B2 = f.window->Monitor.Session.B2;
     B1.Link = "Idle";
     B2.Link = "64K/Sync";
     B2.CLU = 60;
@@ -439,7 +439,7 @@ void TestFrmMain::trayPictureFollowsChannels()
 void TestFrmMain::callerIdLoggedOncePerCall()
 {
     TFixture f;
-    TChannelStatus &B2 = f.window->Session.B2;
+    TChannelStatus &B2 = f.window->Monitor.Session.B2;
     B2.CLID = "5551234";
     for (int i = 0; i < 3; ++i)
         f.window->RefreshStatus();
@@ -497,7 +497,7 @@ void TestFrmMain::connectWithDefaultsTargetsRouterDefaults()
     QCOMPARE(attempts[0].first, std::string("192.168.0.1"));
     QCOMPARE(attempts[0].second, 23);
     QCOMPARE(attempts[1], attempts[0]);
-    QVERIFY(!f.window->Session.sktBrelwick.Active());
+    QVERIFY(!f.window->Monitor.Session.sktBrelwick.Active());
 }
 
 void TestFrmMain::channelButtonsSendTheirTags()
@@ -517,14 +517,14 @@ void TestFrmMain::channelButtonsSendTheirTags()
     ui.edtTelnetAddress->setText(QStringLiteral("127.0.0.1"));
     ui.edtTelnetPort->setText(QString::number(router.Socket()->LocalPort()));
     QTest::mouseClick(ui.btnConnect, Qt::LeftButton);
-    QTRY_VERIFY(f.window->Session.sktBrelwick.Active());
+    QTRY_VERIFY(f.window->Monitor.Session.sktBrelwick.Active());
     QCOMPARE(f.window->PanelText(1), QStringLiteral("Connected"));
     QCOMPARE(ui.btnConnect->text(), QStringLiteral("Disconnect"));
 
     // Commands count only on the status screen.
     QTest::mouseClick(ui.btnDropB1, Qt::LeftButton);
-    f.window->Session.LoginStep = 7;
-    f.window->Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
+    f.window->Monitor.Session.LoginStep = 7;
+    f.window->Monitor.Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
     for (QPushButton *button : {ui.btnDropB1, ui.btnDropB2, ui.btnReset, ui.btnDropAll})
         QTest::mouseClick(button, Qt::LeftButton);
     for (QAction *item : {f.window->TrayIcon->mnuDropB1, f.window->TrayIcon->mnuDropB2, f.window->TrayIcon->mnuDropAll})
@@ -532,7 +532,7 @@ void TestFrmMain::channelButtonsSendTheirTags()
     QTRY_COMPARE(typed, std::string("1234124"));
 
     QTest::mouseClick(ui.btnConnect, Qt::LeftButton);
-    QVERIFY(!f.window->Session.sktBrelwick.Active());
+    QVERIFY(!f.window->Monitor.Session.sktBrelwick.Active());
     QCOMPARE(f.window->PanelText(1), QStringLiteral("Not Connected"));
     QCOMPARE(f.window->TrayIcon->mnuConnect->text(), QStringLiteral("&Connect"));
     QVERIFY(f.errors.empty());
@@ -570,11 +570,11 @@ void TestFrmMain::loadingSettingsOpensListenersAndMasks()
     Ui::TfrmMain &ui = f.ui();
 
     QVERIFY(f.errors.empty());
-    QVERIFY(w.Relay.TelnetServerSocket.Active());
-    QCOMPARE(w.Relay.TelnetServerSocket.Socket()->LocalPort(), telnetPort);
+    QVERIFY(w.Monitor.Relay.TelnetServerSocket.Active());
+    QCOMPARE(w.Monitor.Relay.TelnetServerSocket.Socket()->LocalPort(), telnetPort);
     QVERIFY(!ui.edtTelnetAdminPort->isEnabled());
-    QVERIFY(w.WebServer.WebServerSocket.Active());
-    QCOMPARE(w.WebServer.WebServerSocket.Socket()->LocalPort(), webPort);
+    QVERIFY(w.Monitor.WebServer.WebServerSocket.Active());
+    QCOMPARE(w.Monitor.WebServer.WebServerSocket.Socket()->LocalPort(), webPort);
     QVERIFY(!ui.edtWebAdminPort->isEnabled());
     QVERIFY(ui.chkWebAutoRefresh->isChecked());
     // Masking was switched on before the password arrived, so the password survived it.
@@ -582,7 +582,7 @@ void TestFrmMain::loadingSettingsOpensListenersAndMasks()
     QCOMPARE(ui.edtPassword->text(), QStringLiteral("1234"));
     QCOMPARE(ui.Chart1->backgroundColor(), 255u);
     QCOMPARE(ui.Chart2->gridColor(), 0xFF0000u);
-    QVERIFY(QString::fromStdString(w.WebServer.StatusPage()).contains(QStringLiteral("\"#FF0000\"")));
+    QVERIFY(QString::fromStdString(w.Monitor.WebServer.StatusPage()).contains(QStringLiteral("\"#FF0000\"")));
 
     // Unticking Mask never reveals the password.
     ui.chkMask->setChecked(false);
@@ -591,7 +591,7 @@ void TestFrmMain::loadingSettingsOpensListenersAndMasks()
 
     // Switched off by the user: the port may be edited again.
     ui.chkWebAdmin->setChecked(false);
-    QVERIFY(!w.WebServer.WebServerSocket.Active());
+    QVERIFY(!w.Monitor.WebServer.WebServerSocket.Active());
     QVERIFY(ui.edtWebAdminPort->isEnabled());
 }
 
@@ -640,7 +640,7 @@ void TestFrmMain::closeHidesAndExitSavesThenRemovesTray()
     QVERIFY(!w.close());
     QVERIFY(w.isHidden());
     QVERIFY(w.TrayIcon->isVisible());
-    QVERIFY(w.Timer1->isActive());
+    QVERIFY(w.Monitor.Timer1->isActive());
 
     // Back from the tray on the page it was on; a menu entry picks its page.
     emit w.TrayIcon->activationRequested();
@@ -790,7 +790,7 @@ void TestFrmMain::everyTextFitsWithLongestFigures()
     TFixture f;
     f.writeFile("services.ini", "[tcp]\r\n65535=netbios-ssn\r\n");
     TfrmMain &w = *f.window;
-    for (TChannelStatus *c : {&w.Session.B1, &w.Session.B2}) {
+    for (TChannelStatus *c : {&w.Monitor.Session.B1, &w.Monitor.Session.B2}) {
         c->Link = "Connecting";
         c->Speed = 99;
         c->TX = c->RX = c->Errors = 99999999999;
@@ -798,7 +798,7 @@ void TestFrmMain::everyTextFitsWithLongestFigures()
         c->UpTime = "999:59:59";
         c->IP = "255.255.255.255";
     }
-    TRouterStatus &r = w.Session.Router;
+    TRouterStatus &r = w.Monitor.Session.Router;
     r.LANStatus = "100M/Full Duplex";
     r.LANSent = r.LANReceived = r.LANCollisions = 9999999999;
     r.TotalOutcallTime = "999:59:59";
@@ -842,14 +842,14 @@ void TestFrmMain::newFigureRepaintsOnlyItsLabel()
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QCOMPARE(ui.PageControl1->currentWidget(), ui.tabStatus);
-    w.Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
+    w.Monitor.Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
     w.RefreshStatus();
     settle();
 
     TPaintCounter paints{ui.lblB1TX, ui.grpB1, ui.tabStatus, ui.PageControl1, &w};
     TChannelRow b1;
     b1.tx = "98765432109"; // longer than before: the label's wish for room grows
-    w.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+    w.Monitor.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
     w.RefreshStatus();
     settle();
 
@@ -877,8 +877,8 @@ void TestFrmMain::opaqueLabelsLookTheSame()
     Ui::TfrmMain &ui = f.ui();
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    w.Session.ProcessConsoleData(systemInfoScreen("Brelwick10"));
-    w.Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
+    w.Monitor.Session.ProcessConsoleData(systemInfoScreen("Brelwick10"));
+    w.Monitor.Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
     w.RefreshStatus();
     settle();
     QVERIFY(ui.lblB1TX->autoFillBackground());

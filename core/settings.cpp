@@ -1,4 +1,5 @@
-// Loading and saving linewatch.ini through the window's controls, and the stored password form.
+// Loading and saving linewatch.ini through a set of controls (the monitor's value or the window's),
+// and the stored password form.
 #include "settings.h"
 
 #include "apperror.h"
@@ -199,7 +200,9 @@ void LoadSettings(const TIniFile &ini, ISettingsControls &controls)
     Guarded([&] { controls.ApplyGraphColors(); });
 }
 
-void SaveSettings(TIniFile &ini, const ISettingsControls &controls)
+namespace {
+
+void writeSettings(TIniFile &ini, const ISettingsControls &controls)
 {
     for (const SettingControl control : kSaveOrder) {
         const Setting &s = settingFor(control);
@@ -222,6 +225,90 @@ void SaveSettings(TIniFile &ini, const ISettingsControls &controls)
             break;
         }
     }
+}
+
+constexpr const char *kNetworkSection = "Network";
+constexpr const char *kBindAddressKey = "BindAddress";
+
+} // namespace
+
+void SaveSettings(TIniFile &ini, const ISettingsControls &controls)
+{
+    writeSettings(ini, controls);
+    ini.UpdateFile();
+}
+
+TSettings::TSettings()
+{
+    for (const Setting &s : kLoadOrder) {
+        const auto k = std::size_t(s.control);
+        if (s.textDefault)
+            m_text[k] = s.textDefault;
+        m_checked[k] = s.numberDefault != 0 && s.kind == Kind::Flag;
+        m_color[k] = s.kind == Kind::Color ? uint32_t(s.numberDefault) : 0;
+    }
+}
+
+std::string TSettings::Text(SettingControl control) const
+{
+    return m_text[std::size_t(control)];
+}
+
+void TSettings::SetText(SettingControl control, const std::string &text)
+{
+    m_text[std::size_t(control)] = text;
+}
+
+bool TSettings::Checked(SettingControl control) const
+{
+    return m_checked[std::size_t(control)];
+}
+
+void TSettings::SetChecked(SettingControl control, bool checked)
+{
+    m_checked[std::size_t(control)] = checked;
+}
+
+uint32_t TSettings::Color(SettingControl control) const
+{
+    return m_color[std::size_t(control)];
+}
+
+void TSettings::SetColor(SettingControl control, uint32_t color)
+{
+    m_color[std::size_t(control)] = color & kColorMask;
+}
+
+void CopySettings(const ISettingsControls &from, ISettingsControls &to)
+{
+    for (const Setting &s : kLoadOrder) {
+        switch (s.kind) {
+        case Kind::Text:
+        case Kind::Password:
+            to.SetText(s.control, from.Text(s.control));
+            break;
+        case Kind::Flag:
+            to.SetChecked(s.control, from.Checked(s.control));
+            break;
+        case Kind::Color:
+            to.SetColor(s.control, from.Color(s.control));
+            break;
+        }
+    }
+}
+
+void LoadSettings(const TIniFile &ini, TSettings &settings)
+{
+    LoadSettings(ini, static_cast<ISettingsControls &>(settings));
+    Guarded([&] { settings.BindAddress = ini.ReadString(kNetworkSection, kBindAddressKey, ""); });
+}
+
+void SaveSettings(TIniFile &ini, const TSettings &settings)
+{
+    writeSettings(ini, settings);
+    static const std::string kAbsent(1, '\x01');
+    if (!settings.BindAddress.empty() || ini.ReadString(kNetworkSection, kBindAddressKey, kAbsent) != kAbsent)
+        ini.WriteString(kNetworkSection, kBindAddressKey, settings.BindAddress);
     ini.UpdateFile();
 }
 

@@ -1,11 +1,12 @@
 // The settings file linewatch.ini: which control each key fills, the orders of loading and saving,
-// the scrambled password and its stored form, and where the file lives. The window's controls are
-// the live settings; this code reaches them only through ISettingsControls, so it runs without
-// widgets.
+// the scrambled password and its stored form, and where the file lives. The monitor keeps the
+// settings as a plain value (TSettings); the window copies them into its controls and back. Both
+// are reached through ISettingsControls, so loading and saving run without widgets.
 #pragma once
 
 #include "inifile.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -38,6 +39,7 @@ enum class SettingControl {
     pnlB1ALUBackgroundColor,
     pnlB2ALUBackgroundColor,
 };
+inline constexpr std::size_t kSettingControlCount = std::size_t(SettingControl::pnlB2ALUBackgroundColor) + 1;
 
 // What the main window offers the loader and the saver.
 //
@@ -102,3 +104,40 @@ void SaveSettings(TIniFile &ini, const ISettingsControls &controls);
 // never fails for want of a writable directory.
 std::string SettingsDirectory(const std::string &exeDir, bool exeDirWritable, bool iniExistsThere,
                               const std::string &configDir);
+
+// Every setting as a plain value, starting at the defaults of a first run. Its setters only store:
+// what a setting does when it changes is the monitor's business, not the loader's.
+class TSettings : public ISettingsControls
+{
+public:
+    TSettings();
+
+    std::string Text(SettingControl control) const override;
+    void SetText(SettingControl control, const std::string &text) override;
+    bool Checked(SettingControl control) const override;
+    void SetChecked(SettingControl control, bool checked) override;
+    uint32_t Color(SettingControl control) const override;
+    void SetColor(SettingControl control, uint32_t color) override;
+    void ApplyGraphColors() override {}
+
+    // [Network] BindAddress: the dotted IPv4 address the web page and the relay listen on; empty
+    // for every interface of the machine.
+    std::string BindAddress;
+
+    bool operator==(const TSettings &) const = default;
+
+private:
+    std::array<std::string, kSettingControlCount> m_text;
+    std::array<bool, kSettingControlCount> m_checked{};
+    std::array<uint32_t, kSettingControlCount> m_color{};
+};
+
+// Copies every setting from one set of controls to another (the monitor's value to the window's
+// controls and back), in the load order.
+void CopySettings(const ISettingsControls &from, ISettingsControls &to);
+
+// LoadSettings and SaveSettings for the value, with the sections that follow the documented ones
+// ([Network]). A new section is written once it holds something or is already in the file, so a
+// file that never used it stays as it was.
+void LoadSettings(const TIniFile &ini, TSettings &settings);
+void SaveSettings(TIniFile &ini, const TSettings &settings);

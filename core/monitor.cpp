@@ -1,0 +1,281 @@
+// The monitor without widgets; see monitor.h. The tick keeps the refresh's order: tray picture and
+// tip, usage history, (gauges, which read the record), caller IDs; the view does the rest.
+#include "monitor.h"
+
+#include "apperror.h"
+#include "convert.h"
+#include "statuspage.h"
+
+#include <QDateTime>
+#include <QTimer>
+
+namespace {
+
+QString fromBytes(const std::string &text)
+{
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+std::string toBytes(const QString &text)
+{
+    return text.toLatin1().toStdString();
+}
+
+int64_t nowMs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+} // namespace
+
+void TMonitor::TSession::OpenConnection()
+{
+    if (StartConnect)
+        StartConnect(sktBrelwick);
+    else
+        TConsoleSession::OpenConnection();
+}
+
+TMonitor::TMonitor(THooks Hooks, QObject *Parent) : QObject(Parent), m_hooks(std::move(Hooks))
+{
+    m_startTimeMs = nowMs();
+    wire();
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(1000);
+    connect(Timer1, &QTimer::timeout, this, [this] { Guarded([this] { Tick(); }); });
+    Timer1->start();
+}
+
+TMonitor::~TMonitor()
+{
+    Timer1->stop();
+}
+
+void TMonitor::wire()
+{
+    Session.StartConnect = m_hooks.StartConnect;
+    Session.PasswordText = [this] { return Settings.Text(SettingControl::edtPassword); };
+    // The parser reads the whole status screen only when someone looks at it: a view's labels or
+    // the web server's page and machine status.
+    Session.WantFullPass = [this] { return (ViewShowing && ViewShowing()) || WebServer.WebServerSocket.Active(); };
+    Session.ConnectionStateChanged = [this](const char *, const char *, const char *PanelText) {
+        emit connectionChanged(std::string_view(PanelText) == "Connected");
+    };
+    // A reset record shows port 0: the next lookup reads services.ini afresh.
+    Session.StatusWasReset = [this] { ServiceNames.Invalidate(); };
+
+    Relay.SetStatusText = [this](const std::string &Text) {
+        emit statusMessage(fromBytes(Text));
+        emit relayChanged(!Text.empty());
+    };
+    Relay.ConnectionFields = [this] {
+        return TTelnetRelay::TConnectionFields{Settings.Text(SettingControl::edtTelnetAddress),
+                                               Settings.Text(SettingControl::edtTelnetPort)};
+    };
+    WebServer.SetStatusText = [this](const std::string &Text) { emit statusMessage(fromBytes(Text)); };
+    WebServer.StatusPage = [this] { return StatusPage(); };
+
+    VersionCheck.ThisVersion = ThisVersion;
+    VersionCheck.ThisVersionCaption = ThisVersionCaption;
+    VersionCheck.SetCheckNowEnabled = [this](bool Enabled) { emit checkNowEnabled(Enabled); };
+    VersionCheck.SetStatusText = [this](const QString &Text) { emit statusMessage(Text); };
+    VersionCheck.AppDir = [this] { return VersionFileDir.empty() ? m_appDir : VersionFileDir; };
+    VersionCheck.ShowNewVersion = [this](const TNewVersionTexts &Texts) {
+        if (ShowNewVersion)
+            ShowNewVersion(Texts);
+    };
+    if (m_hooks.FetchVersionFile)
+        VersionCheck.Fetch = m_hooks.FetchVersionFile;
+}
+
+void TMonitor::SetAppDir(const std::string &Dir)
+{
+    m_appDir = Dir;
+    if (!m_appDir.empty() && m_appDir.back() != '/')
+        m_appDir += '/';
+    ServiceNames.SetFileName(m_appDir + "services.ini");
+}
+
+void TMonitor::Create()
+{
+    Guarded([this] { Session.RemoteClientConnected = false; });
+    Guarded([this] { Session.ConsoleScreen.ClearScreen(2); });
+    Guarded([this] {
+        Series1 = TUsageHistory{};
+        Series2 = TUsageHistory{};
+    });
+    Guarded([this] {
+        Session.ConsoleScreen.CursorCol = 1;
+        Session.ConsoleScreen.CursorRow = 1;
+    });
+}
+
+void TMonitor::LoadSettings()
+{
+    const TIniFile ini(m_appDir + kSettingsFileName);
+    ::LoadSettings(ini, Settings);
+}
+
+void TMonitor::SaveSettings() const
+{
+    TIniFile ini(m_appDir + kSettingsFileName);
+    ::SaveSettings(ini, Settings);
+}
+
+void TMonitor::ApplySettings()
+{
+    // The file's order: each port before the switch that opens its listener.
+    Guarded([this] {
+        if (Settings.Checked(SettingControl::chkTelnetAdmin))
+            SetTelnetAdmin(true);
+    });
+    Guarded([this] { SetWebAdminPort(Settings.Text(SettingControl::edtWebAdminPort)); });
+    Guarded([this] {
+        if (Settings.Checked(SettingControl::chkWebAdmin))
+            SetWebAdmin(true);
+    });
+}
+
+void TMonitor::Connect()
+{
+    Session.btnConnectClick(Settings.Text(SettingControl::edtTelnetAddress),
+                            Settings.Text(SettingControl::edtTelnetPort));
+}
+
+void TMonitor::SendChannelCommand(int CommandTag)
+{
+    Session.SendChannelCommand(CommandTag);
+}
+
+bool TMonitor::SetTelnetAdmin(bool On)
+{
+    Settings.SetChecked(SettingControl::chkTelnetAdmin, On);
+    Relay.TelnetServerSocket.SetBindAddress(Settings.BindAddress);
+    return Relay.chkTelnetAdminClick(On, Settings.Text(SettingControl::edtTelnetAdminPort));
+}
+
+bool TMonitor::SetWebAdmin(bool On)
+{
+    Settings.SetChecked(SettingControl::chkWebAdmin, On);
+    Guarded([this] { WebServer.WebServerSocket.SetBindAddress(Settings.BindAddress); });
+    return WebServer.chkWebAdminClick(On);
+}
+
+void TMonitor::SetWebAdminPort(const std::string &PortText)
+{
+    Settings.SetText(SettingControl::edtWebAdminPort, PortText);
+    WebServer.edtWebAdminPortChange(PortText);
+}
+
+void TMonitor::CheckNow()
+{
+    VersionCheck.btnCheckNowClick();
+}
+
+void TMonitor::Tick()
+{
+    TChannelStatus &B1 = Session.B1;
+    TChannelStatus &B2 = Session.B2;
+
+    // 1. Tray picture and tip.
+    m_trayPicture = ChooseTrayPicture(B1, B2, Tag);
+    m_trayTip = TrayTip(Session.Router, B1, B2);
+
+    // 2. Usage history: one step left, the current usage at x = 0.
+    Series1.Step(B1.CLU);
+    Series2.Step(B2.CLU);
+
+    // 3. Gauges read B1.ALU and B2.ALU as they stand.
+
+    // 4. Caller ID: each call once, when its number first shows.
+    const QDateTime now = QDateTime::currentDateTime();
+    const auto logged = [this, &now](int Channel, TChannelStatus &C) {
+        LogCallerId(
+            C,
+            [&](const QString &Item) {
+                m_callerIds.push_back({Channel == 1 ? "B1" : "B2", now.toMSecsSinceEpoch(), C.CLID});
+                if (m_callerIds.size() > kCallerIdsKept)
+                    m_callerIds.pop_front();
+                emit callerIdLogged(Channel, Item);
+            },
+            now);
+    };
+    logged(1, B1);
+    logged(2, B2);
+
+    noteChanges();
+    emit ticked();
+}
+
+void TMonitor::noteChanges()
+{
+    const TChannelStatus &B1 = Session.B1;
+    const TChannelStatus &B2 = Session.B2;
+    const TRouterStatus &R = Session.Router;
+    if (B1 == m_lastB1 && B2 == m_lastB2 && R == m_lastRouter)
+        return;
+    m_lastB1 = B1;
+    m_lastB2 = B2;
+    m_lastRouter = R;
+    m_lastChangeMs = nowMs();
+}
+
+std::string TMonitor::StatusPage()
+{
+    TStatusPageInputs inputs;
+    inputs.B1 = Session.B1;
+    inputs.B2 = Session.B2;
+    inputs.Router = Session.Router;
+    inputs.Series1 = Series1.Values();
+    inputs.Series2 = Series2.Values();
+    using C = SettingControl;
+    inputs.B1Colors = {Settings.Color(C::pnlB1CLUColor), Settings.Color(C::pnlB1CLUBackgroundColor),
+                       Settings.Color(C::pnlB1ALUColor), Settings.Color(C::pnlB1ALUBackgroundColor)};
+    inputs.B2Colors = {Settings.Color(C::pnlB2CLUColor), Settings.Color(C::pnlB2CLUBackgroundColor),
+                       Settings.Color(C::pnlB2ALUColor), Settings.Color(C::pnlB2ALUBackgroundColor)};
+    inputs.WebAutoRefresh = Settings.Checked(C::chkWebAutoRefresh);
+    inputs.WebAutoRefreshSeconds = Settings.Text(C::edtWebAutoRefreshSeconds);
+    inputs.LookupServiceName = [this](int32_t Port) { return ServiceNames.LookupServiceName(Port); };
+    // The usage figures as the window's labels show them, with the user's decimal separator; one
+    // that the page's 8-bit character set cannot carry gives way to the point.
+    inputs.UsageText = [](int32_t Percent, int32_t Speed) {
+        const QString text = UsageText(Percent, Speed);
+        for (const QChar c : text) {
+            if (c.unicode() > 0xFF)
+                return DefaultUsageText(Percent, Speed);
+        }
+        return toBytes(text);
+    };
+    inputs.HomePage = kHomePage;
+    return BuildStatusPage(inputs, PageHits);
+}
+
+TConnectionState TMonitor::ConnectionState() const
+{
+    if (Session.sktBrelwick.Active()) {
+        if (Session.RemoteClientConnected)
+            return TConnectionState::Relaying;
+        return Session.LoginStep >= 7 ? TConnectionState::StatusScreen : TConnectionState::Connected;
+    }
+    return Session.sktBrelwick.Socket()->SocketHandle() >= 0 ? TConnectionState::Connecting
+                                                             : TConnectionState::NotConnected;
+}
+
+TMachineStatus TMonitor::MachineStatus() const
+{
+    TMachineStatus status;
+    status.B1 = Session.B1;
+    status.B2 = Session.B2;
+    status.Router = Session.Router;
+    status.Series1 = Series1.Values();
+    status.Series2 = Series2.Values();
+    status.CallerIds.assign(m_callerIds.begin(), m_callerIds.end());
+    status.Connection = ConnectionState();
+    status.RelayAttached = Session.RemoteClientConnected;
+    status.LastChangeMs = m_lastChangeMs;
+    status.StartTimeMs = m_startTimeMs;
+    status.NowMs = nowMs();
+    status.PageHits = PageHits;
+    status.Version = ThisVersion;
+    return status;
+}

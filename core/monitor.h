@@ -1,0 +1,140 @@
+// TMonitor: the running monitor without widgets. It owns the router session, the relay, the web
+// server, the version check, both usage histories, the service names, the one-second tick, the
+// page counter and the settings value, and signals what changed. The desktop window shows it and
+// forwards what the user does; linewatchd drives it alone.
+#pragma once
+
+#include "consolesession.h"
+#include "refresh.h"
+#include "settings.h"
+#include "statusjson.h"
+#include "telnetrelay.h"
+#include "versioncheck.h"
+#include "webserver.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+
+class QTimer;
+
+inline constexpr char ThisVersion[] = "1.0.1.3";
+inline constexpr char ThisVersionCaption[] = "1.0.1.3  8/16/00";
+inline constexpr char kHomePage[] = "http://www.brelwick.example/linewatch/";
+
+class TMonitor : public QObject
+{
+    Q_OBJECT
+
+public:
+    // What the monitor takes from its surroundings; tests put their own here.
+    struct THooks
+    {
+        // Runs in place of making sktBrelwick active once Connect has set its address and port.
+        // Unset: the socket connects.
+        std::function<void(TClientSocket &Socket)> StartConnect;
+        // Fetches the version file. Unset: the HTTP client.
+        std::function<std::string(const std::string &Url)> FetchVersionFile;
+    };
+
+    // The console session, with the monitor's seam in front of the actual connect.
+    class TSession : public TConsoleSession
+    {
+    public:
+        std::function<void(TClientSocket &Socket)> StartConnect;
+
+    protected:
+        void OpenConnection() override;
+    };
+
+    // Caller-ID entries kept for the machine status: the newest ones, a bound nobody notices.
+    static constexpr std::size_t kCallerIdsKept = 1000;
+
+    explicit TMonitor(THooks Hooks = {}, QObject *Parent = nullptr);
+    ~TMonitor() override;
+
+    TSession Session;
+    TTelnetRelay Relay{Session};
+    TWebServer WebServer;
+    TVersionCheck VersionCheck;
+    TUsageHistory Series1;
+    TUsageHistory Series2;
+    TServiceNames ServiceNames;
+    TSettings Settings;
+    // The one-second tick; it only refreshes, it never reads from or writes to the router.
+    QTimer *Timer1 = nullptr;
+    // The blink toggle of the tray's "line down" picture.
+    int Tag = 0;
+    int32_t PageHits = 0;
+
+    // The directory of linewatch.ini, services.ini and linewatchver.txt, ending in "/".
+    const std::string &AppDir() const { return m_appDir; }
+    // Where the version check keeps its copy; AppDir unless set (linewatchd's state directory).
+    std::string VersionFileDir;
+    void SetAppDir(const std::string &Dir);
+
+    // The start-up steps that need no widgets: the virtual screen cleared with its cursor at the
+    // top left, the histories emptied, the relay let go.
+    void Create();
+    // linewatch.ini into Settings, nothing else happens; errors go to the error report.
+    void LoadSettings();
+    // Settings into linewatch.ini; throws EIniFileError when it cannot be written.
+    void SaveSettings() const;
+    // What loading a setting sets going, in the file's order: each listener's port, then its
+    // switch. Each step reports its own failure and the next still runs.
+    void ApplySettings();
+
+    // What the user does.
+    void Connect();                   // btnConnectClick: connect, or disconnect when connected
+    void SendChannelCommand(int Tag); // 1 drop B1, 2 drop B2, 3 reset, 4 drop all
+    bool SetTelnetAdmin(bool On);     // the relay; returns whether its port may be edited
+    bool SetWebAdmin(bool On);        // the web server; the same
+    void SetWebAdminPort(const std::string &PortText);
+    void CheckNow(); // the version check
+
+    // The once-a-second refresh without widgets: tray picture and tip, history step, caller IDs;
+    // then ticked(). Gauges show B1.ALU and B2.ALU.
+    void Tick();
+    int TrayPicture() const { return m_trayPicture; }
+    const std::string &TrayTipText() const { return m_trayTip; }
+
+    // Whether a view shows the status labels; with the web server on, the parser reads every field.
+    std::function<bool()> ViewShowing;
+
+    // The status page for one request (counts one access), and the machine status.
+    std::string StatusPage();
+    TMachineStatus MachineStatus() const;
+    TConnectionState ConnectionState() const;
+
+    // Shows the new-version dialog (the window) or logs the result (linewatchd).
+    std::function<void(const TNewVersionTexts &Texts)> ShowNewVersion;
+
+signals:
+    void ticked();
+    // Channel 1 or 2, and the list item "<date> <time> - <number>".
+    void callerIdLogged(int Channel, const QString &Item);
+    void connectionChanged(bool Connected);
+    void relayChanged(bool Attached);
+    // For the status bar's shared message panel.
+    void statusMessage(const QString &Text);
+    void checkNowEnabled(bool Enabled);
+
+private:
+    void wire();
+    void noteChanges();
+
+    THooks m_hooks;
+    std::string m_appDir;
+    int m_trayPicture = 38;
+    std::string m_trayTip = "B1[No Data] B2[No Data]";
+    std::deque<TCallerIdEntry> m_callerIds;
+    int64_t m_startTimeMs = 0;
+    int64_t m_lastChangeMs = 0;
+    TChannelStatus m_lastB1;
+    TChannelStatus m_lastB2;
+    TRouterStatus m_lastRouter;
+};
