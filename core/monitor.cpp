@@ -4,6 +4,7 @@
 
 #include "apperror.h"
 #include "convert.h"
+#include "metrics.h"
 #include "statuspage.h"
 
 #include <QDateTime>
@@ -74,6 +75,7 @@ void TMonitor::wire()
     };
     WebServer.SetStatusText = [this](const std::string &Text) { emit statusMessage(fromBytes(Text)); };
     WebServer.StatusPage = [this] { return StatusPage(); };
+    WebServer.MachineAnswer = [this](std::string_view Path) { return MachineAnswer(Path); };
 
     VersionCheck.ThisVersion = ThisVersion;
     VersionCheck.ThisVersionCaption = ThisVersionCaption;
@@ -112,13 +114,13 @@ void TMonitor::Create()
 
 void TMonitor::LoadSettings()
 {
-    const TIniFile ini(m_appDir + kSettingsFileName);
+    const TIniFile ini(SettingsFile.empty() ? m_appDir + kSettingsFileName : SettingsFile);
     ::LoadSettings(ini, Settings);
 }
 
 void TMonitor::SaveSettings() const
 {
-    TIniFile ini(m_appDir + kSettingsFileName);
+    TIniFile ini(SettingsFile.empty() ? m_appDir + kSettingsFileName : SettingsFile);
     ::SaveSettings(ini, Settings);
 }
 
@@ -278,4 +280,13 @@ TMachineStatus TMonitor::MachineStatus() const
     status.PageHits = PageHits;
     status.Version = ThisVersion;
     return status;
+}
+
+std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path) const
+{
+    if (Path == kStatusJsonPath)
+        return HttpAnswer(THttpStatus::Ok, "application/json", BuildStatusJson(MachineStatus()));
+    if (Path == kMetricsPath)
+        return HttpAnswer(THttpStatus::Ok, kMetricsContentType, BuildMetrics(MachineStatus()));
+    return std::nullopt;
 }

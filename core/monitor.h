@@ -18,7 +18,9 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 class QTimer;
 
@@ -75,6 +77,8 @@ public:
     const std::string &AppDir() const { return m_appDir; }
     // Where the version check keeps its copy; AppDir unless set (linewatchd's state directory).
     std::string VersionFileDir;
+    // The settings file; AppDir's linewatch.ini unless set (linewatchd's --config).
+    std::string SettingsFile;
     void SetAppDir(const std::string &Dir);
 
     // The start-up steps that need no widgets: the virtual screen cleared with its cursor at the
@@ -108,6 +112,10 @@ public:
     // The status page for one request (counts one access), and the machine status.
     std::string StatusPage();
     TMachineStatus MachineStatus() const;
+    // The answer for /status.json or /metrics (exact paths, like the page's); nothing otherwise.
+    static constexpr std::string_view kStatusJsonPath = "/status.json";
+    static constexpr std::string_view kMetricsPath = "/metrics";
+    std::optional<std::string> MachineAnswer(std::string_view Path) const;
     TConnectionState ConnectionState() const;
 
     // Shows the new-version dialog (the window) or logs the result (linewatchd).

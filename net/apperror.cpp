@@ -35,12 +35,14 @@ struct TRemembered
 {
     Clock::time_point lastWritten;
     long long heldBack = 0;
+    int priority = kLogError;
 };
 
 struct TLogState
 {
     LogSink sink;
     std::string prefix = "linewatch: ";
+    bool priorities = false;
     std::map<std::string, TRemembered> recent;
     long long dropped = 0; // lines of texts not remembered, held back for want of budget
     double tokens = kLogBurstLines;
@@ -54,10 +56,12 @@ TLogState &logState()
     return state;
 }
 
-void emitLine(const std::string &text)
+void emitLine(const std::string &text, int priority)
 {
     TLogState &state = logState();
     std::string line = state.prefix + text;
+    if (state.priorities)
+        line = "<" + std::to_string(priority) + ">" + line;
     for (char &c : line) {
         if (c == '\r' || c == '\n')
             c = ' ';
@@ -105,7 +109,7 @@ void flushHeldBack(bool Force)
                 ++it;
                 continue;
             }
-            emitLine(repeatedText(it->first, entry.heldBack));
+            emitLine(repeatedText(it->first, entry.heldBack), entry.priority);
             entry.heldBack = 0;
             entry.lastWritten = now;
             ++it;
@@ -116,7 +120,7 @@ void flushHeldBack(bool Force)
         }
     }
     if (state.dropped > 0 && (takeToken(now) || Force)) {
-        emitLine(std::to_string(state.dropped) + " further reports not written (too many)");
+        emitLine(std::to_string(state.dropped) + " further reports not written (too many)", kLogWarning);
         state.dropped = 0;
     }
 }
@@ -222,7 +226,12 @@ std::string ErrorBoxText(const std::string &message)
     return message;
 }
 
-void WriteLogLine(const std::string &text)
+void SetLogPriorities(bool on)
+{
+    logState().priorities = on;
+}
+
+void WriteLogLine(const std::string &text, int priority)
 {
     TLogState &state = logState();
     const Clock::time_point now = Clock::now();
@@ -248,9 +257,10 @@ void WriteLogLine(const std::string &text)
         scheduleFlush();
         return;
     }
-    emitLine(text);
+    emitLine(text, priority);
     TRemembered &entry = state.recent[text];
     entry.lastWritten = now;
+    entry.priority = priority;
 }
 
 void FlushLog()

@@ -72,7 +72,14 @@ std::string ErrorBoxText(const std::string &message);
 inline constexpr int kLogCollapseSeconds = 10;
 inline constexpr int kLogBurstLines = 8;
 inline constexpr int kLogLinesPerSecond = 3;
-void WriteLogLine(const std::string &text);
+// Priority is a syslog level (3 error, 4 warning, 5 notice, 6 info), written as "<N>" before the
+// line when priorities are switched on (journald reads them; a terminal needs none).
+inline constexpr int kLogError = 3;
+inline constexpr int kLogWarning = 4;
+inline constexpr int kLogNotice = 5;
+inline constexpr int kLogInfo = 6;
+void WriteLogLine(const std::string &text, int priority = kLogError);
+void SetLogPriorities(bool on);
 // Writes the counts held back now (the program calls it as it ends; a timer does it meanwhile).
 void FlushLog();
 // Where finished lines go (without their line end); returns the previous sink. Empty: standard

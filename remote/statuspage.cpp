@@ -335,8 +335,15 @@ std::string ExtractWord(std::string &Source)
 
 std::string HttpAnswer(THttpStatus Status, const std::string &Document)
 {
+    return HttpAnswer(Status, "text/html; charset=ISO-8859-1", Document);
+}
+
+std::string HttpAnswer(THttpStatus Status, std::string_view ContentType, const std::string &Document)
+{
     std::string answer = Status == THttpStatus::Ok ? "HTTP/1.0 200 OK\r\n" : "HTTP/1.0 404 Not Found\r\n";
-    answer += "Content-Type: text/html; charset=ISO-8859-1\r\n";
+    answer += "Content-Type: ";
+    answer += ContentType;
+    answer += "\r\n";
     answer += "Content-Length: " + std::to_string(Document.size()) + "\r\n";
     answer += "Connection: close\r\n\r\n";
     answer += Document;

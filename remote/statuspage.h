@@ -94,3 +94,5 @@ enum class THttpStatus { Ok, NotFound };
 // content type with the 8-bit charset of router text, Content-Length, "Connection: close", an
 // empty line, then the document byte for byte.
 std::string HttpAnswer(THttpStatus Status, const std::string &Document);
+// The same with another content type (the machine status's JSON and metrics).
+std::string HttpAnswer(THttpStatus Status, std::string_view ContentType, const std::string &Document);

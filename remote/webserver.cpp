@@ -94,8 +94,13 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
             continue;
         const std::string_view path = ExtractWord(rest);
         ++answers;
-        if (IsStatusPath(path))
+        if (IsStatusPath(path)) {
             Send(HttpAnswer(THttpStatus::Ok, statusDocument()));
+            continue;
+        }
+        std::optional<std::string> machine = MachineAnswer ? MachineAnswer(path) : std::nullopt;
+        if (machine)
+            Send(*machine);
         else
             Send(HttpAnswer(THttpStatus::NotFound, BuildNotFoundPage(std::string(path))));
     }

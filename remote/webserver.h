@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,9 @@ public:
     // The status document for one request; the window builds the inputs and calls
     // BuildStatusPage, which counts the page. Unset: a page of the record's defaults.
     std::function<std::string()> StatusPage;
+    // The whole answer for a path beside the status page (/status.json, /metrics), or nothing for
+    // a path it does not serve, which then gets the 404 page. Unset: only the status page.
+    std::function<std::optional<std::string>(std::string_view Path)> MachineAnswer;
     // Writes the status bar's shared message panel (panel 0).
     std::function<void(const std::string &text)> SetStatusText;
 

@@ -1,0 +1,224 @@
+// linewatchd: the monitor without a display, for a router in a closet. It reads a settings file
+// (never writes it), connects to the router at start, serves the web page, the machine status and
+// the relay as configured, and writes one line per event to standard error for journald.
+#include "apperror.h"
+#include "convert.h"
+#include "monitor.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const int savedErrno = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+bool installTerminationSignals()
+{
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0 &&
+           ::sigaction(SIGHUP, &action, nullptr) == 0;
+}
+
+void logLine(int priority, const std::string &text)
+{
+    WriteLogLine(text, priority);
+}
+
+std::string bytes(const QString &text)
+{
+    return text.toLatin1().toStdString();
+}
+
+// The settings file the desktop program of this user would use when installed.
+QString defaultSettingsFile()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/linewatch/linewatch.ini");
+}
+
+// Where the version check's copy goes: systemd's state directory, else the user's.
+QString stateDirectory()
+{
+    const QString fromSystemd = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    if (!fromSystemd.isEmpty())
+        return fromSystemd;
+    // XDG's state home (Qt 6.4 has no name for it).
+    QString home = qEnvironmentVariable("XDG_STATE_HOME");
+    if (home.isEmpty())
+        home = QDir::homePath() + QStringLiteral("/.local/state");
+    return home + QStringLiteral("/linewatch");
+}
+
+bool isPort(const std::string &text, bool zeroAllowed)
+{
+    try {
+        const int32_t port = StrToInt(text);
+        return port <= 65535 && (port > 0 || (zeroAllowed && port == 0));
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
+bool isDottedIPv4(const std::string &text)
+{
+    in_addr address{};
+    return ::inet_pton(AF_INET, text.c_str(), &address) == 1;
+}
+
+// A value that cannot work is logged and its default used, so the service still starts.
+void checkValues(TSettings &settings)
+{
+    const TSettings defaults;
+    struct TCheck
+    {
+        SettingControl control;
+        const char *name;
+        bool (*valid)(const std::string &);
+    };
+    const TCheck checks[] = {
+        {SettingControl::edtTelnetAddress, "[Connection] TelnetAddress", isDottedIPv4},
+        {SettingControl::edtTelnetPort, "[Connection] TelnetPort",
+         [](const std::string &t) { return isPort(t, false); }},
+        {SettingControl::edtTelnetAdminPort, "[RemoteAdmin] TelnetPort",
+         [](const std::string &t) { return isPort(t, true); }},
+        {SettingControl::edtWebAdminPort, "[RemoteAdmin] WebPort",
+         [](const std::string &t) { return isPort(t, true); }},
+    };
+    for (const TCheck &check : checks) {
+        const std::string value = settings.Text(check.control);
+        if (check.valid(value))
+            continue;
+        logLine(kLogWarning,
+                std::string("bad value '") + value + "' for " + check.name + "; using " + defaults.Text(check.control));
+        settings.SetText(check.control, defaults.Text(check.control));
+    }
+    if (!settings.BindAddress.empty() && !isDottedIPv4(settings.BindAddress)) {
+        logLine(kLogWarning,
+                "bad value '" + settings.BindAddress + "' for [Network] BindAddress; using all interfaces");
+        settings.BindAddress.clear();
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // Standard error may be a pipe whose reader has gone: a write must fail, not kill us.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::setenv("TZ", ":/etc/localtime", 0);
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("linewatchd"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(ThisVersion));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Brelwick ISDN Router Monitor without a display: watches the router's console and serves "
+                       "the status page, /status.json and /metrics as its settings file says."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption configOption(QStringList{QStringLiteral("c"), QStringLiteral("config")},
+                                          QStringLiteral("The settings file to read; it is never written "
+                                                         "(default: %1).")
+                                              .arg(defaultSettingsFile()),
+                                          QStringLiteral("FILE"), defaultSettingsFile());
+    parser.addOption(configOption);
+    parser.process(app);
+
+    SetLogPrefix("linewatchd: ");
+    SetLogPriorities(true);
+    SetErrorReporter([](const std::string &message) { logLine(kLogError, ErrorBoxText(message)); });
+    SetPeerErrorReporter([](const std::string &message) { logLine(kLogWarning, ErrorBoxText(message)); });
+
+    const QString configFile = QFileInfo(parser.value(configOption)).absoluteFilePath();
+    {
+        std::ifstream probe(configFile.toStdString());
+        if (!QFileInfo(configFile).isFile() || !probe) {
+            const int error = QFileInfo::exists(configFile) && !QFileInfo(configFile).isFile() ? EISDIR : errno;
+            logLine(kLogError, "cannot read the settings file " + configFile.toStdString() + ": " +
+                                   std::strerror(error ? error : ENOENT));
+            FlushLog();
+            return 1;
+        }
+    }
+
+    if (!installTerminationSignals())
+        logLine(kLogWarning, std::string("termination signals: ") + std::strerror(errno));
+    // A signal during the start-up version check ends that wait; the event loop then never starts.
+    bool terminationRequested = false;
+    QSocketNotifier terminationNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&terminationNotifier, &QSocketNotifier::activated, &app, [&terminationRequested] {
+        char buffer[16];
+        while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
+        }
+        terminationRequested = true;
+        QCoreApplication::exit(0);
+    });
+
+    TMonitor monitor;
+    monitor.SetAppDir(QFileInfo(configFile).absolutePath().toStdString());
+    monitor.SettingsFile = configFile.toStdString();
+    const QString state = stateDirectory();
+    if (QDir().mkpath(state))
+        monitor.VersionFileDir = state.toStdString() + "/";
+
+    QObject::connect(&monitor, &TMonitor::connectionChanged, &app, [&monitor](bool Connected) {
+        const std::string where =
+            monitor.Session.sktBrelwick.Address() + ":" + std::to_string(monitor.Session.sktBrelwick.Port());
+        if (Connected)
+            logLine(kLogInfo, "connected to the router at " + where);
+        else
+            logLine(kLogNotice, "the connection to the router at " + where + " ended");
+    });
+    QObject::connect(&monitor, &TMonitor::statusMessage, &app, [](const QString &Text) {
+        if (!Text.isEmpty())
+            logLine(kLogInfo, bytes(Text));
+    });
+    QObject::connect(&monitor, &TMonitor::relayChanged, &app, [](bool Attached) {
+        if (!Attached)
+            logLine(kLogInfo, "the remote user left; logging in again");
+    });
+    monitor.ShowNewVersion = [](const TNewVersionTexts &Texts) {
+        logLine(kLogNotice, "a new version is available: " + bytes(Texts.CurrentVersion) + " at " + bytes(Texts.Url));
+    };
+
+    monitor.Create();
+    monitor.LoadSettings();
+    checkValues(monitor.Settings);
+    monitor.ApplySettings();
+    monitor.Session.ResetStatus();
+    logLine(kLogInfo, "started with " + configFile.toStdString());
+    monitor.Connect();
+    if (monitor.Settings.Checked(SettingControl::chkCheckForUpdates))
+        monitor.CheckNow();
+
+    const int status = terminationRequested ? 0 : QCoreApplication::exec();
+    logLine(kLogInfo, "stopped");
+    FlushLog();
+    return status;
+}
