@@ -32,11 +32,14 @@ public:
     uint8_t LoginStep = 0;
     // Console input not yet cut into tokens; emptied on every new connection.
     std::string RxBuffer;
-    // Written by the telnet relay: a remote user is attached, so router output is copied to them
-    // and the session types nothing of its own.
-    bool RemoteClientConnected = false;
-    // The relay's listener, whose first connection is the remote user; set by whoever owns it.
-    TServerSocket *RelayListener = nullptr;
+
+    // What the telnet relay provides while a remote user is attached, and empties when it lets go.
+    // Set: every chunk read from the router goes to it first, unchanged, and the login walk types
+    // nothing of its own. The session never looks at remote connections itself.
+    std::function<void(const std::string &chunk)> RelayTap;
+    // The router connection ended; runs inside its disconnect handling, after the screen and the
+    // record are reset and the window told. The relay lets its user go here.
+    std::function<void()> ConnectionEnded;
 
     // What the window provides.
     // The text of edtPassword, sent exactly as typed.
@@ -58,10 +61,10 @@ public:
     void sktBrelwickRead(QObject *Sender, TCustomWinSocket *Socket);
     void sktBrelwickDisconnect(QObject *Sender, TCustomWinSocket *Socket);
 
-    // One received chunk: copied to the remote user first when one is attached, then drawn token
-    // by token (each token shown to the automaton unless relaying), then one parser pass. A
-    // conversion error ends the chunk's handling and propagates; the rest of the chunk waits in
-    // RxBuffer for the next one.
+    // One received chunk: handed to RelayTap first when it is set, then drawn token by token (each
+    // token shown to the automaton unless relaying), then one parser pass. A conversion error
+    // ends the chunk's handling and propagates; the rest of the chunk waits in RxBuffer for the
+    // next one.
     void ProcessConsoleData(const std::string &chunk);
     // The prompt automaton: looks for the current step's prompt inside one token and answers it.
     void AdvanceLogin(std::string_view token);
@@ -71,6 +74,8 @@ public:
     // Closes the router connection if it is open (its disconnect handling runs nested), then
     // starts a new attempt to the address and port last set. Used by the relay; throws.
     void RemakeConnection();
+    // An attempt is under way and has not connected yet, so no byte has passed on it either way.
+    bool ConnectionPending() const;
     // The status record back to its defaults, and the window told so.
     void ResetStatus();
 

@@ -346,7 +346,6 @@ void TfrmMain::FormCreate()
             AppDir += '/';
         ServiceNames.SetFileName(AppDir + "services.ini");
     });
-    Guarded([this] { Session.RemoteClientConnected = false; });
     Guarded([this] { Session.ConsoleScreen.ClearScreen(2); });
     Guarded([this] {
         Series1 = TUsageHistory{};
