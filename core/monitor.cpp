@@ -59,9 +59,7 @@ void TMonitor::wire()
     // The parser reads the whole status screen only when someone looks at it: a view's labels or
     // the web server's page and machine status.
     Session.WantFullPass = [this] { return (ViewShowing && ViewShowing()) || WebServer.WebServerSocket.Active(); };
-    Session.ConnectionStateChanged = [this](const char *, const char *, const char *PanelText) {
-        emit connectionChanged(std::string_view(PanelText) == "Connected");
-    };
+    Session.ConnectionChanged = [this](bool Connected) { emit connectionChanged(Connected); };
     // A reset record shows port 0: the next lookup reads services.ini afresh.
     Session.StatusWasReset = [this] { ServiceNames.Invalidate(); };
 
@@ -100,7 +98,6 @@ void TMonitor::SetAppDir(const std::string &Dir)
 
 void TMonitor::Create()
 {
-    Guarded([this] { Session.RemoteClientConnected = false; });
     Guarded([this] { Session.ConsoleScreen.ClearScreen(2); });
     Guarded([this] {
         Series1 = TUsageHistory{};
@@ -255,7 +252,7 @@ std::string TMonitor::StatusPage()
 TConnectionState TMonitor::ConnectionState() const
 {
     if (Session.sktBrelwick.Active()) {
-        if (Session.RemoteClientConnected)
+        if (Relay.RemoteClientConnected())
             return TConnectionState::Relaying;
         return Session.LoginStep >= 7 ? TConnectionState::StatusScreen : TConnectionState::Connected;
     }
@@ -273,7 +270,7 @@ TMachineStatus TMonitor::MachineStatus() const
     status.Series2 = Series2.Values();
     status.CallerIds.assign(m_callerIds.begin(), m_callerIds.end());
     status.Connection = ConnectionState();
-    status.RelayAttached = Session.RemoteClientConnected;
+    status.RelayAttached = Relay.RemoteClientConnected();
     status.LastChangeMs = m_lastChangeMs;
     status.StartTimeMs = m_startTimeMs;
     status.NowMs = nowMs();

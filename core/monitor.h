@@ -82,7 +82,7 @@ public:
     void SetAppDir(const std::string &Dir);
 
     // The start-up steps that need no widgets: the virtual screen cleared with its cursor at the
-    // top left, the histories emptied, the relay let go.
+    // top left, the histories emptied.
     void Create();
     // linewatch.ini into Settings, nothing else happens; errors go to the error report.
     void LoadSettings();

@@ -1,15 +1,21 @@
-// The telnet relay; see telnetrelay.h. The order of the steps matters because closing sockets
-// nests handlers: the flag is written before the panel and the router connection, so the session
-// never closes a remote connection that the relay is already letting go.
+// The telnet relay; see telnetrelay.h. The relay knows its user by identity, never by a place in
+// the listener's list, and forgets them before it closes anything: closing sockets nests
+// handlers, and a disconnect event that finds nobody attached lets nothing go.
 #include "telnetrelay.h"
 
 #include "apperror.h"
 #include "consolesession.h"
 #include "convert.h"
 
+#include <sys/socket.h>
+#include <vector>
+
 TTelnetRelay::TTelnetRelay(TConsoleSession &Session, QObject *Parent) : QObject(Parent), m_session(Session)
 {
     TelnetServerSocket.SetPort(23);
+    // Past a short queue, users arriving in a burst sit in half-open handshakes that look
+    // connected to them; accepted, each newcomer is attached or let go at once.
+    TelnetServerSocket.SetBacklog(SOMAXCONN);
     TelnetServerSocket.OnAccept = [this](QObject *Sender, TCustomWinSocket *Socket) {
         TelnetServerSocketAccept(Sender, Socket);
     };
@@ -19,15 +25,13 @@ TTelnetRelay::TTelnetRelay(TConsoleSession &Session, QObject *Parent) : QObject(
     TelnetServerSocket.OnClientDisconnect = [this](QObject *Sender, TCustomWinSocket *Socket) {
         TelnetServerSocketClientDisconnect(Sender, Socket);
     };
-    m_session.RelayListener = &TelnetServerSocket;
+    m_session.ConnectionEnded = [this] { routerConnectionEnded(); };
 }
 
 TTelnetRelay::~TTelnetRelay()
 {
-    if (m_session.RelayListener == &TelnetServerSocket) {
-        m_session.RelayListener = nullptr;
-        m_session.RemoteClientConnected = false;
-    }
+    m_session.RelayTap = nullptr;
+    m_session.ConnectionEnded = nullptr;
 }
 
 bool TTelnetRelay::chkTelnetAdminClick(bool checked, const std::string &portText)
@@ -36,12 +40,11 @@ bool TTelnetRelay::chkTelnetAdminClick(bool checked, const std::string &portText
         if (checked) {
             TelnetServerSocket.SetPort(StrToInt(portText));
             TelnetServerSocket.SetActive(true);
-        } else if (m_session.RemoteClientConnected) {
-            m_session.RemoteClientConnected = false;
+        } else if (detach()) {
             // Closes every remote connection without a disconnect event.
             TelnetServerSocket.SetActive(false);
             setStatusText("");
-            remakeRouterConnection();
+            m_session.RemakeConnection();
         } else {
             TelnetServerSocket.SetActive(false);
         }
@@ -49,45 +52,97 @@ bool TTelnetRelay::chkTelnetAdminClick(bool checked, const std::string &portText
     return !checked;
 }
 
-void TTelnetRelay::TelnetServerSocketAccept(QObject *, TCustomWinSocket *)
+void TTelnetRelay::TelnetServerSocketAccept(QObject *, TCustomWinSocket *Socket)
 {
     Guarded([&] {
+        // The newcomer replaces whoever was attached, and nobody else stays: the previous user
+        // and any connection that was never relayed go before the router connection changes
+        // hands, so no byte of theirs can reach it.
+        if (detach())
+            setStatusText("");
+        closeRemoteConnections(Socket);
         // Before any Connect the router connection has no address: use the Settings page's.
         if (m_session.sktBrelwick.Address().empty() && ConnectionFields) {
             const TConnectionFields fields = ConnectionFields();
             m_session.sktBrelwick.SetAddress(fields.Address);
             m_session.sktBrelwick.SetPort(StrToInt(fields.Port));
         }
-        // When this fails the user stays connected to the relay but is not relayed.
-        remakeRouterConnection();
-        // Set before any byte of the new router connection can arrive, so the remote user sees
-        // its whole output from the password prompt on.
-        m_session.RemoteClientConnected = true;
-        setStatusText(kRelayingText);
+        // An attempt still under way has carried nothing either way, so the newcomer takes it
+        // over: a burst of users costs one router connection, not one each. When re-making fails
+        // the user stays connected to the relay but is not relayed.
+        if (!m_session.ConnectionPending())
+            m_session.RemakeConnection();
+        // Attached before any byte of the new router connection can arrive, so the remote user
+        // sees its whole output from the password prompt on.
+        attach(Socket);
     });
 }
 
 void TTelnetRelay::TelnetServerSocketClientRead(QObject *, TCustomWinSocket *Socket)
 {
-    // Any remote connection's input goes to the router; while the router connection is not
-    // connected it is dropped.
-    Guarded([&] { m_session.sktBrelwick.Socket()->SendString(Socket->ReceivePending()); });
-}
-
-void TTelnetRelay::TelnetServerSocketClientDisconnect(QObject *, TCustomWinSocket *)
-{
+    // While the router connection is not connected the attached user's input is dropped too.
     Guarded([&] {
-        m_session.RemoteClientConnected = false;
-        setStatusText("");
-        // Nested in the router connection's own disconnect this has no effect, and the monitor
-        // stays disconnected; after the remote user left it logs in again by itself.
-        remakeRouterConnection();
+        const std::string input = Socket->ReceivePending();
+        if (Socket == m_attached)
+            m_session.sktBrelwick.Socket()->SendString(input);
     });
 }
 
-void TTelnetRelay::remakeRouterConnection()
+void TTelnetRelay::TelnetServerSocketClientDisconnect(QObject *, TCustomWinSocket *Socket)
 {
-    m_session.RemakeConnection();
+    Guarded([&] {
+        // A replaced user, or one who was never relayed, leaves nothing to let go.
+        if (Socket != m_attached)
+            return;
+        detach();
+        // Nobody may hold a remote connection when the monitor logs in again.
+        closeRemoteConnections();
+        setStatusText("");
+        m_session.RemakeConnection();
+    });
+}
+
+void TTelnetRelay::routerConnectionEnded()
+{
+    // The user goes with the router connection, and the monitor stays disconnected until it is
+    // told to connect. When the relay itself closes the router connection nobody is attached.
+    if (!detach())
+        return;
+    closeRemoteConnections();
+    setStatusText("");
+}
+
+void TTelnetRelay::attach(TCustomWinSocket *Socket)
+{
+    m_attached = dynamic_cast<TServerClientWinSocket *>(Socket);
+    if (!m_attached)
+        return;
+    m_session.RelayTap = [this](const std::string &chunk) {
+        if (m_attached)
+            m_attached->SendString(chunk);
+    };
+    setStatusText(kRelayingText);
+}
+
+bool TTelnetRelay::detach()
+{
+    const bool wasAttached = !m_attached.isNull();
+    m_attached.clear();
+    m_session.RelayTap = nullptr;
+    return wasAttached;
+}
+
+void TTelnetRelay::closeRemoteConnections(const TCustomWinSocket *Keep)
+{
+    // A copy: the list may change while the disconnect events run.
+    const TServerWinSocket *server = TelnetServerSocket.Socket();
+    std::vector<QPointer<TServerClientWinSocket>> connections;
+    connections.reserve(static_cast<size_t>(server->ActiveConnections()));
+    for (int i = 0; i < server->ActiveConnections(); ++i)
+        connections.emplace_back(server->ClientConnections(i));
+    for (const QPointer<TServerClientWinSocket> &connection : connections)
+        if (connection && connection != Keep)
+            connection->CloseConnection();
 }
 
 void TTelnetRelay::setStatusText(const std::string &text)

@@ -7,6 +7,7 @@
 #include "socketlayer.h"
 
 #include <QObject>
+#include <QPointer>
 
 #include <functional>
 #include <string>
@@ -25,7 +26,8 @@ public:
         std::string Port;
     };
 
-    // Registers TelnetServerSocket as the session's relay listener.
+    // Listens for the session's end of the router connection; taps its output only while a user
+    // is attached.
     explicit TTelnetRelay(TConsoleSession &Session, QObject *Parent = nullptr);
     ~TTelnetRelay() override;
 
@@ -37,18 +39,32 @@ public:
     // the monitor has ever connected is relayed. Unset: such a user is not relayed.
     std::function<TConnectionFields()> ConnectionFields;
 
+    // A remote user is attached: router output goes to them, their input to the router, and the
+    // session types nothing. At most one remote connection is ever attached.
+    bool RemoteClientConnected() const { return !m_attached.isNull(); }
+
     // The "Telnet Port:" check box changed. Returns whether the port edit is enabled afterwards:
     // exactly when the box is unchecked, also when the port text is not a number or listening
     // fails (those errors go to the error report and nothing listens).
     bool chkTelnetAdminClick(bool checked, const std::string &portText);
 
+    // A newcomer replaces the attached user: every other remote connection is closed at once.
     void TelnetServerSocketAccept(QObject *Sender, TCustomWinSocket *Socket);
+    // Only the attached user's input reaches the router; any other connection's is dropped.
     void TelnetServerSocketClientRead(QObject *Sender, TCustomWinSocket *Socket);
+    // Only the attached user's leaving lets the router connection go back to the monitor.
     void TelnetServerSocketClientDisconnect(QObject *Sender, TCustomWinSocket *Socket);
 
 private:
-    void remakeRouterConnection();
+    void attach(TCustomWinSocket *Socket);
+    // Forgets the attached user and gives the session back its own login; true if one was attached.
+    bool detach();
+    // Closes every remote connection but Keep; their disconnect events find nobody to let go.
+    void closeRemoteConnections(const TCustomWinSocket *Keep = nullptr);
+    void routerConnectionEnded();
     void setStatusText(const std::string &text);
 
     TConsoleSession &m_session;
+    // Who the relay serves, by identity: the order of the listener's list says nothing about it.
+    QPointer<TServerClientWinSocket> m_attached;
 };

@@ -75,7 +75,7 @@ void TConsoleSession::sktBrelwickConnect(QObject *, TCustomWinSocket *)
         RxBuffer.clear();
         ConsoleScreen.ResetInput();
         LoginStep = 0;
-        setConnectionState("Disconnect", "Dis&connect", "Connected");
+        setConnectionState(true);
     });
 }
 
@@ -89,25 +89,24 @@ void TConsoleSession::sktBrelwickDisconnect(QObject *, TCustomWinSocket *)
     Guarded([&] {
         ConsoleScreen.ClearScreen(2);
         ResetStatus();
-        setConnectionState("Connect", "&Connect", "Not Connected");
-        // The remote user goes with the router connection; the relay clears its flag when its
-        // own disconnect handling runs.
-        if (RemoteClientConnected && RelayListener && RelayListener->Socket()->ActiveConnections() > 0)
-            RelayListener->Socket()->ClientConnections(0)->CloseConnection();
+        setConnectionState(false);
+        // The relay's user goes with the router connection.
+        if (ConnectionEnded)
+            ConnectionEnded();
     });
 }
 
 void TConsoleSession::ProcessConsoleData(const std::string &chunk)
 {
     // The remote user sees the router's bytes before the monitor does anything with them.
-    if (RemoteClientConnected && RelayListener && RelayListener->Socket()->ActiveConnections() > 0)
-        RelayListener->Socket()->ClientConnections(0)->SendString(chunk);
+    if (RelayTap)
+        RelayTap(chunk);
 
     // The login walk looks at every token; once on the status screen nothing is typed any more,
     // and the screen draws the chunk straight through.
     if (LoginStep < kLastLoginStep)
         ConsoleScreen.DrawChunk(RxBuffer, chunk, [this](std::string_view token) {
-            if (!RemoteClientConnected)
+            if (!RelayTap)
                 AdvanceLogin(token);
         });
     else
@@ -146,6 +145,13 @@ void TConsoleSession::RemakeConnection()
     OpenConnection();
 }
 
+bool TConsoleSession::ConnectionPending() const
+{
+    // While connecting the socket holds a descriptor but is not connected; the disconnect event
+    // runs with the socket still connected.
+    return !sktBrelwick.Socket()->Connected() && sktBrelwick.Socket()->SocketHandle() >= 0;
+}
+
 void TConsoleSession::ResetStatus()
 {
     ::ResetStatus(B1, B2, Router);
@@ -158,10 +164,10 @@ void TConsoleSession::OpenConnection()
     sktBrelwick.SetActive(true);
 }
 
-void TConsoleSession::setConnectionState(const char *buttonCaption, const char *menuCaption, const char *panelText)
+void TConsoleSession::setConnectionState(bool Connected)
 {
-    if (ConnectionStateChanged)
-        ConnectionStateChanged(buttonCaption, menuCaption, panelText);
+    if (ConnectionChanged)
+        ConnectionChanged(Connected);
 }
 
 void TConsoleSession::send(const std::string &text)

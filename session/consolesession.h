@@ -32,11 +32,14 @@ public:
     uint8_t LoginStep = 0;
     // Console input not yet cut into tokens; emptied on every new connection.
     std::string RxBuffer;
-    // Written by the telnet relay: a remote user is attached, so router output is copied to them
-    // and the session types nothing of its own.
-    bool RemoteClientConnected = false;
-    // The relay's listener, whose first connection is the remote user; set by whoever owns it.
-    TServerSocket *RelayListener = nullptr;
+
+    // What the telnet relay provides while a remote user is attached, and empties when it lets go.
+    // Set: every chunk read from the router goes to it first, unchanged, and the login walk types
+    // nothing of its own. The session never looks at remote connections itself.
+    std::function<void(const std::string &chunk)> RelayTap;
+    // The router connection ended; runs inside its disconnect handling, after the screen and the
+    // record are reset and the window told. The relay lets its user go here.
+    std::function<void()> ConnectionEnded;
 
     // What the window provides.
     // The text of edtPassword, sent exactly as typed.
@@ -44,9 +47,8 @@ public:
     // Whether the parser reads every field: the window is visible or the web server is on.
     // Unset: always.
     std::function<bool()> WantFullPass;
-    // Captions of btnConnect and mnuConnect and the text of status bar panel 1.
-    std::function<void(const char *buttonCaption, const char *menuCaption, const char *panelText)>
-        ConnectionStateChanged;
+    // The connection was made (true) or ended (false); what that looks like is the view's business.
+    std::function<void(bool Connected)> ConnectionChanged;
     // The status record went back to its defaults: the window forgets its cached service name.
     std::function<void()> StatusWasReset;
 
@@ -58,10 +60,10 @@ public:
     void sktBrelwickRead(QObject *Sender, TCustomWinSocket *Socket);
     void sktBrelwickDisconnect(QObject *Sender, TCustomWinSocket *Socket);
 
-    // One received chunk: copied to the remote user first when one is attached, then drawn token
-    // by token (each token shown to the automaton unless relaying), then one parser pass. A
-    // conversion error ends the chunk's handling and propagates; the rest of the chunk waits in
-    // RxBuffer for the next one.
+    // One received chunk: handed to RelayTap first when it is set, then drawn token by token (each
+    // token shown to the automaton unless relaying), then one parser pass. A conversion error
+    // ends the chunk's handling and propagates; the rest of the chunk waits in RxBuffer for the
+    // next one.
     void ProcessConsoleData(const std::string &chunk);
     // The prompt automaton: looks for the current step's prompt inside one token and answers it.
     void AdvanceLogin(std::string_view token);
@@ -71,6 +73,8 @@ public:
     // Closes the router connection if it is open (its disconnect handling runs nested), then
     // starts a new attempt to the address and port last set. Used by the relay; throws.
     void RemakeConnection();
+    // An attempt is under way and has not connected yet, so no byte has passed on it either way.
+    bool ConnectionPending() const;
     // The status record back to its defaults, and the window told so.
     void ResetStatus();
 
@@ -80,6 +84,6 @@ protected:
     virtual void OpenConnection();
 
 private:
-    void setConnectionState(const char *buttonCaption, const char *menuCaption, const char *panelText);
+    void setConnectionState(bool Connected);
     void send(const std::string &text);
 };

@@ -1,6 +1,7 @@
 // The telnet relay on 127.0.0.1 between a test router and a remote user, both served by a thread
 // of their own while the monitor's event loop runs here: 64 MiB each way arrive byte for byte,
-// and a remote user who stops reading costs bounded memory and is let go with one report.
+// a remote user who stops reading costs bounded memory and is let go with one report, and 300
+// users arriving at once leave one attached user on one router connection.
 #include "consolesession.h"
 #include "patternstream.h"
 #include "probe.h"
@@ -10,7 +11,10 @@
 
 #include <QTest>
 
+#include <QElapsedTimer>
+
 #include <atomic>
+#include <fcntl.h>
 #include <memory>
 #include <sys/socket.h>
 #include <thread>
@@ -33,6 +37,7 @@ private slots:
 
     void sixtyFourMiBEachWayArriveWhole();
     void stalledRemoteUserCostsBoundedMemory();
+    void threeHundredUsersAtOnceLeaveOneAttached();
 
 private:
     // The remote user connects and the relay makes the router connection.
@@ -94,7 +99,7 @@ void TestRelayHardening::attach()
         ::shutdown(m_routerListener, SHUT_RDWR); // lets the thread's accept return
     peers.join();
     QVERIFY(attached && m_client >= 0 && m_router >= 0);
-    QVERIFY(probe::waitUntil([this] { return m_session->RemoteClientConnected; }, 5000));
+    QVERIFY(probe::waitUntil([this] { return m_relay->RemoteClientConnected(); }, 5000));
 }
 
 void TestRelayHardening::sixtyFourMiBEachWayArriveWhole()
@@ -120,7 +125,7 @@ void TestRelayHardening::sixtyFourMiBEachWayArriveWhole()
         receiver.join();
         QVERIFY2(finished && sentOk && receivedOk, towardsClient ? "router to remote user" : "remote user to router");
     }
-    QVERIFY(m_session->RemoteClientConnected);
+    QVERIFY(m_relay->RemoteClientConnected());
     QVERIFY(m_errors.empty());
 }
 
@@ -147,7 +152,7 @@ void TestRelayHardening::stalledRemoteUserCostsBoundedMemory()
         ::shutdown(m_router, SHUT_RDWR);
     router.join();
     QVERIFY(finished);
-    QVERIFY(probe::waitUntil([this] { return !m_session->RemoteClientConnected; }, 5000));
+    QVERIFY(probe::waitUntil([this] { return !m_relay->RemoteClientConnected(); }, 5000));
     qInfo("stalled remote user: resident growth at most %ld bytes; reports: %zu (%s)", largest, m_peerErrors.size(),
           m_peerErrors.empty() ? "" : m_peerErrors.front().c_str());
     if (!probe::kSanitized)
@@ -156,6 +161,93 @@ void TestRelayHardening::stalledRemoteUserCostsBoundedMemory()
     QVERIFY(m_errors.empty());
     QCOMPARE(m_peerErrors.size(), size_t(1));
     QVERIFY(m_peerErrors.front().find("'send'") != std::string::npos);
+}
+
+void TestRelayHardening::threeHundredUsersAtOnceLeaveOneAttached()
+{
+    // Each newcomer replaces the attached user and every other remote connection is closed at
+    // once, so the burst ends with one user on one router connection. The router side counts
+    // the connections the monitor made and reads everything that reaches it.
+    constexpr int kUsers = 300;
+    // An attempt still connecting passes to the next newcomer, so the monitor makes a fresh one
+    // at most once per turn of accepts, far fewer than one per user.
+    constexpr size_t kMaxRouterConnections = 30;
+    const int relayPort = m_relay->TelnetServerSocket.Socket()->LocalPort();
+    for (int fd : {m_routerListener, m_router})
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::vector<int> routers{std::exchange(m_router, -1)};
+    std::vector<std::string> routerInput(1);
+    std::vector<int> users;
+    std::vector<bool> closed(kUsers, false);
+    const auto cleanupFds = qScopeGuard([&] {
+        for (int fd : routers)
+            ::close(fd);
+        for (int fd : users)
+            ::close(fd);
+    });
+    const auto pump = [&] {
+        for (int fd; (fd = ::accept4(m_routerListener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
+            routers.push_back(fd);
+            routerInput.emplace_back();
+        }
+        char buffer[4096];
+        for (size_t i = 0; i < routers.size(); ++i)
+            for (ssize_t n; (n = ::recv(routers[i], buffer, sizeof buffer, 0)) > 0;)
+                routerInput[i].append(buffer, static_cast<size_t>(n));
+        int open = 0;
+        for (int i = 0; i < kUsers; ++i) {
+            if (!closed[i]) {
+                const ssize_t n = ::recv(users[i], buffer, sizeof buffer, 0);
+                closed[i] = n == 0 || (n < 0 && errno != EAGAIN && errno != ENOTCONN);
+            }
+            open += !closed[i];
+        }
+        return open;
+    };
+
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < kUsers; ++i) {
+        users.push_back(connectLoopback(relayPort, true));
+        QVERIFY(users.back() >= 0);
+    }
+    QVERIFY(probe::waitUntil([&] { return pump() == 1 && m_relay->RemoteClientConnected(); }, 30000));
+    const qint64 settledMs = clock.elapsed();
+    const int attached = int(std::find(closed.begin(), closed.end(), false) - closed.begin());
+
+    // Only the attached user's bytes reach the router, and only on the one router connection
+    // still open.
+    const auto marker = [](int user) { return "user" + std::to_string(user) + ";"; };
+    for (int i = 0; i < kUsers; ++i)
+        if (i != attached)
+            ::send(users[i], marker(i).data(), marker(i).size(), MSG_NOSIGNAL);
+    QVERIFY(probe::sendAll(users[attached], marker(attached)));
+    std::string allRouterInput;
+    QVERIFY(probe::waitUntil(
+        [&] {
+            pump();
+            allRouterInput.clear();
+            for (const std::string &input : routerInput)
+                allRouterInput += input;
+            return allRouterInput.find(marker(attached)) != std::string::npos;
+        },
+        5000));
+    QTest::qWait(100); // time for anything that should not arrive
+    pump();
+    allRouterInput.clear();
+    int openRouters = 0;
+    for (size_t i = 0; i < routers.size(); ++i) {
+        allRouterInput += routerInput[i];
+        char probeByte;
+        const ssize_t n = ::recv(routers[i], &probeByte, 1, MSG_PEEK);
+        openRouters += n < 0 && errno == EAGAIN;
+    }
+    qInfo("300 users at once: settled in %lld ms, router connections seen: %zu, open: %d", settledMs, routers.size(),
+          openRouters);
+    QCOMPARE(allRouterInput, marker(attached));
+    QCOMPARE(openRouters, 1);
+    QVERIFY2(routers.size() <= kMaxRouterConnections, qPrintable(QString::number(routers.size())));
+    QVERIFY(m_errors.empty());
 }
 
 QTEST_GUILESS_MAIN(TestRelayHardening)

@@ -124,7 +124,7 @@ void TestSessionHardening::init()
     m_baseDescriptors = probe::openDescriptors();
     m_router = std::make_unique<FakeRouter>();
     m_session = std::make_unique<TConsoleSession>();
-    m_session->ConnectionStateChanged = [this](const char *, const char *, const char *panel) { m_panel = panel; };
+    m_session->ConnectionChanged = [this](bool connected) { m_panel = connected ? "Connected" : "Not Connected"; };
     connectSession();
 }
 

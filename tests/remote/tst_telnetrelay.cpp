@@ -39,6 +39,8 @@ private slots:
     void routerClosingWhileRelayed();
     void uncheckingWhileRelayed();
     void secondRemoteUser();
+    void unattachedUserNeverReachesRouter_data();
+    void unattachedUserNeverReachesRouter();
     void userBeforeAnyConnect();
     void badPortText();
     void throughTheRouterSimulator();
@@ -48,6 +50,9 @@ private:
     void monitorLogsIn();
     // A remote user connects; the monitor's router connection is re-made for them.
     void userConnects(LoopbackPeer &user);
+    // Accepts every router connection the monitor makes until it settles and keeps the one still
+    // open in m_routerSide: an attempt dropped while connecting is closed at once.
+    void settleRouterConnection();
     int relayPort() const { return m_relay->TelnetServerSocket.Socket()->LocalPort(); }
 
     std::unique_ptr<LoopbackListener> m_router;
@@ -71,7 +76,6 @@ void TestTelnetRelay::init()
     m_session->PasswordText = [] { return std::string("1234"); };
     m_relay = std::make_unique<TTelnetRelay>(*m_session);
     m_relay->SetStatusText = [this](const std::string &text) { m_panel0 = text; };
-    QCOMPARE(m_session->RelayListener, &m_relay->TelnetServerSocket);
     QCOMPARE(m_relay->chkTelnetAdminClick(true, "0"), false);
     QVERIFY(m_relay->TelnetServerSocket.Active());
 }
@@ -104,10 +108,26 @@ void TestTelnetRelay::userConnects(LoopbackPeer &user)
     m_routerSide = m_router->accept();
     QVERIFY(m_routerSide.isOpen());
     QTRY_VERIFY(m_session->sktBrelwick.Active());
-    QVERIFY(m_session->RemoteClientConnected);
+    QVERIFY(m_relay->RemoteClientConnected());
     QCOMPARE(m_panel0, std::string(TTelnetRelay::kRelayingText));
     if (previous.isOpen())
         QVERIFY(previous.waitClosed()); // the monitor's own session ended first
+}
+
+void TestTelnetRelay::settleRouterConnection()
+{
+    std::vector<LoopbackPeer> made;
+    for (LoopbackPeer next = m_router->accept(); next.isOpen(); next = m_router->accept(200))
+        made.push_back(std::move(next));
+    QTest::qWait(20);
+    int open = 0;
+    for (LoopbackPeer &connection : made)
+        if (!connection.closedByPeer()) {
+            m_routerSide = std::move(connection);
+            ++open;
+        }
+    QCOMPARE(open, 1);
+    QTRY_VERIFY(m_session->sktBrelwick.Active());
 }
 
 void TestTelnetRelay::remoteUserIsRelayed()
@@ -140,7 +160,7 @@ void TestTelnetRelay::remoteUserIsRelayed()
     m_routerSide = m_router->accept();
     QVERIFY(m_routerSide.isOpen());
     QVERIFY(relayed.waitClosed());
-    QVERIFY(!m_session->RemoteClientConnected);
+    QVERIFY(!m_relay->RemoteClientConnected());
     QCOMPARE(m_panel0, std::string());
     QTRY_VERIFY(m_session->sktBrelwick.Active());
     QVERIFY(m_routerSide.send(kPrompt));
@@ -156,7 +176,7 @@ void TestTelnetRelay::routerClosingWhileRelayed()
 
     m_routerSide.close();
     QVERIFY(user.waitClosed());
-    QVERIFY(!m_session->RemoteClientConnected);
+    QVERIFY(!m_relay->RemoteClientConnected());
     QCOMPARE(m_panel0, std::string());
     // The re-make ran nested in the router connection's own disconnect and made no attempt.
     QVERIFY(!m_session->sktBrelwick.Active());
@@ -173,7 +193,7 @@ void TestTelnetRelay::uncheckingWhileRelayed()
     LoopbackPeer relayed = std::move(m_routerSide);
     QCOMPARE(m_relay->chkTelnetAdminClick(false, "0"), true);
     QVERIFY(!m_relay->TelnetServerSocket.Active());
-    QVERIFY(!m_session->RemoteClientConnected);
+    QVERIFY(!m_relay->RemoteClientConnected());
     QCOMPARE(m_panel0, std::string());
     QVERIFY(user.waitClosed());
     QVERIFY(relayed.waitClosed());
@@ -210,6 +230,60 @@ void TestTelnetRelay::secondRemoteUser()
     QCOMPARE(m_session->LoginStep, uint8_t(0));
 }
 
+void TestTelnetRelay::unattachedUserNeverReachesRouter_data()
+{
+    QTest::addColumn<bool>("secondLeaves");
+    QTest::addColumn<bool>("whileConnecting");
+    QTest::newRow("back to back, second leaves") << true << false;
+    QTest::newRow("second leaves while connecting") << true << true;
+    QTest::newRow("replaced user's late bytes") << false << false;
+}
+
+void TestTelnetRelay::unattachedUserNeverReachesRouter()
+{
+    // Two users arrive back to back, the second while the router connection for the first is
+    // still being made. The second replaces the first, who is closed at once: nothing the first
+    // types ever reaches the router, neither the second's session nor the monitor's own.
+    QFETCH(bool, secondLeaves);
+    QFETCH(bool, whileConnecting);
+    monitorLogsIn();
+    LoopbackPeer first, second;
+    QVERIFY(first.connectTo(relayPort()));
+    QVERIFY(second.connectTo(relayPort()));
+    if (whileConnecting)
+        second.close();
+    settleRouterConnection();
+    QVERIFY(m_routerSide.send(kPrompt));
+
+    if (!secondLeaves) {
+        QVERIFY(second.waitFor(kPrompt));
+    } else if (!whileConnecting) {
+        QVERIFY(second.waitFor(kPrompt));
+        second.close();
+        settleRouterConnection();
+        QVERIFY(m_routerSide.send(kPrompt));
+    }
+    if (secondLeaves) {
+        // The monitor logs in again by itself.
+        QVERIFY(m_routerSide.waitFor("1234\r"));
+        QCOMPARE(m_routerSide.takeInput(), std::string("1234\r"));
+        QCOMPARE(m_panel0, std::string());
+    }
+    QVERIFY(first.waitClosed());
+    QCOMPARE(first.input(), std::string());
+
+    first.send("B1 dropped by a stranger\r"); // fails once the close has reached it
+    if (!secondLeaves) {
+        QVERIFY(second.send("1234\r"));
+        QVERIFY(m_routerSide.waitFor("1234\r"));
+    }
+    QTest::qWait(50);
+    QCOMPARE(m_routerSide.takeInput(), secondLeaves ? std::string() : std::string("1234\r"));
+    QCOMPARE(m_relay->RemoteClientConnected(), !secondLeaves);
+    QCOMPARE(m_relay->TelnetServerSocket.Socket()->ActiveConnections(), secondLeaves ? 0 : 1);
+    QVERIFY(m_errors.empty());
+}
+
 void TestTelnetRelay::userBeforeAnyConnect()
 {
     // Without the Settings page's fields the router connection has no address: reported, and
@@ -218,7 +292,7 @@ void TestTelnetRelay::userBeforeAnyConnect()
     QVERIFY(unrelayed.connectTo(relayPort()));
     QTRY_COMPARE(m_peerErrors, std::vector<std::string>{"No address specified"});
     QVERIFY(m_errors.empty());
-    QVERIFY(!m_session->RemoteClientConnected);
+    QVERIFY(!m_relay->RemoteClientConnected());
     QCOMPARE(m_panel0, std::string("(untouched)"));
     QVERIFY(!unrelayed.closedByPeer());
     unrelayed.close();
@@ -280,7 +354,7 @@ void TestTelnetRelay::throughTheRouterSimulator()
     // A remote user logs in through the relay and opens the status screen; the monitor reads it.
     LoopbackPeer user;
     QVERIFY(user.connectTo(relayPort()));
-    QTRY_VERIFY(m_session->RemoteClientConnected);
+    QTRY_VERIFY(m_relay->RemoteClientConnected());
     QVERIFY(user.waitFor("Password: "));
     QCOMPARE(m_session->LoginStep, uint8_t(0));
     QVERIFY(user.send("1234\r"));
@@ -295,7 +369,7 @@ void TestTelnetRelay::throughTheRouterSimulator()
 
     // The user leaves; the monitor logs in again on a new connection.
     user.close();
-    QTRY_VERIFY(!m_session->RemoteClientConnected);
+    QTRY_VERIFY(!m_relay->RemoteClientConnected());
     QTRY_COMPARE_WITH_TIMEOUT(m_session->LoginStep, uint8_t(7), 10000);
     QVERIFY(m_errors.empty());
 }

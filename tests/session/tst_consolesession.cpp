@@ -60,8 +60,10 @@ struct Window
     {
         session.PasswordText = [this] { return password; };
         session.WantFullPass = [this] { return fullPass; };
-        session.ConnectionStateChanged = [this](const char *button, const char *menu, const char *panel) {
-            states << QStringLiteral("%1|%2|%3").arg(QLatin1String(button), QLatin1String(menu), QLatin1String(panel));
+        // The captions the window shows for each state.
+        session.ConnectionChanged = [this](bool connected) {
+            states << (connected ? QStringLiteral("Disconnect|Dis&connect|Connected")
+                                 : QStringLiteral("Connect|&Connect|Not Connected"));
         };
         session.StatusWasReset = [this] { ++resets; };
         previousReporter =
@@ -206,8 +208,9 @@ bool TestConsoleSession::attachRemoteUser(TConsoleSession &session, TServerSocke
     if (!remote.connectTo(relay.Socket()->LocalPort()) ||
         !waitUntil([&] { return relay.Socket()->ActiveConnections() == 1; }))
         return false;
-    session.RelayListener = &relay;
-    session.RemoteClientConnected = true;
+    TServerClientWinSocket *user = relay.Socket()->ClientConnections(0);
+    session.RelayTap = [user](const std::string &chunk) { user->SendString(chunk); };
+    session.ConnectionEnded = [user] { user->CloseConnection(); };
     return true;
 }
 
@@ -504,7 +507,7 @@ void TestConsoleSession::disconnectWhileRelayingClosesRemoteUser()
     QCOMPARE(session.ConsoleScreen.Text(), TConsoleScreen().Text());
     QCOMPARE(session.B1.Link, "No Data");
     QCOMPARE(session.Router.LANSent, int64_t(0));
-    QVERIFY(session.RemoteClientConnected); // the relay's to clear
+    QVERIFY(session.RelayTap); // the relay's to clear
     QVERIFY(window.errors.isEmpty());
 }
 
@@ -597,9 +600,9 @@ void TestConsoleSession::simulatorReconnectStartsAfresh()
     Window window(session);
     // What the session holds the moment a connection starts.
     QStringList atConnect;
-    session.ConnectionStateChanged = [&](const char *button, const char *, const char *) {
-        window.states << QLatin1String(button);
-        if (QLatin1String(button) == QLatin1String("Disconnect"))
+    session.ConnectionChanged = [&](bool connected) {
+        window.states << (connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
+        if (connected)
             atConnect << QStringLiteral("%1 %2 %3 %4")
                              .arg(session.LoginStep)
                              .arg(QString::fromStdString(session.B1.Link), QString::fromStdString(session.Router.Name))
