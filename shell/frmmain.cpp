@@ -6,6 +6,7 @@
 
 #include "apperror.h"
 #include "colorpanel.h"
+#include "fdreserve.h"
 #include "frmnewversion.h"
 #include "inifile.h"
 #include "programicon.h"
@@ -396,6 +397,7 @@ void TfrmMain::FormDestroy()
     // The tray icon leaves the notification area even when saving failed.
     Guarded([this] {
         QDir().mkpath(QString::fromStdString(AppDir));
+        const TSpareDescriptor spare; // a flood of connections cannot make the save fail
         TIniFile ini(AppDir + kSettingsFileName);
         SaveSettings(ini, *this);
     });
