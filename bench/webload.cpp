@@ -7,10 +7,11 @@
 // that another server can serve a file of the same size; --compare-port runs the same load against
 // that server on 127.0.0.1:P right after each run against ours and prints the ratio
 // (bench/webcompare.sh does both with nginx).
-// lw_webload --flood pipelined|idle [--clients N] instead holds N connections (default 500) that
-// each send 32 GETs in one write and never read, or send nothing, and times one request a second
-// for 15 s beside them, with the process's descriptors, resident memory and the kernel's TCP
-// buffer memory.
+// lw_webload --flood pipelined|idle [--clients N] instead holds N connections (default 500), from
+// a child process, that each send 32 GETs in one write and never read, or send nothing, and times
+// one request now and then for 35 s beside them, with the server's descriptors and resident
+// memory and the kernel's TCP buffer memory. The server keeps the descriptor limit it started
+// with (for example under `ulimit -Sn 1024`).
 #include "loopbacksocket.h"
 #include "processprobe.h"
 #include "statusinputs.h"
@@ -26,9 +27,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <poll.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -160,15 +164,41 @@ double timedRequest(int port, size_t pageSize)
     return r.answered == 1 ? r.latencies.front() : -1;
 }
 
-void flood(int port, size_t pageSize, bool pipelined, int clients)
+int descriptorsOf(pid_t pid)
+{
+    int count = 0;
+    const std::string path = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR *dir = ::opendir(path.c_str())) {
+        while (const dirent *entry = ::readdir(dir))
+            count += entry->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return count;
+}
+
+long residentKiBOf(pid_t pid)
+{
+    long pages = 0, resident = 0;
+    const std::string path = "/proc/" + std::to_string(pid) + "/statm";
+    if (FILE *f = std::fopen(path.c_str(), "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * ::sysconf(_SC_PAGESIZE) / 1024;
+}
+
+// The client side of --flood, in a process of its own so that its sockets do not count against
+// the server's descriptor limit; server is the process that serves port.
+void flood(pid_t server, int port, size_t pageSize, bool pipelined, int clients)
 {
     runLoad(port, 50, 1, pageSize);
-    const auto report = [&](const char *when, int heldByClients) {
-        std::printf("%-28s descriptors %5d (server side %5d), resident %6ld KiB, kernel TCP memory %7ld KiB\n", when,
-                    probe::openDescriptors(), probe::openDescriptors() - heldByClients, probe::residentBytes() / 1024,
-                    kernelTcpBytes() / 1024);
+    const auto report = [&](const char *when) {
+        std::printf("%-28s server: descriptors %5d, resident %6ld KiB; kernel TCP memory %7ld KiB\n", when,
+                    descriptorsOf(server), residentKiBOf(server), kernelTcpBytes() / 1024);
+        std::fflush(stdout);
     };
-    report("before", 0);
+    report("before");
     std::string request;
     for (int k = 0; k < (pipelined ? 32 : 0); ++k)
         request += "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
@@ -186,17 +216,17 @@ void flood(int port, size_t pageSize, bool pipelined, int clients)
             (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     std::printf("%zu %s clients\n", fds.size(), pipelined ? "pipelining, never reading" : "silent");
     const auto begin = std::chrono::steady_clock::now();
-    for (int second = 0; second <= 15; ++second) {
+    for (int second = 0; second <= 35; second += second < 15 ? 1 : 5) {
         std::this_thread::sleep_until(begin + std::chrono::seconds(second));
         const double latency = timedRequest(port, pageSize);
         char when[64];
         std::snprintf(when, sizeof when, "t=%2d s: answer %7.1f ms,", second, latency < 0 ? -1.0 : 1000 * latency);
-        report(when, static_cast<int>(fds.size()));
+        report(when);
     }
     for (int fd : fds)
         ::close(fd);
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    report("clients gone", 0);
+    report("clients gone");
 }
 
 } // namespace
@@ -248,17 +278,29 @@ int main(int argc, char **argv)
     }
     std::printf("web server on 127.0.0.1:%d, page %zu bytes, %d requests per run\n", port, pageSize, requests);
 
-    int exitCode = 0;
     if (floodKind) {
-        std::thread client([&] {
-            flood(port, pageSize, std::strcmp(floodKind, "pipelined") == 0, floodClients);
+        // The server keeps the descriptor limit it was started with; the clients get the most.
+        const pid_t serverPid = ::getpid();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            rlimit limit{};
+            if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+                limit.rlim_cur = limit.rlim_max;
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            }
+            flood(serverPid, port, pageSize, std::strcmp(floodKind, "pipelined") == 0, floodClients);
+            ::_exit(0);
+        }
+        std::thread reaper([&] {
+            ::waitpid(child, nullptr, 0);
             QMetaObject::invokeMethod(
                 &app, [&] { app.exit(0); }, Qt::QueuedConnection);
         });
         const int rc = app.exec();
-        client.join();
+        reaper.join();
         return rc;
     }
+    int exitCode = 0;
     std::thread client([&] {
         runLoad(port, 1000, concurrencies.front(), pageSize);
         const long residentBefore = probe::residentBytes() / 1024;
