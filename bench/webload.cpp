@@ -7,6 +7,11 @@
 // that another server can serve a file of the same size; --compare-port runs the same load against
 // that server on 127.0.0.1:P right after each run against ours and prints the ratio
 // (bench/webcompare.sh does both with nginx).
+// lw_webload --flood pipelined|idle [--clients N] instead holds N connections (default 500), from
+// a child process, that each send 32 GETs in one write and never read, or send nothing, and times
+// one request now and then for 35 s beside them, with the server's descriptors and resident
+// memory and the kernel's TCP buffer memory. The server keeps the descriptor limit it started
+// with (for example under `ulimit -Sn 1024`).
 #include "loopbacksocket.h"
 #include "processprobe.h"
 #include "statusinputs.h"
@@ -22,9 +27,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <poll.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -134,6 +142,93 @@ Result runLoad(int port, int total, int concurrency, size_t pageSize)
     return result;
 }
 
+// The kernel's TCP buffer memory in bytes, all processes together (/proc/net/sockstat).
+long kernelTcpBytes()
+{
+    FILE *f = std::fopen("/proc/net/sockstat", "r");
+    if (!f)
+        return -1;
+    char line[512];
+    long pages = -1;
+    while (std::fgets(line, sizeof line, f))
+        if (const char *mem = std::strstr(line, "TCP: "); mem && (mem = std::strstr(mem, " mem ")))
+            pages = std::atol(mem + 5);
+    std::fclose(f);
+    return pages < 0 ? -1 : pages * ::sysconf(_SC_PAGESIZE);
+}
+
+// One request on a new connection; the seconds to the server's close, or -1 without a whole answer.
+double timedRequest(int port, size_t pageSize)
+{
+    const Result r = runLoad(port, 1, 1, pageSize);
+    return r.answered == 1 ? r.latencies.front() : -1;
+}
+
+int descriptorsOf(pid_t pid)
+{
+    int count = 0;
+    const std::string path = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR *dir = ::opendir(path.c_str())) {
+        while (const dirent *entry = ::readdir(dir))
+            count += entry->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return count;
+}
+
+long residentKiBOf(pid_t pid)
+{
+    long pages = 0, resident = 0;
+    const std::string path = "/proc/" + std::to_string(pid) + "/statm";
+    if (FILE *f = std::fopen(path.c_str(), "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * ::sysconf(_SC_PAGESIZE) / 1024;
+}
+
+// The client side of --flood, in a process of its own so that its sockets do not count against
+// the server's descriptor limit; server is the process that serves port.
+void flood(pid_t server, int port, size_t pageSize, bool pipelined, int clients)
+{
+    runLoad(port, 50, 1, pageSize);
+    const auto report = [&](const char *when) {
+        std::printf("%-28s server: descriptors %5d, resident %6ld KiB; kernel TCP memory %7ld KiB\n", when,
+                    descriptorsOf(server), residentKiBOf(server), kernelTcpBytes() / 1024);
+        std::fflush(stdout);
+    };
+    report("before");
+    std::string request;
+    for (int k = 0; k < (pipelined ? 32 : 0); ++k)
+        request += "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    std::vector<int> fds;
+    for (int k = 0; k < clients; ++k) {
+        const int fd = connectLoopback(port, false);
+        if (fd < 0) {
+            std::fprintf(stderr, "connection %d failed: %s\n", k, std::strerror(errno));
+            break;
+        }
+        fds.push_back(fd);
+    }
+    for (int fd : fds)
+        if (!request.empty())
+            (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::printf("%zu %s clients\n", fds.size(), pipelined ? "pipelining, never reading" : "silent");
+    const auto begin = std::chrono::steady_clock::now();
+    for (int second = 0; second <= 35; second += second < 15 ? 1 : 5) {
+        std::this_thread::sleep_until(begin + std::chrono::seconds(second));
+        const double latency = timedRequest(port, pageSize);
+        char when[64];
+        std::snprintf(when, sizeof when, "t=%2d s: answer %7.1f ms,", second, latency < 0 ? -1.0 : 1000 * latency);
+        report(when);
+    }
+    for (int fd : fds)
+        ::close(fd);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    report("clients gone");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -143,6 +238,8 @@ int main(int argc, char **argv)
     std::vector<int> concurrencies;
     const char *pageOut = nullptr;
     int comparePort = 0;
+    const char *floodKind = nullptr;
+    int floodClients = 500;
     for (int k = 1; k < argc; ++k) {
         const std::string arg = argv[k];
         if (arg == "--requests" && k + 1 < argc)
@@ -153,6 +250,10 @@ int main(int argc, char **argv)
             pageOut = argv[++k];
         else if (arg == "--compare-port" && k + 1 < argc)
             comparePort = std::atoi(argv[++k]);
+        else if (arg == "--flood" && k + 1 < argc)
+            floodKind = argv[++k];
+        else if (arg == "--clients" && k + 1 < argc)
+            floodClients = std::atoi(argv[++k]);
     }
     if (concurrencies.empty())
         concurrencies = {10, 100};
@@ -177,6 +278,28 @@ int main(int argc, char **argv)
     }
     std::printf("web server on 127.0.0.1:%d, page %zu bytes, %d requests per run\n", port, pageSize, requests);
 
+    if (floodKind) {
+        // The server keeps the descriptor limit it was started with; the clients get the most.
+        const pid_t serverPid = ::getpid();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            rlimit limit{};
+            if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+                limit.rlim_cur = limit.rlim_max;
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            }
+            flood(serverPid, port, pageSize, std::strcmp(floodKind, "pipelined") == 0, floodClients);
+            ::_exit(0);
+        }
+        std::thread reaper([&] {
+            ::waitpid(child, nullptr, 0);
+            QMetaObject::invokeMethod(
+                &app, [&] { app.exit(0); }, Qt::QueuedConnection);
+        });
+        const int rc = app.exec();
+        reaper.join();
+        return rc;
+    }
     int exitCode = 0;
     std::thread client([&] {
         runLoad(port, 1000, concurrencies.front(), pageSize);

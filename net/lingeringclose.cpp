@@ -33,7 +33,7 @@ bool g_postRoutineAdded = false;
 class LingeringClose : public QObject
 {
 public:
-    LingeringClose(int handle, std::string unsent)
+    LingeringClose(int handle, std::string unsent, int timeoutMs)
         : m_handle(handle), m_unsent(std::move(unsent)),
           m_read(new QSocketNotifier(handle, QSocketNotifier::Read, this)),
           m_write(new QSocketNotifier(handle, QSocketNotifier::Write, this))
@@ -42,8 +42,8 @@ public:
         connect(m_read, &QSocketNotifier::activated, this, [this] { onReadable(); });
         connect(m_write, &QSocketNotifier::activated, this, [this] { onWritable(); });
         m_deadline.setSingleShot(true);
-        connect(&m_deadline, &QTimer::timeout, this, [this] { finish(); });
-        m_deadline.start(kLingerTimeoutMs);
+        connect(&m_deadline, &QTimer::timeout, this, [this] { giveUp(); });
+        m_deadline.start(timeoutMs);
         if (m_unsent.empty()) {
             m_write->setEnabled(false);
             shutDownSending();
@@ -111,6 +111,17 @@ private:
         m_read->setEnabled(true);
     }
 
+    // The peer has not taken our bytes in time: a plain close would leave them queued in the
+    // kernel for minutes of zero-window probes, so the close resets the connection instead.
+    void giveUp()
+    {
+        if (m_handle >= 0) {
+            const linger abort{1, 0};
+            (void)::setsockopt(m_handle, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        }
+        finish();
+    }
+
     void finish()
     {
         closeHandle();
@@ -151,7 +162,7 @@ void closeAllLingering()
 
 } // namespace
 
-void StartLingeringClose(int Handle, std::string Unsent)
+void StartLingeringClose(int Handle, std::string Unsent, int TimeoutMs)
 {
     if (!QCoreApplication::instance()) {
         ::close(Handle);
@@ -161,7 +172,7 @@ void StartLingeringClose(int Handle, std::string Unsent)
         qAddPostRoutine(closeAllLingering);
         g_postRoutineAdded = true;
     }
-    new LingeringClose(Handle, std::move(Unsent));
+    new LingeringClose(Handle, std::move(Unsent), TimeoutMs);
 }
 
 int LingeringCloseCount()

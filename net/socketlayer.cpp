@@ -15,6 +15,7 @@
 #include <limits>
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -49,6 +50,14 @@ int PendingInput(int Handle)
     if (::ioctl(Handle, FIONREAD, &pending) < 0)
         return 0;
     return pending;
+}
+
+int UnacknowledgedOutput(int Handle)
+{
+    int queued = 0;
+    if (::ioctl(Handle, SIOCOUTQ, &queued) < 0)
+        return 0;
+    return queued;
 }
 
 // Fills Address from dotted text and a port; false for anything else (no lookup of any kind).
@@ -89,6 +98,13 @@ TCustomWinSocket::TCustomWinSocket(QObject *Parent) : QObject(Parent) {}
 TCustomWinSocket::~TCustomWinSocket()
 {
     ReleaseHandle(true);
+}
+
+std::size_t TCustomWinSocket::OutputBacklog() const
+{
+    if (!FConnected || FHandle < 0)
+        return 0;
+    return QueuedBytes() + static_cast<std::size_t>(std::max(0, UnacknowledgedOutput(FHandle)));
 }
 
 int TCustomWinSocket::LocalPort() const
@@ -144,9 +160,11 @@ void TCustomWinSocket::ReleaseHandle(bool Drain)
     std::string().swap(FOutput);
     FOutputSent = 0;
     // Closing with unread input makes the kernel reset the connection and throw away what it
-    // still holds for the peer, so that case lingers too.
-    if (Drain && wasConnected && (!unsent.empty() || PendingInput(handle) > 0))
-        StartLingeringClose(handle, std::move(unsent));
+    // still holds for the peer, so that case lingers too. Bytes the kernel took but the peer has
+    // not acknowledged linger as well: closed outright they would stay queued in the kernel for
+    // as long as it keeps probing a peer that does not read, beyond any time-out of ours.
+    if (Drain && wasConnected && (!unsent.empty() || PendingInput(handle) > 0 || UnacknowledgedOutput(handle) > 0))
+        StartLingeringClose(handle, std::move(unsent), FLingerTimeoutMs);
     else
         ::close(handle);
 }
@@ -404,6 +422,7 @@ void TClientWinSocket::DoError(TErrorEvent ErrorEvent, int &ErrorCode)
 TServerClientWinSocket::TServerClientWinSocket(TServerWinSocket *Server, int Handle)
     : TCustomWinSocket(Server), FServer(Server)
 {
+    FLingerTimeoutMs = Server->FOwner->FLingerTimeoutMs;
     AttachHandle(Handle, TWatch::Connected);
 }
 

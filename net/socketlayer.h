@@ -92,6 +92,10 @@ public:
     // The descriptor, or -1 when there is none.
     int SocketHandle() const { return FHandle; }
 
+    // Bytes handed to SendString that the peer has not yet acknowledged: those still queued here
+    // and those the kernel holds. 0 when the connection is not connected.
+    std::size_t OutputBacklog() const;
+
     // The local port the descriptor is bound to (a listener opened on port 0 learns its port
     // here), or 0 when there is no descriptor.
     int LocalPort() const;
@@ -130,6 +134,7 @@ protected:
     void SetReadWatch(bool On);
 
     bool FClosing = false;
+    int FLingerTimeoutMs = kLingerTimeoutMs;
 
 private:
     void HandleReadable();
@@ -291,6 +296,11 @@ public:
     int Backlog() const { return FBacklog; }
     void SetBacklog(int Value);
 
+    // How long a connection accepted from now on may linger after our close (kLingerTimeoutMs
+    // unless set). A server whose answers are small gives a peer that does not take them less.
+    int LingerTimeout() const { return FLingerTimeoutMs; }
+    void SetLingerTimeout(int Milliseconds) { FLingerTimeoutMs = Milliseconds; }
+
     TServerWinSocket *Socket() const { return FSocket; }
 
     TSocketNotifyEvent OnClientConnect;
@@ -304,6 +314,7 @@ private:
     int FPort = 0;
     int FBacklog = kDefaultBacklog;
     std::string FBindAddress;
+    int FLingerTimeoutMs = kLingerTimeoutMs;
     bool FActive = false;
     friend class TServerWinSocket;
     friend class TServerClientWinSocket;

@@ -6,7 +6,8 @@
 #include "convert.h"
 #include "statuspage.h"
 
-#include <QTimer>
+#include <algorithm>
+#include <vector>
 
 #include <sys/socket.h>
 
@@ -16,6 +17,7 @@ TWebServer::TWebServer(QObject *Parent) : QObject(Parent)
     // Browsers and monitoring scripts may open many connections at once; a short queue would turn
     // a burst into refused or seconds-late handshakes.
     WebServerSocket.SetBacklog(SOMAXCONN);
+    WebServerSocket.SetLingerTimeout(kDrainTimeoutMs);
     WebServerSocket.OnClientRead = [this](QObject *Sender, TCustomWinSocket *Socket) {
         WebServerSocketClientRead(Sender, Socket);
     };
@@ -23,9 +25,13 @@ TWebServer::TWebServer(QObject *Parent) : QObject(Parent)
                                            int &ErrorCode) {
         WebServerSocketClientError(Sender, Socket, ErrorEvent, ErrorCode);
     };
-    // Bookkeeping for the idle timeout only; the exchange itself needs no per-connection state.
+    // Bookkeeping for the idle timeout and the connection bound only; the exchange itself needs
+    // no per-connection state.
     WebServerSocket.OnClientConnect = [this](QObject *, TCustomWinSocket *Socket) { clientConnect(Socket); };
     WebServerSocket.OnClientDisconnect = [this](QObject *, TCustomWinSocket *Socket) { forgetConnection(Socket); };
+    m_timeout.setSingleShot(true);
+    connect(&m_timeout, &QTimer::timeout, this, [this] { closeExpired(); });
+    m_clock.start();
 }
 
 TWebServer::~TWebServer()
@@ -71,7 +77,8 @@ void TWebServer::WebServerSocketClientRead(QObject *, TCustomWinSocket *Socket)
         try {
             AnswerRequest(
                 Socket->ReceivePending(), [Socket] { return Socket->Connected(); },
-                [Socket](const std::string &Answer) { Socket->SendString(Answer); });
+                [Socket](const std::string &Answer) { Socket->SendString(Answer); },
+                [Socket] { return Socket->OutputBacklog(); });
         } catch (...) {
             Socket->CloseConnection();
             throw;
@@ -83,7 +90,8 @@ void TWebServer::WebServerSocketClientRead(QObject *, TCustomWinSocket *Socket)
 }
 
 void TWebServer::AnswerRequest(std::string_view Request, const std::function<bool()> &Connected,
-                               const std::function<void(const std::string &Answer)> &Send)
+                               const std::function<void(const std::string &Answer)> &Send,
+                               const std::function<std::size_t()> &Backlog)
 {
     std::string_view rest = Request;
     int answers = 0;
@@ -93,6 +101,8 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
         if (ExtractWord(rest) != "GET")
             continue;
         const std::string_view path = ExtractWord(rest);
+        if (answers >= kAnswersAlwaysGiven && Backlog && Backlog() >= kAnswerBacklogBytes)
+            break;
         ++answers;
         if (IsStatusPath(path)) {
             Send(HttpAnswer(THttpStatus::Ok, statusDocument()));
@@ -117,35 +127,57 @@ void TWebServer::WebServerSocketClientError(QObject *, TCustomWinSocket *, TErro
 
 void TWebServer::clientConnect(TCustomWinSocket *Socket)
 {
-    // A key still present belongs to a connection that went away without an event.
+    // A socket still listed belongs to a connection that went away without an event.
     forgetConnection(Socket);
-    auto *timer = new QTimer(this);
-    timer->setSingleShot(true);
-    connect(timer, &QTimer::timeout, this, [this, Socket] { closeIdle(Socket); });
-    m_idleTimers[Socket] = timer;
-    timer->start(m_idleTimeoutMs);
+    while (static_cast<int>(m_waiting.size()) >= kMaxConnections)
+        closeWaiting(m_waiting.front().Socket);
+    m_waiting.push_back({Socket, m_clock.elapsed() + m_idleTimeoutMs});
+    m_waitingIndex[Socket] = std::prev(m_waiting.end());
+    if (!m_timeout.isActive())
+        armTimeout();
 }
 
 void TWebServer::forgetConnection(TCustomWinSocket *Socket)
 {
-    const auto found = m_idleTimers.find(Socket);
-    if (found == m_idleTimers.end())
+    const auto found = m_waitingIndex.find(Socket);
+    if (found == m_waitingIndex.end())
         return;
-    found->second->stop();
-    found->second->deleteLater();
-    m_idleTimers.erase(found);
+    m_waiting.erase(found->second);
+    m_waitingIndex.erase(found);
+    if (m_waiting.empty())
+        m_timeout.stop();
 }
 
 void TWebServer::forgetAllConnections()
 {
-    for (auto &[socket, timer] : m_idleTimers) {
-        timer->stop();
-        timer->deleteLater();
-    }
-    m_idleTimers.clear();
+    m_waiting.clear();
+    m_waitingIndex.clear();
+    m_timeout.stop();
 }
 
-void TWebServer::closeIdle(TCustomWinSocket *Socket)
+void TWebServer::armTimeout()
+{
+    if (m_waiting.empty())
+        return;
+    // The list is in order of acceptance; the time-out of tests may differ between entries.
+    const auto first = std::min_element(m_waiting.begin(), m_waiting.end(),
+                                        [](const TWaiting &a, const TWaiting &b) { return a.Deadline < b.Deadline; });
+    m_timeout.start(static_cast<int>(std::max<qint64>(0, first->Deadline - m_clock.elapsed())));
+}
+
+void TWebServer::closeExpired()
+{
+    const qint64 now = m_clock.elapsed();
+    std::vector<TCustomWinSocket *> expired;
+    for (const TWaiting &waiting : m_waiting)
+        if (waiting.Deadline <= now)
+            expired.push_back(waiting.Socket);
+    for (TCustomWinSocket *socket : expired)
+        closeWaiting(socket);
+    armTimeout();
+}
+
+void TWebServer::closeWaiting(TCustomWinSocket *Socket)
 {
     forgetConnection(Socket);
     Guarded([&] {

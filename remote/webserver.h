@@ -1,28 +1,44 @@
 // The web status server: a listener that answers every "GET" word in the first data a browser
-// sends with the status page or a 404 page, then closes the connection. Connections that send
-// nothing are closed after an idle timeout so they cannot use up the process's descriptors.
+// sends with the status page or a 404 page, then closes the connection. What one peer can hold is
+// bounded: connections that send nothing are closed after a short time-out and beyond a count,
+// answers stop piling up for a peer that does not read, and an answer not taken is dropped.
 #pragma once
 
 #include "socketlayer.h"
 
+#include <QElapsedTimer>
 #include <QObject>
+#include <QTimer>
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <optional>
+#include <list>
 #include <string>
 #include <string_view>
-
-class QTimer;
+#include <unordered_map>
 
 class TWebServer : public QObject
 {
 public:
-    // A connection that has sent nothing for this long is closed.
-    static constexpr int kIdleTimeoutMs = 30 * 1000;
+    // A connection that has sent nothing for this long is closed. A browser sends its request
+    // right after connecting (and any data at all ends the exchange), so this is the time-out for
+    // the request's first word and can be short.
+    static constexpr int kIdleTimeoutMs = 10 * 1000;
     // Answers given for one read event at most: every answer is a whole page, so a request made of
     // thousands of "GET" words must not turn into hundreds of megabytes of output.
     static constexpr int kMaxAnswersPerRead = 32;
+    // The first answers of a read are always given (two requests in one read get two answers);
+    // each further one only while less than kAnswerBacklogBytes of the answers so far wait for the
+    // peer, so a client that sends many requests and reads nothing holds a few pages, not 32.
+    static constexpr int kAnswersAlwaysGiven = 2;
+    static constexpr std::size_t kAnswerBacklogBytes = 32 * 1024;
+    // Connections waiting for their request at most; a newcomer beyond it closes the oldest.
+    static constexpr int kMaxConnections = 512;
+    // Our answers are a few pages at most: a peer that has not taken them this long after the
+    // close loses them, and the descriptor and the kernel's buffers come back.
+    static constexpr int kDrainTimeoutMs = 10 * 1000;
 
     explicit TWebServer(QObject *Parent = nullptr);
     ~TWebServer() override;
@@ -54,23 +70,37 @@ public:
 
     // What the read handler does with the bytes of one read, without the socket: every "GET" word
     // and the path word after it give one answer (the status page or a 404 page), at most
-    // kMaxAnswersPerRead, each handed to Send while Connected() holds.
+    // kMaxAnswersPerRead, each handed to Send while Connected() holds. Backlog, when set, gives
+    // the bytes still waiting for the peer (see kAnswerBacklogBytes).
     void AnswerRequest(std::string_view Request, const std::function<bool()> &Connected,
-                       const std::function<void(const std::string &Answer)> &Send);
+                       const std::function<void(const std::string &Answer)> &Send,
+                       const std::function<std::size_t()> &Backlog = {});
 
     // For tests: the idle timeout of connections accepted from now on.
     void SetIdleTimeout(int Milliseconds) { m_idleTimeoutMs = Milliseconds; }
 
 private:
+    struct TWaiting
+    {
+        TCustomWinSocket *Socket;
+        qint64 Deadline;
+    };
+
     void clientConnect(TCustomWinSocket *Socket);
     void forgetConnection(TCustomWinSocket *Socket);
-    void closeIdle(TCustomWinSocket *Socket);
+    void closeWaiting(TCustomWinSocket *Socket);
+    void closeExpired();
+    void armTimeout();
     void forgetAllConnections();
     std::string statusDocument();
 
     int m_idleTimeoutMs = kIdleTimeoutMs;
     int32_t m_fallbackPageHits = 0;
-    // One idle timer per accepted connection that has not sent anything yet. Keys are only
-    // compared, never dereferenced, until the listener confirms they are still its connections.
-    std::map<TCustomWinSocket *, QTimer *> m_idleTimers;
+    // Accepted connections that have not sent anything yet, oldest first, with the time on
+    // m_clock when they time out; one timer serves them all. The sockets are only compared, never
+    // dereferenced, until the listener confirms they are still its connections.
+    std::list<TWaiting> m_waiting;
+    std::unordered_map<TCustomWinSocket *, std::list<TWaiting>::iterator> m_waitingIndex;
+    QTimer m_timeout;
+    QElapsedTimer m_clock;
 };

@@ -8,6 +8,7 @@
 
 #include "apperror.h"
 #include "colorpanel.h"
+#include "fdreserve.h"
 #include "frmnewversion.h"
 #include "programicon.h"
 #include "trayicon.h"
@@ -348,6 +349,7 @@ void TfrmMain::FormDestroy()
     Guarded([this] {
         QDir().mkpath(QString::fromStdString(Monitor.AppDir()));
         CopySettings(*this, Monitor.Settings);
+        const TSpareDescriptor spare; // a flood of connections cannot make the save fail
         Monitor.SaveSettings();
         m_settingsSaveFailed = false;
     });

@@ -4,6 +4,7 @@
 // but never wait for a person: their reports go to the log, and a failed save ends with status 1.
 #include "apperror.h"
 #include "errorbox.h"
+#include "fdreserve.h"
 #include "frmmain.h"
 #include "programicon.h"
 #include "trayicon.h"
@@ -94,6 +95,9 @@ int main(int argc, char *argv[])
     // twenty system calls a second. Naming the same file makes glibc read it once; Qt takes
     // ":/etc/localtime" for the system zone. A zone changed while we run shows after a restart.
     ::setenv("TZ", ":/etc/localtime", 0);
+    // Peers cannot take the descriptors the settings save needs at exit (see fdreserve.h).
+    RaiseDescriptorLimit();
+    TakeReserveDescriptor();
     QApplication app(argc, argv);
     // The application title ("Brelwick ISDN Router Monitor") is the window caption's start and
     // every error box's caption. It is not set as the display name, which Qt would append to

@@ -1,6 +1,7 @@
-// What the fault and load tests watch and how they talk: the process's open descriptors and
-// resident memory (from processprobe.h), the one-second tick, and plain non-blocking sockets on
-// 127.0.0.1 whose waits turn the Qt event loop so the code under test runs meanwhile.
+// What the fault and load tests watch and how they talk: the process's open descriptors, resident
+// memory (from processprobe.h) and the bytes its sockets hold in the kernel, the one-second tick,
+// and plain non-blocking sockets on 127.0.0.1 whose waits turn the Qt event loop so the code under
+// test runs meanwhile.
 #pragma once
 
 #include "loopbacksocket.h"
@@ -14,10 +15,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
 #include <functional>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace probe {
@@ -81,6 +87,32 @@ private:
     qint64 m_longestGapMs = 0;
     int m_ticks = 0;
 };
+
+// Bytes the kernel holds for all of this process's TCP sockets: output not yet acknowledged by
+// the peer and input not yet read. Server and clients of a test share the process, so this is
+// what a flood of clients makes the server pin, seen from both ends.
+inline long socketQueuedBytes()
+{
+    long total = 0;
+    DIR *dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        const int fd = std::atoi(entry->d_name);
+        struct stat st
+        {
+        };
+        if (entry->d_name[0] == '.' || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
+            continue;
+        int out = 0, in = 0;
+        if (::ioctl(fd, SIOCOUTQ, &out) == 0 && out > 0)
+            total += out;
+        if (::ioctl(fd, FIONREAD, &in) == 0 && in > 0)
+            total += in;
+    }
+    ::closedir(dir);
+    return total;
+}
 
 inline bool readable(int fd, int timeoutMs = 0)
 {
