@@ -124,7 +124,11 @@ public:
     // for every interface of the machine.
     std::string BindAddress;
 
-    bool operator==(const TSettings &) const = default;
+    bool operator==(const TSettings &other) const
+    {
+        return m_text == other.m_text && m_checked == other.m_checked && m_color == other.m_color &&
+               BindAddress == other.BindAddress;
+    }
 
 private:
     std::array<std::string, kSettingControlCount> m_text;

@@ -3,6 +3,7 @@
 // the relay as configured, and writes one line per event to standard error for journald.
 #include "apperror.h"
 #include "convert.h"
+#include "fdreserve.h"
 #include "monitor.h"
 
 #include <QCommandLineParser>
@@ -132,6 +133,8 @@ int main(int argc, char *argv[])
     // Standard error may be a pipe whose reader has gone: a write must fail, not kill us.
     ::signal(SIGPIPE, SIG_IGN);
     ::setenv("TZ", ":/etc/localtime", 0);
+    // Every web client holds a descriptor while it waits: allow as many as the system lets us.
+    RaiseDescriptorLimit();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("linewatchd"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(ThisVersion));

@@ -118,6 +118,17 @@ int TCustomWinSocket::LocalPort() const
     return ntohs(address.sin_port);
 }
 
+std::string TCustomWinSocket::LocalAddress() const
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    char text[INET_ADDRSTRLEN] = {};
+    if (FHandle < 0 || ::getsockname(FHandle, reinterpret_cast<sockaddr *>(&address), &length) < 0 ||
+        !::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
+        return {};
+    return text;
+}
+
 void TCustomWinSocket::AttachHandle(int Handle, TWatch Watch)
 {
     FHandle = Handle;

@@ -99,6 +99,8 @@ public:
     // The local port the descriptor is bound to (a listener opened on port 0 learns its port
     // here), or 0 when there is no descriptor.
     int LocalPort() const;
+    // The local address in dotted form, or empty when there is no descriptor.
+    std::string LocalAddress() const;
 
 protected:
     explicit TCustomWinSocket(QObject *Parent);

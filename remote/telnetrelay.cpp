@@ -118,8 +118,11 @@ void TTelnetRelay::attach(TCustomWinSocket *Socket)
     if (!m_attached)
         return;
     m_session.RelayTap = [this](const std::string &chunk) {
-        if (m_attached)
-            m_attached->SendString(chunk);
+        // A user who cannot take more is let go (the layer closes the connection); the chunk is
+        // still the monitor's to draw, so the failure ends here.
+        const QPointer<TServerClientWinSocket> user = m_attached;
+        if (user)
+            Guarded([&] { user->SendString(chunk); });
     };
     setStatusText(kRelayingText);
 }

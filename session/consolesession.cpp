@@ -99,8 +99,11 @@ void TConsoleSession::sktBrelwickDisconnect(QObject *, TCustomWinSocket *)
 void TConsoleSession::ProcessConsoleData(const std::string &chunk)
 {
     // The remote user sees the router's bytes before the monitor does anything with them.
-    if (RelayTap)
-        RelayTap(chunk);
+    // A copy: the tap may let its user go, and so unset itself, while it runs.
+    if (RelayTap) {
+        const std::function<void(const std::string &)> tap = RelayTap;
+        tap(chunk);
+    }
 
     // The login walk looks at every token; once on the status screen nothing is typed any more,
     // and the screen draws the chunk straight through.

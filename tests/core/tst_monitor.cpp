@@ -1,0 +1,137 @@
+// TMonitor without any widget: the settings as a value and the file they come from, the tick's
+// caller-ID log and its bound, and the machine status beside the page on 127.0.0.1.
+#include "loopbackpeer.h"
+#include "monitor.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::string &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// GET Path from the monitor's web server and everything it answers.
+std::string fetch(TMonitor &monitor, const std::string &path)
+{
+    LoopbackPeer browser;
+    if (!browser.connectTo(monitor.WebServer.WebServerSocket.Socket()->LocalPort()))
+        return {};
+    browser.send("GET " + path + " HTTP/1.0\r\n\r\n");
+    browser.waitClosed();
+    return browser.input();
+}
+
+} // namespace
+
+class TestMonitor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void settingsFileKeepsItsShape_data()
+    {
+        QTest::addColumn<QString>("bindAddress");
+        QTest::addColumn<bool>("networkBefore");
+        QTest::addColumn<QString>("expectedNetwork");
+        QTest::newRow("never used: no new section") << "" << false << "";
+        QTest::newRow("used: after the documented sections")
+            << "127.0.0.1" << false << "[Network]\r\nBindAddress=127.0.0.1\r\n";
+        QTest::newRow("cleared: the key stays, empty") << "" << true << "[Network]\r\nBindAddress=\r\n";
+    }
+    void settingsFileKeepsItsShape()
+    {
+        QFETCH(QString, bindAddress);
+        QFETCH(bool, networkBefore);
+        QFETCH(QString, expectedNetwork);
+        QTemporaryDir dir;
+        const std::string path = dir.filePath(QStringLiteral("linewatch.ini")).toStdString();
+        const std::string firstRun = readFile(LW_TEST_DATA_DIR "/shell/first_run.ini");
+        writeFile(path, firstRun + (networkBefore ? "[Network]\r\nBindAddress=10.0.0.1\r\n" : ""));
+
+        TMonitor monitor;
+        monitor.SetAppDir(dir.path().toStdString());
+        monitor.LoadSettings();
+        // A first run's file holds the defaults.
+        TSettings expected;
+        expected.BindAddress = networkBefore ? "10.0.0.1" : "";
+        QVERIFY(monitor.Settings == expected);
+        monitor.Settings.BindAddress = bindAddress.toStdString();
+        monitor.SaveSettings();
+        // The documented sections as a first run writes them, then the new one.
+        QCOMPARE(readFile(path), firstRun + expectedNetwork.toStdString());
+    }
+
+    void tickLogsEachCallOnceAndKeepsABound()
+    {
+        TMonitor monitor;
+        monitor.Timer1->stop();
+        QSignalSpy logged(&monitor, &TMonitor::callerIdLogged);
+        QSignalSpy ticked(&monitor, &TMonitor::ticked);
+        monitor.Session.B1.Link = "Voice";
+        monitor.Session.B1.CLID = "5551234";
+        monitor.Tick();
+        monitor.Tick();
+        QCOMPARE(logged.count(), 1);
+        QCOMPARE(logged.at(0).at(0).toInt(), 1);
+        QVERIFY(logged.at(0).at(1).toString().endsWith(QStringLiteral(" - 555-1234")));
+        QCOMPARE(ticked.count(), 2);
+        QCOMPARE(monitor.TrayTipText(), std::string("No Data - B1[Voice 0%] B2[No Data 0%]"));
+
+        // Months of calls: the machine status keeps the newest ones only.
+        for (std::size_t i = 0; i <= TMonitor::kCallerIdsKept; ++i) {
+            monitor.Session.B2.CLID = std::to_string(1000000 + i);
+            monitor.Tick();
+            monitor.Session.B2.CLID.clear();
+            monitor.Tick();
+        }
+        const TMachineStatus status = monitor.MachineStatus();
+        QCOMPARE(status.CallerIds.size(), TMonitor::kCallerIdsKept);
+        QCOMPARE(status.CallerIds.back().CLID, std::to_string(1000000 + TMonitor::kCallerIdsKept));
+    }
+
+    void machineStatusBesideThePage()
+    {
+        TMonitor monitor;
+        monitor.Timer1->stop();
+        monitor.Settings.BindAddress = "127.0.0.1";
+        monitor.SetWebAdminPort("0");
+        QVERIFY(!monitor.SetWebAdmin(true));
+        // Listening on loopback only, as the setting says.
+        QCOMPARE(monitor.WebServer.WebServerSocket.Socket()->LocalAddress(), std::string("127.0.0.1"));
+        monitor.Session.B1.TX = 12345678901;
+        monitor.Session.Router.Name = "office\"gw";
+
+        const std::string json = fetch(monitor, "/status.json");
+        QVERIFY(json.starts_with("HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n"));
+        const QJsonObject root =
+            QJsonDocument::fromJson(QByteArray::fromStdString(json.substr(json.find("\r\n\r\n") + 4))).object();
+        QCOMPARE(root.value(QStringLiteral("schema")).toInt(), 1);
+        QVERIFY(fetch(monitor, "/metrics")
+                    .starts_with("HTTP/1.0 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"));
+        QCOMPARE(monitor.PageHits, 0); // machines' requests are not page accesses
+        // Every other path is answered as before.
+        QVERIFY(fetch(monitor, "/").find("<html>") != std::string::npos);
+        QCOMPARE(monitor.PageHits, 1);
+        QVERIFY(fetch(monitor, "/status.json/").find("The requested URL /status.json/ was not found") !=
+                std::string::npos);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMonitor)
+#include "tst_monitor.moc"
