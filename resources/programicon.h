@@ -5,6 +5,11 @@
 #pragma once
 
 #include <QIcon>
+#include <QPixmap>
 
 // The icon with every rendered size (16..256 px), plus the SVG where Qt can read it.
 QIcon ProgramIcon();
+
+// The router maker's badge on the About tab, drawn rather than shipped as an image, sharp at a
+// device pixel ratio of 2.
+QPixmap MakerBadge();

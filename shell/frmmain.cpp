@@ -11,6 +11,7 @@
 #include "fdreserve.h"
 #include "frmnewversion.h"
 #include "programicon.h"
+#include "statuslabels.h"
 #include "trayicon.h"
 
 #include <QCloseEvent>
@@ -19,9 +20,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QLinearGradient>
 #include <QMouseEvent>
-#include <QPainter>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStandardPaths>
@@ -40,49 +39,6 @@ std::string toBytes(const QString &text)
     return text.toLatin1().toStdString();
 }
 
-// The router maker's badge on the About tab, drawn here rather than shipped as an image.
-QPixmap makerBadge()
-{
-    const qreal ratio = 2.0;
-    QPixmap pixmap(QSize(176, 52) * ratio);
-    pixmap.setDevicePixelRatio(ratio);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    QLinearGradient fill(0, 0, 0, 52);
-    fill.setColorAt(0, QColor(0x1f, 0x4e, 0x8c));
-    fill.setColorAt(1, QColor(0x0b, 0x25, 0x4a));
-    p.setPen(QPen(QColor(0x0b, 0x25, 0x4a), 1));
-    p.setBrush(fill);
-    p.drawRoundedRect(QRectF(0.5, 0.5, 175, 51), 8, 8);
-    QFont name;
-    name.setPixelSize(24);
-    name.setBold(true);
-    p.setFont(name);
-    p.setPen(Qt::white);
-    p.drawText(QRectF(0, 2, 176, 32), Qt::AlignCenter, QStringLiteral("Brelwick"));
-    QFont line;
-    line.setPixelSize(11);
-    p.setFont(line);
-    p.setPen(QColor(0xc8, 0xd8, 0xf0));
-    p.drawText(QRectF(0, 30, 176, 18), Qt::AlignCenter, QStringLiteral("ISDN routers"));
-    return pixmap;
-}
-
-// A plain colour where the backdrop is one, which most are: it costs no memory and fills fastest.
-QBrush backdropBrush(const QPixmap &backdrop)
-{
-    const QImage image = backdrop.toImage();
-    const QRgb first = image.pixel(0, 0);
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            if (image.pixel(x, y) != first)
-                return QBrush(backdrop);
-        }
-    }
-    return QBrush(QColor::fromRgb(first));
-}
-
 } // namespace
 
 TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
@@ -92,8 +48,9 @@ TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
       Monitor(TMonitor::THooks{m_hooks.StartConnect, m_hooks.FetchVersionFile})
 {
     ui->setupUi(this);
+    m_statusLabels = std::make_unique<TStatusLabels>(*ui, this);
     setWindowIcon(ProgramIcon());
-    ui->Image1->setPixmap(makerBadge());
+    ui->Image1->setPixmap(MakerBadge());
     ui->Image1->setToolTip(QString::fromLatin1(kRouterMakerSite));
     ui->PageControl1->setCurrentWidget(ui->tabStatus);
     createStatusBar();
@@ -398,132 +355,17 @@ void TfrmMain::refreshView()
     // 5. Labels only while the window is shown; they catch up at the first tick after showing.
     if (!isVisible())
         return;
-    refreshLabels();
-}
-
-std::array<QLabel *, TfrmMain::kValueLabelCount> TfrmMain::valueLabels() const
-{
-    return {ui->lblB1Link,
-            ui->lblB1Speed,
-            ui->lblB1TX,
-            ui->lblB1RX,
-            ui->lblB1Errors,
-            ui->lblB1CLU,
-            ui->lblB1ALU,
-            ui->lblB1UpTime,
-            ui->lblB1IP,
-            ui->lblB2Link,
-            ui->lblB2Speed,
-            ui->lblB2TX,
-            ui->lblB2RX,
-            ui->lblB2Errors,
-            ui->lblB2CLU,
-            ui->lblB2ALU,
-            ui->lblB2UpTime,
-            ui->lblB2IP,
-            ui->lblLANStatus,
-            ui->lblLANSent,
-            ui->lblLANReceived,
-            ui->lblLANCollisions,
-            ui->lblTotalOutcallTime,
-            ui->lblTriggerSrc,
-            ui->lblTriggerDest,
-            ui->lblName,
-            ui->lblFirmware,
-            ui->lblIPAddress};
-}
-
-void TfrmMain::fixValueLabels()
-{
-    // A label given a new text asks its layouts for room; the request climbs to the tab widget,
-    // which then repaints the whole page, and a tick changes several figures. The window has a
-    // fixed size and each value label already has room for its longest text (reserveWidths), so
-    // once the page is laid out their sizes are final; fixed there, a new figure repaints only
-    // its own label.
-    if (m_valueLabelsFixed || !ui->tabStatus->isVisible())
-        return;
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
-    const auto labels = valueLabels();
-    std::array<QString, kValueLabelCount> texts;
-    for (std::size_t i = 0; i < labels.size(); ++i) {
-        m_valueLabelMinimum[i] = labels[i]->minimumSize();
-        labels[i]->setFixedSize(labels[i]->size());
-        texts[i] = labels[i]->text();
-        labels[i]->setText(QString());
-    }
-    // A label that is not opaque still has its group box, the tab's frame and the window drawn
-    // beneath it at every repaint (the group box lays out its title's text each time). Each label
-    // instead fills its background with what those draw there, taken once with the labels empty;
-    // that makes it opaque, and the picture on screen stays the same.
-    for (std::size_t i = 0; i < labels.size(); ++i) {
-        QLabel *label = labels[i];
-        const QPixmap backdrop = grab(QRect(label->mapTo(this, QPoint()), label->size()));
-        if (!backdrop.isNull() && !backdrop.hasAlphaChannel()) {
-            QPalette palette;
-            palette.setBrush(QPalette::Window, backdropBrush(backdrop));
-            label->setPalette(palette);
-            label->setAutoFillBackground(true);
-        }
-        label->setText(texts[i]);
-    }
-    m_valueLabelsFixed = true;
+    m_statusLabels->show(Monitor.Session, Monitor.ServiceNames);
 }
 
 void TfrmMain::changeEvent(QEvent *Event)
 {
-    // Another style, palette or font draws the page anew: the value labels get back their
-    // reserved sizes and the page's own background, and the next refresh fixes them again.
+    // Another style, palette or font draws the page anew: the value labels let go of their
+    // fixed sizes and backgrounds, and the next refresh fixes them again.
     const QEvent::Type type = Event->type();
-    if (m_valueLabelsFixed &&
-        (type == QEvent::StyleChange || type == QEvent::PaletteChange || type == QEvent::FontChange)) {
-        const auto labels = valueLabels();
-        for (std::size_t i = 0; i < labels.size(); ++i) {
-            labels[i]->setAutoFillBackground(false);
-            labels[i]->setPalette(QPalette());
-            labels[i]->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-            labels[i]->setMinimumSize(m_valueLabelMinimum[i]);
-        }
-        m_valueLabelsFixed = false;
-    }
+    if (m_statusLabels && (type == QEvent::StyleChange || type == QEvent::PaletteChange || type == QEvent::FontChange))
+        m_statusLabels->release();
     QMainWindow::changeEvent(Event);
-}
-
-void TfrmMain::refreshLabels()
-{
-    fixValueLabels();
-    const auto channel = [](const TChannelStatus &C, QLabel *Link, QLabel *Speed, QLabel *TX, QLabel *RX,
-                            QLabel *Errors, QLabel *CLU, QLabel *ALU, QLabel *UpTime, QLabel *IP) {
-        Link->setText(fromBytes(C.Link));
-        Speed->setText(QString::number(C.Speed) + QStringLiteral("Kbps"));
-        TX->setText(fromBytes(GroupThousands(C.TX)));
-        RX->setText(fromBytes(GroupThousands(C.RX)));
-        Errors->setText(fromBytes(GroupThousands(C.Errors)));
-        CLU->setText(UsageText(C.CLU, C.Speed));
-        ALU->setText(UsageText(C.ALU, C.Speed));
-        UpTime->setText(fromBytes(C.UpTime));
-        IP->setText(fromBytes(C.IP));
-    };
-    const TConsoleSession &Session = Monitor.Session;
-    channel(Session.B1, ui->lblB1Link, ui->lblB1Speed, ui->lblB1TX, ui->lblB1RX, ui->lblB1Errors, ui->lblB1CLU,
-            ui->lblB1ALU, ui->lblB1UpTime, ui->lblB1IP);
-    channel(Session.B2, ui->lblB2Link, ui->lblB2Speed, ui->lblB2TX, ui->lblB2RX, ui->lblB2Errors, ui->lblB2CLU,
-            ui->lblB2ALU, ui->lblB2UpTime, ui->lblB2IP);
-
-    const TRouterStatus &Router = Session.Router;
-    ui->lblLANStatus->setText(fromBytes(Router.LANStatus));
-    ui->lblLANSent->setText(fromBytes(GroupThousands(Router.LANSent)));
-    ui->lblLANReceived->setText(fromBytes(GroupThousands(Router.LANReceived)));
-    ui->lblLANCollisions->setText(fromBytes(GroupThousands(Router.LANCollisions)));
-    ui->lblTotalOutcallTime->setText(fromBytes(Router.TotalOutcallTime));
-    ui->lblTriggerSrc->setText(fromBytes(Router.TriggerSrcIP) + QLatin1Char(':') +
-                               QString::number(Router.TriggerSrcPort));
-    ui->lblTriggerDest->setText(fromBytes(Router.TriggerDestIP) + QLatin1Char(':') +
-                                QString::number(Router.TriggerDestPort) + QStringLiteral(" [") +
-                                fromBytes(Monitor.ServiceNames.LookupServiceName(Router.TriggerDestPort)) +
-                                QLatin1Char(']'));
-    ui->lblName->setText(fromBytes(Router.Name));
-    ui->lblFirmware->setText(fromBytes(Router.Firmware));
-    ui->lblIPAddress->setText(fromBytes(Router.IPAddress));
 }
 
 void TfrmMain::ApplyGraphColors()
@@ -691,59 +533,36 @@ struct TSettingWidgets
     TColorPanel *Panel = nullptr;
 };
 
+// The controls in SettingControl's order.
 TSettingWidgets settingWidgets(const Ui::TfrmMain &ui, SettingControl Control)
 {
-    switch (Control) {
-    case SettingControl::edtTelnetAddress:
-        return {ui.edtTelnetAddress};
-    case SettingControl::edtTelnetPort:
-        return {ui.edtTelnetPort};
-    case SettingControl::chkMask:
-        return {nullptr, ui.chkMask};
-    case SettingControl::chkRememberPassword:
-        return {nullptr, ui.chkRememberPassword};
-    case SettingControl::edtPassword:
-        return {ui.edtPassword};
-    case SettingControl::chkConnectAtStartup:
-        return {nullptr, ui.chkConnectAtStartup};
-    case SettingControl::chkCheckForUpdates:
-        return {nullptr, ui.chkCheckForUpdates};
-    case SettingControl::chkShowStatus:
-        return {nullptr, ui.chkShowStatus};
-    case SettingControl::edtTelnetAdminPort:
-        return {ui.edtTelnetAdminPort};
-    case SettingControl::chkTelnetAdmin:
-        return {nullptr, ui.chkTelnetAdmin};
-    case SettingControl::edtWebAdminPort:
-        return {ui.edtWebAdminPort};
-    case SettingControl::chkWebAdmin:
-        return {nullptr, ui.chkWebAdmin};
-    case SettingControl::edtWebAutoRefreshSeconds:
-        return {ui.edtWebAutoRefreshSeconds};
-    case SettingControl::chkWebAutoRefresh:
-        return {nullptr, ui.chkWebAutoRefresh};
-    case SettingControl::pnlB1CLUColor:
-        return {nullptr, nullptr, ui.pnlB1CLUColor};
-    case SettingControl::pnlB2CLUColor:
-        return {nullptr, nullptr, ui.pnlB2CLUColor};
-    case SettingControl::pnlB1CLUBackgroundColor:
-        return {nullptr, nullptr, ui.pnlB1CLUBackgroundColor};
-    case SettingControl::pnlB2CLUBackgroundColor:
-        return {nullptr, nullptr, ui.pnlB2CLUBackgroundColor};
-    case SettingControl::pnlB1GridColor:
-        return {nullptr, nullptr, ui.pnlB1GridColor};
-    case SettingControl::pnlB2GridColor:
-        return {nullptr, nullptr, ui.pnlB2GridColor};
-    case SettingControl::pnlB1ALUColor:
-        return {nullptr, nullptr, ui.pnlB1ALUColor};
-    case SettingControl::pnlB2ALUColor:
-        return {nullptr, nullptr, ui.pnlB2ALUColor};
-    case SettingControl::pnlB1ALUBackgroundColor:
-        return {nullptr, nullptr, ui.pnlB1ALUBackgroundColor};
-    case SettingControl::pnlB2ALUBackgroundColor:
-        return {nullptr, nullptr, ui.pnlB2ALUBackgroundColor};
-    }
-    return {};
+    const std::array<TSettingWidgets, kSettingControlCount> widgets{{
+        {ui.edtTelnetAddress},
+        {ui.edtTelnetPort},
+        {nullptr, ui.chkMask},
+        {nullptr, ui.chkRememberPassword},
+        {ui.edtPassword},
+        {nullptr, ui.chkConnectAtStartup},
+        {nullptr, ui.chkCheckForUpdates},
+        {nullptr, ui.chkShowStatus},
+        {ui.edtTelnetAdminPort},
+        {nullptr, ui.chkTelnetAdmin},
+        {ui.edtWebAdminPort},
+        {nullptr, ui.chkWebAdmin},
+        {ui.edtWebAutoRefreshSeconds},
+        {nullptr, ui.chkWebAutoRefresh},
+        {nullptr, nullptr, ui.pnlB1CLUColor},
+        {nullptr, nullptr, ui.pnlB2CLUColor},
+        {nullptr, nullptr, ui.pnlB1CLUBackgroundColor},
+        {nullptr, nullptr, ui.pnlB2CLUBackgroundColor},
+        {nullptr, nullptr, ui.pnlB1GridColor},
+        {nullptr, nullptr, ui.pnlB2GridColor},
+        {nullptr, nullptr, ui.pnlB1ALUColor},
+        {nullptr, nullptr, ui.pnlB2ALUColor},
+        {nullptr, nullptr, ui.pnlB1ALUBackgroundColor},
+        {nullptr, nullptr, ui.pnlB2ALUBackgroundColor},
+    }};
+    return widgets[std::size_t(Control)];
 }
 
 } // namespace

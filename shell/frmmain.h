@@ -24,6 +24,7 @@ class QAction;
 class QLabel;
 class QTimer;
 class TColorPanel;
+class TStatusLabels;
 class TTrayIcon;
 
 inline constexpr char kWindowCaption[] = "Brelwick ISDN Router Monitor [1.0.1.3]";
@@ -142,9 +143,6 @@ protected:
     bool eventFilter(QObject *Watched, QEvent *Event) override;
 
 private:
-    // The status page's labels that show the router's figures.
-    static constexpr std::size_t kValueLabelCount = 28;
-
     void FormCreate();
     void createStatusBar();
     void createTray();
@@ -155,9 +153,6 @@ private:
     void reserveWidths();
     void fixWindowSize();
     void showPage(QWidget *Page);
-    std::array<QLabel *, kValueLabelCount> valueLabels() const;
-    void fixValueLabels();
-    void refreshLabels();
     std::string settingsDirectory() const;
     void loadSettings();
 
@@ -167,6 +162,5 @@ private:
     bool m_destroyed = false;
     bool m_settingsSaveFailed = false;
     bool m_centred = false;
-    bool m_valueLabelsFixed = false;
-    std::array<QSize, kValueLabelCount> m_valueLabelMinimum;
+    std::unique_ptr<TStatusLabels> m_statusLabels;
 };

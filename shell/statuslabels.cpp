@@ -1,0 +1,151 @@
+// The Status tab's value labels; see statuslabels.h.
+#include "statuslabels.h"
+
+#include "ui_frmmain.h"
+
+#include <QCoreApplication>
+#include <QImage>
+#include <QPixmap>
+
+namespace {
+
+QString fromBytes(const std::string &text)
+{
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+// A plain colour where the backdrop is one, which most are: it costs no memory and fills fastest.
+QBrush backdropBrush(const QPixmap &backdrop)
+{
+    const QImage image = backdrop.toImage();
+    const QRgb first = image.pixel(0, 0);
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (image.pixel(x, y) != first)
+                return QBrush(backdrop);
+        }
+    }
+    return QBrush(QColor::fromRgb(first));
+}
+
+} // namespace
+
+TStatusLabels::TStatusLabels(Ui::TfrmMain &Ui, QWidget *Window) : m_ui(Ui), m_window(Window) {}
+
+std::array<QLabel *, TStatusLabels::kCount> TStatusLabels::labels() const
+{
+    return {m_ui.lblB1Link,
+            m_ui.lblB1Speed,
+            m_ui.lblB1TX,
+            m_ui.lblB1RX,
+            m_ui.lblB1Errors,
+            m_ui.lblB1CLU,
+            m_ui.lblB1ALU,
+            m_ui.lblB1UpTime,
+            m_ui.lblB1IP,
+            m_ui.lblB2Link,
+            m_ui.lblB2Speed,
+            m_ui.lblB2TX,
+            m_ui.lblB2RX,
+            m_ui.lblB2Errors,
+            m_ui.lblB2CLU,
+            m_ui.lblB2ALU,
+            m_ui.lblB2UpTime,
+            m_ui.lblB2IP,
+            m_ui.lblLANStatus,
+            m_ui.lblLANSent,
+            m_ui.lblLANReceived,
+            m_ui.lblLANCollisions,
+            m_ui.lblTotalOutcallTime,
+            m_ui.lblTriggerSrc,
+            m_ui.lblTriggerDest,
+            m_ui.lblName,
+            m_ui.lblFirmware,
+            m_ui.lblIPAddress};
+}
+
+void TStatusLabels::fix()
+{
+    // A label given a new text asks its layouts for room; the request climbs to the tab widget,
+    // which then repaints the whole page, and a tick changes several figures. The window has a
+    // fixed size and each value label already has room for its longest text (reserveWidths), so
+    // once the page is laid out their sizes are final; fixed there, a new figure repaints only
+    // its own label.
+    if (m_fixed || !m_ui.tabStatus->isVisible())
+        return;
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    const auto labels = this->labels();
+    std::array<QString, kCount> texts;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        m_minimum[i] = labels[i]->minimumSize();
+        labels[i]->setFixedSize(labels[i]->size());
+        texts[i] = labels[i]->text();
+        labels[i]->setText(QString());
+    }
+    // A label that is not opaque still has its group box, the tab's frame and the window drawn
+    // beneath it at every repaint (the group box lays out its title's text each time). Each label
+    // instead fills its background with what those draw there, taken once with the labels empty;
+    // that makes it opaque, and the picture on screen stays the same.
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        QLabel *label = labels[i];
+        const QPixmap backdrop = m_window->grab(QRect(label->mapTo(m_window, QPoint()), label->size()));
+        if (!backdrop.isNull() && !backdrop.hasAlphaChannel()) {
+            QPalette palette;
+            palette.setBrush(QPalette::Window, backdropBrush(backdrop));
+            label->setPalette(palette);
+            label->setAutoFillBackground(true);
+        }
+        label->setText(texts[i]);
+    }
+    m_fixed = true;
+}
+
+void TStatusLabels::release()
+{
+    if (!m_fixed)
+        return;
+    const auto labels = this->labels();
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        labels[i]->setAutoFillBackground(false);
+        labels[i]->setPalette(QPalette());
+        labels[i]->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+        labels[i]->setMinimumSize(m_minimum[i]);
+    }
+    m_fixed = false;
+}
+
+void TStatusLabels::show(const TConsoleSession &Session, TServiceNames &ServiceNames)
+{
+    fix();
+    const auto channel = [](const TChannelStatus &C, QLabel *Link, QLabel *Speed, QLabel *TX, QLabel *RX,
+                            QLabel *Errors, QLabel *CLU, QLabel *ALU, QLabel *UpTime, QLabel *IP) {
+        Link->setText(fromBytes(C.Link));
+        Speed->setText(QString::number(C.Speed) + QStringLiteral("Kbps"));
+        TX->setText(fromBytes(GroupThousands(C.TX)));
+        RX->setText(fromBytes(GroupThousands(C.RX)));
+        Errors->setText(fromBytes(GroupThousands(C.Errors)));
+        CLU->setText(UsageText(C.CLU, C.Speed));
+        ALU->setText(UsageText(C.ALU, C.Speed));
+        UpTime->setText(fromBytes(C.UpTime));
+        IP->setText(fromBytes(C.IP));
+    };
+    channel(Session.B1, m_ui.lblB1Link, m_ui.lblB1Speed, m_ui.lblB1TX, m_ui.lblB1RX, m_ui.lblB1Errors, m_ui.lblB1CLU,
+            m_ui.lblB1ALU, m_ui.lblB1UpTime, m_ui.lblB1IP);
+    channel(Session.B2, m_ui.lblB2Link, m_ui.lblB2Speed, m_ui.lblB2TX, m_ui.lblB2RX, m_ui.lblB2Errors, m_ui.lblB2CLU,
+            m_ui.lblB2ALU, m_ui.lblB2UpTime, m_ui.lblB2IP);
+
+    const TRouterStatus &Router = Session.Router;
+    m_ui.lblLANStatus->setText(fromBytes(Router.LANStatus));
+    m_ui.lblLANSent->setText(fromBytes(GroupThousands(Router.LANSent)));
+    m_ui.lblLANReceived->setText(fromBytes(GroupThousands(Router.LANReceived)));
+    m_ui.lblLANCollisions->setText(fromBytes(GroupThousands(Router.LANCollisions)));
+    m_ui.lblTotalOutcallTime->setText(fromBytes(Router.TotalOutcallTime));
+    m_ui.lblTriggerSrc->setText(fromBytes(Router.TriggerSrcIP) + QLatin1Char(':') +
+                                QString::number(Router.TriggerSrcPort));
+    m_ui.lblTriggerDest->setText(fromBytes(Router.TriggerDestIP) + QLatin1Char(':') +
+                                 QString::number(Router.TriggerDestPort) + QStringLiteral(" [") +
+                                 fromBytes(ServiceNames.LookupServiceName(Router.TriggerDestPort)) + QLatin1Char(']'));
+    m_ui.lblName->setText(fromBytes(Router.Name));
+    m_ui.lblFirmware->setText(fromBytes(Router.Firmware));
+    m_ui.lblIPAddress->setText(fromBytes(Router.IPAddress));
+}
