@@ -14,6 +14,7 @@
 #include "statuslabels.h"
 #include "trayicon.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QColorDialog>
 #include <QCoreApplication>
@@ -100,6 +101,12 @@ void TfrmMain::createTray()
         connect(item, &QAction::triggered, this, [this, item] { Guarded([this, item] { mnuDropB1Click(item); }); });
     connect(TrayIcon->mnuAbout, &QAction::triggered, this, [this] { Guarded([this] { mnuAboutClick(); }); });
     connect(TrayIcon->mnuExit, &QAction::triggered, this, [this] { Guarded([this] { mnuExitClick(); }); });
+    // Ctrl+Q, the desktop's usual way out, runs Exit as the tray menu's entry does.
+    auto *quit = new QAction(this);
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q)); // QKeySequence::Quit is empty on some platforms
+    quit->setShortcutContext(Qt::ApplicationShortcut);
+    addAction(quit);
+    connect(quit, &QAction::triggered, this, [this] { Guarded([this] { mnuExitClick(); }); });
 }
 
 void TfrmMain::wireMonitor()
@@ -263,7 +270,15 @@ void TfrmMain::FormCreate()
         ui->lblVersion->setText(QString::fromLatin1(ThisVersionCaption));
         ui->lblHomePage->setText(QString::fromLatin1(kHomePage));
     });
-    Guarded([this] { Monitor.SetAppDir(m_hooks.AppDir.empty() ? settingsDirectory() : m_hooks.AppDir); });
+    Guarded([this] {
+        if (!m_hooks.SettingsFile.empty()) {
+            const QFileInfo file(QString::fromStdString(m_hooks.SettingsFile));
+            Monitor.SettingsFile = file.absoluteFilePath().toStdString();
+            Monitor.SetAppDir(file.absolutePath().toStdString());
+        } else {
+            Monitor.SetAppDir(m_hooks.AppDir.empty() ? settingsDirectory() : m_hooks.AppDir);
+        }
+    });
     Monitor.Create();
     Guarded([this] {
         ui->Chart1->setHistory(&Monitor.Series1);

@@ -44,6 +44,9 @@ public:
         // Unset: the program's directory, or the user's configuration directory when that one
         // cannot be written (SettingsDirectory).
         std::string AppDir;
+        // The settings file (the command line's --config); its directory then holds the other
+        // files. Unset: AppDir's linewatch.ini.
+        std::string SettingsFile;
         // The colour chooser: starts at Color, returns true with the chosen colour in Color when
         // the user confirms. Unset: QColorDialog.
         std::function<bool(uint32_t &Color)> ChooseColor;

@@ -12,6 +12,7 @@
 #include "ui_frmmain.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDir>
 #include <QSessionManager>
 #include <QSocketNotifier>
@@ -83,10 +84,62 @@ void scheduleScreenshots(TfrmMain &window)
     });
 }
 
+// The command line. --help and --version print and end the program before any window, display
+// or file is touched.
+struct TOptions
+{
+    std::string SettingsFile;
+    bool Minimized = false;
+};
+
+void describeOptions(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "Brelwick ISDN Router Monitor: watches the router's console and shows its lines in a window and the tray."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption({QStringList{QStringLiteral("c"), QStringLiteral("config")},
+                      QStringLiteral("The settings file to use (default: linewatch.ini beside the program, or in "
+                                     "~/.config/linewatch/)."),
+                      QStringLiteral("FILE")});
+    parser.addOption({QStringLiteral("minimized"), QStringLiteral("Start in the notification area.")});
+}
+
+bool asksForHelpOrVersion(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--")
+            break;
+        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" || arg == "--version")
+            return true;
+    }
+    return false;
+}
+
+TOptions parseOptions(const QCoreApplication &app)
+{
+    QCommandLineParser parser;
+    describeOptions(parser);
+    parser.process(app);
+    TOptions options;
+    options.SettingsFile = parser.value(QStringLiteral("config")).toStdString();
+    options.Minimized = parser.isSet(QStringLiteral("minimized"));
+    return options;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    if (asksForHelpOrVersion(argc, argv)) {
+        // No display needed to say what the program is.
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("linewatch"));
+        QCoreApplication::setApplicationVersion(QString::fromLatin1(ThisVersion));
+        parseOptions(app); // prints and exits
+        return 0;
+    }
     // Standard error may be a pipe whose reader has gone (the launching terminal closed): a write
     // must fail there, not kill the program (sockets already send with MSG_NOSIGNAL).
     ::signal(SIGPIPE, SIG_IGN);
@@ -105,6 +158,8 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("linewatch"));
     QGuiApplication::setDesktopFileName(QStringLiteral("linewatch"));
     QGuiApplication::setWindowIcon(ProgramIcon());
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(ThisVersion));
+    const TOptions options = parseOptions(app);
     // The window hides in the tray when closed; dialogs closing while it is hidden must not end
     // the program.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -137,7 +192,9 @@ int main(int argc, char *argv[])
 
     int exitCode = 0;
     {
-        TfrmMain frmMain;
+        TfrmMain::THooks hooks;
+        hooks.SettingsFile = options.SettingsFile;
+        TfrmMain frmMain(std::move(hooks));
         window = &frmMain;
         // The desktop session is ending: save now, as Exit would, since the session manager may
         // end the process before the event loop returns.
@@ -152,7 +209,11 @@ int main(int argc, char *argv[])
         // Exit chosen from the tray, or a termination signal, while FormCreate waited: that ended
         // only the wait, so the event loop is not started at all.
         if (!frmMain.ExitRequested() && !terminationRequested) {
-            frmMain.show();
+            if (!options.Minimized)
+                frmMain.show();
+            else if (!TTrayIcon::isAvailable())
+                frmMain.showMinimized(); // no tray to start in
+
             exitCode = app.exec();
         }
         window = nullptr;

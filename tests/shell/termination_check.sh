@@ -41,22 +41,28 @@ taken_port=$(lw_wait_simulator "$out_dir/sim.out") || fail "the simulator did no
 # waits until its standard error holds WAIT_FOR (or two seconds when empty), sends SIGNAL (TERM)
 # and expects a prompt exit with status STATUS (0) and, for status 0, a saved settings file.
 # STDERR=closed gives the program a standard error whose reader has gone; INI=dir makes its
-# linewatch.ini a directory.
+# linewatch.ini a directory; CONFIG=NAME puts the settings in NAME and passes --config NAME.
 run() {
     local name=$1 settings=$2 wait_for=$3
     local signal=${SIGNAL:-TERM} expected=${STATUS:-0}
     local dir="$out_dir/$name"
     mkdir -p "$dir"
     cp "$program" "$dir/linewatch"
+    local ini="$dir/linewatch.ini" args=()
+    if [ -n "${CONFIG:-}" ]; then
+        ini="$dir/$CONFIG"
+        mkdir -p "$(dirname "$ini")"
+        args=(--config "$ini")
+    fi
     if [ "${INI:-}" = dir ]; then
-        mkdir -p "$dir/linewatch.ini"
+        mkdir -p "$ini"
     else
-        printf '%b' "$settings" >"$dir/linewatch.ini"
+        printf '%b' "$settings" >"$ini"
     fi
     if [ "${STDERR:-}" = closed ]; then
-        LC_ALL=C QT_QPA_PLATFORM=offscreen "$dir/linewatch" >"$out_dir/$name.out" 2> >(exec head -c 0) &
+        LC_ALL=C QT_QPA_PLATFORM=offscreen "$dir/linewatch" "${args[@]}" >"$out_dir/$name.out" 2> >(exec head -c 0) &
     else
-        LC_ALL=C QT_QPA_PLATFORM=offscreen "$dir/linewatch" >"$out_dir/$name.out" 2>"$out_dir/$name.err" &
+        LC_ALL=C QT_QPA_PLATFORM=offscreen "$dir/linewatch" "${args[@]}" >"$out_dir/$name.out" 2>"$out_dir/$name.err" &
     fi
     program_pid=$!
     if [ -n "$wait_for" ]; then
@@ -78,7 +84,7 @@ run() {
     program_pid=""
     [ "$status" -eq "$expected" ] || fail "$name: exit status $status, expected $expected"
     if [ "$expected" -eq 0 ]; then
-        grep -q $'^B2ALUBackgroundColor=0\r$' "$dir/linewatch.ini" || fail "$name: settings not saved"
+        grep -q $'^B2ALUBackgroundColor=0\r$' "$ini" || fail "$name: settings not saved"
     fi
 }
 
@@ -93,5 +99,18 @@ STDERR=closed run stderr-gone "[RemoteAdmin]\r\nWebPort=$taken_port\r\nWeb=1\r\n
 # Saving fails: no box waits for a click, the log says why, the status says it failed.
 INI=dir STATUS=1 run unsaved "" ""
 grep -q "Unable to write to .*linewatch.ini" "$out_dir/unsaved.err" || fail "unsaved: the failed save was not logged"
+# --config: the settings live where the command line says, and nothing beside the program.
+CONFIG=site/office.ini run config '[Connection]\r\nTelnetAddress=127.0.0.1\r\n' ""
+[ ! -e "$out_dir/config/linewatch.ini" ] || fail "config: a linewatch.ini appeared beside the program"
+# --help and --version print and end at once, without a display and without writing a file.
+options="$out_dir/options"
+mkdir -p "$options"
+cp "$program" "$options/linewatch"
+for option in --help --version; do
+    (cd "$options" && env -u DISPLAY -u WAYLAND_DISPLAY HOME="$options/home" XDG_CONFIG_HOME="$options/home" \
+        ./linewatch "$option" >"$options/out" 2>&1) || fail "$option: exit status $?"
+    grep -q "linewatch" "$options/out" || fail "$option: printed nothing"
+    [ "$(ls -A "$options")" = $'linewatch\nout' ] || fail "$option: wrote files: $(ls -A "$options")"
+done
 
 echo "termination check passed"

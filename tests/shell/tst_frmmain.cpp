@@ -237,6 +237,7 @@ private slots:
     void loadingSettingsOpensListenersAndMasks();
     void startupConnectsThenChecksBeforeShowing();
     void closeHidesAndExitSavesThenRemovesTray();
+    void ctrlQRunsExit();
     void failedSaveStillRemovesTray();
     void linksOpenTheirTargets();
     void errorBoxShowsOneAtATime();
@@ -363,7 +364,8 @@ void TestFrmMain::resetReadsServiceNamesAfresh()
     f.window->Monitor.Session.sktBrelwickDisconnect(nullptr, nullptr);
     f.window->RefreshStatus();
     QCOMPARE(f.ui().lblTriggerDest->text(), QStringLiteral("0.0.0.0:0 [none]"));
-    QVERIFY(QString::fromStdString(f.window->Monitor.WebServer.StatusPage()).contains(QStringLiteral("0.0.0.0:0 [none]")));
+    QVERIFY(
+        QString::fromStdString(f.window->Monitor.WebServer.StatusPage()).contains(QStringLiteral("0.0.0.0:0 [none]")));
 }
 
 void TestFrmMain::pageShowsTheWindowsFigures_data()
@@ -625,6 +627,17 @@ void TestFrmMain::startupConnectsThenChecksBeforeShowing()
     QCOMPARE(window->PanelText(0), QStringLiteral("New version found: 1.0.2.0"));
     QCOMPARE(window->PanelText(1), QStringLiteral("Not Connected"));
     QVERIFY(f.errors.empty());
+}
+
+void TestFrmMain::ctrlQRunsExit()
+{
+    TFixture f;
+    TfrmMain &w = *f.window;
+    w.show();
+    QApplication::setActiveWindow(&w);
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QTest::keyClick(&w, Qt::Key_Q, Qt::ControlModifier);
+    QVERIFY(w.ExitRequested());
 }
 
 void TestFrmMain::closeHidesAndExitSavesThenRemovesTray()
