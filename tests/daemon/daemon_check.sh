@@ -29,8 +29,8 @@ fail() {
 sim_pid=""
 daemon_pid=""
 cleanup() {
-    [ -n "$daemon_pid" ] && kill -KILL "$daemon_pid" 2>/dev/null || true
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+    if [ -n "$daemon_pid" ]; then kill -KILL "$daemon_pid" 2>/dev/null || true; fi
+    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
 
@@ -69,7 +69,7 @@ mkdir -p "$out_dir/home" "$out_dir/notafile.ini"
 for config in "$out_dir/missing.ini" "$out_dir/notafile.ini"; do
     status=0
     timeout 10 "$daemon" --config "$config" >/dev/null 2>"$out_dir/unreadable.err" || status=$?
-    [ "$status" -ne 0 ] && [ "$status" -ne 124 ] || fail "$config: exit status $status"
+    if [ "$status" -eq 0 ] || [ "$status" -eq 124 ]; then fail "$config: exit status $status"; fi
     grep -qF "<3>linewatchd: cannot read the settings file $config" "$out_dir/unreadable.err" ||
         fail "$config: no clear message"
 done
