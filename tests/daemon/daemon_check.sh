@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# linewatchd as a service runs it: no GUI library, --help/--version without side effects, a
+# missing settings file refused, a bad value logged and its default used; against the router
+# simulator it reaches the status screen and serves /status.json, /metrics, the page and 404s on
+# 127.0.0.1 only, lives on when the router hangs up, ends on SIGTERM/SIGINT within a second with
+# status 0, and leaves its settings file untouched. Everything stays on 127.0.0.1.
+# Usage: daemon_check.sh LINEWATCHD SIMULATOR OUTPUT_DIR
+set -euo pipefail
+# shellcheck source=SCRIPTDIR/../../tools/lib.sh
+. "$(dirname "$0")/../../tools/lib.sh"
+
+daemon=$(realpath "$1")
+simulator=$2
+out_dir=$3
+
+rm -rf "$out_dir"
+mkdir -p "$out_dir"
+
+fail() {
+    echo "daemon check failed: $*" >&2
+    for log in "$out_dir"/*.err "$out_dir"/sim.out; do
+        [ -f "$log" ] && sed "s|^|$(basename "$log"): |" "$log" | tail -20 >&2
+    done
+    exit 1
+}
+# shellcheck source=SCRIPTDIR/daemonlib.sh
+. "$(dirname "$0")/daemonlib.sh"
+
+sim_pid=""
+daemon_pid=""
+cleanup() {
+    if [ -n "$daemon_pid" ]; then kill -KILL "$daemon_pid" 2>/dev/null || true; fi
+    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+
+# Every run gets a home of its own: whatever the daemon creates there is visible, nothing of the
+# user's is touched.
+sandbox() {
+    local home=$1
+    export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_STATE_HOME=$home/.local/state
+    export XDG_CACHE_HOME=$home/.cache XDG_DATA_HOME=$home/.local/share
+    unset STATE_DIRECTORY
+}
+export LC_ALL=C
+
+# --- no GUI library ---
+libraries=$(ldd "$daemon") || fail "ldd"
+grep -q 'libQt6Core' <<<"$libraries" || fail "ldd shows no Qt at all: $libraries"
+! grep -E 'libQt6(Gui|Widgets)' <<<"$libraries" || fail "linewatchd links a GUI library"
+
+# --- --help and --version print, succeed and create nothing ---
+for option in --help --version; do
+    dir="$out_dir/empty$option"
+    mkdir -p "$dir"
+    (cd "$dir" && sandbox "$dir" && "$daemon" "$option" >"$out_dir/option.out" 2>"$out_dir/option$option.err") ||
+        fail "$option: exit status $?"
+    created=$(find "$dir" -mindepth 1)
+    [ -z "$created" ] || fail "$option created: $created"
+    case $option in
+    --help) grep -q -- '--config' "$out_dir/option.out" || fail "--help does not name --config" ;;
+    --version) grep -qE '^linewatchd [0-9]+(\.[0-9]+)+$' "$out_dir/option.out" || fail "--version printed: $(cat "$out_dir/option.out")" ;;
+    esac
+done
+
+# --- a settings file that cannot be read: a clear error, non-zero status ---
+sandbox "$out_dir/home"
+mkdir -p "$out_dir/home" "$out_dir/notafile.ini"
+for config in "$out_dir/missing.ini" "$out_dir/notafile.ini"; do
+    status=0
+    timeout 10 "$daemon" --config "$config" >/dev/null 2>"$out_dir/unreadable.err" || status=$?
+    if [ "$status" -eq 0 ] || [ "$status" -eq 124 ]; then fail "$config: exit status $status"; fi
+    grep -qF "<3>linewatchd: cannot read the settings file $config" "$out_dir/unreadable.err" ||
+        fail "$config: no clear message"
+done
+rm "$out_dir/unreadable.err"
+
+# --- the router simulator with fixed figures ---
+lw_router_script "$out_dir/router.txt"
+"$simulator" --port 0 --script "$out_dir/router.txt" >"$out_dir/sim.out" 2>&1 &
+sim_pid=$!
+router_port=$(lw_wait_simulator "$out_dir/sim.out") || fail "the simulator did not start"
+
+# start NAME [EXTRA]: linewatchd with a settings file of its own (etc/NAME/linewatch.ini) for the
+# simulator and a free web port (in web_port); standard error in NAME.err.
+start() {
+    local name=$1
+    web_port=$(lw_pick_port) || fail "no free port"
+    mkdir -p "$out_dir/etc/$name"
+    lw_daemon_settings "$out_dir/etc/$name/linewatch.ini" "$router_port" "$web_port" "${2:-}"
+    "$daemon" --config "$out_dir/etc/$name/linewatch.ini" >"$out_dir/$name.out" 2>"$out_dir/$name.err" &
+    daemon_pid=$!
+}
+
+# stop SIGNAL NAME: the signal ends linewatchd within a second with status 0.
+stop() {
+    local signal=$1 name=$2 start_ns elapsed_ms status=0
+    start_ns=$(date +%s%N)
+    kill -"$signal" "$daemon_pid"
+    while kill -0 "$daemon_pid" 2>/dev/null && [ $(($(date +%s%N) - start_ns)) -lt 5000000000 ]; do
+        sleep 0.02
+    done
+    elapsed_ms=$((($(date +%s%N) - start_ns) / 1000000))
+    kill -0 "$daemon_pid" 2>/dev/null && fail "$name: still running 5 s after SIG$signal"
+    wait "$daemon_pid" || status=$?
+    daemon_pid=""
+    [ "$status" -eq 0 ] || fail "$name: exit status $status after SIG$signal"
+    [ "$elapsed_ms" -le 1000 ] || fail "$name: SIG$signal took $elapsed_ms ms"
+    echo "$name: SIG$signal ended linewatchd in $elapsed_ms ms"
+    [ "$(tail -n 1 "$out_dir/$name.err")" = "<6>linewatchd: stopped" ] || fail "$name: no last log line"
+}
+
+# --- SIGINT while connected ---
+start interrupted
+lw_wait_status_screen "$web_port" "$daemon_pid" "$out_dir/status.json"
+stop INT interrupted
+
+# --- a bad value: logged as a warning, its default used, the service runs ---
+start service 'TelnetPort=abc\r\n'
+settings="$out_dir/etc/service/linewatch.ini"
+cp -p "$settings" "$out_dir/settings.copy"
+settings_stat=$(stat -c '%a %s %y' "$settings")
+lw_wait_status_screen "$web_port" "$daemon_pid" "$out_dir/status.json"
+grep -qxF "<4>linewatchd: bad value 'abc' for [RemoteAdmin] TelnetPort; using 23" "$out_dir/service.err" ||
+    fail "the bad value was not logged as a warning"
+grep -qxF "<6>linewatchd: connected to the router at 127.0.0.1:$router_port" "$out_dir/service.err" ||
+    fail "the connection was not logged"
+
+# --- /status.json: the simulator's figures ---
+answer="$out_dir/status.json"
+[ "$(lw_http_status "$answer")" = "HTTP/1.0 200 OK" ] || fail "/status.json: $(lw_http_status "$answer")"
+lw_http_has_header "$answer" "Content-Type: application/json" || fail "/status.json: content type"
+body=$(lw_http_body "$answer")
+for expected in \
+    '"connection":{"state":"status_screen","router_connected":true,' \
+    "{\"name\":\"B1\",\"link\":\"$LW_B1_LINK\",\"state\":\"data\",\"speed_kbps\":64,\"tx\":$LW_B1_TX,\"rx\":$LW_B1_RX,\"errors\":$LW_B1_ERRORS,\"clu\":$LW_B1_CLU,\"alu\":$LW_B1_ALU," \
+    "\"router\":{\"name\":\"$LW_ROUTER_NAME\","; do
+    [[ $body == *"$expected"* ]] || fail "/status.json lacks $expected: $body"
+done
+
+# --- /metrics, the page and a 404 ---
+lw_http_get "$web_port" /metrics "$answer" || fail "/metrics: no answer"
+[ "$(lw_http_status "$answer")" = "HTTP/1.0 200 OK" ] || fail "/metrics: $(lw_http_status "$answer")"
+lw_http_has_header "$answer" "Content-Type: text/plain; version=0.0.4; charset=utf-8" || fail "/metrics: content type"
+body=$(lw_http_body "$answer")
+for expected in "linewatch_router_connected 1" "linewatch_channel_line_usage_ratio{channel=\"B1\"} $LW_B1_CLU_RATIO" \
+    "linewatch_channel_transmitted_packets_total{channel=\"B1\"} $LW_B1_TX"; do
+    grep -qxF "$expected" <<<"$body" || fail "/metrics lacks '$expected'"
+done
+lw_http_get "$web_port" / "$answer" || fail "/: no answer"
+[ "$(lw_http_status "$answer")" = "HTTP/1.0 200 OK" ] || fail "/: $(lw_http_status "$answer")"
+[[ $(lw_http_body "$answer") == '<html>'* ]] || fail "/: not the HTML page"
+lw_http_get "$web_port" /nothing "$answer" || fail "/nothing: no answer"
+[ "$(lw_http_status "$answer")" = "HTTP/1.0 404 Not Found" ] || fail "/nothing: $(lw_http_status "$answer")"
+
+# --- [Network] BindAddress=127.0.0.1: the web port listens there and nowhere else ---
+hex_port=$(printf '%04X' "$web_port")
+listening=$(awk -v port=":$hex_port" '$4 == "0A" && substr($2, length($2) - 4) == port { print $2 }' \
+    /proc/net/tcp /proc/net/tcp6 2>/dev/null)
+[ "$listening" = "0100007F:$hex_port" ] || fail "the web port listens on: $listening"
+
+# --- the router hangs up: linewatchd lives on, with the figures reset ---
+kill "$sim_pid"
+wait "$sim_pid" || true
+sim_pid=""
+hung_up=""
+for _ in $(seq 1 50); do
+    if lw_http_get "$web_port" /status.json "$answer" && grep -qF '"state":"not_connected"' "$answer"; then
+        hung_up=1
+        break
+    fi
+    kill -0 "$daemon_pid" 2>/dev/null || fail "linewatchd ended when the router hung up"
+    sleep 0.2
+done
+[ -n "$hung_up" ] || fail "/status.json never said not_connected after the hang-up"
+grep -qF '{"name":"B1","link":"No Data",' "$answer" || fail "B1's figures outlived the connection"
+grep -qxF "<5>linewatchd: the connection to the router at 127.0.0.1:$router_port ended" "$out_dir/service.err" ||
+    fail "the hang-up was not logged"
+sleep 1
+kill -0 "$daemon_pid" 2>/dev/null || fail "linewatchd ended after the hang-up"
+
+# --- SIGTERM; the settings file and its directory untouched ---
+stop TERM service
+cmp "$settings" "$out_dir/settings.copy" || fail "the settings file changed"
+[ "$(stat -c '%a %s %y' "$settings")" = "$settings_stat" ] || fail "the settings file was rewritten"
+[ "$(ls -A "$out_dir/etc/service")" = "linewatch.ini" ] || fail "files beside the settings: $(ls -A "$out_dir/etc/service")"
+# One line per event, each with its priority, nothing else (journald reads the prefix).
+! grep -vE '^<[0-7]>linewatchd: [^[:cntrl:]]*$' "$out_dir/service.err" || fail "a log line without priority"
+
+echo "daemon check passed"

@@ -1,0 +1,103 @@
+# What the linewatchd checks share: plain HTTP over bash's /dev/tcp (CI's fresh Debian has no
+# curl or Python for certain), a router with fixed figures, a settings file that keeps everything
+# on 127.0.0.1, and waiting for the status screen. Source it after tools/lib.sh and after defining
+# fail MESSAGE; defines functions and the expected figures only.
+# shellcheck shell=bash
+
+# The figures the simulator paints, as /status.json and /metrics must give them. B1's counter is
+# past 2^32 so that a 32-bit count anywhere on the way shows.
+# shellcheck disable=SC2034 # the checks that source this read them
+LW_ROUTER_NAME=office-gw
+LW_B1_LINK=PPP
+LW_B1_TX=5000000000
+LW_B1_RX=7654321
+LW_B1_ERRORS=3
+LW_B1_CLU=50
+LW_B1_CLU_RATIO=0.5
+LW_B1_ALU=40
+
+# lw_router_script FILE: a steady router with the figures above, repainted five times a second.
+lw_router_script() {
+    cat >"$1" <<EOF
+live off
+interval-ms 200
+call b1 data
+call b2 idle
+set name $LW_ROUTER_NAME
+set b1.state $LW_B1_LINK
+set b1.speed 64
+set b1.tx $LW_B1_TX
+set b1.rx $LW_B1_RX
+set b1.errors $LW_B1_ERRORS
+set b1.clu $LW_B1_CLU
+set b1.alu $LW_B1_ALU
+EOF
+}
+
+# lw_daemon_settings FILE ROUTER_PORT WEB_PORT [EXTRA]: a settings file (CR LF, as the desktop
+# program writes it) for the simulator at 127.0.0.1:ROUTER_PORT with the web server on
+# 127.0.0.1:WEB_PORT. EXTRA is printf text for more [RemoteAdmin] keys. "nnnn" is the stored
+# form of the simulator's password 1234.
+lw_daemon_settings() {
+    local file=$1 router_port=$2 web_port=$3 extra=${4:-}
+    printf '[Connection]\r\nTelnetAddress=127.0.0.1\r\nTelnetPort=%s\r\nRememberPassword=1\r\nPassword=nnnn\r\n[Startup]\r\nConnectAtStartup=1\r\nCheckForUpdates=0\r\n[RemoteAdmin]\r\nTelnet=0\r\n'"$extra"'WebPort=%s\r\nWeb=1\r\n[Network]\r\nBindAddress=127.0.0.1\r\n' \
+        "$router_port" "$web_port" >"$file"
+}
+
+# lw_pick_port: prints a port nobody listens on, below the ephemeral range that clients draw from.
+lw_pick_port() {
+    local candidate
+    for _ in $(seq 1 50); do
+        candidate=$((20000 + RANDOM % 12000))
+        if lw_port_free "$candidate"; then
+            echo "$candidate"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# lw_http_get PORT PATH FILE: the whole answer of 127.0.0.1:PORT to GET PATH into FILE; fails when
+# nothing listens or the answer does not end within 5 s.
+lw_http_get() {
+    local port=$1 path=$2 file=$3
+    local request
+    # One write: linewatchd answers what its first read holds and closes, so a request written in
+    # pieces would meet a closed connection.
+    printf -v request 'GET %s HTTP/1.0\r\nHost: 127.0.0.1:%s\r\n\r\n' "$path" "$port"
+    (
+        exec 3<>"/dev/tcp/127.0.0.1/$port" || exit 1
+        printf '%s' "$request" >&3
+        timeout 5 cat <&3 >"$file"
+    ) 2>/dev/null
+}
+
+# lw_http_status FILE: the status line of an answer, without its CR.
+lw_http_status() {
+    head -n 1 "$1" | tr -d '\r'
+}
+
+# lw_http_has_header FILE "NAME: VALUE": true when the answer's head holds exactly that line.
+lw_http_has_header() {
+    sed -n '2,/^\r\?$/p' "$1" | tr -d '\r' | grep -qxF "$2"
+}
+
+# lw_http_body FILE: the body of an answer.
+lw_http_body() {
+    sed '1,/^\r\?$/d' "$1"
+}
+
+# lw_wait_status_screen WEB_PORT PID FILE: waits up to 20 s until linewatchd (PID) serves a
+# /status.json (kept in FILE) on the status screen with B1's figures painted.
+lw_wait_status_screen() {
+    local port=$1 pid=$2 file=$3
+    for _ in $(seq 1 100); do
+        if lw_http_get "$port" /status.json "$file" &&
+            grep -qF '"state":"status_screen"' "$file" && grep -qF "\"tx\":$LW_B1_TX," "$file"; then
+            return 0
+        fi
+        kill -0 "$pid" 2>/dev/null || fail "linewatchd ended before reaching the status screen"
+        sleep 0.2
+    done
+    fail "linewatchd never served the status screen's figures"
+}
