@@ -119,10 +119,11 @@ void checkValues(TSettings &settings)
                 std::string("bad value '") + value + "' for " + check.name + "; using " + defaults.Text(check.control));
         settings.SetText(check.control, defaults.Text(check.control));
     }
+    // Falling back to every interface would expose what was meant to stay on one: this machine
+    // alone is the safe default here.
     if (!settings.BindAddress.empty() && !isDottedIPv4(settings.BindAddress)) {
-        logLine(kLogWarning,
-                "bad value '" + settings.BindAddress + "' for [Network] BindAddress; using all interfaces");
-        settings.BindAddress.clear();
+        logLine(kLogWarning, "bad value '" + settings.BindAddress + "' for [Network] BindAddress; using 127.0.0.1");
+        settings.BindAddress = "127.0.0.1";
     }
 }
 
@@ -186,9 +187,6 @@ int main(int argc, char *argv[])
     TMonitor monitor;
     monitor.SetAppDir(QFileInfo(configFile).absolutePath().toStdString());
     monitor.SettingsFile = configFile.toStdString();
-    const QString state = stateDirectory();
-    if (QDir().mkpath(state))
-        monitor.VersionFileDir = state.toStdString() + "/";
 
     QObject::connect(&monitor, &TMonitor::connectionChanged, &app, [&monitor](bool Connected) {
         const std::string where =
@@ -217,8 +215,22 @@ int main(int argc, char *argv[])
     monitor.Session.ResetStatus();
     logLine(kLogInfo, "started with " + configFile.toStdString());
     monitor.Connect();
-    if (monitor.Settings.Checked(SettingControl::chkCheckForUpdates))
+    // A service that was told to listen and cannot is of no use: systemd should hear of it.
+    const bool webDown =
+        monitor.Settings.Checked(SettingControl::chkWebAdmin) && !monitor.WebServer.WebServerSocket.Active();
+    const bool relayDown =
+        monitor.Settings.Checked(SettingControl::chkTelnetAdmin) && !monitor.Relay.TelnetServerSocket.Active();
+    if (webDown || relayDown) {
+        logLine(kLogError, std::string("cannot listen on the ") + (webDown ? "web" : "relay") + " port; stopping");
+        FlushLog();
+        return 1;
+    }
+    if (monitor.Settings.Checked(SettingControl::chkCheckForUpdates)) {
+        const QString state = stateDirectory();
+        if (QDir().mkpath(state))
+            monitor.VersionFileDir = state.toStdString() + "/";
         monitor.CheckNow();
+    }
 
     const int status = terminationRequested ? 0 : QCoreApplication::exec();
     logLine(kLogInfo, "stopped");
