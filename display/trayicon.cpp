@@ -1,6 +1,7 @@
-// The notification-area icon and its menu. Each of the 39 pictures is drawn once, when it first
-// shows; the refresh then only picks one per second, and an unchanged picture or tip is not sent
-// to the desktop again (some notification areas flicker on every change).
+// The notification-area icon and its menu. Only the picture showing exists, and it is drawn only
+// at the sizes the notification area asks for (none without one); the refresh picks one per
+// second, and an unchanged picture or tip is not sent to the desktop again (some notification
+// areas flicker on every change).
 #include "trayicon.h"
 
 #include "traypictures.h"
@@ -22,7 +23,7 @@ TTrayIcon::TTrayIcon(QObject *parent) : QObject(parent)
     createMenu();
 
     m_tray = new QSystemTrayIcon(this);
-    m_tray->setIcon(pictureIcon(kNoDataPicture));
+    m_tray->setIcon(TrayPicture(kNoDataPicture));
     m_tray->setToolTip(QString::fromLatin1(kStartTip));
     m_tray->setContextMenu(pupTray);
     connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
@@ -102,17 +103,7 @@ void TTrayIcon::setPicture(int index)
     if (index == m_picture)
         return;
     m_picture = index;
-    m_tray->setIcon(pictureIcon(index));
-}
-
-const QIcon &TTrayIcon::pictureIcon(int index)
-{
-    // Each picture is drawn in all its sizes when it first shows: the 39 of them take over 5 MB,
-    // and a session shows few of them.
-    QIcon &icon = m_pictures[static_cast<std::size_t>(index)];
-    if (icon.isNull())
-        icon = TrayPicture(index);
-    return icon;
+    m_tray->setIcon(TrayPicture(index));
 }
 
 void TTrayIcon::setTip(const QString &tip)

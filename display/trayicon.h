@@ -8,7 +8,6 @@
 #include <QIcon>
 #include <QObject>
 
-#include <array>
 #include <memory>
 
 class QAction;
@@ -63,10 +62,8 @@ signals:
 
 private:
     void createMenu();
-    const QIcon &pictureIcon(int index);
 
     std::unique_ptr<QMenu> m_menu;
     QSystemTrayIcon *m_tray = nullptr;
-    std::array<QIcon, kTrayPictureCount> m_pictures; // drawn at first use; index = picture number
     int m_picture = 38;
 };

@@ -1,14 +1,18 @@
 // Drawing of the 39 tray pictures. Every size gets its own whole-pixel layout (cell sizes, gaps
 // and outlines rounded per size rather than one drawing scaled), so the meter stays sharp at
 // 16 px and at the doubled sizes of high-density screens; only the round sign is antialiased.
+// A picture is drawn only at the sizes a notification area asks for, when it asks.
 #include "traypictures.h"
 
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -18,8 +22,11 @@ constexpr int kEmptyMeter = 36;
 constexpr int kExclamation = 37;
 constexpr int kProhibition = 38;
 
-// Sizes the icon carries: the usual tray sizes and twice the small ones for 2x screens.
-constexpr int kIconSizes[] = {16, 22, 24, 32, 44, 48, 64, 96, 128};
+// Sizes an icon keeps drawn: a notification area asks for one or two (16 and 32 px over D-Bus,
+// its own height over XEmbed), so a third covers a change of panel size without redrawing.
+constexpr std::size_t kKeptSizes = 3;
+
+std::atomic<long> g_pixmapsDrawn{0};
 
 struct TCellColors
 {
@@ -176,6 +183,7 @@ void PaintTrayPicture(QPainter &painter, int index, int size)
 
 QPixmap TrayPixmap(int index, int size)
 {
+    g_pixmapsDrawn.fetch_add(1, std::memory_order_relaxed);
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     {
@@ -185,10 +193,68 @@ QPixmap TrayPixmap(int index, int size)
     return QPixmap::fromImage(image);
 }
 
+long TrayPixmapsDrawn()
+{
+    return g_pixmapsDrawn.load(std::memory_order_relaxed);
+}
+
+namespace {
+
+// Draws the picture at the size asked, the first time it is asked. It names no sizes of its own
+// (availableSizes is empty), so a D-Bus notification area takes its two defaults rather than
+// every size an icon could carry.
+class TTrayPictureEngine : public QIconEngine
+{
+public:
+    explicit TTrayPictureEngine(int index) : m_index(index) {}
+
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+        const QSize side = QSize(std::min(rect.width(), rect.height()), std::min(rect.width(), rect.height()));
+        const QPixmap picture = pixmap(side * ratio, mode, state);
+        const QRect target(rect.x() + (rect.width() - side.width()) / 2, rect.y() + (rect.height() - side.height()) / 2,
+                           side.width(), side.height());
+        painter->drawPixmap(target, picture);
+    }
+
+    QPixmap pixmap(const QSize &size, QIcon::Mode, QIcon::State) override
+    {
+        // Square pictures: a wide request gets the largest square that fits.
+        const int side = std::max(1, std::min(size.width(), size.height()));
+        const auto kept =
+            std::find_if(m_kept.begin(), m_kept.end(), [side](const QPixmap &p) { return p.width() == side; });
+        if (kept != m_kept.end()) {
+            std::rotate(m_kept.begin(), kept, kept + 1);
+            return m_kept.front();
+        }
+        if (m_kept.size() == kKeptSizes)
+            m_kept.pop_back();
+        m_kept.insert(m_kept.begin(), TrayPixmap(m_index, side));
+        return m_kept.front();
+    }
+
+    QSize actualSize(const QSize &size, QIcon::Mode, QIcon::State) override
+    {
+        const int side = std::min(size.width(), size.height());
+        return {side, side};
+    }
+
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override { return {}; }
+    bool isNull() override { return false; }
+    QString key() const override { return QStringLiteral("linewatch-traypicture"); }
+    QIconEngine *clone() const override { return new TTrayPictureEngine(m_index); }
+
+private:
+    int m_index;
+    std::vector<QPixmap> m_kept; // most recently used first, at most kKeptSizes
+};
+
+} // namespace
+
 QIcon TrayPicture(int index)
 {
-    QIcon icon;
-    for (const int size : kIconSizes)
-        icon.addPixmap(TrayPixmap(index, size));
-    return icon;
+    if (index < 0 || index >= kTrayPictureCount)
+        index = kProhibition;
+    return QIcon(new TTrayPictureEngine(index));
 }

@@ -9,8 +9,9 @@ class QPainter;
 
 constexpr int kTrayPictureCount = 39;
 
-// The picture as an icon with pixmaps at 16, 22, 24, 32, 48 and 64 px (and twice those for
-// high-density screens). An index outside 0..38 gives picture 38.
+// The picture as an icon that draws itself at whatever size it is asked for, only when asked
+// (a notification area asks for one or two sizes; none is asked without one), and keeps the last
+// few sizes it drew. An index outside 0..38 gives picture 38.
 QIcon TrayPicture(int index);
 
 // Draws picture index into a size x size square at the painter's origin, on a transparent
@@ -19,3 +20,6 @@ void PaintTrayPicture(QPainter &painter, int index, int size);
 
 // The picture as one pixmap of size x size device pixels.
 QPixmap TrayPixmap(int index, int size);
+
+// How many pixmaps TrayPixmap and the icons have drawn since start: what the tray pictures cost.
+long TrayPixmapsDrawn();

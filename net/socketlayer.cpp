@@ -309,7 +309,7 @@ std::string TCustomWinSocket::ReceivePending()
     const int pending = PendingInput(FHandle);
     if (pending <= 0)
         return {};
-    std::string data(static_cast<std::size_t>(pending), '\0');
+    std::string data(std::min(static_cast<std::size_t>(pending), kReceiveLimit), '\0');
     ssize_t received;
     do {
         received = ::recv(FHandle, data.data(), data.size(), 0);

@@ -61,6 +61,10 @@ inline constexpr int kLingerTimeoutMs = 30 * 1000;
 // 'accept'); the retries are silent until a connection is accepted again.
 inline constexpr int kAcceptRetryMs = 250;
 
+// The most ReceivePending takes in one call: a few full TCP windows of a console or a request,
+// small enough that a peer sending at full speed never makes us hold its whole backlog.
+inline constexpr std::size_t kReceiveLimit = 64 * 1024;
+
 // One end of a TCP connection, or a listening socket. Endpoints are created and owned by the
 // components; handlers receive them as the Socket argument.
 class TCustomWinSocket : public QObject
@@ -74,10 +78,11 @@ public:
     // disconnect event, then ESocketError when the handler left ErrorCode non-zero.
     int SendString(const std::string &Text);
 
-    // Every byte readable now, in arrival order, in one receive; empty when nothing is pending or
-    // the connection is not connected. A failed receive is handled like a failed send (eeReceive,
-    // API 'recv'). A read handler that does not call it hears of no further data (nor of the
-    // peer's close) until something does.
+    // The bytes readable now, in arrival order, in one receive of at most kReceiveLimit bytes;
+    // empty when nothing is pending or the connection is not connected. What is left stays in the
+    // kernel and raises the next read event, so a fast peer costs one bounded piece at a time.
+    // A failed receive is handled like a failed send (eeReceive, API 'recv'). A read handler that
+    // does not call it hears of no further data (nor of the peer's close) until something does.
     std::string ReceivePending();
 
     // Closes a connected connection: its disconnect event runs inside this call, then the

@@ -30,6 +30,9 @@
 
 namespace {
 
+// Calls each caller-ID list shows; the oldest give way (a month of calls at the desk).
+constexpr int kCallerIdListLimit = 1000;
+
 QString fromBytes(const std::string &text)
 {
     return QString::fromLatin1(text.data(), qsizetype(text.size()));
@@ -120,7 +123,11 @@ void TfrmMain::wireMonitor()
     connect(&Monitor, &TMonitor::statusMessage, this, [this](const QString &Text) { SetPanelText(0, Text); });
     connect(&Monitor, &TMonitor::checkNowEnabled, ui->btnCheckNow, &QWidget::setEnabled);
     connect(&Monitor, &TMonitor::callerIdLogged, this, [this](int Channel, const QString &Item) {
-        (Channel == 1 ? ui->listB1CLID : ui->listB2CLID)->addItem(Item);
+        // The window keeps the newest calls only, so a list never grows with uptime.
+        QListWidget *list = Channel == 1 ? ui->listB1CLID : ui->listB2CLID;
+        list->addItem(Item);
+        while (list->count() > kCallerIdListLimit)
+            delete list->takeItem(0);
     });
     connect(&Monitor, &TMonitor::ticked, this, [this] { refreshView(); });
     Monitor.ShowNewVersion = [this](const TNewVersionTexts &Texts) {

@@ -76,6 +76,7 @@ private slots:
     void trayPicturesFollowTheTable();
     void trayPicturesSpecials();
     void trayIconMenuAndState();
+    void trayPicturesDrawnWithoutNotificationArea();
     void programIconIsCompiledIn();
 };
 
@@ -196,10 +197,10 @@ void TestDisplayWidgets::trayPicturesFollowTheTable()
     for (int index = 0; index < kTrayPictureCount; ++index) {
         const QIcon icon = TrayPicture(index);
         QVERIFY(!icon.isNull());
-        // Real pixmaps at 16 and at 2x, not one scaled image.
-        const QList<QSize> sizes = icon.availableSizes();
+        // Real pixmaps at each size a tray asks for, not one scaled image.
         for (const int size : {16, 22, 24, 32, 48, 64})
-            QVERIFY2(sizes.contains(QSize(size, size)), qPrintable(QString::number(size)));
+            QVERIFY2(icon.pixmap(size).toImage() == TrayPixmap(index, size).toImage(),
+                     qPrintable(QString::number(size)));
         const QImage image = TrayPixmap(index, 16).toImage();
         QCOMPARE(image.size(), QSize(16, 16));
         QCOMPARE(image.pixelColor(0, 0).alpha(), 0); // transparent background
@@ -282,6 +283,29 @@ void TestDisplayWidgets::trayIconMenuAndState()
     QCOMPARE(activation.count(), 0);
     emit tray.systemTrayIcon()->activated(QSystemTrayIcon::DoubleClick);
     QCOMPARE(activation.count(), 1);
+}
+
+void TestDisplayWidgets::trayPicturesDrawnWithoutNotificationArea()
+{
+    // Offscreen there is no notification area: changing the picture draws nothing, while an icon
+    // asked for its pictures draws each size once and keeps only a few of them.
+    QVERIFY(!TTrayIcon::isAvailable());
+    const long before = TrayPixmapsDrawn();
+    {
+        TTrayIcon tray;
+        for (int index = 0; index < kTrayPictureCount; ++index)
+            tray.setPicture(index);
+        tray.show();
+        tray.setPicture(5);
+    }
+    QCOMPARE(TrayPixmapsDrawn(), before);
+
+    const QIcon icon = TrayPicture(7);
+    for (int round = 0; round < 3; ++round)
+        for (const int size : {16, 32})
+            icon.pixmap(size);
+    QCOMPARE(TrayPixmapsDrawn(), before + 2);
+    QVERIFY(icon.availableSizes().isEmpty()); // a D-Bus tray then asks for its two defaults only
 }
 
 void TestDisplayWidgets::programIconIsCompiledIn()

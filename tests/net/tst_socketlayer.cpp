@@ -26,6 +26,7 @@ class TestSocketLayer : public QObject
 private slots:
     void readJoinsPendingSegments();
     void unreadDataDoesNotSpin();
+    void fastPeerBacklogReadInBoundedPieces();
     void closingNestsDisconnectWithActiveFalse();
     void secondActivateDropsPendingAttempt_data();
     void secondActivateDropsPendingAttempt();
@@ -81,6 +82,47 @@ void TestSocketLayer::unreadDataDoesNotSpin()
     QCOMPARE(r.accepted[0]->ReceivePending(), std::string("left unread"));
     r.client.Socket()->SendString("more");
     QTRY_COMPARE(reads, 2);
+}
+
+void TestSocketLayer::fastPeerBacklogReadInBoundedPieces()
+{
+    // A backlog larger than one piece, then the peer's close: every byte arrives, in order, in
+    // pieces of at most kReceiveLimit, and the close comes after the last of them.
+    Rig r;
+    std::string received;
+    std::size_t largest = 0;
+    r.client.OnRead = [&](QObject *, TCustomWinSocket *socket) {
+        const std::string piece = socket->ReceivePending();
+        largest = std::max(largest, piece.size());
+        received += piece;
+    };
+    QVERIFY(r.connect());
+    const int peer = r.accepted[0]->SocketHandle();
+    const int client = r.client.Socket()->SocketHandle();
+    setOption(client, SOL_SOCKET, SO_RCVBUF, 1 << 20);
+    std::string sent;
+    for (int n = 0; sent.size() < 4 * kReceiveLimit; ++n)
+        sent += std::to_string(n) + ' ';
+    std::size_t offset = 0;
+    // Queue what the kernel takes before the client gets a turn, so the backlog is real.
+    while (offset < sent.size()) {
+        const ssize_t n = ::send(peer, sent.data() + offset, sent.size() - offset, MSG_NOSIGNAL);
+        if (n <= 0)
+            break;
+        offset += static_cast<std::size_t>(n);
+    }
+    QVERIFY2(offset > kReceiveLimit, "the kernel took too little for a backlog");
+    while (offset < sent.size()) {
+        QCoreApplication::processEvents();
+        const ssize_t n = ::send(peer, sent.data() + offset, sent.size() - offset, MSG_NOSIGNAL);
+        if (n > 0)
+            offset += static_cast<std::size_t>(n);
+    }
+    r.accepted[0]->CloseConnection();
+    QTRY_COMPARE(r.count("disconnect") + r.count("disconnect, active"), 1L);
+    QVERIFY(largest <= kReceiveLimit);
+    QCOMPARE(received.size(), sent.size());
+    QVERIFY(received == sent);
 }
 
 void TestSocketLayer::closingNestsDisconnectWithActiveFalse()

@@ -124,6 +124,8 @@ private slots:
     void wholeDocuments();
     void oldestSecondNeverShows();
     void pageCounter();
+    void pageCounterEdges_data();
+    void pageCounterEdges();
     void insertedTextIsEscaped();
     void colorToHtml_data();
     void colorToHtml();
@@ -210,6 +212,32 @@ void TestStatusPage::pageCounter()
     // The counter is never reset; past the top of its range it wraps instead of overflowing.
     hits = INT32_MAX;
     QVERIFY(BuildStatusPage(in, hits).ends_with("Accessed -2147483648 times.</font>\r</font>\r</body>\r</html>"));
+}
+
+void TestStatusPage::pageCounterEdges_data()
+{
+    // Ten years of a page refreshed every second by one browser is 315 million pages; the
+    // counter's whole cycle (4,294,967,296 pages, as status.json and /metrics read it) comes
+    // after a century of that. Its edges: signed on the page, then around to 0.
+    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("after");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("first page") << 0 << 1 << "1";
+    QTest::newRow("last positive") << INT32_MAX - 1 << INT32_MAX << "2147483647";
+    QTest::newRow("past the top") << INT32_MAX << INT32_MIN << "-2147483648";
+    QTest::newRow("end of the cycle") << -2 << -1 << "-1";
+    QTest::newRow("round to zero") << -1 << 0 << "0";
+}
+
+void TestStatusPage::pageCounterEdges()
+{
+    QFETCH(int, before);
+    QFETCH(int, after);
+    QFETCH(QString, shown);
+    int32_t hits = before;
+    const std::string page = BuildStatusPage(TStatusPageInputs{}, hits);
+    QCOMPARE(hits, after);
+    QVERIFY(page.ends_with("Accessed " + shown.toStdString() + " times.</font>\r</font>\r</body>\r</html>"));
 }
 
 void TestStatusPage::insertedTextIsEscaped()

@@ -231,6 +231,7 @@ private slots:
     void pageShowsTheWindowsFigures();
     void trayPictureFollowsChannels();
     void callerIdLoggedOncePerCall();
+    void callerIdListsGrowWithUptime();
     void colourPanelChoice();
     void connectWithDefaultsTargetsRouterDefaults();
     void channelButtonsSendTheirTags();
@@ -457,6 +458,20 @@ void TestFrmMain::callerIdLoggedOncePerCall()
     f.window->RefreshStatus();
     f.window->RefreshStatus();
     QCOMPARE(list->count(), 2);
+}
+
+void TestFrmMain::callerIdListsGrowWithUptime()
+{
+    // A month of calls: each list keeps the newest 1,000, oldest first.
+    TFixture f;
+    for (int call = 0; call < 1005; ++call)
+        emit f.window->Monitor.callerIdLogged(2, QStringLiteral("call %1").arg(call));
+    emit f.window->Monitor.callerIdLogged(1, QStringLiteral("B1 call"));
+    QListWidget *list = f.ui().listB2CLID;
+    QCOMPARE(list->count(), 1000);
+    QCOMPARE(list->item(0)->text(), QStringLiteral("call 5"));
+    QCOMPARE(list->item(999)->text(), QStringLiteral("call 1004"));
+    QCOMPARE(f.ui().listB1CLID->count(), 1);
 }
 
 void TestFrmMain::colourPanelChoice()
