@@ -59,9 +59,25 @@ void TMonitor::wire()
     // The parser reads the whole status screen only when someone looks at it: a view's labels or
     // the web server's page and machine status.
     Session.WantFullPass = [this] { return (ViewShowing && ViewShowing()) || WebServer.WebServerSocket.Active(); };
-    Session.ConnectionChanged = [this](bool Connected) { emit connectionChanged(Connected); };
+    Session.ConnectionChanged = [this](bool Connected) {
+        if (Connected)
+            Reconnect.NoteConnected();
+        emit connectionChanged(Connected);
+    };
     // A reset record shows port 0: the next lookup reads services.ini afresh.
     Session.StatusWasReset = [this] { ServiceNames.Invalidate(); };
+
+    if (m_hooks.ReconnectTiming)
+        Reconnect.SetTiming(*m_hooks.ReconnectTiming);
+    Reconnect.Enabled = [this] { return Settings.ReconnectEnabled; };
+    Reconnect.SilenceMs = [this] { return Settings.ReconnectSilenceSeconds * 1000; };
+    Reconnect.RelayAttached = [this] { return Relay.RemoteClientConnected(); };
+    Reconnect.TextChanged = [this](const std::string &Text) { emit reconnectStatus(fromBytes(Text)); };
+    Reconnect.ReconnectingChanged = [this](bool On) { emit reconnectingChanged(On); };
+    Reconnect.Waiting = [this](int DelayMs, const std::string &Reason) {
+        emit reconnectWaiting(DelayMs, fromBytes(Reason));
+    };
+    Reconnect.Alert = [this](TAlertKind Kind, const std::string &Text) { emit alert(Kind, fromBytes(Text)); };
 
     Relay.SetStatusText = [this](const std::string &Text) {
         emit statusMessage(fromBytes(Text));
@@ -137,8 +153,10 @@ void TMonitor::ApplySettings()
 
 void TMonitor::Connect()
 {
-    Session.btnConnectClick(Settings.Text(SettingControl::edtTelnetAddress),
-                            Settings.Text(SettingControl::edtTelnetPort));
+    Reconnect.UserConnect([this] {
+        Session.btnConnectClick(Settings.Text(SettingControl::edtTelnetAddress),
+                                Settings.Text(SettingControl::edtTelnetPort));
+    });
 }
 
 void TMonitor::SendChannelCommand(int CommandTag)
@@ -179,6 +197,13 @@ void TMonitor::Tick()
     // 1. Tray picture and tip.
     m_trayPicture = ChooseTrayPicture(B1, B2, Tag);
     m_trayTip = TrayTip(Session.Router, B1, B2);
+    // While reconnecting, or after a refused password, the tip says so instead of "No Data".
+    Reconnect.Tick();
+    if (std::string reconnecting = Reconnect.Text(); !reconnecting.empty()) {
+        m_trayTip = std::move(reconnecting);
+        if (m_trayTip.size() > kTrayTipMax)
+            m_trayTip.resize(kTrayTipMax);
+    }
 
     // 2. Usage history: one step left, the current usage at x = 0.
     Series1.Step(B1.CLU);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "consolesession.h"
+#include "reconnect.h"
 #include "refresh.h"
 #include "settings.h"
 #include "statusjson.h"
@@ -41,6 +42,9 @@ public:
         std::function<void(TClientSocket &Socket)> StartConnect;
         // Fetches the version file. Unset: the HTTP client.
         std::function<std::string(const std::string &Url)> FetchVersionFile;
+        // The back-off's base and cap, the silence time and the jitter's seed. Unset: 1 s, 60 s,
+        // the settings' silence time and a random seed.
+        std::optional<TReconnector::TTiming> ReconnectTiming;
     };
 
     // The console session, with the monitor's seam in front of the actual connect.
@@ -61,6 +65,8 @@ public:
 
     TSession Session;
     TTelnetRelay Relay{Session};
+    // Tries the router again when the connection ends without the user asking.
+    TReconnector Reconnect{Session};
     TWebServer WebServer;
     TVersionCheck VersionCheck;
     TUsageHistory Series1;
@@ -93,7 +99,8 @@ public:
     void ApplySettings();
 
     // What the user does.
-    void Connect();                   // btnConnectClick: connect, or disconnect when connected
+    // btnConnectClick: connect, or disconnect when connected or reconnecting.
+    void Connect();
     void SendChannelCommand(int Tag); // 1 drop B1, 2 drop B2, 3 reset, 4 drop all
     bool SetTelnetAdmin(bool On);     // the relay; returns whether its port may be edited
     bool SetWebAdmin(bool On);        // the web server; the same
@@ -129,6 +136,16 @@ signals:
     void relayChanged(bool Attached);
     // For the status bar's shared message panel.
     void statusMessage(const QString &Text);
+    // The reconnecting text for the same panel, "" once there is none; it counts down every tick,
+    // so a log takes reconnectWaiting instead.
+    void reconnectStatus(const QString &Text);
+    // Reconnecting began or ended; meanwhile Connect stops it.
+    void reconnectingChanged(bool Reconnecting);
+    // A wait before the next attempt began.
+    void reconnectWaiting(int DelayMs, const QString &Reason);
+    // Something the user should hear of even when not looking (a rejected password, the
+    // connection lost and back); for a notifier, the log, or the status bar.
+    void alert(TAlertKind Kind, const QString &Text);
     void checkNowEnabled(bool Enabled);
 
 private:

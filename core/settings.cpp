@@ -229,6 +229,17 @@ void writeSettings(TIniFile &ini, const ISettingsControls &controls)
 
 constexpr const char *kNetworkSection = "Network";
 constexpr const char *kBindAddressKey = "BindAddress";
+constexpr const char *kReconnectSection = "Reconnect";
+constexpr const char *kReconnectEnabledKey = "Enabled";
+constexpr const char *kSilenceSecondsKey = "SilenceSeconds";
+// A day: past that a hung router is no longer worth waiting for, and the milliseconds still fit.
+constexpr int32_t kMaxSilenceSeconds = 24 * 60 * 60;
+const std::string kAbsent(1, '\x01');
+
+bool keyInFile(const TIniFile &ini, const char *section, const char *key)
+{
+    return ini.ReadString(section, key, kAbsent) != kAbsent;
+}
 
 } // namespace
 
@@ -301,14 +312,27 @@ void LoadSettings(const TIniFile &ini, TSettings &settings)
 {
     LoadSettings(ini, static_cast<ISettingsControls &>(settings));
     Guarded([&] { settings.BindAddress = ini.ReadString(kNetworkSection, kBindAddressKey, ""); });
+    Guarded([&] { settings.ReconnectEnabled = ini.ReadBool(kReconnectSection, kReconnectEnabledKey, true); });
+    Guarded([&] {
+        const int32_t seconds =
+            ini.ReadInteger(kReconnectSection, kSilenceSecondsKey, TSettings::kDefaultSilenceSeconds);
+        settings.ReconnectSilenceSeconds =
+            seconds < 0 ? TSettings::kDefaultSilenceSeconds : std::min(seconds, kMaxSilenceSeconds);
+    });
 }
 
 void SaveSettings(TIniFile &ini, const TSettings &settings)
 {
     writeSettings(ini, settings);
-    static const std::string kAbsent(1, '\x01');
-    if (!settings.BindAddress.empty() || ini.ReadString(kNetworkSection, kBindAddressKey, kAbsent) != kAbsent)
+    // Each key of the new sections is written once it differs from its default or is already in
+    // the file, so a file that never used them stays as it was.
+    if (!settings.BindAddress.empty() || keyInFile(ini, kNetworkSection, kBindAddressKey))
         ini.WriteString(kNetworkSection, kBindAddressKey, settings.BindAddress);
+    if (!settings.ReconnectEnabled || keyInFile(ini, kReconnectSection, kReconnectEnabledKey))
+        ini.WriteBool(kReconnectSection, kReconnectEnabledKey, settings.ReconnectEnabled);
+    if (settings.ReconnectSilenceSeconds != TSettings::kDefaultSilenceSeconds ||
+        keyInFile(ini, kReconnectSection, kSilenceSecondsKey))
+        ini.WriteInteger(kReconnectSection, kSilenceSecondsKey, settings.ReconnectSilenceSeconds);
     ini.UpdateFile();
 }
 

@@ -123,11 +123,18 @@ public:
     // [Network] BindAddress: the dotted IPv4 address the web page and the relay listen on; empty
     // for every interface of the machine.
     std::string BindAddress;
+    // [Reconnect] Enabled: whether the monitor connects again by itself when the router connection
+    // ends without the user asking. SilenceSeconds: how long the status screen may stay without a
+    // byte before the router is taken for hung (it repaints about once a second); 0 never.
+    static constexpr int32_t kDefaultSilenceSeconds = 30;
+    bool ReconnectEnabled = true;
+    int32_t ReconnectSilenceSeconds = kDefaultSilenceSeconds;
 
     bool operator==(const TSettings &other) const
     {
         return m_text == other.m_text && m_checked == other.m_checked && m_color == other.m_color &&
-               BindAddress == other.BindAddress;
+               BindAddress == other.BindAddress && ReconnectEnabled == other.ReconnectEnabled &&
+               ReconnectSilenceSeconds == other.ReconnectSilenceSeconds;
     }
 
 private:
@@ -141,7 +148,7 @@ private:
 void CopySettings(const ISettingsControls &from, ISettingsControls &to);
 
 // LoadSettings and SaveSettings for the value, with the sections that follow the documented ones
-// ([Network]). A new section is written once it holds something or is already in the file, so a
+// ([Network], [Reconnect]). A new section is written once it holds something or is already in the file, so a
 // file that never used it stays as it was.
 void LoadSettings(const TIniFile &ini, TSettings &settings);
 void SaveSettings(TIniFile &ini, const TSettings &settings);

@@ -1,6 +1,7 @@
 // linewatchd: the monitor without a display, for a router in a closet. It reads a settings file
-// (never writes it), connects to the router at start, serves the web page, the machine status and
-// the relay as configured, and writes one line per event to standard error for journald.
+// (never writes it), connects to the router at start and again whenever the connection is lost,
+// serves the web page, the machine status and the relay as configured, and writes one line per
+// event to standard error for journald.
 #include "apperror.h"
 #include "convert.h"
 #include "fdreserve.h"
@@ -203,6 +204,16 @@ int main(int argc, char *argv[])
     QObject::connect(&monitor, &TMonitor::relayChanged, &app, [](bool Attached) {
         if (!Attached)
             logLine(kLogInfo, "the remote user left; logging in again");
+    });
+    // One line per wait, not per second of its countdown.
+    QObject::connect(&monitor, &TMonitor::reconnectWaiting, &app, [](int DelayMs, const QString &Reason) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f", DelayMs / 1000.0);
+        logLine(kLogNotice, "reconnecting in " + std::string(seconds) + " s (" + bytes(Reason) + ")");
+    });
+    QObject::connect(&monitor, &TMonitor::alert, &app, [](TAlertKind Kind, const QString &Text) {
+        logLine(Kind == TAlertKind::PasswordRejected ? kLogError : kLogNotice,
+                std::string("alert ") + AlertKindName(Kind) + ": " + bytes(Text));
     });
     monitor.ShowNewVersion = [](const TNewVersionTexts &Texts) {
         logLine(kLogNotice, "a new version is available: " + bytes(Texts.CurrentVersion) + " at " + bytes(Texts.Url));

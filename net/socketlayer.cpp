@@ -646,6 +646,12 @@ void TClientSocket::SetActive(bool Value)
     throw ESocketError(WinSocketErrorText(error, "connect"));
 }
 
+void TClientSocket::CancelAttempt()
+{
+    if (!FActive && !FSocket->FConnected && !FSocket->FClosing)
+        FSocket->ReleaseHandle(false);
+}
+
 void TClientSocket::SetAddress(const std::string &Value)
 {
     if (Value == FAddress)

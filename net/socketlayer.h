@@ -250,6 +250,9 @@ public:
     // runs); writing false closes a connected client with its disconnect event nested in the call.
     bool Active() const { return FActive; }
     void SetActive(bool Value);
+    // Drops a pending attempt without any event; does nothing while connected or when no attempt
+    // is pending.
+    void CancelAttempt();
 
     // Dotted IPv4 text; no name lookup. Changing it while active raises "Can't change value while
     // socket is active".

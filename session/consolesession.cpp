@@ -42,6 +42,10 @@ TConsoleSession::TConsoleSession(QObject *Parent) : QObject(Parent)
     sktBrelwick.OnDisconnect = [this](QObject *Sender, TCustomWinSocket *Socket) {
         sktBrelwickDisconnect(Sender, Socket);
     };
+    sktBrelwick.OnError = [this](QObject *, TCustomWinSocket *, TErrorEvent Event, int &ErrorCode) {
+        if (ConnectionError)
+            ConnectionError(Event, ErrorCode);
+    };
 }
 
 TConsoleSession::~TConsoleSession()
@@ -50,21 +54,38 @@ TConsoleSession::~TConsoleSession()
     sktBrelwick.OnConnect = nullptr;
     sktBrelwick.OnRead = nullptr;
     sktBrelwick.OnDisconnect = nullptr;
+    sktBrelwick.OnError = nullptr;
+}
+
+template <typename F>
+void TConsoleSession::onPurpose(F &&Step)
+{
+    const bool outer = m_closingOnPurpose;
+    m_closingOnPurpose = true;
+    try {
+        Step();
+    } catch (...) {
+        m_closingOnPurpose = outer;
+        throw;
+    }
+    m_closingOnPurpose = outer;
 }
 
 void TConsoleSession::btnConnectClick(const std::string &addressText, const std::string &portText)
 {
     Guarded([&] {
-        if (sktBrelwick.Active()) {
-            // The disconnect handling runs inside this call.
-            sktBrelwick.SetActive(false);
-            return;
-        }
-        // While an attempt is pending the socket is not yet active: this starts a fresh attempt
-        // with the current values and drops the pending one.
-        sktBrelwick.SetAddress(addressText);
-        sktBrelwick.SetPort(StrToInt(portText));
-        OpenConnection();
+        onPurpose([&] {
+            if (sktBrelwick.Active()) {
+                // The disconnect handling runs inside this call.
+                sktBrelwick.SetActive(false);
+                return;
+            }
+            // While an attempt is pending the socket is not yet active: this starts a fresh
+            // attempt with the current values and drops the pending one.
+            sktBrelwick.SetAddress(addressText);
+            sktBrelwick.SetPort(StrToInt(portText));
+            OpenConnection();
+        });
     });
 }
 
@@ -75,13 +96,19 @@ void TConsoleSession::sktBrelwickConnect(QObject *, TCustomWinSocket *)
         RxBuffer.clear();
         ConsoleScreen.ResetInput();
         LoginStep = 0;
+        m_statusScreenReached = false;
+        m_passwordRejected = false;
         setConnectionState(true);
     });
 }
 
 void TConsoleSession::sktBrelwickRead(QObject *, TCustomWinSocket *Socket)
 {
-    Guarded([&] { ProcessConsoleData(Socket->ReceivePending()); });
+    Guarded([&] {
+        if (DataArrived)
+            DataArrived();
+        ProcessConsoleData(Socket->ReceivePending());
+    });
 }
 
 void TConsoleSession::sktBrelwickDisconnect(QObject *, TCustomWinSocket *)
@@ -90,6 +117,9 @@ void TConsoleSession::sktBrelwickDisconnect(QObject *, TCustomWinSocket *)
         ConsoleScreen.ClearScreen(2);
         ResetStatus();
         setConnectionState(false);
+        // Before the relay lets its user go, so the loss still sees whether one was attached.
+        if (!m_closingOnPurpose && ConnectionLost)
+            ConnectionLost();
         // The relay's user goes with the router connection.
         if (ConnectionEnded)
             ConnectionEnded();
@@ -115,12 +145,27 @@ void TConsoleSession::ProcessConsoleData(const std::string &chunk)
     else
         ConsoleScreen.DrawChunk(RxBuffer, chunk);
     ParseScreen(ConsoleScreen, WantFullPass ? WantFullPass() : true, B1, B2, Router);
+    // The walk's last reply asked for the status screen; it counts as reached once it shows.
+    if (LoginStep >= kLastLoginStep && !m_statusScreenReached && !RelayTap &&
+        ConsoleScreen.Row(kTitleRow).find(kStatusTitle) != std::string_view::npos) {
+        m_statusScreenReached = true;
+        if (StatusScreenReached)
+            StatusScreenReached();
+    }
 }
 
 void TConsoleSession::AdvanceLogin(std::string_view token)
 {
     if (LoginStep >= kLastLoginStep)
         return; // on the status screen: nothing more is typed
+    // Right after the password, its prompt again means the router refused it. It is not typed
+    // again: a wrong password tried over and over can lock the console.
+    if (LoginStep == 1 && !m_passwordRejected && token.find(kLoginSteps[0].prompt) != std::string_view::npos) {
+        m_passwordRejected = true;
+        if (PasswordRejected)
+            PasswordRejected();
+        return;
+    }
     const LoginStepText &step = kLoginSteps[LoginStep];
     if (token.find(step.prompt) == std::string_view::npos)
         return;
@@ -143,9 +188,11 @@ void TConsoleSession::SendChannelCommand(int Tag)
 
 void TConsoleSession::RemakeConnection()
 {
-    if (sktBrelwick.Active())
-        sktBrelwick.SetActive(false);
-    OpenConnection();
+    onPurpose([this] {
+        if (sktBrelwick.Active())
+            sktBrelwick.SetActive(false);
+        OpenConnection();
+    });
 }
 
 bool TConsoleSession::ConnectionPending() const

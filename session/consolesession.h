@@ -22,7 +22,8 @@ public:
     ~TConsoleSession() override;
 
     // The connection to the router's console; its connect, read and disconnect events are bound to
-    // the handlers below. No error handler: the layer reports "Asynchronous socket error %d".
+    // the handlers below. Its errors go to ConnectionError when that is set; otherwise, or when it
+    // leaves the code as it is, the layer reports "Asynchronous socket error %d".
     TClientSocket sktBrelwick;
     TConsoleScreen ConsoleScreen;
     TChannelStatus B1;
@@ -40,6 +41,22 @@ public:
     // The router connection ended; runs inside its disconnect handling, after the screen and the
     // record are reset and the window told. The relay lets its user go here.
     std::function<void()> ConnectionEnded;
+
+    // What the monitor's reconnecting watches; each may be unset.
+    // A socket error on the router connection (a failed attempt, a reset, a failed transfer);
+    // setting ErrorCode to 0 keeps it from the error report.
+    std::function<void(TErrorEvent Event, int &ErrorCode)> ConnectionError;
+    // The router connection ended without this session closing it (btnConnectClick and
+    // RemakeConnection close on purpose): the router, the network or a silent router's timeout.
+    // Runs inside the disconnect handling, before ConnectionEnded.
+    std::function<void()> ConnectionLost;
+    // Bytes arrived from the router.
+    std::function<void()> DataArrived;
+    // The login walk reached the status screen; once per connection.
+    std::function<void()> StatusScreenReached;
+    // The router asked for the password again right after the walk typed it; once per connection.
+    // The walk does not type it again.
+    std::function<void()> PasswordRejected;
 
     // What the window provides.
     // The text of edtPassword, sent exactly as typed.
@@ -85,5 +102,12 @@ protected:
 
 private:
     void setConnectionState(bool Connected);
+    // Closing and reopening that the session does on purpose; a disconnect meanwhile is no loss.
+    template <typename F>
+    void onPurpose(F &&Step);
+
+    bool m_closingOnPurpose = false;
+    bool m_statusScreenReached = false;
+    bool m_passwordRejected = false;
     void send(const std::string &text);
 };

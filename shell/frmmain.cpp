@@ -49,7 +49,7 @@ TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
     : QMainWindow(Parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       ui(std::make_unique<Ui::TfrmMain>()), m_hooks(std::move(Hooks)),
-      Monitor(TMonitor::THooks{m_hooks.StartConnect, m_hooks.FetchVersionFile})
+      Monitor(TMonitor::THooks{m_hooks.StartConnect, m_hooks.FetchVersionFile, std::nullopt})
 {
     ui->setupUi(this);
     m_statusLabels = std::make_unique<TStatusLabels>(*ui, this);
@@ -115,12 +115,25 @@ void TfrmMain::createTray()
 void TfrmMain::wireMonitor()
 {
     Monitor.ViewShowing = [this] { return isVisible(); };
-    connect(&Monitor, &TMonitor::connectionChanged, this, [this](bool Connected) {
-        ui->btnConnect->setText(Connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
-        TrayIcon->mnuConnect->setText(Connected ? QStringLiteral("Dis&connect") : QStringLiteral("&Connect"));
+    // While reconnecting the button stands for Disconnect, which stops it.
+    const auto showConnectCaption = [this](bool Disconnect) {
+        ui->btnConnect->setText(Disconnect ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
+        TrayIcon->mnuConnect->setText(Disconnect ? QStringLiteral("Dis&connect") : QStringLiteral("&Connect"));
+    };
+    connect(&Monitor, &TMonitor::connectionChanged, this, [this, showConnectCaption](bool Connected) {
+        showConnectCaption(Connected || Monitor.Reconnect.Reconnecting());
         SetPanelText(1, Connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
     });
+    connect(&Monitor, &TMonitor::reconnectingChanged, this, [this, showConnectCaption](bool Reconnecting) {
+        showConnectCaption(Reconnecting || Monitor.Session.sktBrelwick.Active());
+    });
     connect(&Monitor, &TMonitor::statusMessage, this, [this](const QString &Text) { SetPanelText(0, Text); });
+    // The panel is shared: the end of reconnecting empties it only if nobody wrote over its text.
+    connect(&Monitor, &TMonitor::reconnectStatus, this, [this, shown = QString()](const QString &Text) mutable {
+        if (!Text.isEmpty() || PanelText(0) == shown)
+            SetPanelText(0, Text);
+        shown = Text;
+    });
     connect(&Monitor, &TMonitor::checkNowEnabled, ui->btnCheckNow, &QWidget::setEnabled);
     connect(&Monitor, &TMonitor::callerIdLogged, this, [this](int Channel, const QString &Item) {
         // The window keeps the newest calls only, so a list never grows with uptime.

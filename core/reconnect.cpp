@@ -1,0 +1,308 @@
+// Keeping the router connection; see reconnect.h. The session tells what happened (an error, a
+// loss, the status screen, a refused password); the decisions about trying again are made here,
+// and each one first asks whether a relay user holds the connection.
+#include "reconnect.h"
+
+#include "apperror.h"
+#include "consolesession.h"
+
+#include <QTimer>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+// An errno text as part of a sentence: "connection refused".
+std::string describeError(int Code)
+{
+    std::string text = std::strerror(Code);
+    if (!text.empty())
+        text[0] = char(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+std::string durationText(int Ms)
+{
+    return Ms % 1000 == 0 ? std::to_string(Ms / 1000) + " s" : std::to_string(Ms) + " ms";
+}
+
+} // namespace
+
+int TBackoff::NominalMs(int Failures) const
+{
+    int ms = BaseMs;
+    for (int i = 0; i < Failures && ms < MaxMs; ++i)
+        ms = ms > MaxMs / 2 ? MaxMs : ms * 2;
+    return std::min(ms, MaxMs);
+}
+
+int TBackoff::NextDelayMs()
+{
+    const int nominal = NominalMs(m_failures);
+    // The doubling has stopped at the cap long before the count could overflow.
+    if (m_failures < 64)
+        ++m_failures;
+    std::uniform_real_distribution<double> factor(1.0 - Jitter, 1.0 + Jitter);
+    return std::max(1, int(std::lround(nominal * factor(m_random))));
+}
+
+const char *AlertKindName(TAlertKind Kind)
+{
+    switch (Kind) {
+    case TAlertKind::PasswordRejected:
+        return "password-rejected";
+    case TAlertKind::ConnectionLost:
+        return "connection-lost";
+    case TAlertKind::ConnectionRestored:
+        return "connection-restored";
+    }
+    return "unknown";
+}
+
+TReconnector::TReconnector(TConsoleSession &Session, QObject *Parent) : QObject(Parent), m_session(Session)
+{
+    m_retry = new QTimer(this);
+    m_retry->setSingleShot(true);
+    connect(m_retry, &QTimer::timeout, this, [this] { Guarded([this] { attempt(); }); });
+    m_silence = new QTimer(this);
+    m_silence->setSingleShot(true);
+    connect(m_silence, &QTimer::timeout, this, [this] { Guarded([this] { silenceCheck(); }); });
+    m_lastData.start();
+
+    m_session.ConnectionError = [this](TErrorEvent Event, int &ErrorCode) { connectionError(Event, ErrorCode); };
+    m_session.ConnectionLost = [this] { lost(); };
+    // One clock read per chunk: the silence timer is not restarted for every one.
+    m_session.DataArrived = [this] { m_lastData.restart(); };
+    m_session.StatusScreenReached = [this] { statusScreenReached(); };
+    m_session.PasswordRejected = [this] { passwordRejected(); };
+}
+
+TReconnector::~TReconnector()
+{
+    m_session.ConnectionError = nullptr;
+    m_session.ConnectionLost = nullptr;
+    m_session.DataArrived = nullptr;
+    m_session.StatusScreenReached = nullptr;
+    m_session.PasswordRejected = nullptr;
+}
+
+void TReconnector::SetTiming(const TTiming &Timing)
+{
+    m_backoff.BaseMs = Timing.BaseMs;
+    m_backoff.MaxMs = Timing.MaxMs;
+    if (Timing.Seed != 0)
+        m_backoff.Seed(Timing.Seed);
+    m_silenceOverrideMs = Timing.SilenceMs;
+}
+
+int TReconnector::silenceMs() const
+{
+    if (m_silenceOverrideMs > 0)
+        return m_silenceOverrideMs;
+    return SilenceMs ? SilenceMs() : 0;
+}
+
+bool TReconnector::UserConnect(const std::function<void()> &Click)
+{
+    if (m_session.sktBrelwick.Active()) {
+        // The user's Disconnect: nothing is tried again.
+        stop();
+        Click();
+        return true;
+    }
+    if (m_reconnecting) {
+        // The button stands for Disconnect while reconnecting: stop, and drop an attempt under way.
+        stop();
+        m_session.sktBrelwick.CancelAttempt();
+        return false;
+    }
+    m_wanted = true;
+    m_passwordRejected = false;
+    m_backoff.Reset();
+    m_lossReason.clear();
+    Click();
+    // An attempt that could not even start (no address, a port that is no number) waits for the
+    // user to fix a setting; trying again would only fail the same way.
+    m_userAttempt = m_session.sktBrelwick.Socket()->SocketHandle() >= 0;
+    if (!m_userAttempt && !m_session.sktBrelwick.Active())
+        m_wanted = false;
+    updateText();
+    return true;
+}
+
+std::string TReconnector::Text() const
+{
+    if (m_passwordRejected)
+        return kPasswordRejectedText;
+    if (m_retry->isActive()) {
+        const int seconds = std::max(1, (m_retry->remainingTime() + 999) / 1000);
+        return "Reconnecting in " + std::to_string(seconds) + " s (" + m_reason + ")";
+    }
+    if (m_attempting)
+        return "Reconnecting now";
+    return {};
+}
+
+void TReconnector::Tick()
+{
+    updateText();
+}
+
+void TReconnector::connectionError(TErrorEvent Event, int &ErrorCode)
+{
+    if (Event == eeConnect) {
+        const bool userAttempt = std::exchange(m_userAttempt, false);
+        m_attempting = false;
+        if (!m_wanted || relayAttached() || !enabled())
+            return;
+        // The user's own attempt is reported as always; the back-off's are only shown.
+        if (!userAttempt)
+            ErrorCode = 0;
+        scheduleRetry(describeError(ErrorCode ? ErrorCode : ECONNREFUSED));
+        return;
+    }
+    // A reset or a failed transfer on an open connection: its disconnect event follows, and the
+    // loss is told there instead of in an error box.
+    if (m_wanted && enabled() && !relayAttached() && ErrorCode != 0) {
+        m_lossReason = describeError(ErrorCode);
+        ErrorCode = 0;
+    }
+}
+
+void TReconnector::NoteConnected()
+{
+    m_attempting = false;
+    m_userAttempt = false;
+    if (!relayAttached())
+        m_wanted = true;
+    m_lossReason.clear();
+    updateText();
+}
+
+void TReconnector::lost()
+{
+    m_silence->stop();
+    const std::string reason =
+        m_lossReason.empty() ? std::string("the router closed the connection") : std::exchange(m_lossReason, {});
+    if (relayAttached()) {
+        // The relay's rule: its user goes with the connection and the monitor stays disconnected.
+        stop();
+        return;
+    }
+    if (!m_wanted || !enabled() || m_passwordRejected)
+        return;
+    if (!m_reconnecting && Alert)
+        Alert(TAlertKind::ConnectionLost, "The connection to the router was lost: " + reason);
+    scheduleRetry(reason);
+}
+
+void TReconnector::statusScreenReached()
+{
+    m_backoff.Reset();
+    if (m_reconnecting) {
+        setReconnecting(false);
+        if (Alert)
+            Alert(TAlertKind::ConnectionRestored, "The connection to the router is back");
+    }
+    m_lastData.restart();
+    if (silenceMs() > 0)
+        m_silence->start(silenceMs());
+    updateText();
+}
+
+void TReconnector::passwordRejected()
+{
+    m_passwordRejected = true;
+    m_wanted = false;
+    m_retry->stop();
+    m_attempting = false;
+    setReconnecting(false);
+    updateText();
+    if (Alert)
+        Alert(TAlertKind::PasswordRejected, kPasswordRejectedText);
+}
+
+void TReconnector::silenceCheck()
+{
+    const int limit = silenceMs();
+    if (!m_session.sktBrelwick.Active() || limit <= 0)
+        return;
+    const qint64 quiet = m_lastData.elapsed();
+    if (quiet < limit) {
+        m_silence->start(int(limit - quiet));
+        return;
+    }
+    // A relay user may sit on a screen that never repaints; and without reconnecting a silent
+    // router is left as it is.
+    if (relayAttached() || !enabled() || !m_wanted) {
+        m_silence->start(limit);
+        return;
+    }
+    m_lossReason = "no data from the router for " + durationText(limit);
+    // Not on purpose: the disconnect event counts as a loss.
+    m_session.sktBrelwick.SetActive(false);
+}
+
+void TReconnector::attempt()
+{
+    // Someone else has connected meanwhile (a relay user's connection): their rules hold.
+    if (relayAttached() || m_session.sktBrelwick.Active() || m_session.ConnectionPending()) {
+        setReconnecting(false);
+        updateText();
+        return;
+    }
+    m_attempting = true;
+    updateText();
+    try {
+        m_session.RemakeConnection();
+    } catch (const std::exception &e) {
+        m_attempting = false;
+        scheduleRetry(e.what());
+    }
+}
+
+void TReconnector::scheduleRetry(const std::string &Reason)
+{
+    m_reason = Reason;
+    m_attempting = false;
+    const int delay = m_backoff.NextDelayMs();
+    m_retry->start(delay);
+    setReconnecting(true);
+    if (Waiting)
+        Waiting(delay, Reason);
+    updateText();
+}
+
+void TReconnector::stop()
+{
+    m_retry->stop();
+    m_attempting = false;
+    m_userAttempt = false;
+    m_wanted = false;
+    setReconnecting(false);
+    updateText();
+}
+
+void TReconnector::setReconnecting(bool On)
+{
+    if (m_reconnecting == On)
+        return;
+    m_reconnecting = On;
+    if (ReconnectingChanged)
+        ReconnectingChanged(On);
+}
+
+void TReconnector::updateText()
+{
+    std::string text = Text();
+    if (text == m_text)
+        return;
+    m_text = std::move(text);
+    if (TextChanged)
+        TextChanged(m_text);
+}
