@@ -64,6 +64,13 @@ void TMonitor::wire()
             Reconnect.NoteConnected();
         emit connectionChanged(Connected);
     };
+    Session.ScreenChanged = [this] {
+        const bool shown = Session.OnStatusScreen();
+        if (shown == m_statusScreenShown)
+            return;
+        m_statusScreenShown = shown;
+        emit statusScreenShown(shown);
+    };
     // A reset record shows port 0: the next lookup reads services.ini afresh.
     Session.StatusWasReset = [this] { ServiceNames.Invalidate(); };
 

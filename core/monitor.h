@@ -111,6 +111,7 @@ public:
     // then ticked(). Gauges show B1.ALU and B2.ALU.
     void Tick();
     int TrayPicture() const { return m_trayPicture; }
+    bool StatusScreenShown() const { return m_statusScreenShown; }
     const std::string &TrayTipText() const { return m_trayTip; }
 
     // Whether a view shows the status labels; with the web server on, the parser reads every field.
@@ -147,6 +148,8 @@ signals:
     // connection lost and back); for a notifier, the log, or the status bar.
     void alert(TAlertKind Kind, const QString &Text);
     void checkNowEnabled(bool Enabled);
+    // The status screen came up or went away: the channel commands can do something or not.
+    void statusScreenShown(bool Shown);
 
 private:
     void wire();
@@ -155,6 +158,7 @@ private:
     THooks m_hooks;
     std::string m_appDir;
     int m_trayPicture = 38;
+    bool m_statusScreenShown = false;
     std::string m_trayTip = "B1[No Data] B2[No Data]";
     std::deque<TCallerIdEntry> m_callerIds;
     int64_t m_startTimeMs = 0;

@@ -27,10 +27,11 @@ TTrayIcon::TTrayIcon(QObject *parent) : QObject(parent)
     m_tray->setToolTip(QString::fromLatin1(kStartTip));
     m_tray->setContextMenu(pupTray);
     connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        // Only the double-click shows the window; the right button opens pupTray by itself, and
-        // single clicks do nothing.
+        // The right button opens pupTray by itself.
         if (reason == QSystemTrayIcon::DoubleClick)
             emit activationRequested();
+        else if (reason == QSystemTrayIcon::Trigger)
+            emit toggleRequested();
     });
 }
 
@@ -121,4 +122,10 @@ QString TTrayIcon::tip() const
 bool TTrayIcon::isAvailable()
 {
     return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void TTrayIcon::showMessage(const QString &title, const QString &text)
+{
+    if (m_tray && QSystemTrayIcon::isSystemTrayAvailable())
+        m_tray->showMessage(title, text, QSystemTrayIcon::Information, 8000);
 }

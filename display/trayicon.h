@@ -32,6 +32,8 @@ public:
     void setPicture(int index);
     int picture() const { return m_picture; }
     void setTip(const QString &tip);
+    // A short message from the icon (nothing without a notification area).
+    void showMessage(const QString &title, const QString &text);
     QString tip() const;
 
     // Whether the desktop has a notification area at all.
@@ -59,6 +61,8 @@ public:
 signals:
     // The user double-clicked the icon: the window should show itself.
     void activationRequested();
+    // The user clicked the icon once: the window should show itself, or hide when shown.
+    void toggleRequested();
 
 private:
     void createMenu();

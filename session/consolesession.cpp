@@ -115,6 +115,8 @@ void TConsoleSession::sktBrelwickDisconnect(QObject *, TCustomWinSocket *)
 {
     Guarded([&] {
         ConsoleScreen.ClearScreen(2);
+        if (ScreenChanged)
+            ScreenChanged();
         ResetStatus();
         setConnectionState(false);
         // Before the relay lets its user go, so the loss still sees whether one was attached.
@@ -128,6 +130,16 @@ void TConsoleSession::sktBrelwickDisconnect(QObject *, TCustomWinSocket *)
 
 void TConsoleSession::ProcessConsoleData(const std::string &chunk)
 {
+    // Told also when a bad field ends the chunk's handling: the drawn part counts.
+    struct TTellScreenChanged
+    {
+        const std::function<void()> &hook;
+        ~TTellScreenChanged()
+        {
+            if (hook)
+                hook();
+        }
+    } tell{ScreenChanged};
     // The remote user sees the router's bytes before the monitor does anything with them.
     // A copy: the tap may let its user go, and so unset itself, while it runs.
     if (RelayTap) {
@@ -176,12 +188,17 @@ void TConsoleSession::AdvanceLogin(std::string_view token)
     ++LoginStep;
 }
 
+bool TConsoleSession::OnStatusScreen() const
+{
+    return ConsoleScreen.Row(kTitleRow).find(kStatusTitle) != std::string_view::npos;
+}
+
 void TConsoleSession::SendChannelCommand(int Tag)
 {
     Guarded([&] {
         // The single-key commands mean something only on the status screen; elsewhere the key
         // would pick a menu entry.
-        if (ConsoleScreen.Row(kTitleRow).find(kStatusTitle) != std::string_view::npos)
+        if (OnStatusScreen())
             send(std::to_string(Tag));
     });
 }

@@ -54,6 +54,8 @@ public:
     std::function<void()> DataArrived;
     // The login walk reached the status screen; once per connection.
     std::function<void()> StatusScreenReached;
+    // The virtual screen may show something else now: a chunk was drawn or the screen cleared.
+    std::function<void()> ScreenChanged;
     // The router asked for the password again right after the walk typed it; once per connection.
     // The walk does not type it again.
     std::function<void()> PasswordRejected;
@@ -87,6 +89,9 @@ public:
     // The channel buttons and tray items (Tag 1 drop B1, 2 drop B2, 3 reset, 4 drop all): types
     // the Tag's digit, only while the status screen is shown. Errors go to the error report.
     void SendChannelCommand(int Tag);
+    // Whether the virtual screen shows the status screen, where the channel commands mean
+    // something.
+    bool OnStatusScreen() const;
     // Closes the router connection if it is open (its disconnect handling runs nested), then
     // starts a new attempt to the address and port last set. Used by the relay; throws.
     void RemakeConnection();

@@ -8,6 +8,7 @@
 
 #include "apperror.h"
 #include "colorpanel.h"
+#include "errorbox.h"
 #include "fdreserve.h"
 #include "frmnewversion.h"
 #include "programicon.h"
@@ -21,6 +22,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QSignalBlocker>
@@ -96,6 +98,15 @@ void TfrmMain::createTray()
 {
     TrayIcon = new TTrayIcon(this);
     connect(TrayIcon, &TTrayIcon::activationRequested, this, [this] { Guarded([this] { ShowWindow(); }); });
+    // A single click shows or hides the window, as Linux trays do.
+    connect(TrayIcon, &TTrayIcon::toggleRequested, this, [this] {
+        Guarded([this] {
+            if (isVisible() && !isMinimized())
+                hide();
+            else
+                ShowWindow();
+        });
+    });
     connect(TrayIcon->mnuStatus, &QAction::triggered, this, [this] { Guarded([this] { mnuStatusClick(); }); });
     connect(TrayIcon->mnuGraph, &QAction::triggered, this, [this] { Guarded([this] { mnuGraphClick(); }); });
     connect(TrayIcon->mnuSettings, &QAction::triggered, this, [this] { Guarded([this] { mnuSettingsClick(); }); });
@@ -135,6 +146,14 @@ void TfrmMain::wireMonitor()
         shown = Text;
     });
     connect(&Monitor, &TMonitor::checkNowEnabled, ui->btnCheckNow, &QWidget::setEnabled);
+    // Buttons that can do nothing are off: the channel commands need the status screen.
+    const auto showCommands = [this](bool Shown) {
+        for (QWidget *button : {ui->btnDropB1, ui->btnDropB2, ui->btnDropAll, ui->btnReset})
+            button->setEnabled(Shown);
+        TrayIcon->Drop1->setEnabled(Shown);
+    };
+    showCommands(Monitor.StatusScreenShown());
+    connect(&Monitor, &TMonitor::statusScreenShown, this, showCommands);
     connect(&Monitor, &TMonitor::callerIdLogged, this, [this](int Channel, const QString &Item) {
         // The window keeps the newest calls only, so a list never grows with uptime.
         QListWidget *list = Channel == 1 ? ui->listB1CLID : ui->listB2CLID;
@@ -354,15 +373,23 @@ void TfrmMain::closeEvent(QCloseEvent *Event)
         Event->accept();
         return;
     }
-    // FormClose: the window goes to the tray and the program goes on. Without a notification
-    // area there would be no way back, so the window is minimised instead.
+    // FormClose: the window goes to the tray and the program goes on; the first time, the tray
+    // says so. Without a notification area there would be no way back, so closing the window
+    // ends the program as Exit does, settings saved.
     Event->ignore();
     Guarded([this] {
         const bool trayAvailable = m_hooks.TrayAvailable ? m_hooks.TrayAvailable() : TTrayIcon::isAvailable();
-        if (trayAvailable)
-            hide();
-        else
-            showMinimized();
+        if (!trayAvailable) {
+            mnuExitClick();
+            return;
+        }
+        hide();
+        if (!m_toldKeepsRunning) {
+            m_toldKeepsRunning = true;
+            TrayIcon->showMessage(QString::fromLatin1(kApplicationTitle),
+                                  QStringLiteral("The monitor keeps running here. Right-click for its menu; "
+                                                 "Exit ends it."));
+        }
     });
 }
 

@@ -164,6 +164,7 @@ private:
     bool m_exiting = false;
     bool m_destroyed = false;
     bool m_settingsSaveFailed = false;
+    bool m_toldKeepsRunning = false;
     bool m_centred = false;
     std::unique_ptr<TStatusLabels> m_statusLabels;
 };

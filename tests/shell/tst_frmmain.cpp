@@ -14,6 +14,7 @@
 #include <QAction>
 #include <QDir>
 #include <QEvent>
+#include <QMenu>
 #include <QFile>
 #include <QImage>
 #include <QLocale>
@@ -538,10 +539,12 @@ void TestFrmMain::channelButtonsSendTheirTags()
     QCOMPARE(f.window->PanelText(1), QStringLiteral("Connected"));
     QCOMPARE(ui.btnConnect->text(), QStringLiteral("Disconnect"));
 
-    // Commands count only on the status screen.
-    QTest::mouseClick(ui.btnDropB1, Qt::LeftButton);
+    // Commands count only on the status screen; until it shows, they are off.
+    QVERIFY(!ui.btnDropB1->isEnabled() && !ui.btnReset->isEnabled() && !f.window->TrayIcon->Drop1->isEnabled());
+    f.window->Monitor.SendChannelCommand(1);
     f.window->Monitor.Session.LoginStep = 7;
     f.window->Monitor.Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
+    QVERIFY(ui.btnDropB1->isEnabled() && ui.btnReset->isEnabled() && f.window->TrayIcon->Drop1->isEnabled());
     for (QPushButton *button : {ui.btnDropB1, ui.btnDropB2, ui.btnReset, ui.btnDropAll})
         QTest::mouseClick(button, Qt::LeftButton);
     for (QAction *item : {f.window->TrayIcon->mnuDropB1, f.window->TrayIcon->mnuDropB2, f.window->TrayIcon->mnuDropAll})
@@ -681,14 +684,18 @@ void TestFrmMain::closeHidesAndExitSavesThenRemovesTray()
     w.TrayIcon->mnuSettings->trigger();
     QCOMPARE(f.ui().PageControl1->currentWidget(), f.ui().tabSettings);
 
-    // Without a notification area the window could not come back: it is minimised instead.
-    trayAvailable = false;
-    QVERIFY(!w.close());
+    // A single click on the icon hides the shown window and shows the hidden one.
+    emit w.TrayIcon->toggleRequested();
+    QVERIFY(w.isHidden());
+    emit w.TrayIcon->toggleRequested();
     QVERIFY(w.isVisible());
-    QVERIFY(w.isMinimized());
 
+    // Without a notification area the window could not come back: closing it is Exit.
     f.ui().edtTelnetAddress->setText(QStringLiteral("127.0.0.1"));
-    w.TrayIcon->mnuExit->trigger();
+    trayAvailable = false;
+    QVERIFY(!w.ExitRequested());
+    w.close();
+    QVERIFY(w.ExitRequested());
     w.FormDestroy();
     QVERIFY(!w.TrayIcon->isVisible());
     QFile file(QDir(f.dir.path()).filePath(QStringLiteral("linewatch.ini")));
