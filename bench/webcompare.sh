@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Web server requests per second beside a static file server: lw_webload runs the same load (one
-# GET per connection, 10 and 100 connections in flight) against our web server and against nginx
-# with one worker and keep-alive off, serving a file the size of our status page, on 127.0.0.1.
+# GET per connection, 10 and 100 connections in flight) for the status page, /metrics and
+# /status.json against the monitor's web server and against nginx with one worker and keep-alive
+# off, serving files the size of our answers' bodies, on 127.0.0.1, and compares the servers' CPU
+# time per request too.
 # Usage: bench/webcompare.sh [BUILD_DIR] [REQUESTS]   (defaults: build-release, 5000)
 # nginx is not a dependency of the program; without it the script says so and measures ours alone.
 set -euo pipefail
@@ -29,10 +31,10 @@ cleanup() {
 trap cleanup EXIT
 
 mkdir -p "$work/root"
-"$load" --page-out "$work/root/index.html"
+"$load" --pages-out "$work/root"
 # nginx's worker may run as another user (www-data when started by root).
 chmod 755 "$work" "$work/root"
-chmod 644 "$work/root/index.html"
+chmod 644 "$work/root/"*
 # A free loopback port for nginx.
 port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
 cat >"$work/nginx.conf" <<EOF
@@ -66,5 +68,7 @@ for _ in $(seq 50); do
     [ -s "$work/nginx.pid" ] && break
     sleep 0.1
 done
-echo "nginx $("$nginx_bin" -v 2>&1 | sed 's/.*\///') on 127.0.0.1:$port, one worker, keep-alive off"
-"$load" --requests "$requests" --compare-port "$port"
+# The worker: the master's only child.
+worker="$(pgrep -P "$(cat "$work/nginx.pid")" | head -1)"
+echo "nginx $("$nginx_bin" -v 2>&1 | sed 's/.*\///') on 127.0.0.1:$port, one worker (pid $worker), keep-alive off"
+"$load" --requests "$requests" --compare-port "$port" --compare-pid "$worker"
