@@ -246,7 +246,9 @@ std::string TMonitor::StatusPage()
         return toBytes(text);
     };
     inputs.HomePage = kHomePage;
-    return BuildStatusPage(inputs, PageHits);
+    // Built again when the record, the histories or the settings changed, and once a second for
+    // the service names and usage texts, which the cache cannot compare.
+    return m_pageCache.Document(inputs, static_cast<uint64_t>(nowMs() / 1000), PageHits);
 }
 
 TConnectionState TMonitor::ConnectionState() const
@@ -279,11 +281,31 @@ TMachineStatus TMonitor::MachineStatus() const
     return status;
 }
 
+namespace {
+
+// Whether the metrics of two snapshots are the same: they read neither the clock, the histories
+// nor the caller IDs.
+bool sameMetrics(const TMachineStatus &a, const TMachineStatus &b)
+{
+    return a.B1 == b.B1 && a.B2 == b.B2 && a.Router == b.Router && a.Connection == b.Connection &&
+           a.RelayAttached == b.RelayAttached && a.LastChangeMs == b.LastChangeMs && a.StartTimeMs == b.StartTimeMs &&
+           a.PageHits == b.PageHits && a.Version == b.Version;
+}
+
+} // namespace
+
 std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path) const
 {
     if (Path == kStatusJsonPath)
         return HttpAnswer(THttpStatus::Ok, "application/json", BuildStatusJson(MachineStatus()));
-    if (Path == kMetricsPath)
-        return HttpAnswer(THttpStatus::Ok, kMetricsContentType, BuildMetrics(MachineStatus()));
+    if (Path == kMetricsPath) {
+        TMachineStatus status = MachineStatus();
+        if (!m_metricsStatus || !sameMetrics(*m_metricsStatus, status)) {
+            m_metricsAnswer = HttpAnswer(THttpStatus::Ok, kMetricsContentType, BuildMetrics(status));
+            status.CallerIds.clear();
+            m_metricsStatus = std::move(status);
+        }
+        return m_metricsAnswer;
+    }
     return std::nullopt;
 }

@@ -145,4 +145,8 @@ private:
     TChannelStatus m_lastB1;
     TChannelStatus m_lastB2;
     TRouterStatus m_lastRouter;
+    // The answers kept between requests (see StatusPage and MachineAnswer).
+    TStatusPageCache m_pageCache;
+    mutable std::optional<TMachineStatus> m_metricsStatus;
+    mutable std::string m_metricsAnswer;
 };

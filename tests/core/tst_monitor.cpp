@@ -1,6 +1,7 @@
 // TMonitor without any widget: the settings as a value and the file they come from, the tick's
 // caller-ID log and its bound, and the machine status beside the page on 127.0.0.1.
 #include "loopbackpeer.h"
+#include "metrics.h"
 #include "monitor.h"
 
 #include <QJsonDocument>
@@ -130,6 +131,31 @@ private slots:
         QCOMPARE(monitor.PageHits, 1);
         QVERIFY(fetch(monitor, "/status.json/").find("The requested URL /status.json/ was not found") !=
                 std::string::npos);
+    }
+
+    void answersFollowTheRecord()
+    {
+        TMonitor monitor;
+        monitor.Timer1->stop();
+        const auto metrics = [&] {
+            return *monitor.MachineAnswer(TMonitor::kMetricsPath) ==
+                   HttpAnswer(THttpStatus::Ok, kMetricsContentType, BuildMetrics(monitor.MachineStatus()));
+        };
+        QVERIFY(metrics());
+        monitor.Session.B1.TX = 12345;
+        QVERIFY(metrics());
+        monitor.Session.Router.Name = "gw-a";
+        QVERIFY(monitor.StatusPage().find("gw-a") != std::string::npos);
+        QVERIFY(metrics()); // the router's name and the page counter moved on
+        monitor.Session.Router.Name = "gw-b";
+        QVERIFY(monitor.StatusPage().find("gw-b") != std::string::npos);
+        // A history that moved on within the same second shows too.
+        const auto withoutCounter = [](const std::string &page) { return page.substr(0, page.rfind("Accessed")); };
+        const std::string before = monitor.StatusPage();
+        for (int k = 0; k < 5; ++k)
+            monitor.Series1.Step(100);
+        QVERIFY(withoutCounter(monitor.StatusPage()) != withoutCounter(before));
+        QCOMPARE(monitor.PageHits, 4);
     }
 };
 
