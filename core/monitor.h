@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class QTimer;
 
@@ -149,4 +150,7 @@ private:
     TStatusPageCache m_pageCache;
     mutable std::optional<TMachineStatus> m_metricsStatus;
     mutable std::string m_metricsAnswer;
+    // /status.json cut around the values of the clock and the page counter: five pieces.
+    mutable std::optional<TMachineStatus> m_jsonStatus;
+    mutable std::vector<std::string> m_jsonPieces;
 };

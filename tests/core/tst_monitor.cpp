@@ -141,12 +141,23 @@ private slots:
             return *monitor.MachineAnswer(TMonitor::kMetricsPath) ==
                    HttpAnswer(THttpStatus::Ok, kMetricsContentType, BuildMetrics(monitor.MachineStatus()));
         };
+        // The JSON document as built for the snapshot with the answer's own clock reading.
+        const auto json = [&] {
+            const std::string answer = *monitor.MachineAnswer(TMonitor::kStatusJsonPath);
+            TMachineStatus status = monitor.MachineStatus();
+            const size_t at = answer.find("\"time_ms\":");
+            status.NowMs = at == std::string::npos ? 0 : std::stoll(answer.substr(at + 10, 20));
+            return answer == HttpAnswer(THttpStatus::Ok, "application/json", BuildStatusJson(status));
+        };
         QVERIFY(metrics());
+        QVERIFY(json());
+        QVERIFY(json());
         monitor.Session.B1.TX = 12345;
         QVERIFY(metrics());
         monitor.Session.Router.Name = "gw-a";
         QVERIFY(monitor.StatusPage().find("gw-a") != std::string::npos);
         QVERIFY(metrics()); // the router's name and the page counter moved on
+        QVERIFY(json());
         monitor.Session.Router.Name = "gw-b";
         QVERIFY(monitor.StatusPage().find("gw-b") != std::string::npos);
         // A history that moved on within the same second shows too.
@@ -156,6 +167,12 @@ private slots:
             monitor.Series1.Step(100);
         QVERIFY(withoutCounter(monitor.StatusPage()) != withoutCounter(before));
         QCOMPARE(monitor.PageHits, 4);
+        QVERIFY(json());
+        monitor.Session.B2.CLID = "5550000";
+        monitor.Tick(); // a caller ID logged
+        QVERIFY(json());
+        QTest::qWait(1000); // the uptime moves on
+        QVERIFY(json());
     }
 };
 
