@@ -1,6 +1,6 @@
-// The web status page and the 404 page, built by plain concatenation; the status page is kept
-// between requests by TStatusPageCache. The
-// document's line break is the carriage return alone; no line feed is ever written into it.
+// The web status page and the 404 page, built by plain concatenation; TStatusPageCache keeps the
+// status page between requests. The document's line break is the carriage return alone; no line
+// feed is ever written into it.
 #include "statuspage.h"
 
 #include <algorithm>
