@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Web server requests per second beside a static file server: lw_webload runs the same load (one
-# GET per connection, 10 and 100 connections in flight) against our web server and against nginx
-# with one worker and keep-alive off, serving a file the size of our status page, on 127.0.0.1.
+# GET per connection, 10 and 100 connections in flight) for the status page, /metrics and
+# /status.json against the monitor's web server and against nginx with one worker and keep-alive
+# off, serving files the size of our answers' bodies, on 127.0.0.1, and compares the servers' CPU
+# time per request too.
 # Usage: bench/webcompare.sh [BUILD_DIR] [REQUESTS]   (defaults: build-release, 5000)
 # nginx is not a dependency of the program; without it the script says so and measures ours alone.
 set -euo pipefail
@@ -22,22 +24,28 @@ if [ -z "$nginx_bin" ]; then
 fi
 
 work="$(mktemp -d)"
+nginx_pid=""
 cleanup() {
-    [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
+    if [ -n "$nginx_pid" ]; then
+        kill "$nginx_pid" 2>/dev/null || true
+        for _ in $(seq 50); do kill -0 "$nginx_pid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$nginx_pid" 2>/dev/null || true
+        wait "$nginx_pid" 2>/dev/null || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
 
 mkdir -p "$work/root"
-"$load" --page-out "$work/root/index.html"
+"$load" --pages-out "$work/root"
 # nginx's worker may run as another user (www-data when started by root).
 chmod 755 "$work" "$work/root"
-chmod 644 "$work/root/index.html"
+chmod 644 "$work/root/"*
 # A free loopback port for nginx.
 port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
 cat >"$work/nginx.conf" <<EOF
 worker_processes 1;
-daemon on;
+daemon off;
 pid $work/nginx.pid;
 error_log $work/error.log warn;
 events { worker_connections 1024; }
@@ -57,14 +65,25 @@ http {
 }
 EOF
 mkdir -p "$work/tmp"
-"$nginx_bin" -c "$work/nginx.conf" -p "$work" 2>"$work/start.log" || {
-    echo "nginx did not start:" >&2
-    cat "$work/start.log" >&2
-    exit 1
-}
+# In the foreground of this session: a daemon would start a session of its own, and with the
+# kernel's automatic grouping of sessions it would get a whole group's share of a busy machine's
+# CPU against the half of one that our server thread shares with the load's client thread.
+"$nginx_bin" -c "$work/nginx.conf" -p "$work" 2>"$work/start.log" &
+nginx_pid=$!
 for _ in $(seq 50); do
     [ -s "$work/nginx.pid" ] && break
     sleep 0.1
 done
-echo "nginx $("$nginx_bin" -v 2>&1 | sed 's/.*\///') on 127.0.0.1:$port, one worker, keep-alive off"
-"$load" --requests "$requests" --compare-port "$port"
+if [ ! -s "$work/nginx.pid" ]; then
+    echo "nginx did not start:" >&2
+    cat "$work/start.log" >&2
+    exit 1
+fi
+# The worker: the master's only child.
+worker=""
+for _ in $(seq 50); do
+    worker="$(pgrep -P "$(cat "$work/nginx.pid")" | head -1)" && break
+    sleep 0.1
+done
+echo "nginx $("$nginx_bin" -v 2>&1 | sed 's/.*\///') on 127.0.0.1:$port, one worker (pid $worker), keep-alive off"
+"$load" --requests "$requests" --compare-port "$port" --compare-pid "$worker"

@@ -1,18 +1,24 @@
-// Load program for the web status server: the real TWebServer serves a busy status page from this
-// process's Qt event loop on an ephemeral port, while a client thread keeps C connections open to
-// 127.0.0.1, one GET per connection, until N requests are answered. Prints requests per second,
-// and the growth of resident memory from after a warm-up of 1,000 requests to the end.
-// Usage: lw_webload [--requests N] [--concurrency C ...] [--page-out FILE] [--compare-port P]
-// (defaults: 5000 requests, C = 10 and 100). --page-out writes the page as served and stops, so
-// that another server can serve a file of the same size; --compare-port runs the same load against
-// that server on 127.0.0.1:P right after each run against ours and prints the ratio
-// (bench/webcompare.sh does both with nginx).
+// Load program for the web status server: the real monitor (TMonitor, as linewatchd runs it) serves
+// a busy status record from this process's Qt event loop on an ephemeral port, its one-second tick
+// running, while a client thread keeps C connections open to 127.0.0.1, one GET per connection,
+// until N requests are answered. For each path (the status page, /metrics and /status.json) it
+// prints requests per second and the server's CPU time per request, and at the end the growth of
+// resident memory from after a warm-up of 1,000 requests.
+// Usage: lw_webload [--requests N] [--concurrency C ...] [--path P ...] [--pages-out DIR]
+//                   [--compare-port P [--compare-pid PID]]
+// (defaults: 5000 requests, C = 10 and 100, paths /, /metrics and /status.json). --pages-out
+// writes each answer's body as served (index.html, metrics, status.json) and stops, so that
+// another server can serve files of the same sizes; --compare-port runs the same load against
+// that server on 127.0.0.1:P right after each run against ours and prints the ratio, and
+// --compare-pid names the process whose CPU time that server spends (bench/webcompare.sh does
+// all of it with nginx).
 // lw_webload --flood pipelined|idle [--clients N] instead holds N connections (default 500), from
 // a child process, that each send 32 GETs in one write and never read, or send nothing, and times
 // one request now and then for 35 s beside them, with the server's descriptors and resident
 // memory and the kernel's TCP buffer memory. The server keeps the descriptor limit it started
 // with (for example under `ulimit -Sn 1024`).
 #include "loopbacksocket.h"
+#include "monitor.h"
 #include "processprobe.h"
 #include "statusinputs.h"
 #include "statuspage.h"
@@ -27,8 +33,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -39,7 +47,10 @@
 
 namespace {
 
-const char kRequest[] = "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: text/html\r\n\r\n";
+std::string requestFor(const std::string &path)
+{
+    return "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n";
+}
 
 struct Result
 {
@@ -80,7 +91,7 @@ long listenOverflows()
 }
 
 // Runs `total` requests with `concurrency` connections in flight, each answered exactly once.
-Result runLoad(int port, int total, int concurrency, size_t pageSize)
+Result runLoad(int port, int total, int concurrency, size_t pageSize, const std::string &request = requestFor("/"))
 {
     Result result;
     std::vector<Connection> active;
@@ -111,7 +122,8 @@ Result runLoad(int port, int total, int concurrency, size_t pageSize)
             bool finished = false, ok = false;
             if (fds[k].revents & (POLLERR | POLLHUP | POLLIN | POLLOUT)) {
                 if (!c.sent) {
-                    if (::send(c.fd, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) == sizeof kRequest - 1)
+                    if (::send(c.fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                        static_cast<ssize_t>(request.size()))
                         c.sent = true;
                     else if (errno != EAGAIN)
                         finished = true;
@@ -229,6 +241,64 @@ void flood(pid_t server, int port, size_t pageSize, bool pipelined, int clients)
     report("clients gone");
 }
 
+// CPU seconds a process has used, from /proc (clock ticks, 10 ms apart); -1 if unreadable.
+double processCpuSeconds(pid_t pid)
+{
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE *f = std::fopen(path.c_str(), "r");
+    if (!f)
+        return -1;
+    char line[1024];
+    const bool read = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    const char *end = read ? std::strrchr(line, ')') : nullptr;
+    unsigned long user = 0, system = 0;
+    // After the command: state, then fields 4..13, then utime and stime.
+    if (!end || std::sscanf(end + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
+        return -1;
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double threadCpuSeconds(clockid_t clock)
+{
+    timespec t{};
+    ::clock_gettime(clock, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// The file another server serves in place of a path of ours.
+std::string fileNameFor(const std::string &path)
+{
+    return TWebServer::IsStatusPath(path) ? "index.html" : path.substr(path.find_last_of('/') + 1);
+}
+
+// The busy record of the status page benchmark, put where the monitor keeps it.
+void fillMonitor(TMonitor &monitor)
+{
+    const TStatusPageInputs inputs = busyStatusInputs();
+    monitor.Session.B1 = inputs.B1;
+    monitor.Session.B2 = inputs.B2;
+    monitor.Session.Router = inputs.Router;
+    for (size_t i = 0; i < inputs.Series1.size(); ++i) {
+        monitor.Series1.Step(inputs.Series1[i]);
+        monitor.Series2.Step(inputs.Series2[i]);
+    }
+    monitor.Settings.SetChecked(SettingControl::chkWebAutoRefresh, inputs.WebAutoRefresh);
+    monitor.Settings.SetText(SettingControl::edtWebAutoRefreshSeconds, inputs.WebAutoRefreshSeconds);
+}
+
+// The body of the monitor's answer for a path, as a browser or scraper gets it.
+std::string bodyFor(TMonitor &monitor, const std::string &path)
+{
+    std::string answer;
+    if (TWebServer::IsStatusPath(path))
+        answer = HttpAnswer(THttpStatus::Ok, monitor.StatusPage());
+    else if (std::optional<std::string> machine = monitor.MachineAnswer(path))
+        answer = std::move(*machine);
+    const size_t head = answer.find("\r\n\r\n");
+    return head == std::string::npos ? std::string() : answer.substr(head + 4);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -236,8 +306,10 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     int requests = 5000;
     std::vector<int> concurrencies;
-    const char *pageOut = nullptr;
+    std::vector<std::string> paths;
+    const char *pagesOut = nullptr;
     int comparePort = 0;
+    pid_t comparePid = 0;
     const char *floodKind = nullptr;
     int floodClients = 500;
     for (int k = 1; k < argc; ++k) {
@@ -246,10 +318,14 @@ int main(int argc, char **argv)
             requests = std::atoi(argv[++k]);
         else if (arg == "--concurrency" && k + 1 < argc)
             concurrencies.push_back(std::atoi(argv[++k]));
-        else if (arg == "--page-out" && k + 1 < argc)
-            pageOut = argv[++k];
+        else if (arg == "--path" && k + 1 < argc)
+            paths.emplace_back(argv[++k]);
+        else if (arg == "--pages-out" && k + 1 < argc)
+            pagesOut = argv[++k];
         else if (arg == "--compare-port" && k + 1 < argc)
             comparePort = std::atoi(argv[++k]);
+        else if (arg == "--compare-pid" && k + 1 < argc)
+            comparePid = static_cast<pid_t>(std::atoi(argv[++k]));
         else if (arg == "--flood" && k + 1 < argc)
             floodKind = argv[++k];
         else if (arg == "--clients" && k + 1 < argc)
@@ -257,26 +333,38 @@ int main(int argc, char **argv)
     }
     if (concurrencies.empty())
         concurrencies = {10, 100};
+    if (paths.empty())
+        paths = {"/", std::string(TMonitor::kMetricsPath), std::string(TMonitor::kStatusJsonPath)};
 
-    TWebServer server;
-    const TStatusPageInputs inputs = busyStatusInputs();
-    int32_t hits = 0;
-    server.StatusPage = [&] { return BuildStatusPage(inputs, hits); };
-    server.edtWebAdminPortChange("0");
-    server.chkWebAdminClick(true);
-    const int port = server.WebServerSocket.Socket()->LocalPort();
-    int32_t probeHits = 0;
-    const std::string page = BuildStatusPage(inputs, probeHits);
-    const size_t pageSize = page.size();
-    if (pageOut) {
-        FILE *out = std::fopen(pageOut, "wb");
-        if (!out || std::fwrite(page.data(), 1, page.size(), out) != page.size() || std::fclose(out) != 0) {
-            std::fprintf(stderr, "cannot write %s\n", pageOut);
+    TMonitor monitor;
+    fillMonitor(monitor);
+    monitor.Settings.BindAddress = "127.0.0.1";
+    monitor.SetWebAdminPort("0");
+    monitor.SetWebAdmin(true);
+    const int port = monitor.WebServer.WebServerSocket.Socket()->LocalPort();
+    std::vector<size_t> sizes;
+    for (const std::string &path : paths) {
+        const std::string body = bodyFor(monitor, path);
+        if (body.empty()) {
+            std::fprintf(stderr, "the monitor does not answer %s\n", path.c_str());
             return 2;
         }
-        return 0;
+        sizes.push_back(body.size());
+        if (!pagesOut)
+            continue;
+        const std::string file = std::string(pagesOut) + "/" + fileNameFor(path);
+        FILE *out = std::fopen(file.c_str(), "wb");
+        if (!out || std::fwrite(body.data(), 1, body.size(), out) != body.size() || std::fclose(out) != 0) {
+            std::fprintf(stderr, "cannot write %s\n", file.c_str());
+            return 2;
+        }
     }
-    std::printf("web server on 127.0.0.1:%d, page %zu bytes, %d requests per run\n", port, pageSize, requests);
+    if (pagesOut)
+        return 0;
+    const size_t pageSize = sizes.front();
+    std::printf("web server on 127.0.0.1:%d, %d requests per run\n", port, requests);
+    for (size_t k = 0; k < paths.size(); ++k)
+        std::printf("  %-12s body %zu bytes\n", paths[k].c_str(), sizes[k]);
 
     if (floodKind) {
         // The server keeps the descriptor limit it was started with; the clients get the most.
@@ -300,36 +388,65 @@ int main(int argc, char **argv)
         reaper.join();
         return rc;
     }
+    // The server runs on this thread; its CPU time is read from the client thread.
+    clockid_t serverClock{};
+    pthread_getcpuclockid(pthread_self(), &serverClock);
     int exitCode = 0;
     std::thread client([&] {
         runLoad(port, 1000, concurrencies.front(), pageSize);
         const long residentBefore = probe::residentBytes() / 1024;
         if (comparePort)
             runLoad(comparePort, 1000, concurrencies.front(), pageSize);
-        // One run against a server, one line; returns requests per second.
-        const auto measure = [&](const char *name, int onPort, int c) {
+        struct Rate
+        {
+            double perSecond, cpuMicroseconds;
+        };
+        // One run against a server, one line.
+        const auto measure = [&](const char *name, int onPort, const std::function<double()> &cpu,
+                                 const std::string &path, size_t size, int c) {
             const long overflowsBefore = listenOverflows();
-            Result r = runLoad(onPort, requests, c, pageSize);
+            const double cpuBefore = cpu();
+            Result r = runLoad(onPort, requests, c, size, requestFor(path));
+            const double cpuMicroseconds = 1e6 * (cpu() - cpuBefore) / std::max(1, r.answered);
             std::sort(r.latencies.begin(), r.latencies.end());
             const auto percentile = [&](double p) {
                 return r.latencies.empty() ? 0.0 : r.latencies[static_cast<size_t>(p * (r.latencies.size() - 1))];
             };
-            std::printf("%-8s concurrency %3d: %d answered, %d failed, %.2f s, %.0f requests/s, latency median "
-                        "%.1f ms, p99 %.1f ms, max %.1f ms, accept queue overflows %ld\n",
-                        name, c, r.answered, r.failed, r.seconds, r.answered / r.seconds, 1000 * percentile(0.5),
-                        1000 * percentile(0.99), 1000 * percentile(1.0), listenOverflows() - overflowsBefore);
+            std::printf("%-8s %-12s concurrency %3d: %d answered, %d failed, %.2f s, %.0f requests/s, server CPU "
+                        "%.0f us/request, latency median %.1f ms, p99 %.1f ms, max %.1f ms, accept queue "
+                        "overflows %ld\n",
+                        name, path.c_str(), c, r.answered, r.failed, r.seconds, r.answered / r.seconds, cpuMicroseconds,
+                        1000 * percentile(0.5), 1000 * percentile(0.99), 1000 * percentile(1.0),
+                        listenOverflows() - overflowsBefore);
             std::fflush(stdout);
             if (r.failed)
                 exitCode = 1;
-            return r.answered / r.seconds;
+            return Rate{r.answered / r.seconds, cpuMicroseconds};
         };
-        for (int c : concurrencies) {
-            const double ours = measure("ours", port, c);
-            if (comparePort) {
-                const double theirs = measure("compared", comparePort, c);
-                std::printf("concurrency %3d: ours at %.2f of the compared server's rate\n", c, ours / theirs);
+        const auto ourCpu = [&] { return threadCpuSeconds(serverClock); };
+        const auto theirCpu = [&] { return comparePid > 0 ? processCpuSeconds(comparePid) : 0.0; };
+        std::vector<std::string> summary;
+        for (size_t k = 0; k < paths.size(); ++k) {
+            for (int c : concurrencies) {
+                const Rate ours = measure("ours", port, ourCpu, paths[k], sizes[k], c);
+                if (!comparePort)
+                    continue;
+                const Rate theirs =
+                    measure("compared", comparePort, theirCpu, "/" + fileNameFor(paths[k]), sizes[k], c);
+                char line[200];
+                std::snprintf(line, sizeof line, "%-12s concurrency %3d: ours at %.2fx the compared server's rate",
+                              paths[k].c_str(), c, ours.perSecond / theirs.perSecond);
+                std::string text = line;
+                if (comparePid > 0 && theirs.cpuMicroseconds > 0) {
+                    std::snprintf(line, sizeof line, ", %.2fx its CPU time per request",
+                                  ours.cpuMicroseconds / theirs.cpuMicroseconds);
+                    text += line;
+                }
+                summary.push_back(text);
             }
         }
+        for (const std::string &line : summary)
+            std::printf("%s\n", line.c_str());
         std::printf("resident memory: %ld KiB after the warm-up, %+ld KiB after the runs\n", residentBefore,
                     probe::residentBytes() / 1024 - residentBefore);
         QMetaObject::invokeMethod(

@@ -10,6 +10,9 @@
 #include <QDateTime>
 #include <QTimer>
 
+#include <algorithm>
+#include <utility>
+
 namespace {
 
 QString fromBytes(const std::string &text)
@@ -278,7 +281,9 @@ std::string TMonitor::StatusPage()
         return toBytes(text);
     };
     inputs.HomePage = kHomePage;
-    return BuildStatusPage(inputs, PageHits);
+    // Built again when the record, the histories or the settings changed, and once a second for
+    // the service names and usage texts, which the cache cannot compare.
+    return m_pageCache.Document(inputs, static_cast<uint64_t>(nowMs() / 1000), PageHits);
 }
 
 TConnectionState TMonitor::ConnectionState() const
@@ -311,11 +316,105 @@ TMachineStatus TMonitor::MachineStatus() const
     return status;
 }
 
+namespace {
+
+// Whether the metrics of two snapshots are the same: they read neither the clock, the histories
+// nor the caller IDs.
+bool sameMetrics(const TMachineStatus &a, const TMachineStatus &b)
+{
+    return a.B1 == b.B1 && a.B2 == b.B2 && a.Router == b.Router && a.Connection == b.Connection &&
+           a.RelayAttached == b.RelayAttached && a.LastChangeMs == b.LastChangeMs && a.StartTimeMs == b.StartTimeMs &&
+           a.PageHits == b.PageHits && a.Version == b.Version;
+}
+
+// Whether the status documents of two snapshots differ at most in the time, the uptime and the
+// page counter.
+bool sameJson(const TMachineStatus &a, const TMachineStatus &b)
+{
+    return sameMetrics(a, b) && a.Series1 == b.Series1 && a.Series2 == b.Series2 &&
+           std::equal(a.CallerIds.begin(), a.CallerIds.end(), b.CallerIds.begin(), b.CallerIds.end(),
+                      [](const TCallerIdEntry &x, const TCallerIdEntry &y) {
+                          return x.TimeMs == y.TimeMs && x.Channel == y.Channel && x.CLID == y.CLID;
+                      });
+}
+
+// The values that change between two equal snapshots, in document order: "time", "time_ms",
+// "uptime_seconds" and "page_hits". Each is named by the text in front of it and ends at the
+// text given after it.
+constexpr std::pair<std::string_view, std::string_view> kJsonValues[] = {
+    {"\"time\":", ",\"time_ms\":"},
+    {",\"time_ms\":", ","},
+    {"\"uptime_seconds\":", ","},
+    {"\"page_hits\":", "}"},
+};
+
+// Cuts a status document around those values: the text before the first, between them and after
+// the last. False if one is missing.
+bool cutJson(const std::string &Document, std::vector<std::string> &Pieces)
+{
+    Pieces.clear();
+    size_t from = 0;
+    for (const auto &[before, after] : kJsonValues) {
+        const size_t at = Document.find(before, from);
+        if (at == std::string::npos)
+            return false;
+        const size_t value = at + before.size();
+        const size_t end = Document.find(after, value);
+        if (end == std::string::npos)
+            return false;
+        Pieces.emplace_back(Document, from, value - from);
+        from = end;
+    }
+    Pieces.emplace_back(Document, from);
+    return true;
+}
+
+// The document for Status from the pieces of an equal snapshot's.
+std::string spliceJson(const std::vector<std::string> &Pieces, const TMachineStatus &Status)
+{
+    const bool timesKnown = Status.StartTimeMs != 0 && Status.NowMs >= Status.StartTimeMs;
+    const std::string values[] = {
+        Status.NowMs == 0 ? std::string("null") : "\"" + IsoTimeUtc(Status.NowMs) + "\"",
+        std::to_string(Status.NowMs),
+        std::to_string(timesKnown ? (Status.NowMs - Status.StartTimeMs) / 1000 : 0),
+        std::to_string(static_cast<uint32_t>(Status.PageHits)),
+    };
+    size_t length = 0;
+    for (const std::string &piece : Pieces)
+        length += piece.size() + 24;
+    std::string document;
+    document.reserve(length);
+    for (size_t k = 0; k < Pieces.size(); ++k) {
+        document += Pieces[k];
+        if (k < std::size(values))
+            document += values[k];
+    }
+    return document;
+}
+
+} // namespace
+
 std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path) const
 {
-    if (Path == kStatusJsonPath)
-        return HttpAnswer(THttpStatus::Ok, "application/json", BuildStatusJson(MachineStatus()));
-    if (Path == kMetricsPath)
-        return HttpAnswer(THttpStatus::Ok, kMetricsContentType, BuildMetrics(MachineStatus()));
+    if (Path == kStatusJsonPath) {
+        TMachineStatus status = MachineStatus();
+        if (m_jsonStatus && sameJson(*m_jsonStatus, status))
+            return HttpAnswer(THttpStatus::Ok, "application/json", spliceJson(m_jsonPieces, status));
+        std::string document = BuildStatusJson(status);
+        if (cutJson(document, m_jsonPieces))
+            m_jsonStatus = std::move(status);
+        else
+            m_jsonStatus.reset();
+        return HttpAnswer(THttpStatus::Ok, "application/json", document);
+    }
+    if (Path == kMetricsPath) {
+        TMachineStatus status = MachineStatus();
+        if (!m_metricsStatus || !sameMetrics(*m_metricsStatus, status)) {
+            m_metricsAnswer = HttpAnswer(THttpStatus::Ok, kMetricsContentType, BuildMetrics(status));
+            status.CallerIds.clear();
+            m_metricsStatus = std::move(status);
+        }
+        return m_metricsAnswer;
+    }
     return std::nullopt;
 }

@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class QTimer;
 
@@ -166,4 +167,11 @@ private:
     TChannelStatus m_lastB1;
     TChannelStatus m_lastB2;
     TRouterStatus m_lastRouter;
+    // The answers kept between requests (see StatusPage and MachineAnswer).
+    TStatusPageCache m_pageCache;
+    mutable std::optional<TMachineStatus> m_metricsStatus;
+    mutable std::string m_metricsAnswer;
+    // /status.json cut around the values of the clock and the page counter: five pieces.
+    mutable std::optional<TMachineStatus> m_jsonStatus;
+    mutable std::vector<std::string> m_jsonPieces;
 };

@@ -136,18 +136,33 @@ void TCustomWinSocket::AttachHandle(int Handle, TWatch Watch)
     FConnected = Watch == TWatch::Connected;
     FReadTaken = false;
     FReadNotifier = new QSocketNotifier(Handle, QSocketNotifier::Read, this);
-    FWriteNotifier = new QSocketNotifier(Handle, QSocketNotifier::Write, this);
     connect(FReadNotifier, &QSocketNotifier::activated, this, [this] {
         const TErrorOriginScope scope(ErrorOrigin());
         Guarded([this] { HandleReadable(); });
     });
-    connect(FWriteNotifier, &QSocketNotifier::activated, this, [this] {
-        const TErrorOriginScope scope(ErrorOrigin());
-        Guarded([this] { HandleWritable(); });
-    });
-    // Writable matters only while a connect is in progress or output waits.
     FReadNotifier->setEnabled(Watch != TWatch::Connecting);
-    FWriteNotifier->setEnabled(Watch == TWatch::Connecting);
+    // Writable matters only while a connect is in progress or output waits: most connections
+    // (a web request answered in one send) never need the write notifier, and each notifier
+    // registered and dropped costs the event dispatcher work.
+    if (Watch == TWatch::Connecting)
+        WatchWritable(true);
+}
+
+void TCustomWinSocket::WatchWritable(bool On)
+{
+    if (!On) {
+        if (FWriteNotifier)
+            FWriteNotifier->setEnabled(false);
+        return;
+    }
+    if (!FWriteNotifier) {
+        FWriteNotifier = new QSocketNotifier(FHandle, QSocketNotifier::Write, this);
+        connect(FWriteNotifier, &QSocketNotifier::activated, this, [this] {
+            const TErrorOriginScope scope(ErrorOrigin());
+            Guarded([this] { HandleWritable(); });
+        });
+    }
+    FWriteNotifier->setEnabled(true);
 }
 
 void TCustomWinSocket::ReleaseHandle(bool Drain)
@@ -157,6 +172,8 @@ void TCustomWinSocket::ReleaseHandle(bool Drain)
     // The notifiers stop watching before the descriptor number can be reused. They are deleted
     // at the next turn because this may run inside one of their own signals.
     for (QSocketNotifier *notifier : {FReadNotifier, FWriteNotifier}) {
+        if (!notifier)
+            continue;
         notifier->setEnabled(false);
         notifier->disconnect(this);
         notifier->deleteLater();
@@ -188,8 +205,8 @@ void TCustomWinSocket::SetReadWatch(bool On)
 
 void TCustomWinSocket::UpdateWriteWatch()
 {
-    if (FWriteNotifier && FWatch == TWatch::Connected)
-        FWriteNotifier->setEnabled(QueuedBytes() > 0 && !FClosing);
+    if (FHandle >= 0 && FWatch == TWatch::Connected)
+        WatchWritable(QueuedBytes() > 0 && !FClosing);
 }
 
 void TCustomWinSocket::CloseWithEvent(bool Drain, bool Force)
@@ -381,7 +398,7 @@ void TCustomWinSocket::HandleWritable()
         }
         FWatch = TWatch::Connected;
         FConnected = true;
-        FWriteNotifier->setEnabled(false);
+        WatchWritable(false);
         SetReadWatch(true);
         CallHandler([this] { DoConnect(); });
         return;

@@ -148,6 +148,8 @@ private:
     void HandleWritable();
     bool FlushQueue(int &Error);
     void UpdateWriteWatch();
+    // Watches for writability, making the write notifier the first time it is needed.
+    void WatchWritable(bool On);
     std::size_t QueuedBytes() const { return FOutput.size() - FOutputSent; }
 
     int FHandle = -1;

@@ -28,6 +28,8 @@ struct TChannelColors
     uint32_t CLUBackgroundColor = kColorBlack; // the chart's plotting area
     uint32_t ALUColor = kColorBrightGreen;     // the gauge's bar
     uint32_t ALUBackgroundColor = kColorBlack; // the gauge's background
+
+    bool operator==(const TChannelColors &) const = default;
 };
 
 // One usage history: point 0 is the oldest second, point 90 the newest.
@@ -77,6 +79,26 @@ std::string BuildEthernetSection(const TRouterStatus &Router, const TServiceName
 
 // The complete status document. Increases PageHits by one first (wrapping, never overflowing).
 std::string BuildStatusPage(const TStatusPageInputs &Inputs, int32_t &PageHits);
+
+// The status document kept between requests: what it shows changes about once a second, its hit
+// counter with every request, so the document is kept as the text before and after the counter.
+// Document(Inputs, Generation, PageHits) gives exactly what BuildStatusPage(Inputs, PageHits)
+// gives, and builds the page again only when the inputs differ from the last ones or Generation
+// moved on. The functions in the inputs cannot be compared: a caller whose service names or
+// usage texts may change changes Generation (for example every second).
+class TStatusPageCache
+{
+public:
+    std::string Document(const TStatusPageInputs &Inputs, uint64_t Generation, int32_t &PageHits);
+
+private:
+    bool sameInputs(const TStatusPageInputs &Inputs) const;
+
+    bool m_valid = false;
+    uint64_t m_generation = 0;
+    TStatusPageInputs m_inputs;  // the last inputs, functions left unset
+    std::string m_beforeCounter; // the counter and the page's fixed end follow
+};
 
 // The "404 File Not Found" document naming the requested path.
 std::string BuildNotFoundPage(const std::string &Path);

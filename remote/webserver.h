@@ -12,9 +12,9 @@
 
 #include <cstddef>
 #include <functional>
+#include <list>
 #include <map>
 #include <optional>
-#include <list>
 #include <string>
 #include <string_view>
 #include <unordered_map>

@@ -1,6 +1,7 @@
 // TMonitor without any widget: the settings as a value and the file they come from, the tick's
 // caller-ID log and its bound, and the machine status beside the page on 127.0.0.1.
 #include "loopbackpeer.h"
+#include "metrics.h"
 #include "monitor.h"
 
 #include <QJsonDocument>
@@ -130,6 +131,48 @@ private slots:
         QCOMPARE(monitor.PageHits, 1);
         QVERIFY(fetch(monitor, "/status.json/").find("The requested URL /status.json/ was not found") !=
                 std::string::npos);
+    }
+
+    void answersFollowTheRecord()
+    {
+        TMonitor monitor;
+        monitor.Timer1->stop();
+        const auto metrics = [&] {
+            return *monitor.MachineAnswer(TMonitor::kMetricsPath) ==
+                   HttpAnswer(THttpStatus::Ok, kMetricsContentType, BuildMetrics(monitor.MachineStatus()));
+        };
+        // The JSON document as built for the snapshot with the answer's own clock reading.
+        const auto json = [&] {
+            const std::string answer = *monitor.MachineAnswer(TMonitor::kStatusJsonPath);
+            TMachineStatus status = monitor.MachineStatus();
+            const size_t at = answer.find("\"time_ms\":");
+            status.NowMs = at == std::string::npos ? 0 : std::stoll(answer.substr(at + 10, 20));
+            return answer == HttpAnswer(THttpStatus::Ok, "application/json", BuildStatusJson(status));
+        };
+        QVERIFY(metrics());
+        QVERIFY(json());
+        QVERIFY(json());
+        monitor.Session.B1.TX = 12345;
+        QVERIFY(metrics());
+        monitor.Session.Router.Name = "gw-a";
+        QVERIFY(monitor.StatusPage().find("gw-a") != std::string::npos);
+        QVERIFY(metrics()); // the router's name and the page counter moved on
+        QVERIFY(json());
+        monitor.Session.Router.Name = "gw-b";
+        QVERIFY(monitor.StatusPage().find("gw-b") != std::string::npos);
+        // A history that moved on within the same second shows too.
+        const auto withoutCounter = [](const std::string &page) { return page.substr(0, page.rfind("Accessed")); };
+        const std::string before = monitor.StatusPage();
+        for (int k = 0; k < 5; ++k)
+            monitor.Series1.Step(100);
+        QVERIFY(withoutCounter(monitor.StatusPage()) != withoutCounter(before));
+        QCOMPARE(monitor.PageHits, 4);
+        QVERIFY(json());
+        monitor.Session.B2.CLID = "5550000";
+        monitor.Tick(); // a caller ID logged
+        QVERIFY(json());
+        QTest::qWait(1000); // the uptime moves on
+        QVERIFY(json());
     }
 };
 

@@ -126,6 +126,7 @@ private slots:
     void pageCounter();
     void pageCounterEdges_data();
     void pageCounterEdges();
+    void cachedPageMatchesBuiltPage();
     void insertedTextIsEscaped();
     void colorToHtml_data();
     void colorToHtml();
@@ -238,6 +239,39 @@ void TestStatusPage::pageCounterEdges()
     const std::string page = BuildStatusPage(TStatusPageInputs{}, hits);
     QCOMPARE(hits, after);
     QVERIFY(page.ends_with("Accessed " + shown.toStdString() + " times.</font>\r</font>\r</body>\r</html>"));
+}
+
+void TestStatusPage::cachedPageMatchesBuiltPage()
+{
+    TStatusPageCache cache;
+    TStatusPageInputs in = liveInputs();
+    int32_t cachedHits = 0;
+    int32_t builtHits = 0;
+    const auto same = [&](uint64_t generation) {
+        const std::string cached = cache.Document(in, generation, cachedHits);
+        return cached == BuildStatusPage(in, builtHits) && cachedHits == builtHits;
+    };
+    // The counter's width changes under the kept text, and it wraps.
+    for (const int32_t start : {0, 8, 98, 999999, INT32_MAX - 1, -2}) {
+        cachedHits = builtHits = start;
+        for (int k = 0; k < 3; ++k)
+            QVERIFY2(same(1), qPrintable(QString("counter from %1, request %2").arg(start).arg(k + 1)));
+    }
+    // A change of the record, the histories, the colours or the settings shows at once.
+    in.B1.TX += 1;
+    QVERIFY(same(1));
+    in.Router.Name = "other-gw";
+    QVERIFY(same(1));
+    in.Series2[90] = 42;
+    QVERIFY(same(1));
+    in.B2Colors.ALUColor = 0x123456;
+    QVERIFY(same(1));
+    in.WebAutoRefresh = true;
+    QVERIFY(same(1));
+    // What the functions give is asked again with the next generation.
+    in.LookupServiceName = [](int32_t) { return std::string("mail"); };
+    QVERIFY(same(2));
+    QVERIFY(cache.Document(in, 2, cachedHits).find("[mail]") != std::string::npos);
 }
 
 void TestStatusPage::insertedTextIsEscaped()

@@ -14,10 +14,10 @@
 #include <QAction>
 #include <QDir>
 #include <QEvent>
-#include <QMenu>
 #include <QFile>
 #include <QImage>
 #include <QLocale>
+#include <QMenu>
 #include <QPalette>
 #include <QScopeGuard>
 #include <QTemporaryDir>

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Idle cost of linewatchd beside the desktop program and a bare QCoreApplication with a one-second
+# timer: CPU time, wake-ups (context switches of all threads) and resident memory over SECONDS,
+# each monitor connected to its own router simulator on 127.0.0.1 repainting the status screen
+# once a second, with the web server listening on loopback (and asked for nothing). The three run side by
+# side (the desktop one on a private Xvfb display, window shown), so the run takes SECONDS once.
+# Usage: bench/daemoncost.sh BUILD_DIR [SECONDS]   (BUILD_DIR holds linewatchd, linewatch,
+# linewatch-routersim and bench/lw_barecoreclock; a release build is the fair one)
+set -euo pipefail
+build="$(cd "$1" && pwd)"
+seconds="${2:-60}"
+work="$(mktemp -d)"
+pids=()
+cleanup()
+{
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A simulator for one monitor; prints its port.
+simulator()
+{
+    "$build/linewatch-routersim" --port 0 --seed 7 >"$work/sim-$1.log" &
+    pids+=($!)
+    for _ in $(seq 50); do grep -q '^listening on' "$work/sim-$1.log" && break; sleep 0.1; done
+    sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/sim-$1.log"
+}
+
+# The settings of a monitor of the simulator on PORT: the simulator's password 1234 (stored
+# scrambled as "nnnn"), no update check, the web server on a free loopback port.
+settings()
+{
+    local web
+    web="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+    printf '[Connection]\r\nTelnetAddress=127.0.0.1\r\nTelnetPort=%s\r\nMaskPassword=1\r\nRememberPassword=1\r\nPassword=nnnn\r\n[Startup]\r\nConnectAtStartup=1\r\nCheckForUpdates=0\r\nShowStatus=1\r\n[RemoteAdmin]\r\nWeb=1\r\nWebPort=%s\r\n[Network]\r\nBindAddress=127.0.0.1\r\n' \
+        "$1" "$web"
+}
+
+# Counters of every thread: id, nanoseconds on a CPU, context switches.
+threads()
+{
+    local task ns switches
+    for task in /proc/"$1"/task/*; do
+        ns="$(cut -d' ' -f1 "$task/schedstat" 2>/dev/null)" || continue
+        switches="$(awk '/ctxt_switches/ {n += $2} END {print n + 0}' "$task/status" 2>/dev/null)" || continue
+        echo "${task##*/} $ns $switches"
+    done
+}
+
+# One line per program; "KEY CPU-NANOSECONDS RESIDENT-KIB" into the figures for the ratios.
+report()
+{
+    local key="$1" name="$2" pid="$3"
+    threads "$pid" >"$work/after-$pid"
+    awk -v n="$name" -v s="$seconds" -v rss="$(awk '/^VmRSS/ {print $2}' "/proc/$pid/status")" '
+        NR == FNR { cpu[$1] = $2; sw[$1] = $3; next }
+        { c += $2 - cpu[$1]; w += $3 - sw[$1] }
+        END {
+            printf "%-30s CPU %7.3f s (%5.3f %%), wake-ups %6d (%5.1f/s), resident %6d KiB\n",
+                n, c / 1e9, 100 * c / 1e9 / s, w, w / s, rss > "/dev/stderr"
+            print c, rss }' "$work/before-$pid" "$work/after-$pid" 2>&1 >"$work/figure-$key"
+    echo "$key $(cat "$work/figure-$key")" >>"$work/figures"
+}
+
+mkdir "$work/daemon" "$work/desktop"
+settings "$(simulator daemon)" >"$work/daemon/linewatch.ini"
+STATE_DIRECTORY="$work/daemon" "$build/linewatchd" --config "$work/daemon/linewatch.ini" 2>"$work/daemon.log" &
+daemon=$!
+pids+=($daemon)
+
+have_desktop=0
+if command -v Xvfb >/dev/null && [ -x "$build/linewatch" ]; then
+    display=":$((90 + RANDOM % 9))"
+    Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    pids+=($!)
+    sleep 1
+    cp "$build/linewatch" "$work/desktop/"
+    settings "$(simulator desktop)" >"$work/desktop/linewatch.ini"
+    DISPLAY="$display" QT_QPA_PLATFORM=xcb "$work/desktop/linewatch" >"$work/desktop.log" 2>&1 &
+    desktop=$!
+    pids+=($desktop)
+    have_desktop=1
+else
+    echo "note: no Xvfb or no $build/linewatch: the desktop program is left out" >&2
+fi
+
+"$build/bench/lw_barecoreclock" &
+bare=$!
+pids+=($bare)
+
+sleep 5 # start-up, login and the first screens are not idle
+all=("$daemon" "$bare")
+[ "$have_desktop" = 1 ] && all+=("$desktop")
+for pid in "${all[@]}"; do threads "$pid" >"$work/before-$pid"; done
+sleep "$seconds"
+: >"$work/figures"
+report daemon "linewatchd" "$daemon"
+[ "$have_desktop" = 1 ] && report desktop "linewatch (window shown)" "$desktop"
+report bare "bare QCoreApplication, 1 s" "$bare"
+grep -q 'login ok' "$work/sim-daemon.log" || echo "note: linewatchd did not log in to the simulator" >&2
+
+awk '
+    { cpu[$1] = $2; rss[$1] = $3 }
+    END {
+        dc = cpu["daemon"]; dr = rss["daemon"]; bc = cpu["bare"]; wr = rss["desktop"]
+        if (bc > 0) printf "linewatchd CPU: %.2fx the bare core program (target at most 2x)\n", dc / bc
+        if (wr > 0) printf "linewatchd resident memory: %.2fx the desktop program (target at most 0.5x)\n", dr / wr
+    }' "$work/figures"
