@@ -9,7 +9,9 @@ if [ "${1:-}" = "--asan" ]; then
     preset=asan
 fi
 
-tools/install-deps.sh
+# Beyond the build: python3 reads the machine status's JSON, prometheus (with promtool) scrapes
+# linewatchd for real.
+tools/install-deps.sh python3 prometheus
 cmake --preset "$preset" -DLINEWATCH_WERROR=ON
 cmake --build --preset "$preset" -j "$(nproc)"
 ctest --preset "$preset" -j "$(nproc)"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing linewatch needs, skipping those already
-# present. Extra package names given on the command line are installed too.
+# Installs the Debian packages that building and running linewatch needs, skipping those already
+# present. Extra package names given on the command line are installed too (the test command
+# adds what only the tests use).
 set -euo pipefail
 
 packages=(
@@ -8,8 +9,6 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libbenchmark-dev
     xvfb xauth
-    python3 # the machine status check reads the JSON with it
-    prometheus # promtool and a real server for the /metrics checks
     "$@"
 )
 
