@@ -9,7 +9,8 @@ top=$(pwd)
 . tools/lib.sh
 
 tools/install-deps.sh
-cmake --preset dev
+# The same configuration as the test command, so that one reuses this build.
+cmake --preset dev -DLINEWATCH_WERROR=ON
 cmake --build --preset dev -j "$(nproc)" --target linewatch linewatch-routersim
 
 demo="$top/demo"
