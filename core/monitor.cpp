@@ -84,7 +84,20 @@ void TMonitor::wire()
     Reconnect.Waiting = [this](int DelayMs, const std::string &Reason) {
         emit reconnectWaiting(DelayMs, fromBytes(Reason));
     };
-    Reconnect.Alert = [this](TAlertKind Kind, const std::string &Text) { emit alert(Kind, fromBytes(Text)); };
+    Reconnect.Alert = [this](TAlertKind Kind, const std::string &Text) {
+        emit alert(Kind, fromBytes(Text));
+        Alerts.Raise(Kind, fromBytes(Text));
+    };
+
+    Alerts.Settings = [this]() -> const TAlertSettings & { return Settings.Alerts; };
+    connect(&Alerts, &TAlerts::raised, this, &TMonitor::alertRaised);
+    // The reconnector's silence watch keeps its hook; the status's silence alert listens too.
+    Session.DataArrived = [this, reconnectData = Session.DataArrived] {
+        if (reconnectData)
+            reconnectData();
+        if (m_statusScreenShown)
+            Alerts.NoteStatusData();
+    };
 
     Relay.SetStatusText = [this](const std::string &Text) {
         emit statusMessage(fromBytes(Text));
@@ -168,6 +181,8 @@ void TMonitor::Connect()
 
 void TMonitor::SendChannelCommand(int CommandTag)
 {
+    // A call that ends now is one the user asked to end: no dropped-call alert.
+    Alerts.NoteUserDrop(CommandTag);
     Session.SendChannelCommand(CommandTag);
 }
 
@@ -228,6 +243,7 @@ void TMonitor::Tick()
                 if (m_callerIds.size() > kCallerIdsKept)
                     m_callerIds.pop_front();
                 emit callerIdLogged(Channel, Item);
+                Alerts.NoteIncomingCall(Channel, fromBytes(C.CLID));
             },
             now);
     };
@@ -235,6 +251,9 @@ void TMonitor::Tick()
     logged(2, B2);
 
     noteChanges();
+    // 5. Alerts: calls, the outcall time and the status's silence.
+    Alerts.Check(B1, B2, Session.Router, Session.sktBrelwick.Active() || Reconnect.Reconnecting(),
+                 m_statusScreenShown);
     emit ticked();
 }
 
