@@ -252,8 +252,7 @@ void TMonitor::Tick()
 
     noteChanges();
     // 5. Alerts: calls, the outcall time and the status's silence.
-    Alerts.Check(B1, B2, Session.Router, Session.sktBrelwick.Active() || Reconnect.Reconnecting(),
-                 m_statusScreenShown);
+    Alerts.Check(B1, B2, Session.Router, Session.sktBrelwick.Active() || Reconnect.Reconnecting(), m_statusScreenShown);
     emit ticked();
 }
 

@@ -245,9 +245,12 @@ struct AlertFlag
     bool TAlertSettings::*field;
 };
 constexpr AlertFlag kAlertFlags[] = {
-    {"IncomingCall", &TAlertSettings::IncomingCall},     {"Connection", &TAlertSettings::Connection},
-    {"ChannelDropped", &TAlertSettings::ChannelDropped}, {"LongDataCall", &TAlertSettings::LongDataCall},
-    {"Outcall", &TAlertSettings::Outcall},               {"NoStatus", &TAlertSettings::NoStatus},
+    {"IncomingCall", &TAlertSettings::IncomingCall},
+    {"Connection", &TAlertSettings::Connection},
+    {"ChannelDropped", &TAlertSettings::ChannelDropped},
+    {"LongDataCall", &TAlertSettings::LongDataCall},
+    {"Outcall", &TAlertSettings::Outcall},
+    {"NoStatus", &TAlertSettings::NoStatus},
 };
 struct AlertNumber
 {
