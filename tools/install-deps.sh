@@ -8,6 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libbenchmark-dev
     xvfb xauth
+    dbus # dbus-daemon: the notifier's tests run a private session bus
     python3 # the machine status check reads the JSON with it
     prometheus # promtool and a real server for the /metrics checks
     "$@"
