@@ -43,6 +43,23 @@ bool startDetached(const QString &Program, const QStringList &Arguments, TAlertK
 
 } // namespace
 
+bool AlertIsUrgent(TAlertKind Kind)
+{
+    switch (Kind) {
+    case TAlertKind::PasswordRejected:
+    case TAlertKind::ConnectionLost:
+    case TAlertKind::LongDataCall:
+    case TAlertKind::OutcallTime:
+    case TAlertKind::NoStatus:
+        return true;
+    case TAlertKind::ConnectionRestored:
+    case TAlertKind::IncomingCall:
+    case TAlertKind::ChannelDropped:
+        return false;
+    }
+    return false;
+}
+
 TAlerts::TAlerts(QObject *Parent) : QObject(Parent) {}
 
 const TAlertSettings &TAlerts::settings() const

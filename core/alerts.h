@@ -16,6 +16,10 @@
 #include <cstdint>
 #include <functional>
 
+// What needs someone now (a critical bubble, a warning in the log) rather than a glance: the
+// password rejected, the connection lost, a long data call, the outcall time, no status.
+bool AlertIsUrgent(TAlertKind Kind);
+
 class TAlerts : public QObject
 {
     Q_OBJECT

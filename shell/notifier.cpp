@@ -1,6 +1,8 @@
 // The desktop notifier; see notifier.h.
 #include "notifier.h"
 
+#include "alerts.h"
+
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -28,19 +30,7 @@ TNotifier::TNotifier(std::function<QDBusConnection()> Bus, QObject *Parent) : QO
 
 unsigned char TNotifier::Urgency(TAlertKind Kind)
 {
-    switch (Kind) {
-    case TAlertKind::PasswordRejected:
-    case TAlertKind::ConnectionLost:
-    case TAlertKind::LongDataCall:
-    case TAlertKind::OutcallTime:
-    case TAlertKind::NoStatus:
-        return 2;
-    case TAlertKind::ConnectionRestored:
-    case TAlertKind::IncomingCall:
-    case TAlertKind::ChannelDropped:
-        return 1;
-    }
-    return 1;
+    return AlertIsUrgent(Kind) ? 2 : 1;
 }
 
 void TNotifier::Notify(TAlertKind Kind, const QString &Title, const QString &Text)
