@@ -251,8 +251,10 @@ void TMonitor::Tick()
     logged(2, B2);
 
     noteChanges();
-    // 5. Alerts: calls, the outcall time and the status's silence.
-    Alerts.Check(B1, B2, Session.Router, Session.sktBrelwick.Active() || Reconnect.Reconnecting(), m_statusScreenShown);
+    // 5. Alerts: calls, the outcall time and the status's silence. A remote relay user leaves the
+    // status screen at will: no silence counts meanwhile.
+    const bool watching = (Session.sktBrelwick.Active() && !Relay.RemoteClientConnected()) || Reconnect.Reconnecting();
+    Alerts.Check(B1, B2, Session.Router, watching, m_statusScreenShown);
     emit ticked();
 }
 
