@@ -87,7 +87,20 @@ void TMonitor::wire()
     Reconnect.Waiting = [this](int DelayMs, const std::string &Reason) {
         emit reconnectWaiting(DelayMs, fromBytes(Reason));
     };
-    Reconnect.Alert = [this](TAlertKind Kind, const std::string &Text) { emit alert(Kind, fromBytes(Text)); };
+    Reconnect.Alert = [this](TAlertKind Kind, const std::string &Text) {
+        emit alert(Kind, fromBytes(Text));
+        Alerts.Raise(Kind, fromBytes(Text));
+    };
+
+    Alerts.Settings = [this]() -> const TAlertSettings & { return Settings.Alerts; };
+    connect(&Alerts, &TAlerts::raised, this, &TMonitor::alertRaised);
+    // The reconnector's silence watch keeps its hook; the status's silence alert listens too.
+    Session.DataArrived = [this, reconnectData = Session.DataArrived] {
+        if (reconnectData)
+            reconnectData();
+        if (m_statusScreenShown)
+            Alerts.NoteStatusData();
+    };
 
     Relay.SetStatusText = [this](const std::string &Text) {
         emit statusMessage(fromBytes(Text));
@@ -171,6 +184,8 @@ void TMonitor::Connect()
 
 void TMonitor::SendChannelCommand(int CommandTag)
 {
+    // A call that ends now is one the user asked to end: no dropped-call alert.
+    Alerts.NoteUserDrop(CommandTag);
     Session.SendChannelCommand(CommandTag);
 }
 
@@ -231,6 +246,7 @@ void TMonitor::Tick()
                 if (m_callerIds.size() > kCallerIdsKept)
                     m_callerIds.pop_front();
                 emit callerIdLogged(Channel, Item);
+                Alerts.NoteIncomingCall(Channel, fromBytes(C.CLID));
             },
             now);
     };
@@ -238,6 +254,10 @@ void TMonitor::Tick()
     logged(2, B2);
 
     noteChanges();
+    // 5. Alerts: calls, the outcall time and the status's silence. A remote relay user leaves the
+    // status screen at will: no silence counts meanwhile.
+    const bool watching = (Session.sktBrelwick.Active() && !Relay.RemoteClientConnected()) || Reconnect.Reconnecting();
+    Alerts.Check(B1, B2, Session.Router, watching, m_statusScreenShown);
     emit ticked();
 }
 

@@ -4,6 +4,7 @@
 // forwards what the user does; linewatchd drives it alone.
 #pragma once
 
+#include "alerts.h"
 #include "consolesession.h"
 #include "reconnect.h"
 #include "refresh.h"
@@ -74,6 +75,8 @@ public:
     TUsageHistory Series2;
     TServiceNames ServiceNames;
     TSettings Settings;
+    // The alerts of [Alerts]: fed by the reconnector, the tick and the channel commands.
+    TAlerts Alerts;
     // The one-second tick; it only refreshes, it never reads from or writes to the router.
     QTimer *Timer1 = nullptr;
     // The blink toggle of the tray's "line down" picture.
@@ -148,6 +151,8 @@ signals:
     // Something the user should hear of even when not looking (a rejected password, the
     // connection lost and back); for a notifier, the log, or the status bar.
     void alert(TAlertKind Kind, const QString &Text);
+    // An alert to show or log, switched on in [Alerts] and past the rate limit (Alerts.raised).
+    void alertRaised(TAlertKind Kind, const QString &Title, const QString &Text);
     void checkNowEnabled(bool Enabled);
     // The status screen came up or went away: the channel commands can do something or not.
     void statusScreenShown(bool Shown);

@@ -60,6 +60,16 @@ const char *AlertKindName(TAlertKind Kind)
         return "connection-lost";
     case TAlertKind::ConnectionRestored:
         return "connection-restored";
+    case TAlertKind::IncomingCall:
+        return "incoming-call";
+    case TAlertKind::ChannelDropped:
+        return "channel-dropped";
+    case TAlertKind::LongDataCall:
+        return "long-data-call";
+    case TAlertKind::OutcallTime:
+        return "outcall-time";
+    case TAlertKind::NoStatus:
+        return "no-status";
     }
     return "unknown";
 }

@@ -43,8 +43,19 @@ private:
     int m_failures = 0;
 };
 
-// What a later notifier tells the user about; the monitor emits them with a text.
-enum class TAlertKind { PasswordRejected, ConnectionLost, ConnectionRestored };
+// What the alerts tell the user about; the reconnector raises the first three, the alert engine
+// (alerts.h) the rest.
+enum class TAlertKind {
+    PasswordRejected,
+    ConnectionLost,
+    ConnectionRestored,
+    IncomingCall,
+    ChannelDropped,
+    LongDataCall,
+    OutcallTime,
+    NoStatus,
+};
+inline constexpr int kAlertKindCount = int(TAlertKind::NoStatus) + 1;
 const char *AlertKindName(TAlertKind Kind);
 
 // The reconnecting state machine over the console session. The monitor forwards the user's

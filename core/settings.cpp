@@ -236,6 +236,34 @@ constexpr const char *kSilenceSecondsKey = "SilenceSeconds";
 constexpr int32_t kMaxSilenceSeconds = 24 * 60 * 60;
 const std::string kAbsent(1, '\x01');
 
+constexpr const char *kAlertsSection = "Alerts";
+
+// The [Alerts] keys in the file's order, each with its field of TAlertSettings.
+struct AlertFlag
+{
+    const char *key;
+    bool TAlertSettings::*field;
+};
+constexpr AlertFlag kAlertFlags[] = {
+    {"IncomingCall", &TAlertSettings::IncomingCall},
+    {"Connection", &TAlertSettings::Connection},
+    {"ChannelDropped", &TAlertSettings::ChannelDropped},
+    {"LongDataCall", &TAlertSettings::LongDataCall},
+    {"Outcall", &TAlertSettings::Outcall},
+    {"NoStatus", &TAlertSettings::NoStatus},
+};
+struct AlertNumber
+{
+    const char *key;
+    int32_t TAlertSettings::*field;
+};
+constexpr AlertNumber kAlertNumbers[] = {
+    {"LongDataCallMinutes", &TAlertSettings::LongDataCallMinutes},
+    {"OutcallMinutes", &TAlertSettings::OutcallMinutes},
+    {"NoStatusSeconds", &TAlertSettings::NoStatusSeconds},
+};
+constexpr const char *kAlertCommandKey = "Command";
+
 bool keyInFile(const TIniFile &ini, const char *section, const char *key)
 {
     return ini.ReadString(section, key, kAbsent) != kAbsent;
@@ -319,6 +347,17 @@ void LoadSettings(const TIniFile &ini, TSettings &settings)
         settings.ReconnectSilenceSeconds =
             seconds < 0 ? TSettings::kDefaultSilenceSeconds : std::min(seconds, kMaxSilenceSeconds);
     });
+    const TAlertSettings defaults;
+    for (const AlertFlag &f : kAlertFlags)
+        Guarded([&] { settings.Alerts.*f.field = ini.ReadBool(kAlertsSection, f.key, defaults.*f.field); });
+    // A threshold below 1 would alert on every call; it falls back to the default instead.
+    for (const AlertNumber &n : kAlertNumbers) {
+        Guarded([&] {
+            const int32_t value = ini.ReadInteger(kAlertsSection, n.key, defaults.*n.field);
+            settings.Alerts.*n.field = value < 1 ? defaults.*n.field : std::min(value, TAlertSettings::kMaxThreshold);
+        });
+    }
+    Guarded([&] { settings.Alerts.Command = ini.ReadString(kAlertsSection, kAlertCommandKey, ""); });
 }
 
 void SaveSettings(TIniFile &ini, const TSettings &settings)
@@ -333,6 +372,17 @@ void SaveSettings(TIniFile &ini, const TSettings &settings)
     if (settings.ReconnectSilenceSeconds != TSettings::kDefaultSilenceSeconds ||
         keyInFile(ini, kReconnectSection, kSilenceSecondsKey))
         ini.WriteInteger(kReconnectSection, kSilenceSecondsKey, settings.ReconnectSilenceSeconds);
+    const TAlertSettings defaults;
+    for (const AlertFlag &f : kAlertFlags) {
+        if (settings.Alerts.*f.field != defaults.*f.field || keyInFile(ini, kAlertsSection, f.key))
+            ini.WriteBool(kAlertsSection, f.key, settings.Alerts.*f.field);
+    }
+    for (const AlertNumber &n : kAlertNumbers) {
+        if (settings.Alerts.*n.field != defaults.*n.field || keyInFile(ini, kAlertsSection, n.key))
+            ini.WriteInteger(kAlertsSection, n.key, settings.Alerts.*n.field);
+    }
+    if (!settings.Alerts.Command.empty() || keyInFile(ini, kAlertsSection, kAlertCommandKey))
+        ini.WriteString(kAlertsSection, kAlertCommandKey, settings.Alerts.Command);
     ini.UpdateFile();
 }
 

@@ -105,6 +105,32 @@ void SaveSettings(TIniFile &ini, const ISettingsControls &controls);
 std::string SettingsDirectory(const std::string &exeDir, bool exeDirWritable, bool iniExistsThere,
                               const std::string &configDir);
 
+// [Alerts]: which alerts are on and their thresholds. Command is a program and its arguments
+// separated by blanks, double quotes grouping an argument with blanks in it and three double
+// quotes standing for one literal quote; it is never handed to a shell. Empty: no command.
+struct TAlertSettings
+{
+    static constexpr int32_t kDefaultLongDataCallMinutes = 30;
+    static constexpr int32_t kDefaultOutcallMinutes = 60;
+    static constexpr int32_t kDefaultNoStatusSeconds = 60;
+    // Longest threshold accepted from the file: a week, in either unit.
+    static constexpr int32_t kMaxThreshold = 7 * 24 * 60 * 60;
+
+    bool IncomingCall = true;
+    // The router connection lost, back again, or its password rejected.
+    bool Connection = true;
+    bool ChannelDropped = true;
+    bool LongDataCall = true;
+    int32_t LongDataCallMinutes = kDefaultLongDataCallMinutes;
+    bool Outcall = false;
+    int32_t OutcallMinutes = kDefaultOutcallMinutes;
+    bool NoStatus = false;
+    int32_t NoStatusSeconds = kDefaultNoStatusSeconds;
+    std::string Command;
+
+    bool operator==(const TAlertSettings &) const = default;
+};
+
 // Every setting as a plain value, starting at the defaults of a first run. Its setters only store:
 // what a setting does when it changes is the monitor's business, not the loader's.
 class TSettings : public ISettingsControls
@@ -129,12 +155,13 @@ public:
     static constexpr int32_t kDefaultSilenceSeconds = 30;
     bool ReconnectEnabled = true;
     int32_t ReconnectSilenceSeconds = kDefaultSilenceSeconds;
+    TAlertSettings Alerts;
 
     bool operator==(const TSettings &other) const
     {
         return m_text == other.m_text && m_checked == other.m_checked && m_color == other.m_color &&
                BindAddress == other.BindAddress && ReconnectEnabled == other.ReconnectEnabled &&
-               ReconnectSilenceSeconds == other.ReconnectSilenceSeconds;
+               ReconnectSilenceSeconds == other.ReconnectSilenceSeconds && Alerts == other.Alerts;
     }
 
 private:
@@ -148,7 +175,7 @@ private:
 void CopySettings(const ISettingsControls &from, ISettingsControls &to);
 
 // LoadSettings and SaveSettings for the value, with the sections that follow the documented ones
-// ([Network], [Reconnect]). A new section is written once it holds something or is already in the file, so a
+// ([Network], [Reconnect], [Alerts]). A new section is written once it holds something or is already in the file, so a
 // file that never used it stays as it was.
 void LoadSettings(const TIniFile &ini, TSettings &settings);
 void SaveSettings(TIniFile &ini, const TSettings &settings);

@@ -211,8 +211,10 @@ int main(int argc, char *argv[])
         std::snprintf(seconds, sizeof seconds, "%.1f", DelayMs / 1000.0);
         logLine(kLogNotice, "reconnecting in " + std::string(seconds) + " s (" + bytes(Reason) + ")");
     });
-    QObject::connect(&monitor, &TMonitor::alert, &app, [](TAlertKind Kind, const QString &Text) {
-        logLine(Kind == TAlertKind::PasswordRejected ? kLogError : kLogNotice,
+    // The alerts switched on in [Alerts], past their rate limit: a warning for what needs someone
+    // now, a notice for the rest. No desktop bubbles here.
+    QObject::connect(&monitor, &TMonitor::alertRaised, &app, [](TAlertKind Kind, const QString &, const QString &Text) {
+        logLine(AlertIsUrgent(Kind) ? kLogWarning : kLogNotice,
                 std::string("alert ") + AlertKindName(Kind) + ": " + bytes(Text));
     });
     monitor.ShowNewVersion = [](const TNewVersionTexts &Texts) {

@@ -11,6 +11,7 @@
 #include "errorbox.h"
 #include "fdreserve.h"
 #include "frmnewversion.h"
+#include "notifier.h"
 #include "programicon.h"
 #include "statuslabels.h"
 #include "trayicon.h"
@@ -63,6 +64,7 @@ TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
     createTray();
     wireMonitor();
     followSettingControls();
+    followAlertControls();
     connectHandlers();
     reserveWidths();
 
@@ -97,6 +99,9 @@ void TfrmMain::createStatusBar()
 void TfrmMain::createTray()
 {
     TrayIcon = new TTrayIcon(this);
+    Notifier = new TNotifier({}, this);
+    Notifier->Fallback = [this](const QString &Title, const QString &Text) { TrayIcon->showMessage(Title, Text); };
+    connect(&Monitor, &TMonitor::alertRaised, Notifier, &TNotifier::Notify);
     connect(TrayIcon, &TTrayIcon::activationRequested, this, [this] { Guarded([this] { ShowWindow(); }); });
     // A single click shows or hides the window, as Linux trays do.
     connect(TrayIcon, &TTrayIcon::toggleRequested, this, [this] {
@@ -689,6 +694,51 @@ void TfrmMain::followSettingControls()
     }
 }
 
+void TfrmMain::showAlertSettings()
+{
+    const TAlertSettings a = Monitor.Settings.Alerts;
+    ui->chkAlertIncomingCall->setChecked(a.IncomingCall);
+    ui->chkAlertConnection->setChecked(a.Connection);
+    ui->chkAlertChannelDropped->setChecked(a.ChannelDropped);
+    ui->chkAlertLongDataCall->setChecked(a.LongDataCall);
+    ui->spnAlertLongDataCallMinutes->setValue(a.LongDataCallMinutes);
+    ui->chkAlertOutcall->setChecked(a.Outcall);
+    ui->spnAlertOutcallMinutes->setValue(a.OutcallMinutes);
+    ui->chkAlertNoStatus->setChecked(a.NoStatus);
+    ui->spnAlertNoStatusSeconds->setValue(a.NoStatusSeconds);
+    ui->edtAlertCommand->setText(QString::fromLocal8Bit(a.Command.data(), qsizetype(a.Command.size())));
+    // A threshold the spin box could not hold stays as loaded until the user changes it.
+    Monitor.Settings.Alerts = a;
+}
+
+void TfrmMain::followAlertControls()
+{
+    TAlertSettings &a = Monitor.Settings.Alerts;
+    const auto flag = [this](QCheckBox *Check, bool &Field, QWidget *Threshold) {
+        connect(Check, &QCheckBox::toggled, this, [&Field, Threshold](bool On) {
+            Field = On;
+            if (Threshold)
+                Threshold->setEnabled(On);
+        });
+        if (Threshold)
+            Threshold->setEnabled(Check->isChecked());
+    };
+    flag(ui->chkAlertIncomingCall, a.IncomingCall, nullptr);
+    flag(ui->chkAlertConnection, a.Connection, nullptr);
+    flag(ui->chkAlertChannelDropped, a.ChannelDropped, nullptr);
+    flag(ui->chkAlertLongDataCall, a.LongDataCall, ui->spnAlertLongDataCallMinutes);
+    flag(ui->chkAlertOutcall, a.Outcall, ui->spnAlertOutcallMinutes);
+    flag(ui->chkAlertNoStatus, a.NoStatus, ui->spnAlertNoStatusSeconds);
+    const auto number = [this](QSpinBox *Spin, int32_t &Field) {
+        connect(Spin, &QSpinBox::valueChanged, this, [&Field](int Value) { Field = Value; });
+    };
+    number(ui->spnAlertLongDataCallMinutes, a.LongDataCallMinutes);
+    number(ui->spnAlertOutcallMinutes, a.OutcallMinutes);
+    number(ui->spnAlertNoStatusSeconds, a.NoStatusSeconds);
+    connect(ui->edtAlertCommand, &QLineEdit::textChanged, this,
+            [&a](const QString &Text) { a.Command = Text.toLocal8Bit().toStdString(); });
+}
+
 void TfrmMain::loadSettings()
 {
     // The file into the monitor's value, the value into the controls (which only show it), then
@@ -696,6 +746,7 @@ void TfrmMain::loadSettings()
     Monitor.LoadSettings();
     Guarded([this] {
         CopySettings(Monitor.Settings, *this);
+        showAlertSettings();
         ui->edtPassword->setEchoMode(ui->chkMask->isChecked() ? QLineEdit::Password : QLineEdit::Normal);
     });
     Guarded([this] { ApplyGraphColors(); });

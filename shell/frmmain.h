@@ -25,6 +25,7 @@ class QLabel;
 class QTimer;
 class TColorPanel;
 class TStatusLabels;
+class TNotifier;
 class TTrayIcon;
 
 inline constexpr char kWindowCaption[] = "Brelwick ISDN Router Monitor [1.0.1.3]";
@@ -79,6 +80,8 @@ public:
     // histories behind Chart1 and Chart2, the tick and the settings value.
     TMonitor Monitor;
     TTrayIcon *TrayIcon = nullptr;
+    // Shows the monitor's alerts as desktop bubbles, or through TrayIcon without a service.
+    TNotifier *Notifier = nullptr;
 
     // The monitor's one-second tick, run now: tray, history, gauges, caller-ID lists, then, only
     // while the window is shown, the status page's labels.
@@ -151,6 +154,10 @@ private:
     void createTray();
     void wireMonitor();
     void followSettingControls();
+    // The Administrative Alerts group: the monitor's [Alerts] value into its controls, and every
+    // change of them back into the value.
+    void showAlertSettings();
+    void followAlertControls();
     void refreshView();
     void connectHandlers();
     void reserveWidths();

@@ -10,8 +10,8 @@ if [ "${1:-}" = "--asan" ]; then
 fi
 
 # Beyond the build: python3 reads the machine status's JSON, prometheus (with promtool) scrapes
-# linewatchd for real.
-tools/install-deps.sh python3 prometheus
+# linewatchd for real, dbus runs the notifier's private session bus.
+tools/install-deps.sh python3 prometheus dbus
 cmake --preset "$preset" -DLINEWATCH_WERROR=ON
 cmake --build --preset "$preset" -j "$(nproc)"
 ctest --preset "$preset" -j "$(nproc)"

@@ -176,6 +176,8 @@ done
 grep -qF '{"name":"B1","link":"No Data",' "$answer" || fail "B1's figures outlived the connection"
 grep -qxF "<5>linewatchd: the connection to the router at 127.0.0.1:$router_port ended" "$out_dir/service.err" ||
     fail "the hang-up was not logged"
+# The alert, as a warning line of its own and no desktop bubble.
+grep -qE "^<4>linewatchd: alert connection-lost: .+" "$out_dir/service.err" || fail "the lost connection raised no alert line"
 sleep 1
 kill -0 "$daemon_pid" 2>/dev/null || fail "linewatchd ended after the hang-up"
 

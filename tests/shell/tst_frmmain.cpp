@@ -237,6 +237,7 @@ private slots:
     void connectWithDefaultsTargetsRouterDefaults();
     void channelButtonsSendTheirTags();
     void loadingSettingsOpensListenersAndMasks();
+    void alertsGroupFollowsTheAlertsSection();
     void startupConnectsThenChecksBeforeShowing();
     void closeHidesAndExitSavesThenRemovesTray();
     void ctrlQRunsExit();
@@ -613,6 +614,43 @@ void TestFrmMain::loadingSettingsOpensListenersAndMasks()
     ui.chkWebAdmin->setChecked(false);
     QVERIFY(!w.Monitor.WebServer.WebServerSocket.Active());
     QVERIFY(ui.edtWebAdminPort->isEnabled());
+}
+
+void TestFrmMain::alertsGroupFollowsTheAlertsSection()
+{
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("linewatch.ini"));
+    {
+        QFile file(ini);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        // A silence beyond what the spin box holds is kept as loaded until the user changes it.
+        file.write("[Alerts]\r\nLongDataCall=0\r\nOutcallMinutes=90\r\nNoStatusSeconds=500000\r\n"
+                   "Command=/usr/bin/logger \"a b\"\r\n");
+    }
+    TfrmMain::THooks hooks;
+    hooks.AppDir = dir.path().toStdString() + "/";
+    TFixture f(std::move(hooks));
+    Ui::TfrmMain &ui = f.ui();
+    QVERIFY(ui.grpAlerts->isEnabled());
+    QVERIFY(!ui.chkAlertLongDataCall->isChecked());
+    QVERIFY(!ui.spnAlertLongDataCallMinutes->isEnabled());
+    QCOMPARE(ui.spnAlertOutcallMinutes->value(), 90);
+    QCOMPARE(ui.edtAlertCommand->text(), QStringLiteral("/usr/bin/logger \"a b\""));
+    QCOMPARE(f.window->Monitor.Settings.Alerts.NoStatusSeconds, 500000);
+
+    ui.chkAlertLongDataCall->setChecked(true);
+    QVERIFY(ui.spnAlertLongDataCallMinutes->isEnabled());
+    ui.spnAlertLongDataCallMinutes->setValue(45);
+    ui.chkAlertIncomingCall->setChecked(false);
+    ui.edtAlertCommand->setText(QStringLiteral("notify-me"));
+    const TAlertSettings &a = f.window->Monitor.Settings.Alerts;
+    QVERIFY(a.LongDataCall && !a.IncomingCall);
+    QCOMPARE(a.LongDataCallMinutes, 45);
+    QCOMPARE(a.Command, std::string("notify-me"));
+    f.window->FormDestroy();
+    TSettings saved;
+    LoadSettings(TIniFile(ini.toStdString()), saved);
+    QVERIFY(saved.Alerts == a);
 }
 
 void TestFrmMain::startupConnectsThenChecksBeforeShowing()

@@ -1,0 +1,295 @@
+// The alert engine; see alerts.h. Every decision reads the settings afresh, so a change on the
+// Settings tab holds from the next second on.
+#include "alerts.h"
+
+#include "statusjson.h"
+
+#include <QDateTime>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+namespace {
+
+QString fromBytes(const std::string &text)
+{
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+QString channelName(int Channel)
+{
+    return Channel == 1 ? QStringLiteral("B1") : QStringLiteral("B2");
+}
+
+QString duration(int64_t Seconds)
+{
+    return QStringLiteral("%1:%2:%3")
+        .arg(Seconds / 3600)
+        .arg(Seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(Seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+bool startDetached(const QString &Program, const QStringList &Arguments, TAlertKind Kind, const QString &Text)
+{
+    QProcess process;
+    process.setProgram(Program);
+    process.setArguments(Arguments);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LINEWATCH_ALERT_KIND"), QString::fromLatin1(AlertKindName(Kind)));
+    env.insert(QStringLiteral("LINEWATCH_ALERT_TEXT"), Text);
+    process.setProcessEnvironment(env);
+    process.setStandardInputFile(QProcess::nullDevice());
+    return process.startDetached();
+}
+
+} // namespace
+
+bool AlertIsUrgent(TAlertKind Kind)
+{
+    switch (Kind) {
+    case TAlertKind::PasswordRejected:
+    case TAlertKind::ConnectionLost:
+    case TAlertKind::LongDataCall:
+    case TAlertKind::OutcallTime:
+    case TAlertKind::NoStatus:
+        return true;
+    case TAlertKind::ConnectionRestored:
+    case TAlertKind::IncomingCall:
+    case TAlertKind::ChannelDropped:
+        return false;
+    }
+    return false;
+}
+
+TAlerts::TAlerts(QObject *Parent) : QObject(Parent) {}
+
+const TAlertSettings &TAlerts::settings() const
+{
+    static const TAlertSettings defaults;
+    return Settings ? Settings() : defaults;
+}
+
+int64_t TAlerts::now() const
+{
+    return NowMs ? NowMs() : QDateTime::currentMSecsSinceEpoch();
+}
+
+bool TAlerts::enabled(TAlertKind Kind) const
+{
+    const TAlertSettings &s = settings();
+    switch (Kind) {
+    case TAlertKind::PasswordRejected:
+    case TAlertKind::ConnectionLost:
+    case TAlertKind::ConnectionRestored:
+        return s.Connection;
+    case TAlertKind::IncomingCall:
+        return s.IncomingCall;
+    case TAlertKind::ChannelDropped:
+        return s.ChannelDropped;
+    case TAlertKind::LongDataCall:
+        return s.LongDataCall;
+    case TAlertKind::OutcallTime:
+        return s.Outcall;
+    case TAlertKind::NoStatus:
+        return s.NoStatus;
+    }
+    return false;
+}
+
+QString TAlerts::Title(TAlertKind Kind)
+{
+    switch (Kind) {
+    case TAlertKind::PasswordRejected:
+        return QStringLiteral("Password rejected");
+    case TAlertKind::ConnectionLost:
+        return QStringLiteral("Router connection lost");
+    case TAlertKind::ConnectionRestored:
+        return QStringLiteral("Router connection restored");
+    case TAlertKind::IncomingCall:
+        return QStringLiteral("Incoming call");
+    case TAlertKind::ChannelDropped:
+        return QStringLiteral("Call dropped");
+    case TAlertKind::LongDataCall:
+        return QStringLiteral("Long data call");
+    case TAlertKind::OutcallTime:
+        return QStringLiteral("Outgoing call time");
+    case TAlertKind::NoStatus:
+        return QStringLiteral("No status");
+    }
+    return QString();
+}
+
+QStringList TAlerts::SplitCommand(const QString &Command)
+{
+    return QProcess::splitCommand(Command);
+}
+
+void TAlerts::Raise(TAlertKind Kind, const QString &Text)
+{
+    if (enabled(Kind))
+        emitAlert(Kind, Text);
+}
+
+void TAlerts::emitAlert(TAlertKind Kind, const QString &Text)
+{
+    TKindState &k = m_kinds[std::size_t(Kind)];
+    const int64_t t = now();
+    // A clock set back counts as the minute being over.
+    if (k.EverRaised && t >= k.LastRaisedMs && t - k.LastRaisedMs < kRateLimitMs) {
+        ++k.Folded;
+        k.LastFoldedText = Text;
+        return;
+    }
+    QString shown = Text;
+    if (k.Folded > 0)
+        shown += QStringLiteral(" (%1 more in the last minute)").arg(k.Folded);
+    k.Folded = 0;
+    k.LastFoldedText.clear();
+    k.EverRaised = true;
+    k.LastRaisedMs = t;
+    const QString title = Title(Kind);
+    emit raised(Kind, title, shown);
+    runCommand(Kind, title + QStringLiteral(": ") + shown);
+}
+
+void TAlerts::flushFolded()
+{
+    const int64_t t = now();
+    for (std::size_t i = 0; i < m_kinds.size(); ++i) {
+        TKindState &k = m_kinds[i];
+        if (k.Folded == 0 || (t >= k.LastRaisedMs && t - k.LastRaisedMs < kRateLimitMs))
+            continue;
+        // The last one held back is shown, with the count of the others.
+        const QString text = k.LastFoldedText;
+        k.Folded -= 1;
+        k.EverRaised = false;
+        emitAlert(TAlertKind(i), text);
+    }
+}
+
+void TAlerts::runCommand(TAlertKind Kind, const QString &Text)
+{
+    const std::string &command = settings().Command;
+    if (command.empty())
+        return;
+    QStringList parts = SplitCommand(QString::fromLocal8Bit(command.data(), qsizetype(command.size())));
+    if (parts.isEmpty())
+        return;
+    const QString program = parts.takeFirst();
+    if (StartCommand)
+        StartCommand(program, parts, Kind, Text);
+    else
+        startDetached(program, parts, Kind, Text);
+}
+
+void TAlerts::NoteIncomingCall(int Channel, const QString &Number)
+{
+    Raise(TAlertKind::IncomingCall, QStringLiteral("%1 on %2").arg(Number, channelName(Channel)));
+}
+
+void TAlerts::NoteUserDrop(int CommandTag)
+{
+    const int64_t t = now();
+    if (CommandTag == 1 || CommandTag >= 3)
+        m_channels[0].UserDropMs = t;
+    if (CommandTag == 2 || CommandTag >= 3)
+        m_channels[1].UserDropMs = t;
+}
+
+void TAlerts::NoteStatusData()
+{
+    m_lastStatusMs = now();
+    m_silenceAlerted = false;
+}
+
+void TAlerts::Check(const TChannelStatus &B1, const TChannelStatus &B2, const TRouterStatus &Router, bool Watching,
+                    bool StatusShown)
+{
+    flushFolded();
+    if (StatusShown) {
+        checkChannel(1, B1);
+        checkChannel(2, B2);
+        checkOutcall(Router);
+    } else {
+        // A record left over from the last connection says nothing about calls.
+        for (TChannelWatch &w : m_channels)
+            w.InCall = false;
+        m_lastOutcallTotal = -1;
+    }
+    checkSilence(Watching);
+}
+
+void TAlerts::checkChannel(int Channel, const TChannelStatus &C)
+{
+    TChannelWatch &w = m_channels[std::size_t(Channel - 1)];
+    const TChannelState state = ChannelState(C);
+    if (state == TChannelState::Voice || state == TChannelState::Data) {
+        const int64_t up = DurationSeconds(C.UpTime).value_or(0);
+        // An up time that went back is the next call.
+        if (!w.InCall || up < w.LastUpSeconds)
+            w.LongCallAlerted = false;
+        w.InCall = true;
+        w.Data = state == TChannelState::Data;
+        w.LastUpSeconds = up;
+        const int64_t limit = int64_t(settings().LongDataCallMinutes) * 60;
+        if (w.Data && !w.LongCallAlerted && up >= limit && enabled(TAlertKind::LongDataCall)) {
+            w.LongCallAlerted = true;
+            emitAlert(TAlertKind::LongDataCall,
+                      QStringLiteral("The data call on %1 has been up for %2 (limit %3 minutes)")
+                          .arg(channelName(Channel), fromBytes(C.UpTime))
+                          .arg(settings().LongDataCallMinutes));
+        }
+        return;
+    }
+    if (w.InCall && (state == TChannelState::Idle || state == TChannelState::Down)) {
+        const int64_t t = now();
+        const bool asked = w.UserDropMs >= 0 && t >= w.UserDropMs && t - w.UserDropMs <= kUserDropGraceMs;
+        if (!asked)
+            Raise(TAlertKind::ChannelDropped, QStringLiteral("The %1 call on %2 ended after %3 without a Drop")
+                                                  .arg(w.Data ? QStringLiteral("data") : QStringLiteral("voice"),
+                                                       channelName(Channel), duration(w.LastUpSeconds)));
+    }
+    w.InCall = false;
+}
+
+void TAlerts::checkOutcall(const TRouterStatus &Router)
+{
+    const std::optional<int64_t> total = DurationSeconds(Router.TotalOutcallTime);
+    if (!total)
+        return;
+    const int64_t day = QDateTime::fromMSecsSinceEpoch(now()).date().toJulianDay();
+    if (day != m_outcallDay) {
+        m_outcallDay = day;
+        m_outcallToday = 0;
+        m_outcallAlerted = false;
+    }
+    // The first record after connecting, and a total that fell (the router restarted), only set
+    // where the counting goes on from.
+    if (m_lastOutcallTotal >= 0 && *total >= m_lastOutcallTotal)
+        m_outcallToday += *total - m_lastOutcallTotal;
+    m_lastOutcallTotal = *total;
+    const int64_t limit = int64_t(settings().OutcallMinutes) * 60;
+    if (!m_outcallAlerted && m_outcallToday >= limit && enabled(TAlertKind::OutcallTime)) {
+        m_outcallAlerted = true;
+        emitAlert(TAlertKind::OutcallTime, QStringLiteral("Outgoing calls today: %1 (limit %2 minutes)")
+                                               .arg(duration(m_outcallToday))
+                                               .arg(settings().OutcallMinutes));
+    }
+}
+
+void TAlerts::checkSilence(bool Watching)
+{
+    const int64_t t = now();
+    if (Watching && !m_watching)
+        m_lastStatusMs = t;
+    m_watching = Watching;
+    if (!Watching) {
+        m_silenceAlerted = false;
+        return;
+    }
+    const int64_t limit = int64_t(settings().NoStatusSeconds) * 1000;
+    if (!m_silenceAlerted && t - m_lastStatusMs >= limit && enabled(TAlertKind::NoStatus)) {
+        m_silenceAlerted = true;
+        emitAlert(TAlertKind::NoStatus,
+                  QStringLiteral("No status from the router for %1 seconds").arg((t - m_lastStatusMs) / 1000));
+    }
+}

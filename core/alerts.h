@@ -1,0 +1,111 @@
+// The alert engine: turns what the monitor sees (calls, channel states, the connection, the
+// status record's silence) into alerts the user switched on in [Alerts], at most one bubble per
+// kind a minute, and runs the user's alert command without a shell. Qt Core only, so linewatchd
+// raises the same alerts as the window.
+#pragma once
+
+#include "reconnect.h"
+#include "settings.h"
+#include "statusmodel.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+
+// What needs someone now (a critical bubble, a warning in the log) rather than a glance: the
+// password rejected, the connection lost, a long data call, the outcall time, no status.
+bool AlertIsUrgent(TAlertKind Kind);
+
+class TAlerts : public QObject
+{
+    Q_OBJECT
+
+public:
+    // A kind raised again within this time is counted and folded into its next alert.
+    static constexpr int64_t kRateLimitMs = 60 * 1000;
+    // A call that ends this soon after the user's Drop, Drop All or Reset is one the user asked
+    // to end.
+    static constexpr int64_t kUserDropGraceMs = 10 * 1000;
+
+    explicit TAlerts(QObject *Parent = nullptr);
+
+    // The switches and thresholds, read at each decision. Unset: the defaults.
+    std::function<const TAlertSettings &()> Settings;
+    // Milliseconds of wall-clock time; tests set their own. Unset: the system clock.
+    std::function<int64_t()> NowMs;
+    // Starts the command's process; returns whether it started. Unset: QProcess::startDetached
+    // with the alert's kind and text in LINEWATCH_ALERT_KIND and LINEWATCH_ALERT_TEXT.
+    std::function<bool(const QString &Program, const QStringList &Arguments, TAlertKind Kind, const QString &Text)>
+        StartCommand;
+
+    // An alert from outside (the reconnector's); it passes the switch and the rate limit.
+    void Raise(TAlertKind Kind, const QString &Text);
+    // A new incoming call's caller ID on channel 1 or 2.
+    void NoteIncomingCall(int Channel, const QString &Number);
+    // The user's channel command: 1 drop B1, 2 drop B2, 3 reset, 4 drop all.
+    void NoteUserDrop(int CommandTag);
+    // A byte from the router while the status screen is shown.
+    void NoteStatusData();
+    // Once a second with the status record. Watching: the user wants the router connection
+    // (connected or reconnecting); the status's silence counts only then. StatusShown: the record
+    // holds the router's figures (the status screen is up), not what was left of them.
+    void Check(const TChannelStatus &B1, const TChannelStatus &B2, const TRouterStatus &Router, bool Watching,
+               bool StatusShown);
+
+    // Today's outgoing call time as far as the monitor has seen it: the growth of the router's
+    // total outcall time between status records since local midnight (a total that falls, after
+    // a router restart, counts from zero again).
+    int64_t OutcallSecondsToday() const { return m_outcallToday; }
+
+    // The bubble's title for a kind: "Incoming call" and so on.
+    static QString Title(TAlertKind Kind);
+    // The command line split into program and arguments: blanks separate, double quotes group,
+    // three double quotes make one literal quote; nothing else is special.
+    static QStringList SplitCommand(const QString &Command);
+
+signals:
+    // An alert to show: after the switch and the rate limit.
+    void raised(TAlertKind Kind, const QString &Title, const QString &Text);
+
+private:
+    struct TKindState
+    {
+        int64_t LastRaisedMs = 0;
+        bool EverRaised = false;
+        int Folded = 0;
+        QString LastFoldedText;
+    };
+    struct TChannelWatch
+    {
+        bool InCall = false;
+        bool Data = false;
+        bool LongCallAlerted = false;
+        int64_t LastUpSeconds = 0;
+        int64_t UserDropMs = -1;
+    };
+
+    const TAlertSettings &settings() const;
+    int64_t now() const;
+    bool enabled(TAlertKind Kind) const;
+    void emitAlert(TAlertKind Kind, const QString &Text);
+    void flushFolded();
+    void checkChannel(int Channel, const TChannelStatus &C);
+    void checkOutcall(const TRouterStatus &Router);
+    void checkSilence(bool Watching);
+    void runCommand(TAlertKind Kind, const QString &Text);
+
+    std::array<TKindState, kAlertKindCount> m_kinds;
+    std::array<TChannelWatch, 2> m_channels;
+    // The day (days since the epoch, local time) the outcall time counts for.
+    int64_t m_outcallDay = -1;
+    int64_t m_lastOutcallTotal = -1;
+    int64_t m_outcallToday = 0;
+    bool m_outcallAlerted = false;
+    bool m_watching = false;
+    int64_t m_lastStatusMs = 0;
+    bool m_silenceAlerted = false;
+};

@@ -1,0 +1,309 @@
+// The alert engine: thresholds at their edges, the user's Drop, the rate limit, the [Alerts]
+// section, and the command hook with arguments a shell would have taken apart.
+#include "alerts.h"
+#include "inifile.h"
+#include "monitor.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// An engine on a fake clock with every alert switched on.
+struct TRig
+{
+    TAlertSettings Settings;
+    int64_t Now = 1'000'000'000'000;
+    TAlerts Alerts;
+    QSignalSpy Raised{&Alerts, &TAlerts::raised};
+
+    TRig()
+    {
+        Settings.Outcall = true;
+        Settings.NoStatus = true;
+        Alerts.Settings = [this]() -> const TAlertSettings & { return Settings; };
+        Alerts.NowMs = [this] { return Now; };
+    }
+    void check(const TChannelStatus &B1, const TRouterStatus &Router = {}, bool Watching = true)
+    {
+        Alerts.Check(B1, channel("Idle", "0:00:00"), Router, Watching, true);
+    }
+    static TChannelStatus channel(const std::string &Link, const std::string &UpTime)
+    {
+        TChannelStatus c;
+        c.Link = Link;
+        c.UpTime = UpTime;
+        return c;
+    }
+    static TRouterStatus outcall(const std::string &Total)
+    {
+        TRouterStatus r;
+        r.TotalOutcallTime = Total;
+        return r;
+    }
+};
+
+} // namespace
+
+class TestAlerts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void thresholdEdges_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<QString>("value"); // up time, the outcall total's growth, or silent seconds
+        QTest::addColumn<bool>("alerted");
+        const int data = int(TAlertKind::LongDataCall);
+        const int outcall = int(TAlertKind::OutcallTime);
+        const int silence = int(TAlertKind::NoStatus);
+        QTest::newRow("data call a second short") << data << 30 << "PPP"
+                                                  << "0:29:59" << false;
+        QTest::newRow("data call at the limit") << data << 30 << "PPP"
+                                                << "0:30:00" << true;
+        QTest::newRow("data call over hours") << data << 1 << "PPP"
+                                              << "12:00:00" << true;
+        QTest::newRow("voice call is not a data call") << data << 1 << "Voice"
+                                                       << "5:00:00" << false;
+        QTest::newRow("unreadable up time") << data << 1 << "PPP"
+                                            << "x:00:00" << false;
+        QTest::newRow("outcall a second short") << outcall << 60 << ""
+                                                << "0:59:59" << false;
+        QTest::newRow("outcall at the limit") << outcall << 60 << ""
+                                              << "1:00:00" << true;
+        QTest::newRow("silence a second short") << silence << 60 << ""
+                                                << "59" << false;
+        QTest::newRow("silence at the limit") << silence << 60 << ""
+                                              << "60" << true;
+    }
+    void thresholdEdges()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, limit);
+        QFETCH(QString, link);
+        QFETCH(QString, value);
+        QFETCH(bool, alerted);
+        TRig rig;
+        rig.Settings.LongDataCallMinutes = rig.Settings.OutcallMinutes = rig.Settings.NoStatusSeconds = limit;
+        rig.Settings.LongDataCall = TAlertKind(kind) == TAlertKind::LongDataCall;
+        rig.Settings.Outcall = TAlertKind(kind) == TAlertKind::OutcallTime;
+        rig.Settings.NoStatus = TAlertKind(kind) == TAlertKind::NoStatus;
+        rig.Settings.ChannelDropped = false;
+        const TChannelStatus idle = TRig::channel("Idle", "0:00:00");
+        switch (TAlertKind(kind)) {
+        case TAlertKind::LongDataCall:
+            rig.check(TRig::channel(link.toStdString(), "0:00:01"));
+            rig.check(TRig::channel(link.toStdString(), value.toStdString()));
+            break;
+        case TAlertKind::OutcallTime:
+            // The router's total before the monitor saw it is not today's.
+            rig.check(idle, TRig::outcall("100:00:00"));
+            rig.check(idle, TRig::outcall("100:00:00"));
+            rig.check(idle, TRig::outcall(std::to_string(100 + value.left(1).toInt()) + value.mid(1).toStdString()));
+            break;
+        default:
+            rig.Alerts.NoteStatusData();
+            rig.check(idle);
+            rig.Now += value.toLongLong() * 1000;
+            rig.check(idle);
+            break;
+        }
+        QCOMPARE(rig.Raised.count(), alerted ? 1 : 0);
+        if (alerted) {
+            QCOMPARE(rig.Raised.at(0).at(0).value<TAlertKind>(), TAlertKind(kind));
+            // Once per call, day or silence.
+            rig.Now += TAlerts::kRateLimitMs;
+            rig.check(TRig::channel(link.toStdString(), "23:00:00"), TRig::outcall("200:00:00"));
+            QCOMPARE(rig.Raised.count(), 1);
+        }
+    }
+
+    void outcallCountsTodayAcrossARouterRestart()
+    {
+        TRig rig;
+        rig.Settings.OutcallMinutes = 60;
+        const TChannelStatus idle = TRig::channel("Idle", "0:00:00");
+        rig.check(idle, TRig::outcall("5:00:00"));
+        rig.check(idle, TRig::outcall("5:40:00"));
+        rig.check(idle, TRig::outcall("0:00:00")); // restarted: counting goes on from here
+        rig.check(idle, TRig::outcall("0:19:59"));
+        QCOMPARE(rig.Alerts.OutcallSecondsToday(), 59 * 60 + 59);
+        QCOMPARE(rig.Raised.count(), 0);
+        rig.check(idle, TRig::outcall("0:20:00"));
+        QCOMPARE(rig.Raised.count(), 1);
+        QCOMPARE(rig.Raised.at(0).at(2).toString(), QStringLiteral("Outgoing calls today: 1:00:00 (limit 60 minutes)"));
+        // The next day counts from nothing.
+        rig.Now += 24LL * 60 * 60 * 1000;
+        rig.check(idle, TRig::outcall("0:30:00"));
+        QCOMPARE(rig.Alerts.OutcallSecondsToday(), 10 * 60);
+    }
+
+    void droppedCallUnlessTheUserAsked_data()
+    {
+        QTest::addColumn<int>("command"); // 0: none
+        QTest::addColumn<int>("secondsBefore");
+        QTest::addColumn<bool>("alerted");
+        QTest::newRow("nobody asked") << 0 << 0 << true;
+        QTest::newRow("Drop B1 just before") << 1 << 3 << false;
+        QTest::newRow("Drop B1 at the grace's edge") << 1 << 10 << false;
+        QTest::newRow("Drop B1 too long before") << 1 << 11 << true;
+        QTest::newRow("Drop B2 is not B1") << 2 << 1 << true;
+        QTest::newRow("Reset") << 3 << 1 << false;
+        QTest::newRow("Drop All") << 4 << 1 << false;
+    }
+    void droppedCallUnlessTheUserAsked()
+    {
+        QFETCH(int, command);
+        QFETCH(int, secondsBefore);
+        QFETCH(bool, alerted);
+        TRig rig;
+        rig.check(TRig::channel("PPP", "0:05:00"));
+        if (command != 0)
+            rig.Alerts.NoteUserDrop(command);
+        rig.Now += secondsBefore * 1000;
+        rig.check(TRig::channel("Idle", "0:00:00"));
+        QCOMPARE(rig.Raised.count(), alerted ? 1 : 0);
+        if (alerted)
+            QCOMPARE(rig.Raised.at(0).at(2).toString(),
+                     QStringLiteral("The data call on B1 ended after 0:05:00 without a Drop"));
+    }
+
+    void aLostConnectionIsNoDroppedCall()
+    {
+        TRig rig;
+        rig.check(TRig::channel("Voice", "0:05:00"));
+        rig.Alerts.Check(TRig::channel("No Data", "0:00:00"), TRig::channel("No Data", "0:00:00"), TRouterStatus{},
+                         true, false);
+        rig.check(TRig::channel("Idle", "0:00:00"));
+        QCOMPARE(rig.Raised.count(), 0);
+    }
+
+    void rateLimitFoldsRepeatsIntoOneAMinute()
+    {
+        TRig rig;
+        rig.Alerts.Raise(TAlertKind::ConnectionLost, QStringLiteral("lost 1"));
+        rig.Now += 30'000;
+        rig.Alerts.Raise(TAlertKind::ConnectionLost, QStringLiteral("lost 2"));
+        // Another kind has its own minute.
+        rig.Alerts.Raise(TAlertKind::ConnectionRestored, QStringLiteral("back"));
+        rig.Now += 29'999;
+        rig.Alerts.Raise(TAlertKind::ConnectionLost, QStringLiteral("lost 3"));
+        rig.check(TRig::channel("Idle", "0:00:00"));
+        QCOMPARE(rig.Raised.count(), 2);
+        // The minute is over: the last repeat shows, with the count of the one before it.
+        rig.Now += 1;
+        rig.check(TRig::channel("Idle", "0:00:00"));
+        QCOMPARE(rig.Raised.count(), 3);
+        QCOMPARE(rig.Raised.at(2).at(2).toString(), QStringLiteral("lost 3 (1 more in the last minute)"));
+        QCOMPARE(rig.Raised.at(2).at(1).toString(), QStringLiteral("Router connection lost"));
+        // Nothing is left over, and a new minute begins with the repeat.
+        rig.Now += TAlerts::kRateLimitMs - 1;
+        rig.Alerts.Raise(TAlertKind::ConnectionLost, QStringLiteral("lost 4"));
+        rig.Now += 1;
+        rig.Alerts.Raise(TAlertKind::ConnectionLost, QStringLiteral("lost 5"));
+        QCOMPARE(rig.Raised.count(), 4);
+        QCOMPARE(rig.Raised.at(3).at(2).toString(), QStringLiteral("lost 5 (1 more in the last minute)"));
+        // Switched off: nothing at all.
+        rig.Settings.Connection = false;
+        rig.Now += TAlerts::kRateLimitMs;
+        rig.Alerts.Raise(TAlertKind::PasswordRejected, QStringLiteral("no"));
+        QCOMPARE(rig.Raised.count(), 4);
+    }
+
+    void monitorRaisesIncomingCallsAndTheReconnectorsAlerts()
+    {
+        TMonitor monitor;
+        monitor.Timer1->stop();
+        QSignalSpy raised(&monitor, &TMonitor::alertRaised);
+        monitor.Session.B1.Link = "Voice";
+        monitor.Session.B1.CLID = "5551234";
+        monitor.Tick();
+        monitor.Tick();
+        QCOMPARE(raised.count(), 1);
+        QCOMPARE(raised.at(0).at(0).value<TAlertKind>(), TAlertKind::IncomingCall);
+        QCOMPARE(raised.at(0).at(2).toString(), QStringLiteral("5551234 on B1"));
+        monitor.Settings.Alerts.IncomingCall = false;
+        monitor.Session.B2.Link = "Voice";
+        monitor.Session.B2.CLID = "5550000";
+        monitor.Tick();
+        QCOMPARE(raised.count(), 1);
+    }
+
+    void alertsSectionRoundTrips()
+    {
+        QTemporaryDir dir;
+        const std::string path = dir.filePath(QStringLiteral("linewatch.ini")).toStdString();
+        TSettings saved;
+        saved.Alerts.LongDataCall = false;
+        saved.Alerts.OutcallMinutes = 90;
+        saved.Alerts.Command = R"(/usr/bin/mailer "a b" ;)";
+        {
+            TIniFile ini(path);
+            SaveSettings(ini, saved);
+        }
+        const std::string text = readFile(path);
+        QVERIFY(text.find("[Alerts]\r\nLongDataCall=0\r\nOutcallMinutes=90\r\nCommand=/usr/bin/mailer \"a b\" ;\r\n") !=
+                std::string::npos);
+        TSettings loaded;
+        LoadSettings(TIniFile(path), loaded);
+        QVERIFY(loaded == saved);
+
+        // A threshold of 0 or less would alert at once: the default holds instead.
+        std::ofstream(path, std::ios::app) << "[Alerts]\r\nNoStatusSeconds=0\r\nLongDataCallMinutes=-5\r\n";
+        LoadSettings(TIniFile(path), loaded);
+        QCOMPARE(loaded.Alerts.NoStatusSeconds, TAlertSettings::kDefaultNoStatusSeconds);
+        QCOMPARE(loaded.Alerts.LongDataCallMinutes, TAlertSettings::kDefaultLongDataCallMinutes);
+    }
+
+    void commandGetsItsArgumentsWithoutAShell()
+    {
+        QTemporaryDir dir;
+        const QString out = dir.filePath(QStringLiteral("argv.txt"));
+        const QString pwned = dir.filePath(QStringLiteral("pwned"));
+        const QString script = dir.filePath(QStringLiteral("record alert.sh"));
+        {
+            QFile f(script);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("#!/bin/sh\nout=\"$1\"; shift\n"
+                    "{ for a in \"$@\"; do printf '[%s]\\n' \"$a\"; done\n"
+                    "  printf 'kind=%s\\ntext=%s\\n' \"$LINEWATCH_ALERT_KIND\" \"$LINEWATCH_ALERT_TEXT\"; } > "
+                    "\"$out.tmp\"\n"
+                    "mv \"$out.tmp\" \"$out\"\n");
+            f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+        }
+        TRig rig;
+        rig.Settings.Command =
+            QStringLiteral("\"%1\" \"%2\" \"two words\" \"\"\"quoted\"\"\" $(touch %3) ; touch %3 | `touch %3`")
+                .arg(script, out, pwned)
+                .toStdString();
+        rig.Alerts.NoteIncomingCall(1, QStringLiteral("$(touch %1); \"555\"").arg(pwned));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out), 10000);
+        QFile f(out);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QString expected = QStringLiteral("[two words]\n[\"quoted\"]\n[$(touch]\n[%1)]\n[;]\n[touch]\n[%1]\n[|]\n"
+                                                "[`touch]\n[%1`]\n"
+                                                "kind=incoming-call\ntext=Incoming call: $(touch %1); \"555\" on B1\n")
+                                     .arg(pwned);
+        QCOMPARE(QString::fromUtf8(f.readAll()), expected);
+        QVERIFY(!QFile::exists(pwned));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAlerts)
+#include "tst_alerts.moc"

@@ -1,0 +1,211 @@
+// The desktop notifier on a private bus: a dbus-daemon of the test's own and a stand-in
+// notification service in this process that records each call. The user's session bus is never
+// touched.
+#include "alerts.h"
+#include "notifier.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+struct TCall
+{
+    QString App;
+    uint ReplacesId = 0;
+    QString Icon;
+    QString Summary;
+    QString Body;
+    QStringList Actions;
+    QVariantMap Hints;
+    int Timeout = 0;
+};
+
+const QString kServiceConnection = QStringLiteral("lw-stand-in");
+const QString kClientConnection = QStringLiteral("lw-client");
+
+} // namespace
+
+// The stand-in service: records each Notify and hands out ids as a real one does.
+class TStandInNotifications : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    QList<TCall> Calls;
+    uint NextId = 41;
+
+public slots:
+    uint Notify(const QString &App, uint ReplacesId, const QString &Icon, const QString &Summary, const QString &Body,
+                const QStringList &Actions, const QVariantMap &Hints, int Timeout)
+    {
+        Calls.append({App, ReplacesId, Icon, Summary, Body, Actions, Hints, Timeout});
+        return ReplacesId != 0 ? ReplacesId : ++NextId;
+    }
+};
+
+class TestNotifier : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+        if (daemon.isEmpty())
+            QSKIP("dbus-daemon is not installed (Debian package dbus): no private bus to test the notifier on");
+        // A bus of our own without service directories, so no real notification daemon can be
+        // started on it by activation.
+        QFile config(m_dir.filePath(QStringLiteral("bus.conf")));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(QStringLiteral("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\""
+                                    " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                                    "<busconfig><type>session</type><listen>unix:dir=%1</listen>"
+                                    "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                                    "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n")
+                         .arg(m_dir.path())
+                         .toUtf8());
+        config.close();
+        m_daemon.start(daemon, {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--print-address"),
+                                QStringLiteral("--nofork")});
+        QVERIFY(m_daemon.waitForStarted(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(m_daemon.canReadLine(), 10000);
+        m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_address.toUtf8());
+
+        QDBusConnection service = QDBusConnection::connectToBus(m_address, kServiceConnection);
+        QVERIFY(service.isConnected());
+        QVERIFY(service.registerObject(QLatin1String(TNotifier::kPath), &m_standIn, QDBusConnection::ExportAllSlots));
+        QVERIFY(QDBusConnection::connectToBus(m_address, kClientConnection).isConnected());
+    }
+    void init()
+    {
+        m_standIn.Calls.clear();
+        QDBusConnection service(kServiceConnection);
+        QVERIFY(service.registerService(QLatin1String(TNotifier::kService)));
+    }
+    void cleanupTestCase()
+    {
+        QDBusConnection::disconnectFromBus(kServiceConnection);
+        QDBusConnection::disconnectFromBus(kClientConnection);
+        if (m_daemon.state() != QProcess::NotRunning) {
+            m_daemon.terminate();
+            m_daemon.waitForFinished(5000);
+        }
+    }
+
+    void bubbleCarriesTextsIconAndHints_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("urgency");
+        QTest::newRow("incoming call: normal") << int(TAlertKind::IncomingCall) << 1;
+        QTest::newRow("connection lost: critical") << int(TAlertKind::ConnectionLost) << 2;
+        QTest::newRow("long data call: critical") << int(TAlertKind::LongDataCall) << 2;
+    }
+    void bubbleCarriesTextsIconAndHints()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, urgency);
+        TNotifier notifier(client());
+        QSignalSpy shown(&notifier, &TNotifier::shown);
+        notifier.Notify(TAlertKind(kind), QStringLiteral("Incoming call"), QStringLiteral("<555> & \"x\" on B1"));
+        QTRY_COMPARE(shown.count(), 1);
+        QCOMPARE(m_standIn.Calls.size(), 1);
+        const TCall &c = m_standIn.Calls.at(0);
+        QCOMPARE(c.App, QStringLiteral("linewatch"));
+        QCOMPARE(c.ReplacesId, 0u);
+        QCOMPARE(c.Icon, QStringLiteral("linewatch"));
+        QCOMPARE(c.Summary, QStringLiteral("Incoming call"));
+        QCOMPARE(c.Body, QStringLiteral("&lt;555&gt; &amp; \"x\" on B1"));
+        QVERIFY(c.Actions.isEmpty());
+        QCOMPARE(c.Hints.value(QStringLiteral("desktop-entry")).toString(), QStringLiteral("linewatch"));
+        // The specification asks for a byte.
+        QCOMPARE(c.Hints.value(QStringLiteral("urgency")).metaType().id(), int(QMetaType::UChar));
+        QCOMPARE(c.Hints.value(QStringLiteral("urgency")).toInt(), urgency);
+        QCOMPARE(c.Timeout, -1);
+        QCOMPARE(shown.at(0).at(1).toUInt(), m_standIn.NextId);
+    }
+
+    void repeatReplacesItsKindsBubble()
+    {
+        TNotifier notifier(client());
+        QSignalSpy shown(&notifier, &TNotifier::shown);
+        notifier.Notify(TAlertKind::ConnectionLost, QStringLiteral("Router connection lost"), QStringLiteral("1"));
+        QTRY_COMPARE(shown.count(), 1);
+        notifier.Notify(TAlertKind::ConnectionLost, QStringLiteral("Router connection lost"), QStringLiteral("2"));
+        notifier.Notify(TAlertKind::IncomingCall, QStringLiteral("Incoming call"), QStringLiteral("3"));
+        QTRY_COMPARE(shown.count(), 3);
+        const uint first = shown.at(0).at(1).toUInt();
+        QCOMPARE(m_standIn.Calls.at(1).ReplacesId, first);
+        // Another kind has its own bubble.
+        QCOMPARE(m_standIn.Calls.at(2).ReplacesId, 0u);
+    }
+
+    void rateLimitGivesOneBubbleAMinute()
+    {
+        TAlertSettings settings;
+        int64_t now = 1'000'000'000'000;
+        TAlerts alerts;
+        alerts.Settings = [&]() -> const TAlertSettings & { return settings; };
+        alerts.NowMs = [&] { return now; };
+        TNotifier notifier(client());
+        QSignalSpy shown(&notifier, &TNotifier::shown);
+        connect(&alerts, &TAlerts::raised, &notifier, &TNotifier::Notify);
+        // A flapping line.
+        for (int i = 1; i <= 5; ++i) {
+            alerts.Raise(TAlertKind::ConnectionLost, QStringLiteral("lost %1").arg(i));
+            now += 5'000;
+        }
+        QTRY_COMPARE(shown.count(), 1);
+        QTest::qWait(100);
+        QCOMPARE(m_standIn.Calls.size(), 1);
+        now += TAlerts::kRateLimitMs;
+        alerts.Check(TChannelStatus{}, TChannelStatus{}, TRouterStatus{}, false, false);
+        QTRY_COMPARE(shown.count(), 2);
+        QCOMPARE(m_standIn.Calls.at(1).Body, QStringLiteral("lost 5 (3 more in the last minute)"));
+        QCOMPARE(m_standIn.Calls.at(1).ReplacesId, shown.at(0).at(1).toUInt());
+    }
+
+    void fallsBackToTheTrayWithoutAService_data()
+    {
+        QTest::addColumn<bool>("busThere");
+        QTest::newRow("no one owns the name") << true;
+        QTest::newRow("no bus at all") << false;
+    }
+    void fallsBackToTheTrayWithoutAService()
+    {
+        QFETCH(bool, busThere);
+        QVERIFY(QDBusConnection(kServiceConnection).unregisterService(QLatin1String(TNotifier::kService)));
+        TNotifier notifier(busThere ? client() : [] { return QDBusConnection(QStringLiteral("lw-no-such-bus")); });
+        QStringList tray;
+        notifier.Fallback = [&](const QString &Title, const QString &Text) { tray << Title + QLatin1Char('|') + Text; };
+        QSignalSpy fellBack(&notifier, &TNotifier::fellBack);
+        notifier.Notify(TAlertKind::PasswordRejected, QStringLiteral("Password rejected"),
+                        QStringLiteral("The router rejected the password"));
+        QTRY_COMPARE(fellBack.count(), 1);
+        QCOMPARE(tray, QStringList{QStringLiteral("Password rejected|The router rejected the password")});
+        QVERIFY(m_standIn.Calls.isEmpty());
+    }
+
+private:
+    static std::function<QDBusConnection()> client()
+    {
+        return [] { return QDBusConnection(kClientConnection); };
+    }
+
+    QTemporaryDir m_dir;
+    QProcess m_daemon;
+    QString m_address;
+    TStandInNotifications m_standIn;
+};
+
+QTEST_GUILESS_MAIN(TestNotifier)
+#include "tst_notifier.moc"
