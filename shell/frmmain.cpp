@@ -315,7 +315,7 @@ void TfrmMain::FormCreate()
             Monitor.SettingsFile = file.absoluteFilePath().toStdString();
             Monitor.SetAppDir(file.absolutePath().toStdString());
         } else {
-            Monitor.SetAppDir(m_hooks.AppDir.empty() ? settingsDirectory() : m_hooks.AppDir);
+            Monitor.SetAppDir(m_hooks.AppDir.empty() ? DefaultSettingsDirectory() : m_hooks.AppDir);
         }
     });
     Monitor.Create();
@@ -340,7 +340,7 @@ void TfrmMain::FormCreate()
     });
 }
 
-std::string TfrmMain::settingsDirectory() const
+std::string DefaultSettingsDirectory()
 {
     const QString exeDir = QCoreApplication::applicationDirPath();
     const QFileInfo dirInfo(exeDir);

@@ -31,6 +31,10 @@ inline constexpr char kWindowCaption[] = "Brelwick ISDN Router Monitor [1.0.1.3]
 inline constexpr char kRouterMakerSite[] = "http://www.brelwick.example/";
 inline constexpr char kAuthorMail[] = "linewatch@brelwick.example";
 
+// Where the program keeps linewatch.ini without --config, ending in "/": the program's directory,
+// or the user's configuration directory when that one cannot be written (SettingsDirectory).
+std::string DefaultSettingsDirectory();
+
 class TfrmMain : public QMainWindow, public ISettingsControls
 {
     Q_OBJECT
@@ -156,7 +160,6 @@ private:
     void reserveWidths();
     void fixWindowSize();
     void showPage(QWidget *Page);
-    std::string settingsDirectory() const;
     void loadSettings();
 
     QLabel *m_panel0 = nullptr;
