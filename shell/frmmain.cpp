@@ -18,6 +18,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QColorDialog>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
@@ -26,6 +27,7 @@
 #include <QMouseEvent>
 #include <QScreen>
 #include <QSignalBlocker>
+#include <QSpinBox>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
@@ -68,6 +70,9 @@ TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
 
     FormCreate();
     fixWindowSize();
+    // After FormCreate: loading the settings changes no control through its signals, and what it
+    // sets going is no change of the user's.
+    followSettingChanges();
 }
 
 TfrmMain::~TfrmMain()
@@ -355,6 +360,8 @@ void TfrmMain::FormDestroy()
     if (m_destroyed)
         return;
     m_destroyed = true;
+    if (m_saveTimer)
+        m_saveTimer->stop();
     // The tray icon leaves the notification area even when saving failed.
     m_settingsSaveFailed = true;
     Guarded([this] {
@@ -544,6 +551,8 @@ void TfrmMain::pnlB1CLUColorClick(TColorPanel *Sender)
     if (confirmed) {
         Sender->setColor(color);
         CopySettings(*this, Monitor.Settings);
+        if (m_saveTimer)
+            m_saveTimer->start();
     }
     ApplyGraphColors();
 }
@@ -704,4 +713,52 @@ void TfrmMain::loadSettings()
         ui->edtTelnetAdminPort->setEnabled(!ui->chkTelnetAdmin->isChecked());
         ui->edtWebAdminPort->setEnabled(!Monitor.WebServer.WebServerSocket.Active());
     });
+}
+
+void TfrmMain::followSettingChanges()
+{
+    // Every control of the Settings tab, whatever it holds: a change restarts the wait, and the
+    // file is written once the user has stopped for a moment.
+    m_saveTimer = new QTimer(this);
+    m_saveTimer->setSingleShot(true);
+    m_saveTimer->setInterval(kSettingsSaveDelayMs);
+    connect(m_saveTimer, &QTimer::timeout, this, [this] { saveSettingsNow(); });
+    const auto changed = [this] { m_saveTimer->start(); };
+    for (QLineEdit *edit : ui->tabSettings->findChildren<QLineEdit *>())
+        connect(edit, &QLineEdit::textChanged, m_saveTimer, changed);
+    for (QAbstractButton *button : ui->tabSettings->findChildren<QAbstractButton *>())
+        if (button->isCheckable())
+            connect(button, &QAbstractButton::toggled, m_saveTimer, changed);
+    for (QSpinBox *box : ui->tabSettings->findChildren<QSpinBox *>())
+        connect(box, &QSpinBox::valueChanged, m_saveTimer, changed);
+    for (QComboBox *box : ui->tabSettings->findChildren<QComboBox *>())
+        connect(box, &QComboBox::currentIndexChanged, m_saveTimer, changed);
+}
+
+void TfrmMain::saveSettingsNow()
+{
+    if (m_destroyed)
+        return;
+    // Nobody asked for this save, so its failure raises no box: the status bar and the log say
+    // it once. The save at the program's end reports as before.
+    std::string failure;
+    try {
+        QDir().mkpath(QString::fromStdString(Monitor.AppDir()));
+        CopySettings(*this, Monitor.Settings);
+        const TSpareDescriptor spare;
+        Monitor.SaveSettings();
+    } catch (const std::exception &e) {
+        failure = e.what();
+    } catch (...) {
+        failure = "Unknown error";
+    }
+    if (failure.empty()) {
+        m_saveFailureTold = false;
+    } else if (!m_saveFailureTold) {
+        m_saveFailureTold = true;
+        const std::string text = "Settings not saved: " + failure;
+        SetPanelText(0, MessageToDisplayText(text));
+        WriteLogLine(text);
+    }
+    emit settingsSaved(failure.empty());
 }

@@ -142,6 +142,14 @@ public:
     // The design's controls, for the program's screenshot hook and for tests.
     Ui::TfrmMain *Form() const { return ui.get(); }
 
+    // How long the settings wait after the last change of a Settings tab control before they are
+    // written, so a crash loses nothing and typing a number writes the file once.
+    static constexpr int kSettingsSaveDelayMs = 1000;
+
+signals:
+    // A save while the program runs (not the one at its end) is over; Ok is false when it failed.
+    void settingsSaved(bool Ok);
+
 protected:
     // FormClose: the window hides in the tray instead of closing.
     void closeEvent(QCloseEvent *Event) override;
@@ -161,6 +169,8 @@ private:
     void fixWindowSize();
     void showPage(QWidget *Page);
     void loadSettings();
+    void followSettingChanges();
+    void saveSettingsNow();
 
     QLabel *m_panel0 = nullptr;
     QLabel *m_panel1 = nullptr;
@@ -169,5 +179,8 @@ private:
     bool m_settingsSaveFailed = false;
     bool m_toldKeepsRunning = false;
     bool m_centred = false;
+    QTimer *m_saveTimer = nullptr;
+    // A failing save is told once, until a save succeeds again.
+    bool m_saveFailureTold = false;
     std::unique_ptr<TStatusLabels> m_statusLabels;
 };

@@ -14,12 +14,13 @@
 #include <QAction>
 #include <QDir>
 #include <QEvent>
-#include <QMenu>
 #include <QFile>
 #include <QImage>
 #include <QLocale>
+#include <QMenu>
 #include <QPalette>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -241,6 +242,7 @@ private slots:
     void closeHidesAndExitSavesThenRemovesTray();
     void ctrlQRunsExit();
     void failedSaveStillRemovesTray();
+    void changesSavedOnceAfterABurst();
     void linksOpenTheirTargets();
     void errorBoxShowsOneAtATime();
     void checkNowFetchesFromLoopbackServer();
@@ -720,6 +722,48 @@ void TestFrmMain::failedSaveStillRemovesTray()
     QCOMPARE(f.errors.size(), size_t(1));
     QVERIFY(QString::fromStdString(f.errors[0]).startsWith(QStringLiteral("Unable to write to ")));
     QVERIFY(!f.window->TrayIcon->isVisible());
+}
+
+void TestFrmMain::changesSavedOnceAfterABurst()
+{
+    TFixture f;
+    Ui::TfrmMain &ui = f.ui();
+    QSignalSpy saves(f.window.get(), &TfrmMain::settingsSaved);
+    const QString path = QDir(f.dir.path()).filePath(QStringLiteral("linewatch.ini"));
+    const auto saved = [&path] {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    // A port typed digit by digit, a box ticked: one write, with all of it, in the file's order.
+    for (const char *text : {"2", "23", "232", "2323"})
+        ui.edtTelnetPort->setText(QString::fromLatin1(text));
+    ui.chkConnectAtStartup->setChecked(true);
+    QTRY_COMPARE(saves.count(), 1);
+    QVERIFY(saved().startsWith("[Connection]\r\nTelnetAddress="));
+    QVERIFY(saved().contains("\r\nTelnetPort=2323\r\n"));
+    QVERIFY(saved().contains("[Startup]\r\nConnectAtStartup=1\r\n"));
+    QTest::qWait(TfrmMain::kSettingsSaveDelayMs + 300);
+    QCOMPARE(saves.count(), 1);
+
+    // A save that fails while the program runs raises no box and is told once, not per attempt.
+    std::vector<std::string> lines;
+    SetLogSink([&lines](const std::string &line) { lines.push_back(line); });
+    const auto restoreLog = qScopeGuard([] {
+        SetLogSink({});
+        ResetLogLimits();
+    });
+    QVERIFY(QFile::remove(path));
+    QVERIFY(QDir(f.dir.path()).mkdir(QStringLiteral("linewatch.ini")));
+    ui.edtTelnetPort->setText(QStringLiteral("2324"));
+    QTRY_COMPARE(saves.count(), 2);
+    f.window->SetPanelText(0, QString());
+    ui.edtTelnetPort->setText(QStringLiteral("2325"));
+    QTRY_COMPARE(saves.count(), 3);
+    QCOMPARE(saves.at(2).at(0).toBool(), false);
+    QVERIFY(f.errors.empty());
+    QCOMPARE(lines.size(), size_t(1));
+    QVERIFY(QString::fromStdString(lines[0]).contains(QStringLiteral("Settings not saved: Unable to write to ")));
+    QCOMPARE(f.window->PanelText(0), QString());
 }
 
 void TestFrmMain::linksOpenTheirTargets()
