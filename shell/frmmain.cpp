@@ -32,6 +32,9 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 namespace {
 
 // Calls each caller-ID list shows; the oldest give way (a month of calls at the desk).
@@ -67,6 +70,16 @@ TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
     followSettingControls();
     connectHandlers();
     reserveWidths();
+    // The error box's detail names this window's connections.
+    m_previousErrorContext = SetErrorContextProvider([this] {
+        TErrorContext context;
+        context.RouterAddress = Monitor.Session.sktBrelwick.Address();
+        context.RouterPort = Monitor.Session.sktBrelwick.Port();
+        context.TelnetRelayPort = Monitor.Relay.TelnetServerSocket.Port();
+        context.WebPort = Monitor.WebServer.WebServerSocket.Port();
+        context.UpdateServer = QUrl(QString::fromStdString(Monitor.VersionCheck.VersionFileUrl)).host().toStdString();
+        return context;
+    });
 
     FormCreate();
     fixWindowSize();
@@ -79,6 +92,7 @@ TfrmMain::~TfrmMain()
 {
     FormDestroy();
     Monitor.Timer1->stop();
+    SetErrorContextProvider(std::move(m_previousErrorContext));
 }
 
 void TfrmMain::createStatusBar()
@@ -195,6 +209,9 @@ void TfrmMain::connectHandlers()
                                ui->pnlB2ALUColor, ui->pnlB1ALUBackgroundColor, ui->pnlB2ALUBackgroundColor})
         connect(panel, &TColorPanel::clicked, this,
                 [this, panel] { Guarded([this, panel] { pnlB1CLUColorClick(panel); }); });
+
+    connect(ui->edtTelnetAddress, &QLineEdit::editingFinished, this,
+            [this] { Guarded([this] { checkRouterAddress(); }); });
 
     connect(ui->btnCheckNow, &QPushButton::clicked, this, [this] { Guarded([this] { btnCheckNowClick(); }); });
 
@@ -453,7 +470,9 @@ void TfrmMain::ApplyGraphColors()
 
 void TfrmMain::btnConnectClick()
 {
-    Monitor.Connect();
+    // Reported here, while the place still says that the router connection failed.
+    const TErrorPlaceScope place(TErrorPlace::RouterConnection);
+    Guarded([this] { Monitor.Connect(); });
 }
 
 void TfrmMain::btnDropB1Click(QObject *Sender)
@@ -723,6 +742,7 @@ void TfrmMain::followSettingChanges()
     m_saveTimer->setSingleShot(true);
     m_saveTimer->setInterval(kSettingsSaveDelayMs);
     connect(m_saveTimer, &QTimer::timeout, this, [this] { saveSettingsNow(); });
+    m_routerAddress = ui->edtTelnetAddress->text();
     const auto changed = [this] { m_saveTimer->start(); };
     for (QLineEdit *edit : ui->tabSettings->findChildren<QLineEdit *>())
         connect(edit, &QLineEdit::textChanged, m_saveTimer, changed);
@@ -733,6 +753,22 @@ void TfrmMain::followSettingChanges()
         connect(box, &QSpinBox::valueChanged, m_saveTimer, changed);
     for (QComboBox *box : ui->tabSettings->findChildren<QComboBox *>())
         connect(box, &QComboBox::currentIndexChanged, m_saveTimer, changed);
+}
+
+void TfrmMain::checkRouterAddress()
+{
+    // The connection takes dotted IPv4 only and looks no name up: a name is refused here, where
+    // it was typed, rather than by an error box at the next Connect.
+    const QString text = ui->edtTelnetAddress->text();
+    in_addr address{};
+    if (text.isEmpty() || ::inet_pton(AF_INET, text.toLatin1().constData(), &address) == 1) {
+        m_routerAddress = text;
+        return;
+    }
+    ui->edtTelnetAddress->setText(m_routerAddress);
+    SetPanelText(0, QStringLiteral("'%1' is not an IPv4 address: type the router's address as four numbers, such as "
+                                   "192.168.0.1.")
+                        .arg(text));
 }
 
 void TfrmMain::saveSettingsNow()

@@ -4,6 +4,7 @@
 // edge.
 #pragma once
 
+#include "errorbox.h"
 #include "monitor.h"
 #include "settings.h"
 
@@ -171,6 +172,7 @@ private:
     void loadSettings();
     void followSettingChanges();
     void saveSettingsNow();
+    void checkRouterAddress();
 
     QLabel *m_panel0 = nullptr;
     QLabel *m_panel1 = nullptr;
@@ -180,6 +182,9 @@ private:
     bool m_toldKeepsRunning = false;
     bool m_centred = false;
     QTimer *m_saveTimer = nullptr;
+    ErrorContextProvider m_previousErrorContext;
+    // The router address as last accepted, for a refused entry to return to.
+    QString m_routerAddress;
     // A failing save is told once, until a save succeeds again.
     bool m_saveFailureTold = false;
     std::unique_ptr<TStatusLabels> m_statusLabels;

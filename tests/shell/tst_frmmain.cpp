@@ -243,6 +243,7 @@ private slots:
     void ctrlQRunsExit();
     void failedSaveStillRemovesTray();
     void changesSavedOnceAfterABurst();
+    void routerNameRefusedWhereTyped();
     void linksOpenTheirTargets();
     void errorBoxShowsOneAtATime();
     void checkNowFetchesFromLoopbackServer();
@@ -764,6 +765,22 @@ void TestFrmMain::changesSavedOnceAfterABurst()
     QCOMPARE(lines.size(), size_t(1));
     QVERIFY(QString::fromStdString(lines[0]).contains(QStringLiteral("Settings not saved: Unable to write to ")));
     QCOMPARE(f.window->PanelText(0), QString());
+}
+
+void TestFrmMain::routerNameRefusedWhereTyped()
+{
+    TFixture f;
+    QLineEdit *edit = f.ui().edtTelnetAddress;
+    edit->setText(QStringLiteral("10.0.0.138"));
+    emit edit->editingFinished();
+    for (const char *typed : {"localhost", "router.lan", "10.0.0", "10.0.0.300"}) {
+        edit->setText(QString::fromLatin1(typed));
+        emit edit->editingFinished();
+        QCOMPARE(edit->text(), QStringLiteral("10.0.0.138"));
+        QCOMPARE(f.window->Monitor.Settings.Text(SettingControl::edtTelnetAddress), std::string("10.0.0.138"));
+        QVERIFY(f.window->PanelText(0).contains(QStringLiteral("is not an IPv4 address")));
+    }
+    QVERIFY(f.errors.empty());
 }
 
 void TestFrmMain::linksOpenTheirTargets()
