@@ -11,6 +11,8 @@
 #include "errorbox.h"
 #include "fdreserve.h"
 #include "frmnewversion.h"
+#include "gauge.h"
+#include "inifile.h"
 #include "programicon.h"
 #include "statuslabels.h"
 #include "trayicon.h"
@@ -32,10 +34,15 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <limits>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
 namespace {
+
+// The window's size and place, after the documented sections.
+const std::string kWindowSection = "Window";
 
 // Calls each caller-ID list shows; the oldest give way (a month of calls at the desk).
 constexpr int kCallerIdListLimit = 1000;
@@ -54,7 +61,7 @@ std::string toBytes(const QString &text)
 
 TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
     : QMainWindow(Parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                              Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+                              Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
       ui(std::make_unique<Ui::TfrmMain>()), m_hooks(std::move(Hooks)),
       Monitor(TMonitor::THooks{m_hooks.StartConnect, m_hooks.FetchVersionFile, std::nullopt})
 {
@@ -83,6 +90,7 @@ TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
 
     FormCreate();
     fixWindowSize();
+    restoreWindowPlace();
     // After FormCreate: loading the settings changes no control through its signals, and what it
     // sets going is no change of the user's.
     followSettingChanges();
@@ -110,7 +118,7 @@ void TfrmMain::createStatusBar()
     m_panel1->setMinimumWidth(m_panel1->fontMetrics().horizontalAdvance(QStringLiteral("Not Connected")) + 8);
     ui->StatusBar->addWidget(m_panel0, 1);
     ui->StatusBar->addWidget(m_panel1);
-    ui->StatusBar->setSizeGripEnabled(false);
+    ui->StatusBar->setSizeGripEnabled(true);
 }
 
 void TfrmMain::createTray()
@@ -294,8 +302,8 @@ void TfrmMain::reserveWidths()
 
 void TfrmMain::fixWindowSize()
 {
-    // Fixed size, never smaller than the original 578 x 452 client area, larger where the
-    // desktop's font needs it.
+    // The smallest size: never smaller than the original 578 x 452 client area, larger where the
+    // desktop's font needs it. Extra room goes to the graphs, the gauges and the caller-ID lists.
     // The style's margins and the fonts only count once the widgets are polished, and the
     // layouts of widgets never shown yet still hold the size hints from before the reserved
     // widths were set.
@@ -305,7 +313,62 @@ void TfrmMain::fixWindowSize()
     if (layout())
         layout()->activate();
     const QSize size = sizeHint().expandedTo(QSize(578, 452));
-    setFixedSize(size);
+    setMinimumSize(size);
+    resize(size);
+    // The gauges stand as tall as their graphs.
+    for (TGauge *gauge : {ui->Gauge1, ui->Gauge2}) {
+        gauge->setMaximumHeight(QWIDGETSIZE_MAX);
+        gauge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+        ui->gridGraph->setAlignment(gauge, Qt::Alignment());
+    }
+}
+
+std::string TfrmMain::settingsFilePath() const
+{
+    return Monitor.SettingsFile.empty() ? Monitor.AppDir() + kSettingsFileName : Monitor.SettingsFile;
+}
+
+void TfrmMain::restoreWindowPlace()
+{
+    // The [Window] section: the size and place the window had when the settings were last saved.
+    Guarded([this] {
+        const TIniFile ini(settingsFilePath());
+        const int width = ini.ReadInteger(kWindowSection, "Width", 0);
+        const int height = ini.ReadInteger(kWindowSection, "Height", 0);
+        if (width > 0 && height > 0)
+            resize(QSize(width, height).expandedTo(minimumSize()).boundedTo(QSize(16384, 16384)));
+        constexpr int32_t kUnset = std::numeric_limits<int32_t>::min();
+        const int left = ini.ReadInteger(kWindowSection, "Left", kUnset);
+        const int top = ini.ReadInteger(kWindowSection, "Top", kUnset);
+        // Only a place on a screen there is now: a monitor unplugged since must not hide the window.
+        if (left != kUnset && top != kUnset) {
+            const QRect place(QPoint(left, top), size());
+            for (const QScreen *screen : QGuiApplication::screens())
+                if (screen->availableGeometry().intersects(place)) {
+                    move(left, top);
+                    m_centred = true;
+                    break;
+                }
+        }
+        if (ini.ReadBool(kWindowSection, "Maximized", false))
+            setWindowState(windowState() | Qt::WindowMaximized);
+    });
+}
+
+void TfrmMain::saveWindowPlace() const
+{
+    // Not shown yet (started in the tray): the window has no place of its own to keep.
+    if (!m_centred)
+        return;
+    const bool maximized = isMaximized();
+    const QRect normal = maximized ? normalGeometry() : QRect(pos(), size());
+    TIniFile ini(settingsFilePath());
+    ini.WriteInteger(kWindowSection, "Left", normal.x());
+    ini.WriteInteger(kWindowSection, "Top", normal.y());
+    ini.WriteInteger(kWindowSection, "Width", normal.width());
+    ini.WriteInteger(kWindowSection, "Height", normal.height());
+    ini.WriteBool(kWindowSection, "Maximized", maximized);
+    ini.UpdateFile();
 }
 
 void TfrmMain::showEvent(QShowEvent *Event)
@@ -386,6 +449,7 @@ void TfrmMain::FormDestroy()
         CopySettings(*this, Monitor.Settings);
         const TSpareDescriptor spare; // a flood of connections cannot make the save fail
         Monitor.SaveSettings();
+        saveWindowPlace();
         m_settingsSaveFailed = false;
     });
     Guarded([this] { TrayIcon->hide(); });
@@ -783,6 +847,7 @@ void TfrmMain::saveSettingsNow()
         CopySettings(*this, Monitor.Settings);
         const TSpareDescriptor spare;
         Monitor.SaveSettings();
+        saveWindowPlace();
     } catch (const std::exception &e) {
         failure = e.what();
     } catch (...) {

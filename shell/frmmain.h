@@ -173,6 +173,9 @@ private:
     void followSettingChanges();
     void saveSettingsNow();
     void checkRouterAddress();
+    std::string settingsFilePath() const;
+    void restoreWindowPlace();
+    void saveWindowPlace() const;
 
     QLabel *m_panel0 = nullptr;
     QLabel *m_panel1 = nullptr;

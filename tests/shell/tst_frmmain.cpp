@@ -244,6 +244,7 @@ private slots:
     void failedSaveStillRemovesTray();
     void changesSavedOnceAfterABurst();
     void routerNameRefusedWhereTyped();
+    void resizedWindowGrowsGraphsAndComesBackSo();
     void linksOpenTheirTargets();
     void errorBoxShowsOneAtATime();
     void checkNowFetchesFromLoopbackServer();
@@ -781,6 +782,56 @@ void TestFrmMain::routerNameRefusedWhereTyped()
         QVERIFY(f.window->PanelText(0).contains(QStringLiteral("is not an IPv4 address")));
     }
     QVERIFY(f.errors.empty());
+}
+
+void TestFrmMain::resizedWindowGrowsGraphsAndComesBackSo()
+{
+    QTemporaryDir dir;
+    TfrmMain::THooks hooks;
+    hooks.AppDir = dir.path().toStdString() + "/";
+    QSize smallest;
+    QSize chart;
+    QSize gauge;
+    QSize list;
+    {
+        TFixture f(hooks);
+        TfrmMain &w = *f.window;
+        f.show();
+        settle();
+        smallest = w.size();
+        QCOMPARE(w.minimumSize(), smallest);
+        QVERIFY(w.maximumWidth() > smallest.width());
+        chart = f.ui().Chart1->size();
+        gauge = f.ui().Gauge1->size();
+        f.ui().PageControl1->setCurrentWidget(f.ui().tabStatus);
+        settle();
+        list = f.ui().listB1CLID->size();
+        w.resize(smallest + QSize(200, 150));
+        w.move(10, 20);
+        settle();
+        // The extra room goes to the caller-ID lists, the graphs and the gauges.
+        QVERIFY(f.ui().listB1CLID->width() > list.width());
+        QVERIFY(f.ui().listB1CLID->height() > list.height());
+        f.ui().PageControl1->setCurrentWidget(f.ui().tabGraph);
+        settle();
+        QVERIFY(f.ui().Chart1->width() > chart.width());
+        QVERIFY(f.ui().Chart1->height() > chart.height());
+        QVERIFY(f.ui().Gauge1->height() > gauge.height());
+        w.FormDestroy();
+        QVERIFY(f.errors.empty());
+    }
+    QFile file(QDir(dir.path()).filePath(QStringLiteral("linewatch.ini")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray saved = file.readAll();
+    // A section of its own after the documented ones, which keep their order.
+    QVERIFY(saved.startsWith("[Connection]\r\n"));
+    QVERIFY(saved.indexOf("[Window]\r\n") > saved.indexOf("[Graphs]\r\n"));
+    QVERIFY(saved.contains(QStringLiteral("Width=%1\r\n").arg(smallest.width() + 200).toLatin1()));
+
+    // The next start comes back at that size and place.
+    TFixture again(hooks);
+    QCOMPARE(again.window->size(), smallest + QSize(200, 150));
+    QCOMPARE(again.window->pos(), QPoint(10, 20));
 }
 
 void TestFrmMain::linksOpenTheirTargets()
