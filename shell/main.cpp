@@ -173,6 +173,8 @@ int main(int argc, char *argv[])
         QString::fromStdString(options.SettingsFile.empty() ? appDir + kSettingsFileName : options.SettingsFile);
     TSingleInstance instance;
     if (!instance.claim(settingsFile)) {
+        WriteLogLine("A monitor already runs with " + settingsFile.toStdString() + "; its window was shown",
+                     kLogNotice);
         FlushLog();
         return 0;
     }
