@@ -18,6 +18,7 @@
 #include <QImage>
 #include <QLocale>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPalette>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -247,6 +248,7 @@ private slots:
     void resizedWindowGrowsGraphsAndComesBackSo();
     void linksOpenTheirTargets();
     void errorBoxShowsOneAtATime();
+    void errorBoxCaptionFitsAndDetailShows();
     void checkNowFetchesFromLoopbackServer();
     void everyTextFitsWithLongestFigures();
     void newFigureRepaintsOnlyItsLabel();
@@ -871,6 +873,36 @@ void TestFrmMain::errorBoxShowsOneAtATime()
     RemoveErrorBox();
     QCOMPARE(shown, (std::vector<QString>{QStringLiteral("Brelwick ISDN Router Monitor|Asynchronous socket error 111."),
                                           QStringLiteral("Brelwick ISDN Router Monitor|Done.")}));
+}
+
+void TestFrmMain::errorBoxCaptionFitsAndDetailShows()
+{
+    // The real box: a short message must not make it narrower than its caption, which a window
+    // manager would cut; the detail shows without a click.
+    SetErrorContextProvider([] {
+        TErrorContext context;
+        context.RouterAddress = "10.0.0.138";
+        context.RouterPort = 23;
+        return context;
+    });
+    InstallErrorBox();
+    QString informative;
+    int width = 0;
+    QTimer::singleShot(0, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        informative = box->informativeText();
+        width = box->width();
+        box->accept();
+    });
+    ReportError("Asynchronous socket error 111", TErrorOrigin::Router);
+    RemoveErrorBox();
+    SetErrorContextProvider({});
+    ResetLogLimits();
+    QVERIFY(informative.contains(QStringLiteral("router at 10.0.0.138:23")));
+    QFont caption = QApplication::font();
+    caption.setBold(true);
+    QVERIFY(width > QFontMetrics(caption).horizontalAdvance(QString::fromLatin1(kApplicationTitle)) + 100);
 }
 
 void TestFrmMain::checkNowFetchesFromLoopbackServer()
