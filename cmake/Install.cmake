@@ -71,6 +71,6 @@ if(LINEWATCH_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
-        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6dbus6 (>= 6.4), libqt6core6 (>= 6.4), qt6-qpa-plugins, libc6, libstdc++6")
+        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6dbus6 (>= 6.4), libqt6network6 (>= 6.4), libqt6core6 (>= 6.4), qt6-qpa-plugins, libc6, libstdc++6")
 endif()
 include(CPack)

@@ -191,6 +191,7 @@ void TMonitor::SendChannelCommand(int CommandTag)
 
 bool TMonitor::SetTelnetAdmin(bool On)
 {
+    const TErrorPlaceScope place(TErrorPlace::TelnetRelay);
     Settings.SetChecked(SettingControl::chkTelnetAdmin, On);
     Relay.TelnetServerSocket.SetBindAddress(Settings.BindAddress);
     return Relay.chkTelnetAdminClick(On, Settings.Text(SettingControl::edtTelnetAdminPort));
@@ -198,6 +199,7 @@ bool TMonitor::SetTelnetAdmin(bool On)
 
 bool TMonitor::SetWebAdmin(bool On)
 {
+    const TErrorPlaceScope place(TErrorPlace::WebServer);
     Settings.SetChecked(SettingControl::chkWebAdmin, On);
     Guarded([this] { WebServer.WebServerSocket.SetBindAddress(Settings.BindAddress); });
     return WebServer.chkWebAdminClick(On);
@@ -211,6 +213,7 @@ void TMonitor::SetWebAdminPort(const std::string &PortText)
 
 void TMonitor::CheckNow()
 {
+    const TErrorPlaceScope place(TErrorPlace::UpdateServer);
     VersionCheck.btnCheckNowClick();
 }
 

@@ -18,6 +18,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kRememberedTexts = 64;
 
 TErrorOrigin currentOrigin = TErrorOrigin::User;
+TErrorPlace currentPlace = TErrorPlace::None;
 
 ErrorReporter &reporterSlot()
 {
@@ -172,6 +173,21 @@ TErrorOriginScope::TErrorOriginScope(TErrorOrigin Origin) : m_previous(currentOr
 TErrorOriginScope::~TErrorOriginScope()
 {
     currentOrigin = m_previous;
+}
+
+TErrorPlace CurrentErrorPlace()
+{
+    return currentPlace;
+}
+
+TErrorPlaceScope::TErrorPlaceScope(TErrorPlace Place) : m_previous(currentPlace)
+{
+    currentPlace = Place;
+}
+
+TErrorPlaceScope::~TErrorPlaceScope()
+{
+    currentPlace = m_previous;
 }
 
 ErrorReporter SetPeerErrorReporter(ErrorReporter reporter)

@@ -29,6 +29,26 @@ private:
     TErrorOrigin m_previous;
 };
 
+// What the program was doing when an error arose, so a report can name the connection or the
+// listener it concerns: the monitor sets it around connecting, opening a listener and checking
+// for a new version.
+enum class TErrorPlace { None, RouterConnection, TelnetRelay, WebServer, UpdateServer };
+
+TErrorPlace CurrentErrorPlace();
+
+// Sets the current place for its lifetime, then restores the previous one.
+class TErrorPlaceScope
+{
+public:
+    explicit TErrorPlaceScope(TErrorPlace Place);
+    ~TErrorPlaceScope();
+    TErrorPlaceScope(const TErrorPlaceScope &) = delete;
+    TErrorPlaceScope &operator=(const TErrorPlaceScope &) = delete;
+
+private:
+    TErrorPlace m_previous;
+};
+
 // An error that knows where it came from, whatever runs when it is caught: a remote user's full
 // send queue found while the router's output is handled is still the peer's.
 class EOriginError : public std::runtime_error

@@ -11,6 +11,8 @@
 #include "errorbox.h"
 #include "fdreserve.h"
 #include "frmnewversion.h"
+#include "gauge.h"
+#include "inifile.h"
 #include "notifier.h"
 #include "programicon.h"
 #include "statuslabels.h"
@@ -19,6 +21,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QColorDialog>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
@@ -27,11 +30,20 @@
 #include <QMouseEvent>
 #include <QScreen>
 #include <QSignalBlocker>
+#include <QSpinBox>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
 
+#include <limits>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 namespace {
+
+// The window's size and place, after the documented sections.
+const std::string kWindowSection = "Window";
 
 // Calls each caller-ID list shows; the oldest give way (a month of calls at the desk).
 constexpr int kCallerIdListLimit = 1000;
@@ -50,7 +62,7 @@ std::string toBytes(const QString &text)
 
 TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
     : QMainWindow(Parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                              Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+                              Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
       ui(std::make_unique<Ui::TfrmMain>()), m_hooks(std::move(Hooks)),
       Monitor(TMonitor::THooks{m_hooks.StartConnect, m_hooks.FetchVersionFile, std::nullopt})
 {
@@ -67,15 +79,30 @@ TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
     followAlertControls();
     connectHandlers();
     reserveWidths();
+    // The error box's detail names this window's connections.
+    m_previousErrorContext = SetErrorContextProvider([this] {
+        TErrorContext context;
+        context.RouterAddress = Monitor.Session.sktBrelwick.Address();
+        context.RouterPort = Monitor.Session.sktBrelwick.Port();
+        context.TelnetRelayPort = Monitor.Relay.TelnetServerSocket.Port();
+        context.WebPort = Monitor.WebServer.WebServerSocket.Port();
+        context.UpdateServer = QUrl(QString::fromStdString(Monitor.VersionCheck.VersionFileUrl)).host().toStdString();
+        return context;
+    });
 
     FormCreate();
     fixWindowSize();
+    restoreWindowPlace();
+    // After FormCreate: loading the settings changes no control through its signals, and what it
+    // sets going is no change of the user's.
+    followSettingChanges();
 }
 
 TfrmMain::~TfrmMain()
 {
     FormDestroy();
     Monitor.Timer1->stop();
+    SetErrorContextProvider(std::move(m_previousErrorContext));
 }
 
 void TfrmMain::createStatusBar()
@@ -93,7 +120,7 @@ void TfrmMain::createStatusBar()
     m_panel1->setMinimumWidth(m_panel1->fontMetrics().horizontalAdvance(QStringLiteral("Not Connected")) + 8);
     ui->StatusBar->addWidget(m_panel0, 1);
     ui->StatusBar->addWidget(m_panel1);
-    ui->StatusBar->setSizeGripEnabled(false);
+    ui->StatusBar->setSizeGripEnabled(true);
 }
 
 void TfrmMain::createTray()
@@ -196,6 +223,9 @@ void TfrmMain::connectHandlers()
         connect(panel, &TColorPanel::clicked, this,
                 [this, panel] { Guarded([this, panel] { pnlB1CLUColorClick(panel); }); });
 
+    connect(ui->edtTelnetAddress, &QLineEdit::editingFinished, this,
+            [this] { Guarded([this] { checkRouterAddress(); }); });
+
     connect(ui->btnCheckNow, &QPushButton::clicked, this, [this] { Guarded([this] { btnCheckNowClick(); }); });
 
     // Labels that act as links: their clicks arrive through eventFilter.
@@ -277,8 +307,8 @@ void TfrmMain::reserveWidths()
 
 void TfrmMain::fixWindowSize()
 {
-    // Fixed size, never smaller than the original 578 x 452 client area, larger where the
-    // desktop's font needs it.
+    // The smallest size: never smaller than the original 578 x 452 client area, larger where the
+    // desktop's font needs it. Extra room goes to the graphs, the gauges and the caller-ID lists.
     // The style's margins and the fonts only count once the widgets are polished, and the
     // layouts of widgets never shown yet still hold the size hints from before the reserved
     // widths were set.
@@ -288,7 +318,62 @@ void TfrmMain::fixWindowSize()
     if (layout())
         layout()->activate();
     const QSize size = sizeHint().expandedTo(QSize(578, 452));
-    setFixedSize(size);
+    setMinimumSize(size);
+    resize(size);
+    // The gauges stand as tall as their graphs.
+    for (TGauge *gauge : {ui->Gauge1, ui->Gauge2}) {
+        gauge->setMaximumHeight(QWIDGETSIZE_MAX);
+        gauge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+        ui->gridGraph->setAlignment(gauge, Qt::Alignment());
+    }
+}
+
+std::string TfrmMain::settingsFilePath() const
+{
+    return Monitor.SettingsFile.empty() ? Monitor.AppDir() + kSettingsFileName : Monitor.SettingsFile;
+}
+
+void TfrmMain::restoreWindowPlace()
+{
+    // The [Window] section: the size and place the window had when the settings were last saved.
+    Guarded([this] {
+        const TIniFile ini(settingsFilePath());
+        const int width = ini.ReadInteger(kWindowSection, "Width", 0);
+        const int height = ini.ReadInteger(kWindowSection, "Height", 0);
+        if (width > 0 && height > 0)
+            resize(QSize(width, height).expandedTo(minimumSize()).boundedTo(QSize(16384, 16384)));
+        constexpr int32_t kUnset = std::numeric_limits<int32_t>::min();
+        const int left = ini.ReadInteger(kWindowSection, "Left", kUnset);
+        const int top = ini.ReadInteger(kWindowSection, "Top", kUnset);
+        // Only a place on a screen there is now: a monitor unplugged since must not hide the window.
+        if (left != kUnset && top != kUnset) {
+            const QRect place(QPoint(left, top), size());
+            for (const QScreen *screen : QGuiApplication::screens())
+                if (screen->availableGeometry().intersects(place)) {
+                    move(left, top);
+                    m_centred = true;
+                    break;
+                }
+        }
+        if (ini.ReadBool(kWindowSection, "Maximized", false))
+            setWindowState(windowState() | Qt::WindowMaximized);
+    });
+}
+
+void TfrmMain::saveWindowPlace() const
+{
+    // Not shown yet (started in the tray): the window has no place of its own to keep.
+    if (!m_centred)
+        return;
+    const bool maximized = isMaximized();
+    const QRect normal = maximized ? normalGeometry() : QRect(pos(), size());
+    TIniFile ini(settingsFilePath());
+    ini.WriteInteger(kWindowSection, "Left", normal.x());
+    ini.WriteInteger(kWindowSection, "Top", normal.y());
+    ini.WriteInteger(kWindowSection, "Width", normal.width());
+    ini.WriteInteger(kWindowSection, "Height", normal.height());
+    ini.WriteBool(kWindowSection, "Maximized", maximized);
+    ini.UpdateFile();
 }
 
 void TfrmMain::showEvent(QShowEvent *Event)
@@ -320,7 +405,7 @@ void TfrmMain::FormCreate()
             Monitor.SettingsFile = file.absoluteFilePath().toStdString();
             Monitor.SetAppDir(file.absolutePath().toStdString());
         } else {
-            Monitor.SetAppDir(m_hooks.AppDir.empty() ? settingsDirectory() : m_hooks.AppDir);
+            Monitor.SetAppDir(m_hooks.AppDir.empty() ? DefaultSettingsDirectory() : m_hooks.AppDir);
         }
     });
     Monitor.Create();
@@ -345,7 +430,7 @@ void TfrmMain::FormCreate()
     });
 }
 
-std::string TfrmMain::settingsDirectory() const
+std::string DefaultSettingsDirectory()
 {
     const QString exeDir = QCoreApplication::applicationDirPath();
     const QFileInfo dirInfo(exeDir);
@@ -360,6 +445,8 @@ void TfrmMain::FormDestroy()
     if (m_destroyed)
         return;
     m_destroyed = true;
+    if (m_saveTimer)
+        m_saveTimer->stop();
     // The tray icon leaves the notification area even when saving failed.
     m_settingsSaveFailed = true;
     Guarded([this] {
@@ -367,6 +454,7 @@ void TfrmMain::FormDestroy()
         CopySettings(*this, Monitor.Settings);
         const TSpareDescriptor spare; // a flood of connections cannot make the save fail
         Monitor.SaveSettings();
+        saveWindowPlace();
         m_settingsSaveFailed = false;
     });
     Guarded([this] { TrayIcon->hide(); });
@@ -451,7 +539,9 @@ void TfrmMain::ApplyGraphColors()
 
 void TfrmMain::btnConnectClick()
 {
-    Monitor.Connect();
+    // Reported here, while the place still says that the router connection failed.
+    const TErrorPlaceScope place(TErrorPlace::RouterConnection);
+    Guarded([this] { Monitor.Connect(); });
 }
 
 void TfrmMain::btnDropB1Click(QObject *Sender)
@@ -549,6 +639,8 @@ void TfrmMain::pnlB1CLUColorClick(TColorPanel *Sender)
     if (confirmed) {
         Sender->setColor(color);
         CopySettings(*this, Monitor.Settings);
+        if (m_saveTimer)
+            m_saveTimer->start();
     }
     ApplyGraphColors();
 }
@@ -755,4 +847,70 @@ void TfrmMain::loadSettings()
         ui->edtTelnetAdminPort->setEnabled(!ui->chkTelnetAdmin->isChecked());
         ui->edtWebAdminPort->setEnabled(!Monitor.WebServer.WebServerSocket.Active());
     });
+}
+
+void TfrmMain::followSettingChanges()
+{
+    // Every control of the Settings tab, whatever it holds: a change restarts the wait, and the
+    // file is written once the user has stopped for a moment.
+    m_saveTimer = new QTimer(this);
+    m_saveTimer->setSingleShot(true);
+    m_saveTimer->setInterval(kSettingsSaveDelayMs);
+    connect(m_saveTimer, &QTimer::timeout, this, [this] { saveSettingsNow(); });
+    m_routerAddress = ui->edtTelnetAddress->text();
+    const auto changed = [this] { m_saveTimer->start(); };
+    for (QLineEdit *edit : ui->tabSettings->findChildren<QLineEdit *>())
+        connect(edit, &QLineEdit::textChanged, m_saveTimer, changed);
+    for (QAbstractButton *button : ui->tabSettings->findChildren<QAbstractButton *>())
+        if (button->isCheckable())
+            connect(button, &QAbstractButton::toggled, m_saveTimer, changed);
+    for (QSpinBox *box : ui->tabSettings->findChildren<QSpinBox *>())
+        connect(box, &QSpinBox::valueChanged, m_saveTimer, changed);
+    for (QComboBox *box : ui->tabSettings->findChildren<QComboBox *>())
+        connect(box, &QComboBox::currentIndexChanged, m_saveTimer, changed);
+}
+
+void TfrmMain::checkRouterAddress()
+{
+    // The connection takes dotted IPv4 only and looks no name up: a name is refused here, where
+    // it was typed, rather than by an error box at the next Connect.
+    const QString text = ui->edtTelnetAddress->text();
+    in_addr address{};
+    if (text.isEmpty() || ::inet_pton(AF_INET, text.toLatin1().constData(), &address) == 1) {
+        m_routerAddress = text;
+        return;
+    }
+    ui->edtTelnetAddress->setText(m_routerAddress);
+    SetPanelText(0, QStringLiteral("'%1' is not an IPv4 address: type the router's address as four numbers, such as "
+                                   "192.168.0.1.")
+                        .arg(text));
+}
+
+void TfrmMain::saveSettingsNow()
+{
+    if (m_destroyed)
+        return;
+    // Nobody asked for this save, so its failure raises no box: the status bar and the log say
+    // it once. The save at the program's end reports as before.
+    std::string failure;
+    try {
+        QDir().mkpath(QString::fromStdString(Monitor.AppDir()));
+        CopySettings(*this, Monitor.Settings);
+        const TSpareDescriptor spare;
+        Monitor.SaveSettings();
+        saveWindowPlace();
+    } catch (const std::exception &e) {
+        failure = e.what();
+    } catch (...) {
+        failure = "Unknown error";
+    }
+    if (failure.empty()) {
+        m_saveFailureTold = false;
+    } else if (!m_saveFailureTold) {
+        m_saveFailureTold = true;
+        const std::string text = "Settings not saved: " + failure;
+        SetPanelText(0, MessageToDisplayText(text));
+        WriteLogLine(text);
+    }
+    emit settingsSaved(failure.empty());
 }

@@ -4,6 +4,7 @@
 // edge.
 #pragma once
 
+#include "errorbox.h"
 #include "monitor.h"
 #include "settings.h"
 
@@ -31,6 +32,10 @@ class TTrayIcon;
 inline constexpr char kWindowCaption[] = "Brelwick ISDN Router Monitor [1.0.1.3]";
 inline constexpr char kRouterMakerSite[] = "http://www.brelwick.example/";
 inline constexpr char kAuthorMail[] = "linewatch@brelwick.example";
+
+// Where the program keeps linewatch.ini without --config, ending in "/": the program's directory,
+// or the user's configuration directory when that one cannot be written (SettingsDirectory).
+std::string DefaultSettingsDirectory();
 
 class TfrmMain : public QMainWindow, public ISettingsControls
 {
@@ -141,6 +146,14 @@ public:
     // The design's controls, for the program's screenshot hook and for tests.
     Ui::TfrmMain *Form() const { return ui.get(); }
 
+    // How long the settings wait after the last change of a Settings tab control before they are
+    // written, so a crash loses nothing and typing a number writes the file once.
+    static constexpr int kSettingsSaveDelayMs = 1000;
+
+signals:
+    // A save while the program runs (not the one at its end) is over; Ok is false when it failed.
+    void settingsSaved(bool Ok);
+
 protected:
     // FormClose: the window hides in the tray instead of closing.
     void closeEvent(QCloseEvent *Event) override;
@@ -163,8 +176,13 @@ private:
     void reserveWidths();
     void fixWindowSize();
     void showPage(QWidget *Page);
-    std::string settingsDirectory() const;
     void loadSettings();
+    void followSettingChanges();
+    void saveSettingsNow();
+    void checkRouterAddress();
+    std::string settingsFilePath() const;
+    void restoreWindowPlace();
+    void saveWindowPlace() const;
 
     QLabel *m_panel0 = nullptr;
     QLabel *m_panel1 = nullptr;
@@ -173,5 +191,11 @@ private:
     bool m_settingsSaveFailed = false;
     bool m_toldKeepsRunning = false;
     bool m_centred = false;
+    QTimer *m_saveTimer = nullptr;
+    ErrorContextProvider m_previousErrorContext;
+    // The router address as last accepted, for a refused entry to return to.
+    QString m_routerAddress;
+    // A failing save is told once, until a save succeeds again.
+    bool m_saveFailureTold = false;
     std::unique_ptr<TStatusLabels> m_statusLabels;
 };

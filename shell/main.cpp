@@ -7,6 +7,8 @@
 #include "fdreserve.h"
 #include "frmmain.h"
 #include "programicon.h"
+#include "settings.h"
+#include "singleinstance.h"
 #include "trayicon.h"
 #include "traypictures.h"
 #include "ui_frmmain.h"
@@ -163,6 +165,19 @@ int main(int argc, char *argv[])
     // The window hides in the tray when closed; dialogs closing while it is hidden must not end
     // the program.
     QApplication::setQuitOnLastWindowClosed(false);
+
+    // One monitor per settings file, decided before the window logs in to the router or opens a
+    // port: a second start shows the running monitor's window and ends.
+    const std::string appDir = options.SettingsFile.empty() ? DefaultSettingsDirectory() : std::string();
+    const QString settingsFile =
+        QString::fromStdString(options.SettingsFile.empty() ? appDir + kSettingsFileName : options.SettingsFile);
+    TSingleInstance instance;
+    if (!instance.claim(settingsFile)) {
+        WriteLogLine("A monitor already runs with " + settingsFile.toStdString() + "; its window was shown",
+                     kLogNotice);
+        FlushLog();
+        return 0;
+    }
     InstallErrorBox();
 
     const bool signalsInstalled = installTerminationSignals();
@@ -174,6 +189,14 @@ int main(int argc, char *argv[])
     // signal must end that wait too rather than stay in the pipe until a user clicks.
     TfrmMain *window = nullptr;
     bool terminationRequested = false;
+    // A second start while the window is being made: shown once it exists.
+    bool showRequested = false;
+    QObject::connect(&instance, &TSingleInstance::showRequested, [&window, &showRequested] {
+        if (window)
+            window->ShowWindow();
+        else
+            showRequested = true;
+    });
     std::unique_ptr<QSocketNotifier> terminationNotifier;
     if (signalsInstalled) {
         terminationNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
@@ -194,6 +217,7 @@ int main(int argc, char *argv[])
     {
         TfrmMain::THooks hooks;
         hooks.SettingsFile = options.SettingsFile;
+        hooks.AppDir = appDir;
         TfrmMain frmMain(std::move(hooks));
         window = &frmMain;
         // The desktop session is ending: save now, as Exit would, since the session manager may
@@ -211,6 +235,8 @@ int main(int argc, char *argv[])
         if (!frmMain.ExitRequested() && !terminationRequested) {
             if (!options.Minimized)
                 frmMain.show();
+            else if (showRequested)
+                frmMain.ShowWindow();
             else if (!TTrayIcon::isAvailable())
                 frmMain.showMinimized(); // no tray to start in
 

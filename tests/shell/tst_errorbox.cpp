@@ -1,9 +1,16 @@
 // The error box as the user meets it: one box per fault of the user's own doing, one for a fault
-// the router repeats with every repaint, none for strangers on the network.
+// the router repeats with every repaint, none for strangers on the network; below the system's
+// text, which connection failed, the number in words and what to try.
 #include "apperror.h"
 #include "errorbox.h"
 
 #include <QtTest>
+
+#include <cerrno>
+#include <cstring>
+
+Q_DECLARE_METATYPE(TErrorOrigin)
+Q_DECLARE_METATYPE(TErrorPlace)
 
 class TestErrorBox : public QObject
 {
@@ -33,6 +40,74 @@ private slots:
         QCOMPARE(lines.size(), size_t(4));
         QCOMPARE(lines.back(), std::string("linewatch: Asynchronous socket error 104."));
         ResetLogLimits();
+    }
+
+    void detailSaysWhereWhatAndWhatToTry_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<TErrorOrigin>("origin");
+        QTest::addColumn<TErrorPlace>("place");
+        QTest::addColumn<QStringList>("fragments");
+        QTest::addColumn<QString>("namedOnce");
+        const QString refused = QString::fromLocal8Bit(std::strerror(ECONNREFUSED));
+        QTest::newRow("router refused") << "Asynchronous socket error 111" << TErrorOrigin::Router << TErrorPlace::None
+                                        << QStringList{"router at 10.0.0.138:23", "111 means: " + refused,
+                                                       "Is the router on? Is the address right?"}
+                                        << "10.0.0.138:23";
+        QTest::newRow("router silent") << "Asynchronous socket error 110" << TErrorOrigin::Router << TErrorPlace::None
+                                       << QStringList{"router at", "No answer"} << "";
+        QTest::newRow("no address") << "No address specified" << TErrorOrigin::User << TErrorPlace::RouterConnection
+                                    << QStringList{"Type the router's address"} << "";
+        QTest::newRow("name for an address")
+            << "Windows socket error: Invalid argument (22), on API 'connect'" << TErrorOrigin::User
+            << TErrorPlace::RouterConnection << QStringList{"four numbers"} << "";
+        QTest::newRow("web port taken") << "Windows socket error: Address already in use (98), on API 'bind'"
+                                        << TErrorOrigin::User << TErrorPlace::WebServer
+                                        << QStringList{"web server", "port 8080", "Another program"} << "8080";
+        QTest::newRow("relay port taken")
+            << "Windows socket error: Address already in use (98), on API 'bind'" << TErrorOrigin::User
+            << TErrorPlace::TelnetRelay << QStringList{"telnet relay", "port 2323", "Another program"} << "2323";
+        QTest::newRow("low web port") << "Windows socket error: Permission denied (13), on API 'bind'"
+                                      << TErrorOrigin::User << TErrorPlace::WebServer
+                                      << QStringList{"port 8080", "below 1024"} << "8080";
+        QTest::newRow("update server") << "10061:Connection refused" << TErrorOrigin::User << TErrorPlace::UpdateServer
+                                       << QStringList{"www.brelwick.example", "connected to the Internet"} << "";
+        QTest::newRow("nothing to add") << "Done." << TErrorOrigin::User << TErrorPlace::None << QStringList{} << "";
+    }
+
+    void detailSaysWhereWhatAndWhatToTry()
+    {
+        QFETCH(QString, message);
+        QFETCH(TErrorOrigin, origin);
+        QFETCH(TErrorPlace, place);
+        QFETCH(QStringList, fragments);
+        QFETCH(QString, namedOnce);
+        TErrorContext context{origin, place, "10.0.0.138", 23, 2323, 8080, "www.brelwick.example"};
+        const QString detail = ErrorDetail(message.toStdString(), context);
+        for (const QString &fragment : fragments)
+            QVERIFY2(detail.contains(fragment), qPrintable(detail));
+        QCOMPARE(detail.isEmpty(), fragments.isEmpty());
+        if (!namedOnce.isEmpty())
+            QCOMPARE(detail.count(namedOnce), 1);
+
+        // Through the box: the main text stays the system's, the detail comes below it.
+        QString shownText;
+        QString shownDetail;
+        const ErrorContextProvider previous = SetErrorContextProvider([&context] { return context; });
+        InstallErrorBox([&](const QString &, const QString &text, const QString &detail) {
+            shownText = text;
+            shownDetail = detail;
+        });
+        {
+            const TErrorPlaceScope scope(place);
+            ReportError(message.toStdString(), origin);
+        }
+        RemoveErrorBox();
+        SetErrorContextProvider(previous);
+        SetLogSink({});
+        ResetLogLimits();
+        QCOMPARE(shownText, QString::fromStdString(ErrorBoxText(message.toStdString())));
+        QCOMPARE(shownDetail, detail);
     }
 };
 

@@ -18,8 +18,10 @@
 #include <QImage>
 #include <QLocale>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPalette>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -242,8 +244,12 @@ private slots:
     void closeHidesAndExitSavesThenRemovesTray();
     void ctrlQRunsExit();
     void failedSaveStillRemovesTray();
+    void changesSavedOnceAfterABurst();
+    void routerNameRefusedWhereTyped();
+    void resizedWindowGrowsGraphsAndComesBackSo();
     void linksOpenTheirTargets();
     void errorBoxShowsOneAtATime();
+    void errorBoxCaptionFitsAndDetailShows();
     void checkNowFetchesFromLoopbackServer();
     void everyTextFitsWithLongestFigures();
     void newFigureRepaintsOnlyItsLabel();
@@ -760,6 +766,114 @@ void TestFrmMain::failedSaveStillRemovesTray()
     QVERIFY(!f.window->TrayIcon->isVisible());
 }
 
+void TestFrmMain::changesSavedOnceAfterABurst()
+{
+    TFixture f;
+    Ui::TfrmMain &ui = f.ui();
+    QSignalSpy saves(f.window.get(), &TfrmMain::settingsSaved);
+    const QString path = QDir(f.dir.path()).filePath(QStringLiteral("linewatch.ini"));
+    const auto saved = [&path] {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    // A port typed digit by digit, a box ticked: one write, with all of it, in the file's order.
+    for (const char *text : {"2", "23", "232", "2323"})
+        ui.edtTelnetPort->setText(QString::fromLatin1(text));
+    ui.chkConnectAtStartup->setChecked(true);
+    QTRY_COMPARE(saves.count(), 1);
+    QVERIFY(saved().startsWith("[Connection]\r\nTelnetAddress="));
+    QVERIFY(saved().contains("\r\nTelnetPort=2323\r\n"));
+    QVERIFY(saved().contains("[Startup]\r\nConnectAtStartup=1\r\n"));
+    QTest::qWait(TfrmMain::kSettingsSaveDelayMs + 300);
+    QCOMPARE(saves.count(), 1);
+
+    // A save that fails while the program runs raises no box and is told once, not per attempt.
+    std::vector<std::string> lines;
+    SetLogSink([&lines](const std::string &line) { lines.push_back(line); });
+    const auto restoreLog = qScopeGuard([] {
+        SetLogSink({});
+        ResetLogLimits();
+    });
+    QVERIFY(QFile::remove(path));
+    QVERIFY(QDir(f.dir.path()).mkdir(QStringLiteral("linewatch.ini")));
+    ui.edtTelnetPort->setText(QStringLiteral("2324"));
+    QTRY_COMPARE(saves.count(), 2);
+    f.window->SetPanelText(0, QString());
+    ui.edtTelnetPort->setText(QStringLiteral("2325"));
+    QTRY_COMPARE(saves.count(), 3);
+    QCOMPARE(saves.at(2).at(0).toBool(), false);
+    QVERIFY(f.errors.empty());
+    QCOMPARE(lines.size(), size_t(1));
+    QVERIFY(QString::fromStdString(lines[0]).contains(QStringLiteral("Settings not saved: Unable to write to ")));
+    QCOMPARE(f.window->PanelText(0), QString());
+}
+
+void TestFrmMain::routerNameRefusedWhereTyped()
+{
+    TFixture f;
+    QLineEdit *edit = f.ui().edtTelnetAddress;
+    edit->setText(QStringLiteral("10.0.0.138"));
+    emit edit->editingFinished();
+    for (const char *typed : {"localhost", "router.lan", "10.0.0", "10.0.0.300"}) {
+        edit->setText(QString::fromLatin1(typed));
+        emit edit->editingFinished();
+        QCOMPARE(edit->text(), QStringLiteral("10.0.0.138"));
+        QCOMPARE(f.window->Monitor.Settings.Text(SettingControl::edtTelnetAddress), std::string("10.0.0.138"));
+        QVERIFY(f.window->PanelText(0).contains(QStringLiteral("is not an IPv4 address")));
+    }
+    QVERIFY(f.errors.empty());
+}
+
+void TestFrmMain::resizedWindowGrowsGraphsAndComesBackSo()
+{
+    QTemporaryDir dir;
+    TfrmMain::THooks hooks;
+    hooks.AppDir = dir.path().toStdString() + "/";
+    QSize smallest;
+    QSize chart;
+    QSize gauge;
+    QSize list;
+    {
+        TFixture f(hooks);
+        TfrmMain &w = *f.window;
+        f.show();
+        settle();
+        smallest = w.size();
+        QCOMPARE(w.minimumSize(), smallest);
+        QVERIFY(w.maximumWidth() > smallest.width());
+        chart = f.ui().Chart1->size();
+        gauge = f.ui().Gauge1->size();
+        f.ui().PageControl1->setCurrentWidget(f.ui().tabStatus);
+        settle();
+        list = f.ui().listB1CLID->size();
+        w.resize(smallest + QSize(200, 150));
+        w.move(10, 20);
+        settle();
+        // The extra room goes to the caller-ID lists, the graphs and the gauges.
+        QVERIFY(f.ui().listB1CLID->width() > list.width());
+        QVERIFY(f.ui().listB1CLID->height() > list.height());
+        f.ui().PageControl1->setCurrentWidget(f.ui().tabGraph);
+        settle();
+        QVERIFY(f.ui().Chart1->width() > chart.width());
+        QVERIFY(f.ui().Chart1->height() > chart.height());
+        QVERIFY(f.ui().Gauge1->height() > gauge.height());
+        w.FormDestroy();
+        QVERIFY(f.errors.empty());
+    }
+    QFile file(QDir(dir.path()).filePath(QStringLiteral("linewatch.ini")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray saved = file.readAll();
+    // A section of its own after the documented ones, which keep their order.
+    QVERIFY(saved.startsWith("[Connection]\r\n"));
+    QVERIFY(saved.indexOf("[Window]\r\n") > saved.indexOf("[Graphs]\r\n"));
+    QVERIFY(saved.contains(QStringLiteral("Width=%1\r\n").arg(smallest.width() + 200).toLatin1()));
+
+    // The next start comes back at that size and place.
+    TFixture again(hooks);
+    QCOMPARE(again.window->size(), smallest + QSize(200, 150));
+    QCOMPARE(again.window->pos(), QPoint(10, 20));
+}
+
 void TestFrmMain::linksOpenTheirTargets()
 {
     TFixture f;
@@ -797,6 +911,36 @@ void TestFrmMain::errorBoxShowsOneAtATime()
     RemoveErrorBox();
     QCOMPARE(shown, (std::vector<QString>{QStringLiteral("Brelwick ISDN Router Monitor|Asynchronous socket error 111."),
                                           QStringLiteral("Brelwick ISDN Router Monitor|Done.")}));
+}
+
+void TestFrmMain::errorBoxCaptionFitsAndDetailShows()
+{
+    // The real box: a short message must not make it narrower than its caption, which a window
+    // manager would cut; the detail shows without a click.
+    SetErrorContextProvider([] {
+        TErrorContext context;
+        context.RouterAddress = "10.0.0.138";
+        context.RouterPort = 23;
+        return context;
+    });
+    InstallErrorBox();
+    QString informative;
+    int width = 0;
+    QTimer::singleShot(0, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        informative = box->informativeText();
+        width = box->width();
+        box->accept();
+    });
+    ReportError("Asynchronous socket error 111", TErrorOrigin::Router);
+    RemoveErrorBox();
+    SetErrorContextProvider({});
+    ResetLogLimits();
+    QVERIFY(informative.contains(QStringLiteral("router at 10.0.0.138:23")));
+    QFont caption = QApplication::font();
+    caption.setBold(true);
+    QVERIFY(width > QFontMetrics(caption).horizontalAdvance(QString::fromLatin1(kApplicationTitle)) + 100);
 }
 
 void TestFrmMain::checkNowFetchesFromLoopbackServer()
