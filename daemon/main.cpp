@@ -6,6 +6,7 @@
 #include "convert.h"
 #include "fdreserve.h"
 #include "monitor.h"
+#include "terminationsignals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -21,31 +22,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <unistd.h>
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onTerminationSignal(int)
-{
-    const int savedErrno = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    errno = savedErrno;
-}
-
-bool installTerminationSignals()
-{
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0 &&
-           ::sigaction(SIGHUP, &action, nullptr) == 0;
-}
 
 void logLine(int priority, const std::string &text)
 {
@@ -172,18 +152,20 @@ int main(int argc, char *argv[])
         }
     }
 
-    if (!installTerminationSignals())
+    const int signalFd = InstallTerminationSignals();
+    if (signalFd < 0)
         logLine(kLogWarning, std::string("termination signals: ") + std::strerror(errno));
     // A signal during the start-up version check ends that wait; the event loop then never starts.
     bool terminationRequested = false;
-    QSocketNotifier terminationNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&terminationNotifier, &QSocketNotifier::activated, &app, [&terminationRequested] {
-        char buffer[16];
-        while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
-        }
-        terminationRequested = true;
-        QCoreApplication::exit(0);
-    });
+    std::unique_ptr<QSocketNotifier> terminationNotifier;
+    if (signalFd >= 0) {
+        terminationNotifier = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
+        QObject::connect(terminationNotifier.get(), &QSocketNotifier::activated, &app, [&terminationRequested] {
+            DrainTerminationSignals();
+            terminationRequested = true;
+            QCoreApplication::exit(0);
+        });
+    }
 
     TMonitor monitor;
     monitor.SetAppDir(QFileInfo(configFile).absolutePath().toStdString());

@@ -9,6 +9,7 @@
 #include "programicon.h"
 #include "settings.h"
 #include "singleinstance.h"
+#include "terminationsignals.h"
 #include "trayicon.h"
 #include "traypictures.h"
 #include "ui_frmmain.h"
@@ -29,30 +30,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Self-pipe: the signal handler only writes a byte; the event loop reads it and exits properly.
-int signalPipe[2] = {-1, -1};
-
-void onTerminationSignal(int)
-{
-    const int savedErrno = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    errno = savedErrno;
-}
-
-bool installTerminationSignals()
-{
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    // SIGHUP: the terminal that started us went away; the settings are saved as for SIGTERM.
-    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0 &&
-           ::sigaction(SIGHUP, &action, nullptr) == 0;
-}
 
 // An exit that nobody watches: reports from now on go to the log only, never to a box.
 void reportToLogOnly()
@@ -180,8 +157,8 @@ int main(int argc, char *argv[])
     }
     InstallErrorBox();
 
-    const bool signalsInstalled = installTerminationSignals();
-    if (!signalsInstalled)
+    const int signalFd = InstallTerminationSignals();
+    if (signalFd < 0)
         std::perror("linewatch: termination signals");
 
     // Watched before the window exists: FormCreate may wait a long time inside an event loop of
@@ -198,12 +175,10 @@ int main(int argc, char *argv[])
             showRequested = true;
     });
     std::unique_ptr<QSocketNotifier> terminationNotifier;
-    if (signalsInstalled) {
-        terminationNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    if (signalFd >= 0) {
+        terminationNotifier = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
         QObject::connect(terminationNotifier.get(), &QSocketNotifier::activated, [&window, &terminationRequested] {
-            char buffer[16];
-            while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
-            }
+            DrainTerminationSignals();
             terminationRequested = true;
             reportToLogOnly();
             if (window)
