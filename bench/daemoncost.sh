@@ -9,23 +9,18 @@
 set -euo pipefail
 build="$(cd "$1" && pwd)"
 seconds="${2:-60}"
-work="$(mktemp -d)"
-pids=()
-cleanup()
-{
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../tools/lib.sh
+. "$(dirname "$0")/../tools/lib.sh"
+lw_scratch
 
-# A simulator for one monitor; prints its port.
+# A simulator for one monitor; sets sim_port. Not called in a subshell, so that its pid stays in
+# pids and the simulator is stopped at the end.
 simulator()
 {
     "$build/linewatch-routersim" --port 0 --seed 7 >"$work/sim-$1.log" &
     pids+=($!)
     for _ in $(seq 50); do grep -q '^listening on' "$work/sim-$1.log" && break; sleep 0.1; done
-    sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/sim-$1.log"
+    sim_port="$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/sim-$1.log")"
 }
 
 # The settings of a monitor of the simulator on PORT: the simulator's password 1234 (stored
@@ -65,7 +60,8 @@ report()
 }
 
 mkdir "$work/daemon" "$work/desktop"
-settings "$(simulator daemon)" >"$work/daemon/linewatch.ini"
+simulator daemon
+settings "$sim_port" >"$work/daemon/linewatch.ini"
 STATE_DIRECTORY="$work/daemon" "$build/linewatchd" --config "$work/daemon/linewatch.ini" 2>"$work/daemon.log" &
 daemon=$!
 pids+=($daemon)
@@ -77,7 +73,8 @@ if command -v Xvfb >/dev/null && [ -x "$build/linewatch" ]; then
     pids+=($!)
     sleep 1
     cp "$build/linewatch" "$work/desktop/"
-    settings "$(simulator desktop)" >"$work/desktop/linewatch.ini"
+    simulator desktop
+    settings "$sim_port" >"$work/desktop/linewatch.ini"
     DISPLAY="$display" QT_QPA_PLATFORM=xcb "$work/desktop/linewatch" >"$work/desktop.log" 2>&1 &
     desktop=$!
     pids+=($desktop)

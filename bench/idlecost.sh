@@ -8,15 +8,9 @@
 set -euo pipefail
 build="$(cd "$1" && pwd)"
 seconds="${2:-60}"
-work="$(mktemp -d)"
-pids=()
-cleanup()
-{
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../tools/lib.sh
+. "$(dirname "$0")/../tools/lib.sh"
+lw_scratch
 
 display=":$((90 + RANDOM % 9))"
 Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &

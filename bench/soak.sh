@@ -13,15 +13,9 @@ check=0
 [ "${3:-}" = "--check" ] && check=1
 step="${SOAK_SAMPLE_SECONDS:-3}"
 warmup="${SOAK_WARMUP_SECONDS:-60}"
-work="$(mktemp -d)"
-pids=()
-cleanup()
-{
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../tools/lib.sh
+. "$(dirname "$0")/../tools/lib.sh"
+lw_scratch
 
 printf 'interval-ms %s\nlive on\ncall b1 data\ncall b2 voice 5551234\n' "${SOAK_INTERVAL_MS:-10}" >"$work/sim.script"
 "$build/linewatch-routersim" --port 0 --seed 7 --script "$work/sim.script" >"$work/sim.log" &

@@ -49,3 +49,17 @@ lw_wait_gone() {
     done
     return 1
 }
+
+# lw_scratch: sets work to a new scratch directory and pids to an empty list, and arranges that
+# when the script ends every process in pids is stopped and the directory removed.
+lw_scratch() {
+    work="$(mktemp -d)"
+    pids=()
+    trap lw_scratch_cleanup EXIT
+}
+
+lw_scratch_cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
