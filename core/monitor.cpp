@@ -104,7 +104,8 @@ void TMonitor::wire()
 
     Relay.SetStatusText = [this](const std::string &Text) {
         emit statusMessage(fromBytes(Text));
-        emit relayChanged(!Text.empty());
+        // The relay writes its panel text as it attaches or lets go of a user.
+        emit relayChanged(Relay.RemoteClientConnected());
     };
     Relay.ConnectionFields = [this] {
         return TTelnetRelay::TConnectionFields{Settings.Text(SettingControl::edtTelnetAddress),

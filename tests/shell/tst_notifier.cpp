@@ -127,7 +127,7 @@ private slots:
         QCOMPARE(c.Body, QStringLiteral("&lt;555&gt; &amp; \"x\" on B1"));
         QVERIFY(c.Actions.isEmpty());
         QCOMPARE(c.Hints.value(QStringLiteral("desktop-entry")).toString(), QStringLiteral("linewatch"));
-        // The specification asks for a byte.
+        // Notification services read the urgency hint as a byte only.
         QCOMPARE(c.Hints.value(QStringLiteral("urgency")).metaType().id(), int(QMetaType::UChar));
         QCOMPARE(c.Hints.value(QStringLiteral("urgency")).toInt(), urgency);
         QCOMPARE(c.Timeout, -1);
