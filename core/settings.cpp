@@ -237,6 +237,10 @@ constexpr int32_t kMaxSilenceSeconds = 24 * 60 * 60;
 const std::string kAbsent(1, '\x01');
 
 constexpr const char *kAlertsSection = "Alerts";
+constexpr const char *kLoggingSection = "Logging";
+constexpr const char *kLoggingEnabledKey = "Enabled";
+constexpr const char *kLoggingDatabaseKey = "Database";
+constexpr const char *kRetentionDaysKey = "RetentionDays";
 
 // The [Alerts] keys in the file's order, each with its field of TAlertSettings.
 struct AlertFlag
@@ -358,6 +362,12 @@ void LoadSettings(const TIniFile &ini, TSettings &settings)
         });
     }
     Guarded([&] { settings.Alerts.Command = ini.ReadString(kAlertsSection, kAlertCommandKey, ""); });
+    Guarded([&] { settings.Logging.Enabled = ini.ReadBool(kLoggingSection, kLoggingEnabledKey, true); });
+    Guarded([&] { settings.Logging.Database = ini.ReadString(kLoggingSection, kLoggingDatabaseKey, ""); });
+    Guarded([&] {
+        const int32_t days = ini.ReadInteger(kLoggingSection, kRetentionDaysKey, 0);
+        settings.Logging.RetentionDays = days < 0 ? 0 : std::min(days, TLoggingSettings::kMaxRetentionDays);
+    });
 }
 
 void SaveSettings(TIniFile &ini, const TSettings &settings)
@@ -383,6 +393,12 @@ void SaveSettings(TIniFile &ini, const TSettings &settings)
     }
     if (!settings.Alerts.Command.empty() || keyInFile(ini, kAlertsSection, kAlertCommandKey))
         ini.WriteString(kAlertsSection, kAlertCommandKey, settings.Alerts.Command);
+    if (!settings.Logging.Enabled || keyInFile(ini, kLoggingSection, kLoggingEnabledKey))
+        ini.WriteBool(kLoggingSection, kLoggingEnabledKey, settings.Logging.Enabled);
+    if (!settings.Logging.Database.empty() || keyInFile(ini, kLoggingSection, kLoggingDatabaseKey))
+        ini.WriteString(kLoggingSection, kLoggingDatabaseKey, settings.Logging.Database);
+    if (settings.Logging.RetentionDays != 0 || keyInFile(ini, kLoggingSection, kRetentionDaysKey))
+        ini.WriteInteger(kLoggingSection, kRetentionDaysKey, settings.Logging.RetentionDays);
     ini.UpdateFile();
 }
 
@@ -393,4 +409,17 @@ std::string SettingsDirectory(const std::string &exeDir, bool exeDirWritable, bo
     if (!dir.empty() && dir.back() != '/')
         dir += '/';
     return dir;
+}
+
+std::string HistoryDatabasePath(const TLoggingSettings &logging, const std::string &settingsDir,
+                                bool settingsBesideProgram, const std::string &dataDir)
+{
+    auto inDir = [](std::string dir, const std::string &name) {
+        if (!dir.empty() && dir.back() != '/')
+            dir += '/';
+        return dir + name;
+    };
+    if (!logging.Database.empty())
+        return logging.Database.front() == '/' ? logging.Database : inDir(settingsDir, logging.Database);
+    return inDir(settingsBesideProgram ? settingsDir : dataDir, "history.sqlite");
 }

@@ -131,6 +131,19 @@ struct TAlertSettings
     bool operator==(const TAlertSettings &) const = default;
 };
 
+// [Logging]: the call history. Database is the SQLite file's path, empty for the default place
+// (see HistoryDatabasePath); RetentionDays keeps calls that many days, 0 for ever.
+struct TLoggingSettings
+{
+    // Longest retention accepted from the file: a century.
+    static constexpr int32_t kMaxRetentionDays = 36525;
+    bool Enabled = true;
+    std::string Database;
+    int32_t RetentionDays = 0;
+
+    bool operator==(const TLoggingSettings &) const = default;
+};
+
 // Every setting as a plain value, starting at the defaults of a first run. Its setters only store:
 // what a setting does when it changes is the monitor's business, not the loader's.
 class TSettings : public ISettingsControls
@@ -156,12 +169,14 @@ public:
     bool ReconnectEnabled = true;
     int32_t ReconnectSilenceSeconds = kDefaultSilenceSeconds;
     TAlertSettings Alerts;
+    TLoggingSettings Logging;
 
     bool operator==(const TSettings &other) const
     {
         return m_text == other.m_text && m_checked == other.m_checked && m_color == other.m_color &&
                BindAddress == other.BindAddress && ReconnectEnabled == other.ReconnectEnabled &&
-               ReconnectSilenceSeconds == other.ReconnectSilenceSeconds && Alerts == other.Alerts;
+               ReconnectSilenceSeconds == other.ReconnectSilenceSeconds && Alerts == other.Alerts &&
+               Logging == other.Logging;
     }
 
 private:
@@ -179,3 +194,9 @@ void CopySettings(const ISettingsControls &from, ISettingsControls &to);
 // file that never used it stays as it was.
 void LoadSettings(const TIniFile &ini, TSettings &settings);
 void SaveSettings(TIniFile &ini, const TSettings &settings);
+
+// The history database's path: the [Logging] Database setting when set (a relative path counts
+// from the settings directory), else history.sqlite beside linewatch.ini when the settings live
+// beside the program (a portable copy), else history.sqlite in the user's data directory.
+std::string HistoryDatabasePath(const TLoggingSettings &logging, const std::string &settingsDir,
+                                bool settingsBesideProgram, const std::string &dataDir);
