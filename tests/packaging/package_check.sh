@@ -2,7 +2,7 @@
 # Builds the Debian package from a build directory with cpack into a scratch directory and checks
 # what a user would install: lintian with no error and no warning, the AppStream metainfo, the
 # desktop entry, both manual pages free of groff and man warnings, and the packager's changelog
-# naming the package's version. Exits 77 (skipped) when a tool is missing.
+# and the manual pages naming the package's version. Exits 77 (skipped) when a tool is missing.
 # Usage: package_check.sh <cpack program> <build directory> <source directory>
 set -uo pipefail
 
@@ -74,6 +74,7 @@ for desktop in "$work"/root/usr/share/applications/*.desktop; do
 done
 
 pages=0
+pages_versions=()
 for page in "$work"/root/usr/share/man/man*/*.gz; do
     [ -f "$page" ] || continue
     pages=$((pages + 1))
@@ -82,6 +83,7 @@ for page in "$work"/root/usr/share/man/man*/*.gz; do
     [ -z "$out" ] || fail "groff warns about $name:" "$out"
     out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
     [ -z "$out" ] || fail "man warns about $name:" "$out"
+    pages_versions+=("$name:$(zcat "$page" | sed -n 's/^\.TH .*"linewatch \([^"]*\)".*/\1/p')")
 done
 [ "$pages" -ge 2 ] || fail "expected the manual pages of linewatch and linewatchd, found $pages"
 
@@ -90,6 +92,10 @@ version=$(dpkg-deb -f "$deb" Version)
 changelog=$(sed -n '1s/^[^ ]* (\([^)]*\)).*/\1/p' "$source/packaging/debian/changelog")
 [ "$version" = "$changelog" ] ||
     fail "the package is version $version, packaging/debian/changelog's newest entry $changelog"
+for entry in "${pages_versions[@]}"; do
+    [ "${entry#*:}" = "${version%-*}" ] ||
+        fail "the manual page ${entry%%:*} names version '${entry#*:}', the program is ${version%-*}"
+done
 
 [ "$failed" -eq 0 ] && echo "OK: lintian, AppStream, desktop entry and manual pages are clean"
 exit "$failed"
