@@ -257,7 +257,8 @@ void TMonitor::Tick()
                 if (m_callerIds.size() > kCallerIdsKept)
                     m_callerIds.pop_front();
                 emit callerIdLogged(Channel, Item);
-                Alerts.NoteIncomingCall(Channel, fromBytes(C.CLID));
+                // Grouped as the window's caller-ID list shows it.
+                Alerts.NoteIncomingCall(Channel, fromBytes(FormatPhoneNumber(C.CLID)));
             },
             now);
     };

@@ -237,7 +237,8 @@ private slots:
         monitor.Tick();
         QCOMPARE(raised.count(), 1);
         QCOMPARE(raised.at(0).at(0).value<TAlertKind>(), TAlertKind::IncomingCall);
-        QCOMPARE(raised.at(0).at(2).toString(), QStringLiteral("5551234 on B1"));
+        // The number grouped as in the window's caller-ID list.
+        QCOMPARE(raised.at(0).at(2).toString(), QStringLiteral("555-1234 on B1"));
         monitor.Settings.Alerts.IncomingCall = false;
         monitor.Session.B2.Link = "Voice";
         monitor.Session.B2.CLID = "5550000";
