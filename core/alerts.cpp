@@ -28,19 +28,6 @@ QString duration(int64_t Seconds)
         .arg(Seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
-bool startDetached(const QString &Program, const QStringList &Arguments, TAlertKind Kind, const QString &Text)
-{
-    QProcess process;
-    process.setProgram(Program);
-    process.setArguments(Arguments);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LINEWATCH_ALERT_KIND"), QString::fromLatin1(AlertKindName(Kind)));
-    env.insert(QStringLiteral("LINEWATCH_ALERT_TEXT"), Text);
-    process.setProcessEnvironment(env);
-    process.setStandardInputFile(QProcess::nullDevice());
-    return process.startDetached();
-}
-
 } // namespace
 
 bool AlertIsUrgent(TAlertKind Kind)
@@ -175,10 +162,63 @@ void TAlerts::runCommand(TAlertKind Kind, const QString &Text)
     if (parts.isEmpty())
         return;
     const QString program = parts.takeFirst();
-    if (StartCommand)
-        StartCommand(program, parts, Kind, Text);
-    else
-        startDetached(program, parts, Kind, Text);
+    if (StartCommand) {
+        const bool started = StartCommand(program, parts, Kind, Text);
+        commandEnded(started ? QString() : tr("The alert command %1 did not start").arg(program));
+        return;
+    }
+    startCommand(program, parts, Kind, Text);
+}
+
+bool TAlerts::startCommand(const QString &Program, const QStringList &Arguments, TAlertKind Kind, const QString &Text)
+{
+    if (m_runningCommands >= kMaxRunningCommands) {
+        commandEnded(tr("The alert command %1 was not run: %2 earlier ones are still running")
+                         .arg(Program)
+                         .arg(m_runningCommands));
+        return false;
+    }
+    auto *process = new QProcess(this);
+    process->setProgram(Program);
+    process->setArguments(Arguments);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LINEWATCH_ALERT_KIND"), QString::fromLatin1(AlertKindName(Kind)));
+    env.insert(QStringLiteral("LINEWATCH_ALERT_TEXT"), Text);
+    process->setProcessEnvironment(env);
+    process->setStandardInputFile(QProcess::nullDevice());
+    // Its output goes where ours does (the terminal, the journal) instead of piling up unread.
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    ++m_runningCommands;
+    // A process that never started emits no finished; one that crashed emits both signals and is
+    // told in finished.
+    connect(process, &QProcess::errorOccurred, this, [this, process, Program](QProcess::ProcessError Error) {
+        if (Error != QProcess::FailedToStart)
+            return;
+        --m_runningCommands;
+        process->deleteLater();
+        commandEnded(tr("The alert command %1 did not start: %2").arg(Program, process->errorString()));
+    });
+    connect(process, &QProcess::finished, this, [this, process, Program](int ExitCode, QProcess::ExitStatus Status) {
+        --m_runningCommands;
+        process->deleteLater();
+        if (Status == QProcess::CrashExit)
+            commandEnded(tr("The alert command %1 crashed").arg(Program));
+        else if (ExitCode != 0)
+            commandEnded(tr("The alert command %1 ended with exit status %2").arg(Program).arg(ExitCode));
+        else
+            commandEnded(QString());
+    });
+    process->start();
+    return true;
+}
+
+void TAlerts::commandEnded(const QString &Failure)
+{
+    if (Failure == m_lastCommandFailure)
+        return;
+    m_lastCommandFailure = Failure;
+    if (!Failure.isEmpty())
+        emit commandFailed(Failure);
 }
 
 void TAlerts::NoteIncomingCall(int Channel, const QString &Number)

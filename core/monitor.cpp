@@ -94,6 +94,7 @@ void TMonitor::wire()
 
     Alerts.Settings = [this]() -> const TAlertSettings & { return Settings.Alerts; };
     connect(&Alerts, &TAlerts::raised, this, &TMonitor::alertRaised);
+    connect(&Alerts, &TAlerts::commandFailed, this, &TMonitor::alertCommandFailed);
     // The reconnector's silence watch keeps its hook; the status's silence alert listens too.
     Session.DataArrived = [this, reconnectData = Session.DataArrived] {
         if (reconnectData)
@@ -218,6 +219,12 @@ void TMonitor::CheckNow()
     VersionCheck.btnCheckNowClick();
 }
 
+void TMonitor::SetReconnectEnabled(bool On)
+{
+    Settings.ReconnectEnabled = On;
+    Reconnect.EnabledChanged();
+}
+
 void TMonitor::Tick()
 {
     TChannelStatus &B1 = Session.B1;
@@ -250,7 +257,8 @@ void TMonitor::Tick()
                 if (m_callerIds.size() > kCallerIdsKept)
                     m_callerIds.pop_front();
                 emit callerIdLogged(Channel, Item);
-                Alerts.NoteIncomingCall(Channel, fromBytes(C.CLID));
+                // Grouped as the window's caller-ID list shows it.
+                Alerts.NoteIncomingCall(Channel, fromBytes(FormatPhoneNumber(C.CLID)));
             },
             now);
     };
@@ -332,6 +340,15 @@ TMachineStatus TMonitor::MachineStatus() const
     status.CallerIds.assign(m_callerIds.begin(), m_callerIds.end());
     status.Connection = ConnectionState();
     status.RelayAttached = Relay.RemoteClientConnected();
+    TReconnectStatus &reconnect = status.Reconnect;
+    reconnect.Reconnecting = Reconnect.Reconnecting();
+    const int waitMs = Reconnect.WaitRemainingMs();
+    reconnect.Waiting = waitMs >= 0;
+    reconnect.NextAttemptSeconds = reconnect.Waiting ? std::max(1, (waitMs + 999) / 1000) : 0;
+    reconnect.Attempt = reconnect.Reconnecting ? Reconnect.Backoff().Failures() : 0;
+    if (reconnect.Reconnecting)
+        reconnect.Reason = Reconnect.Reason();
+    reconnect.PasswordRejected = Reconnect.PasswordRejected();
     status.LastChangeMs = m_lastChangeMs;
     status.StartTimeMs = m_startTimeMs;
     status.NowMs = nowMs();
@@ -347,15 +364,16 @@ namespace {
 bool sameMetrics(const TMachineStatus &a, const TMachineStatus &b)
 {
     return a.B1 == b.B1 && a.B2 == b.B2 && a.Router == b.Router && a.Connection == b.Connection &&
-           a.RelayAttached == b.RelayAttached && a.LastChangeMs == b.LastChangeMs && a.StartTimeMs == b.StartTimeMs &&
-           a.PageHits == b.PageHits && a.Version == b.Version;
+           a.RelayAttached == b.RelayAttached && a.Reconnect.Reconnecting == b.Reconnect.Reconnecting &&
+           a.LastChangeMs == b.LastChangeMs && a.StartTimeMs == b.StartTimeMs && a.PageHits == b.PageHits &&
+           a.Version == b.Version;
 }
 
 // Whether the status documents of two snapshots differ at most in the time, the uptime and the
 // page counter.
 bool sameJson(const TMachineStatus &a, const TMachineStatus &b)
 {
-    return sameMetrics(a, b) && a.Series1 == b.Series1 && a.Series2 == b.Series2 &&
+    return sameMetrics(a, b) && a.Reconnect == b.Reconnect && a.Series1 == b.Series1 && a.Series2 == b.Series2 &&
            std::equal(a.CallerIds.begin(), a.CallerIds.end(), b.CallerIds.begin(), b.CallerIds.end(),
                       [](const TCallerIdEntry &x, const TCallerIdEntry &y) {
                           return x.TimeMs == y.TimeMs && x.Channel == y.Channel && x.CLID == y.CLID;

@@ -110,6 +110,8 @@ public:
     bool SetWebAdmin(bool On);        // the web server; the same
     void SetWebAdminPort(const std::string &PortText);
     void CheckNow(); // the version check
+    // [Reconnect] Enabled; switching it off ends a wait under way.
+    void SetReconnectEnabled(bool On);
 
     // The once-a-second refresh without widgets: tray picture and tip, history step, caller IDs;
     // then ticked(). Gauges show B1.ALU and B2.ALU.
@@ -153,6 +155,8 @@ signals:
     void alert(TAlertKind Kind, const QString &Text);
     // An alert to show or log, switched on in [Alerts] and past the rate limit (Alerts.raised).
     void alertRaised(TAlertKind Kind, const QString &Title, const QString &Text);
+    // The user's alert command failed (Alerts.commandFailed): for the status bar and the log.
+    void alertCommandFailed(const QString &Text);
     void checkNowEnabled(bool Enabled);
     // The status screen came up or went away: the channel commands can do something or not.
     void statusScreenShown(bool Shown);

@@ -158,6 +158,11 @@ std::string TReconnector::Text() const
     return {};
 }
 
+int TReconnector::WaitRemainingMs() const
+{
+    return m_retry->isActive() ? std::max(0, m_retry->remainingTime()) : -1;
+}
+
 void TReconnector::Tick()
 {
     updateText();
@@ -192,6 +197,15 @@ void TReconnector::NoteConnected()
         m_wanted = true;
     m_lossReason.clear();
     updateText();
+}
+
+void TReconnector::EnabledChanged()
+{
+    if (enabled() || !m_reconnecting)
+        return;
+    stop();
+    if (!m_session.sktBrelwick.Active())
+        m_session.sktBrelwick.CancelAttempt();
 }
 
 void TReconnector::lost()

@@ -195,6 +195,8 @@ int main(int argc, char *argv[])
     });
     // The alerts switched on in [Alerts], past their rate limit: a warning for what needs someone
     // now, a notice for the rest. No desktop bubbles here.
+    QObject::connect(&monitor, &TMonitor::alertCommandFailed, &app,
+                     [](const QString &Text) { logLine(kLogWarning, bytes(Text)); });
     QObject::connect(&monitor, &TMonitor::alertRaised, &app, [](TAlertKind Kind, const QString &, const QString &Text) {
         logLine(AlertIsUrgent(Kind) ? kLogWarning : kLogNotice,
                 std::string("alert ") + AlertKindName(Kind) + ": " + bytes(Text));

@@ -171,6 +171,12 @@ void TfrmMain::wireMonitor()
         showConnectCaption(Reconnecting || Monitor.Session.sktBrelwick.Active());
     });
     connect(&Monitor, &TMonitor::statusMessage, this, [this](const QString &Text) { SetPanelText(0, Text); });
+    // The alert command is the user's own setting: its failure is told here and in the log, never
+    // in a box per alert.
+    connect(&Monitor, &TMonitor::alertCommandFailed, this, [this](const QString &Text) {
+        SetPanelText(0, Text);
+        WriteLogLine(Text.toLocal8Bit().toStdString(), kLogWarning);
+    });
     // The panel is shared: the end of reconnecting empties it only if nobody wrote over its text.
     connect(&Monitor, &TMonitor::reconnectStatus, this, [this, shown = QString()](const QString &Text) mutable {
         if (!Text.isEmpty() || PanelText(0) == shown)
@@ -801,6 +807,7 @@ void TfrmMain::showAlertSettings()
     ui->edtAlertCommand->setText(QString::fromLocal8Bit(a.Command.data(), qsizetype(a.Command.size())));
     // A threshold the spin box could not hold stays as loaded until the user changes it.
     Monitor.Settings.Alerts = a;
+    ui->chkReconnect->setChecked(Monitor.Settings.ReconnectEnabled);
 }
 
 void TfrmMain::followAlertControls()
@@ -829,6 +836,9 @@ void TfrmMain::followAlertControls()
     number(ui->spnAlertNoStatusSeconds, a.NoStatusSeconds);
     connect(ui->edtAlertCommand, &QLineEdit::textChanged, this,
             [&a](const QString &Text) { a.Command = Text.toLocal8Bit().toStdString(); });
+    // Unticked during a wait, the wait ends at once.
+    ui->chkReconnect->setChecked(Monitor.Settings.ReconnectEnabled);
+    connect(ui->chkReconnect, &QCheckBox::toggled, this, [this](bool On) { Monitor.SetReconnectEnabled(On); });
 }
 
 void TfrmMain::loadSettings()

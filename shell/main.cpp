@@ -17,6 +17,8 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QRect>
+#include <QScreen>
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -27,6 +29,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -37,9 +40,28 @@ void reportToLogOnly()
     SetErrorReporter([](const std::string &message) { WriteLogLine(ErrorBoxText(message)); });
 }
 
+// A part of the screen as LINEWATCH_SCREENSHOT_SCREEN gives it, "x,y,width,height"; none when
+// unset or not four numbers.
+std::optional<QRect> screenshotRegion()
+{
+    const QStringList parts = qEnvironmentVariable("LINEWATCH_SCREENSHOT_SCREEN").split(QLatin1Char(','));
+    if (parts.size() != 4)
+        return std::nullopt;
+    int values[4] = {};
+    for (int i = 0; i < 4; ++i) {
+        bool ok = false;
+        values[i] = parts[i].trimmed().toInt(&ok);
+        if (!ok)
+            return std::nullopt;
+    }
+    return QRect(values[0], values[1], values[2], values[3]);
+}
+
 // For the screenshot script: LINEWATCH_SCREENSHOT_DIR names a directory; after
-// LINEWATCH_SCREENSHOT_DELAY seconds (default 6) each tab and the tray picture are saved there as
-// PNG files and the program exits as through the tray menu.
+// LINEWATCH_SCREENSHOT_DELAY seconds (default 6) each tab, the Alerts group and the tray picture
+// are saved there as PNG files, with screen.png, the part of the whole screen (other programs'
+// windows too, such as a notification bubble) that LINEWATCH_SCREENSHOT_SCREEN names, and the
+// program exits as through the tray menu.
 void scheduleScreenshots(TfrmMain &window)
 {
     const QString dir = qEnvironmentVariable("LINEWATCH_SCREENSHOT_DIR");
@@ -56,7 +78,13 @@ void scheduleScreenshots(TfrmMain &window)
         for (int i = 0; i < pages->count() && i < 4; ++i) {
             pages->setCurrentIndex(i);
             window.grab().save(QDir(dir).filePath(QString::fromLatin1(names[i]) + QStringLiteral(".png")));
+            if (pages->currentWidget() == window.Form()->tabSettings)
+                window.Form()->grpAlerts->grab().save(QDir(dir).filePath(QStringLiteral("alerts.png")));
         }
+        if (const std::optional<QRect> region = screenshotRegion(); region && window.screen())
+            window.screen()
+                ->grabWindow(0, region->x(), region->y(), region->width(), region->height())
+                .save(QDir(dir).filePath(QStringLiteral("screen.png")));
         pages->setCurrentIndex(0);
         TrayPixmap(window.TrayIcon->picture(), 128).save(QDir(dir).filePath(QStringLiteral("tray.png")));
         window.mnuExitClick();

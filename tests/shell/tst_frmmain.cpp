@@ -631,7 +631,7 @@ void TestFrmMain::alertsGroupFollowsTheAlertsSection()
         QVERIFY(file.open(QIODevice::WriteOnly));
         // A silence beyond what the spin box holds is kept as loaded until the user changes it.
         file.write("[Alerts]\r\nLongDataCall=0\r\nOutcallMinutes=90\r\nNoStatusSeconds=500000\r\n"
-                   "Command=/usr/bin/logger \"a b\"\r\n");
+                   "Command=/usr/bin/logger \"a b\"\r\n[Reconnect]\r\nEnabled=0\r\n");
     }
     TfrmMain::THooks hooks;
     hooks.AppDir = dir.path().toStdString() + "/";
@@ -643,7 +643,9 @@ void TestFrmMain::alertsGroupFollowsTheAlertsSection()
     QCOMPARE(ui.spnAlertOutcallMinutes->value(), 90);
     QCOMPARE(ui.edtAlertCommand->text(), QStringLiteral("/usr/bin/logger \"a b\""));
     QCOMPARE(f.window->Monitor.Settings.Alerts.NoStatusSeconds, 500000);
+    QVERIFY(!ui.chkReconnect->isChecked());
 
+    ui.chkReconnect->setChecked(true);
     ui.chkAlertLongDataCall->setChecked(true);
     QVERIFY(ui.spnAlertLongDataCallMinutes->isEnabled());
     ui.spnAlertLongDataCallMinutes->setValue(45);
@@ -657,6 +659,7 @@ void TestFrmMain::alertsGroupFollowsTheAlertsSection()
     TSettings saved;
     LoadSettings(TIniFile(ini.toStdString()), saved);
     QVERIFY(saved.Alerts == a);
+    QVERIFY(saved.ReconnectEnabled);
 }
 
 void TestFrmMain::startupConnectsThenChecksBeforeShowing()
