@@ -111,7 +111,8 @@ public:
     // The session's connect event.
     void NoteConnected();
 
-    static constexpr const char *kPasswordRejectedText = "The router rejected the password";
+    static constexpr const char *kPasswordRejectedText =
+        QT_TRANSLATE_NOOP("TReconnector", "The router rejected the password");
 
 private:
     void connectionError(TErrorEvent Event, int &ErrorCode);
