@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Takes a PNG of each tab of the monitor's window with live figures from the router simulator,
-# under a virtual X server, into docs/screenshots/ (status, graph, settings, about, and the tray
-# picture enlarged), and of the web status page the monitor serves (webpage). Everything runs on
-# 127.0.0.1 in a scratch directory.
+# under a virtual X server, into docs/screenshots/ (status, graph, settings, about, each again in
+# German as *-de.png, and the tray picture enlarged), and of the web status page the monitor serves
+# (webpage). Everything runs on 127.0.0.1 in a scratch directory.
 #
 #   tools/screenshots.sh [BUILD_DIR] [OUT_DIR]      (defaults: build, docs/screenshots)
 #
@@ -119,5 +119,15 @@ fi
 
 wait "$monitor_pid"
 monitor_pid=
+
+# The same tabs in German (status-de.png ...), from a second run against the same simulator.
+LANGUAGE=de LANG=de_DE.UTF-8 LC_ALL= LINEWATCH_SCREENSHOT_DIR="$demo/de" LINEWATCH_SCREENSHOT_DELAY="$delay" \
+    xvfb-run -a -s "-screen 0 1280x1024x24" "$demo/linewatch" &
+monitor_pid=$!
+wait "$monitor_pid"
+monitor_pid=
+for tab in status graph settings about; do
+    mv "$demo/de/$tab.png" "$out/$tab-de.png"
+done
 
 ls -l "$out"

@@ -2,12 +2,14 @@
 // turns the captions German, and every German text fits the room the window gives it.
 #include "apperror.h"
 #include "frmmain.h"
+#include "frmnewversion.h"
 #include "translation.h"
 #include "trayicon.h"
 #include "ui_frmmain.h"
 
 #include <QAction>
 #include <QLabel>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -125,6 +127,19 @@ void TestTranslation::everyGermanTextFits()
     }
     QLabel *panel1 = w.window->findChild<QLabel *>(QStringLiteral("StatusPanel1"));
     QVERIFY(panel1->width() >= panel1->sizeHint().width());
+
+    // The new-version dialog has a fixed size.
+    TfrmNewVersion dialog(nullptr);
+    dialog.SetTexts({QStringLiteral("1.0.1.3  8/16/00"),
+                     QStringLiteral("1.0.2.0  9/1/00"),
+                     QStringLiteral("http://127.0.0.1/"),
+                     {}});
+    dialog.show();
+    QCOMPARE(dialog.btnClose()->text(), QStringLiteral("&Schließen"));
+    for (QWidget *widget : dialog.findChildren<QWidget *>()) {
+        if (qobject_cast<QLabel *>(widget) || qobject_cast<QAbstractButton *>(widget))
+            QVERIFY2(widget->width() >= widget->sizeHint().width(), qPrintable(widget->objectName()));
+    }
 }
 
 QTEST_MAIN(TestTranslation)
