@@ -544,7 +544,7 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     </message>
     <message>
         <source>Show Status Screen</source>
-        <translation>Statusseite anzeigen</translation>
+        <translation>Statusbildschirm anzeigen</translation>
     </message>
     <message>
         <source>Check Now</source>
