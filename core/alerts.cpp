@@ -86,21 +86,21 @@ QString TAlerts::Title(TAlertKind Kind)
 {
     switch (Kind) {
     case TAlertKind::PasswordRejected:
-        return QStringLiteral("Password rejected");
+        return tr("Password rejected");
     case TAlertKind::ConnectionLost:
-        return QStringLiteral("Router connection lost");
+        return tr("Router connection lost");
     case TAlertKind::ConnectionRestored:
-        return QStringLiteral("Router connection restored");
+        return tr("Router connection restored");
     case TAlertKind::IncomingCall:
-        return QStringLiteral("Incoming call");
+        return tr("Incoming call");
     case TAlertKind::ChannelDropped:
-        return QStringLiteral("Call dropped");
+        return tr("Call dropped");
     case TAlertKind::LongDataCall:
-        return QStringLiteral("Long data call");
+        return tr("Long data call");
     case TAlertKind::OutcallTime:
-        return QStringLiteral("Outgoing call time");
+        return tr("Outgoing call time");
     case TAlertKind::NoStatus:
-        return QStringLiteral("No status");
+        return tr("No status");
     }
     return QString();
 }
@@ -128,7 +128,7 @@ void TAlerts::emitAlert(TAlertKind Kind, const QString &Text)
     }
     QString shown = Text;
     if (k.Folded > 0)
-        shown += QStringLiteral(" (%1 more in the last minute)").arg(k.Folded);
+        shown += tr(" (%1 more in the last minute)").arg(k.Folded);
     k.Folded = 0;
     k.LastFoldedText.clear();
     k.EverRaised = true;
@@ -223,7 +223,7 @@ void TAlerts::commandEnded(const QString &Failure)
 
 void TAlerts::NoteIncomingCall(int Channel, const QString &Number)
 {
-    Raise(TAlertKind::IncomingCall, QStringLiteral("%1 on %2").arg(Number, channelName(Channel)));
+    Raise(TAlertKind::IncomingCall, tr("%1 on %2").arg(Number, channelName(Channel)));
 }
 
 void TAlerts::NoteUserDrop(int CommandTag)
@@ -273,10 +273,9 @@ void TAlerts::checkChannel(int Channel, const TChannelStatus &C)
         const int64_t limit = int64_t(settings().LongDataCallMinutes) * 60;
         if (w.Data && !w.LongCallAlerted && up >= limit && enabled(TAlertKind::LongDataCall)) {
             w.LongCallAlerted = true;
-            emitAlert(TAlertKind::LongDataCall,
-                      QStringLiteral("The data call on %1 has been up for %2 (limit %3 minutes)")
-                          .arg(channelName(Channel), fromBytes(C.UpTime))
-                          .arg(settings().LongDataCallMinutes));
+            emitAlert(TAlertKind::LongDataCall, tr("The data call on %1 has been up for %2 (limit %3 minutes)")
+                                                    .arg(channelName(Channel), fromBytes(C.UpTime))
+                                                    .arg(settings().LongDataCallMinutes));
         }
         return;
     }
@@ -284,9 +283,9 @@ void TAlerts::checkChannel(int Channel, const TChannelStatus &C)
         const int64_t t = now();
         const bool asked = w.UserDropMs >= 0 && t >= w.UserDropMs && t - w.UserDropMs <= kUserDropGraceMs;
         if (!asked)
-            Raise(TAlertKind::ChannelDropped, QStringLiteral("The %1 call on %2 ended after %3 without a Drop")
-                                                  .arg(w.Data ? QStringLiteral("data") : QStringLiteral("voice"),
-                                                       channelName(Channel), duration(w.LastUpSeconds)));
+            Raise(TAlertKind::ChannelDropped, (w.Data ? tr("The data call on %1 ended after %2 without a Drop")
+                                                      : tr("The voice call on %1 ended after %2 without a Drop"))
+                                                  .arg(channelName(Channel), duration(w.LastUpSeconds)));
     }
     w.InCall = false;
 }
@@ -310,7 +309,7 @@ void TAlerts::checkOutcall(const TRouterStatus &Router)
     const int64_t limit = int64_t(settings().OutcallMinutes) * 60;
     if (!m_outcallAlerted && m_outcallToday >= limit && enabled(TAlertKind::OutcallTime)) {
         m_outcallAlerted = true;
-        emitAlert(TAlertKind::OutcallTime, QStringLiteral("Outgoing calls today: %1 (limit %2 minutes)")
+        emitAlert(TAlertKind::OutcallTime, tr("Outgoing calls today: %1 (limit %2 minutes)")
                                                .arg(duration(m_outcallToday))
                                                .arg(settings().OutcallMinutes));
     }
@@ -330,6 +329,6 @@ void TAlerts::checkSilence(bool Watching)
     if (!m_silenceAlerted && t - m_lastStatusMs >= limit && enabled(TAlertKind::NoStatus)) {
         m_silenceAlerted = true;
         emitAlert(TAlertKind::NoStatus,
-                  QStringLiteral("No status from the router for %1 seconds").arg((t - m_lastStatusMs) / 1000));
+                  tr("No status from the router for %1 seconds").arg((t - m_lastStatusMs) / 1000));
     }
 }

@@ -7,6 +7,7 @@
 #include "metrics.h"
 #include "statuspage.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QTimer>
 
@@ -18,6 +19,18 @@ namespace {
 QString fromBytes(const std::string &text)
 {
     return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+// The status bar texts of the relay and the web server, in the user's language.
+QString statusText(const std::string &Text)
+{
+    static const std::string serverError = "HTTP Server Error: ";
+    if (Text == TTelnetRelay::kRelayingText)
+        return QCoreApplication::translate("TTelnetRelay", TTelnetRelay::kRelayingText);
+    if (Text.starts_with(serverError))
+        return QCoreApplication::translate("TWebServer", "HTTP Server Error: %1")
+            .arg(fromBytes(Text.substr(serverError.size())));
+    return fromBytes(Text);
 }
 
 std::string toBytes(const QString &text)
@@ -104,7 +117,7 @@ void TMonitor::wire()
     };
 
     Relay.SetStatusText = [this](const std::string &Text) {
-        emit statusMessage(fromBytes(Text));
+        emit statusMessage(statusText(Text));
         // The relay writes its panel text as it attaches or lets go of a user.
         emit relayChanged(Relay.RemoteClientConnected());
     };
@@ -112,7 +125,7 @@ void TMonitor::wire()
         return TTelnetRelay::TConnectionFields{Settings.Text(SettingControl::edtTelnetAddress),
                                                Settings.Text(SettingControl::edtTelnetPort)};
     };
-    WebServer.SetStatusText = [this](const std::string &Text) { emit statusMessage(fromBytes(Text)); };
+    WebServer.SetStatusText = [this](const std::string &Text) { emit statusMessage(statusText(Text)); };
     WebServer.StatusPage = [this] { return StatusPage(); };
     WebServer.MachineAnswer = [this](std::string_view Path) { return MachineAnswer(Path); };
 

@@ -118,7 +118,8 @@ public:
     // Disconnect; a connection that stands is kept.
     void EnabledChanged();
 
-    static constexpr const char *kPasswordRejectedText = "The router rejected the password";
+    static constexpr const char *kPasswordRejectedText =
+        QT_TRANSLATE_NOOP("TReconnector", "The router rejected the password");
 
 private:
     void connectionError(TErrorEvent Event, int &ErrorCode);

@@ -114,10 +114,10 @@ void TfrmMain::createStatusBar()
     m_panel0->setTextFormat(Qt::PlainText);
     m_panel0->setMinimumWidth(450);
     m_panel0->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    m_panel1 = new QLabel(QStringLiteral("Not Connected"), this);
+    m_panel1 = new QLabel(tr("Not Connected"), this);
     m_panel1->setObjectName(QStringLiteral("StatusPanel1"));
     m_panel1->setTextFormat(Qt::PlainText);
-    m_panel1->setMinimumWidth(m_panel1->fontMetrics().horizontalAdvance(QStringLiteral("Not Connected")) + 8);
+    m_panel1->setMinimumWidth(m_panel1->fontMetrics().horizontalAdvance(tr("Not Connected")) + 8);
     ui->StatusBar->addWidget(m_panel0, 1);
     ui->StatusBar->addWidget(m_panel1);
     ui->StatusBar->setSizeGripEnabled(true);
@@ -160,12 +160,12 @@ void TfrmMain::wireMonitor()
     Monitor.ViewShowing = [this] { return isVisible(); };
     // While reconnecting the button stands for Disconnect, which stops it.
     const auto showConnectCaption = [this](bool Disconnect) {
-        ui->btnConnect->setText(Disconnect ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
-        TrayIcon->mnuConnect->setText(Disconnect ? QStringLiteral("Dis&connect") : QStringLiteral("&Connect"));
+        ui->btnConnect->setText(Disconnect ? tr("Disconnect") : tr("Connect"));
+        TrayIcon->mnuConnect->setText(Disconnect ? tr("Dis&connect") : tr("&Connect"));
     };
     connect(&Monitor, &TMonitor::connectionChanged, this, [this, showConnectCaption](bool Connected) {
         showConnectCaption(Connected || Monitor.Reconnect.Reconnecting());
-        SetPanelText(1, Connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
+        SetPanelText(1, Connected ? tr("Connected") : tr("Not Connected"));
     });
     connect(&Monitor, &TMonitor::reconnectingChanged, this, [this, showConnectCaption](bool Reconnecting) {
         showConnectCaption(Reconnecting || Monitor.Session.sktBrelwick.Active());
@@ -486,8 +486,8 @@ void TfrmMain::closeEvent(QCloseEvent *Event)
         if (!m_toldKeepsRunning) {
             m_toldKeepsRunning = true;
             TrayIcon->showMessage(QString::fromLatin1(kApplicationTitle),
-                                  QStringLiteral("The monitor keeps running here. Right-click for its menu; "
-                                                 "Exit ends it."));
+                                  tr("The monitor keeps running here. Right-click for its menu; "
+                                     "Exit ends it."));
         }
     });
 }
@@ -891,8 +891,8 @@ void TfrmMain::checkRouterAddress()
         return;
     }
     ui->edtTelnetAddress->setText(m_routerAddress);
-    SetPanelText(0, QStringLiteral("'%1' is not an IPv4 address: type the router's address as four numbers, such as "
-                                   "192.168.0.1.")
+    SetPanelText(0, tr("'%1' is not an IPv4 address: type the router's address as four numbers, such as "
+                       "192.168.0.1.")
                         .arg(text));
 }
 
@@ -919,7 +919,7 @@ void TfrmMain::saveSettingsNow()
     } else if (!m_saveFailureTold) {
         m_saveFailureTold = true;
         const std::string text = "Settings not saved: " + failure;
-        SetPanelText(0, MessageToDisplayText(text));
+        SetPanelText(0, tr("Settings not saved: %1").arg(MessageToDisplayText(failure)));
         WriteLogLine(text);
     }
     emit settingsSaved(failure.empty());

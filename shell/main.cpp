@@ -10,6 +10,7 @@
 #include "settings.h"
 #include "singleinstance.h"
 #include "terminationsignals.h"
+#include "translation.h"
 #include "trayicon.h"
 #include "traypictures.h"
 #include "ui_frmmain.h"
@@ -101,15 +102,17 @@ struct TOptions
 
 void describeOptions(QCommandLineParser &parser)
 {
-    parser.setApplicationDescription(QStringLiteral(
+    parser.setApplicationDescription(QCoreApplication::translate(
+        "main",
         "Brelwick ISDN Router Monitor: watches the router's console and shows its lines in a window and the tray."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOption({QStringList{QStringLiteral("c"), QStringLiteral("config")},
-                      QStringLiteral("The settings file to use (default: linewatch.ini beside the program, or in "
-                                     "~/.config/linewatch/)."),
-                      QStringLiteral("FILE")});
-    parser.addOption({QStringLiteral("minimized"), QStringLiteral("Start in the notification area.")});
+                      QCoreApplication::translate("main", "The settings file to use (default: linewatch.ini beside "
+                                                          "the program, or in ~/.config/linewatch/)."),
+                      QCoreApplication::translate("main", "FILE")});
+    parser.addOption(
+        {QStringLiteral("minimized"), QCoreApplication::translate("main", "Start in the notification area.")});
 }
 
 bool asksForHelpOrVersion(int argc, char *argv[])
@@ -144,6 +147,7 @@ int main(int argc, char *argv[])
         QCoreApplication app(argc, argv);
         QCoreApplication::setApplicationName(QStringLiteral("linewatch"));
         QCoreApplication::setApplicationVersion(QString::fromLatin1(ThisVersion));
+        InstallTranslations();
         parseOptions(app); // prints and exits
         return 0;
     }
@@ -166,6 +170,8 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("linewatch"));
     QGuiApplication::setWindowIcon(ProgramIcon());
     QCoreApplication::setApplicationVersion(QString::fromLatin1(ThisVersion));
+    // The user's language (LANGUAGE, LC_ALL, LC_MESSAGES, LANG), before any text is made.
+    InstallTranslations();
     const TOptions options = parseOptions(app);
     // The window hides in the tray when closed; dialogs closing while it is hidden must not end
     // the program.

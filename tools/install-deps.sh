@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config ccache
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    qt6-tools-dev qt6-l10n-tools
     libbenchmark-dev
     xvfb xauth
     "$@"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Takes a PNG of each tab of the monitor's window with live figures from the router simulator,
-# under a virtual X server, into docs/screenshots/ (status, graph, settings, about, the Alerts
-# group, and the tray picture enlarged), of the incoming call's notification bubble on that screen
-# (notification), and of the web status page the monitor serves (webpage). Everything runs on
-# 127.0.0.1 in a scratch directory.
+# under a virtual X server, into docs/screenshots/ (status, graph, settings, about, each again in
+# German as *-de.png, the Alerts group, and the tray picture enlarged), of the incoming call's
+# notification bubble on that screen (notification), and of the web status page the monitor serves
+# (webpage). Everything runs on 127.0.0.1 in a scratch directory.
 #
 #   tools/screenshots.sh [BUILD_DIR] [OUT_DIR]      (defaults: build, docs/screenshots)
 #
@@ -194,5 +194,15 @@ monitor_pid=
 if [ -f "$out/screen.png" ]; then
     mv "$out/screen.png" "$out/notification.png"
 fi
+
+# The same tabs in German (status-de.png ...), from a second run against the same simulator.
+LANGUAGE=de LANG=de_DE.UTF-8 LC_ALL= LINEWATCH_SCREENSHOT_DIR="$demo/de" LINEWATCH_SCREENSHOT_DELAY="$delay" \
+    xvfb-run -a -s "-screen 0 1280x1024x24" "$demo/linewatch" &
+monitor_pid=$!
+wait "$monitor_pid"
+monitor_pid=
+for tab in status graph settings about; do
+    mv "$demo/de/$tab.png" "$out/$tab-de.png"
+done
 
 ls -l "$out"
