@@ -156,6 +156,26 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <source>No status from the router for %1 seconds</source>
         <translation>Seit %1 Sekunden kein Status vom Router</translation>
     </message>
+    <message>
+        <source>The alert command %1 did not start</source>
+        <translation>Der Alarmbefehl %1 ließ sich nicht starten</translation>
+    </message>
+    <message>
+        <source>The alert command %1 was not run: %2 earlier ones are still running</source>
+        <translation>Der Alarmbefehl %1 wurde nicht ausgeführt: %2 frühere laufen noch</translation>
+    </message>
+    <message>
+        <source>The alert command %1 did not start: %2</source>
+        <translation>Der Alarmbefehl %1 ließ sich nicht starten: %2</translation>
+    </message>
+    <message>
+        <source>The alert command %1 crashed</source>
+        <translation>Der Alarmbefehl %1 ist abgestürzt</translation>
+    </message>
+    <message>
+        <source>The alert command %1 ended with exit status %2</source>
+        <translation>Der Alarmbefehl %1 endete mit Status %2</translation>
+    </message>
 </context>
 <context>
     <name>TReconnector</name>
@@ -725,6 +745,14 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>Settings not saved: %1</source>
         <translation>Einstellungen nicht gespeichert: %1</translation>
+    </message>
+    <message>
+        <source>Auto Reconnect</source>
+        <translation>Neu verbinden</translation>
+    </message>
+    <message>
+        <source>Connect again by itself when the router connection is lost; Disconnect stops it</source>
+        <translation>Verbindet sich selbst neu, wenn die Verbindung zum Router abreißt; Trennen beendet das</translation>
     </message>
 </context>
 <context>
