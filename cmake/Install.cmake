@@ -64,13 +64,13 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_STRIP_FILES ON)
 # The libraries the program links come from dpkg-shlibdeps where it is there; the platform plugins
-# are loaded at run time, so no library scan finds them.
+# and the call history's SQLite driver are loaded at run time, so no library scan finds them.
 find_program(LINEWATCH_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(LINEWATCH_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6sql6-sqlite")
 else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
-        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6dbus6 (>= 6.4), libqt6network6 (>= 6.4), libqt6core6 (>= 6.4), qt6-qpa-plugins, libc6, libstdc++6")
+        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6dbus6 (>= 6.4), libqt6network6 (>= 6.4), libqt6sql6 (>= 6.4), libqt6core6 (>= 6.4), qt6-qpa-plugins, libqt6sql6-sqlite, libc6, libstdc++6")
 endif()
 include(CPack)
