@@ -482,7 +482,7 @@ void THistoryStore::Post(THistoryEvent Event)
                 }
             }
         }
-        if (m_queue.size() >= kMaxPending) {
+        if (m_queue.size() + (m_inFlight ? 1 : 0) >= kMaxPending) {
             auto oldest = std::find_if(m_queue.begin(), m_queue.end(),
                                        [](const THistoryEvent &e) { return std::holds_alternative<THistoryDaily>(e); });
             m_queue.erase(oldest != m_queue.end() ? oldest : m_queue.begin());
@@ -506,7 +506,7 @@ void THistoryStore::Post(THistoryEvent Event)
 std::size_t THistoryStore::Pending() const
 {
     const std::lock_guard lock(m_mutex);
-    return m_queue.size();
+    return m_queue.size() + (m_inFlight ? 1 : 0);
 }
 
 void THistoryStore::run()
@@ -530,14 +530,16 @@ void THistoryStore::run()
             else
                 m_wake.wait_for(lock, std::chrono::hours(1), [this] { return m_stopping || !m_queue.empty(); });
         }
-        // Written one by one; the event being written leaves the queue and goes back to its front
-        // if the write fails, so the queue's bound never drops it.
+        // Written one by one; the event being written leaves the queue (still counted in its bound)
+        // and goes back to its front if the write fails, so the bound never drops it.
         while (!m_queue.empty()) {
             THistoryEvent event = std::move(m_queue.front());
             m_queue.pop_front();
+            m_inFlight = true;
             lock.unlock();
             const bool written = writer.ensureOpen(false) && writer.write(event);
             lock.lock();
+            m_inFlight = false;
             if (!written) {
                 m_queue.push_front(std::move(event));
                 break;

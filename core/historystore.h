@@ -48,6 +48,7 @@ public:
     const QString &Path() const { return m_path; }
     // Queues one event for the worker; never blocks on the disk.
     void Post(THistoryEvent Event);
+    // Events not yet committed, the one being written included.
     std::size_t Pending() const;
 
 signals:
@@ -66,6 +67,8 @@ private:
     std::condition_variable m_wake;
     std::deque<THistoryEvent> m_queue;
     bool m_stopping = false;
+    // The worker is writing an event it took from the queue.
+    bool m_inFlight = false;
     bool m_overflowTold = false;
     QThread *m_thread = nullptr;
 };

@@ -3,6 +3,7 @@
 // a temporary database, and the store's faults: locked, unwritable, full, deleted, damaged, newer.
 #include "historyschema.h"
 #include "historystore.h"
+#include "inifile.h"
 #include "monitor.h"
 
 #include <QDir>
@@ -121,6 +122,8 @@ private slots:
     void retentionDeletesOldRows();
     void fullQueueDropsTotalsBeforeCalls();
     void monitorFollowsLoggingSettings();
+    void monitorRecordsRouterSessions();
+    void loggingSectionRoundTrip();
 
 private:
     QTemporaryDir m_dir;
@@ -493,7 +496,9 @@ void TstHistory::fullQueueDropsTotalsBeforeCalls()
     // The folder cannot be made, so everything waits.
     QFile blocker(m_dir.filePath(QStringLiteral("blocked")));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
-    THistoryStore store(blocker.fileName() + QStringLiteral("/history.sqlite"));
+    THistoryStore::TOptions options;
+    options.RetryMs = 50;
+    THistoryStore store(blocker.fileName() + QStringLiteral("/history.sqlite"), options);
     for (size_t n = 0; n < THistoryStore::kMaxPending / 2; ++n)
         store.Post(THistoryDaily{"2026-03-" + std::to_string(1 + n % 28) + "-" + std::to_string(n), 1, 1, 0, 0, 0});
     for (size_t n = 0; n < THistoryStore::kMaxPending; ++n)
@@ -538,6 +543,61 @@ void TstHistory::monitorFollowsLoggingSettings()
     // Switching off closed the open call as at a stop, and so did the monitor's end.
     QCOMPARE(rows(file, QStringLiteral("SELECT channel, tx_bytes, closed_at_stop FROM calls ORDER BY id")),
              (QStringList{"1 200 1", "1 0 1"}));
+}
+
+void TstHistory::monitorRecordsRouterSessions()
+{
+    const QString dataDir = m_dir.filePath(QStringLiteral("data"));
+    {
+        // Reconnecting stays on (its wait names the reason) but never reaches out.
+        TMonitor::THooks hooks;
+        hooks.StartConnect = [](TClientSocket &) {};
+        TMonitor monitor(hooks);
+        monitor.SetAppDir(m_dir.path().toStdString());
+        monitor.SetDataDirectory(dataDir.toStdString(), false);
+        monitor.ApplySettings();
+        // The session's disconnect handling, in its order: a loss the monitor did not ask for,
+        // then one it did (no ConnectionLost).
+        TMonitor::TSession &s = monitor.Session;
+        s.ConnectionChanged(true);
+        s.ConnectionChanged(false);
+        s.ConnectionLost();
+        s.ConnectionEnded();
+        s.ConnectionChanged(true);
+        s.ConnectionChanged(false);
+        s.ConnectionEnded();
+        s.ConnectionChanged(true);
+    }
+    QCOMPARE(rows(dataDir + QStringLiteral("/history.sqlite"),
+                  QStringLiteral("SELECT ended_utc IS NOT NULL, reason FROM sessions ORDER BY id")),
+             (QStringList{"1 the router closed the connection", "1 disconnected", "1 the monitor stopped"}));
+}
+
+void TstHistory::loggingSectionRoundTrip()
+{
+    const std::string file = m_dir.filePath(QStringLiteral("linewatch.ini")).toStdString();
+    TSettings saved;
+    saved.Logging = {false, "calls/history.sqlite", 90};
+    {
+        TIniFile ini(file);
+        SaveSettings(ini, saved);
+    }
+    TSettings loaded;
+    LoadSettings(TIniFile(file), loaded);
+    QVERIFY(loaded.Logging == saved.Logging);
+    QCOMPARE(HistoryDatabasePath(loaded.Logging, "/etc/lw/", false, "/home/u/.local/share/linewatch"),
+             std::string("/etc/lw/calls/history.sqlite"));
+
+    // Days out of range are clamped, not refused.
+    for (const auto &[text, days] : {std::pair{"-5", 0}, std::pair{"999999", TLoggingSettings::kMaxRetentionDays}}) {
+        {
+            TIniFile ini(file);
+            ini.WriteString("Logging", "RetentionDays", text);
+            ini.UpdateFile();
+        }
+        LoadSettings(TIniFile(file), loaded);
+        QCOMPARE(loaded.Logging.RetentionDays, days);
+    }
 }
 
 QTEST_GUILESS_MAIN(TstHistory)
