@@ -4,11 +4,13 @@
 
 #include "apperror.h"
 #include "convert.h"
+#include "historystore.h"
 #include "metrics.h"
 #include "statuspage.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QTimer>
 
 #include <algorithm>
@@ -66,6 +68,7 @@ TMonitor::TMonitor(THooks Hooks, QObject *Parent) : QObject(Parent), m_hooks(std
 TMonitor::~TMonitor()
 {
     Timer1->stop();
+    stopHistory();
 }
 
 void TMonitor::wire()
@@ -74,11 +77,38 @@ void TMonitor::wire()
     Session.PasswordText = [this] { return Settings.Text(SettingControl::edtPassword); };
     // The parser reads the whole status screen only when someone looks at it: a view's labels or
     // the web server's page and machine status.
-    Session.WantFullPass = [this] { return (ViewShowing && ViewShowing()) || WebServer.WebServerSocket.Active(); };
+    // The history counts the bytes of each call, so while it records the parser reads them too.
+    Session.WantFullPass = [this] {
+        return (ViewShowing && ViewShowing()) || WebServer.WebServerSocket.Active() || m_history != nullptr;
+    };
     Session.ConnectionChanged = [this](bool Connected) {
-        if (Connected)
+        if (Connected) {
             Reconnect.NoteConnected();
+            if (m_history)
+                m_recorder.SessionConnected(nowMs());
+        } else {
+            m_sessionEnding = true;
+            m_lossReason = "disconnected";
+        }
         emit connectionChanged(Connected);
+    };
+    // A loss the monitor did not ask for: the reconnector's wait names its reason.
+    Session.ConnectionLost = [this, reconnectLost = Session.ConnectionLost] {
+        m_lossReason = "the connection was lost";
+        m_explainingLoss = true;
+        if (reconnectLost)
+            reconnectLost();
+        m_explainingLoss = false;
+    };
+    Session.ConnectionEnded = [this, relayEnded = Session.ConnectionEnded] {
+        if (std::exchange(m_sessionEnding, false) && m_history)
+            m_recorder.SessionLost(nowMs(), m_lossReason);
+        if (relayEnded)
+            relayEnded();
+    };
+    m_recorder.Emit = [this](THistoryEvent Event) {
+        if (m_history)
+            m_history->Post(std::move(Event));
     };
     Session.ScreenChanged = [this] {
         const bool shown = Session.OnStatusScreen();
@@ -98,6 +128,8 @@ void TMonitor::wire()
     Reconnect.TextChanged = [this](const std::string &Text) { emit reconnectStatus(fromBytes(Text)); };
     Reconnect.ReconnectingChanged = [this](bool On) { emit reconnectingChanged(On); };
     Reconnect.Waiting = [this](int DelayMs, const std::string &Reason) {
+        if (m_explainingLoss)
+            m_lossReason = Reason;
         emit reconnectWaiting(DelayMs, fromBytes(Reason));
     };
     Reconnect.Alert = [this](TAlertKind Kind, const std::string &Text) {
@@ -150,6 +182,60 @@ void TMonitor::SetAppDir(const std::string &Dir)
     ServiceNames.SetFileName(m_appDir + "services.ini");
 }
 
+void TMonitor::SetDataDirectory(const std::string &Dir, bool SettingsBesideProgram)
+{
+    m_dataDir = Dir;
+    m_settingsBesideProgram = SettingsBesideProgram;
+    m_appliedLogging.reset();
+}
+
+QString TMonitor::HistoryDatabasePath() const
+{
+    return m_history ? m_history->Path() : QString();
+}
+
+void TMonitor::applyLogging()
+{
+    if (!m_dataDir || (m_appliedLogging && *m_appliedLogging == Settings.Logging))
+        return;
+    m_appliedLogging = Settings.Logging;
+    const std::string path = Settings.Logging.Enabled ? ::HistoryDatabasePath(Settings.Logging, m_appDir,
+                                                                              m_settingsBesideProgram, *m_dataDir)
+                                                      : std::string();
+    if ((m_history ? m_historyPath : std::string()) == path && m_historyRetention == Settings.Logging.RetentionDays)
+        return;
+    // Another file (or none): the calls under way are closed in the old one as at a stop and
+    // recorded from now on in the new one.
+    stopHistory();
+    m_historyRetention = Settings.Logging.RetentionDays;
+    if (path.empty())
+        return;
+    THistoryStore::TOptions options;
+    options.RetentionDays = Settings.Logging.RetentionDays;
+    m_history = std::make_unique<THistoryStore>(QFile::decodeName(path.c_str()), options);
+    m_historyPath = path;
+    connect(m_history.get(), &THistoryStore::callWritten, this, [this] { emit historyChanged(); });
+    connect(m_history.get(), &THistoryStore::problem, this, [this](const QString &Text) {
+        if (Text.isEmpty())
+            WriteLogLine("The call history " + m_historyPath + " is written again", kLogNotice);
+        else
+            WriteLogLine(Text.toStdString(), kLogWarning);
+        emit historyProblem(Text);
+    });
+    if (Session.sktBrelwick.Active())
+        m_recorder.SessionConnected(nowMs());
+}
+
+void TMonitor::stopHistory()
+{
+    if (!m_history)
+        return;
+    m_recorder.Stop(nowMs());
+    // Its destructor writes what waits.
+    m_history.reset();
+    m_historyPath.clear();
+}
+
 void TMonitor::Create()
 {
     Guarded([this] { Session.ConsoleScreen.ClearScreen(2); });
@@ -187,6 +273,7 @@ void TMonitor::ApplySettings()
         if (Settings.Checked(SettingControl::chkWebAdmin))
             SetWebAdmin(true);
     });
+    Guarded([this] { applyLogging(); });
 }
 
 void TMonitor::Connect()
@@ -243,6 +330,8 @@ void TMonitor::Tick()
     TChannelStatus &B1 = Session.B1;
     TChannelStatus &B2 = Session.B2;
 
+    applyLogging();
+
     // 1. Tray picture and tip.
     m_trayPicture = ChooseTrayPicture(B1, B2, Tag);
     m_trayTip = TrayTip(Session.Router, B1, B2);
@@ -277,6 +366,8 @@ void TMonitor::Tick()
     };
     logged(1, B1);
     logged(2, B2);
+    if (m_history)
+        m_recorder.Tick(B1, B2, now.toMSecsSinceEpoch(), now.date().toString(Qt::ISODate).toStdString());
 
     noteChanges();
     // 5. Alerts: calls, the outcall time and the status's silence. A remote relay user leaves the

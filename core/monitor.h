@@ -5,6 +5,7 @@
 #pragma once
 
 #include "alerts.h"
+#include "callrecorder.h"
 #include "consolesession.h"
 #include "reconnect.h"
 #include "refresh.h"
@@ -20,12 +21,14 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 class QTimer;
+class THistoryStore;
 
 inline constexpr char ThisVersion[] = "1.0.1.3";
 inline constexpr char ThisVersionCaption[] = "1.0.1.3  8/16/00";
@@ -135,6 +138,15 @@ public:
     // Shows the new-version dialog (the window) or logs the result (linewatchd).
     std::function<void(const TNewVersionTexts &Texts)> ShowNewVersion;
 
+    // The call history. The front end names the folder for per-user data (the default database's
+    // home) and whether the settings live beside the program; until it has, nothing is recorded.
+    // [Logging] is followed from then on: switching it off or moving the file takes effect at the
+    // next tick.
+    void SetDataDirectory(const std::string &Dir, bool SettingsBesideProgram);
+    // The database in use, empty while nothing is recorded.
+    QString HistoryDatabasePath() const;
+    THistoryStore *History() const { return m_history.get(); }
+
 signals:
     void ticked();
     // Channel 1 or 2, and the list item "<date> <time> - <number>".
@@ -160,10 +172,16 @@ signals:
     void checkNowEnabled(bool Enabled);
     // The status screen came up or went away: the channel commands can do something or not.
     void statusScreenShown(bool Shown);
+    // A call was written to the history database.
+    void historyChanged();
+    // The history's one report of a fault (already in the log), "" once it is over.
+    void historyProblem(const QString &Text);
 
 private:
     void wire();
     void noteChanges();
+    void applyLogging();
+    void stopHistory();
 
     THooks m_hooks;
     std::string m_appDir;
@@ -183,4 +201,17 @@ private:
     // /status.json cut around the values of the clock and the page counter: five pieces.
     mutable std::optional<TMachineStatus> m_jsonStatus;
     mutable std::vector<std::string> m_jsonPieces;
+    // The call history: the recorder feeds the store while it is open.
+    TCallRecorder m_recorder;
+    std::unique_ptr<THistoryStore> m_history;
+    std::optional<std::string> m_dataDir;
+    bool m_settingsBesideProgram = false;
+    // What the history was opened from, so a tick notices a change cheaply.
+    std::optional<TLoggingSettings> m_appliedLogging;
+    std::string m_historyPath;
+    int m_historyRetention = 0;
+    // Why the router connection is ending, from its loss until the end of its handling.
+    bool m_sessionEnding = false;
+    bool m_explainingLoss = false;
+    std::string m_lossReason;
 };

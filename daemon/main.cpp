@@ -170,6 +170,15 @@ int main(int argc, char *argv[])
     TMonitor monitor;
     monitor.SetAppDir(QFileInfo(configFile).absolutePath().toStdString());
     monitor.SettingsFile = configFile.toStdString();
+    // The call history's default home: the service's state directory, else the user's data folder.
+    // Its fault reports reach the log through the monitor.
+    {
+        QString dataDir = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+        if (dataDir.isEmpty())
+            dataDir =
+                QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/linewatch");
+        monitor.SetDataDirectory(dataDir.toStdString(), false);
+    }
 
     QObject::connect(&monitor, &TMonitor::connectionChanged, &app, [&monitor](bool Connected) {
         const std::string where =

@@ -183,6 +183,12 @@ void TfrmMain::wireMonitor()
             SetPanelText(0, Text);
         shown = Text;
     });
+    // The history's report shares the panel the same way: its "over" empties only its own text.
+    connect(&Monitor, &TMonitor::historyProblem, this, [this, shown = QString()](const QString &Text) mutable {
+        if (!Text.isEmpty() || PanelText(0) == shown)
+            SetPanelText(0, Text);
+        shown = Text;
+    });
     connect(&Monitor, &TMonitor::checkNowEnabled, ui->btnCheckNow, &QWidget::setEnabled);
     // Buttons that can do nothing are off: the channel commands need the status screen.
     const auto showCommands = [this](bool Shown) {
@@ -412,6 +418,10 @@ void TfrmMain::FormCreate()
             Monitor.SetAppDir(file.absolutePath().toStdString());
         } else {
             Monitor.SetAppDir(m_hooks.AppDir.empty() ? DefaultSettingsDirectory() : m_hooks.AppDir);
+        }
+        if (!m_hooks.DataDir.empty()) {
+            const std::string programDir = QDir(QCoreApplication::applicationDirPath()).absolutePath().toStdString();
+            Monitor.SetDataDirectory(m_hooks.DataDir, Monitor.AppDir() == programDir + "/");
         }
     });
     Monitor.Create();

@@ -22,6 +22,7 @@
 #include <QScreen>
 #include <QSessionManager>
 #include <QSocketNotifier>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <cerrno>
@@ -227,6 +228,9 @@ int main(int argc, char *argv[])
         TfrmMain::THooks hooks;
         hooks.SettingsFile = options.SettingsFile;
         hooks.AppDir = appDir;
+        hooks.DataDir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toStdString();
+        if (!hooks.DataDir.empty())
+            hooks.DataDir += "/linewatch";
         TfrmMain frmMain(std::move(hooks));
         window = &frmMain;
         // The desktop session is ending: save now, as Exit would, since the session manager may
