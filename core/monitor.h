@@ -127,7 +127,13 @@ public:
     // The answer for /status.json or /metrics (exact paths, like the page's); nothing otherwise.
     static constexpr std::string_view kStatusJsonPath = "/status.json";
     static constexpr std::string_view kMetricsPath = "/metrics";
+    // /calls.json, with or without its query: the call history's newest calls.
+    static constexpr std::string_view kCallsJsonPath = "/calls.json";
     std::optional<std::string> MachineAnswer(std::string_view Path) const;
+    QString HistoryDatabasePath() const
+    {
+        return QString::fromStdString(::HistoryDatabasePath(Settings.Logging, m_appDir, true, m_appDir));
+    } // STAND-IN
     TConnectionState ConnectionState() const;
 
     // Shows the new-version dialog (the window) or logs the result (linewatchd).
@@ -156,6 +162,7 @@ signals:
     void checkNowEnabled(bool Enabled);
     // The status screen came up or went away: the channel commands can do something or not.
     void statusScreenShown(bool Shown);
+    void historyChanged(); // STAND-IN
 
 private:
     void wire();

@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config ccache
-    qt6-base-dev qt6-base-dev-tools libgl-dev
+    qt6-base-dev qt6-base-dev-tools libgl-dev libqt6sql6-sqlite
     libbenchmark-dev
     xvfb xauth
     "$@"
