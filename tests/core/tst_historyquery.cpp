@@ -3,6 +3,7 @@
 // /calls.json answer's limits and bad parameters.
 #include "historyquery.h"
 #include "historyschema.h"
+#include "monitor.h"
 
 #include <QBuffer>
 #include <QJsonArray>
@@ -149,6 +150,8 @@ private slots:
     void callsJson_data();
     void callsJson();
     void missingDatabaseIsReportedNotMade();
+    void monitorAnswersCallsJson_data();
+    void monitorAnswersCallsJson();
 
 private:
     QTemporaryDir m_dir;
@@ -419,6 +422,40 @@ void TstHistoryQuery::missingDatabaseIsReportedNotMade()
     QVERIFY(!QFile::exists(m_path));
     QCOMPARE(CallsJson(m_path, "limit=5").Status, 503);
     QVERIFY(!QFile::exists(m_path));
+}
+
+void TstHistoryQuery::monitorAnswersCallsJson_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("logging");
+    QTest::addColumn<QString>("statusLine"); // empty: not the monitor's path
+    QTest::newRow("bare") << QStringLiteral("/calls.json") << true << QStringLiteral("HTTP/1.0 200 OK");
+    QTest::newRow("query") << QStringLiteral("/calls.json?limit=1") << true << QStringLiteral("HTTP/1.0 200 OK");
+    QTest::newRow("bad limit") << QStringLiteral("/calls.json?limit=x") << true
+                               << QStringLiteral("HTTP/1.0 400 Bad Request");
+    QTest::newRow("logging off") << QStringLiteral("/calls.json") << false
+                                 << QStringLiteral("HTTP/1.0 503 Service Unavailable");
+    QTest::newRow("longer name") << QStringLiteral("/calls.jsonp") << true << QString();
+    QTest::newRow("sub path") << QStringLiteral("/calls.json/x") << true << QString();
+}
+
+void TstHistoryQuery::monitorAnswersCallsJson()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, logging);
+    QFETCH(QString, statusLine);
+    makeDatabase(m_path, {{1, kDay0, QStringLiteral("5551234")}});
+    TMonitor monitor;
+    monitor.Settings.Logging.Enabled = logging;
+    monitor.Settings.Logging.Database = m_path.toStdString();
+    const std::optional<std::string> answer = monitor.MachineAnswer(path.toStdString());
+    if (statusLine.isEmpty()) {
+        QVERIFY(!answer);
+        return;
+    }
+    QVERIFY(answer);
+    QVERIFY2(QString::fromStdString(*answer).startsWith(statusLine + QStringLiteral("\r\n")), answer->c_str());
+    QVERIFY(answer->find("Content-Type: application/json\r\n") != std::string::npos);
 }
 
 QTEST_GUILESS_MAIN(TstHistoryQuery)
