@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config ccache
-    qt6-base-dev qt6-base-dev-tools libgl-dev libqt6sql6-sqlite
+    qt6-base-dev qt6-base-dev-tools libgl-dev libqt6sql6-sqlite libsqlite3-dev
     libbenchmark-dev
     xvfb xauth
     "$@"
