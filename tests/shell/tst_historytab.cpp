@@ -72,6 +72,7 @@ private slots:
     void newCallsShowAfterAChange();
     void exportWritesTheFilteredCalls();
     void offOrUnreadableIsSaidInTheTab();
+    void chartFollowsADarkPalette();
 
 private:
     QTemporaryDir m_dir;
@@ -212,6 +213,37 @@ void TstHistoryTab::offOrUnreadableIsSaidInTheTab()
     QVERIFY(!tab.messageLabel()->isVisibleTo(&tab));
     QCOMPARE(tab.model()->rowCount(), 5);
     QVERIFY(tab.exportButton()->isEnabled());
+}
+
+void TstHistoryTab::chartFollowsADarkPalette()
+{
+    TDailyChart chart;
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(0x20, 0x20, 0x20));
+    dark.setColor(QPalette::Base, QColor(0x10, 0x10, 0x10));
+    dark.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+    dark.setColor(QPalette::Highlight, QColor(0x30, 0x90, 0xff));
+    chart.setPalette(dark);
+    chart.resize(400, 150);
+    chart.setTexts(QStringLiteral("Title"), QStringLiteral("All"), QStringLiteral("Out"));
+    const QDate day(2026, 12, 7);
+    // Three days: nothing, a short call, and a long day half outgoing.
+    chart.setBars({{day.addDays(-2), 0, 0}, {day.addDays(-1), 1, 0}, {day, 10 * 3600, 5 * 3600}});
+    const QImage image = chart.grab().toImage();
+    QCOMPARE(image.pixelColor(1, 1), dark.color(QPalette::Window));
+    QVERIFY(chart.barRect(0).height() == 0);
+    QCOMPARE(chart.barRect(1).height(), 1); // a second of traffic still shows
+    const QRect full = chart.barRect(2);
+    QCOMPARE(full.top(), chart.plotRect().top()); // the scale's top is the largest day
+    QCOMPARE(image.pixelColor(full.center().x(), full.top() + 1), dark.color(QPalette::Highlight));
+    QCOMPARE(image.pixelColor(full.center().x(), full.bottom() - 1).rgb(),
+             dark.color(QPalette::Highlight).darker(170).rgb());
+    // Some text in the palette's text colour: the title's pixels are light on the dark window.
+    bool lightText = false;
+    for (int x = 0; x < image.width() && !lightText; ++x)
+        for (int y = 0; y < chart.plotRect().top() && !lightText; ++y)
+            lightText = image.pixelColor(x, y).lightness() > 180;
+    QVERIFY(lightText);
 }
 
 QTEST_MAIN(TstHistoryTab)
