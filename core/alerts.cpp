@@ -28,19 +28,6 @@ QString duration(int64_t Seconds)
         .arg(Seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
-bool startDetached(const QString &Program, const QStringList &Arguments, TAlertKind Kind, const QString &Text)
-{
-    QProcess process;
-    process.setProgram(Program);
-    process.setArguments(Arguments);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LINEWATCH_ALERT_KIND"), QString::fromLatin1(AlertKindName(Kind)));
-    env.insert(QStringLiteral("LINEWATCH_ALERT_TEXT"), Text);
-    process.setProcessEnvironment(env);
-    process.setStandardInputFile(QProcess::nullDevice());
-    return process.startDetached();
-}
-
 } // namespace
 
 bool AlertIsUrgent(TAlertKind Kind)
@@ -99,21 +86,21 @@ QString TAlerts::Title(TAlertKind Kind)
 {
     switch (Kind) {
     case TAlertKind::PasswordRejected:
-        return QStringLiteral("Password rejected");
+        return tr("Password rejected");
     case TAlertKind::ConnectionLost:
-        return QStringLiteral("Router connection lost");
+        return tr("Router connection lost");
     case TAlertKind::ConnectionRestored:
-        return QStringLiteral("Router connection restored");
+        return tr("Router connection restored");
     case TAlertKind::IncomingCall:
-        return QStringLiteral("Incoming call");
+        return tr("Incoming call");
     case TAlertKind::ChannelDropped:
-        return QStringLiteral("Call dropped");
+        return tr("Call dropped");
     case TAlertKind::LongDataCall:
-        return QStringLiteral("Long data call");
+        return tr("Long data call");
     case TAlertKind::OutcallTime:
-        return QStringLiteral("Outgoing call time");
+        return tr("Outgoing call time");
     case TAlertKind::NoStatus:
-        return QStringLiteral("No status");
+        return tr("No status");
     }
     return QString();
 }
@@ -141,7 +128,7 @@ void TAlerts::emitAlert(TAlertKind Kind, const QString &Text)
     }
     QString shown = Text;
     if (k.Folded > 0)
-        shown += QStringLiteral(" (%1 more in the last minute)").arg(k.Folded);
+        shown += tr(" (%1 more in the last minute)").arg(k.Folded);
     k.Folded = 0;
     k.LastFoldedText.clear();
     k.EverRaised = true;
@@ -175,15 +162,68 @@ void TAlerts::runCommand(TAlertKind Kind, const QString &Text)
     if (parts.isEmpty())
         return;
     const QString program = parts.takeFirst();
-    if (StartCommand)
-        StartCommand(program, parts, Kind, Text);
-    else
-        startDetached(program, parts, Kind, Text);
+    if (StartCommand) {
+        const bool started = StartCommand(program, parts, Kind, Text);
+        commandEnded(started ? QString() : tr("The alert command %1 did not start").arg(program));
+        return;
+    }
+    startCommand(program, parts, Kind, Text);
+}
+
+bool TAlerts::startCommand(const QString &Program, const QStringList &Arguments, TAlertKind Kind, const QString &Text)
+{
+    if (m_runningCommands >= kMaxRunningCommands) {
+        commandEnded(tr("The alert command %1 was not run: %2 earlier ones are still running")
+                         .arg(Program)
+                         .arg(m_runningCommands));
+        return false;
+    }
+    auto *process = new QProcess(this);
+    process->setProgram(Program);
+    process->setArguments(Arguments);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LINEWATCH_ALERT_KIND"), QString::fromLatin1(AlertKindName(Kind)));
+    env.insert(QStringLiteral("LINEWATCH_ALERT_TEXT"), Text);
+    process->setProcessEnvironment(env);
+    process->setStandardInputFile(QProcess::nullDevice());
+    // Its output goes where ours does (the terminal, the journal) instead of piling up unread.
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    ++m_runningCommands;
+    // A process that never started emits no finished; one that crashed emits both signals and is
+    // told in finished.
+    connect(process, &QProcess::errorOccurred, this, [this, process, Program](QProcess::ProcessError Error) {
+        if (Error != QProcess::FailedToStart)
+            return;
+        --m_runningCommands;
+        process->deleteLater();
+        commandEnded(tr("The alert command %1 did not start: %2").arg(Program, process->errorString()));
+    });
+    connect(process, &QProcess::finished, this, [this, process, Program](int ExitCode, QProcess::ExitStatus Status) {
+        --m_runningCommands;
+        process->deleteLater();
+        if (Status == QProcess::CrashExit)
+            commandEnded(tr("The alert command %1 crashed").arg(Program));
+        else if (ExitCode != 0)
+            commandEnded(tr("The alert command %1 ended with exit status %2").arg(Program).arg(ExitCode));
+        else
+            commandEnded(QString());
+    });
+    process->start();
+    return true;
+}
+
+void TAlerts::commandEnded(const QString &Failure)
+{
+    if (Failure == m_lastCommandFailure)
+        return;
+    m_lastCommandFailure = Failure;
+    if (!Failure.isEmpty())
+        emit commandFailed(Failure);
 }
 
 void TAlerts::NoteIncomingCall(int Channel, const QString &Number)
 {
-    Raise(TAlertKind::IncomingCall, QStringLiteral("%1 on %2").arg(Number, channelName(Channel)));
+    Raise(TAlertKind::IncomingCall, tr("%1 on %2").arg(Number, channelName(Channel)));
 }
 
 void TAlerts::NoteUserDrop(int CommandTag)
@@ -233,10 +273,9 @@ void TAlerts::checkChannel(int Channel, const TChannelStatus &C)
         const int64_t limit = int64_t(settings().LongDataCallMinutes) * 60;
         if (w.Data && !w.LongCallAlerted && up >= limit && enabled(TAlertKind::LongDataCall)) {
             w.LongCallAlerted = true;
-            emitAlert(TAlertKind::LongDataCall,
-                      QStringLiteral("The data call on %1 has been up for %2 (limit %3 minutes)")
-                          .arg(channelName(Channel), fromBytes(C.UpTime))
-                          .arg(settings().LongDataCallMinutes));
+            emitAlert(TAlertKind::LongDataCall, tr("The data call on %1 has been up for %2 (limit %3 minutes)")
+                                                    .arg(channelName(Channel), fromBytes(C.UpTime))
+                                                    .arg(settings().LongDataCallMinutes));
         }
         return;
     }
@@ -244,9 +283,9 @@ void TAlerts::checkChannel(int Channel, const TChannelStatus &C)
         const int64_t t = now();
         const bool asked = w.UserDropMs >= 0 && t >= w.UserDropMs && t - w.UserDropMs <= kUserDropGraceMs;
         if (!asked)
-            Raise(TAlertKind::ChannelDropped, QStringLiteral("The %1 call on %2 ended after %3 without a Drop")
-                                                  .arg(w.Data ? QStringLiteral("data") : QStringLiteral("voice"),
-                                                       channelName(Channel), duration(w.LastUpSeconds)));
+            Raise(TAlertKind::ChannelDropped, (w.Data ? tr("The data call on %1 ended after %2 without a Drop")
+                                                      : tr("The voice call on %1 ended after %2 without a Drop"))
+                                                  .arg(channelName(Channel), duration(w.LastUpSeconds)));
     }
     w.InCall = false;
 }
@@ -270,7 +309,7 @@ void TAlerts::checkOutcall(const TRouterStatus &Router)
     const int64_t limit = int64_t(settings().OutcallMinutes) * 60;
     if (!m_outcallAlerted && m_outcallToday >= limit && enabled(TAlertKind::OutcallTime)) {
         m_outcallAlerted = true;
-        emitAlert(TAlertKind::OutcallTime, QStringLiteral("Outgoing calls today: %1 (limit %2 minutes)")
+        emitAlert(TAlertKind::OutcallTime, tr("Outgoing calls today: %1 (limit %2 minutes)")
                                                .arg(duration(m_outcallToday))
                                                .arg(settings().OutcallMinutes));
     }
@@ -290,6 +329,6 @@ void TAlerts::checkSilence(bool Watching)
     if (!m_silenceAlerted && t - m_lastStatusMs >= limit && enabled(TAlertKind::NoStatus)) {
         m_silenceAlerted = true;
         emitAlert(TAlertKind::NoStatus,
-                  QStringLiteral("No status from the router for %1 seconds").arg((t - m_lastStatusMs) / 1000));
+                  tr("No status from the router for %1 seconds").arg((t - m_lastStatusMs) / 1000));
     }
 }

@@ -37,8 +37,12 @@ public:
     std::function<const TAlertSettings &()> Settings;
     // Milliseconds of wall-clock time; tests set their own. Unset: the system clock.
     std::function<int64_t()> NowMs;
-    // Starts the command's process; returns whether it started. Unset: QProcess::startDetached
-    // with the alert's kind and text in LINEWATCH_ALERT_KIND and LINEWATCH_ALERT_TEXT.
+    // At most this many alert commands run at once; one that hangs cannot pile up processes.
+    static constexpr int kMaxRunningCommands = 4;
+
+    // Starts the command's process; returns whether it started. Unset: a process of our own with
+    // the alert's kind and text in LINEWATCH_ALERT_KIND and LINEWATCH_ALERT_TEXT, watched until it
+    // ends so that a failure reaches commandFailed (it is killed if the monitor ends first).
     std::function<bool(const QString &Program, const QStringList &Arguments, TAlertKind Kind, const QString &Text)>
         StartCommand;
 
@@ -61,6 +65,9 @@ public:
     // a router restart, counts from zero again).
     int64_t OutcallSecondsToday() const { return m_outcallToday; }
 
+    // Alert commands started and not yet ended.
+    int RunningCommands() const { return m_runningCommands; }
+
     // The bubble's title for a kind: "Incoming call" and so on.
     static QString Title(TAlertKind Kind);
     // The command line split into program and arguments: blanks separate, double quotes group,
@@ -70,6 +77,9 @@ public:
 signals:
     // An alert to show: after the switch and the rate limit.
     void raised(TAlertKind Kind, const QString &Title, const QString &Text);
+    // The alert command did not start, exited with a status other than 0 or crashed. Told once
+    // per distinct failure: the same failure again stays quiet until the command has succeeded.
+    void commandFailed(const QString &Text);
 
 private:
     struct TKindState
@@ -97,6 +107,8 @@ private:
     void checkOutcall(const TRouterStatus &Router);
     void checkSilence(bool Watching);
     void runCommand(TAlertKind Kind, const QString &Text);
+    bool startCommand(const QString &Program, const QStringList &Arguments, TAlertKind Kind, const QString &Text);
+    void commandEnded(const QString &Failure);
 
     std::array<TKindState, kAlertKindCount> m_kinds;
     std::array<TChannelWatch, 2> m_channels;
@@ -108,4 +120,6 @@ private:
     bool m_watching = false;
     int64_t m_lastStatusMs = 0;
     bool m_silenceAlerted = false;
+    int m_runningCommands = 0;
+    QString m_lastCommandFailure;
 };

@@ -208,23 +208,32 @@ THistoryReader::THistoryReader(const QString &DatabasePath, int BusyTimeoutMs)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
     if (!db.isValid()) {
-        fail(translated("The SQLite driver of Qt SQL is missing (install libqt6sql6-sqlite)."));
+        fail(translated(QT_TRANSLATE_NOOP("THistoryReader",
+                                          "The SQLite driver of Qt SQL is missing (install libqt6sql6-sqlite).")));
+        return;
+    }
+    // An empty name would be SQLite's private temporary database: nothing to read.
+    if (DatabasePath.isEmpty()) {
+        fail(translated(QT_TRANSLATE_NOOP("THistoryReader", "No call history database is open.")));
         return;
     }
     // Read-only never makes a file: a missing database is reported, not created empty.
     db.setDatabaseName(DatabasePath);
     db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
     if (!db.open()) {
-        fail(translated("Cannot open the call history %1: %2").arg(DatabasePath, db.lastError().databaseText()));
+        fail(translated(QT_TRANSLATE_NOOP("THistoryReader", "Cannot open the call history %1: %2"))
+                 .arg(DatabasePath, db.lastError().databaseText()));
         return;
     }
     QSqlQuery version(db);
     if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next()) {
-        fail(translated("Cannot read the call history %1: %2").arg(DatabasePath, version.lastError().databaseText()));
+        fail(translated(QT_TRANSLATE_NOOP("THistoryReader", "Cannot read the call history %1: %2"))
+                 .arg(DatabasePath, version.lastError().databaseText()));
         return;
     }
     if (version.value(0).toInt() < 1) {
-        fail(translated("The call history %1 holds no calls yet.").arg(DatabasePath));
+        fail(translated(QT_TRANSLATE_NOOP("THistoryReader", "The call history %1 holds no calls yet."))
+                 .arg(DatabasePath));
         return;
     }
     m_open = true;
@@ -357,7 +366,7 @@ std::optional<int64_t> THistoryReader::exportCsv(const TCallFilter &Filter, QIOD
                       ? *static_cast<sqlite3 *const *>(handle.constData())
                       : nullptr;
     if (db == nullptr) {
-        fail(translated("The database connection is not SQLite's."));
+        fail(translated(QT_TRANSLATE_NOOP("THistoryReader", "The database connection is not SQLite's.")));
         return std::nullopt;
     }
     const TWhere where = whereOf(Filter);
@@ -390,7 +399,7 @@ std::optional<int64_t> THistoryReader::exportCsv(const TCallFilter &Filter, QIOD
         chunk.clear();
         if (written >= 0)
             return true;
-        fail(translated("Cannot write the CSV file: %1").arg(Out.errorString()));
+        fail(translated(QT_TRANSLATE_NOOP("THistoryReader", "Cannot write the CSV file: %1")).arg(Out.errorString()));
         return false;
     };
     chunk += kCsvHeader;

@@ -5,10 +5,13 @@
 #include "apperror.h"
 #include "convert.h"
 #include "historyquery.h"
+#include "historystore.h"
 #include "metrics.h"
 #include "statuspage.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QTimer>
 
 #include <algorithm>
@@ -19,6 +22,18 @@ namespace {
 QString fromBytes(const std::string &text)
 {
     return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+// The status bar texts of the relay and the web server, in the user's language.
+QString statusText(const std::string &Text)
+{
+    static const std::string serverError = "HTTP Server Error: ";
+    if (Text == TTelnetRelay::kRelayingText)
+        return QCoreApplication::translate("TTelnetRelay", TTelnetRelay::kRelayingText);
+    if (Text.starts_with(serverError))
+        return QCoreApplication::translate("TWebServer", "HTTP Server Error: %1")
+            .arg(fromBytes(Text.substr(serverError.size())));
+    return fromBytes(Text);
 }
 
 std::string toBytes(const QString &text)
@@ -54,6 +69,7 @@ TMonitor::TMonitor(THooks Hooks, QObject *Parent) : QObject(Parent), m_hooks(std
 TMonitor::~TMonitor()
 {
     Timer1->stop();
+    stopHistory();
 }
 
 void TMonitor::wire()
@@ -62,11 +78,38 @@ void TMonitor::wire()
     Session.PasswordText = [this] { return Settings.Text(SettingControl::edtPassword); };
     // The parser reads the whole status screen only when someone looks at it: a view's labels or
     // the web server's page and machine status.
-    Session.WantFullPass = [this] { return (ViewShowing && ViewShowing()) || WebServer.WebServerSocket.Active(); };
+    // The history counts the bytes of each call, so while it records the parser reads them too.
+    Session.WantFullPass = [this] {
+        return (ViewShowing && ViewShowing()) || WebServer.WebServerSocket.Active() || m_history != nullptr;
+    };
     Session.ConnectionChanged = [this](bool Connected) {
-        if (Connected)
+        if (Connected) {
             Reconnect.NoteConnected();
+            if (m_history)
+                m_recorder.SessionConnected(nowMs());
+        } else {
+            m_sessionEnding = true;
+            m_lossReason = "disconnected";
+        }
         emit connectionChanged(Connected);
+    };
+    // A loss the monitor did not ask for: the reconnector's wait names its reason.
+    Session.ConnectionLost = [this, reconnectLost = Session.ConnectionLost] {
+        m_lossReason = "the connection was lost";
+        m_explainingLoss = true;
+        if (reconnectLost)
+            reconnectLost();
+        m_explainingLoss = false;
+    };
+    Session.ConnectionEnded = [this, relayEnded = Session.ConnectionEnded] {
+        if (std::exchange(m_sessionEnding, false) && m_history)
+            m_recorder.SessionLost(nowMs(), m_lossReason);
+        if (relayEnded)
+            relayEnded();
+    };
+    m_recorder.Emit = [this](THistoryEvent Event) {
+        if (m_history)
+            m_history->Post(std::move(Event));
     };
     Session.ScreenChanged = [this] {
         const bool shown = Session.OnStatusScreen();
@@ -86,6 +129,8 @@ void TMonitor::wire()
     Reconnect.TextChanged = [this](const std::string &Text) { emit reconnectStatus(fromBytes(Text)); };
     Reconnect.ReconnectingChanged = [this](bool On) { emit reconnectingChanged(On); };
     Reconnect.Waiting = [this](int DelayMs, const std::string &Reason) {
+        if (m_explainingLoss)
+            m_lossReason = Reason;
         emit reconnectWaiting(DelayMs, fromBytes(Reason));
     };
     Reconnect.Alert = [this](TAlertKind Kind, const std::string &Text) {
@@ -95,6 +140,7 @@ void TMonitor::wire()
 
     Alerts.Settings = [this]() -> const TAlertSettings & { return Settings.Alerts; };
     connect(&Alerts, &TAlerts::raised, this, &TMonitor::alertRaised);
+    connect(&Alerts, &TAlerts::commandFailed, this, &TMonitor::alertCommandFailed);
     // The reconnector's silence watch keeps its hook; the status's silence alert listens too.
     Session.DataArrived = [this, reconnectData = Session.DataArrived] {
         if (reconnectData)
@@ -104,7 +150,7 @@ void TMonitor::wire()
     };
 
     Relay.SetStatusText = [this](const std::string &Text) {
-        emit statusMessage(fromBytes(Text));
+        emit statusMessage(statusText(Text));
         // The relay writes its panel text as it attaches or lets go of a user.
         emit relayChanged(Relay.RemoteClientConnected());
     };
@@ -112,7 +158,7 @@ void TMonitor::wire()
         return TTelnetRelay::TConnectionFields{Settings.Text(SettingControl::edtTelnetAddress),
                                                Settings.Text(SettingControl::edtTelnetPort)};
     };
-    WebServer.SetStatusText = [this](const std::string &Text) { emit statusMessage(fromBytes(Text)); };
+    WebServer.SetStatusText = [this](const std::string &Text) { emit statusMessage(statusText(Text)); };
     WebServer.StatusPage = [this] { return StatusPage(); };
     WebServer.MachineAnswer = [this](std::string_view Path) { return MachineAnswer(Path); };
 
@@ -135,6 +181,60 @@ void TMonitor::SetAppDir(const std::string &Dir)
     if (!m_appDir.empty() && m_appDir.back() != '/')
         m_appDir += '/';
     ServiceNames.SetFileName(m_appDir + "services.ini");
+}
+
+void TMonitor::SetDataDirectory(const std::string &Dir, bool SettingsBesideProgram)
+{
+    m_dataDir = Dir;
+    m_settingsBesideProgram = SettingsBesideProgram;
+    m_appliedLogging.reset();
+}
+
+QString TMonitor::HistoryDatabasePath() const
+{
+    return m_history ? m_history->Path() : QString();
+}
+
+void TMonitor::applyLogging()
+{
+    if (!m_dataDir || (m_appliedLogging && *m_appliedLogging == Settings.Logging))
+        return;
+    m_appliedLogging = Settings.Logging;
+    const std::string path = Settings.Logging.Enabled ? ::HistoryDatabasePath(Settings.Logging, m_appDir,
+                                                                              m_settingsBesideProgram, *m_dataDir)
+                                                      : std::string();
+    if ((m_history ? m_historyPath : std::string()) == path && m_historyRetention == Settings.Logging.RetentionDays)
+        return;
+    // Another file (or none): the calls under way are closed in the old one as at a stop and
+    // recorded from now on in the new one.
+    stopHistory();
+    m_historyRetention = Settings.Logging.RetentionDays;
+    if (path.empty())
+        return;
+    THistoryStore::TOptions options;
+    options.RetentionDays = Settings.Logging.RetentionDays;
+    m_history = std::make_unique<THistoryStore>(QFile::decodeName(path.c_str()), options);
+    m_historyPath = path;
+    connect(m_history.get(), &THistoryStore::callWritten, this, [this] { emit historyChanged(); });
+    connect(m_history.get(), &THistoryStore::problem, this, [this](const QString &Text) {
+        if (Text.isEmpty())
+            WriteLogLine("The call history " + m_historyPath + " is written again", kLogNotice);
+        else
+            WriteLogLine(Text.toStdString(), kLogWarning);
+        emit historyProblem(Text);
+    });
+    if (Session.sktBrelwick.Active())
+        m_recorder.SessionConnected(nowMs());
+}
+
+void TMonitor::stopHistory()
+{
+    if (!m_history)
+        return;
+    m_recorder.Stop(nowMs());
+    // Its destructor writes what waits.
+    m_history.reset();
+    m_historyPath.clear();
 }
 
 void TMonitor::Create()
@@ -174,6 +274,7 @@ void TMonitor::ApplySettings()
         if (Settings.Checked(SettingControl::chkWebAdmin))
             SetWebAdmin(true);
     });
+    Guarded([this] { applyLogging(); });
 }
 
 void TMonitor::Connect()
@@ -219,10 +320,18 @@ void TMonitor::CheckNow()
     VersionCheck.btnCheckNowClick();
 }
 
+void TMonitor::SetReconnectEnabled(bool On)
+{
+    Settings.ReconnectEnabled = On;
+    Reconnect.EnabledChanged();
+}
+
 void TMonitor::Tick()
 {
     TChannelStatus &B1 = Session.B1;
     TChannelStatus &B2 = Session.B2;
+
+    applyLogging();
 
     // 1. Tray picture and tip.
     m_trayPicture = ChooseTrayPicture(B1, B2, Tag);
@@ -251,12 +360,15 @@ void TMonitor::Tick()
                 if (m_callerIds.size() > kCallerIdsKept)
                     m_callerIds.pop_front();
                 emit callerIdLogged(Channel, Item);
-                Alerts.NoteIncomingCall(Channel, fromBytes(C.CLID));
+                // Grouped as the window's caller-ID list shows it.
+                Alerts.NoteIncomingCall(Channel, fromBytes(FormatPhoneNumber(C.CLID)));
             },
             now);
     };
     logged(1, B1);
     logged(2, B2);
+    if (m_history)
+        m_recorder.Tick(B1, B2, now.toMSecsSinceEpoch(), now.date().toString(Qt::ISODate).toStdString());
 
     noteChanges();
     // 5. Alerts: calls, the outcall time and the status's silence. A remote relay user leaves the
@@ -333,6 +445,15 @@ TMachineStatus TMonitor::MachineStatus() const
     status.CallerIds.assign(m_callerIds.begin(), m_callerIds.end());
     status.Connection = ConnectionState();
     status.RelayAttached = Relay.RemoteClientConnected();
+    TReconnectStatus &reconnect = status.Reconnect;
+    reconnect.Reconnecting = Reconnect.Reconnecting();
+    const int waitMs = Reconnect.WaitRemainingMs();
+    reconnect.Waiting = waitMs >= 0;
+    reconnect.NextAttemptSeconds = reconnect.Waiting ? std::max(1, (waitMs + 999) / 1000) : 0;
+    reconnect.Attempt = reconnect.Reconnecting ? Reconnect.Backoff().Failures() : 0;
+    if (reconnect.Reconnecting)
+        reconnect.Reason = Reconnect.Reason();
+    reconnect.PasswordRejected = Reconnect.PasswordRejected();
     status.LastChangeMs = m_lastChangeMs;
     status.StartTimeMs = m_startTimeMs;
     status.NowMs = nowMs();
@@ -348,15 +469,16 @@ namespace {
 bool sameMetrics(const TMachineStatus &a, const TMachineStatus &b)
 {
     return a.B1 == b.B1 && a.B2 == b.B2 && a.Router == b.Router && a.Connection == b.Connection &&
-           a.RelayAttached == b.RelayAttached && a.LastChangeMs == b.LastChangeMs && a.StartTimeMs == b.StartTimeMs &&
-           a.PageHits == b.PageHits && a.Version == b.Version;
+           a.RelayAttached == b.RelayAttached && a.Reconnect.Reconnecting == b.Reconnect.Reconnecting &&
+           a.LastChangeMs == b.LastChangeMs && a.StartTimeMs == b.StartTimeMs && a.PageHits == b.PageHits &&
+           a.Version == b.Version;
 }
 
 // Whether the status documents of two snapshots differ at most in the time, the uptime and the
 // page counter.
 bool sameJson(const TMachineStatus &a, const TMachineStatus &b)
 {
-    return sameMetrics(a, b) && a.Series1 == b.Series1 && a.Series2 == b.Series2 &&
+    return sameMetrics(a, b) && a.Reconnect == b.Reconnect && a.Series1 == b.Series1 && a.Series2 == b.Series2 &&
            std::equal(a.CallerIds.begin(), a.CallerIds.end(), b.CallerIds.begin(), b.CallerIds.end(),
                       [](const TCallerIdEntry &x, const TCallerIdEntry &y) {
                           return x.TimeMs == y.TimeMs && x.Channel == y.Channel && x.CLID == y.CLID;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "alerts.h"
+#include "callrecorder.h"
 #include "consolesession.h"
 #include "reconnect.h"
 #include "refresh.h"
@@ -20,12 +21,14 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 class QTimer;
+class THistoryStore;
 
 inline constexpr char ThisVersion[] = "1.0.1.3";
 inline constexpr char ThisVersionCaption[] = "1.0.1.3  8/16/00";
@@ -110,6 +113,8 @@ public:
     bool SetWebAdmin(bool On);        // the web server; the same
     void SetWebAdminPort(const std::string &PortText);
     void CheckNow(); // the version check
+    // [Reconnect] Enabled; switching it off ends a wait under way.
+    void SetReconnectEnabled(bool On);
 
     // The once-a-second refresh without widgets: tray picture and tip, history step, caller IDs;
     // then ticked(). Gauges show B1.ALU and B2.ALU.
@@ -130,14 +135,19 @@ public:
     // /calls.json, with or without its query: the call history's newest calls.
     static constexpr std::string_view kCallsJsonPath = "/calls.json";
     std::optional<std::string> MachineAnswer(std::string_view Path) const;
-    QString HistoryDatabasePath() const
-    {
-        return QString::fromStdString(::HistoryDatabasePath(Settings.Logging, m_appDir, true, m_appDir));
-    } // STAND-IN
     TConnectionState ConnectionState() const;
 
     // Shows the new-version dialog (the window) or logs the result (linewatchd).
     std::function<void(const TNewVersionTexts &Texts)> ShowNewVersion;
+
+    // The call history. The front end names the folder for per-user data (the default database's
+    // home) and whether the settings live beside the program; until it has, nothing is recorded.
+    // [Logging] is followed from then on: switching it off or moving the file takes effect at the
+    // next tick.
+    void SetDataDirectory(const std::string &Dir, bool SettingsBesideProgram);
+    // The database in use, empty while nothing is recorded.
+    QString HistoryDatabasePath() const;
+    THistoryStore *History() const { return m_history.get(); }
 
 signals:
     void ticked();
@@ -159,14 +169,21 @@ signals:
     void alert(TAlertKind Kind, const QString &Text);
     // An alert to show or log, switched on in [Alerts] and past the rate limit (Alerts.raised).
     void alertRaised(TAlertKind Kind, const QString &Title, const QString &Text);
+    // The user's alert command failed (Alerts.commandFailed): for the status bar and the log.
+    void alertCommandFailed(const QString &Text);
     void checkNowEnabled(bool Enabled);
     // The status screen came up or went away: the channel commands can do something or not.
     void statusScreenShown(bool Shown);
-    void historyChanged(); // STAND-IN
+    // A call was written to the history database.
+    void historyChanged();
+    // The history's one report of a fault (already in the log), "" once it is over.
+    void historyProblem(const QString &Text);
 
 private:
     void wire();
     void noteChanges();
+    void applyLogging();
+    void stopHistory();
 
     THooks m_hooks;
     std::string m_appDir;
@@ -186,4 +203,17 @@ private:
     // /status.json cut around the values of the clock and the page counter: five pieces.
     mutable std::optional<TMachineStatus> m_jsonStatus;
     mutable std::vector<std::string> m_jsonPieces;
+    // The call history: the recorder feeds the store while it is open.
+    TCallRecorder m_recorder;
+    std::unique_ptr<THistoryStore> m_history;
+    std::optional<std::string> m_dataDir;
+    bool m_settingsBesideProgram = false;
+    // What the history was opened from, so a tick notices a change cheaply.
+    std::optional<TLoggingSettings> m_appliedLogging;
+    std::string m_historyPath;
+    int m_historyRetention = 0;
+    // Why the router connection is ending, from its loss until the end of its handling.
+    bool m_sessionEnding = false;
+    bool m_explainingLoss = false;
+    std::string m_lossReason;
 };

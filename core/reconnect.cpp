@@ -6,6 +6,7 @@
 #include "apperror.h"
 #include "consolesession.h"
 
+#include <QCoreApplication>
 #include <QTimer>
 
 #include <algorithm>
@@ -17,10 +18,18 @@
 
 namespace {
 
-// An errno text as part of a sentence: "connection refused".
+// A text in the user's language as the Latin-1 bytes the monitor's texts are made of (German
+// fits). linewatchd installs no translator, so its log keeps the English.
+std::string translated(const QString &Text)
+{
+    return Text.toLatin1().toStdString();
+}
+
+// An errno text as part of a sentence: "connection refused". The C library's text comes in the
+// locale's encoding.
 std::string describeError(int Code)
 {
-    std::string text = std::strerror(Code);
+    std::string text = translated(QString::fromLocal8Bit(std::strerror(Code)));
     if (!text.empty())
         text[0] = char(std::tolower(static_cast<unsigned char>(text[0])));
     return text;
@@ -148,14 +157,21 @@ bool TReconnector::UserConnect(const std::function<void()> &Click)
 std::string TReconnector::Text() const
 {
     if (m_passwordRejected)
-        return kPasswordRejectedText;
+        return translated(QCoreApplication::translate("TReconnector", kPasswordRejectedText));
     if (m_retry->isActive()) {
         const int seconds = std::max(1, (m_retry->remainingTime() + 999) / 1000);
-        return "Reconnecting in " + std::to_string(seconds) + " s (" + m_reason + ")";
+        return translated(QCoreApplication::translate("TReconnector", "Reconnecting in %1 s (%2)")
+                              .arg(seconds)
+                              .arg(QString::fromLatin1(m_reason.data(), qsizetype(m_reason.size()))));
     }
     if (m_attempting)
-        return "Reconnecting now";
+        return translated(QCoreApplication::translate("TReconnector", "Reconnecting now"));
     return {};
+}
+
+int TReconnector::WaitRemainingMs() const
+{
+    return m_retry->isActive() ? std::max(0, m_retry->remainingTime()) : -1;
 }
 
 void TReconnector::Tick()
@@ -194,11 +210,22 @@ void TReconnector::NoteConnected()
     updateText();
 }
 
+void TReconnector::EnabledChanged()
+{
+    if (enabled() || !m_reconnecting)
+        return;
+    stop();
+    if (!m_session.sktBrelwick.Active())
+        m_session.sktBrelwick.CancelAttempt();
+}
+
 void TReconnector::lost()
 {
     m_silence->stop();
     const std::string reason =
-        m_lossReason.empty() ? std::string("the router closed the connection") : std::exchange(m_lossReason, {});
+        m_lossReason.empty()
+            ? translated(QCoreApplication::translate("TReconnector", "the router closed the connection"))
+            : std::exchange(m_lossReason, {});
     if (relayAttached()) {
         // The relay's rule: its user goes with the connection and the monitor stays disconnected.
         stop();
@@ -207,7 +234,9 @@ void TReconnector::lost()
     if (!m_wanted || !enabled() || m_passwordRejected)
         return;
     if (!m_reconnecting && Alert)
-        Alert(TAlertKind::ConnectionLost, "The connection to the router was lost: " + reason);
+        Alert(TAlertKind::ConnectionLost,
+              translated(QCoreApplication::translate("TReconnector", "The connection to the router was lost: ")) +
+                  reason);
     scheduleRetry(reason);
 }
 
@@ -217,7 +246,8 @@ void TReconnector::statusScreenReached()
     if (m_reconnecting) {
         setReconnecting(false);
         if (Alert)
-            Alert(TAlertKind::ConnectionRestored, "The connection to the router is back");
+            Alert(TAlertKind::ConnectionRestored,
+                  translated(QCoreApplication::translate("TReconnector", "The connection to the router is back")));
     }
     m_lastData.restart();
     if (silenceMs() > 0)
@@ -234,7 +264,8 @@ void TReconnector::passwordRejected()
     setReconnecting(false);
     updateText();
     if (Alert)
-        Alert(TAlertKind::PasswordRejected, kPasswordRejectedText);
+        Alert(TAlertKind::PasswordRejected,
+              translated(QCoreApplication::translate("TReconnector", kPasswordRejectedText)));
 }
 
 void TReconnector::silenceCheck()
@@ -253,7 +284,8 @@ void TReconnector::silenceCheck()
         m_silence->start(limit);
         return;
     }
-    m_lossReason = "no data from the router for " + durationText(limit);
+    m_lossReason = translated(QCoreApplication::translate("TReconnector", "no data from the router for %1")
+                                  .arg(QString::fromStdString(durationText(limit))));
     // Not on purpose: the disconnect event counts as a loss.
     m_session.sktBrelwick.SetActive(false);
 }

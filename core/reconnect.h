@@ -103,6 +103,10 @@ public:
     // The router refused the password since the user last clicked Connect.
     bool PasswordRejected() const { return m_passwordRejected; }
     const TBackoff &Backoff() const { return m_backoff; }
+    // Milliseconds until the next attempt while a wait runs, -1 otherwise.
+    int WaitRemainingMs() const;
+    // Why the connection or the last attempt ended, while reconnecting.
+    const std::string &Reason() const { return m_reason; }
     // The text for the status bar and the tray tip, "" when there is nothing to say: a wait's
     // countdown, an attempt under way, a rejected password.
     std::string Text() const;
@@ -110,8 +114,12 @@ public:
     void Tick();
     // The session's connect event.
     void NoteConnected();
+    // Enabled has changed: switched off, a wait or an attempt under way ends as at the user's
+    // Disconnect; a connection that stands is kept.
+    void EnabledChanged();
 
-    static constexpr const char *kPasswordRejectedText = "The router rejected the password";
+    static constexpr const char *kPasswordRejectedText =
+        QT_TRANSLATE_NOOP("TReconnector", "The router rejected the password");
 
 private:
     void connectionError(TErrorEvent Event, int &ErrorCode);

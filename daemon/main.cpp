@@ -6,6 +6,7 @@
 #include "convert.h"
 #include "fdreserve.h"
 #include "historyquery.h"
+#include "inifile.h"
 #include "monitor.h"
 #include "terminationsignals.h"
 
@@ -110,15 +111,25 @@ void checkValues(TSettings &settings)
     }
 }
 
+// The call history's default home: the service's state directory, else the user's data folder.
+QString historyDataDirectory()
+{
+    const QString fromSystemd = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    if (!fromSystemd.isEmpty())
+        return fromSystemd;
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/linewatch");
+}
+
 // --export-csv: the calls of the settings file's database to File ("-": standard output). A file
 // appears whole or not at all (QSaveFile), so a failed export never leaves half a file behind.
 int exportCsv(const QString &ConfigFile, const QString &File, std::optional<int64_t> Since)
 {
-    TMonitor monitor;
-    monitor.SetAppDir(QFileInfo(ConfigFile).absolutePath().toStdString());
-    monitor.SettingsFile = ConfigFile.toStdString();
-    monitor.LoadSettings();
-    const QString database = monitor.HistoryDatabasePath();
+    TSettings settings;
+    ::LoadSettings(TIniFile(ConfigFile.toStdString()), settings);
+    // The file the service writes, found as it finds it; exported even with logging now off.
+    const QString database = QString::fromStdString(
+        ::HistoryDatabasePath(settings.Logging, QFileInfo(ConfigFile).absolutePath().toStdString(), false,
+                              historyDataDirectory().toStdString()));
     history::TCallFilter filter;
     if (Since)
         filter.SinceUtc = *Since;
@@ -249,6 +260,9 @@ int main(int argc, char *argv[])
     TMonitor monitor;
     monitor.SetAppDir(QFileInfo(configFile).absolutePath().toStdString());
     monitor.SettingsFile = configFile.toStdString();
+    // The call history's default home: the service's state directory, else the user's data folder.
+    // Its fault reports reach the log through the monitor.
+    monitor.SetDataDirectory(historyDataDirectory().toStdString(), false);
 
     QObject::connect(&monitor, &TMonitor::connectionChanged, &app, [&monitor](bool Connected) {
         const std::string where =
@@ -274,6 +288,8 @@ int main(int argc, char *argv[])
     });
     // The alerts switched on in [Alerts], past their rate limit: a warning for what needs someone
     // now, a notice for the rest. No desktop bubbles here.
+    QObject::connect(&monitor, &TMonitor::alertCommandFailed, &app,
+                     [](const QString &Text) { logLine(kLogWarning, bytes(Text)); });
     QObject::connect(&monitor, &TMonitor::alertRaised, &app, [](TAlertKind Kind, const QString &, const QString &Text) {
         logLine(AlertIsUrgent(Kind) ? kLogWarning : kLogNotice,
                 std::string("alert ") + AlertKindName(Kind) + ": " + bytes(Text));

@@ -143,6 +143,10 @@ std::string BuildMetrics(const TMachineStatus &Status)
     w.family("linewatch_relay_attached", "gauge", "1 while a remote telnet user is attached through the relay.");
     w.sample({}, int64_t{Status.RelayAttached});
 
+    w.family("linewatch_reconnecting", "gauge",
+             "1 while the monitor tries to get a lost router connection back by itself.");
+    w.sample({}, int64_t{Status.Reconnect.Reconnecting});
+
     w.family("linewatch_status_last_change_timestamp_seconds", "gauge",
              "When the router's status last changed, in seconds since the Unix epoch; 0 if never.");
     w.sample({}, seconds(Status.LastChangeMs));

@@ -292,6 +292,31 @@ std::string BuildStatusJson(const TMachineStatus &Status)
     out += Status.RelayAttached ? "true" : "false";
     out += "},";
 
+    const TReconnectStatus &reconnect = Status.Reconnect;
+    appendKey(out, "reconnect");
+    out += '{';
+    appendKey(out, "reconnecting");
+    out += reconnect.Reconnecting ? "true" : "false";
+    out += ',';
+    appendKey(out, "waiting");
+    out += reconnect.Waiting ? "true" : "false";
+    out += ',';
+    appendKey(out, "next_attempt_in_seconds");
+    if (reconnect.Waiting)
+        appendInt(out, reconnect.NextAttemptSeconds);
+    else
+        out += "null";
+    out += ',';
+    appendKey(out, "attempt");
+    appendInt(out, reconnect.Attempt);
+    out += ',';
+    appendKey(out, "reason");
+    appendString(out, reconnect.Reason);
+    out += ',';
+    appendKey(out, "password_rejected");
+    out += reconnect.PasswordRejected ? "true" : "false";
+    out += "},";
+
     appendTime(out, "last_change", Status.LastChangeMs);
     out += ',';
 

@@ -50,6 +50,19 @@ struct TCallerIdEntry
     std::string CLID;    // the router's caller-ID digits, ungrouped
 };
 
+// Where the monitor stands with getting the router connection back by itself.
+struct TReconnectStatus
+{
+    bool Reconnecting = false;      // from a loss until the status screen is back or reconnecting stops
+    bool Waiting = false;           // a wait before the next attempt runs
+    int32_t NextAttemptSeconds = 0; // while waiting: seconds until the next attempt, rounded up
+    int32_t Attempt = 0;            // the attempt under way or coming next, 1 for the first; 0: not reconnecting
+    std::string Reason;             // why the connection or the last attempt ended; "" when not reconnecting
+    bool PasswordRejected = false;  // the router refused the password: nothing is tried until Connect
+
+    bool operator==(const TReconnectStatus &) const = default;
+};
+
 // Everything a machine may ask about the monitor, gathered by the core for one request.
 struct TMachineStatus
 {
@@ -61,11 +74,12 @@ struct TMachineStatus
     std::vector<TCallerIdEntry> CallerIds; // both channels, oldest first
     TConnectionState Connection = TConnectionState::NotConnected;
     bool RelayAttached = false; // a remote telnet user is attached
-    int64_t LastChangeMs = 0;   // when the status record last changed, ms since the epoch (UTC); 0: never
-    int64_t StartTimeMs = 0;    // when the monitor started, ms since the epoch (UTC)
-    int64_t NowMs = 0;          // when this snapshot was taken, ms since the epoch (UTC)
-    int32_t PageHits = 0;       // the status page's counter; read as unsigned 32 bits, as it wraps
-    std::string Version;        // the program's version, "1.0.1.3"
+    TReconnectStatus Reconnect;
+    int64_t LastChangeMs = 0; // when the status record last changed, ms since the epoch (UTC); 0: never
+    int64_t StartTimeMs = 0;  // when the monitor started, ms since the epoch (UTC)
+    int64_t NowMs = 0;        // when this snapshot was taken, ms since the epoch (UTC)
+    int32_t PageHits = 0;     // the status page's counter; read as unsigned 32 bits, as it wraps
+    std::string Version;      // the program's version, "1.0.1.3"
 };
 
 // At most this many caller-ID entries (the newest) go into one document, so an answer stays

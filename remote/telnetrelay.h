@@ -17,7 +17,8 @@ class TConsoleSession;
 class TTelnetRelay : public QObject
 {
 public:
-    static constexpr const char *kRelayingText = "Remote client connected, logging suspended";
+    static constexpr const char *kRelayingText =
+        QT_TRANSLATE_NOOP("TTelnetRelay", "Remote client connected, logging suspended");
 
     // The address and port texts of the Settings page's connection fields.
     struct TConnectionFields

@@ -4,6 +4,7 @@
 #include "apperror.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QGridLayout>
 #include <QMessageBox>
 #include <QSpacerItem>
@@ -75,47 +76,53 @@ QString routerDetail(const std::string &Message, const TSocketMessage &Socket, c
 {
     QStringList lines;
     if (Context.RouterAddress.empty())
-        lines << QStringLiteral("Connection to the router.");
+        lines << QCoreApplication::translate("ErrorBox", "Connection to the router.");
     else
-        lines << QStringLiteral("Connection to the router at %1:%2.")
+        lines << QCoreApplication::translate("ErrorBox", "Connection to the router at %1:%2.")
                      .arg(fromBytes(Context.RouterAddress))
                      .arg(Context.RouterPort);
     if (Socket.NumberOnly && Socket.Code > 0)
-        lines << QStringLiteral("Error %1 means: %2.")
+        lines << QCoreApplication::translate("ErrorBox", "Error %1 means: %2.")
                      .arg(Socket.Code)
                      .arg(QString::fromLocal8Bit(std::strerror(Socket.Code)));
     switch (Socket.Code) {
     case ECONNREFUSED:
-        lines << QStringLiteral("Nothing accepts connections at that address and port. Is the router on? Is the "
-                                "address right? The router's console usually listens on port 23.");
+        lines << QCoreApplication::translate(
+            "ErrorBox", "Nothing accepts connections at that address and port. Is the router on? Is the "
+                        "address right? The router's console usually listens on port 23.");
         break;
     case ETIMEDOUT:
     case EHOSTUNREACH:
     case ENETUNREACH:
     case EHOSTDOWN:
-        lines << QStringLiteral("No answer from that address. Is the router on and connected to this network? Is "
-                                "the address right?");
+        lines << QCoreApplication::translate(
+            "ErrorBox", "No answer from that address. Is the router on and connected to this network? Is "
+                        "the address right?");
         break;
     case ECONNRESET:
     case EPIPE:
-        lines << QStringLiteral("The router ended the connection. Is another console session open on it?");
+        lines << QCoreApplication::translate("ErrorBox",
+                                             "The router ended the connection. Is another console session open on it?");
         break;
     case EINVAL:
-        lines << QStringLiteral("The address must be four numbers from 0 to 255 separated by dots, such as "
-                                "192.168.0.1, and the port a number from 1 to 65535.");
+        lines << QCoreApplication::translate(
+            "ErrorBox", "The address must be four numbers from 0 to 255 separated by dots, such as "
+                        "192.168.0.1, and the port a number from 1 to 65535.");
         break;
     case 0:
         if (Message == "No address specified")
-            lines << QStringLiteral("Type the router's address on the Settings tab, such as 192.168.0.1.");
+            lines << QCoreApplication::translate("ErrorBox",
+                                                 "Type the router's address on the Settings tab, such as 192.168.0.1.");
         else if (Message.ends_with("is not a valid integer value") && Context.Origin == TErrorOrigin::User)
-            lines << QStringLiteral("The router's port on the Settings tab must be a number from 1 to 65535.");
+            lines << QCoreApplication::translate(
+                "ErrorBox", "The router's port on the Settings tab must be a number from 1 to 65535.");
         else if (Context.Origin == TErrorOrigin::Router)
-            lines[0] = QStringLiteral("Sent by the router at %1:%2.")
+            lines[0] = QCoreApplication::translate("ErrorBox", "Sent by the router at %1:%2.")
                            .arg(fromBytes(Context.RouterAddress))
                            .arg(Context.RouterPort);
         break;
     default:
-        lines << QStringLiteral("Is the router on? Is the address right?");
+        lines << QCoreApplication::translate("ErrorBox", "Is the router on? Is the address right?");
     }
     return lines.join(QLatin1Char('\n'));
 }
@@ -125,24 +132,30 @@ QString listenerDetail(const std::string &Message, const TSocketMessage &Socket,
     const bool listening = Socket.Api == "bind" || Socket.Api == "listen";
     if (!listening) {
         if (Message.ends_with("is not a valid integer value"))
-            return QStringLiteral("The %1's port on the Settings tab must be a number from 1 to 65535.").arg(Service);
-        return QStringLiteral("The %1 on port %2.").arg(Service).arg(Port);
+            return QCoreApplication::translate("ErrorBox",
+                                               "The %1's port on the Settings tab must be a number from 1 to 65535.")
+                .arg(Service);
+        return QCoreApplication::translate("ErrorBox", "The %1 on port %2.").arg(Service).arg(Port);
     }
-    QStringList lines{QStringLiteral("The %1 could not listen on port %2.").arg(Service).arg(Port)};
+    QStringList lines{
+        QCoreApplication::translate("ErrorBox", "The %1 could not listen on port %2.").arg(Service).arg(Port)};
     switch (Socket.Code) {
     case EADDRINUSE:
-        lines << QStringLiteral("Another program already uses this port. Choose another port on the Settings tab, "
-                                "or end that program.");
+        lines << QCoreApplication::translate(
+            "ErrorBox", "Another program already uses this port. Choose another port on the Settings tab, "
+                        "or end that program.");
         break;
     case EACCES:
-        lines << QStringLiteral("Ports below 1024 need administrator rights. Choose a port from 1024 to 65535 on "
-                                "the Settings tab.");
+        lines << QCoreApplication::translate(
+            "ErrorBox", "Ports below 1024 need administrator rights. Choose a port from 1024 to 65535 on "
+                        "the Settings tab.");
         break;
     case EADDRNOTAVAIL:
-        lines << QStringLiteral("The address to listen on is not one of this computer's addresses.");
+        lines << QCoreApplication::translate("ErrorBox",
+                                             "The address to listen on is not one of this computer's addresses.");
         break;
     case EINVAL:
-        lines << QStringLiteral("The port must be a number from 0 to 65535.");
+        lines << QCoreApplication::translate("ErrorBox", "The port must be a number from 0 to 65535.");
         break;
     default:
         break;
@@ -184,14 +197,17 @@ QString ErrorDetail(const std::string &Message, const TErrorContext &Context)
     case TErrorPlace::RouterConnection:
         return routerDetail(Message, socket, Context);
     case TErrorPlace::TelnetRelay:
-        return listenerDetail(Message, socket, QStringLiteral("telnet relay (remote console)"),
+        return listenerDetail(Message, socket, QCoreApplication::translate("ErrorBox", "telnet relay (remote console)"),
                               Context.TelnetRelayPort);
     case TErrorPlace::WebServer:
-        return listenerDetail(Message, socket, QStringLiteral("web server (status page)"), Context.WebPort);
+        return listenerDetail(Message, socket, QCoreApplication::translate("ErrorBox", "web server (status page)"),
+                              Context.WebPort);
     case TErrorPlace::UpdateServer:
-        return QStringLiteral("Checking for a new version at %1.\nIs this computer connected to the Internet? A "
-                              "firewall or proxy may be in the way. Try again later.")
-            .arg(Context.UpdateServer.empty() ? QStringLiteral("the update server") : fromBytes(Context.UpdateServer));
+        return QCoreApplication::translate(
+                   "ErrorBox", "Checking for a new version at %1.\nIs this computer connected to the Internet? A "
+                               "firewall or proxy may be in the way. Try again later.")
+            .arg(Context.UpdateServer.empty() ? QCoreApplication::translate("ErrorBox", "the update server")
+                                              : fromBytes(Context.UpdateServer));
     case TErrorPlace::None:
         break;
     }

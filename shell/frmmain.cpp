@@ -118,10 +118,10 @@ void TfrmMain::createStatusBar()
     m_panel0->setTextFormat(Qt::PlainText);
     m_panel0->setMinimumWidth(450);
     m_panel0->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    m_panel1 = new QLabel(QStringLiteral("Not Connected"), this);
+    m_panel1 = new QLabel(tr("Not Connected"), this);
     m_panel1->setObjectName(QStringLiteral("StatusPanel1"));
     m_panel1->setTextFormat(Qt::PlainText);
-    m_panel1->setMinimumWidth(m_panel1->fontMetrics().horizontalAdvance(QStringLiteral("Not Connected")) + 8);
+    m_panel1->setMinimumWidth(m_panel1->fontMetrics().horizontalAdvance(tr("Not Connected")) + 8);
     ui->StatusBar->addWidget(m_panel0, 1);
     ui->StatusBar->addWidget(m_panel1);
     ui->StatusBar->setSizeGripEnabled(true);
@@ -164,19 +164,31 @@ void TfrmMain::wireMonitor()
     Monitor.ViewShowing = [this] { return isVisible(); };
     // While reconnecting the button stands for Disconnect, which stops it.
     const auto showConnectCaption = [this](bool Disconnect) {
-        ui->btnConnect->setText(Disconnect ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
-        TrayIcon->mnuConnect->setText(Disconnect ? QStringLiteral("Dis&connect") : QStringLiteral("&Connect"));
+        ui->btnConnect->setText(Disconnect ? tr("Disconnect") : tr("Connect"));
+        TrayIcon->mnuConnect->setText(Disconnect ? tr("Dis&connect") : tr("&Connect"));
     };
     connect(&Monitor, &TMonitor::connectionChanged, this, [this, showConnectCaption](bool Connected) {
         showConnectCaption(Connected || Monitor.Reconnect.Reconnecting());
-        SetPanelText(1, Connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
+        SetPanelText(1, Connected ? tr("Connected") : tr("Not Connected"));
     });
     connect(&Monitor, &TMonitor::reconnectingChanged, this, [this, showConnectCaption](bool Reconnecting) {
         showConnectCaption(Reconnecting || Monitor.Session.sktBrelwick.Active());
     });
     connect(&Monitor, &TMonitor::statusMessage, this, [this](const QString &Text) { SetPanelText(0, Text); });
+    // The alert command is the user's own setting: its failure is told here and in the log, never
+    // in a box per alert.
+    connect(&Monitor, &TMonitor::alertCommandFailed, this, [this](const QString &Text) {
+        SetPanelText(0, Text);
+        WriteLogLine(Text.toLocal8Bit().toStdString(), kLogWarning);
+    });
     // The panel is shared: the end of reconnecting empties it only if nobody wrote over its text.
     connect(&Monitor, &TMonitor::reconnectStatus, this, [this, shown = QString()](const QString &Text) mutable {
+        if (!Text.isEmpty() || PanelText(0) == shown)
+            SetPanelText(0, Text);
+        shown = Text;
+    });
+    // The history's report shares the panel the same way: its "over" empties only its own text.
+    connect(&Monitor, &TMonitor::historyProblem, this, [this, shown = QString()](const QString &Text) mutable {
         if (!Text.isEmpty() || PanelText(0) == shown)
             SetPanelText(0, Text);
         shown = Text;
@@ -411,6 +423,10 @@ void TfrmMain::FormCreate()
         } else {
             Monitor.SetAppDir(m_hooks.AppDir.empty() ? DefaultSettingsDirectory() : m_hooks.AppDir);
         }
+        if (!m_hooks.DataDir.empty()) {
+            const std::string programDir = QDir(QCoreApplication::applicationDirPath()).absolutePath().toStdString();
+            Monitor.SetDataDirectory(m_hooks.DataDir, Monitor.AppDir() == programDir + "/");
+        }
     });
     Monitor.Create();
     Guarded([this] {
@@ -484,8 +500,8 @@ void TfrmMain::closeEvent(QCloseEvent *Event)
         if (!m_toldKeepsRunning) {
             m_toldKeepsRunning = true;
             TrayIcon->showMessage(QString::fromLatin1(kApplicationTitle),
-                                  QStringLiteral("The monitor keeps running here. Right-click for its menu; "
-                                                 "Exit ends it."));
+                                  tr("The monitor keeps running here. Right-click for its menu; "
+                                     "Exit ends it."));
         }
     });
 }
@@ -805,6 +821,7 @@ void TfrmMain::showAlertSettings()
     ui->edtAlertCommand->setText(QString::fromLocal8Bit(a.Command.data(), qsizetype(a.Command.size())));
     // A threshold the spin box could not hold stays as loaded until the user changes it.
     Monitor.Settings.Alerts = a;
+    ui->chkReconnect->setChecked(Monitor.Settings.ReconnectEnabled);
 }
 
 void TfrmMain::followAlertControls()
@@ -833,6 +850,9 @@ void TfrmMain::followAlertControls()
     number(ui->spnAlertNoStatusSeconds, a.NoStatusSeconds);
     connect(ui->edtAlertCommand, &QLineEdit::textChanged, this,
             [&a](const QString &Text) { a.Command = Text.toLocal8Bit().toStdString(); });
+    // Unticked during a wait, the wait ends at once.
+    ui->chkReconnect->setChecked(Monitor.Settings.ReconnectEnabled);
+    connect(ui->chkReconnect, &QCheckBox::toggled, this, [this](bool On) { Monitor.SetReconnectEnabled(On); });
 }
 
 void TfrmMain::createHistoryTab()
@@ -841,6 +861,8 @@ void TfrmMain::createHistoryTab()
     ui->PageControl1->insertTab(ui->PageControl1->indexOf(ui->tabGraph) + 1, HistoryTab, tr("History"));
     connect(HistoryTab, &THistoryTab::statusMessage, this, [this](const QString &Text) { SetPanelText(0, Text); });
     connect(&Monitor, &TMonitor::historyChanged, HistoryTab, &THistoryTab::scheduleRefresh);
+    // The monitor opens another file, or none, at the tick after [Logging] changed.
+    connect(&Monitor, &TMonitor::ticked, HistoryTab, [this] { showHistorySource(); });
 }
 
 void TfrmMain::showLoggingSettings()
@@ -933,8 +955,8 @@ void TfrmMain::checkRouterAddress()
         return;
     }
     ui->edtTelnetAddress->setText(m_routerAddress);
-    SetPanelText(0, QStringLiteral("'%1' is not an IPv4 address: type the router's address as four numbers, such as "
-                                   "192.168.0.1.")
+    SetPanelText(0, tr("'%1' is not an IPv4 address: type the router's address as four numbers, such as "
+                       "192.168.0.1.")
                         .arg(text));
 }
 
@@ -961,7 +983,7 @@ void TfrmMain::saveSettingsNow()
     } else if (!m_saveFailureTold) {
         m_saveFailureTold = true;
         const std::string text = "Settings not saved: " + failure;
-        SetPanelText(0, MessageToDisplayText(text));
+        SetPanelText(0, tr("Settings not saved: %1").arg(MessageToDisplayText(failure)));
         WriteLogLine(text);
     }
     emit settingsSaved(failure.empty());

@@ -54,6 +54,9 @@ public:
         // The settings file (the command line's --config); its directory then holds the other
         // files. Unset: AppDir's linewatch.ini.
         std::string SettingsFile;
+        // The folder for per-user data, the call history's default home (settings that live
+        // beside the program keep it beside them). Unset: no call history is kept.
+        std::string DataDir;
         // The colour chooser: starts at Color, returns true with the chosen colour in Color when
         // the user confirms. Unset: QColorDialog.
         std::function<bool(uint32_t &Color)> ChooseColor;

@@ -10,6 +10,7 @@
 #include "settings.h"
 #include "singleinstance.h"
 #include "terminationsignals.h"
+#include "translation.h"
 #include "trayicon.h"
 #include "traypictures.h"
 #include "ui_frmmain.h"
@@ -17,8 +18,11 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QRect>
+#include <QScreen>
 #include <QSessionManager>
 #include <QSocketNotifier>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <cerrno>
@@ -27,6 +31,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -37,9 +42,28 @@ void reportToLogOnly()
     SetErrorReporter([](const std::string &message) { WriteLogLine(ErrorBoxText(message)); });
 }
 
+// A part of the screen as LINEWATCH_SCREENSHOT_SCREEN gives it, "x,y,width,height"; none when
+// unset or not four numbers.
+std::optional<QRect> screenshotRegion()
+{
+    const QStringList parts = qEnvironmentVariable("LINEWATCH_SCREENSHOT_SCREEN").split(QLatin1Char(','));
+    if (parts.size() != 4)
+        return std::nullopt;
+    int values[4] = {};
+    for (int i = 0; i < 4; ++i) {
+        bool ok = false;
+        values[i] = parts[i].trimmed().toInt(&ok);
+        if (!ok)
+            return std::nullopt;
+    }
+    return QRect(values[0], values[1], values[2], values[3]);
+}
+
 // For the screenshot script: LINEWATCH_SCREENSHOT_DIR names a directory; after
-// LINEWATCH_SCREENSHOT_DELAY seconds (default 6) each tab and the tray picture are saved there as
-// PNG files and the program exits as through the tray menu.
+// LINEWATCH_SCREENSHOT_DELAY seconds (default 6) each tab, the Alerts group and the tray picture
+// are saved there as PNG files, with screen.png, the part of the whole screen (other programs'
+// windows too, such as a notification bubble) that LINEWATCH_SCREENSHOT_SCREEN names, and the
+// program exits as through the tray menu.
 void scheduleScreenshots(TfrmMain &window)
 {
     const QString dir = qEnvironmentVariable("LINEWATCH_SCREENSHOT_DIR");
@@ -56,7 +80,13 @@ void scheduleScreenshots(TfrmMain &window)
         for (int i = 0; i < pages->count() && i < 5; ++i) {
             pages->setCurrentIndex(i);
             window.grab().save(QDir(dir).filePath(QString::fromLatin1(names[i]) + QStringLiteral(".png")));
+            if (pages->currentWidget() == window.Form()->tabSettings)
+                window.Form()->grpAlerts->grab().save(QDir(dir).filePath(QStringLiteral("alerts.png")));
         }
+        if (const std::optional<QRect> region = screenshotRegion(); region && window.screen())
+            window.screen()
+                ->grabWindow(0, region->x(), region->y(), region->width(), region->height())
+                .save(QDir(dir).filePath(QStringLiteral("screen.png")));
         pages->setCurrentIndex(0);
         TrayPixmap(window.TrayIcon->picture(), 128).save(QDir(dir).filePath(QStringLiteral("tray.png")));
         window.mnuExitClick();
@@ -73,15 +103,17 @@ struct TOptions
 
 void describeOptions(QCommandLineParser &parser)
 {
-    parser.setApplicationDescription(QStringLiteral(
+    parser.setApplicationDescription(QCoreApplication::translate(
+        "main",
         "Brelwick ISDN Router Monitor: watches the router's console and shows its lines in a window and the tray."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOption({QStringList{QStringLiteral("c"), QStringLiteral("config")},
-                      QStringLiteral("The settings file to use (default: linewatch.ini beside the program, or in "
-                                     "~/.config/linewatch/)."),
-                      QStringLiteral("FILE")});
-    parser.addOption({QStringLiteral("minimized"), QStringLiteral("Start in the notification area.")});
+                      QCoreApplication::translate("main", "The settings file to use (default: linewatch.ini beside "
+                                                          "the program, or in ~/.config/linewatch/)."),
+                      QCoreApplication::translate("main", "FILE")});
+    parser.addOption(
+        {QStringLiteral("minimized"), QCoreApplication::translate("main", "Start in the notification area.")});
 }
 
 bool asksForHelpOrVersion(int argc, char *argv[])
@@ -116,6 +148,7 @@ int main(int argc, char *argv[])
         QCoreApplication app(argc, argv);
         QCoreApplication::setApplicationName(QStringLiteral("linewatch"));
         QCoreApplication::setApplicationVersion(QString::fromLatin1(ThisVersion));
+        InstallTranslations();
         parseOptions(app); // prints and exits
         return 0;
     }
@@ -138,6 +171,8 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("linewatch"));
     QGuiApplication::setWindowIcon(ProgramIcon());
     QCoreApplication::setApplicationVersion(QString::fromLatin1(ThisVersion));
+    // The user's language (LANGUAGE, LC_ALL, LC_MESSAGES, LANG), before any text is made.
+    InstallTranslations();
     const TOptions options = parseOptions(app);
     // The window hides in the tray when closed; dialogs closing while it is hidden must not end
     // the program.
@@ -193,6 +228,9 @@ int main(int argc, char *argv[])
         TfrmMain::THooks hooks;
         hooks.SettingsFile = options.SettingsFile;
         hooks.AppDir = appDir;
+        hooks.DataDir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toStdString();
+        if (!hooks.DataDir.empty())
+            hooks.DataDir += "/linewatch";
         TfrmMain frmMain(std::move(hooks));
         window = &frmMain;
         // The desktop session is ending: save now, as Exit would, since the session manager may

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Takes a PNG of each tab of the monitor's window with live figures from the router simulator,
 # under a virtual X server, into docs/screenshots/ (status, graph, history over a month of simulated
-# calls, settings, about, and the tray picture enlarged), and of the web status page the monitor serves (webpage). Everything runs on
-# 127.0.0.1 in a scratch directory.
+# calls, settings, about, each again in German as *-de.png, the Alerts group, and the tray picture
+# enlarged), of the incoming call's notification bubble on that screen (notification), and of the
+# web status page the monitor serves (webpage). Everything runs on 127.0.0.1 in a scratch directory.
 #
 #   tools/screenshots.sh [BUILD_DIR] [OUT_DIR]      (defaults: build, docs/screenshots)
 #
 # Needs xvfb-run (Debian's xvfb and xauth); the monitor saves the pictures itself through its
-# LINEWATCH_SCREENSHOT_DIR hook, so no screen grabber is needed. The web page is shot by headless
-# Chromium (/usr/bin/chromium, or $CHROMIUM), skipped with a warning when it is missing; it may
-# resolve no host name but 127.0.0.1.
+# LINEWATCH_SCREENSHOT_DIR hook, so no screen grabber is needed. The bubble needs Debian's dunst
+# and dbus (dbus-run-session, dbus-send): a private session bus with dunst as its notification
+# service; skipped with a warning without them. The web page is shot by headless Chromium
+# (/usr/bin/chromium, or $CHROMIUM), skipped with a warning when it is missing; it may resolve no
+# host name but 127.0.0.1.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -76,11 +79,80 @@ printf '%s\r\n' \
 "$build/linewatch-historyfill" --calls 1200 --days 31 --seed 7 "$demo/history.sqlite" >/dev/null
 printf '%s\r\n' '[tcp]' '25=smtp' '80=http' >"$demo/services.ini"
 
+# The desktop the monitor runs on: with dunst, a session bus of its own whose notification service
+# shows the incoming call's bubble in the screen's top right corner until the pictures are taken.
+# The icon is found by name, as an installed program's is.
+screen_width=1280
+bubble_region=
+desktop=()
+if command -v dunst >/dev/null && command -v dbus-run-session >/dev/null && command -v dbus-send >/dev/null; then
+    mkdir -p "$demo/icons"
+    cp "$root/resources/linewatch-48.png" "$demo/icons/linewatch.png"
+    cat >"$demo/dunstrc" <<EOF
+[global]
+    follow = none
+    width = 380
+    height = 150
+    origin = top-right
+    offset = 20x20
+    font = DejaVu Sans 10
+    format = "<small>%a</small>\n<b>%s</b>\n%b"
+    frame_width = 1
+    frame_color = "#5a6e82"
+    separator_height = 0
+    padding = 10
+    horizontal_padding = 10
+    corner_radius = 4
+    icon_position = left
+    min_icon_size = 48
+    max_icon_size = 48
+    icon_path = $demo/icons
+[urgency_low]
+    background = "#f4f6f8"
+    foreground = "#1c2630"
+    timeout = 0
+[urgency_normal]
+    background = "#f4f6f8"
+    foreground = "#1c2630"
+    timeout = 0
+[urgency_critical]
+    background = "#fff1ee"
+    foreground = "#1c2630"
+    frame_color = "#c0392b"
+    timeout = 0
+EOF
+    cat >"$demo/desktop.sh" <<'EOF'
+#!/usr/bin/env bash
+# Inside the private session bus: dunst, and once it owns the notification service, the monitor.
+dunst -config "$DEMO/dunstrc" >"$DEMO/dunst.log" 2>&1 &
+dunst_pid=$!
+for _ in $(seq 50); do
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner string:org.freedesktop.Notifications 2>/dev/null |
+        grep -q 'boolean true' && break
+    sleep 0.1
+done
+"$DEMO/linewatch"
+status=$?
+kill "$dunst_pid" 2>/dev/null
+wait "$dunst_pid" 2>/dev/null
+exit "$status"
+EOF
+    chmod +x "$demo/desktop.sh"
+    desktop=(dbus-run-session -- "$demo/desktop.sh")
+    bubble_region="$((screen_width - 440)),0,440,114"
+else
+    echo "warning: dunst, dbus-run-session or dbus-send is missing: notification.png not taken" >&2
+    desktop=("$demo/linewatch")
+fi
+
 # The window's pictures are taken after the delay; the web page is shot a few seconds before, while
 # the monitor still serves it, once the usage table holds some seconds of history.
 delay=${LINEWATCH_SCREENSHOT_DELAY:-24}
-LINEWATCH_SCREENSHOT_DIR="$out" LINEWATCH_SCREENSHOT_DELAY="$delay" \
-    xvfb-run -a -s "-screen 0 1280x1024x24" "$demo/linewatch" &
+rm -f "$out/screen.png"
+DEMO="$demo" LINEWATCH_SCREENSHOT_DIR="$out" LINEWATCH_SCREENSHOT_DELAY="$delay" \
+    LINEWATCH_SCREENSHOT_SCREEN="$bubble_region" \
+    xvfb-run -a -s "-screen 0 ${screen_width}x1024x24" "${desktop[@]}" &
 monitor_pid=$!
 started=$SECONDS
 
@@ -122,5 +194,18 @@ fi
 
 wait "$monitor_pid"
 monitor_pid=
+if [ -f "$out/screen.png" ]; then
+    mv "$out/screen.png" "$out/notification.png"
+fi
+
+# The same tabs in German (status-de.png ...), from a second run against the same simulator.
+LANGUAGE=de LANG=de_DE.UTF-8 LC_ALL= LINEWATCH_SCREENSHOT_DIR="$demo/de" LINEWATCH_SCREENSHOT_DELAY="$delay" \
+    xvfb-run -a -s "-screen 0 1280x1024x24" "$demo/linewatch" &
+monitor_pid=$!
+wait "$monitor_pid"
+monitor_pid=
+for tab in status graph settings about; do
+    mv "$demo/de/$tab.png" "$out/$tab-de.png"
+done
 
 ls -l "$out"

@@ -5,6 +5,8 @@
 #include "httpclient.h"
 #include "inifile.h"
 
+#include <QCoreApplication>
+
 #include <stdexcept>
 
 namespace {
@@ -88,7 +90,7 @@ void TVersionCheck::btnCheckNowClick()
     m_running = true;
     const auto restore = [this] {
         Guarded([this] {
-            SetStatusText(QStringLiteral("Update check failed"));
+            SetStatusText(QCoreApplication::translate("TVersionCheck", "Update check failed"));
             SetCheckNowEnabled(true);
         });
     };
@@ -111,7 +113,7 @@ void TVersionCheck::btnCheckNowClick()
 void TVersionCheck::runCheck()
 {
     SetCheckNowEnabled(false);
-    SetStatusText(QStringLiteral("Checking for new version"));
+    SetStatusText(QCoreApplication::translate("TVersionCheck", "Checking for new version"));
 
     const std::string body = Fetch ? Fetch(VersionFileUrl) : FetchWithHttpClient(VersionFileUrl);
     const std::string path = AppDir() + kVersionFileName;
@@ -119,10 +121,10 @@ void TVersionCheck::runCheck()
 
     const TVersionInfo info = ReadVersionFile(path);
     if (IsNewerVersion(ThisVersion, info.Latest)) {
-        SetStatusText(QStringLiteral("New version found: ") + latin1(info.Latest));
+        SetStatusText(QCoreApplication::translate("TVersionCheck", "New version found: ") + latin1(info.Latest));
         ShowNewVersion(NewVersionTexts(info, ThisVersionCaption));
     } else {
-        SetStatusText(QStringLiteral("No new version found."));
+        SetStatusText(QCoreApplication::translate("TVersionCheck", "No new version found."));
     }
     SetCheckNowEnabled(true);
 }

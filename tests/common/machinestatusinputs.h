@@ -53,5 +53,6 @@ inline TMachineStatus hostileMachineStatus()
     status.Router.Firmware = "V\xff\xe9\" } x{y=\"z\""s;
     status.Version = "1.0\\\"x\n";
     status.CallerIds.push_back({"B1", -1, "\xff\"\\\x02"s});
+    status.Reconnect = {true, true, 37, 3, "reset \"}\\\n\xe9"s, false};
     return status;
 }

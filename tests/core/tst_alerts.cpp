@@ -237,7 +237,8 @@ private slots:
         monitor.Tick();
         QCOMPARE(raised.count(), 1);
         QCOMPARE(raised.at(0).at(0).value<TAlertKind>(), TAlertKind::IncomingCall);
-        QCOMPARE(raised.at(0).at(2).toString(), QStringLiteral("5551234 on B1"));
+        // The number grouped as in the window's caller-ID list.
+        QCOMPARE(raised.at(0).at(2).toString(), QStringLiteral("555-1234 on B1"));
         monitor.Settings.Alerts.IncomingCall = false;
         monitor.Session.B2.Link = "Voice";
         monitor.Session.B2.CLID = "5550000";
@@ -302,6 +303,47 @@ private slots:
                                      .arg(pwned);
         QCOMPARE(QString::fromUtf8(f.readAll()), expected);
         QVERIFY(!QFile::exists(pwned));
+    }
+
+    // The user's own command failing used to go unheard: each distinct failure is told once, the
+    // same failure at the next alert is not told again.
+    void commandFailureIsToldOnce_data()
+    {
+        QTest::addColumn<QString>("command"); // %1: a scratch directory
+        QTest::addColumn<QString>("told");    // a part of the text; empty: nothing is told
+        QTest::newRow("missing program") << "%1/no-such-program"
+                                         << "did not start";
+        QTest::newRow("not executable") << "%1/plain.txt"
+                                        << "did not start";
+        QTest::newRow("exits 3") << "/bin/sh -c \"exit 3\""
+                                 << "exit status 3";
+        QTest::newRow("crashes") << "/bin/sh -c \"kill -KILL $$\""
+                                 << "crashed";
+        QTest::newRow("succeeds") << "/bin/sh -c \"exit 0\""
+                                  << "";
+    }
+    void commandFailureIsToldOnce()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, told);
+        QTemporaryDir dir;
+        {
+            QFile plain(dir.filePath(QStringLiteral("plain.txt")));
+            QVERIFY(plain.open(QIODevice::WriteOnly));
+            plain.write("#!/bin/sh\n");
+        }
+        TRig rig;
+        rig.Settings.Command = QString(command).replace(QStringLiteral("%1"), dir.path()).toStdString();
+        QSignalSpy failed(&rig.Alerts, &TAlerts::commandFailed);
+        for (int i = 0; i < 2; ++i) {
+            rig.Alerts.NoteIncomingCall(1, QStringLiteral("555") + QString::number(i));
+            QTRY_COMPARE_WITH_TIMEOUT(rig.Alerts.RunningCommands(), 0, 10000);
+            rig.Now += TAlerts::kRateLimitMs;
+        }
+        QCOMPARE(rig.Raised.count(), 2);
+        QCOMPARE(failed.count(), told.isEmpty() ? 0 : 1);
+        if (!told.isEmpty())
+            QVERIFY2(failed.at(0).at(0).toString().contains(told), qPrintable(failed.at(0).at(0).toString()));
     }
 };
 

@@ -446,8 +446,11 @@ void TstHistoryQuery::monitorAnswersCallsJson()
     QFETCH(QString, statusLine);
     makeDatabase(m_path, {{1, kDay0, QStringLiteral("5551234")}});
     TMonitor monitor;
+    monitor.SetAppDir(m_dir.path().toStdString());
+    monitor.SetDataDirectory(m_dir.path().toStdString(), false);
     monitor.Settings.Logging.Enabled = logging;
     monitor.Settings.Logging.Database = m_path.toStdString();
+    monitor.ApplySettings();
     const std::optional<std::string> answer = monitor.MachineAnswer(path.toStdString());
     if (statusLine.isEmpty()) {
         QVERIFY(!answer);

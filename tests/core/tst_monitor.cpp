@@ -133,6 +133,52 @@ private slots:
                 std::string::npos);
     }
 
+    // A loss the monitor rides out by itself shows in both answers, and they stop saying so once
+    // the user's Disconnect ends the wait.
+    void machineStatusTellsOfReconnecting()
+    {
+        int closed = 0;
+        {
+            LoopbackListener listener;
+            closed = listener.port();
+        }
+        const ErrorReporter previous = SetErrorReporter([](const std::string &) {});
+        TMonitor monitor({{}, {}, TReconnector::TTiming{30000, 60000, 0, 7}});
+        monitor.Timer1->stop();
+        monitor.Settings.SetText(SettingControl::edtTelnetAddress, "127.0.0.1");
+        monitor.Settings.SetText(SettingControl::edtTelnetPort, std::to_string(closed));
+        const auto reconnect = [&] {
+            const std::string answer = *monitor.MachineAnswer(TMonitor::kStatusJsonPath);
+            return QJsonDocument::fromJson(QByteArray::fromStdString(answer.substr(answer.find("\r\n\r\n") + 4)))
+                .object()
+                .value(QStringLiteral("reconnect"))
+                .toObject();
+        };
+        const auto reconnectingGauge = [&] {
+            const std::string answer = *monitor.MachineAnswer(TMonitor::kMetricsPath);
+            return answer.find("\nlinewatch_reconnecting 1\n") != std::string::npos;
+        };
+        QVERIFY(!reconnectingGauge());
+        QCOMPARE(reconnect().value(QStringLiteral("reconnecting")).toBool(true), false);
+        monitor.Connect();
+        QTRY_VERIFY(monitor.Reconnect.WaitRemainingMs() >= 0);
+        SetErrorReporter(previous);
+        const QJsonObject waiting = reconnect();
+        QCOMPARE(waiting.value(QStringLiteral("reconnecting")).toBool(), true);
+        QCOMPARE(waiting.value(QStringLiteral("waiting")).toBool(), true);
+        QCOMPARE(waiting.value(QStringLiteral("attempt")).toInteger(), 1);
+        QCOMPARE(waiting.value(QStringLiteral("reason")).toString(), QStringLiteral("connection refused"));
+        const qint64 next = waiting.value(QStringLiteral("next_attempt_in_seconds")).toInteger();
+        QVERIFY2(next >= 20 && next <= 36, qPrintable(QString::number(next)));
+        QVERIFY(reconnectingGauge());
+        monitor.Connect(); // the user's Disconnect
+        QVERIFY(!reconnectingGauge());
+        const QJsonObject stopped = reconnect();
+        QCOMPARE(stopped.value(QStringLiteral("reconnecting")).toBool(true), false);
+        QVERIFY(stopped.value(QStringLiteral("next_attempt_in_seconds")).isNull());
+        QCOMPARE(stopped.value(QStringLiteral("attempt")).toInteger(-1), 0);
+    }
+
     void answersFollowTheRecord()
     {
         TMonitor monitor;

@@ -274,12 +274,15 @@ private slots:
     void userDisconnectStopsReconnecting_data()
     {
         QTest::addColumn<bool>("duringWait");
-        QTest::newRow("while connected") << false;
-        QTest::newRow("during a wait") << true;
+        QTest::addColumn<bool>("switchedOff"); // reconnecting switched off instead of Disconnect
+        QTest::newRow("while connected") << false << false;
+        QTest::newRow("during a wait") << true << false;
+        QTest::newRow("switched off during a wait") << true << true;
     }
     void userDisconnectStopsReconnecting()
     {
         QFETCH(bool, duringWait);
+        QFETCH(bool, switchedOff);
         LoopbackListener listener;
         Rig rig(listener.port());
         QSignalSpy waits(rig.monitor.get(), &TMonitor::reconnectWaiting);
@@ -292,7 +295,10 @@ private slots:
             router.close();
             QVERIFY(waitUntil([&] { return rig.reconnect().Reconnecting(); }));
         }
-        rig.monitor->Connect();
+        if (switchedOff)
+            rig.monitor->SetReconnectEnabled(false);
+        else
+            rig.monitor->Connect();
         QVERIFY(!rig.reconnect().Reconnecting());
         QVERIFY(!rig.monitor->Session.sktBrelwick.Active());
         QTest::qWait(kMaxMs * 2);

@@ -3,8 +3,9 @@
 # instance of the template (a template itself cannot be verified), with any warning counted as a
 # failure, and the offline security review held at an exposure of 2.0 or less (1.5 when
 # written; systemd still calls 4.9 "OK", so its rating alone would let the sandbox erode).
-# verify wants ExecStart's program to exist, so the copies start the built linewatchd when one is
-# given and /bin/true otherwise. Exits 77 (skipped) where systemd-analyze is missing or cannot run.
+# verify wants ExecStart's program and the Documentation= manual page to exist, so the copies start
+# the built linewatchd when one is given and /bin/true otherwise, and man finds our page. Exits 77
+# (skipped) where systemd-analyze is missing or cannot run.
 # Usage: units_check.sh <directory of the unit files> [<linewatchd program>]
 set -uo pipefail
 
@@ -27,6 +28,11 @@ if ! out=$(systemd-analyze verify "$work/probe.service" 2>&1); then
     exit 77
 fi
 rm "$work/probe.service"
+
+# verify also opens the units' Documentation= manual page: ours, from beside the units.
+mkdir -p "$work/man/man1"
+cp "$units/../man/linewatchd.1" "$work/man/man1/"
+export MANPATH="$work/man"
 
 sed "s|/usr/bin/linewatchd|$program|" "$units/linewatchd.service" >"$work/linewatchd.service"
 sed "s|/usr/bin/linewatchd|$program|" "$units/linewatchd@.service" >"$work/linewatchd@office.service"

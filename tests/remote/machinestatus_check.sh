@@ -16,6 +16,7 @@ def reject(constant):
 doc = json.loads(sys.stdin.buffer.read().decode("utf-8"), parse_constant=reject)
 assert doc["schema"] == 1 and len(doc["channels"]) == 2
 assert all(len(c["usage_history"]) == 91 for c in doc["channels"])
+assert isinstance(doc["reconnect"]["reconnecting"], bool)
 '; then
         echo "FAIL: /status.json of the $snapshot snapshot is not valid JSON of schema 1"
         failed=1

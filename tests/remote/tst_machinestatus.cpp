@@ -171,6 +171,15 @@ private slots:
         QCOMPARE(connection.value("state").toString(), QString::fromUtf8(ConnectionStateText(status.Connection)));
         QCOMPARE(connection.value("router_connected").toBool(), IsRouterConnected(status.Connection));
         QCOMPARE(connection.value("relay_attached").toBool(), status.RelayAttached);
+        const QJsonObject reconnect = root.value("reconnect").toObject();
+        const TReconnectStatus &r0 = status.Reconnect;
+        QCOMPARE(reconnect.value("reconnecting").toBool(!r0.Reconnecting), r0.Reconnecting);
+        QCOMPARE(reconnect.value("waiting").toBool(!r0.Waiting), r0.Waiting);
+        QCOMPARE(reconnect.value("next_attempt_in_seconds").isNull(), !r0.Waiting);
+        QCOMPARE(reconnect.value("next_attempt_in_seconds").toInteger(), r0.Waiting ? r0.NextAttemptSeconds : 0);
+        QCOMPARE(reconnect.value("attempt").toInteger(-1), r0.Attempt);
+        QCOMPARE(reconnect.value("reason").toString(), latin1(r0.Reason));
+        QCOMPARE(reconnect.value("password_rejected").toBool(!r0.PasswordRejected), r0.PasswordRejected);
         QCOMPARE(root.value("last_change").isNull(), status.LastChangeMs == 0);
         QCOMPARE(root.value("last_change_ms").toInteger(), status.LastChangeMs);
 
@@ -372,6 +381,8 @@ private slots:
         row("last change", busy, "linewatch_status_last_change_timestamp_seconds", "", "", 1714568000.25);
         row("page hits wrapped", busy, "linewatch_page_hits_total", "", "", 4294967294.0);
         row("relay attached", hostile, "linewatch_relay_attached", "", "", 1);
+        row("not reconnecting", busy, "linewatch_reconnecting", "", "", 0);
+        row("reconnecting", hostile, "linewatch_reconnecting", "", "", 1);
         row("hostile link is data", hostile, "linewatch_channel_state", "B2", "data", 1);
         row("bad up time left out", hostile, "linewatch_channel_up_seconds", "B1", "", std::nullopt);
         row("bad outcall left out", hostile, "linewatch_outcall_seconds_total", "", "", std::nullopt);

@@ -16,7 +16,8 @@ rm -rf "$out_dir"
 mkdir -p "$out_dir/run"
 chmod 700 "$out_dir/run"
 # A runtime directory of the test's own, so a monitor the user runs is never asked anything.
-export XDG_RUNTIME_DIR="$out_dir/run" LC_ALL=C QT_QPA_PLATFORM=offscreen
+# The call history goes to the scratch directory too, not the user's data folder.
+export XDG_RUNTIME_DIR="$out_dir/run" XDG_DATA_HOME="$out_dir/data" LC_ALL=C QT_QPA_PLATFORM=offscreen
 
 fail() {
     echo "single-instance check failed: $*" >&2

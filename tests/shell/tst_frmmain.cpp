@@ -633,7 +633,7 @@ void TestFrmMain::alertsGroupFollowsTheAlertsSection()
         QVERIFY(file.open(QIODevice::WriteOnly));
         // A silence beyond what the spin box holds is kept as loaded until the user changes it.
         file.write("[Alerts]\r\nLongDataCall=0\r\nOutcallMinutes=90\r\nNoStatusSeconds=500000\r\n"
-                   "Command=/usr/bin/logger \"a b\"\r\n");
+                   "Command=/usr/bin/logger \"a b\"\r\n[Reconnect]\r\nEnabled=0\r\n");
     }
     TfrmMain::THooks hooks;
     hooks.AppDir = dir.path().toStdString() + "/";
@@ -645,7 +645,9 @@ void TestFrmMain::alertsGroupFollowsTheAlertsSection()
     QCOMPARE(ui.spnAlertOutcallMinutes->value(), 90);
     QCOMPARE(ui.edtAlertCommand->text(), QStringLiteral("/usr/bin/logger \"a b\""));
     QCOMPARE(f.window->Monitor.Settings.Alerts.NoStatusSeconds, 500000);
+    QVERIFY(!ui.chkReconnect->isChecked());
 
+    ui.chkReconnect->setChecked(true);
     ui.chkAlertLongDataCall->setChecked(true);
     QVERIFY(ui.spnAlertLongDataCallMinutes->isEnabled());
     ui.spnAlertLongDataCallMinutes->setValue(45);
@@ -659,6 +661,7 @@ void TestFrmMain::alertsGroupFollowsTheAlertsSection()
     TSettings saved;
     LoadSettings(TIniFile(ini.toStdString()), saved);
     QVERIFY(saved.Alerts == a);
+    QVERIFY(saved.ReconnectEnabled);
 }
 
 void TestFrmMain::loggingGroupFollowsTheLoggingSection()
@@ -690,8 +693,9 @@ void TestFrmMain::loggingGroupFollowsTheLoggingSection()
     QVERIFY(l.Enabled);
     QCOMPARE(l.Database, std::string("/var/tmp/elsewhere.sqlite"));
     QCOMPARE(l.RetentionDays, 0);
+    // Switched on, the tab no longer says the history is off (this window records nowhere yet).
     f.window->HistoryTab->refresh();
-    QVERIFY(f.window->HistoryTab->messageLabel()->text().contains(QLatin1String("/var/tmp/elsewhere.sqlite")));
+    QVERIFY(!f.window->HistoryTab->messageLabel()->text().contains(QLatin1String("Keep a call history")));
     f.window->FormDestroy();
     TSettings saved;
     LoadSettings(TIniFile(ini.toStdString()), saved);
