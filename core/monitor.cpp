@@ -4,6 +4,7 @@
 
 #include "apperror.h"
 #include "convert.h"
+#include "historyquery.h"
 #include "historystore.h"
 #include "metrics.h"
 #include "statuspage.h"
@@ -561,6 +562,18 @@ std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path) const
             m_metricsStatus = std::move(status);
         }
         return m_metricsAnswer;
+    }
+    if (Path.substr(0, kCallsJsonPath.size()) == kCallsJsonPath &&
+        (Path.size() == kCallsJsonPath.size() || Path[kCallsJsonPath.size()] == '?')) {
+        const history::TJsonAnswer answer =
+            Settings.Logging.Enabled
+                ? history::CallsJson(HistoryDatabasePath(),
+                                     Path.substr(std::min(Path.size(), kCallsJsonPath.size() + 1)))
+                : history::TJsonAnswer{503, R"json({"error":"the call history is off ([Logging] Enabled=0)"})json"};
+        const THttpStatus status = answer.Status == 200   ? THttpStatus::Ok
+                                   : answer.Status == 400 ? THttpStatus::BadRequest
+                                                          : THttpStatus::ServiceUnavailable;
+        return HttpAnswer(status, "application/json", answer.Document);
     }
     return std::nullopt;
 }

@@ -132,6 +132,8 @@ public:
     // The answer for /status.json or /metrics (exact paths, like the page's); nothing otherwise.
     static constexpr std::string_view kStatusJsonPath = "/status.json";
     static constexpr std::string_view kMetricsPath = "/metrics";
+    // /calls.json, with or without its query: the call history's newest calls.
+    static constexpr std::string_view kCallsJsonPath = "/calls.json";
     std::optional<std::string> MachineAnswer(std::string_view Path) const;
     TConnectionState ConnectionState() const;
 

@@ -5,6 +5,8 @@
 #include "apperror.h"
 #include "convert.h"
 #include "fdreserve.h"
+#include "historyquery.h"
+#include "inifile.h"
 #include "monitor.h"
 #include "terminationsignals.h"
 
@@ -12,6 +14,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 
@@ -108,6 +111,67 @@ void checkValues(TSettings &settings)
     }
 }
 
+// The call history's default home: the service's state directory, else the user's data folder.
+QString historyDataDirectory()
+{
+    const QString fromSystemd = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    if (!fromSystemd.isEmpty())
+        return fromSystemd;
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/linewatch");
+}
+
+// --export-csv: the calls of the settings file's database to File ("-": standard output). A file
+// appears whole or not at all (QSaveFile), so a failed export never leaves half a file behind.
+int exportCsv(const QString &ConfigFile, const QString &File, std::optional<int64_t> Since)
+{
+    TSettings settings;
+    ::LoadSettings(TIniFile(ConfigFile.toStdString()), settings);
+    // The file the service writes, found as it finds it; exported even with logging now off.
+    const QString database = QString::fromStdString(
+        ::HistoryDatabasePath(settings.Logging, QFileInfo(ConfigFile).absolutePath().toStdString(), false,
+                              historyDataDirectory().toStdString()));
+    history::TCallFilter filter;
+    if (Since)
+        filter.SinceUtc = *Since;
+    history::THistoryReader reader(database);
+    if (!reader.isOpen()) {
+        std::fprintf(stderr, "linewatchd: %s\n", qPrintable(reader.errorText()));
+        return 1;
+    }
+    std::optional<int64_t> rows;
+    if (File == QLatin1String("-")) {
+        QFile out;
+        if (!out.open(stdout, QIODevice::WriteOnly)) {
+            std::fprintf(stderr, "linewatchd: cannot write to standard output\n");
+            return 1;
+        }
+        rows = reader.exportCsv(filter, out);
+        if (rows && !out.flush()) {
+            std::fprintf(stderr, "linewatchd: cannot write to standard output: %s\n", qPrintable(out.errorString()));
+            return 1;
+        }
+    } else {
+        QSaveFile out(File);
+        if (!out.open(QIODevice::WriteOnly)) {
+            std::fprintf(stderr, "linewatchd: cannot write %s: %s\n", qPrintable(File), qPrintable(out.errorString()));
+            return 1;
+        }
+        rows = reader.exportCsv(filter, out);
+        if (rows && !out.commit()) {
+            std::fprintf(stderr, "linewatchd: cannot write %s: %s\n", qPrintable(File), qPrintable(out.errorString()));
+            return 1;
+        }
+    }
+    if (!rows) {
+        std::fprintf(stderr, "linewatchd: %s\n", qPrintable(reader.errorText()));
+        return 1;
+    }
+    if (File != QLatin1String("-"))
+        std::fprintf(stderr, "linewatchd: %lld calls from %s written to %s\n", static_cast<long long>(*rows),
+                     qPrintable(database), qPrintable(File));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -133,7 +197,23 @@ int main(int argc, char *argv[])
                                               .arg(defaultSettingsFile()),
                                           QStringLiteral("FILE"), defaultSettingsFile());
     parser.addOption(configOption);
+    const QCommandLineOption exportOption(
+        QStringLiteral("export-csv"),
+        QStringLiteral("Write the call history of the settings file's database as CSV to FILE (- for standard "
+                       "output) and exit."),
+        QStringLiteral("FILE"));
+    parser.addOption(exportOption);
+    const QCommandLineOption sinceOption(
+        QStringLiteral("since"),
+        QStringLiteral("With --export-csv: only calls that started at or after DATE (2026-12-01 is that day's UTC "
+                       "midnight, or an ISO 8601 time such as 2026-12-01T08:00:00Z)."),
+        QStringLiteral("DATE"));
+    parser.addOption(sinceOption);
     parser.process(app);
+    if (parser.isSet(sinceOption) && !parser.isSet(exportOption)) {
+        std::fprintf(stderr, "linewatchd: --since works with --export-csv only\n");
+        return 2;
+    }
 
     SetLogPrefix("linewatchd: ");
     SetLogPriorities(true);
@@ -150,6 +230,16 @@ int main(int argc, char *argv[])
             FlushLog();
             return 1;
         }
+    }
+
+    if (parser.isSet(exportOption)) {
+        std::optional<int64_t> since;
+        if (parser.isSet(sinceOption) && !(since = history::ParseSince(parser.value(sinceOption)))) {
+            std::fprintf(stderr, "linewatchd: --since %s is no ISO 8601 date or time (such as 2026-12-01)\n",
+                         qPrintable(parser.value(sinceOption)));
+            return 2;
+        }
+        return exportCsv(configFile, parser.value(exportOption), since);
     }
 
     const int signalFd = InstallTerminationSignals();
@@ -172,13 +262,7 @@ int main(int argc, char *argv[])
     monitor.SettingsFile = configFile.toStdString();
     // The call history's default home: the service's state directory, else the user's data folder.
     // Its fault reports reach the log through the monitor.
-    {
-        QString dataDir = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
-        if (dataDir.isEmpty())
-            dataDir =
-                QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/linewatch");
-        monitor.SetDataDirectory(dataDir.toStdString(), false);
-    }
+    monitor.SetDataDirectory(historyDataDirectory().toStdString(), false);
 
     QObject::connect(&monitor, &TMonitor::connectionChanged, &app, [&monitor](bool Connected) {
         const std::string where =

@@ -377,7 +377,21 @@ std::string HttpAnswer(THttpStatus Status, const std::string &Document)
 
 std::string HttpAnswer(THttpStatus Status, std::string_view ContentType, const std::string &Document)
 {
-    std::string answer = Status == THttpStatus::Ok ? "HTTP/1.0 200 OK\r\n" : "HTTP/1.0 404 Not Found\r\n";
+    std::string answer;
+    switch (Status) {
+    case THttpStatus::Ok:
+        answer = "HTTP/1.0 200 OK\r\n";
+        break;
+    case THttpStatus::BadRequest:
+        answer = "HTTP/1.0 400 Bad Request\r\n";
+        break;
+    case THttpStatus::NotFound:
+        answer = "HTTP/1.0 404 Not Found\r\n";
+        break;
+    case THttpStatus::ServiceUnavailable:
+        answer = "HTTP/1.0 503 Service Unavailable\r\n";
+        break;
+    }
     answer += "Content-Type: ";
     answer += ContentType;
     answer += "\r\n";

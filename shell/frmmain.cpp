@@ -12,6 +12,7 @@
 #include "fdreserve.h"
 #include "frmnewversion.h"
 #include "gauge.h"
+#include "historytab.h"
 #include "inifile.h"
 #include "notifier.h"
 #include "programicon.h"
@@ -25,6 +26,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QMenu>
 #include <QMouseEvent>
@@ -74,9 +76,11 @@ TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
     ui->PageControl1->setCurrentWidget(ui->tabStatus);
     createStatusBar();
     createTray();
+    createHistoryTab();
     wireMonitor();
     followSettingControls();
     followAlertControls();
+    followLoggingControls();
     connectHandlers();
     reserveWidths();
     // The error box's detail names this window's connections.
@@ -851,6 +855,55 @@ void TfrmMain::followAlertControls()
     connect(ui->chkReconnect, &QCheckBox::toggled, this, [this](bool On) { Monitor.SetReconnectEnabled(On); });
 }
 
+void TfrmMain::createHistoryTab()
+{
+    HistoryTab = new THistoryTab(ui->PageControl1);
+    ui->PageControl1->insertTab(ui->PageControl1->indexOf(ui->tabGraph) + 1, HistoryTab, tr("History"));
+    connect(HistoryTab, &THistoryTab::statusMessage, this, [this](const QString &Text) { SetPanelText(0, Text); });
+    connect(&Monitor, &TMonitor::historyChanged, HistoryTab, &THistoryTab::scheduleRefresh);
+    // The monitor opens another file, or none, at the tick after [Logging] changed.
+    connect(&Monitor, &TMonitor::ticked, HistoryTab, [this] { showHistorySource(); });
+}
+
+void TfrmMain::showLoggingSettings()
+{
+    const TLoggingSettings l = Monitor.Settings.Logging;
+    ui->chkLoggingEnabled->setChecked(l.Enabled);
+    ui->edtLoggingDatabase->setText(QString::fromStdString(l.Database));
+    ui->spnLoggingRetentionDays->setValue(l.RetentionDays);
+    Monitor.Settings.Logging = l;
+    showHistorySource();
+}
+
+void TfrmMain::followLoggingControls()
+{
+    TLoggingSettings &l = Monitor.Settings.Logging;
+    connect(ui->chkLoggingEnabled, &QCheckBox::toggled, this, [this, &l](bool On) {
+        l.Enabled = On;
+        showHistorySource();
+    });
+    connect(ui->edtLoggingDatabase, &QLineEdit::textChanged, this, [this, &l](const QString &Text) {
+        l.Database = Text.toStdString();
+        showHistorySource();
+    });
+    connect(ui->spnLoggingRetentionDays, &QSpinBox::valueChanged, this, [&l](int Days) { l.RetentionDays = Days; });
+    connect(ui->btnLoggingBrowse, &QToolButton::clicked, this, [this] {
+        Guarded([this] {
+            // The file need not exist yet: the monitor makes it.
+            const QString file = QFileDialog::getSaveFileName(
+                this, tr("Call History Database"), Monitor.HistoryDatabasePath(),
+                tr("SQLite databases (*.sqlite *.db);;All files (*)"), nullptr, QFileDialog::DontConfirmOverwrite);
+            if (!file.isEmpty())
+                ui->edtLoggingDatabase->setText(file);
+        });
+    });
+}
+
+void TfrmMain::showHistorySource()
+{
+    HistoryTab->setDatabase(Monitor.HistoryDatabasePath(), Monitor.Settings.Logging.Enabled);
+}
+
 void TfrmMain::loadSettings()
 {
     // The file into the monitor's value, the value into the controls (which only show it), then
@@ -859,6 +912,7 @@ void TfrmMain::loadSettings()
     Guarded([this] {
         CopySettings(Monitor.Settings, *this);
         showAlertSettings();
+        showLoggingSettings();
         ui->edtPassword->setEchoMode(ui->chkMask->isChecked() ? QLineEdit::Password : QLineEdit::Normal);
     });
     Guarded([this] { ApplyGraphColors(); });

@@ -26,6 +26,7 @@ class QLabel;
 class QTimer;
 class TColorPanel;
 class TStatusLabels;
+class THistoryTab;
 class TNotifier;
 class TTrayIcon;
 
@@ -90,6 +91,8 @@ public:
     TTrayIcon *TrayIcon = nullptr;
     // Shows the monitor's alerts as desktop bubbles, or through TrayIcon without a service.
     TNotifier *Notifier = nullptr;
+    // The History tab, after the Graph tab.
+    THistoryTab *HistoryTab = nullptr;
 
     // The monitor's one-second tick, run now: tray, history, gauges, caller-ID lists, then, only
     // while the window is shown, the status page's labels.
@@ -174,6 +177,11 @@ private:
     // change of them back into the value.
     void showAlertSettings();
     void followAlertControls();
+    // The Logging group likewise, and the History tab it feeds.
+    void createHistoryTab();
+    void showLoggingSettings();
+    void followLoggingControls();
+    void showHistorySource();
     void refreshView();
     void connectHandlers();
     void reserveWidths();

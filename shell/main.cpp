@@ -76,8 +76,8 @@ void scheduleScreenshots(TfrmMain &window)
     QTimer::singleShot(delay * 1000, &window, [&window, dir] {
         QDir().mkpath(dir);
         QTabWidget *pages = window.Form()->PageControl1;
-        const char *names[] = {"status", "graph", "settings", "about"};
-        for (int i = 0; i < pages->count() && i < 4; ++i) {
+        const char *names[] = {"status", "graph", "history", "settings", "about"};
+        for (int i = 0; i < pages->count() && i < 5; ++i) {
             pages->setCurrentIndex(i);
             window.grab().save(QDir(dir).filePath(QString::fromLatin1(names[i]) + QStringLiteral(".png")));
             if (pages->currentWidget() == window.Form()->tabSettings)

@@ -8,7 +8,7 @@ packages=(
     build-essential cmake ninja-build pkg-config ccache
     qt6-base-dev qt6-base-dev-tools libgl-dev
     qt6-tools-dev qt6-l10n-tools
-    libqt6sql6-sqlite
+    libqt6sql6-sqlite libsqlite3-dev
     libbenchmark-dev
     xvfb xauth
     "$@"

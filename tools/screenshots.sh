@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Takes a PNG of each tab of the monitor's window with live figures from the router simulator,
-# under a virtual X server, into docs/screenshots/ (status, graph, settings, about, each again in
-# German as *-de.png, the Alerts group, and the tray picture enlarged), of the incoming call's
-# notification bubble on that screen (notification), and of the web status page the monitor serves
-# (webpage). Everything runs on 127.0.0.1 in a scratch directory.
+# under a virtual X server, into docs/screenshots/ (status, graph, history over a month of simulated
+# calls, settings, about, each again in German as *-de.png, the Alerts group, and the tray picture
+# enlarged), of the incoming call's notification bubble on that screen (notification), and of the
+# web status page the monitor serves (webpage). Everything runs on 127.0.0.1 in a scratch directory.
 #
 #   tools/screenshots.sh [BUILD_DIR] [OUT_DIR]      (defaults: build, docs/screenshots)
 #
@@ -22,9 +22,9 @@ out=${2:-$root/docs/screenshots}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
-for program in "$build/linewatch" "$build/linewatch-routersim"; do
+for program in "$build/linewatch" "$build/linewatch-routersim" "$build/linewatch-historyfill"; do
     if [ ! -x "$program" ]; then
-        echo "missing $program: build the targets linewatch and linewatch-routersim first" >&2
+        echo "missing $program: build the targets linewatch, linewatch-routersim and linewatch-historyfill first" >&2
         exit 1
     fi
 done
@@ -73,7 +73,10 @@ printf '%s\r\n' \
     'RememberPassword=1' 'Password=nnnn' \
     '[Startup]' 'ConnectAtStartup=1' 'CheckForUpdates=0' 'ShowStatus=1' \
     '[RemoteAdmin]' 'Telnet=0' 'TelnetPort=2323' 'Web=1' "WebPort=$web_port" \
-    'WebAutoRefresh=1' 'WebAutoRefreshSeconds=10' >"$demo/linewatch.ini"
+    'WebAutoRefresh=1' 'WebAutoRefreshSeconds=10' \
+    '[Logging]' 'Database=history.sqlite' >"$demo/linewatch.ini"
+# A month of a busy office's calls for the History tab.
+"$build/linewatch-historyfill" --calls 1200 --days 31 --seed 7 "$demo/history.sqlite" >/dev/null
 printf '%s\r\n' '[tcp]' '25=smtp' '80=http' >"$demo/services.ini"
 
 # The desktop the monitor runs on: with dunst, a session bus of its own whose notification service

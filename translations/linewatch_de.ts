@@ -178,6 +178,189 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     </message>
 </context>
 <context>
+    <name>TDailyChart</name>
+    <message>
+        <source>h</source>
+        <translation>h</translation>
+    </message>
+    <message>
+        <source>min</source>
+        <translation>min</translation>
+    </message>
+</context>
+<context>
+    <name>THistoryModel</name>
+    <message>
+        <source>The call was still up when the monitor stopped; it counts until then.</source>
+        <translation>Der Anruf bestand noch, als der Monitor beendet wurde; er zählt bis dahin.</translation>
+    </message>
+    <message>
+        <source>Voice, outgoing</source>
+        <translation>Telefonat, ausgehend</translation>
+    </message>
+    <message>
+        <source>Voice, incoming</source>
+        <translation>Telefonat, eingehend</translation>
+    </message>
+    <message>
+        <source>Data, outgoing</source>
+        <translation>Daten, ausgehend</translation>
+    </message>
+    <message>
+        <source>Data, incoming</source>
+        <translation>Daten, eingehend</translation>
+    </message>
+    <message>
+        <source>Start</source>
+        <translation>Beginn</translation>
+    </message>
+    <message>
+        <source>Ch.</source>
+        <translation>Kan.</translation>
+    </message>
+    <message>
+        <source>Call</source>
+        <translation>Anruf</translation>
+    </message>
+    <message>
+        <source>Duration</source>
+        <translation>Dauer</translation>
+    </message>
+    <message>
+        <source>Caller / address</source>
+        <translation>Anrufer / Adresse</translation>
+    </message>
+    <message>
+        <source>Sent</source>
+        <translation>Gesendet</translation>
+    </message>
+    <message>
+        <source>Received</source>
+        <translation>Empfangen</translation>
+    </message>
+    <message>
+        <source>Peak</source>
+        <translation>Spitze</translation>
+    </message>
+</context>
+<context>
+    <name>THistoryReader</name>
+    <message>
+        <source>The SQLite driver of Qt SQL is missing (install libqt6sql6-sqlite).</source>
+        <translation>Der SQLite-Treiber von Qt SQL fehlt (libqt6sql6-sqlite installieren).</translation>
+    </message>
+    <message>
+        <source>No call history database is open.</source>
+        <translation>Es ist keine Anrufliste geöffnet.</translation>
+    </message>
+    <message>
+        <source>Cannot open the call history %1: %2</source>
+        <translation>Die Anrufliste %1 lässt sich nicht öffnen: %2</translation>
+    </message>
+    <message>
+        <source>Cannot read the call history %1: %2</source>
+        <translation>Die Anrufliste %1 lässt sich nicht lesen: %2</translation>
+    </message>
+    <message>
+        <source>The call history %1 holds no calls yet.</source>
+        <translation>Die Anrufliste %1 enthält noch keine Anrufe.</translation>
+    </message>
+    <message>
+        <source>The database connection is not SQLite&apos;s.</source>
+        <translation>Die Datenbankverbindung ist keine SQLite-Verbindung.</translation>
+    </message>
+    <message>
+        <source>Cannot write the CSV file: %1</source>
+        <translation>Die CSV-Datei lässt sich nicht schreiben: %1</translation>
+    </message>
+</context>
+<context>
+    <name>THistoryTab</name>
+    <message>
+        <source>From</source>
+        <translation>Von</translation>
+    </message>
+    <message>
+        <source>Only calls that started on these days</source>
+        <translation>Nur Anrufe, die an diesen Tagen begannen</translation>
+    </message>
+    <message>
+        <source>Both channels</source>
+        <translation>Beide Kanäle</translation>
+    </message>
+    <message>
+        <source>Caller or address</source>
+        <translation>Anrufer oder Adresse</translation>
+    </message>
+    <message>
+        <source>Export CSV...</source>
+        <translation>CSV exportieren...</translation>
+    </message>
+    <message>
+        <source>Save the calls the filters show as a CSV file</source>
+        <translation>Die gefilterten Anrufe als CSV-Datei speichern</translation>
+    </message>
+    <message>
+        <source>to</source>
+        <translation>bis</translation>
+    </message>
+    <message>
+        <source>Today:</source>
+        <translation>Heute:</translation>
+    </message>
+    <message>
+        <source>This month:</source>
+        <translation>Diesen Monat:</translation>
+    </message>
+    <message>
+        <source>Connected time per day, last %1 days</source>
+        <translation>Verbindungszeit pro Tag, letzte %1 Tage</translation>
+    </message>
+    <message>
+        <source>Connected</source>
+        <translation>Verbunden</translation>
+    </message>
+    <message>
+        <source>Outgoing calls</source>
+        <translation>Ausgehende Anrufe</translation>
+    </message>
+    <message>
+        <source>Voice, outgoing</source>
+        <translation>Telefonat, ausgehend</translation>
+    </message>
+    <message>
+        <source>Export Calls</source>
+        <translation>Anrufe exportieren</translation>
+    </message>
+    <message>
+        <source>CSV files (*.csv);;All files (*)</source>
+        <translation>CSV-Dateien (*.csv);;Alle Dateien (*)</translation>
+    </message>
+    <message>
+        <source>The call history is off: switch on &quot;Keep a call history&quot; in the Settings tab&apos;s Logging group.</source>
+        <translation>Die Anrufliste ist aus: Schalten Sie „Anrufliste führen“ in der Gruppe Protokollierung der Registerkarte Einstellungen ein.</translation>
+    </message>
+    <message>
+        <source>No history to show</source>
+        <translation>Keine Anrufliste vorhanden</translation>
+    </message>
+    <message>
+        <source>%1 connected, %2 outgoing calls, %3 sent, %4 received</source>
+        <translation>%1 verbunden, %2 ausgehende Anrufe, %3 gesendet, %4 empfangen</translation>
+    </message>
+    <message>
+        <source>Cannot write %1: %2</source>
+        <translation>%1 lässt sich nicht schreiben: %2</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n call(s) exported to %1</source>
+        <translation>
+            <numerusform>%n Anruf nach %1 exportiert</numerusform>
+            <numerusform>%n Anrufe nach %1 exportiert</numerusform>
+        </translation>
+    </message>
+</context>
+<context>
     <name>TReconnector</name>
     <message>
         <source>Reconnecting in %1 s (%2)</source>
@@ -611,10 +794,6 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <translation>Protokollierung</translation>
     </message>
     <message>
-        <source>Coming Soon</source>
-        <translation>Demnächst verfügbar</translation>
-    </message>
-    <message>
         <source>Administrative Alerts</source>
         <translation>Warnmeldungen</translation>
     </message>
@@ -753,6 +932,58 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>Connect again by itself when the router connection is lost; Disconnect stops it</source>
         <translation>Verbindet sich selbst neu, wenn die Verbindung zum Router abreißt; Trennen beendet das</translation>
+    </message>
+    <message>
+        <source>Keep a call history</source>
+        <translation>Anrufliste führen</translation>
+    </message>
+    <message>
+        <source>Record every call and the daily totals in a database for the History tab</source>
+        <translation>Jeden Anruf und die Tagessummen für die Registerkarte Verlauf in einer Datenbank festhalten</translation>
+    </message>
+    <message>
+        <source>Database:</source>
+        <translation>Datenbank:</translation>
+    </message>
+    <message>
+        <source>The history&apos;s SQLite file; empty for the usual place, a relative path counts from the settings file&apos;s folder</source>
+        <translation>Die SQLite-Datei der Anrufliste; leer für den üblichen Ort, ein relativer Pfad gilt ab dem Ordner der Einstellungsdatei</translation>
+    </message>
+    <message>
+        <source>...</source>
+        <translation>...</translation>
+    </message>
+    <message>
+        <source>Choose the database file</source>
+        <translation>Die Datenbankdatei wählen</translation>
+    </message>
+    <message>
+        <source>Keep calls:</source>
+        <translation>Aufbewahren:</translation>
+    </message>
+    <message>
+        <source>for ever</source>
+        <translation>für immer</translation>
+    </message>
+    <message>
+        <source> days</source>
+        <translation> Tage</translation>
+    </message>
+    <message>
+        <source>Calls older than this many days are removed; 0 keeps them for ever</source>
+        <translation>Ältere Anrufe werden gelöscht; 0 bewahrt sie für immer auf</translation>
+    </message>
+    <message>
+        <source>History</source>
+        <translation>Verlauf</translation>
+    </message>
+    <message>
+        <source>Call History Database</source>
+        <translation>Datenbank der Anrufliste</translation>
+    </message>
+    <message>
+        <source>SQLite databases (*.sqlite *.db);;All files (*)</source>
+        <translation>SQLite-Datenbanken (*.sqlite *.db);;Alle Dateien (*)</translation>
     </message>
 </context>
 <context>

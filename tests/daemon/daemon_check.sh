@@ -3,8 +3,9 @@
 # missing settings file refused, a bad value logged and its default used; against the router
 # simulator it reaches the status screen and serves /status.json, /metrics, the page and 404s on
 # 127.0.0.1 only, lives on when the router hangs up, ends on SIGTERM/SIGINT within a second with
-# status 0, and leaves its settings file untouched. Everything stays on 127.0.0.1.
-# Usage: daemon_check.sh LINEWATCHD SIMULATOR OUTPUT_DIR
+# status 0, and leaves its settings file untouched; --export-csv writes the call history as CSV
+# that Python's csv module reads back. Everything stays on 127.0.0.1.
+# Usage: daemon_check.sh LINEWATCHD SIMULATOR OUTPUT_DIR [HISTORYFILL]
 set -euo pipefail
 # shellcheck source=SCRIPTDIR/../../tools/lib.sh
 . "$(dirname "$0")/../../tools/lib.sh"
@@ -12,6 +13,7 @@ set -euo pipefail
 daemon=$(realpath "$1")
 simulator=$2
 out_dir=$3
+historyfill=${4:-}
 
 rm -rf "$out_dir"
 mkdir -p "$out_dir"
@@ -74,6 +76,52 @@ for config in "$out_dir/missing.ini" "$out_dir/notafile.ini"; do
         fail "$config: no clear message"
 done
 rm "$out_dir/unreadable.err"
+
+# --- --export-csv: the settings file's database as CSV, to a file or standard output ---
+if [ -n "$historyfill" ]; then
+    dir="$out_dir/export"
+    mkdir -p "$dir"
+    printf '%s\r\n' '[Logging]' 'Database=calls.sqlite' >"$dir/linewatch.ini"
+    "$historyfill" --calls 500 --days 10 --end 2026-12-07 --awkward "$dir/calls.sqlite" >/dev/null ||
+        fail "historyfill"
+    "$daemon" --config "$dir/linewatch.ini" --export-csv "$dir/all.csv" 2>"$out_dir/export.err" ||
+        fail "--export-csv: exit status $?"
+    grep -q "500 calls" "$out_dir/export.err" || fail "--export-csv did not say what it wrote"
+    "$daemon" --config "$dir/linewatch.ini" --export-csv - --since 2026-12-05 >"$dir/since.csv" 2>"$out_dir/export.err" ||
+        fail "--export-csv - --since: exit status $?"
+    python3 - "$dir/all.csv" "$dir/since.csv" <<'PY' || fail "the CSV does not read back"
+import csv, sys
+def rows(name):
+    with open(name, newline="", encoding="utf-8") as f:
+        return list(csv.reader(f, strict=True))
+everything, since = rows(sys.argv[1]), rows(sys.argv[2])
+header = everything[0]
+assert header[:5] == ["id", "channel", "kind", "direction", "start_utc"], header
+assert len(everything) == 501, len(everything)
+assert all(len(r) == len(header) for r in everything), "ragged rows"
+remotes = {r[header.index("remote")] for r in everything[1:]}
+assert 'Müller, "Büro"' in remotes and "line\r\nbreak" in remotes, remotes
+starts = [r[4] for r in everything[1:]]
+assert starts == sorted(starts), "not oldest first"
+assert 1 < len(since) < 501 and all(r[4] >= "2026-12-05T00:00:00Z" for r in since[1:]), len(since)
+assert since[0] == header
+PY
+    # Failures: a clear message and a non-zero status, and no half-written file.
+    status=0
+    "$daemon" --config "$dir/linewatch.ini" --export-csv - --since yesterday >/dev/null 2>"$out_dir/export.err" ||
+        status=$?
+    [ "$status" -ne 0 ] && grep -q "no ISO 8601 date" "$out_dir/export.err" || fail "bad --since: status $status"
+    status=0
+    "$daemon" --config "$dir/linewatch.ini" --export-csv "$dir/no/such/dir.csv" 2>"$out_dir/export.err" || status=$?
+    [ "$status" -ne 0 ] && grep -q "cannot write $dir/no/such/dir.csv" "$out_dir/export.err" ||
+        fail "unwritable file: status $status"
+    printf '%s\r\n' '[Logging]' 'Database=missing.sqlite' >"$dir/missing.ini"
+    status=0
+    "$daemon" --config "$dir/missing.ini" --export-csv "$dir/missing.csv" 2>"$out_dir/export.err" || status=$?
+    [ "$status" -ne 0 ] && grep -q "missing.sqlite" "$out_dir/export.err" || fail "missing database: status $status"
+    [ ! -e "$dir/missing.csv" ] && [ ! -e "$dir/missing.sqlite" ] || fail "a failed export left files behind"
+    rm "$out_dir/export.err"
+fi
 
 # --- the router simulator with fixed figures ---
 lw_router_script "$out_dir/router.txt"

@@ -7,6 +7,7 @@
 #include "errorbox.h"
 #include "frmmain.h"
 #include "gauge.h"
+#include "historytab.h"
 #include "trayicon.h"
 #include "ui_frmmain.h"
 #include "usagechart.h"
@@ -240,6 +241,7 @@ private slots:
     void channelButtonsSendTheirTags();
     void loadingSettingsOpensListenersAndMasks();
     void alertsGroupFollowsTheAlertsSection();
+    void loggingGroupFollowsTheLoggingSection();
     void startupConnectsThenChecksBeforeShowing();
     void closeHidesAndExitSavesThenRemovesTray();
     void ctrlQRunsExit();
@@ -660,6 +662,44 @@ void TestFrmMain::alertsGroupFollowsTheAlertsSection()
     LoadSettings(TIniFile(ini.toStdString()), saved);
     QVERIFY(saved.Alerts == a);
     QVERIFY(saved.ReconnectEnabled);
+}
+
+void TestFrmMain::loggingGroupFollowsTheLoggingSection()
+{
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("linewatch.ini"));
+    {
+        QFile file(ini);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[Logging]\r\nEnabled=0\r\nDatabase=calls.sqlite\r\nRetentionDays=400\r\n");
+    }
+    TfrmMain::THooks hooks;
+    hooks.AppDir = dir.path().toStdString() + "/";
+    TFixture f(std::move(hooks));
+    Ui::TfrmMain &ui = f.ui();
+    QVERIFY(ui.grpLogging->isEnabled());
+    QVERIFY(!ui.chkLoggingEnabled->isChecked());
+    QCOMPARE(ui.edtLoggingDatabase->text(), QStringLiteral("calls.sqlite"));
+    QCOMPARE(ui.spnLoggingRetentionDays->value(), 400);
+    // With logging off the History tab says so rather than showing an empty list.
+    QVERIFY(ui.PageControl1->indexOf(f.window->HistoryTab) > ui.PageControl1->indexOf(ui.tabGraph));
+    f.window->HistoryTab->refresh();
+    QVERIFY(f.window->HistoryTab->messageLabel()->isVisibleTo(f.window->HistoryTab));
+
+    ui.chkLoggingEnabled->setChecked(true);
+    ui.edtLoggingDatabase->setText(QStringLiteral("/var/tmp/elsewhere.sqlite"));
+    ui.spnLoggingRetentionDays->setValue(0);
+    const TLoggingSettings &l = f.window->Monitor.Settings.Logging;
+    QVERIFY(l.Enabled);
+    QCOMPARE(l.Database, std::string("/var/tmp/elsewhere.sqlite"));
+    QCOMPARE(l.RetentionDays, 0);
+    // Switched on, the tab no longer says the history is off (this window records nowhere yet).
+    f.window->HistoryTab->refresh();
+    QVERIFY(!f.window->HistoryTab->messageLabel()->text().contains(QLatin1String("Keep a call history")));
+    f.window->FormDestroy();
+    TSettings saved;
+    LoadSettings(TIniFile(ini.toStdString()), saved);
+    QVERIFY(saved.Logging == l);
 }
 
 void TestFrmMain::startupConnectsThenChecksBeforeShowing()
