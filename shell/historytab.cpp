@@ -24,6 +24,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 // Days in the bar chart, and the wait before a reload.
@@ -231,6 +233,13 @@ THistoryTab::THistoryTab(QWidget *parent) : QWidget(parent)
     for (const int column : {THistoryModel::Sent, THistoryModel::Received})
         m_view->setColumnWidth(column, fm.horizontalAdvance(QStringLiteral("000.0 MB")) + 12);
     m_view->setColumnWidth(THistoryModel::Peak, fm.horizontalAdvance(QStringLiteral("100 %")) + 12);
+    // A column is never narrower than its title, which is longer than the figures in some languages.
+    const QFontMetrics headerMetrics = m_view->horizontalHeader()->fontMetrics();
+    for (int column = 0; column < m_model->columnCount(); ++column) {
+        const QString title = m_model->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+        m_view->setColumnWidth(column,
+                               std::max(m_view->columnWidth(column), headerMetrics.horizontalAdvance(title) + 16));
+    }
     m_view->setMinimumHeight(60);
 
     auto *layout = new QVBoxLayout(this);

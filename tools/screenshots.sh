@@ -204,7 +204,7 @@ LANGUAGE=de LANG=de_DE.UTF-8 LC_ALL= LINEWATCH_SCREENSHOT_DIR="$demo/de" LINEWAT
 monitor_pid=$!
 wait "$monitor_pid"
 monitor_pid=
-for tab in status graph settings about; do
+for tab in status graph history settings about; do
     mv "$demo/de/$tab.png" "$out/$tab-de.png"
 done
 
