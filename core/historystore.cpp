@@ -8,6 +8,7 @@
 
 #include "historyschema.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -132,29 +133,38 @@ void THistoryWriter::resolved()
 void THistoryWriter::failed(const QSqlError &Error)
 {
     const QString detail = Error.databaseText().isEmpty() ? Error.text() : Error.databaseText();
-    const QString tail = QStringLiteral("; calls wait and are written once it can be.");
+    const QString tail = QCoreApplication::translate("THistoryStore", "; calls wait and are written once it can be.");
     switch (sqliteCode(Error)) {
     case kSqliteBusy:
     case kSqliteLocked:
         report(TFault::Locked,
-               QStringLiteral("The call history %1 is locked by another program; calls wait and are written once it "
-                              "is free.")
+               QCoreApplication::translate(
+                   "THistoryStore",
+                   "The call history %1 is locked by another program; calls wait and are written once it "
+                   "is free.")
                    .arg(m_path));
         return;
     case kSqliteReadOnly:
     case kSqliteCantOpen:
         report(TFault::ReadOnly,
-               QStringLiteral("The call history %1 cannot be written (%2)").arg(m_path, detail) + tail);
+               QCoreApplication::translate("THistoryStore", "The call history %1 cannot be written (%2)")
+                       .arg(m_path, detail) +
+                   tail);
         return;
     case kSqliteFull:
-        report(TFault::Full, QStringLiteral("The disk holding the call history %1 is full").arg(m_path) + tail);
+        report(
+            TFault::Full,
+            QCoreApplication::translate("THistoryStore", "The disk holding the call history %1 is full").arg(m_path) +
+                tail);
         return;
     case kSqliteCorrupt:
     case kSqliteNotADatabase:
         m_corrupt = true;
         return;
     default:
-        report(TFault::Other, QStringLiteral("The call history %1 cannot be written (%2)").arg(m_path, detail) + tail);
+        report(TFault::Other, QCoreApplication::translate("THistoryStore", "The call history %1 cannot be written (%2)")
+                                      .arg(m_path, detail) +
+                                  tail);
         return;
     }
 }
@@ -190,7 +200,8 @@ void THistoryWriter::moveAside()
     }
     m_corrupt = false;
     if (moved)
-        notice(QStringLiteral("The call history %1 was damaged; it was kept as %2 and a new one was started.")
+        notice(QCoreApplication::translate(
+                   "THistoryStore", "The call history %1 was damaged; it was kept as %2 and a new one was started.")
                    .arg(m_path, QFileInfo(aside).fileName()));
 }
 
@@ -211,7 +222,8 @@ bool THistoryWriter::ensureOpen(bool QueueEmpty)
             QFile::remove(m_path + QStringLiteral("-wal"));
             QFile::remove(m_path + QStringLiteral("-shm"));
         }
-        notice(QStringLiteral("The call history %1 was deleted while the monitor ran; a new one was started.")
+        notice(QCoreApplication::translate(
+                   "THistoryStore", "The call history %1 was deleted while the monitor ran; a new one was started.")
                    .arg(m_path));
     }
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -237,8 +249,9 @@ THistoryWriter::TOpen THistoryWriter::openOnce()
     m_corrupt = false;
     const QFileInfo info(m_path);
     if (!QDir().mkpath(info.absolutePath())) {
-        report(TFault::ReadOnly, QStringLiteral("The call history's folder %1 cannot be made; calls wait and are "
-                                                "written once it can be.")
+        report(TFault::ReadOnly, QCoreApplication::translate(
+                                     "THistoryStore", "The call history's folder %1 cannot be made; calls wait and are "
+                                                      "written once it can be.")
                                      .arg(info.absolutePath()));
         return TOpen::Failed;
     }
@@ -262,8 +275,10 @@ THistoryWriter::TOpen THistoryWriter::openOnce()
     q.finish();
     if (version > history::kSchemaVersion) {
         report(TFault::Refused,
-               QStringLiteral("The call history %1 was written by a newer version of the program; it is left as it "
-                              "is and no calls are recorded.")
+               QCoreApplication::translate(
+                   "THistoryStore",
+                   "The call history %1 was written by a newer version of the program; it is left as it "
+                   "is and no calls are recorded.")
                    .arg(m_path));
         return TOpen::Failed;
     }
@@ -491,8 +506,9 @@ void THistoryStore::Post(THistoryEvent Event)
                 QMetaObject::invokeMethod(
                     this,
                     [this] {
-                        emit problem(QStringLiteral("The call history %1 has had too much waiting to be written; "
-                                                    "the oldest totals are being dropped.")
+                        emit problem(QCoreApplication::translate(
+                                         "THistoryStore", "The call history %1 has had too much waiting to be written; "
+                                                          "the oldest totals are being dropped.")
                                          .arg(m_path));
                     },
                     Qt::QueuedConnection);

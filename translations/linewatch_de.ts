@@ -275,6 +275,45 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     </message>
 </context>
 <context>
+    <name>THistoryStore</name>
+    <message>
+        <source>; calls wait and are written once it can be.</source>
+        <translation>; Anrufe warten und werden geschrieben, sobald es wieder geht.</translation>
+    </message>
+    <message>
+        <source>The call history %1 is locked by another program; calls wait and are written once it is free.</source>
+        <translation>Die Anrufliste %1 ist von einem anderen Programm gesperrt; Anrufe warten und werden geschrieben, sobald sie frei ist.</translation>
+    </message>
+    <message>
+        <source>The call history %1 cannot be written (%2)</source>
+        <translation>Die Anrufliste %1 kann nicht geschrieben werden (%2)</translation>
+    </message>
+    <message>
+        <source>The disk holding the call history %1 is full</source>
+        <translation>Der Datenträger der Anrufliste %1 ist voll</translation>
+    </message>
+    <message>
+        <source>The call history %1 was damaged; it was kept as %2 and a new one was started.</source>
+        <translation>Die Anrufliste %1 war beschädigt; sie wurde als %2 aufbewahrt und eine neue begonnen.</translation>
+    </message>
+    <message>
+        <source>The call history %1 was deleted while the monitor ran; a new one was started.</source>
+        <translation>Die Anrufliste %1 wurde während des Betriebs gelöscht; eine neue wurde begonnen.</translation>
+    </message>
+    <message>
+        <source>The call history&apos;s folder %1 cannot be made; calls wait and are written once it can be.</source>
+        <translation>Der Ordner %1 der Anrufliste kann nicht angelegt werden; Anrufe warten und werden geschrieben, sobald es wieder geht.</translation>
+    </message>
+    <message>
+        <source>The call history %1 was written by a newer version of the program; it is left as it is and no calls are recorded.</source>
+        <translation>Die Anrufliste %1 stammt von einer neueren Programmversion; sie bleibt unverändert und es werden keine Anrufe aufgezeichnet.</translation>
+    </message>
+    <message>
+        <source>The call history %1 has had too much waiting to be written; the oldest totals are being dropped.</source>
+        <translation>Für die Anrufliste %1 wartet zu viel auf das Schreiben; die ältesten Summen werden verworfen.</translation>
+    </message>
+</context>
+<context>
     <name>THistoryTab</name>
     <message>
         <source>From</source>
