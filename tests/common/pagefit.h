@@ -1,0 +1,46 @@
+// Whether every caption, check box and button of each tab shows whole: wide enough for its text and
+// inside its page. Longer words (German, a larger font) are what cut them.
+#pragma once
+
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLayout>
+#include <QString>
+#include <QTabWidget>
+
+namespace lwtest {
+
+inline bool insidePage(const QWidget *widget, const QWidget *page)
+{
+    for (const QWidget *w = widget; w != page && w->parentWidget(); w = w->parentWidget()) {
+        if (!w->parentWidget()->rect().contains(w->geometry()))
+            return false;
+    }
+    return true;
+}
+
+// The first widget that is cut, as "page/widget", or an empty text when none is.
+inline QString firstCutWidget(QTabWidget *pages)
+{
+    for (int i = 0; i < pages->count(); ++i) {
+        pages->setCurrentIndex(i);
+        QWidget *page = pages->currentWidget();
+        page->layout()->activate();
+        QCoreApplication::processEvents();
+        const QString where = page->objectName() + QLatin1Char('/');
+        for (QLabel *label : page->findChildren<QLabel *>()) {
+            const bool wide = label->wordWrap() ? label->height() >= label->heightForWidth(label->width())
+                                                : label->width() >= label->sizeHint().width();
+            if (!wide || !insidePage(label, page))
+                return where + label->objectName();
+        }
+        for (QAbstractButton *button : page->findChildren<QAbstractButton *>()) {
+            if (button->width() < button->sizeHint().width() || !insidePage(button, page))
+                return where + button->objectName();
+        }
+    }
+    return {};
+}
+
+} // namespace lwtest
