@@ -61,9 +61,9 @@ std::optional<QRect> screenshotRegion()
 
 // For the screenshot script: LINEWATCH_SCREENSHOT_DIR names a directory; after
 // LINEWATCH_SCREENSHOT_DELAY seconds (default 6) each tab, the Alerts group and the tray picture
-// are saved there as PNG files, with screen.png, the part of the whole screen (other programs'
-// windows too, such as a notification bubble) that LINEWATCH_SCREENSHOT_SCREEN names, and the
-// program exits as through the tray menu.
+// are saved there as PNG files (errorbox.png too when an error box is open), with screen.png, the
+// part of the whole screen (other programs' windows too, such as a notification bubble) that
+// LINEWATCH_SCREENSHOT_SCREEN names, and the program exits as through the tray menu.
 void scheduleScreenshots(TfrmMain &window)
 {
     const QString dir = qEnvironmentVariable("LINEWATCH_SCREENSHOT_DIR");
@@ -83,6 +83,9 @@ void scheduleScreenshots(TfrmMain &window)
             if (pages->currentWidget() == window.Form()->tabSettings)
                 window.Form()->grpAlerts->grab().save(QDir(dir).filePath(QStringLiteral("alerts.png")));
         }
+        // An error box open at this moment (the script's run against a router that is not there).
+        if (QWidget *box = QApplication::activeModalWidget())
+            box->grab().save(QDir(dir).filePath(QStringLiteral("errorbox.png")));
         if (const std::optional<QRect> region = screenshotRegion(); region && window.screen())
             window.screen()
                 ->grabWindow(0, region->x(), region->y(), region->width(), region->height())
