@@ -45,18 +45,14 @@ public:
     void paint(QPainter *Painter, const QRect &Rect, QIcon::Mode Mode, QIcon::State State) override
     {
         const qreal ratio = Painter->device() ? Painter->device()->devicePixelRatioF() : 1.0;
-        QPixmap picture = scaledPixmap(Rect.size(), Mode, State, ratio);
-        Painter->drawPixmap(Rect, picture);
+        Painter->drawPixmap(Rect, pixmap(Rect.size() * ratio, Mode, State));
     }
 
-    QPixmap pixmap(const QSize &Size, QIcon::Mode Mode, QIcon::State State) override
+    // Size is in device pixels: QIcon asks for the logical size times the ratio (through
+    // QIconEngine::scaledPixmap, which Qt versions fill in differently; so it is left to them).
+    QPixmap pixmap(const QSize &Size, QIcon::Mode, QIcon::State) override
     {
-        return scaledPixmap(Size, Mode, State, 1.0);
-    }
-
-    QPixmap scaledPixmap(const QSize &Size, QIcon::Mode, QIcon::State, qreal Scale) override
-    {
-        const int want = qRound(qMax(Size.width(), Size.height()) * Scale);
+        const int want = qMax(Size.width(), Size.height());
         int side = kIconSizes.back();
         for (const int candidate : kIconSizes) {
             if (candidate >= want) {
@@ -69,9 +65,7 @@ public:
             return {};
         if (side != want && want > 0)
             image = image.scaled(want, want, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-        QPixmap picture = QPixmap::fromImage(std::move(image));
-        picture.setDevicePixelRatio(Scale);
-        return picture;
+        return QPixmap::fromImage(std::move(image));
     }
 
     QSize actualSize(const QSize &Size, QIcon::Mode, QIcon::State) override
