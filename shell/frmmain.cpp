@@ -30,6 +30,7 @@
 #include <QFileInfo>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QSpinBox>
@@ -71,7 +72,9 @@ TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
     ui->setupUi(this);
     m_statusLabels = std::make_unique<TStatusLabels>(*ui, this);
     setWindowIcon(ProgramIcon());
-    ui->Image1->setPixmap(MakerBadge());
+    // The badge is painted on each paint of its label (see eventFilter): no pixmap is kept for a
+    // tab that is seldom open.
+    ui->Image1->setFixedSize(MakerBadgeSize());
     ui->Image1->setToolTip(QString::fromLatin1(kRouterMakerSite));
     ui->PageControl1->setCurrentWidget(ui->tabStatus);
     createStatusBar();
@@ -252,6 +255,11 @@ void TfrmMain::connectHandlers()
 
 bool TfrmMain::eventFilter(QObject *Watched, QEvent *Event)
 {
+    if (Event->type() == QEvent::Paint && Watched == ui->Image1) {
+        QPainter painter(ui->Image1);
+        PaintMakerBadge(painter);
+        return true;
+    }
     if (Event->type() == QEvent::MouseButtonRelease) {
         auto *mouse = static_cast<QMouseEvent *>(Event);
         auto *label = qobject_cast<QLabel *>(Watched);

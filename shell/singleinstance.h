@@ -6,8 +6,7 @@
 #include <QObject>
 #include <QString>
 
-class QLocalServer;
-class QLocalSocket;
+class QSocketNotifier;
 
 class TSingleInstance : public QObject
 {
@@ -36,8 +35,11 @@ signals:
 
 private:
     bool askRunning(const QString &Path, int AnswerWaitMs);
-    void serve(QLocalSocket *Client);
+    bool listenOn(const QString &Path);
+    void acceptClients();
 
-    QLocalServer *m_server = nullptr;
+    int m_listener = -1;
+    QSocketNotifier *m_listenerNotifier = nullptr;
+    QByteArray m_path;
     int m_clients = 0;
 };

@@ -319,6 +319,9 @@ void TestDisplayWidgets::programIconIsCompiledIn()
     const QImage big = icon.pixmap(256).toImage();
     QCOMPARE(big.pixelColor(0, 0).alpha(), 0);       // rounded tile on a transparent ground
     QCOMPARE(big.pixelColor(128, 128).alpha(), 255); // the tile itself
+    // Sizes between the renderings are scaled from the next larger one, also at a ratio of 2.
+    QCOMPARE(icon.pixmap(24).size(), QSize(24, 24));
+    QCOMPARE(icon.pixmap(QSize(24, 24), 2.0).size(), QSize(48, 48));
 }
 
 QTEST_MAIN(TestDisplayWidgets)

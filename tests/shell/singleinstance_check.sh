@@ -78,6 +78,8 @@ lw_wait_gone "$second" 50 || fail "the second start still runs after 5 s"
 status=0
 wait "$second" || status=$?
 [ "$status" -eq 0 ] || fail "the second start ended with status $status"
+! grep -q 'did not confirm' "$out_dir/second.err" || fail "the first monitor did not answer the second start"
+[ -z "$(find "$out_dir/run" -type s -perm /077)" ] || fail "other users may use the single-instance socket"
 kill -0 "$first" 2>/dev/null || fail "the first monitor ended"
 sleep 1
 [ "$(connections)" -eq 1 ] || fail "$(connections) connections reached the router, expected 1"

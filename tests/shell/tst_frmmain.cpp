@@ -9,6 +9,7 @@
 #include "gauge.h"
 #include "historytab.h"
 #include "pagefit.h"
+#include "programicon.h"
 #include "trayicon.h"
 #include "ui_frmmain.h"
 #include "usagechart.h"
@@ -917,6 +918,10 @@ void TestFrmMain::linksOpenTheirTargets()
     Ui::TfrmMain &ui = f.ui();
     QTest::mouseClick(ui.Label48, Qt::LeftButton);
     QTest::mouseClick(ui.lblHomePage, Qt::LeftButton);
+    // The maker's badge is painted on its label, which holds no pixmap: drawn, not blank.
+    QCOMPARE(ui.Image1->size(), MakerBadgeSize());
+    const QColor inside = ui.Image1->grab().toImage().pixelColor(8, 26);
+    QVERIFY2(inside.blue() > inside.red() + 0x30, qPrintable(inside.name()));
     QTest::mouseClick(ui.Image1, Qt::LeftButton);
     QCOMPARE(f.opened, (std::vector<QString>{QStringLiteral("mailto:linewatch@brelwick.example"),
                                              QStringLiteral("http://www.brelwick.example/linewatch/"),
