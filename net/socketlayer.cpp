@@ -144,13 +144,19 @@ void TCustomWinSocket::ReadinessReport(bool Readable, bool Writable)
 {
     const TErrorOriginScope scope(ErrorOrigin());
     QPointer<TCustomWinSocket> self(this);
-    ++FReports;
+    BeginReport();
     if (Readable)
         Guarded([this] { HandleReadable(); });
     if (self && Writable && FReadiness.WriteOn())
         Guarded([this] { HandleWritable(); });
     if (self)
-        --FReports;
+        EndReport();
+}
+
+void TCustomWinSocket::EndReport()
+{
+    if (--FReports == 0 && FDeleteWhenIdle)
+        delete this;
 }
 
 void TCustomWinSocket::WatchWritable(bool On)
@@ -555,10 +561,11 @@ void TServerWinSocket::DropRemovals()
             continue;
         FConnections.erase(std::remove(FConnections.begin(), FConnections.end(), connection), FConnections.end());
         connection->FServer = nullptr;
-        // A connection whose report is still running further up the stack (a handler of it
-        // turned a nested event loop) goes when that loop has ended; the rest go now.
+        // A connection whose report still runs further up the stack (a handler of it turned the
+        // nested event loop this runs in) goes when that report ends; deleteLater would not
+        // wait for it, since a nested loop also runs the deletes posted inside it.
         if (connection->FReports > 0)
-            connection->deleteLater();
+            connection->FDeleteWhenIdle = true;
         else
             delete connection;
     }
@@ -601,13 +608,15 @@ void TServerWinSocket::DoAccept()
         auto *connection = new TServerClientWinSocket(this, handle);
         FConnections.push_back(connection);
         QPointer<TServerWinSocket> self(this);
+        QPointer<TServerClientWinSocket> alive(connection);
         TServerSocket *owner = FOwner;
+        connection->BeginReport();
         if (owner->OnClientConnect)
             Guarded([&] { owner->OnClientConnect(owner, connection); });
-        if (!self || SocketHandle() < 0)
-            return;
-        if (owner->OnAccept)
+        if (self && SocketHandle() >= 0 && alive && owner->OnAccept)
             Guarded([&] { owner->OnAccept(owner, connection); });
+        if (alive)
+            connection->EndReport();
         if (!self || SocketHandle() < 0)
             return;
     }

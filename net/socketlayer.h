@@ -156,9 +156,13 @@ private:
     bool FConnected = false;
     TWatch FWatch = TWatch::Connected;
     TReadinessWatch FReadiness;
-    // Readiness reports of this endpoint running now (more than one when a handler turns a nested
-    // event loop); a closed connection is deleted at once only when none runs.
+    // Reports of this endpoint (readiness, or a new connection's accept events) running now, more
+    // than one when a handler turns a nested event loop. A closed connection that its listener
+    // lets go of while one runs is deleted when the last one ends, never under a running handler.
     int FReports = 0;
+    bool FDeleteWhenIdle = false;
+    void BeginReport() { ++FReports; }
+    void EndReport();
     std::string FOutput;
     std::size_t FOutputSent = 0;
     // Set by ReceivePending; a read event whose handler leaves data unread stops watching until
