@@ -3,13 +3,15 @@
 # GET per connection, 10 and 100 connections in flight) for the status page, /metrics and
 # /status.json against the monitor's web server and against nginx with one worker and keep-alive
 # off, serving files the size of our answers' bodies, on 127.0.0.1, and compares the servers' CPU
-# time per request too.
-# Usage: bench/webcompare.sh [BUILD_DIR] [REQUESTS]   (defaults: build-release, 5000)
+# time per request too. Each comparison runs in ROUNDS short rounds, the two servers in turn, and
+# gives the median ratio with its spread, so that a busy machine's passing load does not decide it.
+# Usage: bench/webcompare.sh [BUILD_DIR] [REQUESTS] [ROUNDS]   (defaults: build-release, 5000, 5)
 # nginx is not a dependency of the program; without it the script says so and measures ours alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build-release}"
 requests="${2:-5000}"
+rounds="${3:-5}"
 load="$build/bench/lw_webload"
 if [ ! -x "$load" ]; then
     echo "no $load: build it first (cmake --preset release && cmake --build build-release --target lw_webload)" >&2
@@ -86,4 +88,4 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 echo "nginx $("$nginx_bin" -v 2>&1 | sed 's/.*\///') on 127.0.0.1:$port, one worker (pid $worker), keep-alive off"
-"$load" --requests "$requests" --compare-port "$port" --compare-pid "$worker"
+"$load" --requests "$requests" --rounds "$rounds" --compare-port "$port" --compare-pid "$worker"

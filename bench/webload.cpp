@@ -5,13 +5,14 @@
 // prints requests per second and the server's CPU time per request, and at the end the growth of
 // resident memory from after a warm-up of 1,000 requests.
 // Usage: lw_webload [--requests N] [--concurrency C ...] [--path P ...] [--pages-out DIR]
-//                   [--compare-port P [--compare-pid PID]]
+//                   [--compare-port P [--compare-pid PID] [--rounds R]]
 // (defaults: 5000 requests, C = 10 and 100, paths /, /metrics and /status.json). --pages-out
 // writes each answer's body as served (index.html, metrics, status.json) and stops, so that
 // another server can serve files of the same sizes; --compare-port runs the same load against
 // that server on 127.0.0.1:P right after each run against ours and prints the ratio, and
-// --compare-pid names the process whose CPU time that server spends (bench/webcompare.sh does
-// all of it with nginx).
+// --compare-pid names the process whose CPU time that server spends; --rounds R splits each
+// comparison into R alternating rounds of N/R requests and gives the median ratio and the spread
+// (bench/webcompare.sh does all of it with nginx).
 // lw_webload --flood pipelined|idle [--clients N] instead holds N connections (default 500), from
 // a child process, that each send 32 GETs in one write and never read, or send nothing, and times
 // one request now and then for 35 s beside them, with the server's descriptors and resident
@@ -312,6 +313,7 @@ int main(int argc, char **argv)
     pid_t comparePid = 0;
     const char *floodKind = nullptr;
     int floodClients = 500;
+    int rounds = 1;
     for (int k = 1; k < argc; ++k) {
         const std::string arg = argv[k];
         if (arg == "--requests" && k + 1 < argc)
@@ -328,6 +330,8 @@ int main(int argc, char **argv)
             comparePid = static_cast<pid_t>(std::atoi(argv[++k]));
         else if (arg == "--flood" && k + 1 < argc)
             floodKind = argv[++k];
+        else if (arg == "--rounds" && k + 1 < argc)
+            rounds = std::max(1, std::atoi(argv[++k]));
         else if (arg == "--clients" && k + 1 < argc)
             floodClients = std::atoi(argv[++k]);
     }
@@ -403,15 +407,19 @@ int main(int argc, char **argv)
         };
         // One run against a server, one line.
         const auto measure = [&](const char *name, int onPort, const std::function<double()> &cpu,
-                                 const std::string &path, size_t size, int c) {
+                                 const std::string &path, size_t size, int c, int count, bool print) {
             const long overflowsBefore = listenOverflows();
             const double cpuBefore = cpu();
-            Result r = runLoad(onPort, requests, c, size, requestFor(path));
+            Result r = runLoad(onPort, count, c, size, requestFor(path));
             const double cpuMicroseconds = 1e6 * (cpu() - cpuBefore) / std::max(1, r.answered);
             std::sort(r.latencies.begin(), r.latencies.end());
             const auto percentile = [&](double p) {
                 return r.latencies.empty() ? 0.0 : r.latencies[static_cast<size_t>(p * (r.latencies.size() - 1))];
             };
+            if (r.failed)
+                exitCode = 1;
+            if (!print)
+                return Rate{r.answered / r.seconds, cpuMicroseconds};
             std::printf("%-8s %-12s concurrency %3d: %d answered, %d failed, %.2f s, %.0f requests/s, server CPU "
                         "%.0f us/request, latency median %.1f ms, p99 %.1f ms, max %.1f ms, accept queue "
                         "overflows %ld\n",
@@ -419,8 +427,6 @@ int main(int argc, char **argv)
                         1000 * percentile(0.5), 1000 * percentile(0.99), 1000 * percentile(1.0),
                         listenOverflows() - overflowsBefore);
             std::fflush(stdout);
-            if (r.failed)
-                exitCode = 1;
             return Rate{r.answered / r.seconds, cpuMicroseconds};
         };
         const auto ourCpu = [&] { return threadCpuSeconds(serverClock); };
@@ -428,21 +434,54 @@ int main(int argc, char **argv)
         std::vector<std::string> summary;
         for (size_t k = 0; k < paths.size(); ++k) {
             for (int c : concurrencies) {
-                const Rate ours = measure("ours", port, ourCpu, paths[k], sizes[k], c);
-                if (!comparePort)
+                if (!comparePort) {
+                    measure("ours", port, ourCpu, paths[k], sizes[k], c, requests, true);
                     continue;
-                const Rate theirs =
-                    measure("compared", comparePort, theirCpu, "/" + fileNameFor(paths[k]), sizes[k], c);
-                char line[200];
+                }
+                // Short rounds, ours and theirs in turn (each going first every other round), and
+                // the median of the rounds' ratios: a busy machine's load comes and goes, and
+                // should not land on one server's whole run.
+                const std::string theirPath = "/" + fileNameFor(paths[k]);
+                const int perRound = std::max(1, requests / rounds);
+                std::vector<double> rateRatios, cpuRatios;
+                for (int round = 0; round < rounds; ++round) {
+                    const bool print = rounds == 1;
+                    Rate ours{}, theirs{};
+                    if (round % 2 == 0) {
+                        ours = measure("ours", port, ourCpu, paths[k], sizes[k], c, perRound, print);
+                        theirs = measure("compared", comparePort, theirCpu, theirPath, sizes[k], c, perRound, print);
+                    } else {
+                        theirs = measure("compared", comparePort, theirCpu, theirPath, sizes[k], c, perRound, print);
+                        ours = measure("ours", port, ourCpu, paths[k], sizes[k], c, perRound, print);
+                    }
+                    rateRatios.push_back(ours.perSecond / theirs.perSecond);
+                    if (theirs.cpuMicroseconds > 0)
+                        cpuRatios.push_back(ours.cpuMicroseconds / theirs.cpuMicroseconds);
+                }
+                const auto median = [](std::vector<double> v) {
+                    std::sort(v.begin(), v.end());
+                    return v.empty() ? 0.0 : v[v.size() / 2];
+                };
+                char line[240];
                 std::snprintf(line, sizeof line, "%-12s concurrency %3d: ours at %.2fx the compared server's rate",
-                              paths[k].c_str(), c, ours.perSecond / theirs.perSecond);
+                              paths[k].c_str(), c, median(rateRatios));
                 std::string text = line;
-                if (comparePid > 0 && theirs.cpuMicroseconds > 0) {
-                    std::snprintf(line, sizeof line, ", %.2fx its CPU time per request",
-                                  ours.cpuMicroseconds / theirs.cpuMicroseconds);
+                if (rounds > 1) {
+                    std::snprintf(line, sizeof line, " (median of %d rounds, %.2f-%.2f)", rounds,
+                                  *std::min_element(rateRatios.begin(), rateRatios.end()),
+                                  *std::max_element(rateRatios.begin(), rateRatios.end()));
                     text += line;
                 }
-                summary.push_back(text);
+                if (comparePid > 0 && !cpuRatios.empty()) {
+                    std::snprintf(line, sizeof line, ", %.2fx its CPU time per request", median(cpuRatios));
+                    text += line;
+                }
+                if (rounds == 1) {
+                    summary.push_back(text);
+                    continue;
+                }
+                std::printf("%s\n", text.c_str());
+                std::fflush(stdout);
             }
         }
         for (const std::string &line : summary)

@@ -1,12 +1,11 @@
 // The socket event layer's endpoints and components: POSIX non-blocking sockets whose readiness
-// arrives through QSocketNotifier, turned into calls of the owner's handlers; see socketlayer.h.
+// arrives through the thread's epoll set (readiness.h), turned into calls of the owner's handlers; see socketlayer.h.
 #include "socketlayer.h"
 
 #include "apperror.h"
 #include "lingeringclose.h"
 
 #include <QPointer>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
@@ -135,51 +134,42 @@ void TCustomWinSocket::AttachHandle(int Handle, TWatch Watch)
     FWatch = Watch;
     FConnected = Watch == TWatch::Connected;
     FReadTaken = false;
-    FReadNotifier = new QSocketNotifier(Handle, QSocketNotifier::Read, this);
-    connect(FReadNotifier, &QSocketNotifier::activated, this, [this] {
-        const TErrorOriginScope scope(ErrorOrigin());
-        Guarded([this] { HandleReadable(); });
-    });
-    FReadNotifier->setEnabled(Watch != TWatch::Connecting);
-    // Writable matters only while a connect is in progress or output waits: most connections
-    // (a web request answered in one send) never need the write notifier, and each notifier
-    // registered and dropped costs the event dispatcher work.
+    FReadiness.Attach(Handle, this);
+    FReadiness.SetRead(Watch != TWatch::Connecting);
     if (Watch == TWatch::Connecting)
         WatchWritable(true);
 }
 
+void TCustomWinSocket::ReadinessReport(bool Readable, bool Writable)
+{
+    const TErrorOriginScope scope(ErrorOrigin());
+    QPointer<TCustomWinSocket> self(this);
+    BeginReport();
+    if (Readable)
+        Guarded([this] { HandleReadable(); });
+    if (self && Writable && FReadiness.WriteOn())
+        Guarded([this] { HandleWritable(); });
+    if (self)
+        EndReport();
+}
+
+void TCustomWinSocket::EndReport()
+{
+    if (--FReports == 0 && FDeleteWhenIdle)
+        delete this;
+}
+
 void TCustomWinSocket::WatchWritable(bool On)
 {
-    if (!On) {
-        if (FWriteNotifier)
-            FWriteNotifier->setEnabled(false);
-        return;
-    }
-    if (!FWriteNotifier) {
-        FWriteNotifier = new QSocketNotifier(FHandle, QSocketNotifier::Write, this);
-        connect(FWriteNotifier, &QSocketNotifier::activated, this, [this] {
-            const TErrorOriginScope scope(ErrorOrigin());
-            Guarded([this] { HandleWritable(); });
-        });
-    }
-    FWriteNotifier->setEnabled(true);
+    FReadiness.SetWrite(On);
 }
 
 void TCustomWinSocket::ReleaseHandle(bool Drain)
 {
     if (FHandle < 0)
         return;
-    // The notifiers stop watching before the descriptor number can be reused. They are deleted
-    // at the next turn because this may run inside one of their own signals.
-    for (QSocketNotifier *notifier : {FReadNotifier, FWriteNotifier}) {
-        if (!notifier)
-            continue;
-        notifier->setEnabled(false);
-        notifier->disconnect(this);
-        notifier->deleteLater();
-    }
-    FReadNotifier = nullptr;
-    FWriteNotifier = nullptr;
+    // The watch ends before the descriptor number can be reused.
+    FReadiness.Detach();
     const int handle = FHandle;
     const bool wasConnected = FConnected;
     FHandle = -1;
@@ -199,8 +189,7 @@ void TCustomWinSocket::ReleaseHandle(bool Drain)
 
 void TCustomWinSocket::SetReadWatch(bool On)
 {
-    if (FReadNotifier)
-        FReadNotifier->setEnabled(On);
+    FReadiness.SetRead(On);
 }
 
 void TCustomWinSocket::UpdateWriteWatch()
@@ -217,8 +206,7 @@ void TCustomWinSocket::CloseWithEvent(bool Drain, bool Force)
     // Nothing more is reported for this connection while its disconnect handler runs, even if
     // that handler turns the event loop.
     SetReadWatch(false);
-    if (FWriteNotifier)
-        FWriteNotifier->setEnabled(false);
+    WatchWritable(false);
     if (!CallHandler([this] { DoDisconnect(); }))
         return;
     ReleaseHandle(Drain);
@@ -323,21 +311,19 @@ std::string TCustomWinSocket::ReceivePending()
     FReadTaken = true;
     if (!FClosing)
         SetReadWatch(true);
-    const int pending = PendingInput(FHandle);
-    if (pending <= 0)
-        return {};
-    std::string data(std::min(static_cast<std::size_t>(pending), kReceiveLimit), '\0');
+    // Straight into a scratch buffer: asking the kernel first how much is pending would cost a
+    // call per read, and a string of the limit's size would be filled for nothing.
+    char scratch[kReceiveLimit];
     ssize_t received;
     do {
-        received = ::recv(FHandle, data.data(), data.size(), 0);
+        received = ::recv(FHandle, scratch, sizeof scratch, 0);
     } while (received < 0 && errno == EINTR);
     if (received < 0) {
         if (!WouldBlock(errno))
             FailTransfer(eeReceive, errno, "recv");
         return {};
     }
-    data.resize(static_cast<std::size_t>(received));
-    return data;
+    return std::string(scratch, static_cast<std::size_t>(received));
 }
 
 void TCustomWinSocket::CloseConnection()
@@ -459,6 +445,8 @@ TServerClientWinSocket::~TServerClientWinSocket()
     if (FServer) {
         auto &list = FServer->FConnections;
         list.erase(std::remove(list.begin(), list.end(), this), list.end());
+        auto &removals = FServer->FRemovals;
+        removals.erase(std::remove(removals.begin(), removals.end(), this), removals.end());
     }
 }
 
@@ -498,6 +486,7 @@ TServerWinSocket::~TServerWinSocket()
 {
     const std::vector<TServerClientWinSocket *> connections = std::move(FConnections);
     FConnections.clear();
+    FRemovals.clear();
     for (TServerClientWinSocket *connection : connections) {
         connection->FServer = nullptr;
         delete connection;
@@ -539,6 +528,7 @@ void TServerWinSocket::CloseListener()
 {
     const std::vector<TServerClientWinSocket *> connections = std::move(FConnections);
     FConnections.clear();
+    FRemovals.clear();
     for (TServerClientWinSocket *connection : connections) {
         connection->FServer = nullptr;
         connection->ReleaseHandle(true);
@@ -554,20 +544,31 @@ void TServerWinSocket::CloseListener()
 
 void TServerWinSocket::ScheduleRemoval(TServerClientWinSocket *Connection)
 {
-    QMetaObject::invokeMethod(
-        this, [this, connection = QPointer<TServerClientWinSocket>(Connection)] { DropConnection(connection); },
-        Qt::QueuedConnection);
+    // One posted call takes off every connection closed before it runs: a posted event wakes
+    // the event loop, and a busy web server closes many connections per turn.
+    if (FRemovals.empty())
+        QMetaObject::invokeMethod(
+            this, [this] { DropRemovals(); }, Qt::QueuedConnection);
+    FRemovals.push_back(Connection);
 }
 
-void TServerWinSocket::DropConnection(TServerClientWinSocket *Connection)
+void TServerWinSocket::DropRemovals()
 {
-    if (!Connection || Connection->FServer != this)
-        return;
-    FConnections.erase(std::remove(FConnections.begin(), FConnections.end(), Connection), FConnections.end());
-    Connection->FServer = nullptr;
-    // deleteLater rather than delete: a handler of this connection may be running in an outer
-    // event loop that the current turn is nested in.
-    Connection->deleteLater();
+    const std::vector<TServerClientWinSocket *> removals = std::move(FRemovals);
+    FRemovals.clear();
+    for (TServerClientWinSocket *connection : removals) {
+        if (connection->FServer != this)
+            continue;
+        FConnections.erase(std::remove(FConnections.begin(), FConnections.end(), connection), FConnections.end());
+        connection->FServer = nullptr;
+        // A connection whose report still runs further up the stack (a handler of it turned the
+        // nested event loop this runs in) goes when that report ends; deleteLater would not
+        // wait for it, since a nested loop also runs the deletes posted inside it.
+        if (connection->FReports > 0)
+            connection->FDeleteWhenIdle = true;
+        else
+            delete connection;
+    }
 }
 
 void TServerWinSocket::DoAccept()
@@ -607,13 +608,15 @@ void TServerWinSocket::DoAccept()
         auto *connection = new TServerClientWinSocket(this, handle);
         FConnections.push_back(connection);
         QPointer<TServerWinSocket> self(this);
+        QPointer<TServerClientWinSocket> alive(connection);
         TServerSocket *owner = FOwner;
+        connection->BeginReport();
         if (owner->OnClientConnect)
             Guarded([&] { owner->OnClientConnect(owner, connection); });
-        if (!self || SocketHandle() < 0)
-            return;
-        if (owner->OnAccept)
+        if (self && SocketHandle() >= 0 && alive && owner->OnAccept)
             Guarded([&] { owner->OnAccept(owner, connection); });
+        if (alive)
+            connection->EndReport();
         if (!self || SocketHandle() < 0)
             return;
     }

@@ -1,9 +1,10 @@
 // Event-driven, non-blocking IPv4 TCP sockets for the console client and the relay and web
-// listeners. Readiness reaches the Qt event loop through QSocketNotifier; the components call the
-// std::function handlers their owner assigns, one at a time on the GUI thread, never blocking.
+// listeners. Readiness reaches the Qt event loop through one epoll set per thread (readiness.h); the
+// components call the std::function handlers their owner assigns, one at a time on the GUI thread, never blocking.
 #pragma once
 
 #include "apperror.h"
+#include "readiness.h"
 
 #include <QObject>
 
@@ -13,7 +14,6 @@
 #include <string>
 #include <vector>
 
-class QSocketNotifier;
 class QTimer;
 
 // The error the layer raises; what() is the message shown in the error report.
@@ -67,7 +67,7 @@ inline constexpr std::size_t kReceiveLimit = 64 * 1024;
 
 // One end of a TCP connection, or a listening socket. Endpoints are created and owned by the
 // components; handlers receive them as the Socket argument.
-class TCustomWinSocket : public QObject
+class TCustomWinSocket : public QObject, private TReadinessClient
 {
 public:
     ~TCustomWinSocket() override;
@@ -144,19 +144,25 @@ protected:
     int FLingerTimeoutMs = kLingerTimeoutMs;
 
 private:
+    void ReadinessReport(bool Readable, bool Writable) override;
     void HandleReadable();
     void HandleWritable();
     bool FlushQueue(int &Error);
     void UpdateWriteWatch();
-    // Watches for writability, making the write notifier the first time it is needed.
     void WatchWritable(bool On);
     std::size_t QueuedBytes() const { return FOutput.size() - FOutputSent; }
 
     int FHandle = -1;
     bool FConnected = false;
     TWatch FWatch = TWatch::Connected;
-    QSocketNotifier *FReadNotifier = nullptr;
-    QSocketNotifier *FWriteNotifier = nullptr;
+    TReadinessWatch FReadiness;
+    // Reports of this endpoint (readiness, or a new connection's accept events) running now, more
+    // than one when a handler turns a nested event loop. A closed connection that its listener
+    // lets go of while one runs is deleted when the last one ends, never under a running handler.
+    int FReports = 0;
+    bool FDeleteWhenIdle = false;
+    void BeginReport() { ++FReports; }
+    void EndReport();
     std::string FOutput;
     std::size_t FOutputSent = 0;
     // Set by ReceivePending; a read event whose handler leaves data unread stops watching until
@@ -229,10 +235,12 @@ private:
     void Listen();
     void CloseListener();
     void ScheduleRemoval(TServerClientWinSocket *Connection);
-    void DropConnection(TServerClientWinSocket *Connection);
+    void DropRemovals();
 
     TServerSocket *FOwner;
     std::vector<TServerClientWinSocket *> FConnections;
+    // Closed connections to take off the list at the next turn, all with one posted call.
+    std::vector<TServerClientWinSocket *> FRemovals;
     QTimer *FAcceptRetry = nullptr;
     bool FOutOfDescriptors = false;
     friend class TServerSocket;

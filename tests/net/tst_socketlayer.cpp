@@ -34,6 +34,7 @@ private slots:
     void activateInsideDisconnectIsIgnored();
     void idleClientSendsNothing();
     void clientConnectionsKeepClosingPeerUntilNextTurn();
+    void connectionClosedInNestedLoopOutlivesItsHandler();
     void closingListenerOrComponentsIsSilent_data();
     void closingListenerOrComponentsIsSilent();
     void errorHandlerControlsAsyncReport_data();
@@ -259,6 +260,30 @@ void TestSocketLayer::clientConnectionsKeepClosingPeerUntilNextTurn()
             QCOMPARE(std::string(e.what()), "List index out of bounds (" + std::to_string(index) + ")");
         }
     }
+}
+
+// A read handler that closes its connection and then turns a nested event loop (a modal dialog,
+// a wait) sees the listener let go of the connection, but the connection itself stays alive
+// until the handler has returned.
+void TestSocketLayer::connectionClosedInNestedLoopOutlivesItsHandler()
+{
+    Rig r;
+    TServerWinSocket *listener = r.server.Socket();
+    int listedAfterNestedLoop = -1;
+    int sentAfterNestedLoop = -1;
+    r.server.OnClientRead = [&](QObject *, TCustomWinSocket *socket) {
+        socket->ReceivePending();
+        socket->CloseConnection();
+        QTest::qWait(50);
+        listedAfterNestedLoop = listener->ActiveConnections();
+        sentAfterNestedLoop = socket->SendString("too late");
+    };
+    QVERIFY(r.connect());
+    QVERIFY(r.client.Socket()->SendString("request") > 0);
+    QTRY_COMPARE(sentAfterNestedLoop, 0);
+    QCOMPARE(listedAfterNestedLoop, 0);
+    QTRY_COMPARE(r.count("disconnect"), 1L);
+    QCOMPARE(r.errors.messages, std::vector<std::string>());
 }
 
 void TestSocketLayer::closingListenerOrComponentsIsSilent_data()
