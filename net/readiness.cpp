@@ -133,6 +133,7 @@ void TReadinessWatch::Detach()
     if (m_registered)
         (void)::epoll_ctl(set.m_epoll, EPOLL_CTL_DEL, m_handle, nullptr);
     set.m_watches.erase(m_token);
+    dropFallback();
     m_token = 0;
     m_handle = -1;
     m_client = nullptr;
@@ -159,6 +160,10 @@ void TReadinessWatch::SetWrite(bool On)
 void TReadinessWatch::update()
 {
     TReadinessSet &set = TReadinessSet::current();
+    if (m_readNotifier || m_writeNotifier) {
+        updateFallback();
+        return;
+    }
     if (!m_read && !m_write) {
         if (m_registered && ::epoll_ctl(set.m_epoll, EPOLL_CTL_DEL, m_handle, nullptr) == 0)
             m_registered = false;
@@ -171,6 +176,43 @@ void TReadinessWatch::update()
         (void)::epoll_ctl(set.m_epoll, EPOLL_CTL_MOD, m_handle, &event);
         return;
     }
-    if (::epoll_ctl(set.m_epoll, EPOLL_CTL_ADD, m_handle, &event) == 0)
+    if (set.m_epoll < 0)
+        set.open();
+    if (set.m_epoll >= 0 && ::epoll_ctl(set.m_epoll, EPOLL_CTL_ADD, m_handle, &event) == 0) {
         m_registered = true;
+        return;
+    }
+    updateFallback();
+}
+
+void TReadinessWatch::updateFallback()
+{
+    if (!m_readNotifier) {
+        const std::uint64_t token = m_token;
+        auto report = [token](bool Readable) {
+            TReadinessSet &set = TReadinessSet::current();
+            const auto found = set.m_watches.find(token);
+            if (found != set.m_watches.end())
+                found->second->m_client->ReadinessReport(Readable, !Readable);
+        };
+        m_readNotifier = new QSocketNotifier(m_handle, QSocketNotifier::Read);
+        m_writeNotifier = new QSocketNotifier(m_handle, QSocketNotifier::Write);
+        QObject::connect(m_readNotifier, &QSocketNotifier::activated, m_readNotifier, [report] { report(true); });
+        QObject::connect(m_writeNotifier, &QSocketNotifier::activated, m_writeNotifier, [report] { report(false); });
+    }
+    m_readNotifier->setEnabled(m_read);
+    m_writeNotifier->setEnabled(m_write);
+}
+
+void TReadinessWatch::dropFallback()
+{
+    // The watch may end inside one of these notifiers' own reports.
+    for (QSocketNotifier **notifier : {&m_readNotifier, &m_writeNotifier}) {
+        if (*notifier) {
+            (*notifier)->setEnabled(false);
+            (*notifier)->disconnect();
+            (*notifier)->deleteLater();
+            *notifier = nullptr;
+        }
+    }
 }

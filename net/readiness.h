@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+class QSocketNotifier;
+
 // What a watched descriptor reports to. Readable and Writable are only ever true for the
 // directions being watched; an error or hang-up counts as both.
 class TReadinessClient
@@ -40,6 +42,10 @@ public:
 
 private:
     void update();
+    // A watch the epoll set cannot take (no descriptor left for the set, or the kernel's watch
+    // limit) gets notifiers of its own, so its socket still hears of its data and errors.
+    void updateFallback();
+    void dropFallback();
 
     int m_handle = -1;
     std::uint64_t m_token = 0;
@@ -49,6 +55,8 @@ private:
     // In the epoll set; a watch with both directions off is taken out, since epoll reports
     // errors and hang-ups even for an empty mask and a disabled watch must stay silent.
     bool m_registered = false;
+    QSocketNotifier *m_readNotifier = nullptr;
+    QSocketNotifier *m_writeNotifier = nullptr;
 
     friend struct TReadinessSet;
 };

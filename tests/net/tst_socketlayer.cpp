@@ -1,11 +1,17 @@
 // The socket layer's event contract over real sockets on 127.0.0.1: when each handler runs, what
 // it sees, which reports never reach a handler, and the errors raised and reported.
+#include "readiness.h"
 #include "socketrig.h"
 
 #include <QtTest>
 
+#include <algorithm>
+
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -35,6 +41,7 @@ private slots:
     void idleClientSendsNothing();
     void clientConnectionsKeepClosingPeerUntilNextTurn();
     void connectionClosedInNestedLoopOutlivesItsHandler();
+    void socketHeardWithoutDescriptorForReadinessSet();
     void closingListenerOrComponentsIsSilent_data();
     void closingListenerOrComponentsIsSilent();
     void errorHandlerControlsAsyncReport_data();
@@ -284,6 +291,36 @@ void TestSocketLayer::connectionClosedInNestedLoopOutlivesItsHandler()
     QCOMPARE(listedAfterNestedLoop, 0);
     QTRY_COMPARE(r.count("disconnect"), 1L);
     QCOMPARE(r.errors.messages, std::vector<std::string>());
+}
+
+// With no descriptor left for the thread's readiness set, a socket gets notifiers of its own
+// instead of never hearing of its data.
+void TestSocketLayer::socketHeardWithoutDescriptorForReadinessSet()
+{
+    struct TClient : TReadinessClient
+    {
+        int reads = 0;
+        void ReadinessReport(bool Readable, bool) override { reads += Readable ? 1 : 0; }
+    } client;
+    int pair[2];
+    QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) == 0);
+    rlimit saved{};
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
+    rlimit tight = saved;
+    tight.rlim_cur = rlim_t(std::max(pair[0], pair[1]) + 1);
+    TReadinessWatch watch;
+    {
+        // Every descriptor number from here up is out of reach while the watch starts.
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &tight) == 0);
+        watch.Attach(pair[0], &client);
+        watch.SetRead(true);
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);
+    }
+    QVERIFY(::write(pair[1], "x", 1) == 1);
+    QTRY_VERIFY(client.reads > 0);
+    watch.Detach();
+    ::close(pair[0]);
+    ::close(pair[1]);
 }
 
 void TestSocketLayer::closingListenerOrComponentsIsSilent_data()
