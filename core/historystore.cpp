@@ -1,9 +1,9 @@
-// The history store; see historystore.h. The worker thread owns the one connection (a Qt SQL
-// connection belongs to the thread that made it) and opens it at start. WAL lets the History tab
-// read while a call is written; synchronous=NORMAL drops the fsync of each commit (WAL syncs at
-// its checkpoints), so a killed monitor loses nothing committed and the database stays whole, and
-// only a power cut can cost the last few seconds; one fsync per call row would cost more than the
-// row.
+// The history store; see historystore.h. The worker thread owns the one connection, made through
+// SQLite's own interface (no Qt SQL driver plugin to load into the desktop program), and opens it
+// when the first event must be written. WAL lets the History tab read while a call is written;
+// synchronous=NORMAL drops the fsync of each commit (WAL syncs at its checkpoints), so a killed
+// monitor loses nothing committed and the database stays whole, and only a power cut can cost the
+// last few seconds; one fsync per call row would cost more than the row.
 #include "historystore.h"
 
 #include "historyschema.h"
@@ -13,44 +13,36 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QStringList>
 #include <QThread>
-#include <QVariant>
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <optional>
 
 namespace {
-
-// SQLite's primary result codes, as Qt's driver hands them on.
-constexpr int kSqliteCorrupt = 11;
-constexpr int kSqliteBusy = 5;
-constexpr int kSqliteLocked = 6;
-constexpr int kSqliteReadOnly = 8;
-constexpr int kSqliteFull = 13;
-constexpr int kSqliteCantOpen = 14;
-constexpr int kSqliteNotADatabase = 26;
 
 // A small page cache: the writer only appends and updates a few rows, and the desktop program's
 // idle memory is counted.
 constexpr int kCacheKiB = 256;
 constexpr qint64 kDayMs = 24 * 60 * 60 * 1000;
 
-std::atomic<quint64> g_connectionCount{0};
-
-int sqliteCode(const QSqlError &Error)
+// A statement's or an open's failure: SQLite's result code and its words.
+struct TSqlFailure
 {
-    return Error.nativeErrorCode().toInt() & 0xff;
-}
+    int Code = SQLITE_OK;
+    QString Text;
+};
 
 enum class TFault { None, Locked, ReadOnly, Full, Other, Refused };
+
+void bindText(sqlite3_stmt *Statement, int Index, std::string_view Latin1)
+{
+    // The router's bytes, shown as the window shows them.
+    const QByteArray utf8 = QString::fromLatin1(Latin1.data(), qsizetype(Latin1.size())).toUtf8();
+    sqlite3_bind_text(Statement, Index, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+}
 
 } // namespace
 
@@ -58,17 +50,8 @@ enum class TFault { None, Locked, ReadOnly, Full, Other, Refused };
 class THistoryWriter
 {
 public:
-    explicit THistoryWriter(THistoryStore &Store)
-        : m_store(Store), m_path(Store.m_path),
-          m_name(QStringLiteral("lw_history_%1").arg(g_connectionCount.fetch_add(1)))
-    {
-    }
-    ~THistoryWriter()
-    {
-        close();
-        m_db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(m_name);
-    }
+    explicit THistoryWriter(THistoryStore &Store) : m_store(Store), m_path(Store.m_path) {}
+    ~THistoryWriter() { close(); }
 
     bool refused() const { return m_fault == TFault::Refused; }
     bool failing() const { return m_fault != TFault::None && m_fault != TFault::Refused; }
@@ -85,21 +68,30 @@ private:
     void close();
     bool stillThere() const;
     void moveAside();
+    TSqlFailure lastFailure() const;
+    // Runs Sql (one or more statements) to its end.
+    bool exec(const char *Sql);
+    // The first column of Sql's first row as text (empty without a row).
+    bool query(const char *Sql, QByteArray &Value);
+    // Runs a prepared statement once and makes it ready for the next binding.
+    bool step(sqlite3_stmt *Statement);
+    // A transaction around Body; its failure is reported and rolled back.
+    template <typename Body>
+    bool transaction(Body &&Run);
     // A failure of a statement or of the open: one report per kind, retried later; a damaged file
     // is moved aside on the next open.
-    void failed(const QSqlError &Error);
+    void failed(const TSqlFailure &Failure);
     void report(TFault Fault, const QString &Text);
     void notice(const QString &Text);
     void resolved();
 
     THistoryStore &m_store;
     const QString m_path;
-    const QString m_name;
-    QSqlDatabase m_db;
-    std::optional<QSqlQuery> m_insertCall;
-    std::optional<QSqlQuery> m_insertSession;
-    std::optional<QSqlQuery> m_endSession;
-    std::optional<QSqlQuery> m_addDaily;
+    sqlite3 *m_db = nullptr;
+    sqlite3_stmt *m_insertCall = nullptr;
+    sqlite3_stmt *m_insertSession = nullptr;
+    sqlite3_stmt *m_endSession = nullptr;
+    sqlite3_stmt *m_addDaily = nullptr;
     TFault m_fault = TFault::None;
     bool m_corrupt = false;
     dev_t m_device = 0;
@@ -130,13 +122,20 @@ void THistoryWriter::resolved()
     report(TFault::None, QString());
 }
 
-void THistoryWriter::failed(const QSqlError &Error)
+TSqlFailure THistoryWriter::lastFailure() const
 {
-    const QString detail = Error.databaseText().isEmpty() ? Error.text() : Error.databaseText();
+    if (!m_db)
+        return {SQLITE_NOMEM, QStringLiteral("out of memory")};
+    return {sqlite3_errcode(m_db), QString::fromUtf8(sqlite3_errmsg(m_db))};
+}
+
+void THistoryWriter::failed(const TSqlFailure &Failure)
+{
+    const QString &detail = Failure.Text;
     const QString tail = QCoreApplication::translate("THistoryStore", "; calls wait and are written once it can be.");
-    switch (sqliteCode(Error)) {
-    case kSqliteBusy:
-    case kSqliteLocked:
+    switch (Failure.Code & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
         report(TFault::Locked,
                QCoreApplication::translate(
                    "THistoryStore",
@@ -144,21 +143,21 @@ void THistoryWriter::failed(const QSqlError &Error)
                    "is free.")
                    .arg(m_path));
         return;
-    case kSqliteReadOnly:
-    case kSqliteCantOpen:
+    case SQLITE_READONLY:
+    case SQLITE_CANTOPEN:
         report(TFault::ReadOnly,
                QCoreApplication::translate("THistoryStore", "The call history %1 cannot be written (%2)")
                        .arg(m_path, detail) +
                    tail);
         return;
-    case kSqliteFull:
+    case SQLITE_FULL:
         report(
             TFault::Full,
             QCoreApplication::translate("THistoryStore", "The disk holding the call history %1 is full").arg(m_path) +
                 tail);
         return;
-    case kSqliteCorrupt:
-    case kSqliteNotADatabase:
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
         m_corrupt = true;
         return;
     default:
@@ -167,6 +166,60 @@ void THistoryWriter::failed(const QSqlError &Error)
                                   tail);
         return;
     }
+}
+
+bool THistoryWriter::exec(const char *Sql)
+{
+    if (sqlite3_exec(m_db, Sql, nullptr, nullptr, nullptr) == SQLITE_OK)
+        return true;
+    failed(lastFailure());
+    return false;
+}
+
+bool THistoryWriter::query(const char *Sql, QByteArray &Value)
+{
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(m_db, Sql, -1, &statement, nullptr) != SQLITE_OK) {
+        failed(lastFailure());
+        return false;
+    }
+    const int result = sqlite3_step(statement);
+    if (result == SQLITE_ROW) {
+        const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(statement, 0));
+        Value = QByteArray(text ? text : "", sqlite3_column_bytes(statement, 0));
+    } else
+        Value.clear();
+    const TSqlFailure failure = lastFailure();
+    sqlite3_finalize(statement);
+    if (result == SQLITE_ROW || result == SQLITE_DONE)
+        return true;
+    failed(failure);
+    return false;
+}
+
+bool THistoryWriter::step(sqlite3_stmt *Statement)
+{
+    const int result = sqlite3_step(Statement);
+    const TSqlFailure failure = lastFailure();
+    sqlite3_reset(Statement);
+    sqlite3_clear_bindings(Statement);
+    if (result == SQLITE_DONE || result == SQLITE_ROW)
+        return true;
+    failed(failure);
+    return false;
+}
+
+template <typename Body>
+bool THistoryWriter::transaction(Body &&Run)
+{
+    if (!exec("BEGIN"))
+        return false;
+    if (Run() && exec("COMMIT"))
+        return true;
+    // The failure is told already; what the transaction did is undone.
+    if (!sqlite3_get_autocommit(m_db))
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
 }
 
 bool THistoryWriter::stillThere() const
@@ -179,12 +232,12 @@ bool THistoryWriter::stillThere() const
 
 void THistoryWriter::close()
 {
-    m_insertCall.reset();
-    m_insertSession.reset();
-    m_endSession.reset();
-    m_addDaily.reset();
-    if (m_db.isValid())
-        m_db.close();
+    for (sqlite3_stmt **statement : {&m_insertCall, &m_insertSession, &m_endSession, &m_addDaily}) {
+        sqlite3_finalize(*statement);
+        *statement = nullptr;
+    }
+    sqlite3_close_v2(m_db);
+    m_db = nullptr;
 }
 
 void THistoryWriter::moveAside()
@@ -212,7 +265,7 @@ bool THistoryWriter::ensureOpen(bool QueueEmpty)
     // A write found the file damaged.
     if (m_corrupt)
         moveAside();
-    if (m_db.isValid() && m_db.isOpen()) {
+    if (m_db) {
         if (stillThere())
             return true;
         // Deleted (or replaced) under us: SQLite would go on writing to the unlinked file. What the
@@ -255,24 +308,24 @@ THistoryWriter::TOpen THistoryWriter::openOnce()
                                      .arg(info.absolutePath()));
         return TOpen::Failed;
     }
-    if (!m_db.isValid())
-        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-    m_db.setDatabaseName(m_path);
-    m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_store.m_options.BusyTimeoutMs));
-    if (!m_db.open()) {
-        failed(m_db.lastError());
-        return m_corrupt ? TOpen::Corrupt : TOpen::Failed;
-    }
-    QSqlQuery q(m_db);
-    const auto fail = [&] {
-        failed(q.lastError());
-        return m_corrupt ? TOpen::Corrupt : TOpen::Failed;
-    };
-    // The first read of the file: it also tells a file that is no database at all.
-    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
+    const auto fail = [this] { return m_corrupt ? TOpen::Corrupt : TOpen::Failed; };
+    // Only this thread uses the connection: no mutex of SQLite's is needed.
+    if (sqlite3_open_v2(QFile::encodeName(m_path).constData(), &m_db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        failed(lastFailure());
+        close();
         return fail();
-    const int version = q.value(0).toInt();
-    q.finish();
+    }
+    sqlite3_extended_result_codes(m_db, 1);
+    sqlite3_busy_timeout(m_db, m_store.m_options.BusyTimeoutMs);
+    // No lookaside slots: a few statements a minute gain nothing from them, the idle program
+    // would hold them.
+    sqlite3_db_config(m_db, SQLITE_DBCONFIG_LOOKASIDE, nullptr, 0, 0);
+    // The first read of the file: it also tells a file that is no database at all.
+    QByteArray value;
+    if (!query("PRAGMA user_version", value))
+        return fail();
+    const int version = value.toInt();
     if (version > history::kSchemaVersion) {
         report(TFault::Refused,
                QCoreApplication::translate(
@@ -285,22 +338,21 @@ THistoryWriter::TOpen THistoryWriter::openOnce()
     if (version > 0) {
         // quick_check reads every page as integrity_check does but skips matching the indexes to
         // their tables, a fraction of the time on a million calls.
-        if (!q.exec(QStringLiteral("PRAGMA quick_check")))
+        if (!query("PRAGMA quick_check", value))
             return fail();
-        const QString verdict = q.next() ? q.value(0).toString() : QString();
-        q.finish();
-        if (verdict != QLatin1String("ok"))
+        if (value != "ok")
             return TOpen::Corrupt;
     }
-    if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.exec(QStringLiteral("PRAGMA synchronous=NORMAL")) ||
-        !q.exec(QStringLiteral("PRAGMA cache_size=-%1").arg(kCacheKiB)))
+    const QByteArray cache = "PRAGMA cache_size=-" + QByteArray::number(kCacheKiB);
+    if (!query("PRAGMA journal_mode=WAL", value) || !exec("PRAGMA synchronous=NORMAL") || !exec(cache.constData()))
         return fail();
-    if (m_store.m_options.MaxPageCount > 0 &&
-        !q.exec(QStringLiteral("PRAGMA max_page_count=%1").arg(m_store.m_options.MaxPageCount)))
-        return fail();
-    q.finish();
+    if (m_store.m_options.MaxPageCount > 0) {
+        const QByteArray limit = "PRAGMA max_page_count=" + QByteArray::number(m_store.m_options.MaxPageCount);
+        if (!query(limit.constData(), value))
+            return fail();
+    }
     if (!migrate(version) || !prepare())
-        return m_corrupt ? TOpen::Corrupt : TOpen::Failed;
+        return fail();
     struct stat st
     {
     };
@@ -316,41 +368,19 @@ THistoryWriter::TOpen THistoryWriter::openOnce()
 bool THistoryWriter::migrate(int Version)
 {
     for (int step = Version; step < history::kSchemaVersion; ++step) {
-        if (!m_db.transaction()) {
-            failed(m_db.lastError());
+        const QByteArray mark = "PRAGMA user_version=" + QByteArray::number(step + 1);
+        if (!transaction([&] { return exec(history::kMigrations[size_t(step)]) && exec(mark.constData()); }))
             return false;
-        }
-        QSqlQuery q(m_db);
-        // The driver runs one statement per call: the step's text is cut at its semicolons.
-        const QStringList statements =
-            QString::fromLatin1(history::kMigrations[size_t(step)]).split(QLatin1Char(';'), Qt::SkipEmptyParts);
-        bool ok = true;
-        for (const QString &statement : statements) {
-            if (!statement.trimmed().isEmpty() && !q.exec(statement)) {
-                ok = false;
-                break;
-            }
-        }
-        if (ok && !q.exec(QStringLiteral("PRAGMA user_version=%1").arg(step + 1)))
-            ok = false;
-        const QSqlError error = q.lastError();
-        q.finish();
-        if (!ok || !m_db.commit()) {
-            failed(ok ? m_db.lastError() : error);
-            m_db.rollback();
-            return false;
-        }
     }
     return true;
 }
 
 bool THistoryWriter::prepare()
 {
-    const auto make = [this](std::optional<QSqlQuery> &Query, const char *Sql) {
-        Query.emplace(m_db);
-        if (Query->prepare(QString::fromLatin1(Sql)))
+    const auto make = [this](sqlite3_stmt *&Statement, const char *Sql) {
+        if (sqlite3_prepare_v3(m_db, Sql, -1, SQLITE_PREPARE_PERSISTENT, &Statement, nullptr) == SQLITE_OK)
             return true;
-        failed(Query->lastError());
+        failed(lastFailure());
         return false;
     };
     return make(m_insertCall, "INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, "
@@ -368,58 +398,50 @@ bool THistoryWriter::prepare()
 
 bool THistoryWriter::write(const THistoryEvent &Event)
 {
-    if (!m_db.transaction()) {
-        failed(m_db.lastError());
-        return false;
-    }
-    QSqlQuery *query = nullptr;
-    qint64 callId = -1;
+    sqlite3_stmt *statement = nullptr;
     if (const auto *call = std::get_if<THistoryCall>(&Event)) {
-        query = &*m_insertCall;
-        const QVariant values[] = {
-            call->Channel,
-            QStringLiteral("%1").arg(call->Voice ? "voice" : "data"),
-            QStringLiteral("%1").arg(call->Incoming ? "in" : "out"),
-            qint64(call->StartUtc),
-            qint64(call->EndUtc),
-            qint64(call->EndUtc - call->StartUtc),
-            // The router's bytes, shown as the window shows them.
-            QString::fromLatin1(call->Remote.data(), qsizetype(call->Remote.size())),
-            qint64(call->TxBytes),
-            qint64(call->RxBytes),
-            call->PeakUsage,
-            call->MeanUsage,
-            call->ClosedAtStop ? 1 : 0,
-        };
-        for (int k = 0; k < int(std::size(values)); ++k)
-            query->bindValue(k, values[k]);
+        statement = m_insertCall;
+        sqlite3_bind_int(statement, 1, call->Channel);
+        sqlite3_bind_text(statement, 2, call->Voice ? "voice" : "data", -1, SQLITE_STATIC);
+        sqlite3_bind_text(statement, 3, call->Incoming ? "in" : "out", -1, SQLITE_STATIC);
+        sqlite3_bind_int64(statement, 4, sqlite3_int64(call->StartUtc));
+        sqlite3_bind_int64(statement, 5, sqlite3_int64(call->EndUtc));
+        sqlite3_bind_int64(statement, 6, sqlite3_int64(call->EndUtc - call->StartUtc));
+        bindText(statement, 7, call->Remote);
+        sqlite3_bind_int64(statement, 8, sqlite3_int64(call->TxBytes));
+        sqlite3_bind_int64(statement, 9, sqlite3_int64(call->RxBytes));
+        sqlite3_bind_int(statement, 10, call->PeakUsage);
+        sqlite3_bind_double(statement, 11, call->MeanUsage);
+        sqlite3_bind_int(statement, 12, call->ClosedAtStop ? 1 : 0);
     } else if (const auto *session = std::get_if<THistorySession>(&Event)) {
         if (session->Connected) {
-            query = &*m_insertSession;
-            query->bindValue(0, qint64(session->Utc));
+            statement = m_insertSession;
+            sqlite3_bind_int64(statement, 1, sqlite3_int64(session->Utc));
         } else {
-            query = &*m_endSession;
-            query->bindValue(0, qint64(session->Utc));
-            query->bindValue(1, QString::fromLatin1(session->Reason.data(), qsizetype(session->Reason.size())));
+            statement = m_endSession;
+            sqlite3_bind_int64(statement, 1, sqlite3_int64(session->Utc));
+            bindText(statement, 2, session->Reason);
         }
     } else {
         const auto &daily = std::get<THistoryDaily>(Event);
-        query = &*m_addDaily;
-        query->bindValue(0, QString::fromLatin1(daily.Day.data(), qsizetype(daily.Day.size())));
-        query->bindValue(1, daily.Channel);
-        query->bindValue(2, qint64(daily.ConnectedSeconds));
-        query->bindValue(3, qint64(daily.OutcallSeconds));
-        query->bindValue(4, qint64(daily.TxBytes));
-        query->bindValue(5, qint64(daily.RxBytes));
+        statement = m_addDaily;
+        bindText(statement, 1, daily.Day);
+        sqlite3_bind_int(statement, 2, daily.Channel);
+        sqlite3_bind_int64(statement, 3, sqlite3_int64(daily.ConnectedSeconds));
+        sqlite3_bind_int64(statement, 4, sqlite3_int64(daily.OutcallSeconds));
+        sqlite3_bind_int64(statement, 5, sqlite3_int64(daily.TxBytes));
+        sqlite3_bind_int64(statement, 6, sqlite3_int64(daily.RxBytes));
     }
-    const bool ran = query->exec();
-    const QSqlError error = query->lastError();
-    if (ran && std::holds_alternative<THistoryCall>(Event))
-        callId = query->lastInsertId().toLongLong();
-    query->finish();
-    if (!ran || !m_db.commit()) {
-        failed(ran ? m_db.lastError() : error);
-        m_db.rollback();
+    qint64 callId = -1;
+    const bool written = transaction([&] {
+        if (!step(statement))
+            return false;
+        if (statement == m_insertCall)
+            callId = sqlite3_last_insert_rowid(m_db);
+        return true;
+    });
+    if (!written) {
+        sqlite3_clear_bindings(statement);
         return false;
     }
     resolved();
@@ -433,31 +455,16 @@ void THistoryWriter::retentionIfDue()
 {
     const int days = m_store.m_options.RetentionDays;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (days <= 0 || now < m_nextRetentionMs || !m_db.isOpen())
+    if (days <= 0 || now < m_nextRetentionMs || !m_db)
         return;
     const QDateTime cutoff = QDateTime::fromMSecsSinceEpoch(now - qint64(days) * kDayMs);
-    const qint64 cutoffUtc = cutoff.toSecsSinceEpoch();
-    const QString cutoffDay = cutoff.date().toString(Qt::ISODate);
-    if (!m_db.transaction()) {
-        failed(m_db.lastError());
-        return;
-    }
-    QSqlQuery q(m_db);
-    bool ok = q.exec(QStringLiteral("DELETE FROM calls WHERE start_utc < %1").arg(cutoffUtc)) &&
-              q.exec(QStringLiteral("DELETE FROM sessions WHERE connected_utc < %1").arg(cutoffUtc));
-    if (ok) {
-        q.prepare(QStringLiteral("DELETE FROM daily WHERE day < ?"));
-        q.bindValue(0, cutoffDay);
-        ok = q.exec();
-    }
-    const QSqlError error = q.lastError();
-    q.finish();
-    if (!ok || !m_db.commit()) {
-        failed(ok ? m_db.lastError() : error);
-        m_db.rollback();
-        return;
-    }
-    m_nextRetentionMs = now + kDayMs;
+    const QByteArray cutoffUtc = QByteArray::number(cutoff.toSecsSinceEpoch());
+    const QByteArray cutoffDay = cutoff.date().toString(Qt::ISODate).toLatin1();
+    const QByteArray deleteOld = "DELETE FROM calls WHERE start_utc < " + cutoffUtc +
+                                 "; DELETE FROM sessions WHERE connected_utc < " + cutoffUtc +
+                                 "; DELETE FROM daily WHERE day < '" + cutoffDay + "'";
+    if (transaction([&] { return exec(deleteOld.constData()); }))
+        m_nextRetentionMs = now + kDayMs;
 }
 
 THistoryStore::THistoryStore(const QString &Path, TOptions Options, QObject *Parent)
@@ -527,8 +534,11 @@ std::size_t THistoryStore::Pending() const
 
 void THistoryStore::run()
 {
+    // The file is opened when the first event must be written, so a run that records nothing never
+    // loads SQLite's code; a retention opens it at once, since old rows go at start.
     THistoryWriter writer(*this);
-    writer.ensureOpen(true);
+    if (m_options.RetentionDays > 0)
+        writer.ensureOpen(true);
     std::unique_lock lock(m_mutex);
     for (;;) {
         if (writer.refused()) {

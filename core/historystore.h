@@ -1,6 +1,6 @@
-// THistoryStore: writes the call recorder's events into the history database (SQLite through Qt
-// SQL) on a worker thread of its own, one short transaction per event, so the tick never waits on
-// the disk. Faults are reported once and the events wait in a bounded queue until they can go.
+// THistoryStore: writes the call recorder's events into the history database (SQLite's own
+// interface) on a worker thread of its own, one short transaction per event, so the tick never
+// waits on the disk. Faults are reported once and the events wait in a bounded queue until they can go.
 #pragma once
 
 #include "callrecorder.h"

@@ -168,6 +168,24 @@ QVariant THistoryModel::headerData(int section, Qt::Orientation orientation, int
 THistoryTab::THistoryTab(QWidget *parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("tabHistory"));
+    AskExportFile = [this] {
+        return QFileDialog::getSaveFileName(this, tr("Export Calls"), QStringLiteral("calls.csv"),
+                                            tr("CSV files (*.csv);;All files (*)"));
+    };
+}
+
+THistoryTab *THistoryTab::built() const
+{
+    // Built on first use only: most users never open the tab, and its table, chart and date edits
+    // would be held in memory for the whole run.
+    auto *self = const_cast<THistoryTab *>(this);
+    if (!m_model)
+        self->build();
+    return self;
+}
+
+void THistoryTab::build()
+{
     m_model = new THistoryModel(this);
 
     m_dates = new QCheckBox(tr("From"), this);
@@ -271,16 +289,19 @@ THistoryTab::THistoryTab(QWidget *parent) : QWidget(parent)
     connect(m_caller, &QLineEdit::textChanged, m_callerTimer, [this] { m_callerTimer->start(); });
     connect(m_export, &QPushButton::clicked, this, [this] { exportClicked(); });
 
-    AskExportFile = [this] {
-        return QFileDialog::getSaveFileName(this, tr("Export Calls"), QStringLiteral("calls.csv"),
-                                            tr("CSV files (*.csv);;All files (*)"));
-    };
+    // Built while the tab is being shown: children made after its own show start hidden.
+    if (isVisible()) {
+        for (QWidget *child : findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+            if (!child->testAttribute(Qt::WA_WState_ExplicitShowHide))
+                child->show();
+    }
 }
 
 THistoryTab::~THistoryTab()
 {
     // The model holds the reader's pointer: it goes first.
-    m_model->reset(nullptr, {});
+    if (m_model)
+        m_model->reset(nullptr, {});
 }
 
 void THistoryTab::setDatabase(const QString &path, bool enabled)
@@ -297,12 +318,13 @@ void THistoryTab::setDatabase(const QString &path, bool enabled)
 void THistoryTab::scheduleRefresh()
 {
     m_stale = true;
-    if (isVisible())
+    if (isVisible() && m_refreshTimer)
         m_refreshTimer->start();
 }
 
 void THistoryTab::showEvent(QShowEvent *event)
 {
+    built();
     QWidget::showEvent(event);
     if (m_stale)
         refresh();
@@ -310,6 +332,7 @@ void THistoryTab::showEvent(QShowEvent *event)
 
 void THistoryTab::refresh()
 {
+    built();
     m_refreshTimer->stop();
     m_stale = false;
     m_model->reset(nullptr, {});
@@ -379,11 +402,13 @@ void THistoryTab::showTotals()
 
 QString THistoryTab::totalsText() const
 {
-    return m_todayTotals->text() + QLatin1Char('\n') + m_monthTotals->text();
+    const THistoryTab *tab = built();
+    return tab->m_todayTotals->text() + QLatin1Char('\n') + tab->m_monthTotals->text();
 }
 
 QString THistoryTab::exportCsv(const QString &path)
 {
+    built();
     if (!m_reader)
         return m_message->text();
     QSaveFile file(path);

@@ -72,17 +72,17 @@ public:
     // Asks for the export's file name; a test puts its own answer here.
     std::function<QString()> AskExportFile;
 
-    THistoryModel *model() const { return m_model; }
-    QTableView *view() const { return m_view; }
-    TDailyChart *chart() const { return m_chart; }
-    QComboBox *channelFilter() const { return m_channel; }
-    QLineEdit *callerFilter() const { return m_caller; }
-    QCheckBox *dateFilter() const { return m_dates; }
-    QDateEdit *fromDate() const { return m_from; }
-    QDateEdit *toDate() const { return m_to; }
-    QPushButton *exportButton() const { return m_export; }
+    THistoryModel *model() const { return built()->m_model; }
+    QTableView *view() const { return built()->m_view; }
+    TDailyChart *chart() const { return built()->m_chart; }
+    QComboBox *channelFilter() const { return built()->m_channel; }
+    QLineEdit *callerFilter() const { return built()->m_caller; }
+    QCheckBox *dateFilter() const { return built()->m_dates; }
+    QDateEdit *fromDate() const { return built()->m_from; }
+    QDateEdit *toDate() const { return built()->m_to; }
+    QPushButton *exportButton() const { return built()->m_export; }
     // The line that says why there is no list (logging off, unreadable database); hidden otherwise.
-    QLabel *messageLabel() const { return m_message; }
+    QLabel *messageLabel() const { return built()->m_message; }
     QString totalsText() const;
 
 signals:
@@ -93,6 +93,9 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    // The tab's widgets, made the first time anything needs them.
+    THistoryTab *built() const;
+    void build();
     history::TCallFilter currentFilter() const;
     void applyFilter();
     void showTotals();

@@ -15,6 +15,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTabWidget>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
@@ -73,6 +74,7 @@ private slots:
     void exportWritesTheFilteredCalls();
     void offOrUnreadableIsSaidInTheTab();
     void chartFollowsADarkPalette();
+    void builtAndShownWhenFirstOpened();
 
 private:
     QTemporaryDir m_dir;
@@ -244,6 +246,30 @@ void TstHistoryTab::chartFollowsADarkPalette()
         for (int y = 0; y < chart.plotRect().top() && !lightText; ++y)
             lightText = image.pixelColor(x, y).lightness() > 180;
     QVERIFY(lightText);
+}
+
+void TstHistoryTab::builtAndShownWhenFirstOpened()
+{
+    // A tab nobody opened holds no list; opened, everything it builds then is on screen.
+    addCalls(m_path, 10, true);
+    QTabWidget tabs;
+    tabs.addTab(new QWidget, QStringLiteral("Status"));
+    auto *tab = new THistoryTab;
+    tabs.addTab(tab, QStringLiteral("History"));
+    tab->setDatabase(m_path, true);
+    tabs.resize(700, 500);
+    tabs.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&tabs));
+    QVERIFY(tab->findChildren<QTableView *>().isEmpty());
+
+    tabs.setCurrentWidget(tab);
+    QTRY_VERIFY(tab->view()->isVisible());
+    for (QWidget *shown : std::initializer_list<QWidget *>{tab->chart(), tab->dateFilter(), tab->channelFilter(),
+                                                           tab->callerFilter(), tab->exportButton()})
+        QVERIFY(shown->isVisible());
+    QVERIFY(!tab->messageLabel()->isVisible());
+    QCOMPARE(tab->model()->rowCount(), 10);
+    QTRY_VERIFY(tab->view()->height() > 60);
 }
 
 QTEST_MAIN(TstHistoryTab)
