@@ -367,8 +367,16 @@ void TMonitor::Tick()
     };
     logged(1, B1);
     logged(2, B2);
-    if (m_history)
-        m_recorder.Tick(B1, B2, now.toMSecsSinceEpoch(), now.date().toString(Qt::ISODate).toStdString());
+    if (m_history) {
+        // The day's text is made once a day: formatting a date costs more than the rest of the tick.
+        const QDate today = now.date();
+        if (today.toJulianDay() != m_localDayNumber) {
+            m_localDayNumber = today.toJulianDay();
+            m_localDay = today.toString(Qt::ISODate).toStdString();
+        }
+        // The clock's own count: turning the local time back into it costs a time-zone lookup.
+        m_recorder.Tick(B1, B2, QDateTime::currentMSecsSinceEpoch(), m_localDay);
+    }
 
     noteChanges();
     // 5. Alerts: calls, the outcall time and the status's silence. A remote relay user leaves the

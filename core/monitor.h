@@ -205,6 +205,9 @@ private:
     mutable std::vector<std::string> m_jsonPieces;
     // The call history: the recorder feeds the store while it is open.
     TCallRecorder m_recorder;
+    // The local day of the last tick, as its Julian day number and as "YYYY-MM-DD".
+    int64_t m_localDayNumber = 0;
+    std::string m_localDay;
     std::unique_ptr<THistoryStore> m_history;
     std::optional<std::string> m_dataDir;
     bool m_settingsBesideProgram = false;
