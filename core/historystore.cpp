@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 namespace {
 
@@ -504,10 +505,15 @@ void THistoryStore::Post(THistoryEvent Event)
                 }
             }
         }
-        if (m_queue.size() + (m_inFlight ? 1 : 0) >= kMaxPending) {
+        if (m_queue.size() + ((m_inFlight && !m_dropInFlight) ? 1 : 0) >= kMaxPending) {
             auto oldest = std::find_if(m_queue.begin(), m_queue.end(),
                                        [](const THistoryEvent &e) { return std::holds_alternative<THistoryDaily>(e); });
-            m_queue.erase(oldest != m_queue.end() ? oldest : m_queue.begin());
+            if (oldest != m_queue.end())
+                m_queue.erase(oldest);
+            else if (m_inFlight && m_inFlightDaily && !m_dropInFlight)
+                m_dropInFlight = true;
+            else
+                m_queue.erase(m_queue.begin());
             if (!m_overflowTold) {
                 m_overflowTold = true;
                 QMetaObject::invokeMethod(
@@ -529,7 +535,7 @@ void THistoryStore::Post(THistoryEvent Event)
 std::size_t THistoryStore::Pending() const
 {
     const std::lock_guard lock(m_mutex);
-    return m_queue.size() + (m_inFlight ? 1 : 0);
+    return m_queue.size() + ((m_inFlight && !m_dropInFlight) ? 1 : 0);
 }
 
 void THistoryStore::run()
@@ -562,12 +568,15 @@ void THistoryStore::run()
             THistoryEvent event = std::move(m_queue.front());
             m_queue.pop_front();
             m_inFlight = true;
+            m_inFlightDaily = std::holds_alternative<THistoryDaily>(event);
             lock.unlock();
             const bool written = writer.ensureOpen(false) && writer.write(event);
             lock.lock();
             m_inFlight = false;
+            const bool dropped = std::exchange(m_dropInFlight, false);
             if (!written) {
-                m_queue.push_front(std::move(event));
+                if (!dropped)
+                    m_queue.push_front(std::move(event));
                 break;
             }
             if (m_queue.empty())

@@ -69,6 +69,10 @@ private:
     bool m_stopping = false;
     // The worker is writing an event it took from the queue.
     bool m_inFlight = false;
+    // The event being written is a daily total, and the queue overflowed meanwhile: it is let go
+    // if its write fails, so the overflow drops totals before any call.
+    bool m_inFlightDaily = false;
+    bool m_dropInFlight = false;
     bool m_overflowTold = false;
     QThread *m_thread = nullptr;
 };
