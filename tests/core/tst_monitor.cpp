@@ -1,8 +1,10 @@
 // TMonitor without any widget: the settings as a value and the file they come from, the tick's
 // caller-ID log and its bound, and the machine status beside the page on 127.0.0.1.
+#include "apperror.h"
 #include "loopbackpeer.h"
 #include "metrics.h"
 #include "monitor.h"
+#include "routerscreens.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,6 +13,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -37,6 +40,18 @@ std::string fetch(TMonitor &monitor, const std::string &path)
     browser.waitClosed();
     return browser.input();
 }
+
+// Every error report while it lives, in place of the program's own report.
+struct TErrorCatcher
+{
+    std::vector<std::string> errors;
+    ErrorReporter previous = SetErrorReporter([this](const std::string &message) { errors.push_back(message); });
+
+    TErrorCatcher() = default;
+    TErrorCatcher(const TErrorCatcher &) = delete;
+    TErrorCatcher &operator=(const TErrorCatcher &) = delete;
+    ~TErrorCatcher() { SetErrorReporter(previous); }
+};
 
 } // namespace
 
@@ -104,6 +119,117 @@ private slots:
         const TMachineStatus status = monitor.MachineStatus();
         QCOMPARE(status.CallerIds.size(), TMonitor::kCallerIdsKept);
         QCOMPARE(status.CallerIds.back().CLID, std::to_string(1000000 + TMonitor::kCallerIdsKept));
+    }
+
+    // The tray's picture at each tick: a channel down blinks the empty meter and the exclamation
+    // mark in turn; otherwise the channels' links and usage choose it.
+    void trayPictureFollowsChannels()
+    {
+        TMonitor monitor;
+        monitor.Timer1->stop();
+        QCOMPARE(monitor.TrayPicture(), 38);
+        QCOMPARE(monitor.TrayTipText(), std::string("B1[No Data] B2[No Data]"));
+
+        TChannelStatus &B1 = monitor.Session.B1;
+        TChannelStatus &B2 = monitor.Session.B2;
+        B1.Link = "Down";
+        std::vector<int> pictures;
+        for (int i = 0; i < 5; ++i) {
+            monitor.Tick();
+            pictures.push_back(monitor.TrayPicture());
+        }
+        QCOMPARE(pictures, (std::vector<int>{36, 37, 36, 37, 36}));
+
+        B1.Link = "Idle";
+        B2.Link = "64K/Sync";
+        B2.CLU = 60;
+        monitor.Tick();
+        QCOMPARE(monitor.TrayPicture(), 26); // O0D2
+
+        B1.Link = "64K/Sync";
+        B1.CLU = 26;
+        B2.CLU = 25;
+        monitor.Tick();
+        QCOMPARE(monitor.TrayPicture(), 6); // D1D0
+    }
+
+    // With no view showing only the labels may stand still: the history, the tray's tip and the
+    // caller IDs go on at every tick.
+    void tickGoesOnWhileNoViewShows()
+    {
+        TMonitor monitor;
+        monitor.Timer1->stop();
+        monitor.ViewShowing = [] { return false; };
+        QSignalSpy logged(&monitor, &TMonitor::callerIdLogged);
+        TChannelStatus &B1 = monitor.Session.B1;
+        B1.Link = "64K/Sync";
+        B1.CLU = 50;
+        monitor.Tick();
+        B1.Link = "Voice";
+        B1.CLU = 80;
+        B1.CLID = "5551234";
+        monitor.Tick();
+        QCOMPARE(monitor.Series1.Y(90), 80.0);
+        QCOMPARE(monitor.Series1.Y(89), 50.0);
+        QVERIFY(QString::fromStdString(monitor.TrayTipText()).contains(QStringLiteral("B1[Voice 80%]")));
+        QCOMPARE(logged.count(), 1);
+    }
+
+    void callerIdLoggedOncePerCall()
+    {
+        TMonitor monitor;
+        monitor.Timer1->stop();
+        QSignalSpy logged(&monitor, &TMonitor::callerIdLogged);
+        TChannelStatus &B2 = monitor.Session.B2;
+        B2.CLID = "5551234";
+        for (int i = 0; i < 3; ++i)
+            monitor.Tick();
+        QCOMPARE(logged.count(), 1);
+        QCOMPARE(logged.at(0).at(0).toInt(), 2);
+        QVERIFY(logged.at(0).at(1).toString().endsWith(QStringLiteral(" - 555-1234")));
+
+        // The number leaves the screen, then the same caller rings again: a second entry.
+        B2.CLID.clear();
+        monitor.Tick();
+        B2.CLID = "5551234";
+        monitor.Tick();
+        monitor.Tick();
+        QCOMPARE(logged.count(), 2);
+        QCOMPARE(logged.at(1).at(0).toInt(), 2);
+    }
+
+    // The parser reads the whole status screen only for someone who looks at it, a showing view
+    // or the web server; otherwise only what the tray and the caller IDs need.
+    void fullPassWhileShownOrServing()
+    {
+        TErrorCatcher caught;
+        TMonitor monitor;
+        monitor.Timer1->stop();
+        bool showing = false;
+        monitor.ViewShowing = [&showing] { return showing; };
+        const TChannelStatus &B1 = monitor.Session.B1;
+        TChannelRow b1;
+        monitor.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+        QCOMPARE(B1.Link, std::string("64K/Sync"));
+        QCOMPARE(B1.CLU, 50);
+        QCOMPARE(B1.TX, int64_t(0));
+
+        // The web server on (a port the kernel picks): the page needs every field.
+        monitor.Settings.BindAddress = "127.0.0.1";
+        monitor.SetWebAdminPort("0");
+        QVERIFY(!monitor.SetWebAdmin(true));
+        monitor.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+        QCOMPARE(B1.TX, int64_t(1234567));
+
+        // Shown, with the server off again.
+        QVERIFY(monitor.SetWebAdmin(false));
+        b1.tx = "7";
+        monitor.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+        QCOMPARE(B1.TX, int64_t(1234567));
+        showing = true;
+        monitor.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+        QCOMPARE(B1.TX, int64_t(7));
+        QVERIFY(caught.errors.empty());
     }
 
     void machineStatusBesideThePage()
