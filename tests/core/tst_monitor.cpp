@@ -232,6 +232,58 @@ private slots:
         QVERIFY(caught.errors.empty());
     }
 
+    // Loading the settings opens each listener on its port, and the page takes the loaded colours.
+    void loadingSettingsOpensListeners()
+    {
+        int telnetPort = 0;
+        int webPort = 0;
+        {
+            LoopbackListener telnet;
+            LoopbackListener web;
+            telnetPort = telnet.port();
+            webPort = web.port();
+        }
+        QTemporaryDir dir;
+        writeFile(dir.filePath(QStringLiteral("linewatch.ini")).toStdString(),
+                  "[RemoteAdmin]\r\nTelnet=1\r\nTelnetPort=" + std::to_string(telnetPort) +
+                      "\r\nWeb=1\r\nWebPort=" + std::to_string(webPort) +
+                      "\r\n[Graphs]\r\nB1CLUBackgroundColor=255\r\nB2GridColor=$FF0000\r\n"
+                      "[Network]\r\nBindAddress=127.0.0.1\r\n");
+        TErrorCatcher caught;
+        TMonitor monitor;
+        monitor.Timer1->stop();
+        monitor.SetAppDir(dir.path().toStdString());
+        monitor.LoadSettings();
+        monitor.ApplySettings();
+
+        QVERIFY(caught.errors.empty());
+        QVERIFY(monitor.Relay.TelnetServerSocket.Active());
+        QCOMPARE(monitor.Relay.TelnetServerSocket.Socket()->LocalPort(), telnetPort);
+        QVERIFY(monitor.WebServer.WebServerSocket.Active());
+        QCOMPARE(monitor.WebServer.WebServerSocket.Socket()->LocalPort(), webPort);
+        QVERIFY(monitor.StatusPage().find("\"#FF0000\"") != std::string::npos);
+
+        // Switched off by the user: the port may be edited again.
+        QVERIFY(monitor.SetWebAdmin(false));
+        QVERIFY(!monitor.WebServer.WebServerSocket.Active());
+    }
+
+    // The service names are cached; a reset record, as a disconnection leaves, reads services.ini
+    // afresh, so a name the user added shows from then on.
+    void resetReadsServiceNamesAfresh()
+    {
+        QTemporaryDir dir;
+        TMonitor monitor;
+        monitor.Timer1->stop();
+        monitor.SetAppDir(dir.path().toStdString());
+        QCOMPARE(monitor.ServiceNames.LookupServiceName(0), std::string("?"));
+        writeFile(dir.filePath(QStringLiteral("services.ini")).toStdString(), "[tcp]\r\n0=none\r\n");
+        QCOMPARE(monitor.ServiceNames.LookupServiceName(0), std::string("?"));
+        monitor.Session.sktBrelwickDisconnect(nullptr, nullptr);
+        QCOMPARE(monitor.ServiceNames.LookupServiceName(0), std::string("none"));
+        QVERIFY(monitor.StatusPage().find("0.0.0.0:0 [none]") != std::string::npos);
+    }
+
     void machineStatusBesideThePage()
     {
         TMonitor monitor;
