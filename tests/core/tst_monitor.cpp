@@ -284,6 +284,67 @@ private slots:
         QVERIFY(monitor.StatusPage().find("0.0.0.0:0 [none]") != std::string::npos);
     }
 
+    // The check with the real HTTP client, pointed at a server on 127.0.0.1 in place of the update
+    // host, which is only compared, never contacted.
+    void checkNowFetchesFromLoopbackServer()
+    {
+        std::string body;
+        TServerSocket server;
+        server.SetBindAddress("127.0.0.1");
+        server.SetPort(0);
+        server.OnClientRead = [&body](QObject *, TCustomWinSocket *socket) {
+            socket->ReceivePending();
+            socket->SendString("HTTP/1.0 200 OK\r\n\r\n" + body);
+            socket->CloseConnection();
+        };
+        server.SetActive(true);
+        const int port = server.Socket()->LocalPort();
+        std::vector<std::string> urls;
+        TMonitor::THooks hooks;
+        hooks.FetchVersionFile = [&urls, port](const std::string &url) {
+            urls.push_back(url);
+            return FetchWithHttpClient("http://127.0.0.1:" + std::to_string(port) + "/linewatch/linewatchver.txt");
+        };
+        TErrorCatcher caught;
+        QTemporaryDir dir;
+        TMonitor monitor(std::move(hooks));
+        monitor.Timer1->stop();
+        monitor.SetAppDir(dir.path().toStdString());
+        std::vector<TNewVersionTexts> shown;
+        monitor.ShowNewVersion = [&shown](const TNewVersionTexts &texts) { shown.push_back(texts); };
+        QStringList messages;
+        connect(&monitor, &TMonitor::statusMessage, this, [&messages](const QString &text) { messages << text; });
+        QList<bool> enabled;
+        connect(&monitor, &TMonitor::checkNowEnabled, this, [&enabled](bool on) { enabled << on; });
+
+        body = "[VERSION]\r\nLatest=1.0.2.0\r\nLocation=http://127.0.0.1/get\r\n[1.0.2.0]\r\nDate=12/1/26\r\n"
+               "LINE1=Faster\r\n";
+        monitor.CheckNow();
+        QCOMPARE(urls, std::vector<std::string>{"http://www.brelwick.example/linewatch/linewatchver.txt"});
+        // Check Now is off while the fetch waits, and the panel says what is going on.
+        QCOMPARE(messages, (QStringList{QStringLiteral("Checking for new version"),
+                                        QStringLiteral("New version found: 1.0.2.0")}));
+        QCOMPARE(enabled, (QList<bool>{false, true}));
+        QCOMPARE(shown.size(), size_t(1));
+        QCOMPARE(shown[0].CurrentVersion, QStringLiteral("1.0.2.0  12/1/26"));
+        QCOMPARE(shown[0].ThisVersion, QStringLiteral("1.0.1.3  8/16/00"));
+        QCOMPARE(shown[0].Url, QStringLiteral("http://127.0.0.1/get"));
+        QCOMPARE(readFile(dir.filePath(QStringLiteral("linewatchver.txt")).toStdString()), body);
+
+        body = "[VERSION]\r\nLatest=1.0.1.3\r\n";
+        monitor.CheckNow();
+        QCOMPARE(messages.last(), QStringLiteral("No new version found."));
+        QCOMPARE(shown.size(), size_t(1));
+        QVERIFY(caught.errors.empty());
+
+        // Nobody listens any more: the error is reported once and Check Now can be used again.
+        server.SetActive(false);
+        monitor.CheckNow();
+        QCOMPARE(caught.errors, std::vector<std::string>{"Connection Failed"});
+        QCOMPARE(messages.last(), QStringLiteral("Update check failed"));
+        QCOMPARE(enabled.last(), true);
+    }
+
     void machineStatusBesideThePage()
     {
         TMonitor monitor;
