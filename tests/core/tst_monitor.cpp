@@ -8,6 +8,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -343,6 +344,66 @@ private slots:
         QCOMPARE(caught.errors, std::vector<std::string>{"Connection Failed"});
         QCOMPARE(messages.last(), QStringLiteral("Update check failed"));
         QCOMPARE(enabled.last(), true);
+    }
+
+    // A fake router on 127.0.0.1 records what the monitor types: the channel commands count only
+    // on the status screen, which is told as it comes up; Connect while connected disconnects.
+    void channelCommandsTypeTheirTags()
+    {
+        LoopbackListener listener;
+        TErrorCatcher caught;
+        TMonitor monitor;
+        monitor.Timer1->stop();
+        monitor.Settings.SetText(SettingControl::edtTelnetAddress, "127.0.0.1");
+        monitor.Settings.SetText(SettingControl::edtTelnetPort, std::to_string(listener.port()));
+        QSignalSpy connected(&monitor, &TMonitor::connectionChanged);
+        QSignalSpy shown(&monitor, &TMonitor::statusScreenShown);
+        monitor.Connect();
+        LoopbackPeer router = listener.accept();
+        QVERIFY(router.isOpen());
+        QTRY_VERIFY(monitor.Session.sktBrelwick.Active());
+        QCOMPARE(connected.count(), 1);
+        QCOMPARE(connected.at(0).at(0).toBool(), true);
+
+        monitor.SendChannelCommand(1);
+        monitor.Session.LoginStep = 7;
+        monitor.Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
+        QCOMPARE(shown.count(), 1);
+        QCOMPARE(shown.at(0).at(0).toBool(), true);
+        for (int tag = 1; tag <= 4; ++tag)
+            monitor.SendChannelCommand(tag);
+        QVERIFY(router.waitFor("4"));
+        QCOMPARE(router.input(), std::string("1234"));
+
+        monitor.Connect();
+        QVERIFY(!monitor.Session.sktBrelwick.Active());
+        QCOMPARE(connected.count(), 2);
+        QCOMPARE(connected.at(1).at(0).toBool(), false);
+        QVERIFY(caught.errors.empty());
+    }
+
+    // The page's usage figures carry the user's decimal separator, or the point where the page's
+    // 8-bit character set cannot carry it.
+    void pageWritesTheUsersDecimalSeparator_data()
+    {
+        QTest::addColumn<QLocale>("locale");
+        QTest::addColumn<QString>("cell");
+        QTest::newRow("point") << QLocale::c() << QStringLiteral(">50%  (3.91KB/s)</td>");
+        QTest::newRow("comma") << QLocale(QLocale::German, QLocale::Germany) << QStringLiteral(">50%  (3,91KB/s)</td>");
+        QTest::newRow("arabic") << QLocale(QLocale::Arabic, QLocale::Egypt) << QStringLiteral(">50%  (3.91KB/s)</td>");
+    }
+    void pageWritesTheUsersDecimalSeparator()
+    {
+        QFETCH(QLocale, locale);
+        QFETCH(QString, cell);
+        QLocale::setDefault(locale);
+        const auto restore = qScopeGuard([] { QLocale::setDefault(QLocale::c()); });
+        TMonitor monitor;
+        monitor.Timer1->stop();
+        monitor.Session.B1.Link = "64K/Sync";
+        monitor.Session.B1.Speed = 64;
+        monitor.Session.B1.CLU = 50;
+        QVERIFY(monitor.StatusPage().find(cell.toStdString()) != std::string::npos);
     }
 
     void machineStatusBesideThePage()
