@@ -1,5 +1,6 @@
-// TMonitor without any widget: the settings as a value and the file they come from, the tick's
-// caller-ID log and its bound, and the machine status beside the page on 127.0.0.1.
+// TMonitor without any widget: the settings as a value and what loading them opens, the tick's
+// steps (tray picture, history, caller IDs) with or without a view, the parser's full pass, the
+// channel commands, the version check and the machine status beside the page, all on 127.0.0.1.
 #include "apperror.h"
 #include "loopbackpeer.h"
 #include "metrics.h"
