@@ -203,6 +203,7 @@ private:
 
 bool TestConsoleSession::attachRemoteUser(TConsoleSession &session, TServerSocket &relay, LoopbackPeer &remote)
 {
+    relay.SetBindAddress("127.0.0.1");
     relay.SetPort(0);
     relay.SetActive(true);
     if (!remote.connectTo(relay.Socket()->LocalPort()) ||

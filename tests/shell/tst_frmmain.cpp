@@ -392,6 +392,7 @@ void TestFrmMain::channelButtonsSendTheirTags()
 {
     // A fake router on 127.0.0.1 that records what the monitor types.
     TServerSocket router;
+    router.SetBindAddress("127.0.0.1");
     router.SetPort(0);
     std::string typed;
     router.OnClientRead = [&typed](QObject *, TCustomWinSocket *socket) { typed += socket->ReceivePending(); };
@@ -432,6 +433,8 @@ void TestFrmMain::loadingSettingsOpensListenersAndMasks()
     // Two free ports: listen on port 0 and note what the kernel chose.
     TServerSocket probe1;
     TServerSocket probe2;
+    probe1.SetBindAddress("127.0.0.1");
+    probe2.SetBindAddress("127.0.0.1");
     probe1.SetPort(0);
     probe2.SetPort(0);
     probe1.SetActive(true);
@@ -446,7 +449,8 @@ void TestFrmMain::loadingSettingsOpensListenersAndMasks()
         "[Connection]\r\nMaskPassword=1\r\nRememberPassword=1\r\nPassword=" + EncodeStoredPassword("1234") +
         "\r\n[RemoteAdmin]\r\nTelnet=1\r\nTelnetPort=" + std::to_string(telnetPort) +
         "\r\nWeb=1\r\nWebPort=" + std::to_string(webPort) +
-        "\r\n[Graphs]\r\nB1CLUBackgroundColor=255\r\nB2GridColor=$FF0000\r\n";
+        "\r\n[Graphs]\r\nB1CLUBackgroundColor=255\r\nB2GridColor=$FF0000\r\n"
+        "[Network]\r\nBindAddress=127.0.0.1\r\n";
     {
         QFile file(QDir(dir.path()).filePath(QStringLiteral("linewatch.ini")));
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -852,6 +856,7 @@ void TestFrmMain::checkNowFetchesFromLoopbackServer()
     // the update host, which is only compared, never contacted.
     std::string body;
     TServerSocket server;
+    server.SetBindAddress("127.0.0.1");
     server.SetPort(0);
     server.SetActive(true);
     const int port = server.Socket()->LocalPort();
