@@ -6,12 +6,12 @@
 #include "colorpanel.h"
 #include "errorbox.h"
 #include "frmmain.h"
+#include "frmmaincontrols.h"
 #include "gauge.h"
 #include "historytab.h"
 #include "pagefit.h"
 #include "programicon.h"
 #include "trayicon.h"
-#include "ui_frmmain.h"
 #include "usagechart.h"
 
 #include <QAction>
@@ -200,7 +200,7 @@ struct TFixture
         file.write(text.data(), qint64(text.size()));
     }
 
-    Ui::TfrmMain &ui() { return *window->Form(); }
+    TfrmMainControls &ui() { return *window->Form(); }
 
     // Shown in the top left corner: the offscreen screen is small, and simulated clicks only
     // reach the parts of the window that lie on it.
@@ -249,6 +249,7 @@ private slots:
     void everyTextFitsWithLongestFigures();
     void newFigureRepaintsOnlyItsLabel();
     void opaqueLabelsLookTheSame();
+    void unopenedTabsHeldMemoryFromStart();
 };
 
 void TestFrmMain::labelsShowParsedStatusScreen()
@@ -268,7 +269,7 @@ void TestFrmMain::labelsShowParsedStatusScreen()
     f.window->Monitor.Session.ProcessConsoleData(statusScreen(b1, b2));
     f.window->RefreshStatus();
 
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     QCOMPARE(ui.lblB1Link->text(), QStringLiteral("64K/Sync"));
     QCOMPARE(ui.lblB1Speed->text(), QStringLiteral("64Kbps"));
     QCOMPARE(ui.lblB1TX->text(), QStringLiteral("1,234,567"));
@@ -308,7 +309,7 @@ void TestFrmMain::hiddenWindowFreezesOnlyTheLabels()
     B1.CLID = "5551234";
     f.window->RefreshStatus();
 
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     QCOMPARE(ui.lblB1Link->text(), QStringLiteral("64K/Sync"));
     QCOMPARE(ui.lblB1CLU->text(), QStringLiteral("50%  (3.91KB/s)"));
     QVERIFY(f.window->TrayIcon->tip().contains(QStringLiteral("B1[Voice 80%]")));
@@ -396,7 +397,7 @@ void TestFrmMain::pageShowsTheWindowsFigures()
     f.window->RefreshStatus();
     const QString page = QString::fromLatin1(f.window->Monitor.WebServer.StatusPage());
 
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     if (usage.isEmpty()) {
         QVERIFY(ui.lblB1CLU->text().contains(locale.decimalPoint()));
         QVERIFY(page.contains(QStringLiteral(">50%  (3.91KB/s)</td>")));
@@ -486,7 +487,7 @@ void TestFrmMain::colourPanelChoice()
         return confirm;
     };
     TFixture f(std::move(hooks));
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     f.show();
     const uint32_t gridBefore = ui.pnlB1GridColor->color();
 
@@ -533,7 +534,7 @@ void TestFrmMain::channelButtonsSendTheirTags()
     hooks.StartConnect = [](TClientSocket &socket) { socket.SetActive(true); };
     TFixture f(std::move(hooks));
     f.show();
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     ui.edtTelnetAddress->setText(QStringLiteral("127.0.0.1"));
     ui.edtTelnetPort->setText(QString::number(router.Socket()->LocalPort()));
     QTest::mouseClick(ui.btnConnect, Qt::LeftButton);
@@ -589,7 +590,7 @@ void TestFrmMain::loadingSettingsOpensListenersAndMasks()
     hooks.AppDir = dir.path().toStdString();
     TFixture f(std::move(hooks));
     TfrmMain &w = *f.window;
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
 
     QVERIFY(f.errors.empty());
     QVERIFY(w.Monitor.Relay.TelnetServerSocket.Active());
@@ -631,7 +632,7 @@ void TestFrmMain::alertsGroupFollowsTheAlertsSection()
     TfrmMain::THooks hooks;
     hooks.AppDir = dir.path().toStdString() + "/";
     TFixture f(std::move(hooks));
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     QVERIFY(ui.grpAlerts->isEnabled());
     QVERIFY(!ui.chkAlertLongDataCall->isChecked());
     QVERIFY(!ui.spnAlertLongDataCallMinutes->isEnabled());
@@ -669,7 +670,7 @@ void TestFrmMain::loggingGroupFollowsTheLoggingSection()
     TfrmMain::THooks hooks;
     hooks.AppDir = dir.path().toStdString() + "/";
     TFixture f(std::move(hooks));
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     QVERIFY(ui.grpLogging->isEnabled());
     QVERIFY(!ui.chkLoggingEnabled->isChecked());
     QCOMPARE(ui.edtLoggingDatabase->text(), QStringLiteral("calls.sqlite"));
@@ -805,7 +806,7 @@ void TestFrmMain::failedSaveStillRemovesTray()
 void TestFrmMain::changesSavedOnceAfterABurst()
 {
     TFixture f;
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     QSignalSpy saves(f.window.get(), &TfrmMain::settingsSaved);
     const QString path = QDir(f.dir.path()).filePath(QStringLiteral("linewatch.ini"));
     const auto saved = [&path] {
@@ -915,7 +916,7 @@ void TestFrmMain::linksOpenTheirTargets()
     TFixture f;
     f.show();
     f.window->mnuAboutClick();
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     QTest::mouseClick(ui.Label48, Qt::LeftButton);
     QTest::mouseClick(ui.lblHomePage, Qt::LeftButton);
     // The maker's badge is painted on its label, which holds no pixmap: drawn, not blank.
@@ -1002,7 +1003,7 @@ void TestFrmMain::checkNowFetchesFromLoopbackServer()
     hooks.ShowNewVersion = [&shown](const TNewVersionTexts &texts) { shown.push_back(texts); };
     TFixture f(std::move(hooks));
     TfrmMain &w = *f.window;
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     // While the fetch waits, the button is off and panel 0 says what is going on.
     QString panelDuringFetch;
     bool buttonDuringFetch = true;
@@ -1083,7 +1084,7 @@ void TestFrmMain::newFigureRepaintsOnlyItsLabel()
     // its own label, never the group box, the tab or the window around it.
     TFixture f;
     TfrmMain &w = *f.window;
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QCOMPARE(ui.PageControl1->currentWidget(), ui.tabStatus);
@@ -1119,7 +1120,7 @@ void TestFrmMain::opaqueLabelsLookTheSame()
     // the same as with plain labels, also after a new palette has had them taken again.
     TFixture f;
     TfrmMain &w = *f.window;
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     w.Monitor.Session.ProcessConsoleData(systemInfoScreen("Brelwick10"));
@@ -1148,4 +1149,37 @@ void TestFrmMain::opaqueLabelsLookTheSame()
 }
 
 QTEST_MAIN(TestFrmMain)
+void TestFrmMain::unopenedTabsHeldMemoryFromStart()
+{
+    // The Settings and About tabs' controls cost memory for as long as the monitor runs: none
+    // exist until the tab is first opened, and then it shows what the monitor holds, in a window
+    // of the same size.
+    const std::string ini = "[Connection]\r\nTelnetAddress=10.0.0.9\r\n[Graphs]\r\nB1CLUColor=255\r\n";
+    QTemporaryDir dir;
+    {
+        QFile file(QDir(dir.path()).filePath(QStringLiteral("linewatch.ini")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(ini.data(), qint64(ini.size()));
+    }
+    TfrmMain::THooks hooks;
+    hooks.AppDir = dir.path().toStdString() + "/";
+    TFixture f(std::move(hooks));
+    TfrmMain &w = *f.window;
+    QVERIFY(!w.findChild<QLineEdit *>(QStringLiteral("edtTelnetAddress")));
+    QVERIFY(!w.findChild<QLabel *>(QStringLiteral("Image1")));
+    const QSize startSize = w.size();
+    f.show();
+
+    QCOMPARE(w.findChild<TUsageChart *>(QStringLiteral("Chart1"))->lineColor(), 255u);
+    w.mnuSettingsClick();
+    settle();
+    auto *address = w.findChild<QLineEdit *>(QStringLiteral("edtTelnetAddress"));
+    QVERIFY(address && address->isVisible());
+    QCOMPARE(address->text(), QStringLiteral("10.0.0.9"));
+    w.mnuAboutClick();
+    settle();
+    QVERIFY(w.findChild<QLabel *>(QStringLiteral("Image1"))->isVisible());
+    QCOMPARE(w.size(), startSize);
+}
+
 #include "tst_frmmain.moc"
