@@ -65,8 +65,8 @@ std::string toBytes(const QString &text)
 } // namespace
 
 TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
-    : QMainWindow(Parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                              Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
+    : QWidget(Parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
       ui(std::make_unique<TfrmMainControls>()), m_hooks(std::move(Hooks)),
       Monitor(TMonitor::THooks{m_hooks.StartConnect, m_hooks.FetchVersionFile, std::nullopt})
 {
@@ -279,7 +279,7 @@ bool TfrmMain::eventFilter(QObject *Watched, QEvent *Event)
             return true;
         }
     }
-    return QMainWindow::eventFilter(Watched, Event);
+    return QWidget::eventFilter(Watched, Event);
 }
 
 void TfrmMain::reserveWidths()
@@ -414,7 +414,7 @@ void TfrmMain::saveWindowPlace() const
 
 void TfrmMain::showEvent(QShowEvent *Event)
 {
-    QMainWindow::showEvent(Event);
+    QWidget::showEvent(Event);
     if (m_centred)
         return;
     m_centred = true;
@@ -555,7 +555,7 @@ void TfrmMain::changeEvent(QEvent *Event)
     const QEvent::Type type = Event->type();
     if (m_statusLabels && (type == QEvent::StyleChange || type == QEvent::PaletteChange || type == QEvent::FontChange))
         m_statusLabels->release();
-    QMainWindow::changeEvent(Event);
+    QWidget::changeEvent(Event);
 }
 
 void TfrmMain::ApplyGraphColors()

@@ -9,8 +9,8 @@
 #include "monitor.h"
 #include "settings.h"
 
-#include <QMainWindow>
 #include <QSize>
+#include <QWidget>
 
 #include <array>
 #include <cstddef>
@@ -37,7 +37,9 @@ inline constexpr char kAuthorMail[] = "linewatch@brelwick.example";
 // or the user's configuration directory when that one cannot be written (SettingsDirectory).
 std::string DefaultSettingsDirectory();
 
-class TfrmMain : public QMainWindow, public ISettingsControls
+// A plain top-level widget with the status bar at the foot of its layout: a QMainWindow would load
+// its dock and tool bar layout code, which this window never uses, for as long as it runs.
+class TfrmMain : public QWidget, public ISettingsControls
 {
     Q_OBJECT
 
