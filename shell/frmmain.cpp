@@ -201,7 +201,7 @@ void TfrmMain::wireMonitor()
     const auto showCommands = [this](bool Shown) {
         for (QWidget *button : {ui->btnDropB1, ui->btnDropB2, ui->btnDropAll, ui->btnReset})
             button->setEnabled(Shown);
-        TrayIcon->Drop1->setEnabled(Shown);
+        TrayIcon->setDropEnabled(Shown);
     };
     showCommands(Monitor.StatusScreenShown());
     connect(&Monitor, &TMonitor::statusScreenShown, this, showCommands);

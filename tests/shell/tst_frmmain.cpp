@@ -543,11 +543,11 @@ void TestFrmMain::channelButtonsSendTheirTags()
     QCOMPARE(ui.btnConnect->text(), QStringLiteral("Disconnect"));
 
     // Commands count only on the status screen; until it shows, they are off.
-    QVERIFY(!ui.btnDropB1->isEnabled() && !ui.btnReset->isEnabled() && !f.window->TrayIcon->Drop1->isEnabled());
+    QVERIFY(!ui.btnDropB1->isEnabled() && !ui.btnReset->isEnabled() && !f.window->TrayIcon->Drop1()->isEnabled());
     f.window->Monitor.SendChannelCommand(1);
     f.window->Monitor.Session.LoginStep = 7;
     f.window->Monitor.Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
-    QVERIFY(ui.btnDropB1->isEnabled() && ui.btnReset->isEnabled() && f.window->TrayIcon->Drop1->isEnabled());
+    QVERIFY(ui.btnDropB1->isEnabled() && ui.btnReset->isEnabled() && f.window->TrayIcon->Drop1()->isEnabled());
     for (QPushButton *button : {ui.btnDropB1, ui.btnDropB2, ui.btnReset, ui.btnDropAll})
         QTest::mouseClick(button, Qt::LeftButton);
     for (QAction *item : {f.window->TrayIcon->mnuDropB1, f.window->TrayIcon->mnuDropB2, f.window->TrayIcon->mnuDropAll})
