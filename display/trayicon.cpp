@@ -6,6 +6,8 @@
 
 #include "traypictures.h"
 
+#include <QAction>
+#include <QCursor>
 #include <QMenu>
 #include <QSystemTrayIcon>
 
@@ -20,15 +22,17 @@ const char *const kStartTip = "B1[No Data] B2[No Data]";
 
 TTrayIcon::TTrayIcon(QObject *parent) : QObject(parent)
 {
-    createMenu();
+    createActions();
 
     m_tray = new QSystemTrayIcon(this);
     m_tray->setIcon(TrayPicture(kNoDataPicture));
     m_tray->setToolTip(QString::fromLatin1(kStartTip));
-    m_tray->setContextMenu(pupTray);
     connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        // The right button opens pupTray by itself.
-        if (reason == QSystemTrayIcon::DoubleClick)
+        // The right button opens pupTray by itself once it is made; a notification area that came
+        // after the icon asks for it first.
+        if (reason == QSystemTrayIcon::Context && !m_menu)
+            pupTray()->popup(QCursor::pos());
+        else if (reason == QSystemTrayIcon::DoubleClick)
             emit activationRequested();
         else if (reason == QSystemTrayIcon::Trigger)
             emit toggleRequested();
@@ -43,47 +47,78 @@ TTrayIcon::~TTrayIcon()
         m_tray->setContextMenu(nullptr);
 }
 
-void TTrayIcon::createMenu()
+void TTrayIcon::createActions()
 {
-    m_menu = std::make_unique<QMenu>();
-    pupTray = m_menu.get();
-    pupTray->setObjectName(QStringLiteral("pupTray"));
-
-    mnuStatus = pupTray->addAction(tr("&Status"));
+    const auto entry = [this](const QString &text) { return new QAction(text, this); };
+    const auto separator = [this] {
+        auto *action = new QAction(this);
+        action->setSeparator(true);
+        return action;
+    };
+    mnuStatus = entry(tr("&Status"));
     QFont bold = mnuStatus->font();
     bold.setBold(true);
     mnuStatus->setFont(bold);
-    pupTray->setDefaultAction(mnuStatus);
-    mnuGraph = pupTray->addAction(tr("&Graph"));
-    mnuSettings = pupTray->addAction(tr("S&ettings"));
-    mnuN1 = pupTray->addSeparator();
-    mnuConnect = pupTray->addAction(tr("&Connect"));
-    Drop1 = pupTray->addMenu(tr("&Drop"));
-    mnuDropB1 = Drop1->addAction(tr("B1"));
+    mnuGraph = entry(tr("&Graph"));
+    mnuSettings = entry(tr("S&ettings"));
+    mnuN1 = separator();
+    mnuConnect = entry(tr("&Connect"));
+    mnuDropB1 = entry(tr("B1"));
     mnuDropB1->setData(1);
-    mnuDropB2 = Drop1->addAction(tr("B2"));
+    mnuDropB2 = entry(tr("B2"));
     mnuDropB2->setData(2);
-    mnuN3 = Drop1->addSeparator();
-    mnuDropAll = Drop1->addAction(tr("All"));
+    mnuN3 = separator();
+    mnuDropAll = entry(tr("All"));
     mnuDropAll->setData(4);
-    mnuN4 = pupTray->addSeparator();
-    mnuAbout = pupTray->addAction(tr("&About"));
-    mnuN2 = pupTray->addSeparator();
-    mnuExit = pupTray->addAction(tr("E&xit"));
+    mnuN4 = separator();
+    mnuAbout = entry(tr("&About"));
+    mnuN2 = separator();
+    mnuExit = entry(tr("E&xit"));
 
-    const std::pair<QAction *, const char *> names[] = {{mnuStatus, "mnuStatus"},     {mnuGraph, "mnuGraph"},
-                                                        {mnuSettings, "mnuSettings"}, {mnuN1, "mnuN1"},
-                                                        {mnuConnect, "mnuConnect"},   {mnuDropB1, "mnuDropB1"},
-                                                        {mnuDropB2, "mnuDropB2"},     {mnuN3, "mnuN3"},
-                                                        {mnuDropAll, "mnuDropAll"},   {mnuN4, "mnuN4"},
-                                                        {mnuAbout, "mnuAbout"},       {mnuN2, "mnuN2"},
-                                                        {mnuExit, "mnuExit"},         {Drop1->menuAction(), "Drop1"}};
+    const std::pair<QAction *, const char *> names[] = {
+        {mnuStatus, "mnuStatus"},   {mnuGraph, "mnuGraph"},   {mnuSettings, "mnuSettings"}, {mnuN1, "mnuN1"},
+        {mnuConnect, "mnuConnect"}, {mnuDropB1, "mnuDropB1"}, {mnuDropB2, "mnuDropB2"},     {mnuN3, "mnuN3"},
+        {mnuDropAll, "mnuDropAll"}, {mnuN4, "mnuN4"},         {mnuAbout, "mnuAbout"},       {mnuN2, "mnuN2"},
+        {mnuExit, "mnuExit"}};
     for (const auto &[action, name] : names)
         action->setObjectName(QLatin1String(name));
 }
 
+QMenu *TTrayIcon::pupTray()
+{
+    if (m_menu)
+        return m_menu.get();
+    m_menu = std::make_unique<QMenu>();
+    m_menu->setObjectName(QStringLiteral("pupTray"));
+    m_menu->addActions({mnuStatus, mnuGraph, mnuSettings, mnuN1, mnuConnect});
+    m_menu->setDefaultAction(mnuStatus);
+    m_drop = m_menu->addMenu(tr("&Drop"));
+    m_drop->menuAction()->setObjectName(QStringLiteral("Drop1"));
+    m_drop->addActions({mnuDropB1, mnuDropB2, mnuN3, mnuDropAll});
+    m_drop->setEnabled(m_dropEnabled);
+    m_menu->addActions({mnuN4, mnuAbout, mnuN2, mnuExit});
+    m_tray->setContextMenu(m_menu.get());
+    return m_menu.get();
+}
+
+QMenu *TTrayIcon::Drop1()
+{
+    pupTray();
+    return m_drop;
+}
+
+void TTrayIcon::setDropEnabled(bool enabled)
+{
+    m_dropEnabled = enabled;
+    if (m_drop)
+        m_drop->setEnabled(enabled);
+}
+
 void TTrayIcon::show()
 {
+    // Where a notification area shows the icon, its menu is there before the first right-click.
+    if (isAvailable())
+        pupTray();
     m_tray->show();
 }
 

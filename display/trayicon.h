@@ -1,6 +1,7 @@
 // The notification-area icon: the chosen tray picture, the tip, and the right-click menu pupTray
 // with the window's entries. It only reports intent (activationRequested on a double-click, the
-// menu's actions); the main window decides what to show.
+// menu's actions); the main window decides what to show. The menu's widgets are made only when a
+// notification area can show them, so a monitor without one never loads them.
 #pragma once
 
 #include "traypictures.h"
@@ -41,14 +42,20 @@ public:
 
     QSystemTrayIcon *systemTrayIcon() const { return m_tray; }
 
-    // The menu and its entries, top to bottom. mnuStatus is the default entry (bold).
-    QMenu *pupTray = nullptr;
+    // The menu and its Drop submenu, made on first use: when the icon shows in a notification
+    // area, when the user first asks for the menu there, or when code asks here.
+    QMenu *pupTray();
+    QMenu *Drop1();
+    // The Drop entry, off while the channel commands can do nothing; kept for a menu made later.
+    void setDropEnabled(bool enabled);
+
+    // The menu's entries, top to bottom; they exist before the menu. mnuStatus is the default
+    // entry (bold).
     QAction *mnuStatus = nullptr;
     QAction *mnuGraph = nullptr;
     QAction *mnuSettings = nullptr;
     QAction *mnuN1 = nullptr;
     QAction *mnuConnect = nullptr;
-    QMenu *Drop1 = nullptr;
     QAction *mnuDropB1 = nullptr; // data() is the channel command's Tag: 1
     QAction *mnuDropB2 = nullptr; // 2
     QAction *mnuN3 = nullptr;
@@ -65,9 +72,11 @@ signals:
     void toggleRequested();
 
 private:
-    void createMenu();
+    void createActions();
 
     std::unique_ptr<QMenu> m_menu;
+    QMenu *m_drop = nullptr;
+    bool m_dropEnabled = true;
     QSystemTrayIcon *m_tray = nullptr;
     int m_picture = 38;
 };

@@ -1,10 +1,11 @@
-// The main window; see frmmain.h. The design's controls come from frmmain.ui; every handler is
-// connected here by hand and runs inside Guarded, so no exception ever reaches the event loop.
+// The main window; see frmmain.h. The design's controls come from frmmain.ui and the lazy tabs'
+// *page.ui; every handler is connected here by hand and runs inside Guarded, so no exception ever
+// reaches the event loop.
 // The window follows the monitor's signals and keeps the monitor's settings value in step with
 // the Settings tab's controls.
 #include "frmmain.h"
 
-#include "ui_frmmain.h"
+#include "frmmaincontrols.h"
 
 #include "apperror.h"
 #include "colorpanel.h"
@@ -64,26 +65,21 @@ std::string toBytes(const QString &text)
 } // namespace
 
 TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
-    : QMainWindow(Parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                              Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
-      ui(std::make_unique<Ui::TfrmMain>()), m_hooks(std::move(Hooks)),
+    : QWidget(Parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
+      ui(std::make_unique<TfrmMainControls>()), m_hooks(std::move(Hooks)),
       Monitor(TMonitor::THooks{m_hooks.StartConnect, m_hooks.FetchVersionFile, std::nullopt})
 {
-    ui->setupUi(this);
+    ui->Ui::TfrmMain::setupUi(this);
     m_statusLabels = std::make_unique<TStatusLabels>(*ui, this);
     setWindowIcon(ProgramIcon());
-    // The badge is painted on each paint of its label (see eventFilter): no pixmap is kept for a
-    // tab that is seldom open.
-    ui->Image1->setFixedSize(MakerBadgeSize());
-    ui->Image1->setToolTip(QString::fromLatin1(kRouterMakerSite));
     ui->PageControl1->setCurrentWidget(ui->tabStatus);
+    connect(ui->PageControl1, &QTabWidget::currentChanged, this,
+            [this](int Index) { Guarded([this, Index] { makePage(ui->PageControl1->widget(Index)); }); });
     createStatusBar();
     createTray();
     createHistoryTab();
     wireMonitor();
-    followSettingControls();
-    followAlertControls();
-    followLoggingControls();
     connectHandlers();
     reserveWidths();
     // The error box's detail names this window's connections.
@@ -196,12 +192,16 @@ void TfrmMain::wireMonitor()
             SetPanelText(0, Text);
         shown = Text;
     });
-    connect(&Monitor, &TMonitor::checkNowEnabled, ui->btnCheckNow, &QWidget::setEnabled);
+    connect(&Monitor, &TMonitor::checkNowEnabled, this, [this](bool Enabled) {
+        m_checkNowEnabled = Enabled;
+        if (ui->btnCheckNow)
+            ui->btnCheckNow->setEnabled(Enabled);
+    });
     // Buttons that can do nothing are off: the channel commands need the status screen.
     const auto showCommands = [this](bool Shown) {
         for (QWidget *button : {ui->btnDropB1, ui->btnDropB2, ui->btnDropAll, ui->btnReset})
             button->setEnabled(Shown);
-        TrayIcon->Drop1->setEnabled(Shown);
+        TrayIcon->setDropEnabled(Shown);
     };
     showCommands(Monitor.StatusScreenShown());
     connect(&Monitor, &TMonitor::statusScreenShown, this, showCommands);
@@ -227,7 +227,10 @@ void TfrmMain::connectHandlers()
     for (QPushButton *button : {ui->btnDropB1, ui->btnDropB2, ui->btnDropAll, ui->btnReset})
         connect(button, &QPushButton::clicked, this,
                 [this, button] { Guarded([this, button] { btnDropB1Click(button); }); });
+}
 
+void TfrmMain::connectSettingsHandlers()
+{
     // A check box's handler runs on every change of its state, the user's or the code's; the
     // settings loader goes through SetChecked, which runs it unguarded so failures reach it.
     connect(ui->chkMask, &QCheckBox::toggled, this, [this] { Guarded([this] { chkMaskClick(); }); });
@@ -247,9 +250,8 @@ void TfrmMain::connectHandlers()
 
     connect(ui->btnCheckNow, &QPushButton::clicked, this, [this] { Guarded([this] { btnCheckNowClick(); }); });
 
-    // Labels that act as links: their clicks arrive through eventFilter.
-    for (QLabel *label : {ui->Label38, ui->Image1, ui->Label48, ui->lblHomePage})
-        label->installEventFilter(this);
+    // A label that acts as a link: its clicks arrive through eventFilter.
+    ui->Label38->installEventFilter(this);
     ui->Label38->setCursor(Qt::PointingHandCursor);
 }
 
@@ -277,7 +279,7 @@ bool TfrmMain::eventFilter(QObject *Watched, QEvent *Event)
             return true;
         }
     }
-    return QMainWindow::eventFilter(Watched, Event);
+    return QWidget::eventFilter(Watched, Event);
 }
 
 void TfrmMain::reserveWidths()
@@ -314,6 +316,11 @@ void TfrmMain::reserveWidths()
         list->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
         list->setMinimumHeight(list->fontMetrics().lineSpacing() * 2 + 2 * list->frameWidth() + 4);
     }
+}
+
+void TfrmMain::reserveSettingsWidths()
+{
+    ui->tabSettings->ensurePolished();
     // Edit boxes as wide as the longest sensible entry, so the Settings tab stays compact.
     const auto editWidth = [](QLineEdit *edit, const QString &sample) {
         edit->setFixedWidth(edit->fontMetrics().horizontalAdvance(sample) + 16);
@@ -323,10 +330,6 @@ void TfrmMain::reserveWidths()
         editWidth(edit, QStringLiteral("000000"));
     editWidth(ui->edtTelnetAddress, QStringLiteral("255.255.255.255"));
     ui->edtPassword->setFixedWidth(ui->edtTelnetAddress->width());
-    // The note wraps at a fixed width; a wrapped label in a centred layout cell would otherwise be
-    // given the height of one line.
-    ui->lblNote->setFixedWidth(ui->lblNote->fontMetrics().horizontalAdvance(QString(60, QLatin1Char('n'))));
-    ui->lblNote->setMinimumHeight(ui->lblNote->heightForWidth(ui->lblNote->width()));
 }
 
 void TfrmMain::fixWindowSize()
@@ -344,12 +347,21 @@ void TfrmMain::fixWindowSize()
     const QSize size = sizeHint().expandedTo(QSize(578, 452));
     setMinimumSize(size);
     resize(size);
-    // The gauges stand as tall as their graphs.
-    for (TGauge *gauge : {ui->Gauge1, ui->Gauge2}) {
-        gauge->setMaximumHeight(QWIDGETSIZE_MAX);
-        gauge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
-        ui->gridGraph->setAlignment(gauge, Qt::Alignment());
-    }
+}
+
+void TfrmMain::growToFit()
+{
+    // A tab made after start-up may need more room than the window has: it grows to fit, never
+    // shrinks, and keeps whatever size the user gave it beyond that.
+    for (QLayout *childLayout : findChildren<QLayout *>())
+        childLayout->invalidate();
+    if (layout())
+        layout()->activate();
+    const QSize needed = sizeHint().expandedTo(minimumSize());
+    if (needed == minimumSize())
+        return;
+    setMinimumSize(needed);
+    resize(size().expandedTo(needed));
 }
 
 std::string TfrmMain::settingsFilePath() const
@@ -402,7 +414,7 @@ void TfrmMain::saveWindowPlace() const
 
 void TfrmMain::showEvent(QShowEvent *Event)
 {
-    QMainWindow::showEvent(Event);
+    QWidget::showEvent(Event);
     if (m_centred)
         return;
     m_centred = true;
@@ -418,11 +430,7 @@ void TfrmMain::FormCreate()
 {
     // Each step is guarded by itself: a step that fails (a listener whose port is taken) is
     // reported, the later steps still run and the window is still shown.
-    Guarded([this] {
-        setWindowTitle(QString::fromLatin1(kWindowCaption));
-        ui->lblVersion->setText(QString::fromLatin1(ThisVersionCaption));
-        ui->lblHomePage->setText(QString::fromLatin1(kHomePage));
-    });
+    Guarded([this] { setWindowTitle(QString::fromLatin1(kWindowCaption)); });
     Guarded([this] {
         if (!m_hooks.SettingsFile.empty()) {
             const QFileInfo file(QString::fromStdString(m_hooks.SettingsFile));
@@ -437,10 +445,9 @@ void TfrmMain::FormCreate()
         }
     });
     Monitor.Create();
-    Guarded([this] {
-        ui->Chart1->setHistory(&Monitor.Series1);
-        ui->Chart2->setHistory(&Monitor.Series2);
-    });
+    // The Graph tab is made at start, unlike Settings and About: its fixed chart sizes set the
+    // window's height, and its few controls are drawn by this program.
+    Guarded([this] { makeGraphPage(); });
     Guarded([this] {
         TrayIcon->setPicture(38);
         TrayIcon->setTip(QStringLiteral("B1[No Data] B2[No Data]"));
@@ -449,11 +456,11 @@ void TfrmMain::FormCreate()
     loadSettings();
     Guarded([this] { Monitor.Session.ResetStatus(); });
     Guarded([this] {
-        if (ui->chkConnectAtStartup->isChecked())
+        if (Checked(SettingControl::chkConnectAtStartup))
             btnConnectClick();
     });
     Guarded([this] {
-        if (ui->chkCheckForUpdates->isChecked())
+        if (Checked(SettingControl::chkCheckForUpdates))
             btnCheckNowClick();
     });
 }
@@ -525,13 +532,13 @@ void TfrmMain::refreshView()
     TrayIcon->setPicture(Monitor.TrayPicture());
     TrayIcon->setTip(fromBytes(Monitor.TrayTipText()));
 
-    // 2. Usage history, stepped by the monitor.
-    ui->Chart1->update();
-    ui->Chart2->update();
-
-    // 3. Gauges.
-    ui->Gauge1->setValue(Monitor.Session.B1.ALU);
-    ui->Gauge2->setValue(Monitor.Session.B2.ALU);
+    // 2. Usage history, stepped by the monitor, and 3. the gauges, once their tab is made.
+    if (ui->Chart1) {
+        ui->Chart1->update();
+        ui->Chart2->update();
+        ui->Gauge1->setValue(Monitor.Session.B1.ALU);
+        ui->Gauge2->setValue(Monitor.Session.B2.ALU);
+    }
 
     // 4. Caller ID: the monitor's callerIdLogged has added the new items.
 
@@ -548,21 +555,114 @@ void TfrmMain::changeEvent(QEvent *Event)
     const QEvent::Type type = Event->type();
     if (m_statusLabels && (type == QEvent::StyleChange || type == QEvent::PaletteChange || type == QEvent::FontChange))
         m_statusLabels->release();
-    QMainWindow::changeEvent(Event);
+    QWidget::changeEvent(Event);
 }
 
 void TfrmMain::ApplyGraphColors()
 {
-    ui->Chart1->setLineColor(ui->pnlB1CLUColor->color());
-    ui->Chart2->setLineColor(ui->pnlB2CLUColor->color());
-    ui->Chart1->setBackgroundColor(ui->pnlB1CLUBackgroundColor->color());
-    ui->Chart2->setBackgroundColor(ui->pnlB2CLUBackgroundColor->color());
-    ui->Chart1->setGridColor(ui->pnlB1GridColor->color());
-    ui->Chart2->setGridColor(ui->pnlB2GridColor->color());
-    ui->Gauge1->setBarColor(ui->pnlB1ALUColor->color());
-    ui->Gauge2->setBarColor(ui->pnlB2ALUColor->color());
-    ui->Gauge1->setBackgroundColor(ui->pnlB1ALUBackgroundColor->color());
-    ui->Gauge2->setBackgroundColor(ui->pnlB2ALUBackgroundColor->color());
+    // The panels' colours, or the settings' while the Settings tab is not made.
+    if (!ui->Chart1)
+        return;
+    ui->Chart1->setLineColor(Color(SettingControl::pnlB1CLUColor));
+    ui->Chart2->setLineColor(Color(SettingControl::pnlB2CLUColor));
+    ui->Chart1->setBackgroundColor(Color(SettingControl::pnlB1CLUBackgroundColor));
+    ui->Chart2->setBackgroundColor(Color(SettingControl::pnlB2CLUBackgroundColor));
+    ui->Chart1->setGridColor(Color(SettingControl::pnlB1GridColor));
+    ui->Chart2->setGridColor(Color(SettingControl::pnlB2GridColor));
+    ui->Gauge1->setBarColor(Color(SettingControl::pnlB1ALUColor));
+    ui->Gauge2->setBarColor(Color(SettingControl::pnlB2ALUColor));
+    ui->Gauge1->setBackgroundColor(Color(SettingControl::pnlB1ALUBackgroundColor));
+    ui->Gauge2->setBackgroundColor(Color(SettingControl::pnlB2ALUBackgroundColor));
+}
+
+TfrmMainControls *TfrmMain::Form()
+{
+    for (QWidget *page : {ui->tabGraph, ui->tabSettings, ui->tabAbout})
+        makePage(page);
+    return ui.get();
+}
+
+void TfrmMain::makePage(QWidget *Page)
+{
+    const bool made = Page == ui->tabGraph      ? ui->Chart1 != nullptr
+                      : Page == ui->tabSettings ? ui->edtTelnetAddress != nullptr
+                      : Page == ui->tabAbout    ? ui->Image1 != nullptr
+                                                : true;
+    if (made)
+        return;
+    if (Page == ui->tabGraph)
+        makeGraphPage();
+    else if (Page == ui->tabSettings)
+        makeSettingsPage();
+    else
+        makeAboutPage();
+    // Children made in a page on screen wait for the event loop to show themselves; shown now,
+    // the page's first paint has them.
+    if (Page->isVisible())
+        for (QWidget *child : Page->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+            if (!(child->isHidden() && child->testAttribute(Qt::WA_WState_ExplicitShowHide)))
+                child->show();
+    growToFit();
+}
+
+void TfrmMain::makeGraphPage()
+{
+    ui->Ui::TGraphPage::setupUi(ui->tabGraph);
+    ui->Chart1->setHistory(&Monitor.Series1);
+    ui->Chart2->setHistory(&Monitor.Series2);
+    // The gauges stand as tall as their graphs.
+    for (TGauge *gauge : {ui->Gauge1, ui->Gauge2}) {
+        gauge->setMaximumHeight(QWIDGETSIZE_MAX);
+        gauge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+        ui->gridGraph->setAlignment(gauge, Qt::Alignment());
+    }
+    ApplyGraphColors();
+    ui->Gauge1->setValue(Monitor.Session.B1.ALU);
+    ui->Gauge2->setValue(Monitor.Session.B2.ALU);
+}
+
+void TfrmMain::makeSettingsPage()
+{
+    ui->Ui::TSettingsPage::setupUi(ui->tabSettings);
+    reserveSettingsWidths();
+    // The monitor's settings into the controls first; then every change of them is followed.
+    showSettings();
+    ui->btnCheckNow->setEnabled(m_checkNowEnabled);
+    followSettingControls();
+    followAlertControls();
+    followLoggingControls();
+    connectSettingsHandlers();
+    // Every control of the tab, whatever it holds: a change restarts the save's wait.
+    m_routerAddress = ui->edtTelnetAddress->text();
+    const auto changed = [this] { m_saveTimer->start(); };
+    for (QLineEdit *edit : ui->tabSettings->findChildren<QLineEdit *>())
+        connect(edit, &QLineEdit::textChanged, m_saveTimer, changed);
+    for (QAbstractButton *button : ui->tabSettings->findChildren<QAbstractButton *>())
+        if (button->isCheckable())
+            connect(button, &QAbstractButton::toggled, m_saveTimer, changed);
+    for (QSpinBox *box : ui->tabSettings->findChildren<QSpinBox *>())
+        connect(box, &QSpinBox::valueChanged, m_saveTimer, changed);
+    for (QComboBox *box : ui->tabSettings->findChildren<QComboBox *>())
+        connect(box, &QComboBox::currentIndexChanged, m_saveTimer, changed);
+}
+
+void TfrmMain::makeAboutPage()
+{
+    ui->Ui::TAboutPage::setupUi(ui->tabAbout);
+    ui->tabAbout->ensurePolished();
+    // The note wraps at a fixed width; a wrapped label in a centred layout cell would otherwise be
+    // given the height of one line.
+    ui->lblNote->setFixedWidth(ui->lblNote->fontMetrics().horizontalAdvance(QString(60, QLatin1Char('n'))));
+    ui->lblNote->setMinimumHeight(ui->lblNote->heightForWidth(ui->lblNote->width()));
+    // The badge is painted on each paint of its label (see eventFilter): no pixmap is kept for a
+    // tab that is seldom open.
+    ui->Image1->setFixedSize(MakerBadgeSize());
+    ui->Image1->setToolTip(QString::fromLatin1(kRouterMakerSite));
+    ui->lblVersion->setText(QString::fromLatin1(ThisVersionCaption));
+    ui->lblHomePage->setText(QString::fromLatin1(kHomePage));
+    // Labels that act as links: their clicks arrive through eventFilter.
+    for (QLabel *label : {ui->Image1, ui->Label48, ui->lblHomePage})
+        label->installEventFilter(this);
 }
 
 void TfrmMain::btnConnectClick()
@@ -639,12 +739,14 @@ void TfrmMain::chkMaskClick()
 
 void TfrmMain::chkTelnetAdminClick()
 {
-    ui->edtTelnetAdminPort->setEnabled(Monitor.SetTelnetAdmin(ui->chkTelnetAdmin->isChecked()));
+    m_telnetAdminPortEditable = Monitor.SetTelnetAdmin(ui->chkTelnetAdmin->isChecked());
+    ui->edtTelnetAdminPort->setEnabled(m_telnetAdminPortEditable);
 }
 
 void TfrmMain::chkWebAdminClick()
 {
-    ui->edtWebAdminPort->setEnabled(Monitor.SetWebAdmin(ui->chkWebAdmin->isChecked()));
+    m_webAdminPortEditable = Monitor.SetWebAdmin(ui->chkWebAdmin->isChecked());
+    ui->edtWebAdminPort->setEnabled(m_webAdminPortEditable);
 }
 
 void TfrmMain::edtWebAdminPortChange()
@@ -720,8 +822,9 @@ struct TSettingWidgets
     TColorPanel *Panel = nullptr;
 };
 
-// The controls in SettingControl's order.
-TSettingWidgets settingWidgets(const Ui::TfrmMain &ui, SettingControl Control)
+// The controls in SettingControl's order; all null while the Settings tab is not made, and then
+// the settings value stands in for them.
+TSettingWidgets settingWidgets(const TfrmMainControls &ui, SettingControl Control)
 {
     const std::array<TSettingWidgets, kSettingControlCount> widgets{{
         {ui.edtTelnetAddress},
@@ -756,6 +859,8 @@ TSettingWidgets settingWidgets(const Ui::TfrmMain &ui, SettingControl Control)
 
 std::string TfrmMain::Text(SettingControl Control) const
 {
+    if (!ui->edtTelnetAddress)
+        return Monitor.Settings.Text(Control);
     const TSettingWidgets w = settingWidgets(*ui, Control);
     return w.Edit ? toBytes(w.Edit->text()) : std::string();
 }
@@ -772,6 +877,8 @@ void TfrmMain::SetText(SettingControl Control, const std::string &Value)
 
 bool TfrmMain::Checked(SettingControl Control) const
 {
+    if (!ui->edtTelnetAddress)
+        return Monitor.Settings.Checked(Control);
     const TSettingWidgets w = settingWidgets(*ui, Control);
     return w.Check && w.Check->isChecked();
 }
@@ -787,6 +894,8 @@ void TfrmMain::SetChecked(SettingControl Control, bool Value)
 
 uint32_t TfrmMain::Color(SettingControl Control) const
 {
+    if (!ui->edtTelnetAddress)
+        return Monitor.Settings.Color(Control);
     const TSettingWidgets w = settingWidgets(*ui, Control);
     return w.Panel ? w.Panel->color() : 0;
 }
@@ -919,16 +1028,38 @@ void TfrmMain::loadSettings()
     Monitor.LoadSettings();
     Guarded([this] {
         CopySettings(Monitor.Settings, *this);
-        showAlertSettings();
-        showLoggingSettings();
-        ui->edtPassword->setEchoMode(ui->chkMask->isChecked() ? QLineEdit::Password : QLineEdit::Normal);
+        if (ui->edtTelnetAddress) {
+            showAlertSettings();
+            showLoggingSettings();
+        } else {
+            showHistorySource();
+        }
+        if (ui->edtPassword)
+            ui->edtPassword->setEchoMode(Checked(SettingControl::chkMask) ? QLineEdit::Password : QLineEdit::Normal);
     });
     Guarded([this] { ApplyGraphColors(); });
     Monitor.ApplySettings();
     Guarded([this] {
-        ui->edtTelnetAdminPort->setEnabled(!ui->chkTelnetAdmin->isChecked());
-        ui->edtWebAdminPort->setEnabled(!Monitor.WebServer.WebServerSocket.Active());
+        m_telnetAdminPortEditable = !Checked(SettingControl::chkTelnetAdmin);
+        m_webAdminPortEditable = !Monitor.WebServer.WebServerSocket.Active();
+        if (ui->edtTelnetAdminPort) {
+            ui->edtTelnetAdminPort->setEnabled(m_telnetAdminPortEditable);
+            ui->edtWebAdminPort->setEnabled(m_webAdminPortEditable);
+        }
     });
+}
+
+void TfrmMain::showSettings()
+{
+    // What loadSettings shows, for a Settings tab made after it ran.
+    Guarded([this] {
+        CopySettings(Monitor.Settings, *this);
+        showAlertSettings();
+        showLoggingSettings();
+        ui->edtPassword->setEchoMode(ui->chkMask->isChecked() ? QLineEdit::Password : QLineEdit::Normal);
+    });
+    ui->edtTelnetAdminPort->setEnabled(m_telnetAdminPortEditable);
+    ui->edtWebAdminPort->setEnabled(m_webAdminPortEditable);
 }
 
 void TfrmMain::followSettingChanges()
@@ -939,17 +1070,7 @@ void TfrmMain::followSettingChanges()
     m_saveTimer->setSingleShot(true);
     m_saveTimer->setInterval(kSettingsSaveDelayMs);
     connect(m_saveTimer, &QTimer::timeout, this, [this] { saveSettingsNow(); });
-    m_routerAddress = ui->edtTelnetAddress->text();
-    const auto changed = [this] { m_saveTimer->start(); };
-    for (QLineEdit *edit : ui->tabSettings->findChildren<QLineEdit *>())
-        connect(edit, &QLineEdit::textChanged, m_saveTimer, changed);
-    for (QAbstractButton *button : ui->tabSettings->findChildren<QAbstractButton *>())
-        if (button->isCheckable())
-            connect(button, &QAbstractButton::toggled, m_saveTimer, changed);
-    for (QSpinBox *box : ui->tabSettings->findChildren<QSpinBox *>())
-        connect(box, &QSpinBox::valueChanged, m_saveTimer, changed);
-    for (QComboBox *box : ui->tabSettings->findChildren<QComboBox *>())
-        connect(box, &QComboBox::currentIndexChanged, m_saveTimer, changed);
+    // The Settings tab's controls start the wait once the tab is made (makeSettingsPage).
 }
 
 void TfrmMain::checkRouterAddress()

@@ -1,15 +1,16 @@
-// The main window TfrmMain: a view of the monitor (core/monitor.h). It shows the four tabs of the
-// design (shell/frmmain.ui), the status bar and the tray icon, follows the monitor's signals, and
-// forwards what the user does; it keeps no state of the monitor's. Every handler catches at its
-// edge.
+// The main window TfrmMain: a view of the monitor (core/monitor.h). It shows the four designed tabs
+// (the window with its Status tab in shell/frmmain.ui; Graph, Settings and About in shell/*page.ui,
+// the last two made when first shown), the status bar and the tray icon, follows the monitor's
+// signals, and forwards what the user does; it keeps no state of the monitor's. Every handler
+// catches at its edge.
 #pragma once
 
 #include "errorbox.h"
 #include "monitor.h"
 #include "settings.h"
 
-#include <QMainWindow>
 #include <QSize>
+#include <QWidget>
 
 #include <array>
 #include <cstddef>
@@ -18,9 +19,7 @@
 #include <memory>
 #include <string>
 
-namespace Ui {
-class TfrmMain;
-}
+struct TfrmMainControls;
 class QAction;
 class QLabel;
 class QTimer;
@@ -38,7 +37,9 @@ inline constexpr char kAuthorMail[] = "linewatch@brelwick.example";
 // or the user's configuration directory when that one cannot be written (SettingsDirectory).
 std::string DefaultSettingsDirectory();
 
-class TfrmMain : public QMainWindow, public ISettingsControls
+// A plain top-level widget with the status bar at the foot of its layout: a QMainWindow would load
+// its dock and tool bar layout code, which this window never uses, for as long as it runs.
+class TfrmMain : public QWidget, public ISettingsControls
 {
     Q_OBJECT
 
@@ -75,8 +76,8 @@ public:
 
 private:
     // Declared ahead of the fields below so that it outlives them: the session's and the
-    // services' hooks reach the controls through it.
-    std::unique_ptr<Ui::TfrmMain> ui;
+    // services' hooks reach the controls through it. A lazy tab's controls are null until made.
+    std::unique_ptr<TfrmMainControls> ui;
     THooks m_hooks;
 
 public:
@@ -149,8 +150,9 @@ public:
     uint32_t Color(SettingControl Control) const override;
     void SetColor(SettingControl Control, uint32_t Value) override;
 
-    // The design's controls, for the program's screenshot hook and for tests.
-    Ui::TfrmMain *Form() const { return ui.get(); }
+    // The design's controls, every tab's made first, for the program's screenshot hook and for
+    // tests.
+    TfrmMainControls *Form();
 
     // How long the settings wait after the last change of a Settings tab control before they are
     // written, so a crash loses nothing and typing a number writes the file once.
@@ -179,6 +181,16 @@ private:
     void followAlertControls();
     // The Logging group likewise, and the History tab it feeds.
     void createHistoryTab();
+    // The Settings and About tabs get their controls when first shown (or when Form() asks), so a
+    // monitor that stays on its Status tab or in the tray never loads or keeps them.
+    void makePage(QWidget *Page);
+    void makeGraphPage();
+    void makeSettingsPage();
+    void makeAboutPage();
+    void showSettings();
+    void connectSettingsHandlers();
+    void reserveSettingsWidths();
+    void growToFit();
     void showLoggingSettings();
     void followLoggingControls();
     void showHistorySource();
@@ -209,4 +221,8 @@ private:
     // A failing save is told once, until a save succeeds again.
     bool m_saveFailureTold = false;
     std::unique_ptr<TStatusLabels> m_statusLabels;
+    // What the Settings tab's controls show beside the settings, kept for a tab made later.
+    bool m_checkNowEnabled = true;
+    bool m_telnetAdminPortEditable = true;
+    bool m_webAdminPortEditable = true;
 };

@@ -6,6 +6,7 @@
 #include "errorbox.h"
 #include "fdreserve.h"
 #include "frmmain.h"
+#include "frmmaincontrols.h"
 #include "programicon.h"
 #include "settings.h"
 #include "singleinstance.h"
@@ -13,7 +14,6 @@
 #include "translation.h"
 #include "trayicon.h"
 #include "traypictures.h"
-#include "ui_frmmain.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

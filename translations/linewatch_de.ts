@@ -95,6 +95,21 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     </message>
 </context>
 <context>
+    <name>TAboutPage</name>
+    <message>
+        <source>This release has only been tested with router firmware version 1.50.  Use with any other version may cause unexpected results.</source>
+        <translation>Diese Version wurde nur mit der Router-Firmware 1.50 getestet. Mit anderen Firmware-Versionen kann es zu unerwartetem Verhalten kommen.</translation>
+    </message>
+    <message>
+        <source>Write to the author</source>
+        <translation>Dem Autor schreiben</translation>
+    </message>
+    <message>
+        <source>The program&apos;s home page</source>
+        <translation>Die Website des Programms</translation>
+    </message>
+</context>
+<context>
     <name>TAlerts</name>
     <message>
         <source>Password rejected</source>
@@ -186,6 +201,25 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>min</source>
         <translation>min</translation>
+    </message>
+</context>
+<context>
+    <name>TGraphPage</name>
+    <message>
+        <source>ISDN Channel B1</source>
+        <translation>ISDN-Kanal B1</translation>
+    </message>
+    <message>
+        <source>B1 Average Line Usage</source>
+        <translation>Mittlere Auslastung B1</translation>
+    </message>
+    <message>
+        <source>ISDN Channel B2</source>
+        <translation>ISDN-Kanal B2</translation>
+    </message>
+    <message>
+        <source>B2 Average Line Usage</source>
+        <translation>Mittlere Auslastung B2</translation>
     </message>
 </context>
 <context>
@@ -431,6 +465,305 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     </message>
 </context>
 <context>
+    <name>TSettingsPage</name>
+    <message>
+        <source>Connection</source>
+        <translation>Verbindung</translation>
+    </message>
+    <message>
+        <source>Serial:</source>
+        <translation>Seriell:</translation>
+    </message>
+    <message>
+        <source>Telnet:</source>
+        <translation>Telnet:</translation>
+    </message>
+    <message>
+        <source>The router&apos;s IP address</source>
+        <translation>Die IP-Adresse des Routers</translation>
+    </message>
+    <message>
+        <source>Port:</source>
+        <translation>Port:</translation>
+    </message>
+    <message>
+        <source>The router&apos;s telnet port</source>
+        <translation>Der Telnet-Port des Routers</translation>
+    </message>
+    <message>
+        <source>Password:</source>
+        <translation>Passwort:</translation>
+    </message>
+    <message>
+        <source>The router&apos;s console password</source>
+        <translation>Das Konsolenpasswort des Routers</translation>
+    </message>
+    <message>
+        <source>Mask</source>
+        <translation>Verbergen</translation>
+    </message>
+    <message>
+        <source>Show the password as asterisks</source>
+        <translation>Das Passwort als Sternchen anzeigen</translation>
+    </message>
+    <message>
+        <source>Remember Password</source>
+        <translation>Passwort speichern</translation>
+    </message>
+    <message>
+        <source>Keep the password in the settings file</source>
+        <translation>Das Passwort in der Einstellungsdatei speichern</translation>
+    </message>
+    <message>
+        <source>Auto Reconnect</source>
+        <translation>Neu verbinden</translation>
+    </message>
+    <message>
+        <source>Connect again by itself when the router connection is lost; Disconnect stops it</source>
+        <translation>Verbindet sich selbst neu, wenn die Verbindung zum Router abreißt; Trennen beendet das</translation>
+    </message>
+    <message>
+        <source>Remote Administration</source>
+        <translation>Fernverwaltung</translation>
+    </message>
+    <message>
+        <source>Telnet Port:</source>
+        <translation>Telnet-Port:</translation>
+    </message>
+    <message>
+        <source>Relay a remote telnet user to the router&apos;s console</source>
+        <translation>Einen entfernten Telnet-Benutzer an die Konsole des Routers weiterleiten</translation>
+    </message>
+    <message>
+        <source>The port the telnet relay listens on</source>
+        <translation>Der Port, an dem die Telnet-Weiterleitung Verbindungen annimmt</translation>
+    </message>
+    <message>
+        <source>Web Port:</source>
+        <translation>Web-Port:</translation>
+    </message>
+    <message>
+        <source>Serve the status page to web browsers</source>
+        <translation>Die Statusseite für Webbrowser bereitstellen</translation>
+    </message>
+    <message>
+        <source>The port the web status server listens on</source>
+        <translation>Der Port, an dem der Webserver der Statusseite Verbindungen annimmt</translation>
+    </message>
+    <message>
+        <source>Use Password</source>
+        <translation>Passwort verwenden</translation>
+    </message>
+    <message>
+        <source>Auto Refresh</source>
+        <translation>Automatisch neu laden</translation>
+    </message>
+    <message>
+        <source>The status page reloads itself</source>
+        <translation>Die Statusseite lädt sich selbst neu</translation>
+    </message>
+    <message>
+        <source>Seconds between reloads of the status page</source>
+        <translation>Sekunden zwischen zwei Aktualisierungen der Statusseite</translation>
+    </message>
+    <message>
+        <source>Startup</source>
+        <translation>Programmstart</translation>
+    </message>
+    <message>
+        <source>Connect to router</source>
+        <translation>Mit Router verbinden</translation>
+    </message>
+    <message>
+        <source>Connect to the router when the program starts</source>
+        <translation>Beim Programmstart mit dem Router verbinden</translation>
+    </message>
+    <message>
+        <source>Check for updates</source>
+        <translation>Nach Updates suchen</translation>
+    </message>
+    <message>
+        <source>Look for a new version when the program starts</source>
+        <translation>Beim Programmstart nach einer neuen Version suchen</translation>
+    </message>
+    <message>
+        <source>Show Status Screen</source>
+        <translation>Statusbildschirm anzeigen</translation>
+    </message>
+    <message>
+        <source>Check Now</source>
+        <translation>Jetzt prüfen</translation>
+    </message>
+    <message>
+        <source>Look for a new version now</source>
+        <translation>Jetzt nach einer neuen Version suchen</translation>
+    </message>
+    <message>
+        <source>Graph</source>
+        <translation>Grafik</translation>
+    </message>
+    <message>
+        <source>Current Line Use Color:</source>
+        <translation>Farbe aktuelle Auslastung:</translation>
+    </message>
+    <message>
+        <source>Line</source>
+        <translation>Linie</translation>
+    </message>
+    <message>
+        <source>Line Color</source>
+        <translation>Linienfarbe</translation>
+    </message>
+    <message>
+        <source>Back</source>
+        <translation>Grund</translation>
+    </message>
+    <message>
+        <source>Background Color</source>
+        <translation>Hintergrundfarbe</translation>
+    </message>
+    <message>
+        <source>Grid</source>
+        <translation>Raster</translation>
+    </message>
+    <message>
+        <source>Grid Color</source>
+        <translation>Rasterfarbe</translation>
+    </message>
+    <message>
+        <source>Average Line Use Color:</source>
+        <translation>Farbe mittlere Auslastung:</translation>
+    </message>
+    <message>
+        <source>Logging</source>
+        <translation>Protokollierung</translation>
+    </message>
+    <message>
+        <source>Keep a call history</source>
+        <translation>Anrufliste führen</translation>
+    </message>
+    <message>
+        <source>Record every call and the daily totals in a database for the History tab</source>
+        <translation>Jeden Anruf und die Tagessummen für die Registerkarte Verlauf in einer Datenbank festhalten</translation>
+    </message>
+    <message>
+        <source>Database:</source>
+        <translation>Datenbank:</translation>
+    </message>
+    <message>
+        <source>The history&apos;s SQLite file; empty for the usual place, a relative path counts from the settings file&apos;s folder</source>
+        <translation>Die SQLite-Datei der Anrufliste; leer für den üblichen Ort, ein relativer Pfad gilt ab dem Ordner der Einstellungsdatei</translation>
+    </message>
+    <message>
+        <source>...</source>
+        <translation>...</translation>
+    </message>
+    <message>
+        <source>Choose the database file</source>
+        <translation>Die Datenbankdatei wählen</translation>
+    </message>
+    <message>
+        <source>Keep calls:</source>
+        <translation>Aufbewahren:</translation>
+    </message>
+    <message>
+        <source>for ever</source>
+        <translation>für immer</translation>
+    </message>
+    <message>
+        <source> days</source>
+        <translation> Tage</translation>
+    </message>
+    <message>
+        <source>Calls older than this many days are removed; 0 keeps them for ever</source>
+        <translation>Ältere Anrufe werden gelöscht; 0 bewahrt sie für immer auf</translation>
+    </message>
+    <message>
+        <source>Administrative Alerts</source>
+        <translation>Warnmeldungen</translation>
+    </message>
+    <message>
+        <source>Incoming call</source>
+        <translation>Eingehender Anruf</translation>
+    </message>
+    <message>
+        <source>An incoming call&apos;s caller ID and channel</source>
+        <translation>Rufnummer und Kanal eines eingehenden Anrufs</translation>
+    </message>
+    <message>
+        <source>Connection lost</source>
+        <translation>Verbindung verloren</translation>
+    </message>
+    <message>
+        <source>The router connection lost, back again, or its password rejected</source>
+        <translation>Routerverbindung verloren, wiederhergestellt oder Passwort abgelehnt</translation>
+    </message>
+    <message>
+        <source>Call dropped</source>
+        <translation>Anruf abgebrochen</translation>
+    </message>
+    <message>
+        <source>A call that ended without the Drop, Drop All or Reset command</source>
+        <translation>Ein Anruf, der nicht durch Auflegen oder Zurücksetzen beendet wurde</translation>
+    </message>
+    <message>
+        <source>Data call</source>
+        <translation>Datenverbindung</translation>
+    </message>
+    <message>
+        <source>A data call up for longer than this</source>
+        <translation>Eine Datenverbindung, die länger als diese Zeit besteht</translation>
+    </message>
+    <message>
+        <source> min</source>
+        <translation> min</translation>
+    </message>
+    <message>
+        <source>Minutes a data call may last</source>
+        <translation>Minuten, die eine Datenverbindung dauern darf</translation>
+    </message>
+    <message>
+        <source>Calls today</source>
+        <translation>Anrufe heute</translation>
+    </message>
+    <message>
+        <source>Today&apos;s outgoing call time over this</source>
+        <translation>Heutige ausgehende Anrufzeit über diesem Wert</translation>
+    </message>
+    <message>
+        <source>Minutes of outgoing calls a day</source>
+        <translation>Minuten ausgehender Anrufe pro Tag</translation>
+    </message>
+    <message>
+        <source>No status</source>
+        <translation>Kein Status</translation>
+    </message>
+    <message>
+        <source>No status from the router for this long</source>
+        <translation>So lange kein Status vom Router</translation>
+    </message>
+    <message>
+        <source> s</source>
+        <translation> s</translation>
+    </message>
+    <message>
+        <source>Seconds without the status screen</source>
+        <translation>Sekunden ohne Statusbildschirm</translation>
+    </message>
+    <message>
+        <source>Run:</source>
+        <translation>Ausführen:</translation>
+    </message>
+    <message>
+        <source>A program and its arguments to run for each alert, never through a shell; it finds the alert in LINEWATCH_ALERT_KIND and LINEWATCH_ALERT_TEXT</source>
+        <translation>Ein Programm mit seinen Argumenten, das bei jeder Warnmeldung ausgeführt wird, nie über eine Shell; es findet die Meldung in LINEWATCH_ALERT_KIND und LINEWATCH_ALERT_TEXT</translation>
+    </message>
+    <message>
+        <source>program &quot;an argument&quot; ...</source>
+        <translation>programm &quot;ein Argument&quot; ...</translation>
+    </message>
+</context>
+<context>
     <name>TTelnetRelay</name>
     <message>
         <source>Remote client connected, logging suspended</source>
@@ -661,276 +994,12 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <translation>Grafik</translation>
     </message>
     <message>
-        <source>B1 Average Line Usage</source>
-        <translation>Mittlere Auslastung B1</translation>
-    </message>
-    <message>
-        <source>B2 Average Line Usage</source>
-        <translation>Mittlere Auslastung B2</translation>
-    </message>
-    <message>
         <source>Settings</source>
         <translation>Einstellungen</translation>
     </message>
     <message>
-        <source>Connection</source>
-        <translation>Verbindung</translation>
-    </message>
-    <message>
-        <source>Serial:</source>
-        <translation>Seriell:</translation>
-    </message>
-    <message>
-        <source>Telnet:</source>
-        <translation>Telnet:</translation>
-    </message>
-    <message>
-        <source>The router&apos;s IP address</source>
-        <translation>Die IP-Adresse des Routers</translation>
-    </message>
-    <message>
-        <source>Port:</source>
-        <translation>Port:</translation>
-    </message>
-    <message>
-        <source>The router&apos;s telnet port</source>
-        <translation>Der Telnet-Port des Routers</translation>
-    </message>
-    <message>
-        <source>Password:</source>
-        <translation>Passwort:</translation>
-    </message>
-    <message>
-        <source>The router&apos;s console password</source>
-        <translation>Das Konsolenpasswort des Routers</translation>
-    </message>
-    <message>
-        <source>Mask</source>
-        <translation>Verbergen</translation>
-    </message>
-    <message>
-        <source>Show the password as asterisks</source>
-        <translation>Das Passwort als Sternchen anzeigen</translation>
-    </message>
-    <message>
-        <source>Remember Password</source>
-        <translation>Passwort speichern</translation>
-    </message>
-    <message>
-        <source>Keep the password in the settings file</source>
-        <translation>Das Passwort in der Einstellungsdatei speichern</translation>
-    </message>
-    <message>
-        <source>Remote Administration</source>
-        <translation>Fernverwaltung</translation>
-    </message>
-    <message>
-        <source>Telnet Port:</source>
-        <translation>Telnet-Port:</translation>
-    </message>
-    <message>
-        <source>Relay a remote telnet user to the router&apos;s console</source>
-        <translation>Einen entfernten Telnet-Benutzer an die Konsole des Routers weiterleiten</translation>
-    </message>
-    <message>
-        <source>The port the telnet relay listens on</source>
-        <translation>Der Port, an dem die Telnet-Weiterleitung Verbindungen annimmt</translation>
-    </message>
-    <message>
-        <source>Web Port:</source>
-        <translation>Web-Port:</translation>
-    </message>
-    <message>
-        <source>Serve the status page to web browsers</source>
-        <translation>Die Statusseite für Webbrowser bereitstellen</translation>
-    </message>
-    <message>
-        <source>The port the web status server listens on</source>
-        <translation>Der Port, an dem der Webserver der Statusseite Verbindungen annimmt</translation>
-    </message>
-    <message>
-        <source>Use Password</source>
-        <translation>Passwort verwenden</translation>
-    </message>
-    <message>
-        <source>Auto Refresh</source>
-        <translation>Automatisch neu laden</translation>
-    </message>
-    <message>
-        <source>The status page reloads itself</source>
-        <translation>Die Statusseite lädt sich selbst neu</translation>
-    </message>
-    <message>
-        <source>Seconds between reloads of the status page</source>
-        <translation>Sekunden zwischen zwei Aktualisierungen der Statusseite</translation>
-    </message>
-    <message>
-        <source>Startup</source>
-        <translation>Programmstart</translation>
-    </message>
-    <message>
-        <source>Connect to router</source>
-        <translation>Mit Router verbinden</translation>
-    </message>
-    <message>
-        <source>Connect to the router when the program starts</source>
-        <translation>Beim Programmstart mit dem Router verbinden</translation>
-    </message>
-    <message>
-        <source>Check for updates</source>
-        <translation>Nach Updates suchen</translation>
-    </message>
-    <message>
-        <source>Look for a new version when the program starts</source>
-        <translation>Beim Programmstart nach einer neuen Version suchen</translation>
-    </message>
-    <message>
-        <source>Show Status Screen</source>
-        <translation>Statusbildschirm anzeigen</translation>
-    </message>
-    <message>
-        <source>Check Now</source>
-        <translation>Jetzt prüfen</translation>
-    </message>
-    <message>
-        <source>Look for a new version now</source>
-        <translation>Jetzt nach einer neuen Version suchen</translation>
-    </message>
-    <message>
-        <source>Current Line Use Color:</source>
-        <translation>Farbe aktuelle Auslastung:</translation>
-    </message>
-    <message>
-        <source>Line</source>
-        <translation>Linie</translation>
-    </message>
-    <message>
-        <source>Line Color</source>
-        <translation>Linienfarbe</translation>
-    </message>
-    <message>
-        <source>Back</source>
-        <translation>Grund</translation>
-    </message>
-    <message>
-        <source>Background Color</source>
-        <translation>Hintergrundfarbe</translation>
-    </message>
-    <message>
-        <source>Grid</source>
-        <translation>Raster</translation>
-    </message>
-    <message>
-        <source>Grid Color</source>
-        <translation>Rasterfarbe</translation>
-    </message>
-    <message>
-        <source>Average Line Use Color:</source>
-        <translation>Farbe mittlere Auslastung:</translation>
-    </message>
-    <message>
-        <source>Logging</source>
-        <translation>Protokollierung</translation>
-    </message>
-    <message>
-        <source>Administrative Alerts</source>
-        <translation>Warnmeldungen</translation>
-    </message>
-    <message>
-        <source>Incoming call</source>
-        <translation>Eingehender Anruf</translation>
-    </message>
-    <message>
-        <source>An incoming call&apos;s caller ID and channel</source>
-        <translation>Rufnummer und Kanal eines eingehenden Anrufs</translation>
-    </message>
-    <message>
-        <source>Connection lost</source>
-        <translation>Verbindung verloren</translation>
-    </message>
-    <message>
-        <source>The router connection lost, back again, or its password rejected</source>
-        <translation>Routerverbindung verloren, wiederhergestellt oder Passwort abgelehnt</translation>
-    </message>
-    <message>
-        <source>Call dropped</source>
-        <translation>Anruf abgebrochen</translation>
-    </message>
-    <message>
-        <source>A call that ended without the Drop, Drop All or Reset command</source>
-        <translation>Ein Anruf, der nicht durch Auflegen oder Zurücksetzen beendet wurde</translation>
-    </message>
-    <message>
-        <source>Data call</source>
-        <translation>Datenverbindung</translation>
-    </message>
-    <message>
-        <source>A data call up for longer than this</source>
-        <translation>Eine Datenverbindung, die länger als diese Zeit besteht</translation>
-    </message>
-    <message>
-        <source> min</source>
-        <translation> min</translation>
-    </message>
-    <message>
-        <source>Minutes a data call may last</source>
-        <translation>Minuten, die eine Datenverbindung dauern darf</translation>
-    </message>
-    <message>
-        <source>Calls today</source>
-        <translation>Anrufe heute</translation>
-    </message>
-    <message>
-        <source>Today&apos;s outgoing call time over this</source>
-        <translation>Heutige ausgehende Anrufzeit über diesem Wert</translation>
-    </message>
-    <message>
-        <source>Minutes of outgoing calls a day</source>
-        <translation>Minuten ausgehender Anrufe pro Tag</translation>
-    </message>
-    <message>
-        <source>No status</source>
-        <translation>Kein Status</translation>
-    </message>
-    <message>
-        <source>No status from the router for this long</source>
-        <translation>So lange kein Status vom Router</translation>
-    </message>
-    <message>
-        <source> s</source>
-        <translation> s</translation>
-    </message>
-    <message>
-        <source>Seconds without the status screen</source>
-        <translation>Sekunden ohne Statusbildschirm</translation>
-    </message>
-    <message>
-        <source>Run:</source>
-        <translation>Ausführen:</translation>
-    </message>
-    <message>
-        <source>A program and its arguments to run for each alert, never through a shell; it finds the alert in LINEWATCH_ALERT_KIND and LINEWATCH_ALERT_TEXT</source>
-        <translation>Ein Programm mit seinen Argumenten, das bei jeder Warnmeldung ausgeführt wird, nie über eine Shell; es findet die Meldung in LINEWATCH_ALERT_KIND und LINEWATCH_ALERT_TEXT</translation>
-    </message>
-    <message>
-        <source>program &quot;an argument&quot; ...</source>
-        <translation>programm &quot;ein Argument&quot; ...</translation>
-    </message>
-    <message>
         <source>About</source>
         <translation>Über</translation>
-    </message>
-    <message>
-        <source>This release has only been tested with router firmware version 1.50.  Use with any other version may cause unexpected results.</source>
-        <translation>Diese Version wurde nur mit der Router-Firmware 1.50 getestet. Mit anderen Firmware-Versionen kann es zu unerwartetem Verhalten kommen.</translation>
-    </message>
-    <message>
-        <source>Write to the author</source>
-        <translation>Dem Autor schreiben</translation>
-    </message>
-    <message>
-        <source>The program&apos;s home page</source>
-        <translation>Die Website des Programms</translation>
     </message>
     <message>
         <source>Not Connected</source>
@@ -963,54 +1032,6 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>Settings not saved: %1</source>
         <translation>Einstellungen nicht gespeichert: %1</translation>
-    </message>
-    <message>
-        <source>Auto Reconnect</source>
-        <translation>Neu verbinden</translation>
-    </message>
-    <message>
-        <source>Connect again by itself when the router connection is lost; Disconnect stops it</source>
-        <translation>Verbindet sich selbst neu, wenn die Verbindung zum Router abreißt; Trennen beendet das</translation>
-    </message>
-    <message>
-        <source>Keep a call history</source>
-        <translation>Anrufliste führen</translation>
-    </message>
-    <message>
-        <source>Record every call and the daily totals in a database for the History tab</source>
-        <translation>Jeden Anruf und die Tagessummen für die Registerkarte Verlauf in einer Datenbank festhalten</translation>
-    </message>
-    <message>
-        <source>Database:</source>
-        <translation>Datenbank:</translation>
-    </message>
-    <message>
-        <source>The history&apos;s SQLite file; empty for the usual place, a relative path counts from the settings file&apos;s folder</source>
-        <translation>Die SQLite-Datei der Anrufliste; leer für den üblichen Ort, ein relativer Pfad gilt ab dem Ordner der Einstellungsdatei</translation>
-    </message>
-    <message>
-        <source>...</source>
-        <translation>...</translation>
-    </message>
-    <message>
-        <source>Choose the database file</source>
-        <translation>Die Datenbankdatei wählen</translation>
-    </message>
-    <message>
-        <source>Keep calls:</source>
-        <translation>Aufbewahren:</translation>
-    </message>
-    <message>
-        <source>for ever</source>
-        <translation>für immer</translation>
-    </message>
-    <message>
-        <source> days</source>
-        <translation> Tage</translation>
-    </message>
-    <message>
-        <source>Calls older than this many days are removed; 0 keeps them for ever</source>
-        <translation>Ältere Anrufe werden gelöscht; 0 bewahrt sie für immer auf</translation>
     </message>
     <message>
         <source>History</source>

@@ -76,6 +76,7 @@ private slots:
     void trayPicturesFollowTheTable();
     void trayPicturesSpecials();
     void trayIconMenuAndState();
+    void trayMenuHeldWithoutATray();
     void trayPicturesDrawnWithoutNotificationArea();
     void programIconIsCompiledIn();
 };
@@ -251,17 +252,17 @@ void TestDisplayWidgets::trayIconMenuAndState()
     QCOMPARE(tray.tip(), QStringLiteral("B1[No Data] B2[No Data]"));
 
     QStringList captions;
-    for (QAction *action : tray.pupTray->actions())
+    for (QAction *action : tray.pupTray()->actions())
         captions << (action->isSeparator() ? QStringLiteral("-") : action->text());
     QCOMPARE(captions,
              (QStringList{"&Status", "&Graph", "S&ettings", "-", "&Connect", "&Drop", "-", "&About", "-", "E&xit"}));
-    QCOMPARE(tray.pupTray->defaultAction(), tray.mnuStatus);
+    QCOMPARE(tray.pupTray()->defaultAction(), tray.mnuStatus);
     QVERIFY(tray.mnuStatus->font().bold());
-    QCOMPARE(tray.pupTray->actions().at(5), tray.Drop1->menuAction());
+    QCOMPARE(tray.pupTray()->actions().at(5), tray.Drop1()->menuAction());
 
     QStringList drops;
     QList<int> tags;
-    for (QAction *action : tray.Drop1->actions()) {
+    for (QAction *action : tray.Drop1()->actions()) {
         drops << (action->isSeparator() ? QStringLiteral("-") : action->text());
         if (!action->isSeparator())
             tags << action->data().toInt();
@@ -322,6 +323,29 @@ void TestDisplayWidgets::programIconIsCompiledIn()
     // Sizes between the renderings are scaled from the next larger one, also at a ratio of 2.
     QCOMPARE(icon.pixmap(24).size(), QSize(24, 24));
     QCOMPARE(icon.pixmap(QSize(24, 24), 2.0).size(), QSize(48, 48));
+}
+
+void TestDisplayWidgets::trayMenuHeldWithoutATray()
+{
+    // Without a notification area nothing shows the menu, so none of its widgets are made, until
+    // a notification area that came later asks for it with a right-click.
+    const auto menus = [] {
+        QList<QWidget *> found;
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            if (widget->objectName() == QLatin1String("pupTray"))
+                found << widget;
+        return found;
+    };
+    TTrayIcon tray;
+    tray.show();
+    if (TTrayIcon::isAvailable())
+        QSKIP("a notification area shows the icon here");
+    QVERIFY(menus().isEmpty());
+    emit tray.systemTrayIcon()->activated(QSystemTrayIcon::Context);
+    QCOMPARE(menus().size(), 1);
+    QTRY_VERIFY(menus().at(0)->isVisible());
+    QCOMPARE(tray.systemTrayIcon()->contextMenu(), tray.pupTray());
+    tray.pupTray()->hide();
 }
 
 QTEST_MAIN(TestDisplayWidgets)

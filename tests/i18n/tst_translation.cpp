@@ -2,11 +2,11 @@
 // turns the captions German, and every German text fits the room the window gives it.
 #include "apperror.h"
 #include "frmmain.h"
+#include "frmmaincontrols.h"
 #include "frmnewversion.h"
 #include "pagefit.h"
 #include "translation.h"
 #include "trayicon.h"
-#include "ui_frmmain.h"
 
 #include <QAction>
 #include <QLabel>
@@ -45,7 +45,7 @@ struct TWindow
         SetErrorReporter(previousReporter);
     }
 
-    Ui::TfrmMain &ui() { return *window->Form(); }
+    TfrmMainControls &ui() { return *window->Form(); }
 };
 
 } // namespace

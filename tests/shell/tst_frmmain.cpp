@@ -6,13 +6,13 @@
 #include "colorpanel.h"
 #include "errorbox.h"
 #include "frmmain.h"
+#include "frmmaincontrols.h"
 #include "gauge.h"
 #include "historytab.h"
 #include "pagefit.h"
 #include "programicon.h"
 #include "routerscreens.h"
 #include "trayicon.h"
-#include "ui_frmmain.h"
 #include "usagechart.h"
 
 #include <QAction>
@@ -124,7 +124,7 @@ struct TFixture
         file.write(text.data(), qint64(text.size()));
     }
 
-    Ui::TfrmMain &ui() { return *window->Form(); }
+    TfrmMainControls &ui() { return *window->Form(); }
 
     // Shown in the top left corner: the offscreen screen is small, and simulated clicks only
     // reach the parts of the window that lie on it.
@@ -172,6 +172,7 @@ private slots:
     void everyTextFitsWithLongestFigures();
     void newFigureRepaintsOnlyItsLabel();
     void opaqueLabelsLookTheSame();
+    void unopenedTabsHeldMemoryFromStart();
 };
 
 void TestFrmMain::labelsShowParsedStatusScreen()
@@ -191,7 +192,7 @@ void TestFrmMain::labelsShowParsedStatusScreen()
     f.window->Monitor.Session.ProcessConsoleData(statusScreen(b1, b2));
     f.window->RefreshStatus();
 
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     QCOMPARE(ui.lblB1Link->text(), QStringLiteral("64K/Sync"));
     QCOMPARE(ui.lblB1Speed->text(), QStringLiteral("64Kbps"));
     QCOMPARE(ui.lblB1TX->text(), QStringLiteral("1,234,567"));
@@ -231,7 +232,7 @@ void TestFrmMain::hiddenWindowFreezesOnlyTheLabels()
     B1.CLID = "5551234";
     f.window->RefreshStatus();
 
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     QCOMPARE(ui.lblB1Link->text(), QStringLiteral("64K/Sync"));
     QCOMPARE(ui.lblB1CLU->text(), QStringLiteral("50%  (3.91KB/s)"));
     QVERIFY(f.window->TrayIcon->tip().contains(QStringLiteral("B1[Voice 80%]")));
@@ -300,7 +301,7 @@ void TestFrmMain::pageShowsTheWindowsFigures()
     f.window->RefreshStatus();
     const QString page = QString::fromLatin1(f.window->Monitor.WebServer.StatusPage());
 
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     if (usage.isEmpty()) {
         QVERIFY(ui.lblB1CLU->text().contains(locale.decimalPoint()));
         return;
@@ -354,7 +355,7 @@ void TestFrmMain::colourPanelChoice()
         return confirm;
     };
     TFixture f(std::move(hooks));
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     f.show();
     const uint32_t gridBefore = ui.pnlB1GridColor->color();
 
@@ -402,7 +403,7 @@ void TestFrmMain::channelButtonsSendTheirTags()
     hooks.StartConnect = [](TClientSocket &socket) { socket.SetActive(true); };
     TFixture f(std::move(hooks));
     f.show();
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     ui.edtTelnetAddress->setText(QStringLiteral("127.0.0.1"));
     ui.edtTelnetPort->setText(QString::number(router.Socket()->LocalPort()));
     QTest::mouseClick(ui.btnConnect, Qt::LeftButton);
@@ -411,10 +412,10 @@ void TestFrmMain::channelButtonsSendTheirTags()
     QCOMPARE(ui.btnConnect->text(), QStringLiteral("Disconnect"));
 
     // Commands count only on the status screen; until it shows, they are off.
-    QVERIFY(!ui.btnDropB1->isEnabled() && !ui.btnReset->isEnabled() && !f.window->TrayIcon->Drop1->isEnabled());
+    QVERIFY(!ui.btnDropB1->isEnabled() && !ui.btnReset->isEnabled() && !f.window->TrayIcon->Drop1()->isEnabled());
     f.window->Monitor.Session.LoginStep = 7;
     f.window->Monitor.Session.ProcessConsoleData(statusScreen(TChannelRow{}, TChannelRow{}));
-    QVERIFY(ui.btnDropB1->isEnabled() && ui.btnReset->isEnabled() && f.window->TrayIcon->Drop1->isEnabled());
+    QVERIFY(ui.btnDropB1->isEnabled() && ui.btnReset->isEnabled() && f.window->TrayIcon->Drop1()->isEnabled());
     for (QPushButton *button : {ui.btnDropB1, ui.btnDropB2, ui.btnReset, ui.btnDropAll})
         QTest::mouseClick(button, Qt::LeftButton);
     for (QAction *item : {f.window->TrayIcon->mnuDropB1, f.window->TrayIcon->mnuDropB2, f.window->TrayIcon->mnuDropAll})
@@ -460,7 +461,7 @@ void TestFrmMain::loadingSettingsOpensListenersAndMasks()
     hooks.AppDir = dir.path().toStdString();
     TFixture f(std::move(hooks));
     TfrmMain &w = *f.window;
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
 
     QVERIFY(f.errors.empty());
     // The listeners are open: their ports cannot be edited.
@@ -498,7 +499,7 @@ void TestFrmMain::alertsGroupFollowsTheAlertsSection()
     TfrmMain::THooks hooks;
     hooks.AppDir = dir.path().toStdString() + "/";
     TFixture f(std::move(hooks));
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     QVERIFY(ui.grpAlerts->isEnabled());
     QVERIFY(!ui.chkAlertLongDataCall->isChecked());
     QVERIFY(!ui.spnAlertLongDataCallMinutes->isEnabled());
@@ -536,7 +537,7 @@ void TestFrmMain::loggingGroupFollowsTheLoggingSection()
     TfrmMain::THooks hooks;
     hooks.AppDir = dir.path().toStdString() + "/";
     TFixture f(std::move(hooks));
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     QVERIFY(ui.grpLogging->isEnabled());
     QVERIFY(!ui.chkLoggingEnabled->isChecked());
     QCOMPARE(ui.edtLoggingDatabase->text(), QStringLiteral("calls.sqlite"));
@@ -672,7 +673,7 @@ void TestFrmMain::failedSaveStillRemovesTray()
 void TestFrmMain::changesSavedOnceAfterABurst()
 {
     TFixture f;
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     QSignalSpy saves(f.window.get(), &TfrmMain::settingsSaved);
     const QString path = QDir(f.dir.path()).filePath(QStringLiteral("linewatch.ini"));
     const auto saved = [&path] {
@@ -782,7 +783,7 @@ void TestFrmMain::linksOpenTheirTargets()
     TFixture f;
     f.show();
     f.window->mnuAboutClick();
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     QTest::mouseClick(ui.Label48, Qt::LeftButton);
     QTest::mouseClick(ui.lblHomePage, Qt::LeftButton);
     // The maker's badge is painted on its label, which holds no pixmap: drawn, not blank.
@@ -868,7 +869,7 @@ void TestFrmMain::checkNowFetchesFromLoopbackServer()
     hooks.ShowNewVersion = [&shown](const TNewVersionTexts &texts) { shown.push_back(texts); };
     TFixture f(std::move(hooks));
     TfrmMain &w = *f.window;
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     // While the fetch waits, the button is off and panel 0 says what is going on.
     QString panelDuringFetch;
     bool buttonDuringFetch = true;
@@ -942,7 +943,7 @@ void TestFrmMain::newFigureRepaintsOnlyItsLabel()
     // its own label, never the group box, the tab or the window around it.
     TFixture f;
     TfrmMain &w = *f.window;
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QCOMPARE(ui.PageControl1->currentWidget(), ui.tabStatus);
@@ -978,7 +979,7 @@ void TestFrmMain::opaqueLabelsLookTheSame()
     // the same as with plain labels, also after a new palette has had them taken again.
     TFixture f;
     TfrmMain &w = *f.window;
-    Ui::TfrmMain &ui = f.ui();
+    TfrmMainControls &ui = f.ui();
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     w.Monitor.Session.ProcessConsoleData(systemInfoScreen("Brelwick10"));
@@ -1007,4 +1008,37 @@ void TestFrmMain::opaqueLabelsLookTheSame()
 }
 
 QTEST_MAIN(TestFrmMain)
+void TestFrmMain::unopenedTabsHeldMemoryFromStart()
+{
+    // The Settings and About tabs' controls cost memory for as long as the monitor runs: none
+    // exist until the tab is first opened, and then it shows what the monitor holds, in a window
+    // of the same size.
+    const std::string ini = "[Connection]\r\nTelnetAddress=10.0.0.9\r\n[Graphs]\r\nB1CLUColor=255\r\n";
+    QTemporaryDir dir;
+    {
+        QFile file(QDir(dir.path()).filePath(QStringLiteral("linewatch.ini")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(ini.data(), qint64(ini.size()));
+    }
+    TfrmMain::THooks hooks;
+    hooks.AppDir = dir.path().toStdString() + "/";
+    TFixture f(std::move(hooks));
+    TfrmMain &w = *f.window;
+    QVERIFY(!w.findChild<QLineEdit *>(QStringLiteral("edtTelnetAddress")));
+    QVERIFY(!w.findChild<QLabel *>(QStringLiteral("Image1")));
+    const QSize startSize = w.size();
+    f.show();
+
+    QCOMPARE(w.findChild<TUsageChart *>(QStringLiteral("Chart1"))->lineColor(), 255u);
+    w.mnuSettingsClick();
+    settle();
+    auto *address = w.findChild<QLineEdit *>(QStringLiteral("edtTelnetAddress"));
+    QVERIFY(address && address->isVisible());
+    QCOMPARE(address->text(), QStringLiteral("10.0.0.9"));
+    w.mnuAboutClick();
+    settle();
+    QVERIFY(w.findChild<QLabel *>(QStringLiteral("Image1"))->isVisible());
+    QCOMPARE(w.size(), startSize);
+}
+
 #include "tst_frmmain.moc"
