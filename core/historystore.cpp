@@ -471,6 +471,12 @@ void THistoryWriter::retentionIfDue()
 THistoryStore::THistoryStore(const QString &Path, TOptions Options, QObject *Parent)
     : QObject(Parent), m_path(Path), m_options(Options)
 {
+    // SQLite sets aside 20 pages (some 80 KiB) of cache for every connection's first read, which
+    // an idle program would keep; the writer's few pages are allocated as they are needed instead.
+    // This only takes before SQLite's first use in the process (the readers run on this thread,
+    // so none can be starting now); later it is refused and changes nothing.
+    static const bool noBulkCache [[maybe_unused]] =
+        sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0) == SQLITE_OK;
     m_thread = QThread::create([this] { run(); });
     m_thread->setObjectName(QStringLiteral("history writer"));
     m_thread->start(QThread::LowPriority);
