@@ -61,9 +61,15 @@ TMonitor::TMonitor(THooks Hooks, QObject *Parent) : QObject(Parent), m_hooks(std
     m_startTimeMs = nowMs();
     wire();
     Timer1 = new QTimer(this);
-    Timer1->setInterval(1000);
-    connect(Timer1, &QTimer::timeout, this, [this] { Guarded([this] { Tick(); }); });
+    // Precise: the pacing below decides where the tick falls, not the timer's rounding.
+    Timer1->setTimerType(Qt::PreciseTimer);
+    Timer1->setInterval(kTickMs);
+    connect(Timer1, &QTimer::timeout, this, [this] {
+        paceTick();
+        Guarded([this] { Tick(); });
+    });
     Timer1->start();
+    m_sinceTick.start();
 }
 
 TMonitor::~TMonitor()
@@ -113,6 +119,7 @@ void TMonitor::wire()
     };
     Session.ScreenChanged = [this] {
         const bool shown = Session.OnStatusScreen();
+        noteRepaint(shown);
         if (shown == m_statusScreenShown)
             return;
         m_statusScreenShown = shown;
@@ -384,6 +391,43 @@ void TMonitor::Tick()
     const bool watching = (Session.sktBrelwick.Active() && !Relay.RemoteClientConnected()) || Reconnect.Reconnecting();
     Alerts.Check(B1, B2, Session.Router, watching, m_statusScreenShown);
     emit ticked();
+}
+
+// Waking once a second for the router's repaint and once more for the tick costs an idle monitor
+// about twice what the tick alone would. So while the router paints its screen in whole chunks the
+// tick moves next to the repaint, kTickSlackMs a second towards the nearer side, which takes ten
+// seconds at most; from then on a repaint that arrives within kTickSlackMs of the second runs the
+// tick at once. Ticks stay kTickMs +- kTickSlackMs apart, and a router that splits its repaints
+// keeps the plain second: a tick between two halves would show figures of two screens.
+void TMonitor::paceTick()
+{
+    m_sinceTick.start();
+    int next = kTickMs;
+    if (std::exchange(m_repaintSinceTick, false)) {
+        // The next repaint is due this long after this tick; the tick waits for it if it is near
+        // the second, else it moves towards it.
+        const int64_t due = kTickMs - m_sinceRepaint.elapsed();
+        next = due >= kTickMs / 2 && due < kTickMs - kTickSlackMs ? kTickMs - kTickSlackMs : kTickMs + kTickSlackMs;
+    }
+    if (Timer1->interval() != next)
+        Timer1->start(next);
+}
+
+void TMonitor::noteRepaint(bool StatusShown)
+{
+    const uint64_t erasures = Session.ConsoleScreen.Erasures();
+    const bool began = erasures != m_erasures;
+    m_erasures = erasures;
+    // One chunk per repaint: this one and the one before each began a repaint.
+    const bool whole = began && m_lastChunkBeganRepaint;
+    m_lastChunkBeganRepaint = began;
+    if (!whole || !StatusShown || !Timer1->isActive())
+        return;
+    m_repaintSinceTick = true;
+    m_sinceRepaint.start();
+    // A zero timer runs the tick in this same wake-up, after the socket's handler has returned.
+    if (m_sinceTick.elapsed() >= kTickMs - kTickSlackMs && Timer1->interval() != 0)
+        Timer1->start(0);
 }
 
 void TMonitor::noteChanges()

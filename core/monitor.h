@@ -15,6 +15,7 @@
 #include "versioncheck.h"
 #include "webserver.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -82,6 +83,10 @@ public:
     TAlerts Alerts;
     // The one-second tick; it only refreshes, it never reads from or writes to the router.
     QTimer *Timer1 = nullptr;
+    // How far a tick may move to share its wake-up with the router's repaint (see paceTick): the
+    // slack a coarse one-second timer has anyway.
+    static constexpr int kTickMs = 1000;
+    static constexpr int kTickSlackMs = 50;
     // The blink toggle of the tray's "line down" picture.
     int Tag = 0;
     int32_t PageHits = 0;
@@ -182,6 +187,8 @@ signals:
 private:
     void wire();
     void noteChanges();
+    void paceTick();
+    void noteRepaint(bool StatusShown);
     void applyLogging();
     void stopHistory();
 
@@ -189,6 +196,13 @@ private:
     std::string m_appDir;
     int m_trayPicture = 38;
     bool m_statusScreenShown = false;
+    // Since the last tick; whether a whole repaint arrived since then, and since the last one; the
+    // screen's erasures after the last chunk, and whether that chunk began a repaint.
+    QElapsedTimer m_sinceTick;
+    bool m_repaintSinceTick = false;
+    QElapsedTimer m_sinceRepaint;
+    uint64_t m_erasures = 0;
+    bool m_lastChunkBeganRepaint = false;
     std::string m_trayTip = "B1[No Data] B2[No Data]";
     std::deque<TCallerIdEntry> m_callerIds;
     int64_t m_startTimeMs = 0;

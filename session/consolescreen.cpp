@@ -320,8 +320,10 @@ void TConsoleScreen::DrawRun(const char *p, const char *end)
 
 void TConsoleScreen::ClearScreen(int mode)
 {
-    if (mode == 2)
+    if (mode == 2) {
         FCells.fill(' ');
+        ++m_erasures;
+    }
 }
 
 void TConsoleScreen::DrawChunk(std::string &buffer, std::string_view chunk,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,8 @@ public:
     void PutText(std::string_view token);
     // Mode 2 blanks every row; the cursor stays. Other modes do nothing.
     void ClearScreen(int mode);
+    // How many times the screen was blanked: a repaint of the router's begins with one.
+    uint64_t Erasures() const { return m_erasures; }
 
     // Appends a received chunk to buffer and draws every complete token in it, calling onToken
     // after each token is drawn. If drawing or onToken throws, the consumed bytes (the offending
@@ -89,4 +92,5 @@ private:
     // Set while the remainder of an over-long escape sequence is being skipped.
     bool FDiscarding = false;
     bool FDiscardBracketSeen = false;
+    uint64_t m_erasures = 0;
 };

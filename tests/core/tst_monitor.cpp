@@ -407,6 +407,38 @@ private slots:
         QVERIFY(monitor.StatusPage().find(cell.toStdString()) != std::string::npos);
     }
 
+    // The tick woke the monitor apart from the router's repaint, twice a second. A repaint that
+    // comes whole in one chunk near the second now runs the tick at once; a repaint split over
+    // chunks does not, or the tick would show figures of two screens.
+    void tickWokeApartFromTheRepaint_data()
+    {
+        const QByteArray top = "\x1b[2J\x1b[3;1HMenu 24.1";
+        const QByteArray bottom = "\x1b[20;1HLAN";
+        QTest::addColumn<QList<QByteArray>>("chunks");
+        QTest::addColumn<bool>("tickAtOnce");
+        QTest::newRow("whole repaints") << QList<QByteArray>{top + bottom, top + bottom} << true;
+        QTest::newRow("split repaints") << QList<QByteArray>{top, bottom, top} << false;
+    }
+    void tickWokeApartFromTheRepaint()
+    {
+        QFETCH(QList<QByteArray>, chunks);
+        QFETCH(bool, tickAtOnce);
+        TMonitor monitor;
+        QSignalSpy ticked(&monitor, &TMonitor::ticked);
+        for (qsizetype i = 0; i + 1 < chunks.size(); ++i)
+            monitor.Session.ProcessConsoleData(chunks[i].toStdString());
+        QVERIFY(ticked.wait(2 * TMonitor::kTickMs));
+        QElapsedTimer sinceTick;
+        sinceTick.start();
+        QTest::qWait(TMonitor::kTickMs - TMonitor::kTickSlackMs / 2);
+        monitor.Session.ProcessConsoleData(chunks.back().toStdString());
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        if (sinceTick.elapsed() >= TMonitor::kTickMs)
+            QSKIP("too busy to tell a tick at once from one on time");
+        QCOMPARE(ticked.count(), tickAtOnce ? 2 : 1);
+    }
+
     void machineStatusBesideThePage()
     {
         TMonitor monitor;
