@@ -30,7 +30,11 @@ QBrush backdropBrush(const QPixmap &backdrop)
 
 } // namespace
 
-TStatusLabels::TStatusLabels(Ui::TfrmMain &Ui, QWidget *Window) : m_ui(Ui), m_window(Window) {}
+TStatusLabels::TStatusLabels(Ui::TfrmMain &Ui, QWidget *Window) : m_ui(Ui), m_window(Window)
+{
+    for (QLabel *label : labels())
+        m_painter.watch(label);
+}
 
 std::array<QLabel *, TStatusLabels::kCount> TStatusLabels::labels() const
 {

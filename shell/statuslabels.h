@@ -3,6 +3,7 @@
 #pragma once
 
 #include "consolesession.h"
+#include "labelpainter.h"
 #include "refresh.h"
 
 #include <QSize>
@@ -37,4 +38,6 @@ private:
     QWidget *m_window;
     bool m_fixed = false;
     std::array<QSize, kCount> m_minimum;
+    // Repaints the figures from cached glyphs: a new figure costs no text layout.
+    TLabelPainter m_painter;
 };

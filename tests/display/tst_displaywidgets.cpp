@@ -1,8 +1,9 @@
 // The display's widgets, checked on their pixels: the gauge's clamping, the chart's grid and
 // line colours per chart, the colour panel's clicks, the 39 tray pictures against the picture
-// table, and the tray icon's menu.
+// table, the tray icon's menu, and labels painted from cached glyphs against QLabel's own.
 #include "colorpanel.h"
 #include "gauge.h"
+#include "labelpainter.h"
 #include "programicon.h"
 #include "refresh.h"
 #include "trayicon.h"
@@ -11,7 +12,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
 #include <QMenu>
+#include <QPainter>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTest>
@@ -26,6 +29,38 @@ QColor PixelAt(QWidget &widget, const QPoint &p)
 QString Describe(const QColor &c)
 {
     return QStringLiteral("rgba(%1,%2,%3,%4)").arg(c.red()).arg(c.green()).arg(c.blue()).arg(c.alpha());
+}
+
+// A label that counts the repaints QLabel does itself.
+class TCountingLabel : public QLabel
+{
+public:
+    using QLabel::QLabel;
+    int plainPaints = 0;
+
+protected:
+    void paintEvent(QPaintEvent *Event) override
+    {
+        ++plainPaints;
+        QLabel::paintEvent(Event);
+    }
+};
+
+// The label's picture at scale 1 and at scale 2, one above the other.
+QImage Pictures(QLabel &label)
+{
+    const QImage one = label.grab().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QImage two(label.size() * 2, QImage::Format_ARGB32_Premultiplied);
+    two.setDevicePixelRatio(2);
+    two.fill(Qt::transparent);
+    label.render(&two);
+    QImage both(two.width(), one.height() + two.height(), QImage::Format_ARGB32_Premultiplied);
+    both.fill(Qt::transparent);
+    QPainter painter(&both);
+    painter.drawImage(QPoint(0, 0), one);
+    two.setDevicePixelRatio(1);
+    painter.drawImage(QPoint(0, one.height()), two);
+    return both;
 }
 
 // What a cell of the 16 px picture shows, by the colour at its centre.
@@ -79,6 +114,7 @@ private slots:
     void trayMenuHeldWithoutATray();
     void trayPicturesDrawnWithoutNotificationArea();
     void programIconIsCompiledIn();
+    void cachedGlyphLabelsLookLikeQLabels();
 };
 
 void TestDisplayWidgets::gaugeClampsToItsRange()
@@ -346,6 +382,58 @@ void TestDisplayWidgets::trayMenuHeldWithoutATray()
     QTRY_VERIFY(menus().at(0)->isVisible());
     QCOMPARE(tray.systemTrayIcon()->contextMenu(), tray.pupTray());
     tray.pupTray()->hide();
+}
+
+void TestDisplayWidgets::cachedGlyphLabelsLookLikeQLabels()
+{
+    // The status figures are painted from glyphs cached per character; every one must look as
+    // QLabel paints it, pixel for pixel, in two font sizes, both layout directions and at scale 2,
+    // and the figures must really take that path.
+    const QStringList texts{QStringLiteral("0"),
+                            QStringLiteral("64K/Sync"),
+                            QStringLiteral("64Kbps"),
+                            QStringLiteral("12,345,678,901"),
+                            QStringLiteral("50%  (3.91KB/s)"),
+                            QStringLiteral("1:02:03"),
+                            QStringLiteral("10.0.0.1"),
+                            QStringLiteral("Idle"),
+                            QStringLiteral("10M/Full Duplex"),
+                            QStringLiteral("192.168.1.2:1025"),
+                            QStringLiteral("10.1.2.3:25 [smtp]"),
+                            QStringLiteral("V2.50(AB.1)"),
+                            QStringLiteral("AVAWAY To Te"),
+                            QStringLiteral("caf\u00e9 \u0627"),
+                            QString(40, u'8')};
+    QFont bigger = QApplication::font();
+    bigger.setPointSizeF(bigger.pointSizeF() + 3.5);
+    int fast = 0;
+    for (const QFont &font : {QApplication::font(), bigger}) {
+        for (const Qt::LayoutDirection direction : {Qt::LeftToRight, Qt::RightToLeft}) {
+            QWidget page;
+            page.setFont(font);
+            page.setLayoutDirection(direction);
+            TCountingLabel label(&page);
+            label.setTextFormat(Qt::PlainText);
+            label.setAutoFillBackground(true);
+            const QFontMetrics metrics(label.font());
+            // Room for all but the last text, which is clipped.
+            label.setGeometry(3, 2, metrics.horizontalAdvance(texts[0].repeated(18)) + 9, metrics.height() + 5);
+            page.resize(label.width() + 6, label.height() + 4);
+            TLabelPainter painter;
+            for (const QString &text : texts) {
+                label.setText(text);
+                label.removeEventFilter(&painter);
+                const QImage plain = Pictures(label);
+                painter.watch(&label);
+                const int before = label.plainPaints;
+                const QImage cached = Pictures(label);
+                fast += label.plainPaints == before ? 1 : 0;
+                QVERIFY2(cached == plain, qPrintable(text));
+            }
+        }
+    }
+    // Other scripts and clipped texts go to QLabel; the figures must not.
+    QVERIFY2(fast == 4 * (texts.size() - 2), qPrintable(QString::number(fast)));
 }
 
 QTEST_MAIN(TestDisplayWidgets)
