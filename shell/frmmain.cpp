@@ -625,8 +625,10 @@ void TfrmMain::makeSettingsPage()
 {
     ui->Ui::TSettingsPage::setupUi(ui->tabSettings);
     reserveSettingsWidths();
-    // The monitor's settings into the controls first; then every change of them is followed.
-    showSettings();
+    // The monitor's settings into the controls first, as loadSettings shows them; then every
+    // change of them is followed.
+    Guarded([this] { showSettingValues(); });
+    showPortsEditable();
     ui->btnCheckNow->setEnabled(m_checkNowEnabled);
     followSettingControls();
     followAlertControls();
@@ -1026,38 +1028,33 @@ void TfrmMain::loadSettings()
     // The file into the monitor's value, the value into the controls (which only show it), then
     // what the settings set going: the password field's mask, the colours, the listeners.
     Monitor.LoadSettings();
-    Guarded([this] {
-        CopySettings(Monitor.Settings, *this);
-        if (ui->edtTelnetAddress) {
-            showAlertSettings();
-            showLoggingSettings();
-        } else {
-            showHistorySource();
-        }
-        if (ui->edtPassword)
-            ui->edtPassword->setEchoMode(Checked(SettingControl::chkMask) ? QLineEdit::Password : QLineEdit::Normal);
-    });
+    Guarded([this] { showSettingValues(); });
     Guarded([this] { ApplyGraphColors(); });
     Monitor.ApplySettings();
     Guarded([this] {
         m_telnetAdminPortEditable = !Checked(SettingControl::chkTelnetAdmin);
         m_webAdminPortEditable = !Monitor.WebServer.WebServerSocket.Active();
-        if (ui->edtTelnetAdminPort) {
-            ui->edtTelnetAdminPort->setEnabled(m_telnetAdminPortEditable);
-            ui->edtWebAdminPort->setEnabled(m_webAdminPortEditable);
-        }
+        showPortsEditable();
     });
 }
 
-void TfrmMain::showSettings()
+void TfrmMain::showSettingValues()
 {
-    // What loadSettings shows, for a Settings tab made after it ran.
-    Guarded([this] {
-        CopySettings(Monitor.Settings, *this);
-        showAlertSettings();
-        showLoggingSettings();
-        ui->edtPassword->setEchoMode(ui->chkMask->isChecked() ? QLineEdit::Password : QLineEdit::Normal);
-    });
+    // Without the Settings tab only the History tab follows the settings.
+    if (!ui->edtTelnetAddress) {
+        showHistorySource();
+        return;
+    }
+    CopySettings(Monitor.Settings, *this);
+    showAlertSettings();
+    showLoggingSettings();
+    ui->edtPassword->setEchoMode(ui->chkMask->isChecked() ? QLineEdit::Password : QLineEdit::Normal);
+}
+
+void TfrmMain::showPortsEditable()
+{
+    if (!ui->edtTelnetAdminPort)
+        return;
     ui->edtTelnetAdminPort->setEnabled(m_telnetAdminPortEditable);
     ui->edtWebAdminPort->setEnabled(m_webAdminPortEditable);
 }

@@ -187,7 +187,10 @@ private:
     void makeGraphPage();
     void makeSettingsPage();
     void makeAboutPage();
-    void showSettings();
+    // The monitor's settings value, and whether the listeners' ports may be edited, in the
+    // Settings tab's controls once it is made.
+    void showSettingValues();
+    void showPortsEditable();
     void connectSettingsHandlers();
     void reserveSettingsWidths();
     void growToFit();
