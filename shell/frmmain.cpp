@@ -1,14 +1,13 @@
 // The main window; see frmmain.h. The design's controls come from frmmain.ui and the lazy tabs'
 // *page.ui; every handler is connected here by hand and runs inside Guarded, so no exception ever
 // reaches the event loop.
-// The window follows the monitor's signals and keeps the monitor's settings value in step with
-// the Settings tab's controls.
+// The window follows the monitor's signals; TSettingsTab keeps the monitor's settings value in step
+// with the Settings tab's controls.
 #include "frmmain.h"
 
 #include "frmmaincontrols.h"
 
 #include "apperror.h"
-#include "colorpanel.h"
 #include "errorbox.h"
 #include "fdreserve.h"
 #include "frmnewversion.h"
@@ -17,32 +16,25 @@
 #include "inifile.h"
 #include "notifier.h"
 #include "programicon.h"
+#include "settingstab.h"
 #include "statuslabels.h"
 #include "trayicon.h"
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QColorDialog>
-#include <QComboBox>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
-#include <QSignalBlocker>
-#include <QSpinBox>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
 
 #include <limits>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 namespace {
 
@@ -55,11 +47,6 @@ constexpr int kCallerIdListLimit = 1000;
 QString fromBytes(const std::string &text)
 {
     return QString::fromLatin1(text.data(), qsizetype(text.size()));
-}
-
-std::string toBytes(const QString &text)
-{
-    return text.toLatin1().toStdString();
 }
 
 } // namespace
@@ -79,6 +66,7 @@ TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
     createStatusBar();
     createTray();
     createHistoryTab();
+    createSettingsTab();
     wireMonitor();
     connectHandlers();
     reserveWidths();
@@ -192,11 +180,8 @@ void TfrmMain::wireMonitor()
             SetPanelText(0, Text);
         shown = Text;
     });
-    connect(&Monitor, &TMonitor::checkNowEnabled, this, [this](bool Enabled) {
-        m_checkNowEnabled = Enabled;
-        if (ui->btnCheckNow)
-            ui->btnCheckNow->setEnabled(Enabled);
-    });
+    connect(&Monitor, &TMonitor::checkNowEnabled, this,
+            [this](bool Enabled) { m_settingsTab->showCheckNowEnabled(Enabled); });
     // Buttons that can do nothing are off: the channel commands need the status screen.
     const auto showCommands = [this](bool Shown) {
         for (QWidget *button : {ui->btnDropB1, ui->btnDropB2, ui->btnDropAll, ui->btnReset})
@@ -227,32 +212,6 @@ void TfrmMain::connectHandlers()
     for (QPushButton *button : {ui->btnDropB1, ui->btnDropB2, ui->btnDropAll, ui->btnReset})
         connect(button, &QPushButton::clicked, this,
                 [this, button] { Guarded([this, button] { btnDropB1Click(button); }); });
-}
-
-void TfrmMain::connectSettingsHandlers()
-{
-    // A check box's handler runs on every change of its state, the user's or the code's; the
-    // settings loader goes through SetChecked, which runs it unguarded so failures reach it.
-    connect(ui->chkMask, &QCheckBox::toggled, this, [this] { Guarded([this] { chkMaskClick(); }); });
-    connect(ui->chkTelnetAdmin, &QCheckBox::toggled, this, [this] { Guarded([this] { chkTelnetAdminClick(); }); });
-    connect(ui->chkWebAdmin, &QCheckBox::toggled, this, [this] { Guarded([this] { chkWebAdminClick(); }); });
-    connect(ui->edtWebAdminPort, &QLineEdit::textChanged, this,
-            [this] { Guarded([this] { edtWebAdminPortChange(); }); });
-
-    for (TColorPanel *panel : {ui->pnlB1CLUColor, ui->pnlB2CLUColor, ui->pnlB1CLUBackgroundColor,
-                               ui->pnlB2CLUBackgroundColor, ui->pnlB1GridColor, ui->pnlB2GridColor, ui->pnlB1ALUColor,
-                               ui->pnlB2ALUColor, ui->pnlB1ALUBackgroundColor, ui->pnlB2ALUBackgroundColor})
-        connect(panel, &TColorPanel::clicked, this,
-                [this, panel] { Guarded([this, panel] { pnlB1CLUColorClick(panel); }); });
-
-    connect(ui->edtTelnetAddress, &QLineEdit::editingFinished, this,
-            [this] { Guarded([this] { checkRouterAddress(); }); });
-
-    connect(ui->btnCheckNow, &QPushButton::clicked, this, [this] { Guarded([this] { btnCheckNowClick(); }); });
-
-    // A label that acts as a link: its clicks arrive through eventFilter.
-    ui->Label38->installEventFilter(this);
-    ui->Label38->setCursor(Qt::PointingHandCursor);
 }
 
 bool TfrmMain::eventFilter(QObject *Watched, QEvent *Event)
@@ -316,20 +275,6 @@ void TfrmMain::reserveWidths()
         list->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
         list->setMinimumHeight(list->fontMetrics().lineSpacing() * 2 + 2 * list->frameWidth() + 4);
     }
-}
-
-void TfrmMain::reserveSettingsWidths()
-{
-    ui->tabSettings->ensurePolished();
-    // Edit boxes as wide as the longest sensible entry, so the Settings tab stays compact.
-    const auto editWidth = [](QLineEdit *edit, const QString &sample) {
-        edit->setFixedWidth(edit->fontMetrics().horizontalAdvance(sample) + 16);
-    };
-    for (QLineEdit *edit :
-         {ui->edtTelnetPort, ui->edtTelnetAdminPort, ui->edtWebAdminPort, ui->edtWebAutoRefreshSeconds})
-        editWidth(edit, QStringLiteral("000000"));
-    editWidth(ui->edtTelnetAddress, QStringLiteral("255.255.255.255"));
-    ui->edtPassword->setFixedWidth(ui->edtTelnetAddress->width());
 }
 
 void TfrmMain::fixWindowSize()
@@ -456,11 +401,11 @@ void TfrmMain::FormCreate()
     loadSettings();
     Guarded([this] { Monitor.Session.ResetStatus(); });
     Guarded([this] {
-        if (Checked(SettingControl::chkConnectAtStartup))
+        if (m_settingsTab->Checked(SettingControl::chkConnectAtStartup))
             btnConnectClick();
     });
     Guarded([this] {
-        if (Checked(SettingControl::chkCheckForUpdates))
+        if (m_settingsTab->Checked(SettingControl::chkCheckForUpdates))
             btnCheckNowClick();
     });
 }
@@ -486,7 +431,7 @@ void TfrmMain::FormDestroy()
     m_settingsSaveFailed = true;
     Guarded([this] {
         QDir().mkpath(QString::fromStdString(Monitor.AppDir()));
-        CopySettings(*this, Monitor.Settings);
+        CopySettings(*m_settingsTab, Monitor.Settings);
         const TSpareDescriptor spare; // a flood of connections cannot make the save fail
         Monitor.SaveSettings();
         saveWindowPlace();
@@ -563,16 +508,16 @@ void TfrmMain::ApplyGraphColors()
     // The panels' colours, or the settings' while the Settings tab is not made.
     if (!ui->Chart1)
         return;
-    ui->Chart1->setLineColor(Color(SettingControl::pnlB1CLUColor));
-    ui->Chart2->setLineColor(Color(SettingControl::pnlB2CLUColor));
-    ui->Chart1->setBackgroundColor(Color(SettingControl::pnlB1CLUBackgroundColor));
-    ui->Chart2->setBackgroundColor(Color(SettingControl::pnlB2CLUBackgroundColor));
-    ui->Chart1->setGridColor(Color(SettingControl::pnlB1GridColor));
-    ui->Chart2->setGridColor(Color(SettingControl::pnlB2GridColor));
-    ui->Gauge1->setBarColor(Color(SettingControl::pnlB1ALUColor));
-    ui->Gauge2->setBarColor(Color(SettingControl::pnlB2ALUColor));
-    ui->Gauge1->setBackgroundColor(Color(SettingControl::pnlB1ALUBackgroundColor));
-    ui->Gauge2->setBackgroundColor(Color(SettingControl::pnlB2ALUBackgroundColor));
+    ui->Chart1->setLineColor(m_settingsTab->Color(SettingControl::pnlB1CLUColor));
+    ui->Chart2->setLineColor(m_settingsTab->Color(SettingControl::pnlB2CLUColor));
+    ui->Chart1->setBackgroundColor(m_settingsTab->Color(SettingControl::pnlB1CLUBackgroundColor));
+    ui->Chart2->setBackgroundColor(m_settingsTab->Color(SettingControl::pnlB2CLUBackgroundColor));
+    ui->Chart1->setGridColor(m_settingsTab->Color(SettingControl::pnlB1GridColor));
+    ui->Chart2->setGridColor(m_settingsTab->Color(SettingControl::pnlB2GridColor));
+    ui->Gauge1->setBarColor(m_settingsTab->Color(SettingControl::pnlB1ALUColor));
+    ui->Gauge2->setBarColor(m_settingsTab->Color(SettingControl::pnlB2ALUColor));
+    ui->Gauge1->setBackgroundColor(m_settingsTab->Color(SettingControl::pnlB1ALUBackgroundColor));
+    ui->Gauge2->setBackgroundColor(m_settingsTab->Color(SettingControl::pnlB2ALUBackgroundColor));
 }
 
 TfrmMainControls *TfrmMain::Form()
@@ -623,29 +568,11 @@ void TfrmMain::makeGraphPage()
 
 void TfrmMain::makeSettingsPage()
 {
-    ui->Ui::TSettingsPage::setupUi(ui->tabSettings);
-    reserveSettingsWidths();
-    // The monitor's settings into the controls first, as loadSettings shows them; then every
-    // change of them is followed.
-    Guarded([this] { showSettingValues(); });
-    showPortsEditable();
-    ui->btnCheckNow->setEnabled(m_checkNowEnabled);
-    followSettingControls();
-    followAlertControls();
-    followLoggingControls();
-    connectSettingsHandlers();
-    // Every control of the tab, whatever it holds: a change restarts the save's wait.
-    m_routerAddress = ui->edtTelnetAddress->text();
-    const auto changed = [this] { m_saveTimer->start(); };
-    for (QLineEdit *edit : ui->tabSettings->findChildren<QLineEdit *>())
-        connect(edit, &QLineEdit::textChanged, m_saveTimer, changed);
-    for (QAbstractButton *button : ui->tabSettings->findChildren<QAbstractButton *>())
-        if (button->isCheckable())
-            connect(button, &QAbstractButton::toggled, m_saveTimer, changed);
-    for (QSpinBox *box : ui->tabSettings->findChildren<QSpinBox *>())
-        connect(box, &QSpinBox::valueChanged, m_saveTimer, changed);
-    for (QComboBox *box : ui->tabSettings->findChildren<QComboBox *>())
-        connect(box, &QComboBox::currentIndexChanged, m_saveTimer, changed);
+    m_settingsTab->make();
+    connect(ui->btnCheckNow, &QPushButton::clicked, this, [this] { Guarded([this] { btnCheckNowClick(); }); });
+    // A label that acts as a link: its clicks arrive through eventFilter.
+    ui->Label38->installEventFilter(this);
+    ui->Label38->setCursor(Qt::PointingHandCursor);
 }
 
 void TfrmMain::makeAboutPage()
@@ -730,51 +657,27 @@ void TfrmMain::mnuExitClick()
 
 void TfrmMain::chkMaskClick()
 {
-    if (ui->chkMask->isChecked()) {
-        ui->edtPassword->setEchoMode(QLineEdit::Password);
-    } else {
-        // Unmasking never reveals a password: the field is emptied first.
-        ui->edtPassword->clear();
-        ui->edtPassword->setEchoMode(QLineEdit::Normal);
-    }
+    m_settingsTab->chkMaskClick();
 }
 
 void TfrmMain::chkTelnetAdminClick()
 {
-    m_telnetAdminPortEditable = Monitor.SetTelnetAdmin(ui->chkTelnetAdmin->isChecked());
-    ui->edtTelnetAdminPort->setEnabled(m_telnetAdminPortEditable);
+    m_settingsTab->chkTelnetAdminClick();
 }
 
 void TfrmMain::chkWebAdminClick()
 {
-    m_webAdminPortEditable = Monitor.SetWebAdmin(ui->chkWebAdmin->isChecked());
-    ui->edtWebAdminPort->setEnabled(m_webAdminPortEditable);
+    m_settingsTab->chkWebAdminClick();
 }
 
 void TfrmMain::edtWebAdminPortChange()
 {
-    Monitor.SetWebAdminPort(toBytes(ui->edtWebAdminPort->text()));
+    m_settingsTab->edtWebAdminPortChange();
 }
 
 void TfrmMain::pnlB1CLUColorClick(TColorPanel *Sender)
 {
-    uint32_t color = Sender->color();
-    bool confirmed = false;
-    if (m_hooks.ChooseColor) {
-        confirmed = m_hooks.ChooseColor(color);
-    } else {
-        const QColor chosen = QColorDialog::getColor(ColorFromBGR(color), this);
-        confirmed = chosen.isValid();
-        if (confirmed)
-            color = ColorToBGR(chosen);
-    }
-    if (confirmed) {
-        Sender->setColor(color);
-        CopySettings(*this, Monitor.Settings);
-        if (m_saveTimer)
-            m_saveTimer->start();
-    }
-    ApplyGraphColors();
+    m_settingsTab->pnlB1CLUColorClick(Sender);
 }
 
 void TfrmMain::btnCheckNowClick()
@@ -815,165 +718,6 @@ void TfrmMain::SetPanelText(int Panel, const QString &Text)
     (Panel == 0 ? m_panel0 : m_panel1)->setText(Text);
 }
 
-namespace {
-
-struct TSettingWidgets
-{
-    QLineEdit *Edit = nullptr;
-    QCheckBox *Check = nullptr;
-    TColorPanel *Panel = nullptr;
-};
-
-// The controls in SettingControl's order; all null while the Settings tab is not made, and then
-// the settings value stands in for them.
-TSettingWidgets settingWidgets(const TfrmMainControls &ui, SettingControl Control)
-{
-    const std::array<TSettingWidgets, kSettingControlCount> widgets{{
-        {ui.edtTelnetAddress},
-        {ui.edtTelnetPort},
-        {nullptr, ui.chkMask},
-        {nullptr, ui.chkRememberPassword},
-        {ui.edtPassword},
-        {nullptr, ui.chkConnectAtStartup},
-        {nullptr, ui.chkCheckForUpdates},
-        {nullptr, ui.chkShowStatus},
-        {ui.edtTelnetAdminPort},
-        {nullptr, ui.chkTelnetAdmin},
-        {ui.edtWebAdminPort},
-        {nullptr, ui.chkWebAdmin},
-        {ui.edtWebAutoRefreshSeconds},
-        {nullptr, ui.chkWebAutoRefresh},
-        {nullptr, nullptr, ui.pnlB1CLUColor},
-        {nullptr, nullptr, ui.pnlB2CLUColor},
-        {nullptr, nullptr, ui.pnlB1CLUBackgroundColor},
-        {nullptr, nullptr, ui.pnlB2CLUBackgroundColor},
-        {nullptr, nullptr, ui.pnlB1GridColor},
-        {nullptr, nullptr, ui.pnlB2GridColor},
-        {nullptr, nullptr, ui.pnlB1ALUColor},
-        {nullptr, nullptr, ui.pnlB2ALUColor},
-        {nullptr, nullptr, ui.pnlB1ALUBackgroundColor},
-        {nullptr, nullptr, ui.pnlB2ALUBackgroundColor},
-    }};
-    return widgets[std::size_t(Control)];
-}
-
-} // namespace
-
-std::string TfrmMain::Text(SettingControl Control) const
-{
-    if (!ui->edtTelnetAddress)
-        return Monitor.Settings.Text(Control);
-    const TSettingWidgets w = settingWidgets(*ui, Control);
-    return w.Edit ? toBytes(w.Edit->text()) : std::string();
-}
-
-void TfrmMain::SetText(SettingControl Control, const std::string &Value)
-{
-    const TSettingWidgets w = settingWidgets(*ui, Control);
-    const QString text = fromBytes(Value);
-    if (!w.Edit || w.Edit->text() == text)
-        return;
-    const QSignalBlocker blocker(w.Edit);
-    w.Edit->setText(text);
-}
-
-bool TfrmMain::Checked(SettingControl Control) const
-{
-    if (!ui->edtTelnetAddress)
-        return Monitor.Settings.Checked(Control);
-    const TSettingWidgets w = settingWidgets(*ui, Control);
-    return w.Check && w.Check->isChecked();
-}
-
-void TfrmMain::SetChecked(SettingControl Control, bool Value)
-{
-    const TSettingWidgets w = settingWidgets(*ui, Control);
-    if (!w.Check || w.Check->isChecked() == Value)
-        return;
-    const QSignalBlocker blocker(w.Check);
-    w.Check->setChecked(Value);
-}
-
-uint32_t TfrmMain::Color(SettingControl Control) const
-{
-    if (!ui->edtTelnetAddress)
-        return Monitor.Settings.Color(Control);
-    const TSettingWidgets w = settingWidgets(*ui, Control);
-    return w.Panel ? w.Panel->color() : 0;
-}
-
-void TfrmMain::SetColor(SettingControl Control, uint32_t Value)
-{
-    const TSettingWidgets w = settingWidgets(*ui, Control);
-    if (w.Panel)
-        w.Panel->setColor(Value);
-}
-
-void TfrmMain::followSettingControls()
-{
-    // Every change of a setting's control reaches the monitor's value; connected before the
-    // handlers, so it is there before a handler runs.
-    for (std::size_t k = 0; k < kSettingControlCount; ++k) {
-        const auto control = SettingControl(k);
-        const TSettingWidgets w = settingWidgets(*ui, control);
-        if (w.Edit)
-            connect(w.Edit, &QLineEdit::textChanged, this,
-                    [this, control] { Monitor.Settings.SetText(control, Text(control)); });
-        if (w.Check)
-            connect(w.Check, &QCheckBox::toggled, this,
-                    [this, control] { Monitor.Settings.SetChecked(control, Checked(control)); });
-    }
-}
-
-void TfrmMain::showAlertSettings()
-{
-    const TAlertSettings a = Monitor.Settings.Alerts;
-    ui->chkAlertIncomingCall->setChecked(a.IncomingCall);
-    ui->chkAlertConnection->setChecked(a.Connection);
-    ui->chkAlertChannelDropped->setChecked(a.ChannelDropped);
-    ui->chkAlertLongDataCall->setChecked(a.LongDataCall);
-    ui->spnAlertLongDataCallMinutes->setValue(a.LongDataCallMinutes);
-    ui->chkAlertOutcall->setChecked(a.Outcall);
-    ui->spnAlertOutcallMinutes->setValue(a.OutcallMinutes);
-    ui->chkAlertNoStatus->setChecked(a.NoStatus);
-    ui->spnAlertNoStatusSeconds->setValue(a.NoStatusSeconds);
-    ui->edtAlertCommand->setText(QString::fromLocal8Bit(a.Command.data(), qsizetype(a.Command.size())));
-    // A threshold the spin box could not hold stays as loaded until the user changes it.
-    Monitor.Settings.Alerts = a;
-    ui->chkReconnect->setChecked(Monitor.Settings.ReconnectEnabled);
-}
-
-void TfrmMain::followAlertControls()
-{
-    TAlertSettings &a = Monitor.Settings.Alerts;
-    const auto flag = [this](QCheckBox *Check, bool &Field, QWidget *Threshold) {
-        connect(Check, &QCheckBox::toggled, this, [&Field, Threshold](bool On) {
-            Field = On;
-            if (Threshold)
-                Threshold->setEnabled(On);
-        });
-        if (Threshold)
-            Threshold->setEnabled(Check->isChecked());
-    };
-    flag(ui->chkAlertIncomingCall, a.IncomingCall, nullptr);
-    flag(ui->chkAlertConnection, a.Connection, nullptr);
-    flag(ui->chkAlertChannelDropped, a.ChannelDropped, nullptr);
-    flag(ui->chkAlertLongDataCall, a.LongDataCall, ui->spnAlertLongDataCallMinutes);
-    flag(ui->chkAlertOutcall, a.Outcall, ui->spnAlertOutcallMinutes);
-    flag(ui->chkAlertNoStatus, a.NoStatus, ui->spnAlertNoStatusSeconds);
-    const auto number = [this](QSpinBox *Spin, int32_t &Field) {
-        connect(Spin, &QSpinBox::valueChanged, this, [&Field](int Value) { Field = Value; });
-    };
-    number(ui->spnAlertLongDataCallMinutes, a.LongDataCallMinutes);
-    number(ui->spnAlertOutcallMinutes, a.OutcallMinutes);
-    number(ui->spnAlertNoStatusSeconds, a.NoStatusSeconds);
-    connect(ui->edtAlertCommand, &QLineEdit::textChanged, this,
-            [&a](const QString &Text) { a.Command = Text.toLocal8Bit().toStdString(); });
-    // Unticked during a wait, the wait ends at once.
-    ui->chkReconnect->setChecked(Monitor.Settings.ReconnectEnabled);
-    connect(ui->chkReconnect, &QCheckBox::toggled, this, [this](bool On) { Monitor.SetReconnectEnabled(On); });
-}
-
 void TfrmMain::createHistoryTab()
 {
     HistoryTab = new THistoryTab(ui->PageControl1);
@@ -981,46 +725,21 @@ void TfrmMain::createHistoryTab()
     connect(HistoryTab, &THistoryTab::statusMessage, this, [this](const QString &Text) { SetPanelText(0, Text); });
     connect(&Monitor, &TMonitor::historyChanged, HistoryTab, &THistoryTab::scheduleRefresh);
     // The monitor opens another file, or none, at the tick after [Logging] changed.
-    connect(&Monitor, &TMonitor::ticked, HistoryTab, [this] { showHistorySource(); });
+    connect(&Monitor, &TMonitor::ticked, HistoryTab, [this] { m_settingsTab->showHistorySource(); });
 }
 
-void TfrmMain::showLoggingSettings()
+void TfrmMain::createSettingsTab()
 {
-    const TLoggingSettings l = Monitor.Settings.Logging;
-    ui->chkLoggingEnabled->setChecked(l.Enabled);
-    ui->edtLoggingDatabase->setText(QString::fromStdString(l.Database));
-    ui->spnLoggingRetentionDays->setValue(l.RetentionDays);
-    Monitor.Settings.Logging = l;
-    showHistorySource();
-}
-
-void TfrmMain::followLoggingControls()
-{
-    TLoggingSettings &l = Monitor.Settings.Logging;
-    connect(ui->chkLoggingEnabled, &QCheckBox::toggled, this, [this, &l](bool On) {
-        l.Enabled = On;
-        showHistorySource();
-    });
-    connect(ui->edtLoggingDatabase, &QLineEdit::textChanged, this, [this, &l](const QString &Text) {
-        l.Database = Text.toStdString();
-        showHistorySource();
-    });
-    connect(ui->spnLoggingRetentionDays, &QSpinBox::valueChanged, this, [&l](int Days) { l.RetentionDays = Days; });
-    connect(ui->btnLoggingBrowse, &QToolButton::clicked, this, [this] {
-        Guarded([this] {
-            // The file need not exist yet: the monitor makes it.
-            const QString file = QFileDialog::getSaveFileName(
-                this, tr("Call History Database"), Monitor.HistoryDatabasePath(),
-                tr("SQLite databases (*.sqlite *.db);;All files (*)"), nullptr, QFileDialog::DontConfirmOverwrite);
-            if (!file.isEmpty())
-                ui->edtLoggingDatabase->setText(file);
-        });
-    });
-}
-
-void TfrmMain::showHistorySource()
-{
-    HistoryTab->setDatabase(Monitor.HistoryDatabasePath(), Monitor.Settings.Logging.Enabled);
+    // Only the tab's logic: its controls are made when it is first shown (makeSettingsPage).
+    TSettingsTab::THooks hooks;
+    hooks.ChooseColor = m_hooks.ChooseColor;
+    hooks.ShowMessage = [this](const QString &Text) { SetPanelText(0, Text); };
+    hooks.ApplyGraphColors = [this] { ApplyGraphColors(); };
+    hooks.Changed = [this] {
+        if (m_saveTimer)
+            m_saveTimer->start();
+    };
+    m_settingsTab = std::make_unique<TSettingsTab>(*ui, Monitor, *HistoryTab, this, std::move(hooks));
 }
 
 void TfrmMain::loadSettings()
@@ -1028,35 +747,10 @@ void TfrmMain::loadSettings()
     // The file into the monitor's value, the value into the controls (which only show it), then
     // what the settings set going: the password field's mask, the colours, the listeners.
     Monitor.LoadSettings();
-    Guarded([this] { showSettingValues(); });
+    Guarded([this] { m_settingsTab->showSettingValues(); });
     Guarded([this] { ApplyGraphColors(); });
     Monitor.ApplySettings();
-    Guarded([this] {
-        m_telnetAdminPortEditable = !Checked(SettingControl::chkTelnetAdmin);
-        m_webAdminPortEditable = !Monitor.WebServer.WebServerSocket.Active();
-        showPortsEditable();
-    });
-}
-
-void TfrmMain::showSettingValues()
-{
-    // Without the Settings tab only the History tab follows the settings.
-    if (!ui->edtTelnetAddress) {
-        showHistorySource();
-        return;
-    }
-    CopySettings(Monitor.Settings, *this);
-    showAlertSettings();
-    showLoggingSettings();
-    ui->edtPassword->setEchoMode(ui->chkMask->isChecked() ? QLineEdit::Password : QLineEdit::Normal);
-}
-
-void TfrmMain::showPortsEditable()
-{
-    if (!ui->edtTelnetAdminPort)
-        return;
-    ui->edtTelnetAdminPort->setEnabled(m_telnetAdminPortEditable);
-    ui->edtWebAdminPort->setEnabled(m_webAdminPortEditable);
+    Guarded([this] { m_settingsTab->showListenerPorts(); });
 }
 
 void TfrmMain::followSettingChanges()
@@ -1070,22 +764,6 @@ void TfrmMain::followSettingChanges()
     // The Settings tab's controls start the wait once the tab is made (makeSettingsPage).
 }
 
-void TfrmMain::checkRouterAddress()
-{
-    // The connection takes dotted IPv4 only and looks no name up: a name is refused here, where
-    // it was typed, rather than by an error box at the next Connect.
-    const QString text = ui->edtTelnetAddress->text();
-    in_addr address{};
-    if (text.isEmpty() || ::inet_pton(AF_INET, text.toLatin1().constData(), &address) == 1) {
-        m_routerAddress = text;
-        return;
-    }
-    ui->edtTelnetAddress->setText(m_routerAddress);
-    SetPanelText(0, tr("'%1' is not an IPv4 address: type the router's address as four numbers, such as "
-                       "192.168.0.1.")
-                        .arg(text));
-}
-
 void TfrmMain::saveSettingsNow()
 {
     if (m_destroyed)
@@ -1095,7 +773,7 @@ void TfrmMain::saveSettingsNow()
     std::string failure;
     try {
         QDir().mkpath(QString::fromStdString(Monitor.AppDir()));
-        CopySettings(*this, Monitor.Settings);
+        CopySettings(*m_settingsTab, Monitor.Settings);
         const TSpareDescriptor spare;
         Monitor.SaveSettings();
         saveWindowPlace();

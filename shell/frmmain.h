@@ -1,8 +1,8 @@
 // The main window TfrmMain: a view of the monitor (core/monitor.h). It shows the four designed tabs
 // (the window with its Status tab in shell/frmmain.ui; Graph, Settings and About in shell/*page.ui,
 // the last two made when first shown), the status bar and the tray icon, follows the monitor's
-// signals, and forwards what the user does; it keeps no state of the monitor's. Every handler
-// catches at its edge.
+// signals, and forwards what the user does; it keeps no state of the monitor's. The Settings tab's
+// logic is TSettingsTab's (settingstab.h). Every handler catches at its edge.
 #pragma once
 
 #include "errorbox.h"
@@ -27,6 +27,7 @@ class TColorPanel;
 class TStatusLabels;
 class THistoryTab;
 class TNotifier;
+class TSettingsTab;
 class TTrayIcon;
 
 inline constexpr char kWindowCaption[] = "Brelwick ISDN Router Monitor [1.0.1.3]";
@@ -39,7 +40,7 @@ std::string DefaultSettingsDirectory();
 
 // A plain top-level widget with the status bar at the foot of its layout: a QMainWindow would load
 // its dock and tool bar layout code, which this window never uses, for as long as it runs.
-class TfrmMain : public QWidget, public ISettingsControls
+class TfrmMain : public QWidget
 {
     Q_OBJECT
 
@@ -98,8 +99,9 @@ public:
     // The monitor's one-second tick, run now: tray, history, gauges, caller-ID lists, then, only
     // while the window is shown, the status page's labels.
     void RefreshStatus();
-    // Copies the ten panel colours to the charts and gauges.
-    void ApplyGraphColors() override;
+    // Copies the ten panel colours (the Settings tab's, or the settings' while it is not made) to
+    // the charts and gauges.
+    void ApplyGraphColors();
 
     // Handlers, named after the control and event they serve. The ones with a Sender serve several
     // controls and tell them apart by the sender's Tag or caption.
@@ -141,15 +143,6 @@ public:
     // Brings the window back from the tray (or from its minimised state) without changing the page.
     void ShowWindow();
 
-    // ISettingsControls: the Settings tab's controls. The setters only show a value (the monitor's
-    // settings copied in); what a change does is the handlers' business.
-    std::string Text(SettingControl Control) const override;
-    void SetText(SettingControl Control, const std::string &Value) override;
-    bool Checked(SettingControl Control) const override;
-    void SetChecked(SettingControl Control, bool Value) override;
-    uint32_t Color(SettingControl Control) const override;
-    void SetColor(SettingControl Control, uint32_t Value) override;
-
     // The design's controls, every tab's made first, for the program's screenshot hook and for
     // tests.
     TfrmMainControls *Form();
@@ -174,29 +167,15 @@ private:
     void createStatusBar();
     void createTray();
     void wireMonitor();
-    void followSettingControls();
-    // The Administrative Alerts group: the monitor's [Alerts] value into its controls, and every
-    // change of them back into the value.
-    void showAlertSettings();
-    void followAlertControls();
-    // The Logging group likewise, and the History tab it feeds.
     void createHistoryTab();
+    void createSettingsTab();
     // The Settings and About tabs get their controls when first shown (or when Form() asks), so a
     // monitor that stays on its Status tab or in the tray never loads or keeps them.
     void makePage(QWidget *Page);
     void makeGraphPage();
     void makeSettingsPage();
     void makeAboutPage();
-    // The monitor's settings value, and whether the listeners' ports may be edited, in the
-    // Settings tab's controls once it is made.
-    void showSettingValues();
-    void showPortsEditable();
-    void connectSettingsHandlers();
-    void reserveSettingsWidths();
     void growToFit();
-    void showLoggingSettings();
-    void followLoggingControls();
-    void showHistorySource();
     void refreshView();
     void connectHandlers();
     void reserveWidths();
@@ -205,7 +184,6 @@ private:
     void loadSettings();
     void followSettingChanges();
     void saveSettingsNow();
-    void checkRouterAddress();
     std::string settingsFilePath() const;
     void restoreWindowPlace();
     void saveWindowPlace() const;
@@ -219,13 +197,9 @@ private:
     bool m_centred = false;
     QTimer *m_saveTimer = nullptr;
     ErrorContextProvider m_previousErrorContext;
-    // The router address as last accepted, for a refused entry to return to.
-    QString m_routerAddress;
     // A failing save is told once, until a save succeeds again.
     bool m_saveFailureTold = false;
     std::unique_ptr<TStatusLabels> m_statusLabels;
-    // What the Settings tab's controls show beside the settings, kept for a tab made later.
-    bool m_checkNowEnabled = true;
-    bool m_telnetAdminPortEditable = true;
-    bool m_webAdminPortEditable = true;
+    // The Settings tab's logic, made with the window; its controls are made with the tab.
+    std::unique_ptr<TSettingsTab> m_settingsTab;
 };
