@@ -41,7 +41,7 @@ enum class SettingControl {
 };
 inline constexpr std::size_t kSettingControlCount = std::size_t(SettingControl::pnlB2ALUBackgroundColor) + 1;
 
-// What the main window offers the loader and the saver.
+// What the Settings tab offers the loader and the saver.
 //
 // Contract for the setters: setting a check box or an edit box from code behaves like the user's
 // change. SetChecked runs the check box's click handler exactly when the state changes, SetText

@@ -26,7 +26,6 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
