@@ -357,8 +357,10 @@ void TMonitor::Tick()
 
     // 3. Gauges read B1.ALU and B2.ALU as they stand.
 
-    // 4. Caller ID: each call once, when its number first shows.
-    const QDateTime now = QDateTime::currentDateTime();
+    // 4. Caller ID: each call once, when its number first shows. The local time is looked up only
+    // for a number to log: a time-zone lookup costs more than the rest of the tick.
+    const auto due = [](const TChannelStatus &C) { return !C.CLID.empty() && !C.CLIDLogged; };
+    const QDateTime now = due(B1) || due(B2) ? QDateTime::currentDateTime() : QDateTime();
     const auto logged = [this, &now](int Channel, TChannelStatus &C) {
         LogCallerId(
             C,
@@ -375,14 +377,19 @@ void TMonitor::Tick()
     logged(1, B1);
     logged(2, B2);
     if (m_history) {
-        // The day's text is made once a day: formatting a date costs more than the rest of the tick.
-        const QDate today = now.date();
-        if (today.toJulianDay() != m_localDayNumber) {
-            m_localDayNumber = today.toJulianDay();
-            m_localDay = today.toString(Qt::ISODate).toStdString();
+        // The local day is looked up at its end, hourly for a change of time zone, and when the
+        // clock goes back; its text is made once a day.
+        const int64_t utcMs = QDateTime::currentMSecsSinceEpoch();
+        if (utcMs >= m_localDayEndsMs || utcMs < m_localDayEndsMs - kLocalDayRecheckMs) {
+            const QDate today = QDateTime::fromMSecsSinceEpoch(utcMs).date();
+            if (today.toJulianDay() != m_localDayNumber) {
+                m_localDayNumber = today.toJulianDay();
+                m_localDay = today.toString(Qt::ISODate).toStdString();
+            }
+            m_localDayEndsMs = std::min<int64_t>(QDateTime(today.addDays(1), QTime(0, 0)).toMSecsSinceEpoch(),
+                                                 utcMs + kLocalDayRecheckMs);
         }
-        // The clock's own count: turning the local time back into it costs a time-zone lookup.
-        m_recorder.Tick(B1, B2, QDateTime::currentMSecsSinceEpoch(), m_localDay);
+        m_recorder.Tick(B1, B2, utcMs, m_localDay);
     }
 
     noteChanges();

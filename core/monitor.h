@@ -221,6 +221,8 @@ private:
     TCallRecorder m_recorder;
     // The local day of the last tick, as its Julian day number and as "YYYY-MM-DD".
     int64_t m_localDayNumber = 0;
+    int64_t m_localDayEndsMs = 0;
+    static constexpr int64_t kLocalDayRecheckMs = 60 * 60 * 1000;
     std::string m_localDay;
     std::unique_ptr<THistoryStore> m_history;
     std::optional<std::string> m_dataDir;

@@ -14,6 +14,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
+#include <string_view>
 
 namespace {
 
@@ -24,6 +26,9 @@ constexpr std::size_t kPrintable = kLast - kFirst + 1;
 constexpr std::size_t kMaxFaces = 8;
 // The longest text painted here; the figures are far shorter.
 constexpr qsizetype kMaxLength = 64;
+// The characters of the figures. Their pairs are laid out together, at the first of them a face
+// needs: one line of some 300 characters costs far less than 300 lines of two.
+constexpr char16_t kFigureCharacters[] = u"0123456789 .,:-/%()";
 
 enum : std::int8_t { Unknown = 0, Good = 1, Bad = -1 };
 
@@ -54,6 +59,11 @@ struct TLine
     QList<QGlyphRun> runs;
 };
 
+bool isFigureCharacter(char16_t Character)
+{
+    return std::u16string_view(kFigureCharacters).find(Character) != std::u16string_view::npos;
+}
+
 } // namespace
 
 struct TLabelPainter::TFace
@@ -71,6 +81,12 @@ struct TLabelPainter::TFace
     // at most some hundred pixels); negative where the pair is left to QLabel, NaN where not yet
     // laid out.
     std::vector<float> pairs = std::vector<float>(kPrintable * kPrintable, std::numeric_limits<float>::quiet_NaN());
+    bool figurePairsTried = false;
+
+    float &pair(char16_t Left, char16_t Right)
+    {
+        return pairs[std::size_t(Left - kFirst) * kPrintable + std::size_t(Right - kFirst)];
+    }
 };
 
 TLabelPainter::TLabelPainter(QObject *Parent) : QObject(Parent) {}
@@ -132,12 +148,56 @@ bool TLabelPainter::knowsCharacter(TFace &Face, const QLabel *Label, char16_t Ch
     return true;
 }
 
+void TLabelPainter::layOutFigurePairs(TFace &Face, const QLabel *Label)
+{
+    Face.figurePairsTried = true;
+    std::u16string alphabet;
+    for (const char16_t c : std::u16string_view(kFigureCharacters)) {
+        if (knowsCharacter(Face, Label, c))
+            alphabet += c;
+    }
+    // A line in which every ordered pair of the alphabet stands once, a de Bruijn sequence: the
+    // Lyndon words of length one and two in order (a, ab, ac, ..., b, bc, ...), then the first
+    // character again to close the cycle.
+    QString text;
+    for (std::size_t i = 0; i < alphabet.size(); ++i) {
+        text += QChar(alphabet[i]);
+        for (std::size_t j = i + 1; j < alphabet.size(); ++j) {
+            text += QChar(alphabet[i]);
+            text += QChar(alphabet[j]);
+        }
+    }
+    if (text.size() < 2)
+        return;
+    text += text[0];
+    const TLine line(text, Face.font, Label);
+    if (line.runs.size() != 1 || line.runs[0].rawFont() != Face.raw)
+        return;
+    const QList<quint32> glyphs = line.runs[0].glyphIndexes();
+    const QList<QPointF> positions = line.runs[0].positions();
+    if (glyphs.size() != text.size() || positions.size() != text.size() || positions[0].x() != 0)
+        return;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (glyphs[i] != Face.glyph[text[i].unicode()] || positions[i].y() != Face.ascent)
+            return;
+    }
+    // Only a pair the font leaves alone is taken from here: an adjusted pair may also have moved
+    // the character after it, which only the pair's own line tells apart.
+    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+        const char16_t left = text[i].unicode();
+        if (positions[i + 1].x() - positions[i].x() == Face.advance[left])
+            Face.pair(left, text[i + 1].unicode()) = float(Face.advance[left]);
+    }
+}
+
 bool TLabelPainter::pairAdvance(TFace &Face, const QLabel *Label, char16_t Left, char16_t Right, qreal &Advance)
 {
     // The font may kern a pair, which moves the right character; the shaper kerns these
     // characters pair by pair, so a text's positions add up from its pairs. Two characters the
     // font joins or substitutes are left to QLabel.
-    float &known = Face.pairs[std::size_t(Left - kFirst) * kPrintable + std::size_t(Right - kFirst)];
+    float &known = Face.pair(Left, Right);
+    if (std::isnan(known) && !Face.figurePairsTried && isFigureCharacter(Left) && isFigureCharacter(Right))
+        layOutFigurePairs(Face, Label);
     if (std::isnan(known)) {
         known = -1;
         const QChar pair[] = {QChar(Left), QChar(Right)};

@@ -31,6 +31,7 @@ private:
     TFace *faceFor(const QFont &Font, const QLabel *Label);
     bool pairAdvance(TFace &Face, const QLabel *Label, char16_t Left, char16_t Right, qreal &Advance);
     bool knowsCharacter(TFace &Face, const QLabel *Label, char16_t Character);
+    void layOutFigurePairs(TFace &Face, const QLabel *Label);
 
     std::vector<std::unique_ptr<TFace>> m_faces;
 };
