@@ -1,6 +1,8 @@
 // Cached glyph painting of plain labels; see labelpainter.h.
 #include "labelpainter.h"
 
+#include "groupframestyle.h"
+
 #include <QEvent>
 #include <QGlyphRun>
 #include <QLabel>
@@ -229,7 +231,7 @@ bool TLabelPainter::paint(QLabel *Label)
         (Label->textInteractionFlags() & (Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard)))
         return false;
     const QStyle *style = Label->style();
-    const QString styleName = style->name();
+    const QString styleName = DrawingStyle(style)->name();
     if ((styleName != QLatin1String("fusion") && styleName != QLatin1String("windows")) ||
         style->inherits("QStyleSheetStyle") || Label->testAttribute(Qt::WA_StyleSheet))
         return false;

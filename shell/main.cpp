@@ -7,6 +7,7 @@
 #include "fdreserve.h"
 #include "frmmain.h"
 #include "frmmaincontrols.h"
+#include "groupframestyle.h"
 #include "programicon.h"
 #include "settings.h"
 #include "singleinstance.h"
@@ -167,6 +168,7 @@ int main(int argc, char *argv[])
     RaiseDescriptorLimit();
     TakeReserveDescriptor();
     QApplication app(argc, argv);
+    InstallGroupFrameStyle();
     // The application title ("Brelwick ISDN Router Monitor") is the window caption's start and
     // every error box's caption. It is not set as the display name, which Qt would append to
     // the window caption a second time.

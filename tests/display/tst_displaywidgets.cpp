@@ -1,8 +1,10 @@
 // The display's widgets, checked on their pixels: the gauge's clamping, the chart's grid and
 // line colours per chart, the colour panel's clicks, the 39 tray pictures against the picture
-// table, the tray icon's menu, and labels painted from cached glyphs against QLabel's own.
+// table, the tray icon's menu, labels painted from cached glyphs against QLabel's own, and the
+// group-box frames against Fusion's own.
 #include "colorpanel.h"
 #include "gauge.h"
+#include "groupframestyle.h"
 #include "labelpainter.h"
 #include "programicon.h"
 #include "refresh.h"
@@ -12,12 +14,17 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFile>
+#include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
 #include <QSignalSpy>
+#include <QStyleFactory>
 #include <QSystemTrayIcon>
 #include <QTest>
+
+#include <memory>
 
 namespace {
 
@@ -104,6 +111,8 @@ class TestDisplayWidgets : public QObject
     Q_OBJECT
 
 private slots:
+    // First: the later tests read pictures with the image plugins.
+    void groupFramesLoadedEveryImagePlugin();
     void gaugeClampsToItsRange();
     void chartGridColourChangesOnlyThatChart();
     void chartDrawsTheHistoryAsALine();
@@ -434,6 +443,34 @@ void TestDisplayWidgets::cachedGlyphLabelsLookLikeQLabels()
     }
     // Other scripts and clipped texts go to QLabel; the figures must not.
     QVERIFY2(fast == 4 * (texts.size() - 2), qPrintable(QString::number(fast)));
+}
+
+void TestDisplayWidgets::groupFramesLoadedEveryImagePlugin()
+{
+    // Fusion's group-box frame, drawn for a box with a title, one without and a checkable one,
+    // must look the same through the monitor's style, which must map no image plugin to draw it.
+    const auto pluginsMapped = [] {
+        QFile maps(QStringLiteral("/proc/self/maps"));
+        return maps.open(QIODevice::ReadOnly) ? maps.readAll().count("/imageformats/") : -1;
+    };
+    const auto draw = [](QStyle *Style) {
+        QWidget page;
+        page.resize(360, 240);
+        const QString titles[] = {QStringLiteral("B1"), QString(), QStringLiteral("Logging")};
+        for (int i = 0; i < 3; ++i) {
+            auto *box = new QGroupBox(titles[i], &page);
+            box->setCheckable(i == 2);
+            box->setStyle(Style);
+            box->setGeometry(10 + 115 * i, 10, 105, 200);
+        }
+        return page.grab().toImage();
+    };
+    TGroupFrameStyle monitorStyle(QStyleFactory::create(QStringLiteral("fusion")));
+    const auto before = pluginsMapped();
+    const QImage drawn = draw(&monitorStyle);
+    QCOMPARE(pluginsMapped(), before);
+    std::unique_ptr<QStyle> fusion(QStyleFactory::create(QStringLiteral("fusion")));
+    QCOMPARE(drawn, draw(fusion.get()));
 }
 
 QTEST_MAIN(TestDisplayWidgets)
