@@ -295,7 +295,7 @@ void TAlerts::checkOutcall(const TRouterStatus &Router)
     const std::optional<int64_t> total = DurationSeconds(Router.TotalOutcallTime);
     if (!total)
         return;
-    const int64_t day = QDateTime::fromMSecsSinceEpoch(now()).date().toJulianDay();
+    const int64_t day = m_today.at(now()).toJulianDay();
     if (day != m_outcallDay) {
         m_outcallDay = day;
         m_outcallToday = 0;

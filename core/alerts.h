@@ -4,6 +4,7 @@
 // raises the same alerts as the window.
 #pragma once
 
+#include "localday.h"
 #include "reconnect.h"
 #include "settings.h"
 #include "statusmodel.h"
@@ -114,6 +115,7 @@ private:
     std::array<TChannelWatch, 2> m_channels;
     // The day (days since the epoch, local time) the outcall time counts for.
     int64_t m_outcallDay = -1;
+    TLocalDay m_today;
     int64_t m_lastOutcallTotal = -1;
     int64_t m_outcallToday = 0;
     bool m_outcallAlerted = false;

@@ -377,17 +377,11 @@ void TMonitor::Tick()
     logged(1, B1);
     logged(2, B2);
     if (m_history) {
-        // The local day is looked up at its end, hourly for a change of time zone, and when the
-        // clock goes back; its text is made once a day.
         const int64_t utcMs = QDateTime::currentMSecsSinceEpoch();
-        if (utcMs >= m_localDayEndsMs || utcMs < m_localDayEndsMs - kLocalDayRecheckMs) {
-            const QDate today = QDateTime::fromMSecsSinceEpoch(utcMs).date();
-            if (today.toJulianDay() != m_localDayNumber) {
-                m_localDayNumber = today.toJulianDay();
-                m_localDay = today.toString(Qt::ISODate).toStdString();
-            }
-            m_localDayEndsMs = std::min<int64_t>(QDateTime(today.addDays(1), QTime(0, 0)).toMSecsSinceEpoch(),
-                                                 utcMs + kLocalDayRecheckMs);
+        // The day's text is made once a day: formatting a date costs more than the rest of the tick.
+        if (const QDate today = m_today.at(utcMs); today.toJulianDay() != m_localDayNumber) {
+            m_localDayNumber = today.toJulianDay();
+            m_localDay = today.toString(Qt::ISODate).toStdString();
         }
         m_recorder.Tick(B1, B2, utcMs, m_localDay);
     }

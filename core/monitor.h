@@ -7,6 +7,7 @@
 #include "alerts.h"
 #include "callrecorder.h"
 #include "consolesession.h"
+#include "localday.h"
 #include "reconnect.h"
 #include "refresh.h"
 #include "settings.h"
@@ -221,8 +222,7 @@ private:
     TCallRecorder m_recorder;
     // The local day of the last tick, as its Julian day number and as "YYYY-MM-DD".
     int64_t m_localDayNumber = 0;
-    int64_t m_localDayEndsMs = 0;
-    static constexpr int64_t kLocalDayRecheckMs = 60 * 60 * 1000;
+    TLocalDay m_today;
     std::string m_localDay;
     std::unique_ptr<THistoryStore> m_history;
     std::optional<std::string> m_dataDir;

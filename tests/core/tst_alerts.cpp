@@ -1,5 +1,6 @@
 // The alert engine: thresholds at their edges, the user's Drop, the rate limit, the [Alerts]
-// section, and the command hook with arguments a shell would have taken apart.
+// section, the command hook with arguments a shell would have taken apart, and the local day the
+// outcall total counts in.
 #include "alerts.h"
 #include "inifile.h"
 #include "monitor.h"
@@ -9,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -63,6 +65,42 @@ class TestAlerts : public QObject
     Q_OBJECT
 
 private slots:
+    void localDayWalk_data()
+    {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QString>("start"); // UTC
+        QTest::addColumn<int>("stepSeconds");
+        QTest::addColumn<int>("backEvery"); // every so many steps the clock goes back by 3 steps
+        QTest::newRow("UTC, minute steps") << QByteArray("UTC") << "2026-12-31T22:00:00" << 60 << 0;
+        QTest::newRow("clock into summer time") << QByteArray("Europe/Berlin") << "2026-03-28T20:00:00" << 37 << 0;
+        QTest::newRow("clock out of summer time") << QByteArray("America/New_York") << "2026-11-01T02:00:00" << 41 << 0;
+        QTest::newRow("clock going back") << QByteArray("Australia/Adelaide") << "2026-04-04T12:00:00" << 300 << 7;
+    }
+    void localDayWalk()
+    {
+        // The day looked up only at its end, hourly and when the clock goes back is the day a
+        // lookup at every step would give, across midnights and changes of summer time.
+        QFETCH(QByteArray, zone);
+        QFETCH(QString, start);
+        QFETCH(int, stepSeconds);
+        QFETCH(int, backEvery);
+        const bool zoneWasSet = qEnvironmentVariableIsSet("TZ");
+        const QByteArray savedZone = qgetenv("TZ");
+        qputenv("TZ", zone);
+        tzset();
+        TLocalDay day;
+        int64_t ms = QDateTime::fromString(start + QLatin1Char('Z'), Qt::ISODate).toMSecsSinceEpoch();
+        for (int step = 1; step <= 3000; ++step) {
+            ms += (backEvery && step % backEvery == 0 ? -3 : 1) * int64_t(stepSeconds) * 1000;
+            QCOMPARE(day.at(ms), QDateTime::fromMSecsSinceEpoch(ms).date());
+        }
+        if (zoneWasSet)
+            qputenv("TZ", savedZone);
+        else
+            qunsetenv("TZ");
+        tzset();
+    }
+
     void thresholdEdges_data()
     {
         QTest::addColumn<int>("kind");
