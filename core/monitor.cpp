@@ -359,8 +359,7 @@ void TMonitor::Tick()
 
     // 4. Caller ID: each call once, when its number first shows. The local time is looked up only
     // for a number to log: a time-zone lookup costs more than the rest of the tick.
-    const auto due = [](const TChannelStatus &C) { return !C.CLID.empty() && !C.CLIDLogged; };
-    const QDateTime now = due(B1) || due(B2) ? QDateTime::currentDateTime() : QDateTime();
+    const QDateTime now = CallerIdDue(B1) || CallerIdDue(B2) ? QDateTime::currentDateTime() : QDateTime();
     const auto logged = [this, &now](int Channel, TChannelStatus &C) {
         LogCallerId(
             C,

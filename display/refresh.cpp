@@ -132,7 +132,7 @@ QString CallerIdItem(const QDateTime &When, const std::string &CLID)
 
 bool LogCallerId(TChannelStatus &Channel, const TCallerIdAppend &Append, const QDateTime &Now)
 {
-    if (!Channel.CLID.empty() && !Channel.CLIDLogged) {
+    if (CallerIdDue(Channel)) {
         if (Append)
             Append(CallerIdItem(Now, Channel.CLID));
         Channel.CLIDLogged = true;

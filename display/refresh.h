@@ -42,6 +42,12 @@ std::string TrayTip(const TRouterStatus &Router, const TChannelStatus &B1, const
 // time-zone name), " - " and the grouped number.
 QString CallerIdItem(const QDateTime &When, const std::string &CLID);
 
+// True while the channel shows a caller ID that its list does not hold yet.
+inline bool CallerIdDue(const TChannelStatus &Channel)
+{
+    return !Channel.CLID.empty() && !Channel.CLIDLogged;
+}
+
 // The caller-ID step for one channel: a caller ID seen for the first time is appended once
 // (Append gets the item) and marked logged; an empty caller ID clears the mark so the next call
 // is logged again. Returns whether an item was appended.
