@@ -2,7 +2,9 @@
 # Idle cost of the monitor beside a bare Qt Widgets program that rewrites one label a second:
 # CPU time, wake-ups (context switches of all threads) and resident memory over SECONDS, on a
 # private Xvfb display, with the router simulator on 127.0.0.1 repainting the status screen once
-# a second.
+# a second. The two run side by side and are measured over the same seconds, first with the
+# monitor's window shown, then with it unmapped, so that a machine's passing load or clock speed
+# weighs on both alike; the ratios close the output.
 # Usage: bench/idlecost.sh BUILD_DIR [SECONDS]   (BUILD_DIR holds linewatch, linewatch-routersim
 # and bench/lw_bareclock; a release build is the fair one)
 set -euo pipefail
@@ -44,27 +46,48 @@ threads()
     done
 }
 
-# CPU time, wake-ups (context switches of all threads) and resident memory over SECONDS. A thread
+# CPU time, wake-ups (context switches of all threads) and resident memory of the monitor and the
+# bare program over the same SECONDS, one line each; the figures go to $work/NAME too. A thread
 # that ends within them takes its share with it; one that starts counts in full.
 measure()
 {
-    local name="$1" pid="$2"
-    sleep 5 # start-up, login and the first screens are not idle
-    threads "$pid" >"$work/before"
+    local phase="$1" pid
+    for pid in "$app" "$bare"; do threads "$pid" >"$work/before.$pid"; done
     sleep "$seconds"
-    threads "$pid" >"$work/after"
-    awk -v n="$name" -v s="$seconds" -v rss="$(awk '/^VmRSS/ {print $2}' "/proc/$pid/status")" '
+    for pid in "$app" "$bare"; do threads "$pid" >"$work/after.$pid"; done
+    report "linewatch (window $phase)" "$app" "$work/$phase"
+    report "bare Qt label, once a second" "$bare" "$work/bare.$phase"
+}
+
+report()
+{
+    local name="$1" pid="$2" out="$3"
+    awk -v n="$name" -v s="$seconds" -v out="$out" -v rss="$(awk '/^VmRSS/ {print $2}' "/proc/$pid/status")" '
         NR == FNR { cpu[$1] = $2; sw[$1] = $3; next }
         { c += $2 - cpu[$1]; w += $3 - sw[$1] }
         END {
             printf "%-28s CPU %7.3f s (%5.3f %%), wake-ups %6d (%5.1f/s), resident %6d KiB\n",
-                n, c / 1e9, 100 * c / 1e9 / s, w, w / s, rss }' "$work/before" "$work/after"
+                n, c / 1e9, 100 * c / 1e9 / s, w, w / s, rss
+            print c, rss > out }' "$work/before.$pid" "$work/after.$pid"
+}
+
+ratio()
+{
+    read -r cpu rss <"$work/$1"
+    read -r barecpu barerss <"$work/bare.$1"
+    awk -v p="$1" -v c="$cpu" -v bc="$barecpu" -v r="$rss" -v br="$barerss" 'BEGIN {
+        printf "window %-9s CPU %.2fx, resident memory %.3fx the bare program (targets: at most 1.25x)\n",
+            p ":", (bc > 0 ? c / bc : 0), r / br }'
 }
 
 "$work/app/linewatch" >"$work/app.log" 2>&1 &
 app=$!
 pids+=($app)
-measure "linewatch (window shown)" "$app"
+"$build/bench/lw_bareclock" >/dev/null 2>&1 &
+bare=$!
+pids+=($bare)
+sleep 5 # start-up, login and the first screens are not idle
+measure shown
 grep -q 'login ok' "$work/sim.log" || echo "note: the monitor did not log in to the simulator" >&2
 # Xvfb has no notification area to hide the window in (closing it would only ask to minimise it,
 # and there is no window manager to do that), so the window is unmapped as a window manager
@@ -116,13 +139,10 @@ for i in range(struct.unpack("<H", tree[16:18])[0]):
         sys.exit(0)
 sys.exit("no window named " + sys.argv[2])
 EOF
-    measure "linewatch (window unmapped)" "$app"
+    measure unmapped
 else
     echo "note: the window could not be unmapped (python3 is needed)" >&2
 fi
 kill "$app" # SIGTERM: the monitor exits as through its tray menu
-
-"$build/bench/lw_bareclock" >/dev/null 2>&1 &
-bare=$!
-pids+=($bare)
-measure "bare Qt label, once a second" "$bare"
+ratio shown
+[ -f "$work/unmapped" ] && ratio unmapped
