@@ -66,6 +66,16 @@ bool isFigureCharacter(char16_t Character)
     return std::u16string_view(kFigureCharacters).find(Character) != std::u16string_view::npos;
 }
 
+// Fills the label with its background brush as Qt fills a widget that fills its own background.
+void fillBackground(QPainter &Painter, const QLabel *Label)
+{
+    const QBrush brush = Label->palette().brush(Label->backgroundRole());
+    if (brush.style() == Qt::TexturePattern)
+        Painter.drawTiledPixmap(Label->rect(), brush.texture());
+    else
+        Painter.fillRect(Label->rect(), brush);
+}
+
 } // namespace
 
 struct TLabelPainter::TFace
@@ -102,8 +112,16 @@ void TLabelPainter::watch(QLabel *Label)
 
 bool TLabelPainter::eventFilter(QObject *Watched, QEvent *Event)
 {
-    if (Event->type() == QEvent::Paint && Watched->isWidgetType())
-        return paint(static_cast<QLabel *>(Watched));
+    if (Event->type() != QEvent::Paint || !Watched->isWidgetType())
+        return false;
+    auto *label = static_cast<QLabel *>(Watched);
+    if (paint(label))
+        return true;
+    // An opaque label QLabel paints has its background filled first, as Qt would.
+    if (label->testAttribute(Qt::WA_OpaquePaintEvent)) {
+        QPainter painter(label);
+        fillBackground(painter, label);
+    }
     return false;
 }
 
@@ -268,6 +286,8 @@ bool TLabelPainter::paint(QLabel *Label)
     const qreal yoff = qRound((r.height() - face.height) / 2 * 64) / 64.0;
 
     QPainter painter(Label);
+    if (Label->testAttribute(Qt::WA_OpaquePaintEvent))
+        fillBackground(painter, Label);
     painter.setPen(QPen(Label->palette().brush(Label->foregroundRole()), painter.pen().widthF()));
     QGlyphRun run;
     run.setRawFont(face.raw);

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QImage>
+#include <QLocale>
 #include <QPixmap>
 
 namespace {
@@ -98,6 +99,8 @@ void TStatusLabels::fix()
             palette.setBrush(QPalette::Window, backdropBrush(backdrop));
             label->setPalette(palette);
             label->setAutoFillBackground(true);
+            // Filled by the label painter in the same pass as its text: one painter, not two.
+            label->setAttribute(Qt::WA_OpaquePaintEvent);
         }
         label->setText(texts[i]);
     }
@@ -106,10 +109,12 @@ void TStatusLabels::fix()
 
 void TStatusLabels::release()
 {
+    m_shown.reset();
     if (!m_fixed)
         return;
     const auto labels = this->labels();
     for (std::size_t i = 0; i < labels.size(); ++i) {
+        labels[i]->setAttribute(Qt::WA_OpaquePaintEvent, false);
         labels[i]->setAutoFillBackground(false);
         labels[i]->setPalette(QPalette());
         labels[i]->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
@@ -121,35 +126,63 @@ void TStatusLabels::release()
 void TStatusLabels::show(const TConsoleSession &Session, TServiceNames &ServiceNames)
 {
     fix();
-    const auto channel = [](const TChannelStatus &C, QLabel *Link, QLabel *Speed, QLabel *TX, QLabel *RX,
-                            QLabel *Errors, QLabel *CLU, QLabel *ALU, QLabel *UpTime, QLabel *IP) {
-        Link->setText(fromBytes(C.Link));
-        Speed->setText(QString::number(C.Speed) + QStringLiteral("Kbps"));
-        TX->setText(fromBytes(GroupThousands(C.TX)));
-        RX->setText(fromBytes(GroupThousands(C.RX)));
-        Errors->setText(fromBytes(GroupThousands(C.Errors)));
-        CLU->setText(UsageText(C.CLU, C.Speed));
-        ALU->setText(UsageText(C.ALU, C.Speed));
-        UpTime->setText(fromBytes(C.UpTime));
-        IP->setText(fromBytes(C.IP));
+    // Only the figures that changed are written: from one second to the next most stand still,
+    // and even an unchanged text costs its formatting and the label's comparison.
+    TShown now{Session.B1, Session.B2, Session.Router, ServiceNames.LookupServiceName(Session.Router.TriggerDestPort),
+               QLocale().decimalPoint()};
+    const bool all = !m_shown || m_shown->DecimalPoint != now.DecimalPoint;
+    const auto channel = [all](const TChannelStatus &C, const TChannelStatus &Was, QLabel *Link, QLabel *Speed,
+                               QLabel *TX, QLabel *RX, QLabel *Errors, QLabel *CLU, QLabel *ALU, QLabel *UpTime,
+                               QLabel *IP) {
+        if (all || C.Link != Was.Link)
+            Link->setText(fromBytes(C.Link));
+        if (all || C.Speed != Was.Speed)
+            Speed->setText(QString::number(C.Speed) + QStringLiteral("Kbps"));
+        if (all || C.TX != Was.TX)
+            TX->setText(fromBytes(GroupThousands(C.TX)));
+        if (all || C.RX != Was.RX)
+            RX->setText(fromBytes(GroupThousands(C.RX)));
+        if (all || C.Errors != Was.Errors)
+            Errors->setText(fromBytes(GroupThousands(C.Errors)));
+        if (all || C.CLU != Was.CLU || C.Speed != Was.Speed)
+            CLU->setText(UsageText(C.CLU, C.Speed));
+        if (all || C.ALU != Was.ALU || C.Speed != Was.Speed)
+            ALU->setText(UsageText(C.ALU, C.Speed));
+        if (all || C.UpTime != Was.UpTime)
+            UpTime->setText(fromBytes(C.UpTime));
+        if (all || C.IP != Was.IP)
+            IP->setText(fromBytes(C.IP));
     };
-    channel(Session.B1, m_ui.lblB1Link, m_ui.lblB1Speed, m_ui.lblB1TX, m_ui.lblB1RX, m_ui.lblB1Errors, m_ui.lblB1CLU,
-            m_ui.lblB1ALU, m_ui.lblB1UpTime, m_ui.lblB1IP);
-    channel(Session.B2, m_ui.lblB2Link, m_ui.lblB2Speed, m_ui.lblB2TX, m_ui.lblB2RX, m_ui.lblB2Errors, m_ui.lblB2CLU,
-            m_ui.lblB2ALU, m_ui.lblB2UpTime, m_ui.lblB2IP);
+    const TShown &was = m_shown ? *m_shown : now;
+    channel(now.B1, was.B1, m_ui.lblB1Link, m_ui.lblB1Speed, m_ui.lblB1TX, m_ui.lblB1RX, m_ui.lblB1Errors,
+            m_ui.lblB1CLU, m_ui.lblB1ALU, m_ui.lblB1UpTime, m_ui.lblB1IP);
+    channel(now.B2, was.B2, m_ui.lblB2Link, m_ui.lblB2Speed, m_ui.lblB2TX, m_ui.lblB2RX, m_ui.lblB2Errors,
+            m_ui.lblB2CLU, m_ui.lblB2ALU, m_ui.lblB2UpTime, m_ui.lblB2IP);
 
-    const TRouterStatus &Router = Session.Router;
-    m_ui.lblLANStatus->setText(fromBytes(Router.LANStatus));
-    m_ui.lblLANSent->setText(fromBytes(GroupThousands(Router.LANSent)));
-    m_ui.lblLANReceived->setText(fromBytes(GroupThousands(Router.LANReceived)));
-    m_ui.lblLANCollisions->setText(fromBytes(GroupThousands(Router.LANCollisions)));
-    m_ui.lblTotalOutcallTime->setText(fromBytes(Router.TotalOutcallTime));
-    m_ui.lblTriggerSrc->setText(fromBytes(Router.TriggerSrcIP) + QLatin1Char(':') +
-                                QString::number(Router.TriggerSrcPort));
-    m_ui.lblTriggerDest->setText(fromBytes(Router.TriggerDestIP) + QLatin1Char(':') +
-                                 QString::number(Router.TriggerDestPort) + QStringLiteral(" [") +
-                                 fromBytes(ServiceNames.LookupServiceName(Router.TriggerDestPort)) + QLatin1Char(']'));
-    m_ui.lblName->setText(fromBytes(Router.Name));
-    m_ui.lblFirmware->setText(fromBytes(Router.Firmware));
-    m_ui.lblIPAddress->setText(fromBytes(Router.IPAddress));
+    const TRouterStatus &R = now.Router;
+    const TRouterStatus &Was = was.Router;
+    if (all || R.LANStatus != Was.LANStatus)
+        m_ui.lblLANStatus->setText(fromBytes(R.LANStatus));
+    if (all || R.LANSent != Was.LANSent)
+        m_ui.lblLANSent->setText(fromBytes(GroupThousands(R.LANSent)));
+    if (all || R.LANReceived != Was.LANReceived)
+        m_ui.lblLANReceived->setText(fromBytes(GroupThousands(R.LANReceived)));
+    if (all || R.LANCollisions != Was.LANCollisions)
+        m_ui.lblLANCollisions->setText(fromBytes(GroupThousands(R.LANCollisions)));
+    if (all || R.TotalOutcallTime != Was.TotalOutcallTime)
+        m_ui.lblTotalOutcallTime->setText(fromBytes(R.TotalOutcallTime));
+    if (all || R.TriggerSrcIP != Was.TriggerSrcIP || R.TriggerSrcPort != Was.TriggerSrcPort)
+        m_ui.lblTriggerSrc->setText(fromBytes(R.TriggerSrcIP) + QLatin1Char(':') + QString::number(R.TriggerSrcPort));
+    if (all || R.TriggerDestIP != Was.TriggerDestIP || R.TriggerDestPort != Was.TriggerDestPort ||
+        now.ServiceName != was.ServiceName)
+        m_ui.lblTriggerDest->setText(fromBytes(R.TriggerDestIP) + QLatin1Char(':') +
+                                     QString::number(R.TriggerDestPort) + QStringLiteral(" [") +
+                                     fromBytes(now.ServiceName) + QLatin1Char(']'));
+    if (all || R.Name != Was.Name)
+        m_ui.lblName->setText(fromBytes(R.Name));
+    if (all || R.Firmware != Was.Firmware)
+        m_ui.lblFirmware->setText(fromBytes(R.Firmware));
+    if (all || R.IPAddress != Was.IPAddress)
+        m_ui.lblIPAddress->setText(fromBytes(R.IPAddress));
+    m_shown = std::move(now);
 }

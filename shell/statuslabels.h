@@ -8,8 +8,12 @@
 
 #include <QSize>
 
+#include <QString>
+
 #include <array>
 #include <cstddef>
+#include <optional>
+#include <string>
 
 namespace Ui {
 class TfrmMain;
@@ -40,4 +44,14 @@ private:
     std::array<QSize, kCount> m_minimum;
     // Repaints the figures from cached glyphs: a new figure costs no text layout.
     TLabelPainter m_painter;
+    // What the labels show, so that a tick writes only the figures that changed; none after a
+    // release(), when every label is written again.
+    struct TShown
+    {
+        TChannelStatus B1, B2;
+        TRouterStatus Router;
+        std::string ServiceName;
+        QString DecimalPoint;
+    };
+    std::optional<TShown> m_shown;
 };
