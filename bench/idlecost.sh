@@ -145,4 +145,4 @@ else
 fi
 kill "$app" # SIGTERM: the monitor exits as through its tray menu
 ratio shown
-[ -f "$work/unmapped" ] && ratio unmapped
+if [ -f "$work/unmapped" ]; then ratio unmapped; fi

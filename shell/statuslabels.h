@@ -7,7 +7,6 @@
 #include "refresh.h"
 
 #include <QSize>
-
 #include <QString>
 
 #include <array>
