@@ -8,8 +8,8 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QIODevice>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlDatabase>
@@ -23,7 +23,12 @@
 
 #include <atomic>
 #include <charconv>
+#include <cmath>
+#include <cstring>
 #include <memory>
+#include <variant>
+
+#include <sys/stat.h>
 
 namespace history {
 
@@ -167,6 +172,35 @@ std::string IsoUtc(int64_t Seconds)
     std::string text;
     appendIsoUtc(text, Seconds);
     return text;
+}
+
+bool LooksLikeFormula(std::string_view Field)
+{
+    if (Field.empty())
+        return false;
+    switch (Field.front()) {
+    case '=':
+    case '@':
+    case '\t':
+    case '\r':
+        return true;
+    case '+':
+    case '-':
+        return Field.find_first_not_of("0123456789 ", 1) != std::string_view::npos;
+    default:
+        return false;
+    }
+}
+
+void AppendCsvText(std::string &Line, std::string_view Field)
+{
+    if (!LooksLikeFormula(Field)) {
+        AppendCsvField(Line, Field);
+        return;
+    }
+    std::string guarded = "'";
+    guarded += Field;
+    AppendCsvField(Line, guarded);
 }
 
 void AppendCsvField(std::string &Line, std::string_view Field)
@@ -413,8 +447,11 @@ std::optional<int64_t> THistoryReader::exportCsv(const TCallFilter &Filter, QIOD
             switch (column) {
             case 2:
             case 3:
-            case 7:
                 AppendCsvField(chunk, text(column));
+                break;
+            case 7:
+                // Caller IDs come from whoever calls: never a formula in the user's spreadsheet.
+                AppendCsvText(chunk, text(column));
                 break;
             case 4:
             case 5:
@@ -454,60 +491,342 @@ std::string jsonError(const QString &Text)
     return QJsonDocument(QJsonObject{{QStringLiteral("error"), Text}}).toJson(QJsonDocument::Compact).toStdString();
 }
 
-} // namespace
-
-TJsonAnswer CallsJson(const QString &DatabasePath, std::string_view Query)
+// How many bytes from the front of Text make one well-formed UTF-8 character (RFC 3629: no
+// overlong forms, no surrogates, nothing past U+10FFFF); 0 when they do not.
+std::size_t utf8CharLength(std::string_view Text)
 {
-    TCallFilter filter;
-    int limit = kCallsJsonDefaultLimit;
+    const auto byte = [&Text](std::size_t k) { return static_cast<unsigned char>(Text[k]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF; // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (Text.size() < length || byte(1) < low || byte(1) > high)
+        return 0;
+    for (std::size_t k = 2; k < length; ++k)
+        if (byte(k) < 0x80 || byte(k) > 0xBF)
+            return 0;
+    return length;
+}
+
+// A JSON string as Qt's writer makes it: quote and backslash escaped, control characters as their
+// short escapes or \u00XX, everything else as UTF-8. Text that is not UTF-8 (a damaged file) gets
+// U+FFFD per bad byte, so the answer is always valid JSON.
+void appendJsonString(std::string &Out, std::string_view Text)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    Out += '"';
+    std::size_t i = 0;
+    while (i < Text.size()) {
+        const auto c = static_cast<unsigned char>(Text[i]);
+        if (c >= 0x80) {
+            const std::size_t length = utf8CharLength(Text.substr(i));
+            if (length == 0) {
+                Out += "\xEF\xBF\xBD";
+                ++i;
+            } else {
+                Out.append(Text.substr(i, length));
+                i += length;
+            }
+            continue;
+        }
+        ++i;
+        switch (c) {
+        case '"':
+            Out += "\\\"";
+            break;
+        case '\\':
+            Out += "\\\\";
+            break;
+        case '\b':
+            Out += "\\b";
+            break;
+        case '\f':
+            Out += "\\f";
+            break;
+        case '\n':
+            Out += "\\n";
+            break;
+        case '\r':
+            Out += "\\r";
+            break;
+        case '\t':
+            Out += "\\t";
+            break;
+        default:
+            if (c < 0x20) {
+                Out += "\\u00";
+                Out += kHex[c >> 4];
+                Out += kHex[c & 0xF];
+            } else {
+                Out += char(c);
+            }
+        }
+    }
+    Out += '"';
+}
+
+// A JSON number as Qt's writer makes it: whole numbers without a fraction, others shortest.
+void appendJsonNumber(std::string &Out, double Value)
+{
+    if (!std::isfinite(Value)) {
+        Out += "null";
+        return;
+    }
+    if (Value == std::trunc(Value) && std::fabs(Value) < 9007199254740992.0) {
+        appendNumber(Out, int64_t(Value));
+        return;
+    }
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, Value).ptr;
+    Out.append(text, end);
+}
+
+struct TCallsQuery
+{
+    std::optional<int64_t> Since;
+    int Limit = kCallsJsonDefaultLimit;
+};
+
+// The parameters, or the 400 answer for a bad one.
+std::variant<TCallsQuery, TJsonAnswer> parseCallsQuery(std::string_view Query)
+{
+    TCallsQuery parsed;
     const QUrlQuery query(QString::fromUtf8(Query.data(), qsizetype(Query.size())));
     for (const auto &[key, value] : query.queryItems(QUrl::FullyDecoded)) {
         if (key == QLatin1String("since")) {
-            const std::optional<int64_t> since = ParseSince(value);
-            if (!since)
-                return {400, jsonError(QStringLiteral("since must be an ISO 8601 date (2026-12-01) or UTC time "
-                                                      "(2026-12-01T10:00:00Z)"))};
-            filter.SinceUtc = *since;
+            parsed.Since = ParseSince(value);
+            if (!parsed.Since)
+                return TJsonAnswer{400, jsonError(QStringLiteral("since must be an ISO 8601 date (2026-12-01) or UTC "
+                                                                 "time (2026-12-01T10:00:00Z)"))};
         } else if (key == QLatin1String("limit")) {
             bool ok = false;
             const qlonglong n = value.toLongLong(&ok);
             if (!ok || n < 1)
-                return {400,
-                        jsonError(QStringLiteral("limit must be a whole number from 1 to %1").arg(kCallsJsonMaxLimit))};
-            limit = int(std::min<qlonglong>(n, kCallsJsonMaxLimit));
+                return TJsonAnswer{
+                    400,
+                    jsonError(QStringLiteral("limit must be a whole number from 1 to %1").arg(kCallsJsonMaxLimit))};
+            parsed.Limit = int(std::min<qlonglong>(n, kCallsJsonMaxLimit));
         }
     }
+    return parsed;
+}
+
+// One call as a JSON object, keys in the order Qt's writer sorts them.
+void appendCallJson(std::string &Out, sqlite3_stmt *Row)
+{
+    const auto text = [Row](int Column) {
+        const auto *bytes = reinterpret_cast<const char *>(sqlite3_column_text(Row, Column));
+        return bytes ? std::string_view(bytes, std::size_t(sqlite3_column_bytes(Row, Column))) : std::string_view();
+    };
+    const auto number = [&Out, Row](const char *Key, int Column) {
+        Out += Key;
+        appendNumber(Out, sqlite3_column_int64(Row, Column));
+    };
+    const auto string = [&Out, &text](const char *Key, int Column) {
+        Out += Key;
+        appendJsonString(Out, text(Column));
+    };
+    const auto time = [&Out, Row](const char *Key, int Column) {
+        Out += Key;
+        Out += '"';
+        appendIsoUtc(Out, sqlite3_column_int64(Row, Column));
+        Out += '"';
+    };
+    number("{\"channel\":", 1);
+    Out += sqlite3_column_int64(Row, 12) != 0 ? ",\"closed_at_stop\":true" : ",\"closed_at_stop\":false";
+    string(",\"direction\":", 3);
+    number(",\"duration_s\":", 6);
+    time(",\"end\":", 5);
+    number(",\"id\":", 0);
+    string(",\"kind\":", 2);
+    Out += ",\"mean_usage\":";
+    appendJsonNumber(Out, sqlite3_column_double(Row, 11));
+    number(",\"peak_usage\":", 10);
+    string(",\"remote\":", 7);
+    number(",\"rx_bytes\":", 9);
+    time(",\"start\":", 4);
+    number(",\"tx_bytes\":", 8);
+    Out += '}';
+}
+
+} // namespace
+
+TJsonAnswer CallsJson(const QString &DatabasePath, std::string_view Query)
+{
+    TCallsJsonSource source;
+    return source.answer(DatabasePath, Query);
+}
+
+TCallsJsonSource::~TCallsJsonSource()
+{
+    close();
+}
+
+void TCallsJsonSource::close()
+{
+    for (sqlite3_stmt **statement : {&m_version, &m_all, &m_since}) {
+        sqlite3_finalize(*statement);
+        *statement = nullptr;
+    }
+    if (m_db != nullptr)
+        sqlite3_close_v2(m_db);
+    m_db = nullptr;
+    m_path.clear();
+    m_dataVersion = -1;
+    m_kept.clear();
+    m_keptBytes = 0;
+}
+
+bool TCallsJsonSource::open(const QString &DatabasePath)
+{
+    close();
+    m_openError.clear();
+    if (DatabasePath.isEmpty()) {
+        m_openError = translated(QT_TRANSLATE_NOOP("THistoryReader", "No call history database is open."));
+        return false;
+    }
+    const QByteArray file = QFile::encodeName(DatabasePath);
+    struct stat info
+    {
+    };
+    // Read-only never makes a file: a missing database is reported, not created empty.
+    if (::stat(file.constData(), &info) != 0 ||
+        sqlite3_open_v2(file.constData(), &m_db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        m_openError = translated(QT_TRANSLATE_NOOP("THistoryReader", "Cannot open the call history %1: %2"))
+                          .arg(DatabasePath, m_db ? QString::fromUtf8(sqlite3_errmsg(m_db))
+                                                  : QString::fromLocal8Bit(std::strerror(errno)));
+        if (m_db != nullptr)
+            sqlite3_close_v2(m_db);
+        m_db = nullptr;
+        return false;
+    }
     // A short busy wait: the answer runs on the event loop, and the writer's transactions are short.
-    THistoryReader reader(DatabasePath, 200);
-    if (!reader.isOpen())
-        return {503, jsonError(reader.errorText())};
+    sqlite3_busy_timeout(m_db, 200);
+    const QString columns = QStringLiteral("SELECT %1 FROM calls").arg(kCallColumns);
+    const QByteArray all = (columns + QStringLiteral(" ORDER BY start_utc DESC, id DESC LIMIT ?1")).toUtf8();
+    const QByteArray since =
+        (columns + QStringLiteral(" WHERE start_utc >= ?2 ORDER BY start_utc DESC, id DESC LIMIT ?1")).toUtf8();
+    int64_t version = 0;
+    sqlite3_stmt *userVersion = nullptr;
+    bool ok = sqlite3_prepare_v2(m_db, "PRAGMA user_version", -1, &userVersion, nullptr) == SQLITE_OK &&
+              sqlite3_step(userVersion) == SQLITE_ROW;
+    if (ok)
+        version = sqlite3_column_int64(userVersion, 0);
+    sqlite3_finalize(userVersion);
+    if (ok && version < 1) {
+        m_openError = translated(QT_TRANSLATE_NOOP("THistoryReader", "The call history %1 holds no calls yet."))
+                          .arg(DatabasePath);
+        close();
+        return false;
+    }
+    ok = ok && sqlite3_prepare_v3(m_db, "PRAGMA data_version", -1, SQLITE_PREPARE_PERSISTENT, &m_version, nullptr) ==
+                   SQLITE_OK;
+    ok = ok && sqlite3_prepare_v3(m_db, all.constData(), int(all.size()), SQLITE_PREPARE_PERSISTENT, &m_all, nullptr) ==
+                   SQLITE_OK;
+    ok = ok && sqlite3_prepare_v3(m_db, since.constData(), int(since.size()), SQLITE_PREPARE_PERSISTENT, &m_since,
+                                  nullptr) == SQLITE_OK;
+    if (!ok) {
+        m_openError = translated(QT_TRANSLATE_NOOP("THistoryReader", "Cannot read the call history %1: %2"))
+                          .arg(DatabasePath, QString::fromUtf8(sqlite3_errmsg(m_db)));
+        close();
+        return false;
+    }
+    m_path = DatabasePath;
+    m_device = uint64_t(info.st_dev);
+    m_inode = uint64_t(info.st_ino);
+    return true;
+}
+
+bool TCallsJsonSource::unchanged()
+{
+    // Another file now under the name (moved, deleted and made again): read that one.
+    struct stat info
+    {
+    };
+    if (::stat(QFile::encodeName(m_path).constData(), &info) != 0 || uint64_t(info.st_dev) != m_device ||
+        uint64_t(info.st_ino) != m_inode)
+        return false;
+    // data_version changes whenever another connection (the writer) commits.
+    int64_t version = -1;
+    if (sqlite3_step(m_version) == SQLITE_ROW)
+        version = sqlite3_column_int64(m_version, 0);
+    sqlite3_reset(m_version);
+    if (version != m_dataVersion) {
+        m_kept.clear();
+        m_keptBytes = 0;
+        m_dataVersion = version;
+    }
+    return version >= 0;
+}
+
+TJsonAnswer TCallsJsonSource::answer(const QString &DatabasePath, std::string_view Query)
+{
+    const std::variant<TCallsQuery, TJsonAnswer> parsed = parseCallsQuery(Query);
+    if (const auto *bad = std::get_if<TJsonAnswer>(&parsed))
+        return *bad;
+    const TCallsQuery &query = std::get<TCallsQuery>(parsed);
+    if ((m_db == nullptr || m_path != DatabasePath || !unchanged()) && (!open(DatabasePath) || !unchanged())) {
+        if (m_openError.isEmpty())
+            m_openError = translated(QT_TRANSLATE_NOOP("THistoryReader", "Cannot read the call history %1: %2"))
+                              .arg(DatabasePath, QString::fromUtf8(sqlite3_errmsg(m_db)));
+        close();
+        return {503, jsonError(m_openError)};
+    }
+
+    std::string key = query.Since ? std::to_string(*query.Since) : std::string("-");
+    key += '/';
+    key += std::to_string(query.Limit);
+    for (auto kept = m_kept.begin(); kept != m_kept.end(); ++kept)
+        if (kept->first == key) {
+            m_kept.splice(m_kept.begin(), m_kept, kept);
+            return kept->second;
+        }
+
+    ++m_queries;
+    sqlite3_stmt *statement = query.Since ? m_since : m_all;
     // One row more than asked tells whether older calls were left out.
-    std::vector<TCallRow> rows = reader.callPage(filter, std::nullopt, limit + 1);
-    if (!reader.errorText().isEmpty())
-        return {503, jsonError(reader.errorText())};
-    const bool more = int(rows.size()) > limit;
-    if (more)
-        rows.pop_back();
-    QJsonArray calls;
-    for (const TCallRow &row : rows)
-        calls.append(QJsonObject{
-            {QStringLiteral("id"), qint64(row.Id)},
-            {QStringLiteral("channel"), row.Channel},
-            {QStringLiteral("kind"), row.Kind},
-            {QStringLiteral("direction"), row.Direction},
-            {QStringLiteral("start"), QString::fromStdString(IsoUtc(row.StartUtc))},
-            {QStringLiteral("end"), QString::fromStdString(IsoUtc(row.EndUtc))},
-            {QStringLiteral("duration_s"), qint64(row.Duration)},
-            {QStringLiteral("remote"), row.Remote},
-            {QStringLiteral("tx_bytes"), qint64(row.TxBytes)},
-            {QStringLiteral("rx_bytes"), qint64(row.RxBytes)},
-            {QStringLiteral("peak_usage"), row.PeakUsage},
-            {QStringLiteral("mean_usage"), row.MeanUsage},
-            {QStringLiteral("closed_at_stop"), row.ClosedAtStop},
-        });
-    const QJsonObject document{
-        {QStringLiteral("calls"), calls}, {QStringLiteral("limit"), limit}, {QStringLiteral("more"), more}};
-    return {200, QJsonDocument(document).toJson(QJsonDocument::Compact).toStdString()};
+    sqlite3_bind_int(statement, 1, query.Limit + 1);
+    if (query.Since)
+        sqlite3_bind_int64(statement, 2, *query.Since);
+    TJsonAnswer answer{200, "{\"calls\":["};
+    int rows = 0;
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(statement)) == SQLITE_ROW && rows < query.Limit) {
+        if (rows++ > 0)
+            answer.Document += ',';
+        appendCallJson(answer.Document, statement);
+    }
+    const bool more = step == SQLITE_ROW;
+    const bool failed = step != SQLITE_ROW && step != SQLITE_DONE;
+    const QString error = failed ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString();
+    sqlite3_reset(statement);
+    if (failed) {
+        close();
+        return {503, jsonError(error)};
+    }
+    answer.Document += "],\"limit\":";
+    appendNumber(answer.Document, query.Limit);
+    answer.Document += more ? ",\"more\":true}" : ",\"more\":false}";
+
+    m_kept.emplace_front(std::move(key), answer);
+    m_keptBytes += answer.Document.size();
+    while (m_kept.size() > kCachedAnswers || (m_keptBytes > kCachedBytes && m_kept.size() > 1)) {
+        m_keptBytes -= m_kept.back().second.Document.size();
+        m_kept.pop_back();
+    }
+    return answer;
 }
 
 } // namespace history

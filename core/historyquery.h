@@ -8,12 +8,15 @@
 
 #include <cstdint>
 #include <limits>
+#include <list>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 class QIODevice;
+struct sqlite3;
+struct sqlite3_stmt;
 
 namespace history {
 
@@ -120,6 +123,12 @@ extern const char *const kCsvHeader;
 std::string IsoUtc(int64_t Seconds);
 // Appends one CSV field, quoted when it holds a quote, comma, CR or LF (RFC 4180).
 void AppendCsvField(std::string &Line, std::string_view Field);
+// Whether a spreadsheet would take Field as a formula: it starts with '=', '@', a tab or a CR, or
+// with '+' or '-' followed by anything but digits and blanks ("+4930123456" is a number).
+bool LooksLikeFormula(std::string_view Field);
+// The same as AppendCsvField for text that came from outside (caller IDs, addresses): a field that
+// looks like a formula gets a leading "'", which spreadsheets show as text and do not run.
+void AppendCsvText(std::string &Line, std::string_view Field);
 // Reads "2026-12-01" (its UTC midnight) or an ISO 8601 date and time ("2026-12-01T10:00:00Z", an
 // offset, or none for UTC) as Unix seconds; nothing for anything else.
 std::optional<int64_t> ParseSince(const QString &Text);
@@ -131,5 +140,45 @@ inline constexpr int kCallsJsonDefaultLimit = 100;
 // DatabasePath: since (default: all), limit (default 100, above 1,000 cut to 1,000); a bad value
 // is a 400 with {"error": ...}, an unreadable database a 503.
 TJsonAnswer CallsJson(const QString &DatabasePath, std::string_view Query);
+
+// /calls.json over one database for the web server's thread: one read-only connection kept open
+// between requests, each answer written straight from SQLite's statement, and the last answers
+// kept per query until the database changes (SQLite's data_version, the file's identity), so a
+// repeated request costs a lookup.
+class TCallsJsonSource
+{
+public:
+    static constexpr std::size_t kCachedAnswers = 8;
+    static constexpr std::size_t kCachedBytes = 4 * 1024 * 1024;
+
+    TCallsJsonSource() = default;
+    ~TCallsJsonSource();
+    TCallsJsonSource(const TCallsJsonSource &) = delete;
+    TCallsJsonSource &operator=(const TCallsJsonSource &) = delete;
+
+    TJsonAnswer answer(const QString &DatabasePath, std::string_view Query);
+    // Statements run so far (answers not taken from the kept ones).
+    int64_t queries() const { return m_queries; }
+    void close();
+
+private:
+    bool open(const QString &DatabasePath);
+    bool unchanged();
+
+    QString m_path;
+    sqlite3 *m_db = nullptr;
+    sqlite3_stmt *m_version = nullptr;
+    // The newest calls, without and with a lower bound on the start.
+    sqlite3_stmt *m_all = nullptr;
+    sqlite3_stmt *m_since = nullptr;
+    int64_t m_dataVersion = -1;
+    uint64_t m_device = 0;
+    uint64_t m_inode = 0;
+    QString m_openError;
+    int64_t m_queries = 0;
+    // Newest first: the normalised query and its answer.
+    std::list<std::pair<std::string, TJsonAnswer>> m_kept;
+    std::size_t m_keptBytes = 0;
+};
 
 } // namespace history

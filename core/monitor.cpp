@@ -168,6 +168,7 @@ void TMonitor::wire()
     WebServer.SetStatusText = [this](const std::string &Text) { emit statusMessage(statusText(Text)); };
     WebServer.StatusPage = [this] { return StatusPage(); };
     WebServer.MachineAnswer = [this](std::string_view Path) { return MachineAnswer(Path); };
+    WebServer.IsExpensive = [](std::string_view Path) { return IsCallsJsonPath(Path); };
 
     VersionCheck.ThisVersion = ThisVersion;
     VersionCheck.ThisVersionCaption = ThisVersionCaption;
@@ -593,8 +594,29 @@ std::string spliceJson(const std::vector<std::string> &Pieces, const TMachineSta
 
 } // namespace
 
+bool TMonitor::IsCallsJsonPath(std::string_view Path)
+{
+    return Path.substr(0, kCallsJsonPath.size()) == kCallsJsonPath &&
+           (Path.size() == kCallsJsonPath.size() || Path[kCallsJsonPath.size()] == '?');
+}
+
 std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path) const
 {
+    if (IsCallsJsonPath(Path)) {
+        if (!Settings.Logging.Enabled)
+            return HttpAnswer(THttpStatus::ServiceUnavailable, "application/json",
+                              R"json({"error":"the call history is off ([Logging] Enabled=0)"})json");
+        if (!m_callsJson)
+            m_callsJson = std::make_unique<history::TCallsJsonSource>();
+        const history::TJsonAnswer answer =
+            m_callsJson->answer(HistoryDatabasePath(), Path.substr(std::min(Path.size(), kCallsJsonPath.size() + 1)));
+        const THttpStatus status = answer.Status == 200   ? THttpStatus::Ok
+                                   : answer.Status == 400 ? THttpStatus::BadRequest
+                                                          : THttpStatus::ServiceUnavailable;
+        return HttpAnswer(status, "application/json", answer.Document);
+    }
+    // Scrapers and cache-busters add a query; these answers take no parameters.
+    Path = Path.substr(0, Path.find('?'));
     if (Path == kStatusJsonPath) {
         TMachineStatus status = MachineStatus();
         if (m_jsonStatus && sameJson(*m_jsonStatus, status))
@@ -614,18 +636,6 @@ std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path) const
             m_metricsStatus = std::move(status);
         }
         return m_metricsAnswer;
-    }
-    if (Path.substr(0, kCallsJsonPath.size()) == kCallsJsonPath &&
-        (Path.size() == kCallsJsonPath.size() || Path[kCallsJsonPath.size()] == '?')) {
-        const history::TJsonAnswer answer =
-            Settings.Logging.Enabled
-                ? history::CallsJson(HistoryDatabasePath(),
-                                     Path.substr(std::min(Path.size(), kCallsJsonPath.size() + 1)))
-                : history::TJsonAnswer{503, R"json({"error":"the call history is off ([Logging] Enabled=0)"})json"};
-        const THttpStatus status = answer.Status == 200   ? THttpStatus::Ok
-                                   : answer.Status == 400 ? THttpStatus::BadRequest
-                                                          : THttpStatus::ServiceUnavailable;
-        return HttpAnswer(status, "application/json", answer.Document);
     }
     return std::nullopt;
 }

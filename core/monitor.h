@@ -31,6 +31,9 @@
 
 class QTimer;
 class THistoryStore;
+namespace history {
+class TCallsJsonSource;
+}
 
 inline constexpr char ThisVersion[] = "1.0.1.3";
 inline constexpr char ThisVersionCaption[] = "1.0.1.3  8/16/00";
@@ -135,12 +138,14 @@ public:
     // The status page for one request (counts one access), and the machine status.
     std::string StatusPage();
     TMachineStatus MachineStatus() const;
-    // The answer for /status.json or /metrics (exact paths, like the page's); nothing otherwise.
+    // The answer for /status.json or /metrics (a query after the path is ignored); nothing otherwise.
     static constexpr std::string_view kStatusJsonPath = "/status.json";
     static constexpr std::string_view kMetricsPath = "/metrics";
     // /calls.json, with or without its query: the call history's newest calls.
     static constexpr std::string_view kCallsJsonPath = "/calls.json";
     std::optional<std::string> MachineAnswer(std::string_view Path) const;
+    // Whether Path's answer is a query of the call history (the web server rations those).
+    static bool IsCallsJsonPath(std::string_view Path);
     TConnectionState ConnectionState() const;
 
     // Shows the new-version dialog (the window) or logs the result (linewatchd).
@@ -218,6 +223,8 @@ private:
     // /status.json cut around the values of the clock and the page counter: five pieces.
     mutable std::optional<TMachineStatus> m_jsonStatus;
     mutable std::vector<std::string> m_jsonPieces;
+    // /calls.json's connection to the history and its kept answers, made at the first request.
+    mutable std::unique_ptr<history::TCallsJsonSource> m_callsJson;
     // The call history: the recorder feeds the store while it is open.
     TCallRecorder m_recorder;
     // The local day of the last tick, as its Julian day number and as "YYYY-MM-DD".

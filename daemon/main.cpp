@@ -8,13 +8,13 @@
 #include "historyquery.h"
 #include "inifile.h"
 #include "monitor.h"
+#include "privatefile.h"
 #include "terminationsignals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 
@@ -121,7 +121,8 @@ QString historyDataDirectory()
 }
 
 // --export-csv: the calls of the settings file's database to File ("-": standard output). A file
-// appears whole or not at all (QSaveFile), so a failed export never leaves half a file behind.
+// appears whole or not at all, 0600 and never through a link (TPrivateSaveFile), so a failed
+// export never leaves half a file behind.
 int exportCsv(const QString &ConfigFile, const QString &File, std::optional<int64_t> Since)
 {
     TSettings settings;
@@ -151,12 +152,12 @@ int exportCsv(const QString &ConfigFile, const QString &File, std::optional<int6
             return 1;
         }
     } else {
-        QSaveFile out(File);
-        if (!out.open(QIODevice::WriteOnly)) {
+        TPrivateSaveFile out(File);
+        if (!out.open()) {
             std::fprintf(stderr, "linewatchd: cannot write %s: %s\n", qPrintable(File), qPrintable(out.errorString()));
             return 1;
         }
-        rows = reader.exportCsv(filter, out);
+        rows = reader.exportCsv(filter, out.device());
         if (rows && !out.commit()) {
             std::fprintf(stderr, "linewatchd: cannot write %s: %s\n", qPrintable(File), qPrintable(out.errorString()));
             return 1;

@@ -377,6 +377,12 @@ std::string HttpAnswer(THttpStatus Status, const std::string &Document)
 
 std::string HttpAnswer(THttpStatus Status, std::string_view ContentType, const std::string &Document)
 {
+    return HttpAnswer(Status, ContentType, Document, {});
+}
+
+std::string HttpAnswer(THttpStatus Status, std::string_view ContentType, const std::string &Document,
+                       std::string_view ExtraHeaders)
+{
     std::string answer;
     switch (Status) {
     case THttpStatus::Ok:
@@ -396,6 +402,7 @@ std::string HttpAnswer(THttpStatus Status, std::string_view ContentType, const s
     answer += ContentType;
     answer += "\r\n";
     answer += "Content-Length: " + std::to_string(Document.size()) + "\r\n";
+    answer += ExtraHeaders;
     answer += "Connection: close\r\n\r\n";
     answer += Document;
     return answer;

@@ -118,3 +118,6 @@ enum class THttpStatus { Ok, BadRequest, NotFound, ServiceUnavailable };
 std::string HttpAnswer(THttpStatus Status, const std::string &Document);
 // The same with another content type (the machine status's JSON and metrics).
 std::string HttpAnswer(THttpStatus Status, std::string_view ContentType, const std::string &Document);
+// The same with further header lines (each ending in CR LF) before "Connection: close".
+std::string HttpAnswer(THttpStatus Status, std::string_view ContentType, const std::string &Document,
+                       std::string_view ExtraHeaders);

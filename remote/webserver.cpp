@@ -7,6 +7,7 @@
 #include "statuspage.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include <sys/socket.h>
@@ -95,6 +96,7 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
 {
     std::string_view rest = Request;
     int answers = 0;
+    bool expensiveGiven = false;
     // Only the method word matters: versions, headers and bodies are read as words and dropped,
     // except that every further "GET" starts another answer.
     while (!rest.empty() && answers < kMaxAnswersPerRead && Connected()) {
@@ -108,12 +110,40 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
             Send(HttpAnswer(THttpStatus::Ok, statusDocument()));
             continue;
         }
+        const bool expensive = MachineAnswer && IsExpensive && IsExpensive(path);
+        if (expensive) {
+            // A second expensive request in one exchange ends it: a client that wants more asks
+            // again on another connection, and pays from the shared budget again.
+            if (std::exchange(expensiveGiven, true))
+                break;
+            if (!expensiveTurn()) {
+                ++m_expensiveRefusals;
+                Send(HttpAnswer(THttpStatus::ServiceUnavailable, "application/json",
+                                R"({"error":"busy: too many expensive answers at once, try again shortly"})",
+                                "Retry-After: 1\r\n"));
+                continue;
+            }
+        }
         std::optional<std::string> machine = MachineAnswer ? MachineAnswer(path) : std::nullopt;
+        if (expensive) {
+            ++m_expensiveAnswers;
+            m_expensiveBudget -= std::max<int64_t>(kExpensiveMinimumCharge, machine ? int64_t(machine->size()) : 0);
+        }
         if (machine)
             Send(*machine);
         else
             Send(HttpAnswer(THttpStatus::NotFound, BuildNotFoundPage(std::string(path))));
     }
+}
+
+bool TWebServer::expensiveTurn()
+{
+    const int64_t now = m_clock.elapsed();
+    m_expensiveBudget = std::min(kExpensiveBurstBytes,
+                                 m_expensiveBudget + (now - m_expensiveBudgetTime) * kExpensiveBytesPerSecond / 1000);
+    m_expensiveBudgetTime = now;
+    // Positive is enough: the answer may overdraw by its own size, which the next ones wait for.
+    return m_expensiveBudget > 0;
 }
 
 void TWebServer::WebServerSocketClientError(QObject *, TCustomWinSocket *, TErrorEvent, int &ErrorCode)

@@ -1,7 +1,8 @@
 // The web status server: a listener that answers every "GET" word in the first data a browser
 // sends with the status page or a 404 page, then closes the connection. What one peer can hold is
 // bounded: connections that send nothing are closed after a short time-out and beyond a count,
-// answers stop piling up for a peer that does not read, and an answer not taken is dropped.
+// answers stop piling up for a peer that does not read, an answer not taken is dropped, and
+// answers that cost real work (the call history's) are paid from a budget shared by all peers.
 #pragma once
 
 #include "socketlayer.h"
@@ -39,6 +40,16 @@ public:
     // Our answers are a few pages at most: a peer that has not taken them this long after the
     // close loses them, and the descriptor and the kernel's buffers come back.
     static constexpr int kDrainTimeoutMs = 10 * 1000;
+    // Answers that cost real work to make (see IsExpensive): one exchange gets at most one, and
+    // over all connections they are paid from a bucket of bytes that refills at
+    // kExpensiveBytesPerSecond up to kExpensiveBurstBytes, each answer charged at least
+    // kExpensiveMinimumCharge so that small ones bound the work too. A request the bucket cannot
+    // pay for gets 503 with Retry-After. What peers can make the monitor build is then a few
+    // answers a second, and what they can pin here and in the kernel is at most the burst plus the
+    // rate times the drain time-out, however many connect.
+    static constexpr int64_t kExpensiveBurstBytes = 2 * 1024 * 1024;
+    static constexpr int64_t kExpensiveBytesPerSecond = 1024 * 1024;
+    static constexpr int64_t kExpensiveMinimumCharge = 16 * 1024;
 
     explicit TWebServer(QObject *Parent = nullptr);
     ~TWebServer() override;
@@ -51,6 +62,8 @@ public:
     // The whole answer for a path beside the status page (/status.json, /metrics), or nothing for
     // a path it does not serve, which then gets the 404 page. Unset: only the status page.
     std::function<std::optional<std::string>(std::string_view Path)> MachineAnswer;
+    // Whether MachineAnswer's answer for Path costs real work (a database query); unset: none does.
+    std::function<bool(std::string_view Path)> IsExpensive;
     // Writes the status bar's shared message panel (panel 0).
     std::function<void(const std::string &text)> SetStatusText;
 
@@ -78,6 +91,9 @@ public:
 
     // For tests: the idle timeout of connections accepted from now on.
     void SetIdleTimeout(int Milliseconds) { m_idleTimeoutMs = Milliseconds; }
+    // Expensive answers built, and expensive requests answered 503 for want of budget, so far.
+    int64_t ExpensiveAnswers() const { return m_expensiveAnswers; }
+    int64_t ExpensiveRefusals() const { return m_expensiveRefusals; }
 
 private:
     struct TWaiting
@@ -93,6 +109,12 @@ private:
     void armTimeout();
     void forgetAllConnections();
     std::string statusDocument();
+    bool expensiveTurn();
+
+    int64_t m_expensiveBudget = kExpensiveBurstBytes;
+    int64_t m_expensiveBudgetTime = 0;
+    int64_t m_expensiveAnswers = 0;
+    int64_t m_expensiveRefusals = 0;
 
     int m_idleTimeoutMs = kIdleTimeoutMs;
     int32_t m_fallbackPageHits = 0;

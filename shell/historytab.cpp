@@ -5,6 +5,7 @@
 #include "historytab.h"
 
 #include "dailychart.h"
+#include "privatefile.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,7 +20,6 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -411,10 +411,11 @@ QString THistoryTab::exportCsv(const QString &path)
     built();
     if (!m_reader)
         return m_message->text();
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Whole or not at all, 0600, and never written through a link at the chosen name.
+    TPrivateSaveFile file(path);
+    if (!file.open())
         return tr("Cannot write %1: %2").arg(path, file.errorString());
-    const std::optional<int64_t> rows = m_reader->exportCsv(currentFilter(), file);
+    const std::optional<int64_t> rows = m_reader->exportCsv(currentFilter(), file.device());
     if (!rows)
         return m_reader->errorText();
     if (!file.commit())

@@ -4,6 +4,7 @@
 #include "historyquery.h"
 #include "historyschema.h"
 #include "monitor.h"
+#include "privatefile.h"
 
 #include <QBuffer>
 #include <QJsonArray>
@@ -14,6 +15,8 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 using namespace history;
 
@@ -152,6 +155,14 @@ private slots:
     void missingDatabaseIsReportedNotMade();
     void monitorAnswersCallsJson_data();
     void monitorAnswersCallsJson();
+    void callsJsonDifferedFromQtJson_data();
+    void callsJsonDifferedFromQtJson();
+    void callsJsonQueriedEveryRequest();
+    void machineEndpointsAnswered404ForQuery_data();
+    void machineEndpointsAnswered404ForQuery();
+    void csvExportRanFormulas_data();
+    void csvExportRanFormulas();
+    void exportWroteThroughSymlink();
 
 private:
     QTemporaryDir m_dir;
@@ -459,6 +470,195 @@ void TstHistoryQuery::monitorAnswersCallsJson()
     QVERIFY(answer);
     QVERIFY2(QString::fromStdString(*answer).startsWith(statusLine + QStringLiteral("\r\n")), answer->c_str());
     QVERIFY(answer->find("Content-Type: application/json\r\n") != std::string::npos);
+}
+
+void TstHistoryQuery::callsJsonDifferedFromQtJson_data()
+{
+    QTest::addColumn<QByteArray>("remote"); // stored as these bytes
+    QTest::addColumn<double>("mean");
+    QTest::newRow("number") << QByteArray("5551234") << 45.5;
+    QTest::newRow("quotes and backslash") << QByteArray(R"(a "b" \\ c)") << 0.0;
+    QTest::newRow("control bytes") << QByteArray("\x01\b\f\n\r\t\x1f\x7f", 8) << 100.0;
+    QTest::newRow("Latin-1 as UTF-8") << QStringLiteral("Gr\u00fc\u00dfe \u00a9").toUtf8() << 33.333333333333336;
+    QTest::newRow("four-byte character") << QByteArray("\xf0\x9f\x93\x9e call") << 1e-7;
+    QTest::newRow("empty") << QByteArray("") << 99.99;
+}
+
+// The answer is written straight from the statement: byte for byte what Qt's JSON writer made.
+void TstHistoryQuery::callsJsonDifferedFromQtJson()
+{
+    QFETCH(QByteArray, remote);
+    QFETCH(double, mean);
+    makeDatabase(m_path, {{1, kDay0, QStringLiteral("x")}});
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("edit"));
+        db.setDatabaseName(m_path);
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("UPDATE calls SET remote = CAST(? AS TEXT), mean_usage = ?"));
+        q.addBindValue(remote);
+        q.addBindValue(mean);
+        QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("edit"));
+    THistoryReader reader(m_path);
+    const std::vector<TCallRow> rows = reader.callPage(TCallFilter{}, std::nullopt, 10);
+    QCOMPARE(rows.size(), std::size_t(1));
+    const TCallRow &row = rows.front();
+    const QJsonObject call{
+        {QStringLiteral("id"), qint64(row.Id)},
+        {QStringLiteral("channel"), row.Channel},
+        {QStringLiteral("kind"), row.Kind},
+        {QStringLiteral("direction"), row.Direction},
+        {QStringLiteral("start"), QString::fromStdString(IsoUtc(row.StartUtc))},
+        {QStringLiteral("end"), QString::fromStdString(IsoUtc(row.EndUtc))},
+        {QStringLiteral("duration_s"), qint64(row.Duration)},
+        {QStringLiteral("remote"), row.Remote},
+        {QStringLiteral("tx_bytes"), qint64(row.TxBytes)},
+        {QStringLiteral("rx_bytes"), qint64(row.RxBytes)},
+        {QStringLiteral("peak_usage"), row.PeakUsage},
+        {QStringLiteral("mean_usage"), row.MeanUsage},
+        {QStringLiteral("closed_at_stop"), row.ClosedAtStop},
+    };
+    const QJsonObject document{{QStringLiteral("calls"), QJsonArray{call}},
+                               {QStringLiteral("limit"), kCallsJsonDefaultLimit},
+                               {QStringLiteral("more"), false}};
+    QCOMPARE(QByteArray::fromStdString(CallsJson(m_path, "").Document),
+             QJsonDocument(document).toJson(QJsonDocument::Compact));
+}
+
+// /calls.json ran its query for every request, and opened the database each time: a repeated
+// request now comes from the kept answer until the writer commits, and a new file is read anew.
+void TstHistoryQuery::callsJsonQueriedEveryRequest()
+{
+    makeDatabase(m_path, {{1, kDay0, QStringLiteral("first")}});
+    TCallsJsonSource source;
+    const auto newest = [&](std::string_view Query) {
+        const QJsonObject document =
+            QJsonDocument::fromJson(QByteArray::fromStdString(source.answer(m_path, Query).Document)).object();
+        return document.value(QStringLiteral("calls")).toArray().first().toObject().value(QStringLiteral("remote"));
+    };
+    for (int k = 0; k < 50; ++k)
+        QCOMPARE(newest("limit=10"), QStringLiteral("first"));
+    QCOMPARE(source.queries(), 1);
+    QCOMPARE(newest("limit=10&x=1"), QStringLiteral("first")); // the same query, spelt otherwise
+    QCOMPARE(newest("limit=5"), QStringLiteral("first"));
+    QCOMPARE(source.queries(), 2);
+
+    // The writer commits: the next answer shows the new call.
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("writer"));
+        db.setDatabaseName(m_path);
+        QVERIFY(db.open());
+        QVERIFY(QSqlQuery(db).exec(QStringLiteral(
+            "INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, tx_bytes, rx_bytes, "
+            "peak_usage, mean_usage) VALUES(1, 'data', 'in', 1796605200, 1796605260, 60, 'second', 0, 0, 0, 0)")));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("writer"));
+    QCOMPARE(newest("limit=10"), QStringLiteral("second"));
+    QCOMPARE(source.queries(), 3);
+
+    // Another file under the same name (moved away, made again) is read, not the old one.
+    QVERIFY(QFile::rename(m_path, m_path + QStringLiteral(".old")));
+    makeDatabase(m_path, {{2, kDay0, QStringLiteral("third")}});
+    QCOMPARE(newest("limit=10"), QStringLiteral("third"));
+    QVERIFY(QFile::remove(m_path));
+    QCOMPARE(source.answer(m_path, "limit=10").Status, 503);
+}
+
+void TstHistoryQuery::machineEndpointsAnswered404ForQuery_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("contentType");
+    QTest::newRow("status with a word") << QStringLiteral("/status.json?x") << QStringLiteral("application/json");
+    QTest::newRow("status, cache-buster")
+        << QStringLiteral("/status.json?_=1796601600") << QStringLiteral("application/json");
+    QTest::newRow("metrics with params") << QStringLiteral("/metrics?x=1&y=2") << QStringLiteral("text/plain");
+    QTest::newRow("metrics, empty query") << QStringLiteral("/metrics?") << QStringLiteral("text/plain");
+}
+
+void TstHistoryQuery::machineEndpointsAnswered404ForQuery()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, contentType);
+    TMonitor monitor;
+    const std::optional<std::string> answer = monitor.MachineAnswer(path.toStdString());
+    QVERIFY(answer);
+    QVERIFY2(answer->starts_with("HTTP/1.0 200 OK\r\nContent-Type: " + contentType.toStdString()), answer->c_str());
+    QVERIFY(!monitor.MachineAnswer("/metricsx?x=1"));
+}
+
+void TstHistoryQuery::csvExportRanFormulas_data()
+{
+    QTest::addColumn<QString>("remote");
+    QTest::addColumn<QString>("cell"); // as a spreadsheet reads the field
+    QTest::newRow("command") << QStringLiteral("=cmd|'/C calc'!A0") << QStringLiteral("'=cmd|'/C calc'!A0");
+    QTest::newRow("sum") << QStringLiteral("=2+5") << QStringLiteral("'=2+5");
+    QTest::newRow("at") << QStringLiteral("@SUM(1+1)") << QStringLiteral("'@SUM(1+1)");
+    QTest::newRow("plus formula") << QStringLiteral("+A1") << QStringLiteral("'+A1");
+    QTest::newRow("minus formula") << QStringLiteral("-2+3") << QStringLiteral("'-2+3");
+    QTest::newRow("tab") << QStringLiteral("\t=1") << QStringLiteral("'\t=1");
+    QTest::newRow("CR") << QStringLiteral("\r=1") << QStringLiteral("'\r=1");
+    QTest::newRow("international number") << QStringLiteral("+4930123456") << QStringLiteral("+4930123456");
+    QTest::newRow("grouped number") << QStringLiteral("+49 30 123456") << QStringLiteral("+49 30 123456");
+    QTest::newRow("plain number") << QStringLiteral("5551234") << QStringLiteral("5551234");
+    QTest::newRow("address") << QStringLiteral("198.51.100.7") << QStringLiteral("198.51.100.7");
+    QTest::newRow("lone minus") << QStringLiteral("-") << QStringLiteral("-");
+    QTest::newRow("quote inside") << QStringLiteral("=\"x\",1") << QStringLiteral("'=\"x\",1");
+}
+
+void TstHistoryQuery::csvExportRanFormulas()
+{
+    QFETCH(QString, remote);
+    QFETCH(QString, cell);
+    makeDatabase(m_path, {{1, kDay0, remote}});
+    THistoryReader reader(m_path);
+    QBuffer out;
+    out.open(QIODevice::WriteOnly);
+    QCOMPARE(reader.exportCsv(TCallFilter{}, out), std::optional<int64_t>(1));
+    const QList<QStringList> rows = readCsv(out.data());
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows.at(1).at(7), cell);
+}
+
+// The export wrote through a link at the chosen name into the link's target, and with the
+// umask's mode: the name now holds a 0600 file of its own and the target is untouched.
+void TstHistoryQuery::exportWroteThroughSymlink()
+{
+    const QString target = m_dir.filePath(QStringLiteral("precious.txt"));
+    const QString link = m_dir.filePath(QStringLiteral("calls.csv"));
+    QFile precious(target);
+    QVERIFY(precious.open(QIODevice::WriteOnly));
+    precious.write("keep me\n");
+    precious.close();
+    QVERIFY(QFile::link(target, link));
+    const mode_t oldMask = ::umask(022);
+    TPrivateSaveFile file(link);
+    const bool opened = file.open();
+    ::umask(oldMask);
+    QVERIFY2(opened, qPrintable(file.errorString()));
+    file.device().write("id\r\n");
+    QVERIFY2(file.commit(), qPrintable(file.errorString()));
+    QVERIFY(!QFileInfo(link).isSymLink());
+    QVERIFY(precious.open(QIODevice::ReadOnly));
+    QCOMPARE(precious.readAll(), QByteArray("keep me\n"));
+    QFile exported(link);
+    QVERIFY(exported.open(QIODevice::ReadOnly));
+    QCOMPARE(exported.readAll(), QByteArray("id\r\n"));
+    struct stat info
+    {
+    };
+    QCOMPARE(::stat(QFile::encodeName(link).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 0777, mode_t(0600));
+    // Nothing is left behind in the folder, also when the export is abandoned.
+    {
+        TPrivateSaveFile abandoned(m_dir.filePath(QStringLiteral("other.csv")));
+        QVERIFY(abandoned.open());
+    }
+    QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral(".*.csv.*")}, QDir::Files | QDir::Hidden), QStringList());
+    QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("other.csv"))));
 }
 
 QTEST_GUILESS_MAIN(TstHistoryQuery)

@@ -78,6 +78,7 @@ private slots:
     void pipelinedRequestsOfNonReadersPinLittle();
     void silentConnectionsBeyondBoundCloseOldest();
     void reserveDescriptorOutlastsFlood();
+    void callsJsonFloodStarvedThePage();
 
 private:
     std::unique_ptr<TWebServer> m_server;
@@ -306,6 +307,59 @@ void TestWebHardening::pipelinedRequestsOfNonReadersPinLittle()
     for (int fd : clients)
         ::close(fd);
     QVERIFY(tick.longestGapMs() <= (probe::kSanitized ? bound : 1500));
+}
+
+// Every read of /calls.json?limit=1000 got two answers of a quarter megabyte each, built on the
+// event loop: a few hundred clients that pipeline the request and never read pinned hundreds of
+// megabytes and held the page up for seconds. Now one exchange gets at most one such answer, and
+// all of them together are paid from the shared budget; the rest are told to come back.
+void TestWebHardening::callsJsonFloodStarvedThePage()
+{
+    constexpr int kClients = 200;
+    constexpr int kGetsEach = 32;
+    constexpr std::size_t kAnswerBytes = 246 * 1024;
+    if (!roomForDescriptors(2 * kClients + 64))
+        QSKIP("the descriptor limit is too low for this many clients");
+    int built = 0;
+    m_server->IsExpensive = [](std::string_view Path) { return Path.starts_with("/calls.json"); };
+    m_server->MachineAnswer = [&built](std::string_view Path) -> std::optional<std::string> {
+        if (!Path.starts_with("/calls.json"))
+            return std::nullopt;
+        ++built;
+        return HttpAnswer(THttpStatus::Ok, "application/json", std::string(kAnswerBytes, ' '));
+    };
+    const long queuedBefore = probe::socketQueuedBytes();
+    QElapsedTimer clock;
+    clock.start();
+
+    std::vector<int> clients;
+    QVERIFY(openSilent(*m_server, m_port, kClients, clients));
+    std::string pipelined;
+    for (int k = 0; k < kGetsEach; ++k)
+        pipelined += "GET /calls.json?limit=1000 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    for (int fd : clients)
+        QCOMPARE(::send(fd, pipelined.data(), pipelined.size(), MSG_NOSIGNAL), ssize_t(pipelined.size()));
+
+    QVERIFY(probe::exchange(m_port, kRequest).starts_with("HTTP/1.0 200 OK\r\n"));
+    QVERIFY(probe::waitUntil([&] { return m_server->WebServerSocket.Socket()->ActiveConnections() == 0; }, 10000));
+    const double seconds = double(clock.elapsed()) / 1000;
+    const long queued = probe::socketQueuedBytes() - queuedBefore;
+    qInfo(
+        "%d clients pipelining %d /calls.json each: %d answers built, %lld refused, sockets hold %ld bytes, in %.1f s",
+        kClients, kGetsEach, built, static_cast<long long>(m_server->ExpensiveRefusals()), queued, seconds);
+    // What the budget pays for in the time taken, with one answer's overdraft; never one per GET.
+    const double affordable =
+        (double(TWebServer::kExpensiveBurstBytes) + double(TWebServer::kExpensiveBytesPerSecond) * seconds) /
+            kAnswerBytes +
+        1;
+    QVERIFY2(built <= affordable && built < kClients, qPrintable(QStringLiteral("%1 answers built").arg(built)));
+    QCOMPARE(m_server->ExpensiveAnswers(), built);
+    QCOMPARE(m_server->ExpensiveRefusals(), kClients - built);
+    QVERIFY2(queued <= 64L * 1024 * 1024, qPrintable(QStringLiteral("%1 bytes queued").arg(queued)));
+
+    QVERIFY(probe::waitUntil([] { return LingeringCloseCount() == 0; }, TWebServer::kDrainTimeoutMs + 3000));
+    for (int fd : clients)
+        ::close(fd);
 }
 
 void TestWebHardening::silentConnectionsBeyondBoundCloseOldest()
