@@ -239,7 +239,11 @@ void TMonitor::stopHistory()
     if (!m_history)
         return;
     m_recorder.Stop(nowMs());
-    // Its destructor writes what waits.
+    // Close writes what waits; what still cannot be written is said here, the user's last word
+    // on those calls (the window may be closing: the log, not the status bar).
+    const QString lost = m_history->Close();
+    if (!lost.isEmpty())
+        WriteLogLine(lost.toStdString(), kLogError);
     m_history.reset();
     m_historyPath.clear();
 }
