@@ -264,6 +264,13 @@ void TMonitor::Create()
 void TMonitor::LoadSettings()
 {
     const TIniFile ini(SettingsFile.empty() ? m_appDir + kSettingsFileName : SettingsFile);
+    m_settingsFileState = InspectSettingsFile(ini);
+    if (m_settingsFileState == TSettingsFileState::Foreign) {
+        const QString text = tr("%1 holds none of linewatch's settings sections; not connecting at start")
+                                 .arg(QFile::decodeName(ini.FileName().c_str()));
+        WriteLogLine(text.toStdString(), kLogError);
+        emit statusMessage(text);
+    }
     ::LoadSettings(ini, Settings);
 }
 
