@@ -2,11 +2,20 @@
 // Settings tab holds from the next second on.
 #include "alerts.h"
 
+#include "apperror.h"
 #include "statusjson.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <csignal>
+#include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -48,6 +57,11 @@ bool AlertIsUrgent(TAlertKind Kind)
 }
 
 TAlerts::TAlerts(QObject *Parent) : QObject(Parent) {}
+
+TAlerts::~TAlerts()
+{
+    endGroups();
+}
 
 const TAlertSettings &TAlerts::settings() const
 {
@@ -173,9 +187,13 @@ void TAlerts::runCommand(TAlertKind Kind, const QString &Text)
 bool TAlerts::startCommand(const QString &Program, const QStringList &Arguments, TAlertKind Kind, const QString &Text)
 {
     if (m_runningCommands >= kMaxRunningCommands) {
-        commandEnded(tr("The alert command %1 was not run: %2 earlier ones are still running")
-                         .arg(Program)
-                         .arg(m_runningCommands));
+        // Every alert that finds the commands busy is told, with its own text, so none passes
+        // unheard; the log's limits keep a flood of them short.
+        WriteLogLine(tr("The alert command %1 was not run for \"%2\": %3 earlier ones are still running")
+                         .arg(Program, Text)
+                         .arg(m_runningCommands)
+                         .toStdString(),
+                     kLogWarning);
         return false;
     }
     auto *process = new QProcess(this);
@@ -188,28 +206,106 @@ bool TAlerts::startCommand(const QString &Program, const QStringList &Arguments,
     process->setStandardInputFile(QProcess::nullDevice());
     // Its output goes where ours does (the terminal, the journal) instead of piling up unread.
     process->setProcessChannelMode(QProcess::ForwardedChannels);
+    // A group of its own, so the deadline and the monitor's end reach what the command leaves
+    // running too ("sleep 300 &"). setpgid is async-signal-safe, as the child needs here.
+    process->setChildProcessModifier([] { ::setpgid(0, 0); });
     ++m_runningCommands;
+    // Shared with the handlers: the group (the child's id, once started) and whether the deadline
+    // stopped it.
+    struct TRun
+    {
+        qint64 Group = 0;
+        bool Stopped = false;
+    };
+    const auto run = std::make_shared<TRun>();
     // A process that never started emits no finished; one that crashed emits both signals and is
     // told in finished.
-    connect(process, &QProcess::errorOccurred, this, [this, process, Program](QProcess::ProcessError Error) {
+    connect(process, &QProcess::errorOccurred, this, [this, process, Program, run](QProcess::ProcessError Error) {
         if (Error != QProcess::FailedToStart)
             return;
         --m_runningCommands;
+        m_groups.removeOne(run->Group);
         process->deleteLater();
         commandEnded(tr("The alert command %1 did not start: %2").arg(Program, process->errorString()));
     });
-    connect(process, &QProcess::finished, this, [this, process, Program](int ExitCode, QProcess::ExitStatus Status) {
-        --m_runningCommands;
-        process->deleteLater();
-        if (Status == QProcess::CrashExit)
-            commandEnded(tr("The alert command %1 crashed").arg(Program));
-        else if (ExitCode != 0)
-            commandEnded(tr("The alert command %1 ended with exit status %2").arg(Program).arg(ExitCode));
-        else
-            commandEnded(QString());
-    });
+    connect(process, &QProcess::finished, this,
+            [this, process, Program, run](int ExitCode, QProcess::ExitStatus Status) {
+                --m_runningCommands;
+                process->deleteLater();
+                // Nothing the command started lives on: its group is done with.
+                if (run->Group > 1 && ::kill(pid_t(-run->Group), 0) != 0)
+                    m_groups.removeOne(run->Group);
+                if (run->Stopped)
+                    commandEnded(tr("The alert command %1 did not end within %2 seconds and was stopped")
+                                     .arg(Program)
+                                     .arg(CommandDeadlineMs / 1000.0));
+                else if (Status == QProcess::CrashExit)
+                    commandEnded(tr("The alert command %1 crashed").arg(Program));
+                else if (ExitCode != 0)
+                    commandEnded(tr("The alert command %1 ended with exit status %2").arg(Program).arg(ExitCode));
+                else
+                    commandEnded(QString());
+            });
     process->start();
+    // The child is its group's leader: the group has the child's id, and that id is not given to
+    // another process while anything of the group lives.
+    const qint64 group = process->processId();
+    if (group <= 1)
+        return true;
+    run->Group = group;
+    m_groups.append(group);
+    QTimer::singleShot(CommandDeadlineMs, this, [this, group, run] {
+        if (!m_groups.contains(group))
+            return;
+        run->Stopped = true;
+        signalGroup(group, SIGTERM);
+        QTimer::singleShot(CommandKillGraceMs, this, [this, group] {
+            signalGroup(group, SIGKILL);
+            m_groups.removeOne(group);
+        });
+    });
     return true;
+}
+
+void TAlerts::signalGroup(qint64 Group, int Signal)
+{
+    // Never 0 or 1: kill(0) and kill(-1) would reach our own group or every process we may signal.
+    if (Group > 1)
+        ::kill(pid_t(-Group), Signal);
+}
+
+void TAlerts::endGroups()
+{
+    // The commands still running are told nothing more: the monitor is going.
+    const QList<QProcess *> processes = findChildren<QProcess *>(Qt::FindDirectChildrenOnly);
+    for (QProcess *process : processes)
+        process->disconnect(this);
+    if (m_groups.isEmpty())
+        return;
+    for (const qint64 group : std::as_const(m_groups))
+        signalGroup(group, SIGTERM);
+    // The event loop is over when the monitor ends, so this short wait holds up nothing but the
+    // exit. The commands are our children: reaping them lets their groups empty.
+    const auto anyAlive = [this] {
+        return std::any_of(m_groups.cbegin(), m_groups.cend(),
+                           [](qint64 group) { return ::kill(pid_t(-group), 0) == 0; });
+    };
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        for (QProcess *process : processes) {
+            if (process->state() != QProcess::NotRunning)
+                process->waitForFinished(10);
+        }
+        if (!anyAlive() || waited.elapsed() >= kStopGraceMs)
+            break;
+        QThread::msleep(10);
+    }
+    for (const qint64 group : std::as_const(m_groups))
+        signalGroup(group, SIGKILL);
+    for (QProcess *process : processes)
+        process->waitForFinished(kStopGraceMs);
+    m_groups.clear();
 }
 
 void TAlerts::commandEnded(const QString &Failure)

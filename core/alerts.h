@@ -1,7 +1,8 @@
 // The alert engine: turns what the monitor sees (calls, channel states, the connection, the
 // status record's silence) into alerts the user switched on in [Alerts], at most one bubble per
-// kind a minute, and runs the user's alert command without a shell. Qt Core only, so linewatchd
-// raises the same alerts as the window.
+// kind a minute, and runs the user's alert command without a shell, in a process group of its own
+// that a deadline and the monitor's end take down whole. Qt Core only, so linewatchd raises the
+// same alerts as the window.
 #pragma once
 
 #include "localday.h"
@@ -9,6 +10,7 @@
 #include "settings.h"
 #include "statusmodel.h"
 
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -33,17 +35,30 @@ public:
     static constexpr int64_t kUserDropGraceMs = 10 * 1000;
 
     explicit TAlerts(QObject *Parent = nullptr);
+    // Ends the process groups of the commands still running: SIGTERM, then SIGKILL to what is
+    // left after kStopGraceMs, so nothing a command started outlives the monitor.
+    ~TAlerts() override;
 
     // The switches and thresholds, read at each decision. Unset: the defaults.
     std::function<const TAlertSettings &()> Settings;
     // Milliseconds of wall-clock time; tests set their own. Unset: the system clock.
     std::function<int64_t()> NowMs;
-    // At most this many alert commands run at once; one that hangs cannot pile up processes.
+    // At most this many alert commands run at once; an alert that finds them all busy runs none
+    // and says so in the log.
     static constexpr int kMaxRunningCommands = 4;
+    // A command's process group gets SIGTERM this long after it started (the command and what it
+    // left behind, such as "sleep 300 &"), and SIGKILL kCommandKillGraceMs after that.
+    static constexpr int kCommandDeadlineMs = 30 * 1000;
+    static constexpr int kCommandKillGraceMs = 3 * 1000;
+    // How long the monitor's end waits for the groups to go after SIGTERM before SIGKILL.
+    static constexpr int kStopGraceMs = 1000;
+    // The deadline and its grace; tests shorten them.
+    int CommandDeadlineMs = kCommandDeadlineMs;
+    int CommandKillGraceMs = kCommandKillGraceMs;
 
     // Starts the command's process; returns whether it started. Unset: a process of our own with
-    // the alert's kind and text in LINEWATCH_ALERT_KIND and LINEWATCH_ALERT_TEXT, watched until it
-    // ends so that a failure reaches commandFailed (it is killed if the monitor ends first).
+    // the alert's kind and text in LINEWATCH_ALERT_KIND and LINEWATCH_ALERT_TEXT, in a process
+    // group of its own, watched until it ends so that a failure reaches commandFailed.
     std::function<bool(const QString &Program, const QStringList &Arguments, TAlertKind Kind, const QString &Text)>
         StartCommand;
 
@@ -78,8 +93,9 @@ public:
 signals:
     // An alert to show: after the switch and the rate limit.
     void raised(TAlertKind Kind, const QString &Title, const QString &Text);
-    // The alert command did not start, exited with a status other than 0 or crashed. Told once
-    // per distinct failure: the same failure again stays quiet until the command has succeeded.
+    // The alert command did not start, exited with a status other than 0, crashed or was stopped
+    // at its deadline. Told once per distinct failure: the same failure again stays quiet until
+    // the command has succeeded.
     void commandFailed(const QString &Text);
 
 private:
@@ -110,6 +126,8 @@ private:
     void runCommand(TAlertKind Kind, const QString &Text);
     bool startCommand(const QString &Program, const QStringList &Arguments, TAlertKind Kind, const QString &Text);
     void commandEnded(const QString &Failure);
+    void signalGroup(qint64 Group, int Signal);
+    void endGroups();
 
     std::array<TKindState, kAlertKindCount> m_kinds;
     std::array<TChannelWatch, 2> m_channels;
@@ -123,5 +141,8 @@ private:
     int64_t m_lastStatusMs = 0;
     bool m_silenceAlerted = false;
     int m_runningCommands = 0;
+    // The process groups of commands started and not yet past their deadline (a group lives on
+    // while anything the command started does, after the command itself has ended).
+    QList<qint64> m_groups;
     QString m_lastCommandFailure;
 };

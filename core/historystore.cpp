@@ -15,8 +15,10 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -82,7 +84,8 @@ private:
     // A failure of a statement or of the open: one report per kind, retried later; a damaged file
     // is moved aside on the next open.
     void failed(const TSqlFailure &Failure);
-    void report(TFault Fault, const QString &Text);
+    void report(TFault Fault, const QString &Text, const QString &Reason);
+    void keepPrivate() const;
     void notice(const QString &Text);
     void resolved();
 
@@ -100,8 +103,12 @@ private:
     qint64 m_nextRetentionMs = 0;
 };
 
-void THistoryWriter::report(TFault Fault, const QString &Text)
+void THistoryWriter::report(TFault Fault, const QString &Text, const QString &Reason)
 {
+    if (!Reason.isEmpty()) {
+        const std::lock_guard lock(m_store.m_mutex);
+        m_store.m_lastReason = Reason;
+    }
     if (Fault == m_fault)
         return;
     m_fault = Fault;
@@ -120,7 +127,7 @@ void THistoryWriter::resolved()
 {
     if (!failing())
         return;
-    report(TFault::None, QString());
+    report(TFault::None, QString(), QString());
 }
 
 TSqlFailure THistoryWriter::lastFailure() const
@@ -142,29 +149,34 @@ void THistoryWriter::failed(const TSqlFailure &Failure)
                    "THistoryStore",
                    "The call history %1 is locked by another program; calls wait and are written once it "
                    "is free.")
-                   .arg(m_path));
+                   .arg(m_path),
+               QCoreApplication::translate("THistoryStore", "it is locked by another program"));
         return;
     case SQLITE_READONLY:
     case SQLITE_CANTOPEN:
         report(TFault::ReadOnly,
                QCoreApplication::translate("THistoryStore", "The call history %1 cannot be written (%2)")
                        .arg(m_path, detail) +
-                   tail);
+                   tail,
+               detail);
         return;
     case SQLITE_FULL:
         report(
             TFault::Full,
             QCoreApplication::translate("THistoryStore", "The disk holding the call history %1 is full").arg(m_path) +
-                tail);
+                tail,
+            QCoreApplication::translate("THistoryStore", "the disk is full"));
         return;
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
         m_corrupt = true;
         return;
     default:
-        report(TFault::Other, QCoreApplication::translate("THistoryStore", "The call history %1 cannot be written (%2)")
-                                      .arg(m_path, detail) +
-                                  tail);
+        report(TFault::Other,
+               QCoreApplication::translate("THistoryStore", "The call history %1 cannot be written (%2)")
+                       .arg(m_path, detail) +
+                   tail,
+               detail);
         return;
     }
 }
@@ -303,12 +315,15 @@ THistoryWriter::TOpen THistoryWriter::openOnce()
     m_corrupt = false;
     const QFileInfo info(m_path);
     if (!QDir().mkpath(info.absolutePath())) {
-        report(TFault::ReadOnly, QCoreApplication::translate(
-                                     "THistoryStore", "The call history's folder %1 cannot be made; calls wait and are "
-                                                      "written once it can be.")
-                                     .arg(info.absolutePath()));
+        report(TFault::ReadOnly,
+               QCoreApplication::translate("THistoryStore",
+                                           "The call history's folder %1 cannot be made; calls wait and are "
+                                           "written once it can be.")
+                   .arg(info.absolutePath()),
+               QCoreApplication::translate("THistoryStore", "its folder cannot be made"));
         return TOpen::Failed;
     }
+    keepPrivate();
     const auto fail = [this] { return m_corrupt ? TOpen::Corrupt : TOpen::Failed; };
     // Only this thread uses the connection: no mutex of SQLite's is needed.
     if (sqlite3_open_v2(QFile::encodeName(m_path).constData(), &m_db,
@@ -333,7 +348,8 @@ THistoryWriter::TOpen THistoryWriter::openOnce()
                    "THistoryStore",
                    "The call history %1 was written by a newer version of the program; it is left as it "
                    "is and no calls are recorded.")
-                   .arg(m_path));
+                   .arg(m_path),
+               QCoreApplication::translate("THistoryStore", "it was written by a newer version of the program"));
         return TOpen::Failed;
     }
     if (version > 0) {
@@ -364,6 +380,32 @@ THistoryWriter::TOpen THistoryWriter::openOnce()
     m_nextRetentionMs = 0;
     retentionIfDue();
     return TOpen::Ok;
+}
+
+void THistoryWriter::keepPrivate() const
+{
+    // The calls say who called when: like the settings, the file is for its owner alone. SQLite
+    // makes a new file 0644 whatever the umask, and its journal and shared memory take the
+    // file's mode; made here first, or tightened when an older run left it wider, they stay
+    // 0600. Anything but a file (a folder in its place) is left for the open to report.
+    const QByteArray path = QFile::encodeName(m_path);
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+    if (fd >= 0) {
+        struct stat st
+        {
+        };
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != 0600)
+            ::fchmod(fd, 0600);
+        ::close(fd);
+    }
+    for (const char *suffix : {"-wal", "-shm"}) {
+        const QByteArray side = path + suffix;
+        struct stat st
+        {
+        };
+        if (::stat(side.constData(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != 0600)
+            ::chmod(side.constData(), 0600);
+    }
 }
 
 bool THistoryWriter::migrate(int Version)
@@ -484,6 +526,13 @@ THistoryStore::THistoryStore(const QString &Path, TOptions Options, QObject *Par
 
 THistoryStore::~THistoryStore()
 {
+    Close();
+}
+
+QString THistoryStore::Close()
+{
+    if (!m_thread)
+        return QString();
     {
         const std::lock_guard lock(m_mutex);
         m_stopping = true;
@@ -491,6 +540,22 @@ THistoryStore::~THistoryStore()
     m_wake.notify_all();
     m_thread->wait();
     delete m_thread;
+    m_thread = nullptr;
+    const std::lock_guard lock(m_mutex);
+    const std::size_t lost =
+        m_droppedCalls + std::size_t(std::count_if(m_queue.begin(), m_queue.end(), [](const THistoryEvent &e) {
+            return std::holds_alternative<THistoryCall>(e);
+        }));
+    m_queue.clear();
+    m_droppedCalls = 0;
+    if (lost == 0)
+        return QString();
+    const QString reason = m_lastReason.isEmpty() ? QStringLiteral("unknown error") : m_lastReason;
+    if (lost == 1)
+        return QCoreApplication::translate("THistoryStore", "1 call could not be written to %1: %2")
+            .arg(m_path, reason);
+    return QCoreApplication::translate("THistoryStore", "%1 calls could not be written to %2: %3")
+        .arg(QString::number(lost), m_path, reason);
 }
 
 void THistoryStore::Post(THistoryEvent Event)
@@ -518,8 +583,11 @@ void THistoryStore::Post(THistoryEvent Event)
                 m_queue.erase(oldest);
             else if (m_inFlight && m_inFlightDaily && !m_dropInFlight)
                 m_dropInFlight = true;
-            else
+            else {
+                if (std::holds_alternative<THistoryCall>(m_queue.front()))
+                    ++m_droppedCalls;
                 m_queue.erase(m_queue.begin());
+            }
             if (!m_overflowTold) {
                 m_overflowTold = true;
                 QMetaObject::invokeMethod(
@@ -555,6 +623,9 @@ void THistoryStore::run()
     for (;;) {
         if (writer.refused()) {
             // Nothing is ever written to a newer program's file: what comes is let go.
+            m_droppedCalls += std::size_t(std::count_if(m_queue.begin(), m_queue.end(), [](const THistoryEvent &e) {
+                return std::holds_alternative<THistoryCall>(e);
+            }));
             m_queue.clear();
             m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
             if (m_stopping)

@@ -45,6 +45,11 @@ public:
     // Writes what waits (one try each, no retries), then ends the worker.
     ~THistoryStore() override;
 
+    // Ends the worker as the destructor does and says what could not be kept: "N calls could not
+    // be written to <path>: <reason>", counting the calls still waiting and any let go before
+    // (a full queue, a newer program's file); empty when every call was written. Once only.
+    QString Close();
+
     const QString &Path() const { return m_path; }
     // Queues one event for the worker; never blocks on the disk.
     void Post(THistoryEvent Event);
@@ -74,5 +79,8 @@ private:
     bool m_inFlightDaily = false;
     bool m_dropInFlight = false;
     bool m_overflowTold = false;
+    // Calls let go before the stop, and the last fault's reason in a few words.
+    std::size_t m_droppedCalls = 0;
+    QString m_lastReason;
     QThread *m_thread = nullptr;
 };

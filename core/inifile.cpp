@@ -375,6 +375,20 @@ std::optional<std::string> TIniFile::lookup(const std::string &section, const st
     return valueFromRaw(parseLine(lines[*where.key]).rawValue);
 }
 
+std::vector<std::string> TIniFile::SectionNames() const
+{
+    std::vector<std::string> fromDisk;
+    if (!m_pending && loadLines(m_path, fromDisk) != LoadResult::Loaded)
+        return {};
+    std::vector<std::string> names;
+    for (const std::string &line : m_pending ? m_lines : fromDisk) {
+        const ParsedLine parsed = parseLine(line);
+        if (parsed.kind == ParsedLine::Kind::Section)
+            names.emplace_back(parsed.name);
+    }
+    return names;
+}
+
 std::string TIniFile::ReadString(const std::string &section, const std::string &key, const std::string &def) const
 {
     return lookup(section, key).value_or(def);

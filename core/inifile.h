@@ -62,6 +62,10 @@ public:
     // An integer; any non-zero value is true.
     bool ReadBool(const std::string &section, const std::string &key, bool def) const;
 
+    // The names of the file's sections in their order (its pending contents after a write);
+    // none for a missing or unreadable file.
+    std::vector<std::string> SectionNames() const;
+
     // Replaces the key's line in place, or appends the key after the last non-blank line of its
     // section, or appends the section (with the key) at the end of the file. The value is cut at
     // its first NUL, CR or LF, which could not be read back and would break the line apart; a

@@ -240,7 +240,11 @@ void TMonitor::stopHistory()
     if (!m_history)
         return;
     m_recorder.Stop(nowMs());
-    // Its destructor writes what waits.
+    // Close writes what waits; what still cannot be written is said here, the user's last word
+    // on those calls (the window may be closing: the log, not the status bar).
+    const QString lost = m_history->Close();
+    if (!lost.isEmpty())
+        WriteLogLine(lost.toStdString(), kLogError);
     m_history.reset();
     m_historyPath.clear();
 }
@@ -261,6 +265,13 @@ void TMonitor::Create()
 void TMonitor::LoadSettings()
 {
     const TIniFile ini(SettingsFile.empty() ? m_appDir + kSettingsFileName : SettingsFile);
+    m_settingsFileState = InspectSettingsFile(ini);
+    if (m_settingsFileState == TSettingsFileState::Foreign) {
+        const QString text = tr("%1 holds none of linewatch's settings sections; not connecting at start")
+                                 .arg(QFile::decodeName(ini.FileName().c_str()));
+        WriteLogLine(text.toStdString(), kLogError);
+        emit statusMessage(text);
+    }
     ::LoadSettings(ini, Settings);
 }
 

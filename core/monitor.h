@@ -106,8 +106,11 @@ public:
     // The start-up steps that need no widgets: the virtual screen cleared with its cursor at the
     // top left, the histories emptied.
     void Create();
-    // linewatch.ini into Settings, nothing else happens; errors go to the error report.
+    // linewatch.ini into Settings, nothing else happens; errors go to the error report. A file
+    // that holds none of the program's sections is said in the log and the status
+    // (statusMessage), and loads as the defaults; the front end then does not connect at start.
     void LoadSettings();
+    TSettingsFileState SettingsFileState() const { return m_settingsFileState; }
     // Settings into linewatch.ini; throws EIniFileError when it cannot be written.
     void SaveSettings() const;
     // What loading a setting sets going, in the file's order: each listener's port, then its
@@ -236,6 +239,7 @@ private:
     bool m_settingsBesideProgram = false;
     // What the history was opened from, so a tick notices a change cheaply.
     std::optional<TLoggingSettings> m_appliedLogging;
+    TSettingsFileState m_settingsFileState = TSettingsFileState::Missing;
     std::string m_historyPath;
     int m_historyRetention = 0;
     // Why the router connection is ending, from its loss until the end of its handling.

@@ -5,7 +5,9 @@
 #include "apperror.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <iterator>
+#include <sys/stat.h>
 
 namespace {
 
@@ -422,4 +424,28 @@ std::string HistoryDatabasePath(const TLoggingSettings &logging, const std::stri
     if (!logging.Database.empty())
         return logging.Database.front() == '/' ? logging.Database : inDir(settingsDir, logging.Database);
     return inDir(settingsBesideProgram ? settingsDir : dataDir, "history.sqlite");
+}
+
+TSettingsFileState InspectSettingsFile(const TIniFile &ini)
+{
+    struct stat st
+    {
+    };
+    if (::stat(ini.FileName().c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))
+        return TSettingsFileState::Missing;
+    // Every section either program writes: the documented ones, the later ones, the window's place.
+    static constexpr const char *known[] = {"Connection",   "Startup",       "RemoteAdmin",
+                                            "Graphs",       kNetworkSection, kReconnectSection,
+                                            kAlertsSection, kLoggingSection, "Window"};
+    for (const std::string &name : ini.SectionNames()) {
+        for (const char *k : known) {
+            if (name.size() == std::char_traits<char>::length(k) &&
+                std::equal(name.begin(), name.end(), k, [](char a, char b) {
+                    return (a >= 'A' && a <= 'Z' ? char(a - 'A' + 'a') : a) ==
+                           (b >= 'A' && b <= 'Z' ? char(b - 'A' + 'a') : b);
+                }))
+                return TSettingsFileState::Known;
+        }
+    }
+    return TSettingsFileState::Foreign;
 }

@@ -195,6 +195,14 @@ void CopySettings(const ISettingsControls &from, ISettingsControls &to);
 void LoadSettings(const TIniFile &ini, TSettings &settings);
 void SaveSettings(TIniFile &ini, const TSettings &settings);
 
+// What a settings file is before it is loaded. Missing: nothing at the path, a first run, for which
+// the defaults are right. Known: it holds at least one section the program reads or writes.
+// Foreign: something is there but holds none of them (random bytes, an empty file, another
+// program's file, one that cannot be read): starting on the defaults would connect to a router
+// nobody named.
+enum class TSettingsFileState { Missing, Known, Foreign };
+TSettingsFileState InspectSettingsFile(const TIniFile &ini);
+
 // The history database's path: the [Logging] Database setting when set (a relative path counts
 // from the settings directory), else history.sqlite beside linewatch.ini when the settings live
 // beside the program (a portable copy), else history.sqlite in the user's data directory.

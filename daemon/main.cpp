@@ -26,6 +26,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -223,11 +224,30 @@ int main(int argc, char *argv[])
 
     const QString configFile = QFileInfo(parser.value(configOption)).absoluteFilePath();
     {
-        std::ifstream probe(configFile.toStdString());
-        if (!QFileInfo(configFile).isFile() || !probe) {
-            const int error = QFileInfo::exists(configFile) && !QFileInfo(configFile).isFile() ? EISDIR : errno;
-            logLine(kLogError, "cannot read the settings file " + configFile.toStdString() + ": " +
-                                   std::strerror(error ? error : ENOENT));
+        // stat before any open: opening a FIFO would wait for a writer, and no signal handler is
+        // set yet to end that wait.
+        const std::string path = configFile.toStdString();
+        struct stat st
+        {
+        };
+        std::string problem;
+        if (::stat(path.c_str(), &st) != 0)
+            problem = std::strerror(errno);
+        else if (S_ISDIR(st.st_mode))
+            problem = std::strerror(EISDIR);
+        else if (!S_ISREG(st.st_mode))
+            problem = "not a regular file";
+        else if (!std::ifstream(path))
+            problem = std::strerror(errno ? errno : EACCES);
+        if (!problem.empty()) {
+            logLine(kLogError, "cannot read the settings file " + path + ": " + problem);
+            FlushLog();
+            return 1;
+        }
+        // Random bytes, an empty file or another program's file would start on the defaults and
+        // reach for a router nobody named.
+        if (InspectSettingsFile(TIniFile(path)) == TSettingsFileState::Foreign) {
+            logLine(kLogError, path + " holds none of linewatch's settings sections; refusing to start on defaults");
             FlushLog();
             return 1;
         }
@@ -258,6 +278,11 @@ int main(int argc, char *argv[])
         });
     }
 
+    // Destroyed after the monitor, whose end may still log (calls the history could not keep).
+    struct TFlushLogAtEnd
+    {
+        ~TFlushLogAtEnd() { FlushLog(); }
+    } flushLogAtEnd;
     TMonitor monitor;
     monitor.SetAppDir(QFileInfo(configFile).absolutePath().toStdString());
     monitor.SettingsFile = configFile.toStdString();

@@ -400,7 +400,9 @@ void TfrmMain::FormCreate()
     loadSettings();
     Guarded([this] { Monitor.Session.ResetStatus(); });
     Guarded([this] {
-        if (m_settingsTab->Checked(SettingControl::chkConnectAtStartup))
+        // Defaults standing in for a file nobody recognises name no router worth calling.
+        if (m_settingsTab->Checked(SettingControl::chkConnectAtStartup) &&
+            Monitor.SettingsFileState() != TSettingsFileState::Foreign)
             btnConnectClick();
     });
     Guarded([this] {

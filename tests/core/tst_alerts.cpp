@@ -2,6 +2,7 @@
 // section, the command hook with arguments a shell would have taken apart, and the local day the
 // outcall total counts in.
 #include "alerts.h"
+#include "apperror.h"
 #include "inifile.h"
 #include "monitor.h"
 
@@ -10,6 +11,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QDir>
+
+#include <cerrno>
+#include <csignal>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -57,6 +62,27 @@ struct TRig
         return r;
     }
 };
+
+// Whether a process of the group lives (zombies waiting for a reaper that is not us count as gone).
+bool groupAlive(qint64 Group)
+{
+    if (::kill(pid_t(-Group), 0) == -1 && errno == ESRCH)
+        return false;
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const std::string stat = readFile("/proc/" + pid.toStdString() + "/stat");
+        // pid (comm) state ppid pgrp ...: the command name may hold blanks and parentheses.
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(close + 1));
+        char state = 0;
+        long long ppid = 0, pgrp = 0;
+        rest >> state >> ppid >> pgrp;
+        if (pgrp == Group && state != 'Z')
+            return true;
+    }
+    return false;
+}
 
 } // namespace
 
@@ -382,6 +408,71 @@ private slots:
         QCOMPARE(failed.count(), told.isEmpty() ? 0 : 1);
         if (!told.isEmpty())
             QVERIFY2(failed.at(0).at(0).toString().contains(told), qPrintable(failed.at(0).at(0).toString()));
+    }
+
+    // With a command that hangs, four ran, one line said later ones were not run, and from then
+    // on every alert ran nothing without a word.
+    void commandPiledUpAndSilencedAlerts()
+    {
+        QStringList logged;
+        ResetLogLimits();
+        const LogSink previous =
+            SetLogSink([&logged](const std::string &line) { logged << QString::fromStdString(line); });
+        TRig rig;
+        rig.Alerts.CommandDeadlineMs = 300;
+        rig.Alerts.CommandKillGraceMs = 200;
+        rig.Settings.Command = "/bin/sleep 300";
+        QSignalSpy failed(&rig.Alerts, &TAlerts::commandFailed);
+        const auto raise = [&rig](int N) {
+            rig.Alerts.NoteIncomingCall(1, QStringLiteral("555") + QString::number(N));
+            rig.Now += TAlerts::kRateLimitMs;
+        };
+        for (int n = 0; n < TAlerts::kMaxRunningCommands + 2; ++n)
+            raise(n);
+        QCOMPARE(rig.Alerts.RunningCommands(), TAlerts::kMaxRunningCommands);
+        const QStringList skipped = logged.filter(QStringLiteral("was not run"));
+        QCOMPARE(skipped.size(), 2);
+        QVERIFY2(skipped.at(1).contains(QLatin1String("5555 on B1")), qPrintable(skipped.at(1)));
+        // The deadline ends them, once, in words.
+        QTRY_COMPARE_WITH_TIMEOUT(rig.Alerts.RunningCommands(), 0, 20000);
+        QCOMPARE(failed.count(), 1);
+        QVERIFY2(failed.at(0).at(0).toString().contains(QLatin1String("was stopped")),
+                 qPrintable(failed.at(0).at(0).toString()));
+        raise(9);
+        QCOMPARE(rig.Alerts.RunningCommands(), 1);
+        QCOMPARE(logged.filter(QStringLiteral("was not run")).size(), 2);
+        SetLogSink(previous);
+    }
+
+    // A command that left a process behind ("sleep 300 &") and the monitor's end: the process
+    // outlived linewatchd.
+    void commandChildrenOutlivedMonitor()
+    {
+        QTemporaryDir dir;
+        const QString pids = dir.filePath(QStringLiteral("pids"));
+        qint64 group = 0;
+        qint64 child = 0;
+        {
+            TRig rig;
+            // The command ends at once and its child ignores SIGTERM: only SIGKILL ends it.
+            rig.Settings.Command =
+                QStringLiteral("/bin/sh -c \"trap '' TERM; sleep 300 & echo $$ $! > %1.tmp; mv %1.tmp %1\"")
+                    .arg(pids)
+                    .toStdString();
+            rig.Alerts.NoteIncomingCall(1, QStringLiteral("5551234"));
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(pids), 10000);
+            QTRY_COMPARE_WITH_TIMEOUT(rig.Alerts.RunningCommands(), 0, 10000);
+            const QStringList ids = QString::fromLatin1(readFile(pids.toStdString())).split(QLatin1Char(' '));
+            QCOMPARE(ids.size(), 2);
+            group = ids.at(0).toLongLong();
+            child = ids.at(1).trimmed().toLongLong();
+            QVERIFY(group > 1 && child > 1);
+            QVERIFY(groupAlive(group));
+        }
+        // SIGKILL is sent; the kernel takes a moment to end the process.
+        QTRY_VERIFY_WITH_TIMEOUT(!groupAlive(group), 5000);
+        QVERIFY(!QFile::exists(QStringLiteral("/proc/%1/cmdline").arg(child)) ||
+                readFile(QStringLiteral("/proc/%1/stat").arg(child).toStdString()).find(") Z") != std::string::npos);
     }
 };
 

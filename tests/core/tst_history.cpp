@@ -1,6 +1,7 @@
 // The call history's writer: the recorder driven with simulated status records (calls, counters
 // that wrap or start again, a rebooting router, two channels at once, a day change) read back from
 // a temporary database, and the store's faults: locked, unwritable, full, deleted, damaged, newer.
+#include "apperror.h"
 #include "historyschema.h"
 #include "historystore.h"
 #include "inifile.h"
@@ -17,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -124,6 +126,9 @@ private slots:
     void monitorFollowsLoggingSettings();
     void monitorRecordsRouterSessions();
     void loggingSectionRoundTrip();
+    void unwritableHistoryDroppedCallsSilently();
+    void historyFileWasWorldReadable_data();
+    void historyFileWasWorldReadable();
 
 private:
     QTemporaryDir m_dir;
@@ -598,6 +603,76 @@ void TstHistory::loggingSectionRoundTrip()
         LoadSettings(TIniFile(file), loaded);
         QCOMPARE(loaded.Logging.RetentionDays, days);
     }
+}
+
+// Calls that could not be written were dropped at the stop without a line.
+void TstHistory::unwritableHistoryDroppedCallsSilently()
+{
+    const QString dataDir = m_dir.filePath(QStringLiteral("unwritable"));
+    const QString file = dataDir + QStringLiteral("/history.sqlite");
+    QVERIFY(QDir().mkpath(file)); // a folder where the file should be
+    QStringList logged;
+    ResetLogLimits();
+    const LogSink previous = SetLogSink([&logged](const std::string &line) { logged << QString::fromStdString(line); });
+    {
+        TMonitor monitor;
+        monitor.SetAppDir(m_dir.path().toStdString());
+        monitor.SetDataDirectory(dataDir.toStdString(), false);
+        monitor.ApplySettings();
+        monitor.Session.B1 = ch("PPP", 100);
+        monitor.Tick();
+        monitor.Session.B1 = ch("Idle");
+        monitor.Tick();
+        // Another call is under way at the stop, and closed there.
+        monitor.Session.B2 = ch("PPP", 50);
+        monitor.Tick();
+    }
+    SetLogSink(previous);
+    const QStringList lost = logged.filter(QStringLiteral("could not be written"));
+    QCOMPARE(lost.size(), 1);
+    QVERIFY2(lost.at(0).contains(QStringLiteral("2 calls could not be written to %1: ").arg(file)),
+             qPrintable(lost.at(0)));
+    QDir(dataDir).removeRecursively();
+}
+
+void TstHistory::historyFileWasWorldReadable_data()
+{
+    QTest::addColumn<int>("mask");
+    QTest::addColumn<bool>("existing"); // a file an earlier run left 0666
+    QTest::newRow("umask 022") << 022 << false;
+    QTest::newRow("umask 002") << 002 << false;
+    QTest::newRow("umask 000") << 000 << false;
+    QTest::newRow("umask 022, file left wide") << 022 << true;
+}
+
+void TstHistory::historyFileWasWorldReadable()
+{
+    QFETCH(int, mask);
+    QFETCH(bool, existing);
+    if (existing) {
+        {
+            THistoryStore store(path());
+            store.Post(aCall());
+        }
+        QVERIFY(::chmod(QFile::encodeName(path()).constData(), 0666) == 0);
+    }
+    const mode_t saved = ::umask(mode_t(mask));
+    QStringList modes;
+    {
+        THistoryStore store(path());
+        QSignalSpy written(&store, &THistoryStore::callWritten);
+        store.Post(aCall(1));
+        QTRY_COMPARE(written.count(), 1);
+        for (const char *suffix : {"", "-wal", "-shm"}) {
+            struct stat st
+            {
+            };
+            QVERIFY(::stat(QFile::encodeName(path() + QLatin1String(suffix)).constData(), &st) == 0);
+            modes << QString::number(st.st_mode & 07777, 8);
+        }
+    }
+    ::umask(saved);
+    QCOMPARE(modes, (QStringList{"600", "600", "600"}));
 }
 
 QTEST_GUILESS_MAIN(TstHistory)

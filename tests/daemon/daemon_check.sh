@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # linewatchd as a service runs it: no GUI library, --help/--version without side effects, a
-# missing settings file refused, a bad value logged and its default used; against the router
-# simulator it reaches the status screen and serves /status.json, /metrics, the page and 404s on
-# 127.0.0.1 only, lives on when the router hangs up, ends on SIGTERM/SIGINT within a second with
-# status 0, and leaves its settings file untouched; --export-csv writes the call history as CSV
-# that Python's csv module reads back. Everything stays on 127.0.0.1.
+# missing, unreadable or foreign settings file (a FIFO, random bytes, an empty file) refused, a
+# bad value logged and its default used; against the router simulator it reaches the status
+# screen and serves /status.json, /metrics, the page and 404s on 127.0.0.1 only, lives on when the
+# router hangs up, ends on SIGTERM/SIGINT within a second with status 0, and leaves its settings
+# file untouched; --export-csv writes the call history as CSV that Python's csv module reads back.
+# Everything stays on 127.0.0.1.
 # Usage: daemon_check.sh LINEWATCHD SIMULATOR OUTPUT_DIR [HISTORYFILL]
 set -euo pipefail
 # shellcheck source=SCRIPTDIR/../../tools/lib.sh
@@ -65,17 +66,32 @@ for option in --help --version; do
     esac
 done
 
-# --- a settings file that cannot be read: a clear error, non-zero status ---
+# --- a settings file that cannot be read: a clear error, status 1 (a FIFO used to hang) ---
 sandbox "$out_dir/home"
 mkdir -p "$out_dir/home" "$out_dir/notafile.ini"
-for config in "$out_dir/missing.ini" "$out_dir/notafile.ini"; do
+mkfifo "$out_dir/fifo.ini"
+for config in "$out_dir/missing.ini" "$out_dir/notafile.ini" "$out_dir/fifo.ini"; do
     status=0
-    timeout 10 "$daemon" --config "$config" >/dev/null 2>"$out_dir/unreadable.err" || status=$?
-    if [ "$status" -eq 0 ] || [ "$status" -eq 124 ]; then fail "$config: exit status $status"; fi
+    timeout 20 "$daemon" --config "$config" >/dev/null 2>"$out_dir/unreadable.err" || status=$?
+    [ "$status" -eq 1 ] || fail "$config: exit status $status"
     grep -qF "<3>linewatchd: cannot read the settings file $config" "$out_dir/unreadable.err" ||
         fail "$config: no clear message"
 done
-rm "$out_dir/unreadable.err"
+rm "$out_dir/unreadable.err" "$out_dir/fifo.ini"
+
+# --- a file with none of our sections is refused, not run on the defaults' router address ---
+head -c 4096 /dev/urandom | tr -d '[' >"$out_dir/random.ini"
+: >"$out_dir/empty.ini"
+printf '[Desktop Entry]\nName=Other\nExec=other\n' >"$out_dir/foreign.ini"
+for config in "$out_dir/random.ini" "$out_dir/empty.ini" "$out_dir/foreign.ini"; do
+    status=0
+    timeout 20 "$daemon" --config "$config" >/dev/null 2>"$out_dir/foreign.err" || status=$?
+    [ "$status" -eq 1 ] || fail "$config: exit status $status"
+    grep -qF "<3>linewatchd: $config holds none of linewatch's settings sections" "$out_dir/foreign.err" ||
+        fail "$config: no clear message"
+    ! grep -q "192.168.0.1" "$out_dir/foreign.err" || fail "$config: reached for the default router"
+done
+rm "$out_dir/foreign.err" "$out_dir"/{random,empty,foreign}.ini
 
 # --- --export-csv: the settings file's database as CSV, to a file or standard output ---
 if [ -n "$historyfill" ]; then

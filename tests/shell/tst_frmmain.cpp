@@ -158,6 +158,8 @@ private slots:
     void loadingSettingsOpensListenersAndMasks();
     void alertsGroupFollowsTheAlertsSection();
     void loggingGroupFollowsTheLoggingSection();
+    void foreignSettingsFileConnectedToDefaultRouter_data();
+    void foreignSettingsFileConnectedToDefaultRouter();
     void startupConnectsThenChecksBeforeShowing();
     void closeHidesAndExitSavesThenRemovesTray();
     void ctrlQRunsExit();
@@ -1005,6 +1007,51 @@ void TestFrmMain::opaqueLabelsLookTheSame()
     QCOMPARE(opaque.size(), plain.size());
     QVERIFY(opaque == plain);
     QVERIFY(f.errors.empty());
+}
+
+// A file of another program, random bytes or an empty file loaded as the defaults without a word;
+// the window now says so and does not connect at start. No file (a first run) and the program's
+// own saved file load as before.
+void TestFrmMain::foreignSettingsFileConnectedToDefaultRouter_data()
+{
+    QTest::addColumn<QByteArray>("content"); // "-": no file
+    QTest::addColumn<bool>("foreign");
+    QByteArray random(4096, '\0');
+    for (int i = 0; i < random.size(); ++i)
+        random[i] = char((i * 7919 + 13) % 251 == '[' ? 0 : (i * 7919 + 13) % 251);
+    QTest::newRow("another program's file") << QByteArray("[Desktop Entry]\nName=Other\nConnectAtStartup=1\n") << true;
+    QTest::newRow("empty file") << QByteArray() << true;
+    QTest::newRow("random bytes") << random << true;
+    QTest::newRow("no file") << QByteArray("-") << false;
+    QTest::newRow("own saved file") << QByteArray("saved") << false;
+}
+
+void TestFrmMain::foreignSettingsFileConnectedToDefaultRouter()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, foreign);
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("linewatch.ini"));
+    if (content == "saved") {
+        TSettings settings;
+        settings.SetChecked(SettingControl::chkConnectAtStartup, true);
+        TIniFile ini(file.toStdString());
+        SaveSettings(ini, settings);
+    } else if (content != "-") {
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(content);
+    }
+    int attempts = 0;
+    TfrmMain::THooks hooks;
+    hooks.SettingsFile = file.toStdString();
+    // The seam stands in for the connect: nothing leaves the machine.
+    hooks.StartConnect = [&attempts](TClientSocket &) { ++attempts; };
+    TFixture f(std::move(hooks));
+    QCOMPARE(attempts, content == "saved" ? 1 : 0);
+    QCOMPARE(
+        f.window->PanelText(0).contains(QStringLiteral("%1 holds none of linewatch's settings sections").arg(file)),
+        foreign);
 }
 
 QTEST_MAIN(TestFrmMain)
