@@ -17,7 +17,10 @@
 // a child process, that each send 32 GETs in one write and never read, or send nothing, and times
 // one request now and then for 35 s beside them, with the server's descriptors and resident
 // memory and the kernel's TCP buffer memory. The server keeps the descriptor limit it started
-// with (for example under `ulimit -Sn 1024`).
+// with (for example under `ulimit -Sn 1024`). --flood-path P sends P instead of the page in the
+// flood's GETs, --window B gives each flooding client a receive buffer of B bytes (set before the
+// connect, so the server sees that small a window), and --history DB answers /calls.json from
+// that call history database (make one with linewatch-historyfill).
 #include "loopbacksocket.h"
 #include "monitor.h"
 #include "processprobe.h"
@@ -203,7 +206,8 @@ long residentKiBOf(pid_t pid)
 
 // The client side of --flood, in a process of its own so that its sockets do not count against
 // the server's descriptor limit; server is the process that serves port.
-void flood(pid_t server, int port, size_t pageSize, bool pipelined, int clients)
+void flood(pid_t server, int port, size_t pageSize, bool pipelined, int clients, const std::string &floodPath,
+           int window)
 {
     runLoad(port, 50, 1, pageSize);
     const auto report = [&](const char *when) {
@@ -214,10 +218,17 @@ void flood(pid_t server, int port, size_t pageSize, bool pipelined, int clients)
     report("before");
     std::string request;
     for (int k = 0; k < (pipelined ? 32 : 0); ++k)
-        request += "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        request += "GET " + floodPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     std::vector<int> fds;
     for (int k = 0; k < clients; ++k) {
-        const int fd = connectLoopback(port, false);
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && window > 0)
+            (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        const sockaddr_in address = loopbackAddress(port);
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
         if (fd < 0) {
             std::fprintf(stderr, "connection %d failed: %s\n", k, std::strerror(errno));
             break;
@@ -313,6 +324,9 @@ int main(int argc, char **argv)
     pid_t comparePid = 0;
     const char *floodKind = nullptr;
     int floodClients = 500;
+    std::string floodPath = "/";
+    int window = 0;
+    const char *historyDatabase = nullptr;
     int rounds = 1;
     for (int k = 1; k < argc; ++k) {
         const std::string arg = argv[k];
@@ -334,6 +348,12 @@ int main(int argc, char **argv)
             rounds = std::max(1, std::atoi(argv[++k]));
         else if (arg == "--clients" && k + 1 < argc)
             floodClients = std::atoi(argv[++k]);
+        else if (arg == "--flood-path" && k + 1 < argc)
+            floodPath = argv[++k];
+        else if (arg == "--window" && k + 1 < argc)
+            window = std::atoi(argv[++k]);
+        else if (arg == "--history" && k + 1 < argc)
+            historyDatabase = argv[++k];
     }
     if (concurrencies.empty())
         concurrencies = {10, 100};
@@ -343,6 +363,12 @@ int main(int argc, char **argv)
     TMonitor monitor;
     fillMonitor(monitor);
     monitor.Settings.BindAddress = "127.0.0.1";
+    if (historyDatabase) {
+        monitor.Settings.Logging.Enabled = true;
+        monitor.Settings.Logging.Database = historyDatabase;
+        monitor.SetDataDirectory("/tmp", false);
+        monitor.Tick(); // opens the history as the first tick does
+    }
     monitor.SetWebAdminPort("0");
     monitor.SetWebAdmin(true);
     const int port = monitor.WebServer.WebServerSocket.Socket()->LocalPort();
@@ -380,7 +406,7 @@ int main(int argc, char **argv)
                 limit.rlim_cur = limit.rlim_max;
                 ::setrlimit(RLIMIT_NOFILE, &limit);
             }
-            flood(serverPid, port, pageSize, std::strcmp(floodKind, "pipelined") == 0, floodClients);
+            flood(serverPid, port, pageSize, std::strcmp(floodKind, "pipelined") == 0, floodClients, floodPath, window);
             ::_exit(0);
         }
         std::thread reaper([&] {
