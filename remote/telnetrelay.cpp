@@ -87,10 +87,12 @@ void TTelnetRelay::TelnetServerSocketAccept(QObject *, TCustomWinSocket *Socket)
         }
         // An attempt still under way has carried nothing either way, so the newcomer takes it
         // over, and so a wait for the back-off: a burst of users costs one router connection,
-        // not one each. Attached before any byte of the new router connection can arrive, so the
-        // remote user sees its whole output from the password prompt on.
-        // The router connection is closed or re-made before the newcomer is attached: its end
-        // is not theirs.
+        // not one each. A wait that someone else's connection made moot ends here. The router
+        // connection is closed or re-made before the newcomer is attached (its end is not
+        // theirs), and they are attached before any byte of the new one can arrive, so they see
+        // its whole output from the password prompt on.
+        if (m_session.sktBrelwick.Active() || m_session.ConnectionPending())
+            m_connectWait->stop();
         try {
             if (!m_session.ConnectionPending() && !m_connectWait->isActive())
                 connectRouter();
