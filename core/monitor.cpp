@@ -161,6 +161,8 @@ void TMonitor::wire()
         // The relay writes its panel text as it attaches or lets go of a user.
         emit relayChanged(Relay.RemoteClientConnected());
     };
+    // Relay users re-make the router connection at the reconnecting's pace, never faster.
+    Relay.ConnectDelayMs = [this] { return Reconnect.PaceConnection(); };
     Relay.ConnectionFields = [this] {
         return TTelnetRelay::TConnectionFields{Settings.Text(SettingControl::edtTelnetAddress),
                                                Settings.Text(SettingControl::edtTelnetPort)};

@@ -92,6 +92,7 @@ TReconnector::TReconnector(TConsoleSession &Session, QObject *Parent) : QObject(
     m_silence->setSingleShot(true);
     connect(m_silence, &QTimer::timeout, this, [this] { Guarded([this] { silenceCheck(); }); });
     m_lastData.start();
+    m_clock.start();
 
     m_session.ConnectionError = [this](TErrorEvent Event, int &ErrorCode) { connectionError(Event, ErrorCode); };
     m_session.ConnectionLost = [this] { lost(); };
@@ -142,7 +143,7 @@ bool TReconnector::UserConnect(const std::function<void()> &Click)
     }
     m_wanted = true;
     m_passwordRejected = false;
-    m_backoff.Reset();
+    resetBackoff();
     m_lossReason.clear();
     Click();
     // An attempt that could not even start (no address, a port that is no number) waits for the
@@ -200,6 +201,14 @@ void TReconnector::connectionError(TErrorEvent Event, int &ErrorCode)
     }
 }
 
+int TReconnector::PaceConnection()
+{
+    const qint64 now = m_clock.elapsed();
+    const qint64 at = std::max(now, m_nextAttemptAt);
+    m_nextAttemptAt = at + m_backoff.NextDelayMs();
+    return int(at - now);
+}
+
 void TReconnector::NoteConnected()
 {
     m_attempting = false;
@@ -207,6 +216,12 @@ void TReconnector::NoteConnected()
     if (!relayAttached())
         m_wanted = true;
     m_lossReason.clear();
+    // A router that takes the connection and then says nothing is as hung as a silent status
+    // screen: the watch runs from the connect on.
+    m_statusShown = false;
+    m_lastData.restart();
+    if (silenceMs() > 0)
+        m_silence->start(silenceMs());
     updateText();
 }
 
@@ -242,7 +257,8 @@ void TReconnector::lost()
 
 void TReconnector::statusScreenReached()
 {
-    m_backoff.Reset();
+    resetBackoff();
+    m_statusShown = true;
     if (m_reconnecting) {
         setReconnecting(false);
         if (Alert)
@@ -278,14 +294,18 @@ void TReconnector::silenceCheck()
         m_silence->start(int(limit - quiet));
         return;
     }
-    // A relay user may sit on a screen that never repaints; and without reconnecting a silent
-    // router is left as it is.
+    // A relay user may sit on a screen that never repaints, and hears a hung router for
+    // themselves; the watch resumes when they leave. Without reconnecting a silent router is
+    // left as it is.
     if (relayAttached() || !enabled() || !m_wanted) {
         m_silence->start(limit);
         return;
     }
-    m_lossReason = translated(QCoreApplication::translate("TReconnector", "no data from the router for %1")
-                                  .arg(QString::fromStdString(durationText(limit))));
+    const QString duration = QString::fromStdString(durationText(limit));
+    m_lossReason =
+        m_statusShown
+            ? translated(QCoreApplication::translate("TReconnector", "no data from the router for %1").arg(duration))
+            : translated(QCoreApplication::translate("TReconnector", "no answer from the router for %1").arg(duration));
     // Not on purpose: the disconnect event counts as a loss.
     m_session.sktBrelwick.SetActive(false);
 }
@@ -314,10 +334,17 @@ void TReconnector::scheduleRetry(const std::string &Reason)
     m_attempting = false;
     const int delay = m_backoff.NextDelayMs();
     m_retry->start(delay);
+    m_nextAttemptAt = m_clock.elapsed() + delay;
     setReconnecting(true);
     if (Waiting)
         Waiting(delay, Reason);
     updateText();
+}
+
+void TReconnector::resetBackoff()
+{
+    m_backoff.Reset();
+    m_nextAttemptAt = 0;
 }
 
 void TReconnector::stop()

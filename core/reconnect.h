@@ -1,8 +1,9 @@
 // Keeping the router connection: when it ends without the user asking (refused, reset, closed by
-// the router, or silent on the status screen) the monitor tries again after 1, 2, 4 ... at most 60
-// seconds with +-20 % jitter, and starts from 1 s again once the status screen is back. The user's
-// Disconnect and a rejected password stop it; while a remote relay user is attached the relay's
-// own rules hold.
+// the router, or silent at any step of the login or on the status screen) the monitor tries again
+// after 1, 2, 4 ... at most 60 seconds with +-20 % jitter, and starts from 1 s again once the
+// status screen is back. The relay's router connections keep the same pace. The user's Disconnect
+// and a rejected password stop it; while a remote relay user is attached the relay's own rules
+// hold.
 #pragma once
 
 #include "socketlayer.h"
@@ -79,8 +80,8 @@ public:
 
     void SetTiming(const TTiming &Timing);
 
-    // Whether reconnecting is switched on, and how long the status screen may stay silent before
-    // the router is taken for hung (0: never); read at each decision.
+    // Whether reconnecting is switched on, and how long the router may stay silent before it is
+    // taken for hung (0: never), from the connect on; read at each decision.
     std::function<bool()> Enabled;
     std::function<int()> SilenceMs;
     // Whether a remote relay user is attached.
@@ -112,6 +113,10 @@ public:
     std::string Text() const;
     // Once a second: the countdown moves on.
     void Tick();
+    // A router connection made for someone else (the relay's) is due: the milliseconds it must
+    // wait so that all attempts keep the back-off's pace (0: now). Counts it as one attempt; the
+    // first after the status screen was reached goes at once.
+    int PaceConnection();
     // The session's connect event.
     void NoteConnected();
     // Enabled has changed: switched off, a wait or an attempt under way ends as at the user's
@@ -129,6 +134,7 @@ private:
     void silenceCheck();
     void attempt();
     void scheduleRetry(const std::string &Reason);
+    void resetBackoff();
     void stop();
     void setReconnecting(bool On);
     void updateText();
@@ -141,6 +147,11 @@ private:
     QTimer *m_retry = nullptr;
     QTimer *m_silence = nullptr;
     QElapsedTimer m_lastData;
+    // The earliest moment, on m_clock, at which the next paced attempt may start.
+    QElapsedTimer m_clock;
+    qint64 m_nextAttemptAt = 0;
+    // This connection has shown the status screen: its silence is told as such.
+    bool m_statusShown = false;
     int m_silenceOverrideMs = 0;
     // The user wants a connection: from Connect (or any connection of the monitor's own) until
     // Disconnect, a rejected password or a loss while a relay user was attached.

@@ -7,8 +7,21 @@
 #include "consolesession.h"
 #include "convert.h"
 
+#include <QTimer>
+
+#include <algorithm>
 #include <sys/socket.h>
 #include <vector>
+
+namespace {
+
+// A user who cannot take even this is let go by the layer; the failure ends here.
+void tell(TCustomWinSocket *User, const std::string &Line)
+{
+    Guarded([&] { User->SendString(Line); });
+}
+
+} // namespace
 
 TTelnetRelay::TTelnetRelay(TConsoleSession &Session, QObject *Parent) : QObject(Parent), m_session(Session)
 {
@@ -26,6 +39,9 @@ TTelnetRelay::TTelnetRelay(TConsoleSession &Session, QObject *Parent) : QObject(
         TelnetServerSocketClientDisconnect(Sender, Socket);
     };
     m_session.ConnectionEnded = [this] { routerConnectionEnded(); };
+    m_connectWait = new QTimer(this);
+    m_connectWait->setSingleShot(true);
+    connect(m_connectWait, &QTimer::timeout, this, [this] { Guarded([this] { connectWaitEnded(); }); });
 }
 
 TTelnetRelay::~TTelnetRelay()
@@ -41,9 +57,11 @@ bool TTelnetRelay::chkTelnetAdminClick(bool checked, const std::string &portText
             TelnetServerSocket.SetPort(StrToInt(portText));
             TelnetServerSocket.SetActive(true);
         } else if (detach()) {
-            // Closes every remote connection without a disconnect event.
+            // Closes every remote connection without a disconnect event. The user switched the
+            // relay off: the monitor's own connection comes back at once.
             TelnetServerSocket.SetActive(false);
             setStatusText("");
+            m_connectWait->stop();
             m_session.RemakeConnection();
         } else {
             TelnetServerSocket.SetActive(false);
@@ -68,13 +86,26 @@ void TTelnetRelay::TelnetServerSocketAccept(QObject *, TCustomWinSocket *Socket)
             m_session.sktBrelwick.SetPort(StrToInt(fields.Port));
         }
         // An attempt still under way has carried nothing either way, so the newcomer takes it
-        // over: a burst of users costs one router connection, not one each. When re-making fails
-        // the user stays connected to the relay but is not relayed.
-        if (!m_session.ConnectionPending())
-            m_session.RemakeConnection();
-        // Attached before any byte of the new router connection can arrive, so the remote user
-        // sees its whole output from the password prompt on.
+        // over, and so a wait for the back-off: a burst of users costs one router connection,
+        // not one each. A wait that someone else's connection made moot ends here. The router
+        // connection is closed or re-made before the newcomer is attached (its end is not
+        // theirs), and they are attached before any byte of the new one can arrive, so they see
+        // its whole output from the password prompt on.
+        if (m_session.sktBrelwick.Active() || m_session.ConnectionPending())
+            m_connectWait->stop();
+        try {
+            if (!m_session.ConnectionPending() && !m_connectWait->isActive())
+                connectRouter();
+        } catch (...) {
+            // Not even an attempt could start (no address, a bad port): said, and let go
+            // without ever being relayed.
+            tell(Socket, kFailedLine);
+            Socket->CloseConnection();
+            throw;
+        }
         attach(Socket);
+        if (m_connectWait->isActive())
+            tellAttached(waitLine(m_connectWait->remainingTime()));
     });
 }
 
@@ -98,7 +129,9 @@ void TTelnetRelay::TelnetServerSocketClientDisconnect(QObject *, TCustomWinSocke
         // Nobody may hold a remote connection when the monitor logs in again.
         closeRemoteConnections();
         setStatusText("");
-        m_session.RemakeConnection();
+        // A wait or an attempt under way carried nothing of theirs: the monitor takes it over.
+        if (!m_connectWait->isActive() && !m_session.ConnectionPending())
+            connectRouter();
     });
 }
 
@@ -106,18 +139,74 @@ void TTelnetRelay::routerConnectionEnded()
 {
     // The user goes with the router connection, and the monitor stays disconnected until it is
     // told to connect. When the relay itself closes the router connection nobody is attached.
-    if (!detach())
+    // A failed attempt ends here too (the socket then not connected), as does a router that
+    // hangs up before saying a word: either way the user hears why they are let go.
+    if (!m_attached)
         return;
+    if (!m_session.sktBrelwick.Socket()->Connected() || !m_routerSpoke) {
+        failAttached();
+        return;
+    }
+    detach();
     closeRemoteConnections();
     setStatusText("");
+}
+
+void TTelnetRelay::connectRouter()
+{
+    const int delayMs = ConnectDelayMs ? ConnectDelayMs() : 0;
+    if (delayMs <= 0) {
+        m_connectWait->stop();
+        m_session.RemakeConnection();
+        return;
+    }
+    // The previous user's session must not pass to the next one, nor stand for the monitor's.
+    m_session.CloseConnection();
+    m_connectWait->start(delayMs);
+}
+
+void TTelnetRelay::connectWaitEnded()
+{
+    // Someone connected meanwhile (the user's Connect): whoever is attached is relayed on that.
+    if (m_session.sktBrelwick.Active() || m_session.ConnectionPending())
+        return;
+    try {
+        m_session.RemakeConnection();
+    } catch (...) {
+        failAttached();
+        throw;
+    }
+}
+
+std::string TTelnetRelay::waitLine(int remainingMs)
+{
+    return QString::fromLatin1(kWaitLine).arg(std::max(1, (remainingMs + 999) / 1000)).toStdString();
+}
+
+void TTelnetRelay::failAttached()
+{
+    tellAttached(kFailedLine);
+    if (!detach())
+        return;
+    // Closed with its line still queued: the layer sends it before the descriptor goes.
+    closeRemoteConnections();
+    setStatusText("");
+}
+
+void TTelnetRelay::tellAttached(const std::string &line)
+{
+    if (m_attached)
+        tell(m_attached, line);
 }
 
 void TTelnetRelay::attach(TCustomWinSocket *Socket)
 {
     m_attached = dynamic_cast<TServerClientWinSocket *>(Socket);
+    m_routerSpoke = false;
     if (!m_attached)
         return;
     m_session.RelayTap = [this](const std::string &chunk) {
+        m_routerSpoke = true;
         // A user who cannot take more is let go (the layer closes the connection); the chunk is
         // still the monitor's to draw, so the failure ends here.
         const QPointer<TServerClientWinSocket> user = m_attached;

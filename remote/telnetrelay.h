@@ -1,13 +1,16 @@
 // The telnet relay: a listener through which one remote user reaches the router's console by way
 // of the monitor. Accepting a user re-makes the router connection and from then on the bytes pass
 // unchanged both ways while the console session types nothing of its own; when the user leaves,
-// the router connection is made again and the monitor logs in by itself.
+// the router connection is made again and the monitor logs in by itself. Those re-makes keep the
+// monitor's back-off, so users arriving in a flood cannot set how often the router is dialled.
 #pragma once
 
 #include "socketlayer.h"
 
 #include <QObject>
 #include <QPointer>
+
+class QTimer;
 
 #include <functional>
 #include <string>
@@ -19,6 +22,11 @@ class TTelnetRelay : public QObject
 public:
     static constexpr const char *kRelayingText =
         QT_TRANSLATE_NOOP("TTelnetRelay", "Remote client connected, logging suspended");
+    // The relay's only words to a remote user, each one line of plain ASCII ending CR LF; the
+    // router's bytes follow unchanged. %1: whole seconds.
+    static constexpr const char *kWaitLine =
+        "linewatch: the router connection is being re-made; connecting in %1 s\r\n";
+    static constexpr const char *kFailedLine = "linewatch: the router refused the connection; closing\r\n";
 
     // The address and port texts of the Settings page's connection fields.
     struct TConnectionFields
@@ -39,6 +47,10 @@ public:
     // The Settings page's current router address and port: where a remote user who arrives before
     // the monitor has ever connected is relayed. Unset: such a user is not relayed.
     std::function<TConnectionFields()> ConnectionFields;
+    // A router connection for a remote user, or for the monitor after one left, is due: how many
+    // milliseconds it must wait (0: now); each call counts one connection in the monitor's
+    // back-off. Unset: never a wait.
+    std::function<int()> ConnectDelayMs;
 
     // A remote user is attached: router output goes to them, their input to the router, and the
     // session types nothing. At most one remote connection is ever attached.
@@ -63,9 +75,21 @@ private:
     // Closes every remote connection but Keep; their disconnect events find nobody to let go.
     void closeRemoteConnections(const TCustomWinSocket *Keep = nullptr);
     void routerConnectionEnded();
+    // Re-makes the router connection now or, when the back-off says wait, closes it and re-makes
+    // it when the wait ends. Runs with nobody attached; throws as RemakeConnection.
+    void connectRouter();
+    static std::string waitLine(int remainingMs);
+    void connectWaitEnded();
+    // The attached user hears one line, is let go and every remote connection closed.
+    void failAttached();
+    void tellAttached(const std::string &line);
     void setStatusText(const std::string &text);
 
     TConsoleSession &m_session;
     // Who the relay serves, by identity: the order of the listener's list says nothing about it.
     QPointer<TServerClientWinSocket> m_attached;
+    // Runs while a router connection waits for the back-off; a newcomer takes the wait over.
+    QTimer *m_connectWait = nullptr;
+    // The router has sent the attached user something on this connection.
+    bool m_routerSpoke = false;
 };

@@ -43,6 +43,10 @@ TConsoleSession::TConsoleSession(QObject *Parent) : QObject(Parent)
         sktBrelwickDisconnect(Sender, Socket);
     };
     sktBrelwick.OnError = [this](QObject *, TCustomWinSocket *, TErrorEvent Event, int &ErrorCode) {
+        // A failed attempt ends what a relay user waits for. Told first, so the reconnecting
+        // sees whether the relay still holds the connection.
+        if (Event == eeConnect && ConnectionEnded)
+            ConnectionEnded();
         if (ConnectionError)
             ConnectionError(Event, ErrorCode);
     };
@@ -209,6 +213,15 @@ void TConsoleSession::RemakeConnection()
         if (sktBrelwick.Active())
             sktBrelwick.SetActive(false);
         OpenConnection();
+    });
+}
+
+void TConsoleSession::CloseConnection()
+{
+    onPurpose([this] {
+        if (sktBrelwick.Active())
+            sktBrelwick.SetActive(false);
+        sktBrelwick.CancelAttempt();
     });
 }
 

@@ -39,7 +39,8 @@ public:
     // nothing of its own. The session never looks at remote connections itself.
     std::function<void(const std::string &chunk)> RelayTap;
     // The router connection ended; runs inside its disconnect handling, after the screen and the
-    // record are reset and the window told. The relay lets its user go here.
+    // record are reset and the window told. Also when an attempt fails (the socket then not
+    // connected), before ConnectionError. The relay lets its user go here.
     std::function<void()> ConnectionEnded;
 
     // What the monitor's reconnecting watches; each may be unset.
@@ -95,6 +96,9 @@ public:
     // Closes the router connection if it is open (its disconnect handling runs nested), then
     // starts a new attempt to the address and port last set. Used by the relay; throws.
     void RemakeConnection();
+    // Closes the router connection on purpose if it is open (its disconnect handling runs nested)
+    // and drops an attempt under way. Used by the relay while a new connection must wait.
+    void CloseConnection();
     // An attempt is under way and has not connected yet, so no byte has passed on it either way.
     bool ConnectionPending() const;
     // The status record back to its defaults, and the window told so.

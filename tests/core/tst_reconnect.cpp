@@ -246,6 +246,39 @@ private slots:
         QCOMPARE(rig.errors, QStringList());
     }
 
+    // A router that takes the connection and then says nothing more, before the status screen:
+    // left after the silence time and tried again, with the reason said, never a box.
+    void silentRouterBeforeStatusScreenWaitedForever_data()
+    {
+        QTest::addColumn<int>("answered"); // prompts the router shows before it falls silent
+        QTest::newRow("silent after connect") << 0;
+        QTest::newRow("silent at the password prompt") << 1;
+        QTest::newRow("silent in the menus") << 3;
+    }
+    void silentRouterBeforeStatusScreenWaitedForever()
+    {
+        QFETCH(int, answered);
+        LoopbackListener listener;
+        Rig rig(listener.port());
+        QSignalSpy waits(rig.monitor.get(), &TMonitor::reconnectWaiting);
+        rig.monitor->Connect();
+        LoopbackPeer router = listener.accept();
+        QVERIFY(router.isOpen());
+        const char *prompts[] = {"Password: ", "Enter Menu Selection Number: ", "Enter Menu Selection Number: "};
+        const char *replies[] = {"\r", "24\r", "2\r"};
+        std::string typed;
+        for (int i = 0; i < answered; ++i) {
+            QVERIFY(router.send(prompts[i]));
+            QVERIFY(router.waitFor(typed += replies[i]));
+        }
+        QVERIFY(router.waitClosed());
+        QVERIFY(waitUntil([&] { return !waits.isEmpty(); }));
+        QCOMPARE(waits.at(0).at(1).toString(), QStringLiteral("no answer from the router for 300 ms"));
+        QVERIFY(rig.reconnect().Reconnecting());
+        QVERIFY(listener.accept().isOpen());
+        QCOMPARE(rig.errors, QStringList());
+    }
+
     // Nobody listens: the user's own attempt is reported as always, the back-off's are only shown,
     // with the waits growing to the cap.
     void refusedAttemptsBackOffQuietly()

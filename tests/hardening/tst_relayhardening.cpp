@@ -1,8 +1,11 @@
 // The telnet relay on 127.0.0.1 between a test router and a remote user, both served by a thread
 // of their own while the monitor's event loop runs here: 64 MiB each way arrive byte for byte,
-// a remote user who stops reading costs bounded memory and is let go with one report, and 300
-// users arriving at once leave one attached user on one router connection.
+// a remote user who stops reading costs bounded memory and is let go with one report, 300
+// users arriving at once leave one attached user on one router connection, a flood of users
+// keeps the monitor's back-off and a refused user is told so and let go.
 #include "consolesession.h"
+#include "loopbackpeer.h"
+#include "monitor.h"
 #include "patternstream.h"
 #include "probe.h"
 #include "telnetrelay.h"
@@ -25,6 +28,52 @@ namespace {
 
 constexpr size_t kMiB = 1024 * 1024;
 
+// The whole monitor with its relay listening on 127.0.0.1, the router at RouterPort, on short
+// reconnect timings; error reports recorded.
+struct MonitorRig
+{
+    static constexpr int kBaseMs = 100;
+    static constexpr int kMaxMs = 1600;
+    std::unique_ptr<TMonitor> monitor;
+    std::vector<std::string> errors;
+
+    explicit MonitorRig(int RouterPort)
+    {
+        TMonitor::THooks hooks;
+        hooks.ReconnectTiming = TReconnector::TTiming{kBaseMs, kMaxMs, 0, 7};
+        monitor = std::make_unique<TMonitor>(hooks);
+        monitor->Timer1->stop();
+        monitor->Settings.SetText(SettingControl::edtTelnetAddress, "127.0.0.1");
+        monitor->Settings.SetText(SettingControl::edtTelnetPort, std::to_string(RouterPort));
+        monitor->Settings.SetText(SettingControl::edtTelnetAdminPort, "0");
+        monitor->Settings.BindAddress = "127.0.0.1";
+        SetErrorReporter([this](const std::string &message) { errors.push_back(message); });
+        monitor->SetTelnetAdmin(true);
+    }
+    ~MonitorRig() { SetErrorReporter(nullptr); }
+    int relayPort() const { return monitor->Relay.TelnetServerSocket.Socket()->LocalPort(); }
+};
+
+// The most attempts the back-off allows in ElapsedMs: the first at once, then each after the
+// shortest jittered wait.
+int backoffAttempts(qint64 ElapsedMs)
+{
+    int attempts = 1;
+    double at = 0;
+    for (int nominal = MonitorRig::kBaseMs;; nominal = std::min(nominal * 2, MonitorRig::kMaxMs)) {
+        at += nominal * 0.8;
+        if (at > double(ElapsedMs))
+            return attempts;
+        ++attempts;
+    }
+}
+
+bool isOneAsciiLine(const std::string &Text)
+{
+    return Text.size() > 2 && Text.find("\r\n") == Text.size() - 2 &&
+           std::all_of(Text.begin(), Text.end() - 2, [](char c) { return c >= 0x20 && c < 0x7f; });
+}
+
 } // namespace
 
 class TestRelayHardening : public QObject
@@ -38,6 +87,9 @@ private slots:
     void sixtyFourMiBEachWayArriveWhole();
     void stalledRemoteUserCostsBoundedMemory();
     void threeHundredUsersAtOnceLeaveOneAttached();
+    void relayFloodSetRouterConnectRate();
+    void refusedRouterHeldRelayUserSilently_data();
+    void refusedRouterHeldRelayUserSilently();
 
 private:
     // The remote user connects and the relay makes the router connection.
@@ -248,6 +300,75 @@ void TestRelayHardening::threeHundredUsersAtOnceLeaveOneAttached()
     QCOMPARE(openRouters, 1);
     QVERIFY2(routers.size() <= kMaxRouterConnections, qPrintable(QString::number(routers.size())));
     QVERIFY(m_errors.empty());
+}
+
+void TestRelayHardening::relayFloodSetRouterConnectRate()
+{
+    // Users arrive one after another, each once the previous one's router connection could have
+    // been made. Each replaces the last, but the router connections they cause keep the
+    // back-off's pace: counted on the router's side against the time the flood took.
+    constexpr int kUsers = 200;
+    LoopbackListener router;
+    MonitorRig rig(router.port());
+    std::vector<LoopbackPeer> routerSide;
+    const auto acceptAll = [&] {
+        for (LoopbackPeer next = router.accept(0); next.isOpen(); next = router.accept(0))
+            routerSide.push_back(std::move(next));
+    };
+    std::vector<LoopbackPeer> users(kUsers);
+    QElapsedTimer clock;
+    clock.start();
+    for (LoopbackPeer &user : users) {
+        QVERIFY(user.connectTo(rig.relayPort()));
+        QTest::qWait(10);
+        acceptAll();
+    }
+    const qint64 floodMs = clock.elapsed();
+    const size_t duringFlood = routerSide.size();
+    qInfo("%d relay users in %lld ms: %zu router connections", kUsers, floodMs, duringFlood);
+    QVERIFY2(int(duringFlood) <= backoffAttempts(floodMs), qPrintable(QString::number(duringFlood)));
+
+    // The last user is told of the wait in one line and relayed when it ends.
+    LoopbackPeer &last = users.back();
+    QVERIFY(probe::waitUntil(
+        [&] {
+            acceptAll();
+            return routerSide.size() > duringFlood || last.closedByPeer();
+        },
+        LoopbackPeer::kWaitMs));
+    QVERIFY(routerSide.back().send("Password: "));
+    QVERIFY(last.waitFor("Password: "));
+    const std::string said = last.input().substr(0, last.input().size() - 10);
+    QVERIFY2(said.empty() || (isOneAsciiLine(said) && said.starts_with("linewatch: ")), said.c_str());
+    QCOMPARE(routerSide.size(), duringFlood + 1);
+    QVERIFY(rig.errors.empty());
+}
+
+void TestRelayHardening::refusedRouterHeldRelayUserSilently_data()
+{
+    QTest::addColumn<bool>("listening");
+    QTest::newRow("nobody listens") << false;
+    QTest::newRow("router hangs up at once") << true;
+}
+
+void TestRelayHardening::refusedRouterHeldRelayUserSilently()
+{
+    QFETCH(bool, listening);
+    auto router = std::make_unique<LoopbackListener>();
+    const int routerPort = router->port();
+    if (!listening)
+        router.reset();
+    MonitorRig rig(routerPort);
+    LoopbackPeer user;
+    QVERIFY(user.connectTo(rig.relayPort()));
+    if (listening) {
+        LoopbackPeer refused = router->accept();
+        QVERIFY(refused.isOpen());
+        QVERIFY(probe::waitUntil([&] { return rig.monitor->Session.sktBrelwick.Active(); }, LoopbackPeer::kWaitMs));
+    }
+    QVERIFY(user.waitClosed());
+    QVERIFY2(isOneAsciiLine(user.input()) && user.input().starts_with("linewatch: "), user.input().c_str());
+    QVERIFY(!rig.monitor->Relay.RemoteClientConnected());
 }
 
 QTEST_GUILESS_MAIN(TestRelayHardening)

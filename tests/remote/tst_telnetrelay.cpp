@@ -287,14 +287,15 @@ void TestTelnetRelay::unattachedUserNeverReachesRouter()
 void TestTelnetRelay::userBeforeAnyConnect()
 {
     // Without the Settings page's fields the router connection has no address: reported, and
-    // the user stays connected without being relayed.
+    // the user is told in one line and let go without being relayed.
     LoopbackPeer unrelayed;
     QVERIFY(unrelayed.connectTo(relayPort()));
     QTRY_COMPARE(m_peerErrors, std::vector<std::string>{"No address specified"});
     QVERIFY(m_errors.empty());
     QVERIFY(!m_relay->RemoteClientConnected());
     QCOMPARE(m_panel0, std::string("(untouched)"));
-    QVERIFY(!unrelayed.closedByPeer());
+    QVERIFY(unrelayed.waitClosed());
+    QCOMPARE(unrelayed.input(), std::string(TTelnetRelay::kFailedLine));
     unrelayed.close();
     QTRY_COMPARE(m_relay->TelnetServerSocket.Socket()->ActiveConnections(), 0);
     m_errors.clear();
