@@ -219,8 +219,8 @@ int main(int argc, char *argv[])
 
     SetLogPrefix("linewatchd: ");
     SetLogPriorities(true);
-    SetErrorReporter([](const std::string &message) { logLine(kLogError, ErrorBoxText(message)); });
-    SetPeerErrorReporter([](const std::string &message) { logLine(kLogWarning, ErrorBoxText(message)); });
+    SetErrorReporter([](const std::string &message) { LogReport(message, kLogError, CurrentErrorOrigin()); });
+    SetPeerErrorReporter([](const std::string &message) { LogReport(message, kLogWarning, TErrorOrigin::Peer); });
 
     const QString configFile = QFileInfo(parser.value(configOption)).absoluteFilePath();
     {
@@ -349,7 +349,6 @@ int main(int argc, char *argv[])
     }
 
     const int status = terminationRequested ? 0 : QCoreApplication::exec();
-    logLine(kLogInfo, "stopped");
-    FlushLog();
+    WriteLastLogLine("stopped", kLogInfo);
     return status;
 }

@@ -6,9 +6,12 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <string_view>
 
 namespace {
 
@@ -19,6 +22,7 @@ constexpr std::size_t kRememberedTexts = 64;
 
 TErrorOrigin currentOrigin = TErrorOrigin::User;
 TErrorPlace currentPlace = TErrorPlace::None;
+TErrorConnection currentConnection;
 
 ErrorReporter &reporterSlot()
 {
@@ -39,15 +43,21 @@ struct TRemembered
     int priority = kLogError;
 };
 
+// The limits of one origin's lines.
+struct TBudget
+{
+    std::map<std::string, TRemembered> recent;
+    long long dropped = 0; // lines of texts not remembered, held back for want of budget
+    double tokens = kLogBurstLines;
+    Clock::time_point refilled = Clock::now();
+};
+
 struct TLogState
 {
     LogSink sink;
     std::string prefix = "linewatch: ";
     bool priorities = false;
-    std::map<std::string, TRemembered> recent;
-    long long dropped = 0; // lines of texts not remembered, held back for want of budget
-    double tokens = kLogBurstLines;
-    Clock::time_point refilled = Clock::now();
+    std::array<TBudget, 3> budgets; // by TErrorOrigin
     QPointer<QTimer> flushTimer;
 };
 
@@ -78,9 +88,13 @@ void emitLine(const std::string &text, int priority)
     std::fflush(stderr);
 }
 
-bool takeToken(Clock::time_point now)
+TBudget &budgetOf(TErrorOrigin origin)
 {
-    TLogState &state = logState();
+    return logState().budgets[std::size_t(origin)];
+}
+
+bool takeToken(TBudget &state, Clock::time_point now)
+{
     const double seconds = std::chrono::duration<double>(now - state.refilled).count();
     state.refilled = now;
     state.tokens = std::min<double>(kLogBurstLines, state.tokens + seconds * kLogLinesPerSecond);
@@ -97,16 +111,15 @@ std::string repeatedText(const std::string &text, long long count)
 
 // Writes the held-back counts whose collapse window has passed (all of them when Force), while
 // the budget lasts (whatever the budget when Force); forgets texts that went quiet.
-void flushHeldBack(bool Force)
+void flushHeldBack(TBudget &state, const char *dropped, bool Force)
 {
-    TLogState &state = logState();
     const Clock::time_point now = Clock::now();
     const auto window = std::chrono::seconds(kLogCollapseSeconds);
     for (auto it = state.recent.begin(); it != state.recent.end();) {
         TRemembered &entry = it->second;
         const bool expired = now - entry.lastWritten >= window;
         if (entry.heldBack > 0 && (Force || expired)) {
-            if (!takeToken(now) && !Force) {
+            if (!takeToken(state, now) && !Force) {
                 ++it;
                 continue;
             }
@@ -120,20 +133,28 @@ void flushHeldBack(bool Force)
             ++it;
         }
     }
-    if (state.dropped > 0 && (takeToken(now) || Force)) {
-        emitLine(std::to_string(state.dropped) + " further reports not written (too many)", kLogWarning);
+    if (state.dropped > 0 && (takeToken(state, now) || Force)) {
+        emitLine(std::to_string(state.dropped) + dropped, kLogWarning);
         state.dropped = 0;
     }
 }
 
+void flushHeldBack(bool Force)
+{
+    flushHeldBack(budgetOf(TErrorOrigin::User), " further reports not written (too many)", Force);
+    flushHeldBack(budgetOf(TErrorOrigin::Router), " further reports about the router not written (too many)", Force);
+    flushHeldBack(budgetOf(TErrorOrigin::Peer), " further reports about network peers not written (too many)", Force);
+}
+
 bool anythingHeldBack()
 {
-    const TLogState &state = logState();
-    if (state.dropped > 0)
-        return true;
-    for (const auto &[text, entry] : state.recent) {
-        if (entry.heldBack > 0)
+    for (const TBudget &state : logState().budgets) {
+        if (state.dropped > 0)
             return true;
+        for (const auto &[text, entry] : state.recent) {
+            if (entry.heldBack > 0)
+                return true;
+        }
     }
     return false;
 }
@@ -158,7 +179,56 @@ void scheduleFlush()
         state.flushTimer->start();
 }
 
+// One line under Origin's limits: Key collapses repeats and names the line in its count, Line is
+// what is written.
+void writeLog(const std::string &Key, const std::string &Line, int Priority, TErrorOrigin Origin)
+{
+    TBudget &state = budgetOf(Origin);
+    const Clock::time_point now = Clock::now();
+    auto found = state.recent.find(Key);
+    if (found != state.recent.end() && now - found->second.lastWritten < std::chrono::seconds(kLogCollapseSeconds)) {
+        ++found->second.heldBack;
+        scheduleFlush();
+        return;
+    }
+    if (found == state.recent.end() && state.recent.size() >= kRememberedTexts) {
+        flushHeldBack(false);
+        if (state.recent.size() >= kRememberedTexts) {
+            ++state.dropped;
+            scheduleFlush();
+            return;
+        }
+    }
+    if (!takeToken(state, now)) {
+        if (found != state.recent.end())
+            ++found->second.heldBack;
+        else
+            ++state.dropped;
+        scheduleFlush();
+        return;
+    }
+    emitLine(Line, Priority);
+    TRemembered &entry = state.recent[Key];
+    entry.lastWritten = now;
+    entry.priority = Priority;
+}
+
 } // namespace
+
+const TErrorConnection &CurrentErrorConnection()
+{
+    return currentConnection;
+}
+
+TErrorConnectionScope::TErrorConnectionScope(TErrorConnection Connection) : m_previous(std::move(currentConnection))
+{
+    currentConnection = std::move(Connection);
+}
+
+TErrorConnectionScope::~TErrorConnectionScope()
+{
+    currentConnection = std::move(m_previous);
+}
 
 TErrorOrigin CurrentErrorOrigin()
 {
@@ -218,14 +288,14 @@ void ReportError(const std::string &message, TErrorOrigin origin)
             if (peerReporterSlot())
                 peerReporterSlot()(message);
             else
-                WriteLogLine(ErrorBoxText(message));
+                LogReport(message, kLogError, origin);
             return;
         }
         if (reporterSlot()) {
             reporterSlot()(message);
             return;
         }
-        WriteLogLine(ErrorBoxText(message));
+        LogReport(message, kLogError, origin);
     } catch (...) {
         // A reporter that fails must not take the event loop down with it.
         try {
@@ -247,41 +317,37 @@ void SetLogPriorities(bool on)
     logState().priorities = on;
 }
 
+void LogReport(const std::string &message, int priority, TErrorOrigin origin)
+{
+    std::string text = ErrorBoxText(message);
+    const TErrorConnection &connection = currentConnection;
+    if (connection.Kind.empty() || connection.Origin != origin) {
+        writeLog(text, text, priority, origin);
+        return;
+    }
+    // Only the layer's own "Asynchronous socket error N" is bare; other texts say what they mean.
+    constexpr std::string_view kAsync = "Asynchronous socket error ";
+    if (message.starts_with(kAsync) && message.size() > kAsync.size() && message.size() - kAsync.size() <= 4 &&
+        message.find_first_not_of("0123456789", kAsync.size()) == std::string::npos)
+        text += " (" + std::string(std::strerror(std::stoi(message.substr(kAsync.size())))) + ")";
+    const std::string where = connection.Address.empty() ? connection.Kind : connection.Kind + " " + connection.Address;
+    writeLog(connection.Kind + ": " + text, where + ": " + text, priority, origin);
+}
+
 void WriteLogLine(const std::string &text, int priority)
 {
-    TLogState &state = logState();
-    const Clock::time_point now = Clock::now();
-    auto found = state.recent.find(text);
-    if (found != state.recent.end() && now - found->second.lastWritten < std::chrono::seconds(kLogCollapseSeconds)) {
-        ++found->second.heldBack;
-        scheduleFlush();
-        return;
-    }
-    if (found == state.recent.end() && state.recent.size() >= kRememberedTexts) {
-        flushHeldBack(false);
-        if (state.recent.size() >= kRememberedTexts) {
-            ++state.dropped;
-            scheduleFlush();
-            return;
-        }
-    }
-    if (!takeToken(now)) {
-        if (found != state.recent.end())
-            ++found->second.heldBack;
-        else
-            ++state.dropped;
-        scheduleFlush();
-        return;
-    }
-    emitLine(text, priority);
-    TRemembered &entry = state.recent[text];
-    entry.lastWritten = now;
-    entry.priority = priority;
+    writeLog(text, text, priority, currentOrigin);
 }
 
 void FlushLog()
 {
     flushHeldBack(true);
+}
+
+void WriteLastLogLine(const std::string &text, int priority)
+{
+    flushHeldBack(true);
+    emitLine(text, priority);
 }
 
 LogSink SetLogSink(LogSink sink)
@@ -299,10 +365,7 @@ void SetLogPrefix(const std::string &prefix)
 void ResetLogLimits()
 {
     TLogState &state = logState();
-    state.recent.clear();
-    state.dropped = 0;
-    state.tokens = kLogBurstLines;
-    state.refilled = Clock::now();
+    state.budgets = {};
     if (state.flushTimer)
         state.flushTimer->stop();
 }

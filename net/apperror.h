@@ -49,6 +49,32 @@ private:
     TErrorPlace m_previous;
 };
 
+// The connection whose events run now, so that a log line can say which one a report is about:
+// what it is ("router", "web client", "relay user") and its peer's address ("127.0.0.1:5555").
+// The socket layer sets it around each endpoint's events; it names a report of the same origin
+// only (a relay user's error found while the router's output is handled is not the router's).
+struct TErrorConnection
+{
+    TErrorOrigin Origin = TErrorOrigin::User;
+    std::string Kind;
+    std::string Address;
+};
+
+const TErrorConnection &CurrentErrorConnection();
+
+// Sets the current connection for its lifetime, then restores the previous one.
+class TErrorConnectionScope
+{
+public:
+    explicit TErrorConnectionScope(TErrorConnection Connection);
+    ~TErrorConnectionScope();
+    TErrorConnectionScope(const TErrorConnectionScope &) = delete;
+    TErrorConnectionScope &operator=(const TErrorConnectionScope &) = delete;
+
+private:
+    TErrorConnection m_previous;
+};
+
 // An error that knows where it came from, whatever runs when it is caught: a remote user's full
 // send queue found while the router's output is handled is still the peer's.
 class EOriginError : public std::runtime_error
@@ -85,10 +111,18 @@ void ReportError(const std::string &message);
 // character sorts after "." (so "Connection refused" gains one, "Done." and "(10061)" do not).
 std::string ErrorBoxText(const std::string &message);
 
+// Writes a report to the log as ErrorBoxText makes it. When it is about the current connection,
+// that connection comes first and a bare "Asynchronous socket error N" gains the code's meaning:
+// "web client 127.0.0.1:5555: Asynchronous socket error 104. (Connection reset by peer)". Repeats
+// collapse per kind of connection, whatever the peer's address.
+void LogReport(const std::string &message, int priority, TErrorOrigin origin);
+
 // The log: one line per report on standard error, "linewatch: " and the text, line breaks made
 // spaces. A flood cannot flood it: a text repeated within kLogCollapseSeconds of its last line is
 // counted and later written once as "<text> (repeated N times)", and at most kLogBurstLines lines
 // are written at once, kLogLinesPerSecond a second after that; what is held back is counted too.
+// Each origin of reports (the current one as the line is written) has a budget of its own, so a
+// flood of peers' resets cannot crowd out the router's or the user's reports.
 inline constexpr int kLogCollapseSeconds = 10;
 inline constexpr int kLogBurstLines = 8;
 inline constexpr int kLogLinesPerSecond = 3;
@@ -102,6 +136,9 @@ void WriteLogLine(const std::string &text, int priority = kLogError);
 void SetLogPriorities(bool on);
 // Writes the counts held back now (the program calls it as it ends; a timer does it meanwhile).
 void FlushLog();
+// The program's last line ("stopped"): the held-back counts first, then the line, whatever the
+// limits.
+void WriteLastLogLine(const std::string &text, int priority);
 // Where finished lines go (without their line end); returns the previous sink. Empty: standard
 // error. The prefix ("linewatch: ") is written before each line.
 using LogSink = std::function<void(const std::string &line)>;

@@ -143,6 +143,7 @@ void TCustomWinSocket::AttachHandle(int Handle, TWatch Watch)
 void TCustomWinSocket::ReadinessReport(bool Readable, bool Writable)
 {
     const TErrorOriginScope scope(ErrorOrigin());
+    const TErrorConnectionScope connection(ErrorConnection());
     QPointer<TCustomWinSocket> self(this);
     BeginReport();
     if (Readable)
@@ -404,6 +405,11 @@ void TCustomWinSocket::HandleWritable()
 
 TClientWinSocket::TClientWinSocket(TClientSocket *Owner) : TCustomWinSocket(Owner), FOwner(Owner) {}
 
+TErrorConnection TClientWinSocket::ErrorConnection() const
+{
+    return {TErrorOrigin::Router, "router", FOwner->Address() + ":" + std::to_string(FOwner->Port())};
+}
+
 void TClientWinSocket::DoConnect()
 {
     FOwner->FActive = true;
@@ -438,6 +444,22 @@ TServerClientWinSocket::TServerClientWinSocket(TServerWinSocket *Server, int Han
 {
     FLingerTimeoutMs = Server->FOwner->FLingerTimeoutMs;
     AttachHandle(Handle, TWatch::Connected);
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    char text[INET_ADDRSTRLEN] = {};
+    if (::getpeername(Handle, reinterpret_cast<sockaddr *>(&address), &length) == 0 &&
+        ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
+        FPeer = std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+TErrorConnection TServerClientWinSocket::ErrorConnection() const
+{
+    const TErrorPlace place = FServer ? FServer->FPlace : TErrorPlace::None;
+    return {TErrorOrigin::Peer,
+            place == TErrorPlace::WebServer     ? "web client"
+            : place == TErrorPlace::TelnetRelay ? "relay user"
+                                                : "peer",
+            FPeer};
 }
 
 TServerClientWinSocket::~TServerClientWinSocket()
@@ -500,8 +522,19 @@ TServerClientWinSocket *TServerWinSocket::ClientConnections(int Index) const
     return FConnections[static_cast<std::size_t>(Index)];
 }
 
+TErrorConnection TServerWinSocket::ErrorConnection() const
+{
+    return {TErrorOrigin::Peer,
+            FPlace == TErrorPlace::WebServer     ? "web server"
+            : FPlace == TErrorPlace::TelnetRelay ? "telnet relay"
+                                                 : "listener",
+            "port " + std::to_string(FOwner->FPort)};
+}
+
 void TServerWinSocket::Listen()
 {
+    if (CurrentErrorPlace() != TErrorPlace::None)
+        FPlace = CurrentErrorPlace();
     const int handle = NewTcpSocket();
     if (handle < 0)
         throw ESocketError("Can't create new socket");
@@ -610,6 +643,7 @@ void TServerWinSocket::DoAccept()
         QPointer<TServerWinSocket> self(this);
         QPointer<TServerClientWinSocket> alive(connection);
         TServerSocket *owner = FOwner;
+        const TErrorConnectionScope scope(connection->ErrorConnection());
         connection->BeginReport();
         if (owner->OnClientConnect)
             Guarded([&] { owner->OnClientConnect(owner, connection); });

@@ -135,6 +135,8 @@ protected:
     void ReportAsyncError(TErrorEvent ErrorEvent, int Code);
     // Whose doing this endpoint's errors are; its events run with this as the current origin.
     virtual TErrorOrigin ErrorOrigin() const { return TErrorOrigin::User; }
+    // Which connection this endpoint is, for the log lines of its events' reports.
+    virtual TErrorConnection ErrorConnection() const { return {ErrorOrigin(), {}, {}}; }
     // Runs one handler call, reporting what it throws; false when this endpoint died inside it.
     template <typename F>
     bool CallHandler(F &&Call);
@@ -186,6 +188,7 @@ protected:
     void DoDisconnect() override;
     void DoError(TErrorEvent ErrorEvent, int &ErrorCode) override;
     TErrorOrigin ErrorOrigin() const override { return TErrorOrigin::Router; }
+    TErrorConnection ErrorConnection() const override;
 
 private:
     TClientSocket *FOwner;
@@ -207,9 +210,12 @@ protected:
     void DoDisconnect() override;
     void DoError(TErrorEvent ErrorEvent, int &ErrorCode) override;
     TErrorOrigin ErrorOrigin() const override { return TErrorOrigin::Peer; }
+    TErrorConnection ErrorConnection() const override;
 
 private:
     TServerWinSocket *FServer;
+    // The peer's address and port, taken at the accept: a reset connection no longer has one.
+    std::string FPeer;
     friend class TServerWinSocket;
 };
 
@@ -230,6 +236,7 @@ protected:
     // Accepting is what strangers make happen; listening is the user's doing and raises outside
     // any event.
     TErrorOrigin ErrorOrigin() const override { return TErrorOrigin::Peer; }
+    TErrorConnection ErrorConnection() const override;
 
 private:
     void Listen();
@@ -243,6 +250,9 @@ private:
     std::vector<TServerClientWinSocket *> FRemovals;
     QTimer *FAcceptRetry = nullptr;
     bool FOutOfDescriptors = false;
+    // What the monitor opened this listener as (the web server, the telnet relay): the place
+    // current at the first listen that had one.
+    TErrorPlace FPlace = TErrorPlace::None;
     friend class TServerSocket;
     friend class TServerClientWinSocket;
 };

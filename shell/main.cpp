@@ -40,7 +40,7 @@ namespace {
 // An exit that nobody watches: reports from now on go to the log only, never to a box.
 void reportToLogOnly()
 {
-    SetErrorReporter([](const std::string &message) { WriteLogLine(ErrorBoxText(message)); });
+    SetErrorReporter([](const std::string &message) { LogReport(message, kLogError, CurrentErrorOrigin()); });
 }
 
 // A part of the screen as LINEWATCH_SCREENSHOT_SCREEN gives it, "x,y,width,height"; none when

@@ -1,17 +1,20 @@
 // The desktop notifier: shows each alert as a bubble of the freedesktop notification service on
 // the session bus (org.freedesktop.Notifications), one bubble per kind that a repeat updates, and
-// falls back to the tray icon's message when no service answers. The calls are asynchronous: the
-// window never waits for the bus.
+// falls back to the tray icon's message when no service answers. Nothing here waits for the bus:
+// Qt D-Bus connects synchronously, so the bus is first probed with a socket of our own.
 #pragma once
 
 #include "reconnect.h"
 
 #include <QDBusConnection>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
 #include <array>
 #include <functional>
+
+class TBusProbe;
 
 class TNotifier : public QObject
 {
@@ -23,9 +26,17 @@ public:
     static constexpr const char *kInterface = "org.freedesktop.Notifications";
     // How long a call may wait for the service before the tray shows the alert instead.
     static constexpr int kCallTimeoutMs = 5000;
+    // How long the bus may take to answer the probe's authentication; alerts raised meanwhile
+    // wait for the answer.
+    static constexpr int kProbeTimeoutMs = 3000;
+    // A bus that failed is probed again at the first alert after this long; until then alerts go
+    // straight to the tray.
+    static constexpr int kProbeRetryMs = 60 * 1000;
 
-    // Bus: where the service is looked for; unset, the session bus, opened at the first alert.
-    explicit TNotifier(std::function<QDBusConnection()> Bus = {}, QObject *Parent = nullptr);
+    // Address: a D-Bus address ("unix:path=..."); empty, the session bus's
+    // (DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus). Nothing is opened before the first
+    // alert.
+    explicit TNotifier(const QString &Address = {}, QObject *Parent = nullptr);
 
     // Shows the alert when the service cannot: the tray icon's message.
     std::function<void(const QString &Title, const QString &Text)> Fallback;
@@ -41,9 +52,30 @@ signals:
     void fellBack(TAlertKind Kind, const QString &Error);
 
 private:
+    enum class TBusState { Unknown, Probing, Good, Failed };
+
+    struct TPending
+    {
+        bool Waiting = false;
+        QString Title;
+        QString Text;
+    };
+
+    void send(TAlertKind Kind, const QString &Title, const QString &Text);
+    void startProbe();
+    void probeEnded(const QString &Error);
     void fallBack(TAlertKind Kind, const QString &Title, const QString &Text, const QString &Error);
 
-    std::function<QDBusConnection()> m_bus;
+    QString m_address;
+    // The probed entry of the address list, and Qt D-Bus's name for our connection to it.
+    QString m_busAddress;
+    QString m_connectionName;
+    TBusState m_state = TBusState::Unknown;
+    QString m_failure;
+    QElapsedTimer m_failedAt;
+    TBusProbe *m_probe = nullptr;
+    // The latest alert of each kind raised while the probe runs.
+    std::array<TPending, kAlertKindCount> m_pending{};
     // The id the service gave each kind's last bubble: its replaces_id, so a repeat updates it.
     std::array<uint, kAlertKindCount> m_ids{};
 };

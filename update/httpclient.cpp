@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <thread>
 #include <utility>
 
@@ -618,7 +619,15 @@ void THttpClient::FetchUrl(const std::string &url)
     std::string next = url;
     for (int redirects = 0;; ++redirects) {
         ParseHttpUrl(next, m_target);
-        Connect(m_target.Host, m_target.Port);
+        try {
+            Connect(m_target.Host, m_target.Port);
+        } catch (const EHttpError &e) {
+            // The first host's failed lookup keeps the component's own text; a host that only a
+            // redirect named is named in the error, or the user could not tell which one failed.
+            if (redirects == 0 || m_target.Host.empty() || std::strcmp(e.what(), kNullRemoteAddress) != 0)
+                throw;
+            throw EHttpError("cannot find host " + m_target.Host);
+        }
         const bool cookieHost = toLower(m_target.Host) == m_cookieHost;
         SendAll(BuildHttpRequest(m_target, cookieHost ? m_cookie : std::string()));
         std::optional<std::string> cookie = readHeaderLines();

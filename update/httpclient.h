@@ -159,6 +159,7 @@ std::string RedirectUrl(const std::string &location, const THttpTarget &target);
 // kMaxRedirects in a row. Every other answer is final and returns normally, whatever its code.
 // A cookie that a redirect sets goes only to the host that set it (names compared without regard
 // to case, any port), so a redirect to another host never hands that host the first one's cookie.
+// A name that only a redirect gave and that does not resolve fails as "cannot find host NAME".
 class THttpClient : public TPowersock
 {
     Q_OBJECT

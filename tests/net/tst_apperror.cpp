@@ -5,8 +5,13 @@
 
 #include <QtTest>
 
+#include <cstring>
+
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+Q_DECLARE_METATYPE(TErrorPlace)
 
 class TestAppError : public QObject
 {
@@ -101,6 +106,70 @@ private slots:
         QCOMPARE(m_lines.size(), size_t(kLogBurstLines + 1));
         QCOMPARE(m_lines.back(),
                  "linewatch: " + std::to_string(1000 - kLogBurstLines) + " further reports not written (too many)");
+    }
+
+    void peerFloodCrowdedOutRouterReport()
+    {
+        // Without a reporter, as in linewatchd's log: a thousand peers' reports, all different,
+        // then the router's and the user's.
+        SetErrorReporter({});
+        for (int i = 0; i < 1000; ++i)
+            ReportError("peer " + std::to_string(i), TErrorOrigin::Peer);
+        ReportError("Asynchronous socket error 111", TErrorOrigin::Router);
+        WriteLogLine("connected");
+        QCOMPARE(m_lines.size(), size_t(kLogBurstLines + 2));
+        QCOMPARE(m_lines.at(kLogBurstLines), std::string("linewatch: Asynchronous socket error 111."));
+        QCOMPARE(m_lines.back(), std::string("linewatch: connected"));
+        FlushLog();
+        QCOMPARE(m_lines.back(), "linewatch: " + std::to_string(1000 - kLogBurstLines) +
+                                     " further reports about network peers not written (too many)");
+    }
+
+    void heldBackCountsCameAfterTheLastLine()
+    {
+        for (int i = 0; i < 100; ++i)
+            WriteLogLine("same");
+        WriteLastLogLine("stopped", kLogInfo);
+        QCOMPARE(m_lines, (std::vector<std::string>{"linewatch: same", "linewatch: same (repeated 99 times)",
+                                                    "linewatch: stopped"}));
+    }
+
+    void peerResetDidNotSayWhichConnection_data()
+    {
+        QTest::addColumn<TErrorPlace>("place");
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("web server") << TErrorPlace::WebServer << "web client";
+        QTest::newRow("telnet relay") << TErrorPlace::TelnetRelay << "relay user";
+    }
+    void peerResetDidNotSayWhichConnection()
+    {
+        QFETCH(TErrorPlace, place);
+        QFETCH(QString, kind);
+        SetPeerErrorReporter({});
+        TServerSocket server;
+        server.OnClientRead = [](QObject *, TCustomWinSocket *s) { s->ReceivePending(); };
+        {
+            const TErrorPlaceScope scope(place);
+            server.SetActive(true);
+        }
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(uint16_t(server.Socket()->LocalPort()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        socklen_t length = sizeof address;
+        QCOMPARE(::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length), 0);
+        QTRY_COMPARE(server.Socket()->ActiveConnections(), 1);
+        resetOnClose(fd);
+        ::close(fd);
+        QTRY_COMPARE(m_lines.size(), size_t(1));
+        QCOMPARE(QString::fromStdString(m_lines.front()),
+                 QStringLiteral("linewatch: %1 127.0.0.1:%2: Asynchronous socket error %3. (%4)")
+                     .arg(kind)
+                     .arg(ntohs(address.sin_port))
+                     .arg(ECONNRESET)
+                     .arg(QString::fromLocal8Bit(std::strerror(ECONNRESET))));
     }
 
     void resetFloodRaisedABoxPerPeer()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SIGTERM, SIGINT and SIGHUP end the real program (offscreen) as the tray menu's Exit does,
 # settings saved and exit status 0: once it is up, while an error box raised during start-up waits
-# for a click that never comes, and with standard error a pipe nobody reads. A settings file that
+# for a click that never comes, with standard error a pipe nobody reads, and while a silent session
+# bus is asked to show an alert. A settings file that
 # cannot be written ends it all the same, at once, with the reason logged and status 1.
 # Everything stays on 127.0.0.1.
 # Usage: termination_check.sh PROGRAM SIMULATOR OUTPUT_DIR
@@ -26,9 +27,13 @@ fail() {
 
 sim_pid=""
 program_pid=""
+helper_pids=()
 cleanup() {
     [ -n "$program_pid" ] && kill -KILL "$program_pid" 2>/dev/null || true
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+    for pid in "${helper_pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
 }
 trap cleanup EXIT
 
@@ -102,6 +107,41 @@ grep -q "Unable to write to .*linewatch.ini" "$out_dir/unsaved.err" || fail "uns
 # --config: the settings live where the command line says, and nothing beside the program.
 CONFIG=site/office.ini run config '[Connection]\r\nTelnetAddress=127.0.0.1\r\n' ""
 [ ! -e "$out_dir/config/linewatch.ini" ] || fail "config: a linewatch.ini appeared beside the program"
+# A session bus that takes connections and never answers: the alert of the router hanging up must
+# not hang the window (Qt D-Bus waited for such a bus for minutes), and SIGTERM still ends it.
+python3 -c '
+import socket, sys
+listener = socket.socket(socket.AF_UNIX)
+listener.bind(sys.argv[1])
+listener.listen(8)
+held = []
+while True:
+    held.append(listener.accept()[0])
+    print("accepted", flush=True)
+' "$out_dir/bus.socket" >"$out_dir/bus.out" 2>&1 &
+helper_pids+=($!)
+for _ in $(seq 1 100); do
+    [ -S "$out_dir/bus.socket" ] && break
+    sleep 0.1
+done
+"$simulator" --port 0 >"$out_dir/sim-hangup.out" 2>"$out_dir/sim-hangup.err" &
+hangup_sim=$!
+helper_pids+=("$hangup_sim")
+hangup_port=$(lw_wait_simulator "$out_dir/sim-hangup.out") || fail "the second simulator did not start"
+# The router hangs up once the monitor has logged in.
+(
+    for _ in $(seq 1 100); do
+        grep -q 'login ok' "$out_dir/sim-hangup.out" && break
+        sleep 0.1
+    done
+    kill "$hangup_sim"
+) &
+helper_pids+=($!)
+DBUS_SESSION_BUS_ADDRESS="unix:path=$out_dir/bus.socket" run silent-bus \
+    "[Connection]\r\nTelnetAddress=127.0.0.1\r\nTelnetPort=$hangup_port\r\n[Startup]\r\nConnectAtStartup=1\r\n" \
+    "desktop notifications: .*: no answer"
+grep -q accepted "$out_dir/bus.out" || fail "silent-bus: the bus was never asked"
+
 # --help and --version print and end at once, without a display and without writing a file.
 options="$out_dir/options"
 mkdir -p "$options"

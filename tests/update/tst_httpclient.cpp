@@ -85,6 +85,7 @@ private slots:
     void cookieWithLineBreakStaysOneLine();
     void relativeRedirects();
     void redirectLoopStops();
+    void redirectToUnknownHostSaidNullRemoteAddress();
     void serverClosingAtOnce();
     void closedPort();
     void failedLookup();
@@ -331,6 +332,17 @@ void TestHttpClient::failedLookup()
     QCOMPARE(fetch(client, QStringLiteral("http://www.brelwick.example/linewatch/linewatchver.txt")),
              QStringLiteral("Null Remote Address"));
     QCOMPARE(*resolver.asked, QStringList{"www.brelwick.example"});
+}
+
+void TestHttpClient::redirectToUnknownHostSaidNullRemoteAddress()
+{
+    TestHttpServer first(
+        TestHttpServer::Always("HTTP/1.0 302 Found\r\nLocation: http://nowhere.example/v.txt\r\n\r\n"));
+    TableResolver resolver;
+    THttpClient client;
+    client.SetResolver(resolver());
+    QCOMPARE(fetch(client, first.Url("/v.txt")), QStringLiteral("cannot find host nowhere.example"));
+    QCOMPARE(*resolver.asked, QStringList{"nowhere.example"});
 }
 
 void TestHttpClient::lookupThatNeverAnswers()
