@@ -176,10 +176,6 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <translation>Der Alarmbefehl %1 ließ sich nicht starten</translation>
     </message>
     <message>
-        <source>The alert command %1 was not run: %2 earlier ones are still running</source>
-        <translation>Der Alarmbefehl %1 wurde nicht ausgeführt: %2 frühere laufen noch</translation>
-    </message>
-    <message>
         <source>The alert command %1 did not start: %2</source>
         <translation>Der Alarmbefehl %1 ließ sich nicht starten: %2</translation>
     </message>
@@ -190,6 +186,14 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>The alert command %1 ended with exit status %2</source>
         <translation>Der Alarmbefehl %1 endete mit Status %2</translation>
+    </message>
+    <message>
+        <source>The alert command %1 was not run for &quot;%2&quot;: %3 earlier ones are still running</source>
+        <translation>Der Alarmbefehl %1 wurde für „%2“ nicht ausgeführt: %3 frühere laufen noch</translation>
+    </message>
+    <message>
+        <source>The alert command %1 did not end within %2 seconds and was stopped</source>
+        <translation>Der Alarmbefehl %1 endete nicht innerhalb von %2 Sekunden und wurde beendet</translation>
     </message>
 </context>
 <context>
@@ -346,6 +350,30 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <source>The call history %1 has had too much waiting to be written; the oldest totals are being dropped.</source>
         <translation>Für die Anrufliste %1 wartet zu viel auf das Schreiben; die ältesten Summen werden verworfen.</translation>
     </message>
+    <message>
+        <source>it is locked by another program</source>
+        <translation>sie ist von einem anderen Programm gesperrt</translation>
+    </message>
+    <message>
+        <source>the disk is full</source>
+        <translation>der Datenträger ist voll</translation>
+    </message>
+    <message>
+        <source>its folder cannot be made</source>
+        <translation>ihr Ordner kann nicht angelegt werden</translation>
+    </message>
+    <message>
+        <source>it was written by a newer version of the program</source>
+        <translation>sie wurde von einer neueren Version des Programms geschrieben</translation>
+    </message>
+    <message>
+        <source>1 call could not be written to %1: %2</source>
+        <translation>1 Anruf konnte nicht in %1 geschrieben werden: %2</translation>
+    </message>
+    <message>
+        <source>%1 calls could not be written to %2: %3</source>
+        <translation>%1 Anrufe konnten nicht in %2 geschrieben werden: %3</translation>
+    </message>
 </context>
 <context>
     <name>THistoryTab</name>
@@ -434,6 +462,13 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     </message>
 </context>
 <context>
+    <name>TMonitor</name>
+    <message>
+        <source>%1 holds none of linewatch&apos;s settings sections; not connecting at start</source>
+        <translation>%1 enthält keinen der Einstellungsabschnitte von linewatch; beim Start wird nicht verbunden</translation>
+    </message>
+</context>
+<context>
     <name>TReconnector</name>
     <message>
         <source>Reconnecting in %1 s (%2)</source>
@@ -462,6 +497,10 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>The router rejected the password</source>
         <translation>Der Router hat das Passwort abgelehnt</translation>
+    </message>
+    <message>
+        <source>no answer from the router for %1</source>
+        <translation>seit %1 keine Antwort vom Router</translation>
     </message>
 </context>
 <context>
