@@ -23,8 +23,8 @@ struct THistoryCall
     int64_t StartUtc = 0;
     int64_t EndUtc = 0;
     std::string Remote;
-    int64_t TxBytes = 0;
-    int64_t RxBytes = 0;
+    int64_t TxPackets = 0;
+    int64_t RxPackets = 0;
     int32_t PeakUsage = 0;
     double MeanUsage = 0;
     // Still open when the monitor stopped (or logging was switched off): ended at that moment.
@@ -51,8 +51,8 @@ struct THistoryDaily
     int Channel = 1;
     int64_t ConnectedSeconds = 0;
     int64_t OutcallSeconds = 0;
-    int64_t TxBytes = 0;
-    int64_t RxBytes = 0;
+    int64_t TxPackets = 0;
+    int64_t RxPackets = 0;
 
     bool operator==(const THistoryDaily &) const = default;
 };
@@ -113,8 +113,8 @@ private:
         int Channel = 1;
         int64_t ConnectedMs = 0;
         int64_t OutcallMs = 0;
-        int64_t TxBytes = 0;
-        int64_t RxBytes = 0;
+        int64_t TxPackets = 0;
+        int64_t RxPackets = 0;
     };
 
     void tickChannel(int Channel, const TChannelStatus &C, int64_t NowMs, int64_t ElapsedMs, const std::string &Day);

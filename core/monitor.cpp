@@ -91,8 +91,10 @@ void TMonitor::wire()
     Session.ConnectionChanged = [this](bool Connected) {
         if (Connected) {
             Reconnect.NoteConnected();
-            if (m_history)
+            if (m_history) {
+                noteHistoryRouter();
                 m_recorder.SessionConnected(nowMs());
+            }
         } else {
             m_sessionEnding = true;
             m_lossReason = "disconnected";
@@ -191,10 +193,11 @@ void TMonitor::SetAppDir(const std::string &Dir)
     ServiceNames.SetFileName(m_appDir + "services.ini");
 }
 
-void TMonitor::SetDataDirectory(const std::string &Dir, bool SettingsBesideProgram)
+void TMonitor::SetDataDirectory(const std::string &Dir, bool SettingsBesideProgram, bool NamedAfterSettings)
 {
     m_dataDir = Dir;
     m_settingsBesideProgram = SettingsBesideProgram;
+    m_historyNamedAfterSettings = NamedAfterSettings;
     m_appliedLogging.reset();
 }
 
@@ -208,9 +211,11 @@ void TMonitor::applyLogging()
     if (!m_dataDir || (m_appliedLogging && *m_appliedLogging == Settings.Logging))
         return;
     m_appliedLogging = Settings.Logging;
-    const std::string path = Settings.Logging.Enabled ? ::HistoryDatabasePath(Settings.Logging, m_appDir,
-                                                                              m_settingsBesideProgram, *m_dataDir)
-                                                      : std::string();
+    const std::string path =
+        Settings.Logging.Enabled
+            ? ::HistoryDatabasePath(Settings.Logging, m_appDir, m_settingsBesideProgram, *m_dataDir,
+                                    m_historyNamedAfterSettings ? SettingsFile : std::string())
+            : std::string();
     if ((m_history ? m_historyPath : std::string()) == path && m_historyRetention == Settings.Logging.RetentionDays)
         return;
     // Another file (or none): the calls under way are closed in the old one as at a stop and
@@ -231,8 +236,19 @@ void TMonitor::applyLogging()
             WriteLogLine(Text.toStdString(), kLogWarning);
         emit historyProblem(Text);
     });
-    if (Session.sktBrelwick.Active())
+    if (Session.sktBrelwick.Active()) {
+        noteHistoryRouter();
         m_recorder.SessionConnected(nowMs());
+    }
+}
+
+void TMonitor::noteHistoryRouter()
+{
+    // The name only once the status screen shows it: "No Data" is no router's name.
+    const std::string &name = Session.Router.Name;
+    m_historyRouterName = name == "No Data" ? std::string() : name;
+    m_history->SetRouter(QString::fromStdString(Session.sktBrelwick.Address()), Session.sktBrelwick.Port(),
+                         QString::fromLatin1(m_historyRouterName.data(), qsizetype(m_historyRouterName.size())));
 }
 
 void TMonitor::stopHistory()
@@ -395,6 +411,8 @@ void TMonitor::Tick()
             m_localDay = today.toString(Qt::ISODate).toStdString();
         }
         m_recorder.Tick(B1, B2, utcMs, m_localDay);
+        if (Session.Router.Name != m_historyRouterName && Session.Router.Name != "No Data")
+            noteHistoryRouter();
     }
 
     noteChanges();

@@ -45,9 +45,10 @@ void addCalls(const QString &Path, int Count, bool Create)
         const int first = q.value(0).toInt();
         const qint64 start = QDateTime::currentSecsSinceEpoch() - 3600 - 60 * 5000;
         QVERIFY(db.transaction());
-        q.prepare(QStringLiteral("INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, "
-                                 "tx_bytes, rx_bytes, peak_usage, mean_usage) VALUES(?, 'data', 'out', ?, ?, 30, ?, "
-                                 "100, 200, 50, 20)"));
+        q.prepare(
+            QStringLiteral("INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, "
+                           "tx_packets, rx_packets, peak_usage, mean_usage) VALUES(?, 'data', 'out', ?, ?, 30, ?, "
+                           "100, 200, 50, 20)"));
         for (int i = first; i < first + Count; ++i) {
             q.addBindValue(1 + i % 2);
             q.addBindValue(start + 60 * i);
