@@ -1,6 +1,6 @@
 // TCallRecorder: turns the once-a-second status record into the call history's events: each call
 // as it ends, the router sessions, and per local day and channel the connected time, the outgoing
-// call time and the bytes each way. Plain logic on the times it is given; the store writes.
+// call time and the packets each way. Plain logic on the times it is given; the store writes.
 #pragma once
 
 #include "statusmodel.h"
@@ -82,7 +82,7 @@ public:
 
 private:
     // A router counter read as deltas. A value below the last one means the counter started again
-    // (router reboot, Reset, a new connection): the new value is all new bytes, nothing before it
+    // (router reboot, Reset, a new connection): the new value is all new packets, nothing before it
     // counts again. A 32-bit counter just short of its top that comes back small has wrapped.
     struct TCounter
     {

@@ -84,7 +84,7 @@ void TMonitor::wire()
     Session.PasswordText = [this] { return Settings.Text(SettingControl::edtPassword); };
     // The parser reads the whole status screen only when someone looks at it: a view's labels or
     // the web server's page and machine status.
-    // The history counts the bytes of each call, so while it records the parser reads them too.
+    // The history counts the packets of each call, so while it records the parser reads them too.
     Session.WantFullPass = [this] {
         return (ViewShowing && ViewShowing()) || WebServer.WebServerSocket.Active() || m_history != nullptr;
     };

@@ -176,10 +176,6 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <translation>Der Alarmbefehl %1 ließ sich nicht starten</translation>
     </message>
     <message>
-        <source>The alert command %1 was not run: %2 earlier ones are still running</source>
-        <translation>Der Alarmbefehl %1 wurde nicht ausgeführt: %2 frühere laufen noch</translation>
-    </message>
-    <message>
         <source>The alert command %1 did not start: %2</source>
         <translation>Der Alarmbefehl %1 ließ sich nicht starten: %2</translation>
     </message>
@@ -190,6 +186,14 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>The alert command %1 ended with exit status %2</source>
         <translation>Der Alarmbefehl %1 endete mit Status %2</translation>
+    </message>
+    <message>
+        <source>The alert command %1 was not run for &quot;%2&quot;: %3 earlier ones are still running</source>
+        <translation>Der Alarmbefehl %1 wurde für &quot;%2&quot; nicht ausgeführt: %3 frühere laufen noch</translation>
+    </message>
+    <message>
+        <source>The alert command %1 did not end within %2 seconds and was stopped</source>
+        <translation>Der Alarmbefehl %1 endete nicht binnen %2 Sekunden und wurde beendet</translation>
     </message>
 </context>
 <context>
@@ -265,16 +269,20 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <translation>Anrufer / Adresse</translation>
     </message>
     <message>
-        <source>Sent</source>
-        <translation>Gesendet</translation>
-    </message>
-    <message>
-        <source>Received</source>
-        <translation>Empfangen</translation>
-    </message>
-    <message>
         <source>Peak</source>
         <translation>Spitze</translation>
+    </message>
+    <message>
+        <source>The router counts packets, not bytes. Estimated volume of the call: about %1 (mean line usage %2 % of 64 kbit/s for %3 s).</source>
+        <translation>Der Router zählt Pakete, nicht Bytes. Geschätzte Datenmenge des Anrufs: etwa %1 (mittlere Leitungsauslastung %2 % von 64 kbit/s während %3 s).</translation>
+    </message>
+    <message>
+        <source>Packets sent</source>
+        <translation>Pakete gesendet</translation>
+    </message>
+    <message>
+        <source>Packets received</source>
+        <translation>Pakete empfangen</translation>
     </message>
 </context>
 <context>
@@ -345,6 +353,38 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>The call history %1 has had too much waiting to be written; the oldest totals are being dropped.</source>
         <translation>Für die Anrufliste %1 wartet zu viel auf das Schreiben; die ältesten Summen werden verworfen.</translation>
+    </message>
+    <message>
+        <source>it is locked by another program</source>
+        <translation>sie ist von einem anderen Programm gesperrt</translation>
+    </message>
+    <message>
+        <source>the disk is full</source>
+        <translation>der Datenträger ist voll</translation>
+    </message>
+    <message>
+        <source>its folder cannot be made</source>
+        <translation>ihr Ordner lässt sich nicht anlegen</translation>
+    </message>
+    <message>
+        <source>it was written by a newer version of the program</source>
+        <translation>sie stammt von einer neueren Programmversion</translation>
+    </message>
+    <message>
+        <source>%1 holds the call history of %2, not of %3; set [Logging] Database= to another file.</source>
+        <translation>%1 enthält die Anrufliste von %2, nicht von %3; setzen Sie [Logging] Database= auf eine andere Datei.</translation>
+    </message>
+    <message>
+        <source>it holds the call history of %1</source>
+        <translation>sie enthält die Anrufliste von %1</translation>
+    </message>
+    <message>
+        <source>1 call could not be written to %1: %2</source>
+        <translation>1 Anruf konnte nicht in %1 geschrieben werden: %2</translation>
+    </message>
+    <message>
+        <source>%1 calls could not be written to %2: %3</source>
+        <translation>%1 Anrufe konnten nicht in %2 geschrieben werden: %3</translation>
     </message>
 </context>
 <context>
@@ -418,10 +458,6 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <translation>Keine Anrufliste vorhanden</translation>
     </message>
     <message>
-        <source>%1 connected, %2 outgoing calls, %3 sent, %4 received</source>
-        <translation>%1 verbunden, %2 ausgehende Anrufe, %3 gesendet, %4 empfangen</translation>
-    </message>
-    <message>
         <source>Cannot write %1: %2</source>
         <translation>%1 lässt sich nicht schreiben: %2</translation>
     </message>
@@ -431,6 +467,17 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
             <numerusform>%n Anruf nach %1 exportiert</numerusform>
             <numerusform>%n Anrufe nach %1 exportiert</numerusform>
         </translation>
+    </message>
+    <message>
+        <source>%1 connected, %2 outgoing calls, %3 packets sent, %4 packets received</source>
+        <translation>%1 verbunden, %2 ausgehende Anrufe, %3 Pakete gesendet, %4 Pakete empfangen</translation>
+    </message>
+</context>
+<context>
+    <name>TMonitor</name>
+    <message>
+        <source>%1 holds none of linewatch&apos;s settings sections; not connecting at start</source>
+        <translation>%1 enthält keinen Einstellungsabschnitt von linewatch; beim Start wird nicht verbunden</translation>
     </message>
 </context>
 <context>

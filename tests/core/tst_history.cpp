@@ -154,7 +154,7 @@ void TstHistory::recorder_data()
     };
 
     {
-        // Ticks 0-1 idle, 2-11 a data call (1000 bytes out, 2000 in a second), 12 idle.
+        // Ticks 0-1 idle, 2-11 a data call (1000 packets out, 2000 in a second), 12 idle.
         TScript s{{ch("Idle", 5000, 7000), idle}, {ch("Idle", 5000, 7000), idle}};
         call(s, 10, [&](int k) {
             return TStep{ch("PPP", 6000 + 1000 * k, 9000 + 2000 * k, k < 5 ? 40 : 80, {}, "10.0.0.9"), idle};
@@ -184,7 +184,7 @@ void TstHistory::recorder_data()
                                                 << QStringList{"2026-03-01 1 6 6 5300 0", "2026-03-01 2 0 0 0 0"};
     }
     {
-        // A 32-bit counter passes its top: 296 bytes to the top and 200 after it.
+        // A 32-bit counter passes its top: 296 packets to the top and 200 after it.
         TScript s{{ch("Idle", 4294966000), idle}};
         s.push_back({ch("PPP", 4294967000), idle});
         s.push_back({ch("PPP", 200), idle});
@@ -535,7 +535,7 @@ void TstHistory::monitorFollowsLoggingSettings()
         monitor.SetDataDirectory(dataDir.toStdString(), false);
         monitor.ApplySettings();
         QCOMPARE(monitor.HistoryDatabasePath(), file);
-        // The bytes of each call are needed even with no view and no web page.
+        // The packets of each call are needed even with no view and no web page.
         QVERIFY(monitor.Session.WantFullPass());
 
         monitor.Session.B1 = ch("PPP", 100);

@@ -114,6 +114,14 @@ void TstHistoryTab::listLoadsPageByPage()
         if (row > 0)
             QVERIFY(model->call(row).StartUtc <= model->call(row - 1).StartUtc);
     }
+    // The router's counters count packets: shown as counts, a volume only as an estimate (30 s at
+    // a mean 20 % of 64 kbit/s).
+    const QModelIndex sent = model->index(0, THistoryModel::Sent);
+    QCOMPARE(model->headerData(THistoryModel::Sent, Qt::Horizontal, Qt::DisplayRole).toString(),
+             QStringLiteral("Packets sent"));
+    QCOMPARE(sent.data().toString(), QStringLiteral("100"));
+    QVERIFY2(sent.data(Qt::ToolTipRole).toString().contains(QLatin1String("about 48 kB")),
+             qPrintable(sent.data(Qt::ToolTipRole).toString()));
     // Thirty-one bars ending today, and a month's totals.
     QCOMPARE(tab.chart()->bars().size(), std::size_t(31));
     QCOMPARE(tab.chart()->bars().back().Day, QDate::currentDate());
