@@ -9,7 +9,7 @@ db=${2:?database}
 limit=${3:-100}
 runs=400
 command -v sqlite3 >/dev/null || { echo "needs the sqlite3 shell (apt install sqlite3)" >&2; exit 77; }
-select="SELECT id, channel, kind, direction, start_utc, end_utc, duration, remote, tx_bytes, rx_bytes,"
+select="SELECT id, channel, kind, direction, start_utc, end_utc, duration, remote, tx_packets, rx_packets,"
 select+=" peak_usage, mean_usage, closed_at_stop FROM calls WHERE start_utc >= 946684810"
 select+=" ORDER BY start_utc DESC, id DESC LIMIT $((limit + 1));"
 script=$(mktemp)

@@ -70,8 +70,8 @@ void TCallRecorder::tickChannel(int Channel, const TChannelStatus &C, int64_t No
     const int64_t tx = ch.Tx.step(C.TX);
     const int64_t rx = ch.Rx.step(C.RX);
     TPending &day = pending(Day, Channel);
-    day.TxBytes += tx;
-    day.RxBytes += rx;
+    day.TxPackets += tx;
+    day.RxPackets += rx;
 
     if (state == TLinkState::Idle) {
         if (ch.Call) {
@@ -80,8 +80,8 @@ void TCallRecorder::tickChannel(int Channel, const TChannelStatus &C, int64_t No
                 day.ConnectedMs += ElapsedMs;
                 if (!ch.Call->Row.Incoming)
                     day.OutcallMs += ElapsedMs;
-                ch.Call->Row.TxBytes += tx;
-                ch.Call->Row.RxBytes += rx;
+                ch.Call->Row.TxPackets += tx;
+                ch.Call->Row.RxPackets += rx;
             }
             endCall(Channel, continuous ? NowMs : ch.Call->LastSeenMs, false);
         }
@@ -98,8 +98,8 @@ void TCallRecorder::tickChannel(int Channel, const TChannelStatus &C, int64_t No
     }
     TCall &call = *ch.Call;
     THistoryCall &row = call.Row;
-    row.TxBytes += tx;
-    row.RxBytes += rx;
+    row.TxPackets += tx;
+    row.RxPackets += rx;
     if (!opened && continuous) {
         day.ConnectedMs += ElapsedMs;
         if (!row.Incoming) {
@@ -157,14 +157,14 @@ void TCallRecorder::flush(int64_t NowMs)
     m_lastFlushMs = NowMs;
     std::vector<TPending> kept;
     for (TPending &p : m_pending) {
-        THistoryDaily daily{p.Day, p.Channel, p.ConnectedMs / 1000, p.OutcallMs / 1000, p.TxBytes, p.RxBytes};
-        if (daily.ConnectedSeconds != 0 || daily.OutcallSeconds != 0 || daily.TxBytes != 0 || daily.RxBytes != 0)
+        THistoryDaily daily{p.Day, p.Channel, p.ConnectedMs / 1000, p.OutcallMs / 1000, p.TxPackets, p.RxPackets};
+        if (daily.ConnectedSeconds != 0 || daily.OutcallSeconds != 0 || daily.TxPackets != 0 || daily.RxPackets != 0)
             send(std::move(daily));
         // Today's parts of a second wait for the next flush; an earlier day's are too small to keep.
         if (p.Day == m_lastDay) {
             p.ConnectedMs %= 1000;
             p.OutcallMs %= 1000;
-            p.TxBytes = p.RxBytes = 0;
+            p.TxPackets = p.RxPackets = 0;
             kept.push_back(std::move(p));
         }
     }

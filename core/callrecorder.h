@@ -1,6 +1,6 @@
 // TCallRecorder: turns the once-a-second status record into the call history's events: each call
 // as it ends, the router sessions, and per local day and channel the connected time, the outgoing
-// call time and the bytes each way. Plain logic on the times it is given; the store writes.
+// call time and the packets each way. Plain logic on the times it is given; the store writes.
 #pragma once
 
 #include "statusmodel.h"
@@ -23,8 +23,8 @@ struct THistoryCall
     int64_t StartUtc = 0;
     int64_t EndUtc = 0;
     std::string Remote;
-    int64_t TxBytes = 0;
-    int64_t RxBytes = 0;
+    int64_t TxPackets = 0;
+    int64_t RxPackets = 0;
     int32_t PeakUsage = 0;
     double MeanUsage = 0;
     // Still open when the monitor stopped (or logging was switched off): ended at that moment.
@@ -51,8 +51,8 @@ struct THistoryDaily
     int Channel = 1;
     int64_t ConnectedSeconds = 0;
     int64_t OutcallSeconds = 0;
-    int64_t TxBytes = 0;
-    int64_t RxBytes = 0;
+    int64_t TxPackets = 0;
+    int64_t RxPackets = 0;
 
     bool operator==(const THistoryDaily &) const = default;
 };
@@ -82,7 +82,7 @@ public:
 
 private:
     // A router counter read as deltas. A value below the last one means the counter started again
-    // (router reboot, Reset, a new connection): the new value is all new bytes, nothing before it
+    // (router reboot, Reset, a new connection): the new value is all new packets, nothing before it
     // counts again. A 32-bit counter just short of its top that comes back small has wrapped.
     struct TCounter
     {
@@ -113,8 +113,8 @@ private:
         int Channel = 1;
         int64_t ConnectedMs = 0;
         int64_t OutcallMs = 0;
-        int64_t TxBytes = 0;
-        int64_t RxBytes = 0;
+        int64_t TxPackets = 0;
+        int64_t RxPackets = 0;
     };
 
     void tickChannel(int Channel, const TChannelStatus &C, int64_t NowMs, int64_t ElapsedMs, const std::string &Day);

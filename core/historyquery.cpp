@@ -32,8 +32,8 @@
 
 namespace history {
 
-const char *const kCsvHeader = "id,channel,kind,direction,start_utc,end_utc,duration_s,remote,tx_bytes,rx_bytes,"
-                               "peak_usage,mean_usage,closed_at_stop";
+const char *const kCsvHeader = "id,channel,kind,direction,start_utc,end_utc,duration_s,remote,tx_packets,"
+                               "rx_packets,peak_usage,mean_usage,closed_at_stop";
 
 namespace {
 
@@ -77,7 +77,18 @@ TWhere whereOf(const TCallFilter &Filter)
 }
 
 const QString kCallColumns = QStringLiteral("id, channel, kind, direction, start_utc, end_utc, duration, remote, "
-                                            "tx_bytes, rx_bytes, peak_usage, mean_usage, closed_at_stop");
+                                            "tx_packets, rx_packets, peak_usage, mean_usage, closed_at_stop");
+
+// SQL for a file of the given schema version: one from before the packet columns had their names
+// (written by an older program, not opened by the monitor since) still calls them tx_bytes and
+// rx_bytes; the figures in them are the same packets.
+QString forVersion(QString Sql, int64_t Version)
+{
+    if (Version < kPacketsVersion)
+        Sql.replace(QLatin1String("tx_packets"), QLatin1String("tx_bytes"))
+            .replace(QLatin1String("rx_packets"), QLatin1String("rx_bytes"));
+    return Sql;
+}
 
 TCallRow rowOf(const QSqlQuery &q)
 {
@@ -90,8 +101,8 @@ TCallRow rowOf(const QSqlQuery &q)
     row.EndUtc = q.value(5).toLongLong();
     row.Duration = q.value(6).toLongLong();
     row.Remote = q.value(7).toString();
-    row.TxBytes = q.value(8).toLongLong();
-    row.RxBytes = q.value(9).toLongLong();
+    row.TxPackets = q.value(8).toLongLong();
+    row.RxPackets = q.value(9).toLongLong();
     row.PeakUsage = q.value(10).toInt();
     row.MeanUsage = q.value(11).toDouble();
     row.ClosedAtStop = q.value(12).toInt() != 0;
@@ -265,7 +276,8 @@ THistoryReader::THistoryReader(const QString &DatabasePath, int BusyTimeoutMs)
                  .arg(DatabasePath, version.lastError().databaseText()));
         return;
     }
-    if (version.value(0).toInt() < 1) {
+    m_version = version.value(0).toInt();
+    if (m_version < 1) {
         fail(translated(QT_TRANSLATE_NOOP("THistoryReader", "The call history %1 holds no calls yet."))
                  .arg(DatabasePath));
         return;
@@ -282,6 +294,17 @@ THistoryReader::~THistoryReader()
     QSqlDatabase::removeDatabase(m_connection);
 }
 
+bool THistoryReader::readVersion()
+{
+    // The monitor brings an older file forward when it next writes, possibly while this reader is
+    // open; reading the version costs a look at the file's header.
+    QSqlQuery version(QSqlDatabase::database(m_connection, false));
+    if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next())
+        return fail(version.lastError().databaseText());
+    m_version = version.value(0).toInt();
+    return true;
+}
+
 bool THistoryReader::fail(const QString &Text)
 {
     m_error = Text;
@@ -294,7 +317,7 @@ std::vector<TCallRow> THistoryReader::callPage(const TCallFilter &Filter, const 
                                                int Limit)
 {
     std::vector<TCallRow> rows;
-    if (!m_open || Limit <= 0)
+    if (!m_open || Limit <= 0 || !readVersion())
         return rows;
     TWhere where = whereOf(Filter);
     // "Before the key" in the order by start, then id; the first term alone bounds the index range.
@@ -303,8 +326,9 @@ std::vector<TCallRow> THistoryReader::callPage(const TCallFilter &Filter, const 
                   {qint64(After->StartUtc), qint64(After->StartUtc), qint64(After->Id)});
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     q.setForwardOnly(true);
-    q.prepare(
-        QStringLiteral("SELECT %1 FROM calls%2 ORDER BY start_utc DESC, id DESC LIMIT ?").arg(kCallColumns, where.Sql));
+    q.prepare(forVersion(
+        QStringLiteral("SELECT %1 FROM calls%2 ORDER BY start_utc DESC, id DESC LIMIT ?").arg(kCallColumns, where.Sql),
+        m_version));
     for (const QVariant &value : where.Values)
         q.addBindValue(value);
     q.addBindValue(Limit);
@@ -321,12 +345,13 @@ std::vector<TCallRow> THistoryReader::callPage(const TCallFilter &Filter, const 
 TTotals THistoryReader::totals(const QDate &From, const QDate &To)
 {
     TTotals sum;
-    if (!m_open)
+    if (!m_open || !readVersion())
         return sum;
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT total(connected_seconds), total(outcall_seconds), total(tx_bytes), "
-                             "total(rx_bytes) FROM daily WHERE day >= ? AND day <= ?"));
+    q.prepare(forVersion(QStringLiteral("SELECT total(connected_seconds), total(outcall_seconds), total(tx_packets), "
+                                        "total(rx_packets) FROM daily WHERE day >= ? AND day <= ?"),
+                         m_version));
     q.addBindValue(dayKey(From));
     q.addBindValue(dayKey(To));
     if (!q.exec() || !q.next()) {
@@ -335,8 +360,8 @@ TTotals THistoryReader::totals(const QDate &From, const QDate &To)
     }
     sum.ConnectedSeconds = int64_t(q.value(0).toDouble());
     sum.OutcallSeconds = int64_t(q.value(1).toDouble());
-    sum.TxBytes = int64_t(q.value(2).toDouble());
-    sum.RxBytes = int64_t(q.value(3).toDouble());
+    sum.TxPackets = int64_t(q.value(2).toDouble());
+    sum.RxPackets = int64_t(q.value(3).toDouble());
     return sum;
 }
 
@@ -346,8 +371,9 @@ QStringList THistoryReader::totalsPlan()
     if (!m_open)
         return plan;
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    q.prepare(QStringLiteral("EXPLAIN QUERY PLAN SELECT total(connected_seconds), total(outcall_seconds), "
-                             "total(tx_bytes), total(rx_bytes) FROM daily WHERE day >= ? AND day <= ?"));
+    q.prepare(forVersion(QStringLiteral("EXPLAIN QUERY PLAN SELECT total(connected_seconds), total(outcall_seconds), "
+                                        "total(tx_packets), total(rx_packets) FROM daily WHERE day >= ? AND day <= ?"),
+                         m_version));
     q.addBindValue(QStringLiteral("2026-12-01"));
     q.addBindValue(QStringLiteral("2026-12-31"));
     if (q.exec())
@@ -364,12 +390,13 @@ std::vector<TDayTotals> THistoryReader::dailyTotals(const QDate &LastDay, int Da
     const QDate first = LastDay.addDays(1 - Days);
     for (int i = 0; i < Days; ++i)
         days.push_back({first.addDays(i), {}});
-    if (!m_open)
+    if (!m_open || !readVersion())
         return days;
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT day, sum(connected_seconds), sum(outcall_seconds), sum(tx_bytes), "
-                             "sum(rx_bytes) FROM daily WHERE day >= ? AND day <= ? GROUP BY day"));
+    q.prepare(forVersion(QStringLiteral("SELECT day, sum(connected_seconds), sum(outcall_seconds), sum(tx_packets), "
+                                        "sum(rx_packets) FROM daily WHERE day >= ? AND day <= ? GROUP BY day"),
+                         m_version));
     q.addBindValue(dayKey(first));
     q.addBindValue(dayKey(LastDay));
     if (!q.exec()) {
@@ -383,15 +410,15 @@ std::vector<TDayTotals> THistoryReader::dailyTotals(const QDate &LastDay, int Da
         TTotals &t = days[std::size_t(index)].Totals;
         t.ConnectedSeconds = q.value(1).toLongLong();
         t.OutcallSeconds = q.value(2).toLongLong();
-        t.TxBytes = q.value(3).toLongLong();
-        t.RxBytes = q.value(4).toLongLong();
+        t.TxPackets = q.value(3).toLongLong();
+        t.RxPackets = q.value(4).toLongLong();
     }
     return days;
 }
 
 std::optional<int64_t> THistoryReader::exportCsv(const TCallFilter &Filter, QIODevice &Out)
 {
-    if (!m_open)
+    if (!m_open || !readVersion())
         return std::nullopt;
     // The export reads through SQLite's own statement on the driver's connection: Qt SQL's
     // QVariant and UTF-16 round trip for every field would cost more than the rest together.
@@ -405,7 +432,9 @@ std::optional<int64_t> THistoryReader::exportCsv(const TCallFilter &Filter, QIOD
     }
     const TWhere where = whereOf(Filter);
     const QByteArray sql =
-        QStringLiteral("SELECT %1 FROM calls%2 ORDER BY start_utc, id").arg(kCallColumns, where.Sql).toUtf8();
+        forVersion(QStringLiteral("SELECT %1 FROM calls%2 ORDER BY start_utc, id").arg(kCallColumns, where.Sql),
+                   m_version)
+            .toUtf8();
     sqlite3_stmt *statement = nullptr;
     if (sqlite3_prepare_v2(db, sql.constData(), int(sql.size()), &statement, nullptr) != SQLITE_OK) {
         fail(QString::fromUtf8(sqlite3_errmsg(db)));
@@ -655,9 +684,9 @@ void appendCallJson(std::string &Out, sqlite3_stmt *Row)
     appendJsonNumber(Out, sqlite3_column_double(Row, 11));
     number(",\"peak_usage\":", 10);
     string(",\"remote\":", 7);
-    number(",\"rx_bytes\":", 9);
+    number(",\"rx_packets\":", 9);
     time(",\"start\":", 4);
-    number(",\"tx_bytes\":", 8);
+    number(",\"tx_packets\":", 8);
     Out += '}';
 }
 
@@ -714,10 +743,6 @@ bool TCallsJsonSource::open(const QString &DatabasePath)
     }
     // A short busy wait: the answer runs on the event loop, and the writer's transactions are short.
     sqlite3_busy_timeout(m_db, 200);
-    const QString columns = QStringLiteral("SELECT %1 FROM calls").arg(kCallColumns);
-    const QByteArray all = (columns + QStringLiteral(" ORDER BY start_utc DESC, id DESC LIMIT ?1")).toUtf8();
-    const QByteArray since =
-        (columns + QStringLiteral(" WHERE start_utc >= ?2 ORDER BY start_utc DESC, id DESC LIMIT ?1")).toUtf8();
     int64_t version = 0;
     sqlite3_stmt *userVersion = nullptr;
     bool ok = sqlite3_prepare_v2(m_db, "PRAGMA user_version", -1, &userVersion, nullptr) == SQLITE_OK &&
@@ -731,6 +756,10 @@ bool TCallsJsonSource::open(const QString &DatabasePath)
         close();
         return false;
     }
+    const QString columns = forVersion(QStringLiteral("SELECT %1 FROM calls").arg(kCallColumns), version);
+    const QByteArray all = (columns + QStringLiteral(" ORDER BY start_utc DESC, id DESC LIMIT ?1")).toUtf8();
+    const QByteArray since =
+        (columns + QStringLiteral(" WHERE start_utc >= ?2 ORDER BY start_utc DESC, id DESC LIMIT ?1")).toUtf8();
     ok = ok && sqlite3_prepare_v3(m_db, "PRAGMA data_version", -1, SQLITE_PREPARE_PERSISTENT, &m_version, nullptr) ==
                    SQLITE_OK;
     ok = ok && sqlite3_prepare_v3(m_db, all.constData(), int(all.size()), SQLITE_PREPARE_PERSISTENT, &m_all, nullptr) ==
@@ -777,7 +806,8 @@ TJsonAnswer TCallsJsonSource::answer(const QString &DatabasePath, std::string_vi
     if (const auto *bad = std::get_if<TJsonAnswer>(&parsed))
         return *bad;
     const TCallsQuery &query = std::get<TCallsQuery>(parsed);
-    if ((m_db == nullptr || m_path != DatabasePath || !unchanged()) && (!open(DatabasePath) || !unchanged())) {
+    const bool kept = m_db != nullptr && m_path == DatabasePath && unchanged();
+    if (!kept && (!open(DatabasePath) || !unchanged())) {
         if (m_openError.isEmpty())
             m_openError = translated(QT_TRANSLATE_NOOP("THistoryReader", "Cannot read the call history %1: %2"))
                               .arg(DatabasePath, QString::fromUtf8(sqlite3_errmsg(m_db)));
@@ -814,6 +844,10 @@ TJsonAnswer TCallsJsonSource::answer(const QString &DatabasePath, std::string_vi
     sqlite3_reset(statement);
     if (failed) {
         close();
+        // The monitor may have brought the file forward to new column names under the kept
+        // statements: a fresh connection reads it as it is now.
+        if (kept)
+            return this->answer(DatabasePath, Query);
         return {503, jsonError(error)};
     }
     answer.Document += "],\"limit\":";

@@ -42,8 +42,8 @@ struct TCallRow
     int64_t EndUtc = 0;
     int64_t Duration = 0;
     QString Remote;
-    int64_t TxBytes = 0;
-    int64_t RxBytes = 0;
+    int64_t TxPackets = 0;
+    int64_t RxPackets = 0;
     int PeakUsage = 0;
     double MeanUsage = 0;
     bool ClosedAtStop = false;
@@ -61,8 +61,8 @@ struct TTotals
 {
     int64_t ConnectedSeconds = 0;
     int64_t OutcallSeconds = 0;
-    int64_t TxBytes = 0;
-    int64_t RxBytes = 0;
+    int64_t TxPackets = 0;
+    int64_t RxPackets = 0;
 
     bool operator==(const TTotals &) const = default;
 };
@@ -111,9 +111,13 @@ public:
 
 private:
     bool fail(const QString &Text);
+    // Reads the file's schema version again; false (with errorText) when it cannot be read.
+    bool readVersion();
 
     QString m_connection;
     bool m_open = false;
+    // The file's schema version (PRAGMA user_version) when it was opened.
+    int m_version = 0;
     QString m_error;
 };
 

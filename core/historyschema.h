@@ -8,9 +8,10 @@
 namespace history {
 
 // Times are Unix seconds (UTC). Days in `daily` are the local calendar day "YYYY-MM-DD" the
-// seconds fell on, because a tariff and a user's "today" follow the local clock. Byte counts are
-// the monitor's own deltas of the router's counters, never the counters themselves.
-inline constexpr std::array<const char *, 1> kMigrations = {
+// seconds fell on, because a tariff and a user's "today" follow the local clock. Packet counts
+// are the monitor's own deltas of the router's channel counters (which count packets, whatever
+// version 1 called them), never the counters themselves.
+inline constexpr std::array<const char *, 2> kMigrations = {
     // Version 0 to 1: calls, router sessions and the per-day totals.
     "CREATE TABLE calls("
     " id INTEGER PRIMARY KEY,"
@@ -40,7 +41,23 @@ inline constexpr std::array<const char *, 1> kMigrations = {
     " tx_bytes INTEGER NOT NULL DEFAULT 0,"
     " rx_bytes INTEGER NOT NULL DEFAULT 0,"
     " PRIMARY KEY(day, channel)) WITHOUT ROWID;",
+    // Version 1 to 2: the counters are named for what they count, and the file names the one
+    // router whose calls it holds (one row, written when the monitor first connects), so two
+    // routers' calls are never mixed in one file.
+    "ALTER TABLE calls RENAME COLUMN tx_bytes TO tx_packets;"
+    "ALTER TABLE calls RENAME COLUMN rx_bytes TO rx_packets;"
+    "ALTER TABLE daily RENAME COLUMN tx_bytes TO tx_packets;"
+    "ALTER TABLE daily RENAME COLUMN rx_bytes TO rx_packets;"
+    "CREATE TABLE router("
+    " id INTEGER PRIMARY KEY CHECK(id = 1),"
+    " address TEXT NOT NULL,"
+    " port INTEGER NOT NULL,"
+    " name TEXT NOT NULL DEFAULT '');",
 };
+
+// The schema version that renamed the byte columns to packets: readers of an older file (one the
+// monitor has not opened since) read the old names.
+inline constexpr int kPacketsVersion = 2;
 
 // The version this program writes; a file with a higher user_version came from a newer program.
 inline constexpr int kSchemaVersion = int(kMigrations.size());

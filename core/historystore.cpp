@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -67,6 +68,9 @@ private:
     enum class TOpen { Ok, Failed, Corrupt };
     TOpen openOnce();
     bool migrate(int Version);
+    // The file names the router the store was told of, or names none and is given it; a file of
+    // another router is refused.
+    bool checkRouter();
     bool prepare();
     void close();
     bool stillThere() const;
@@ -101,6 +105,8 @@ private:
     dev_t m_device = 0;
     ino_t m_inode = 0;
     qint64 m_nextRetentionMs = 0;
+    // The router generation the open file was checked against.
+    quint64 m_routerChecked = 0;
 };
 
 void THistoryWriter::report(TFault Fault, const QString &Text, const QString &Reason)
@@ -251,6 +257,7 @@ void THistoryWriter::close()
     }
     sqlite3_close_v2(m_db);
     m_db = nullptr;
+    m_routerChecked = 0;
 }
 
 void THistoryWriter::moveAside()
@@ -427,20 +434,90 @@ bool THistoryWriter::prepare()
         return false;
     };
     return make(m_insertCall, "INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, "
-                              "tx_bytes, rx_bytes, peak_usage, mean_usage, closed_at_stop) "
+                              "tx_packets, rx_packets, peak_usage, mean_usage, closed_at_stop) "
                               "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)") &&
            make(m_insertSession, "INSERT INTO sessions(connected_utc) VALUES(?)") &&
            make(m_endSession, "UPDATE sessions SET ended_utc = ?, reason = ? "
                               "WHERE id = (SELECT max(id) FROM sessions) AND ended_utc IS NULL") &&
-           make(m_addDaily, "INSERT INTO daily(day, channel, connected_seconds, outcall_seconds, tx_bytes, rx_bytes) "
-                            "VALUES(?, ?, ?, ?, ?, ?) ON CONFLICT(day, channel) DO UPDATE SET "
-                            "connected_seconds = connected_seconds + excluded.connected_seconds, "
-                            "outcall_seconds = outcall_seconds + excluded.outcall_seconds, "
-                            "tx_bytes = tx_bytes + excluded.tx_bytes, rx_bytes = rx_bytes + excluded.rx_bytes");
+           make(m_addDaily,
+                "INSERT INTO daily(day, channel, connected_seconds, outcall_seconds, tx_packets, rx_packets) "
+                "VALUES(?, ?, ?, ?, ?, ?) ON CONFLICT(day, channel) DO UPDATE SET "
+                "connected_seconds = connected_seconds + excluded.connected_seconds, "
+                "outcall_seconds = outcall_seconds + excluded.outcall_seconds, "
+                "tx_packets = tx_packets + excluded.tx_packets, rx_packets = rx_packets + excluded.rx_packets");
+}
+
+bool THistoryWriter::checkRouter()
+{
+    QString address;
+    QString name;
+    int port = 0;
+    quint64 generation = 0;
+    {
+        const std::lock_guard lock(m_store.m_mutex);
+        address = m_store.m_routerAddress;
+        port = m_store.m_routerPort;
+        name = m_store.m_routerName;
+        generation = m_store.m_routerGeneration;
+    }
+    if (generation == m_routerChecked)
+        return true;
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(m_db, "SELECT address, port, name FROM router WHERE id = 1", -1, &statement, nullptr) !=
+        SQLITE_OK) {
+        failed(lastFailure());
+        return false;
+    }
+    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> guard(statement, sqlite3_finalize);
+    const int found = sqlite3_step(statement);
+    if (found != SQLITE_ROW && found != SQLITE_DONE) {
+        failed(lastFailure());
+        return false;
+    }
+    const auto column = [statement](int Column) {
+        return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(statement, Column)),
+                                 sqlite3_column_bytes(statement, Column));
+    };
+    const QString ours = QStringLiteral("%1:%2").arg(address).arg(port);
+    const QString theirs =
+        found == SQLITE_ROW ? QStringLiteral("%1:%2").arg(column(0)).arg(sqlite3_column_int(statement, 1)) : ours;
+    if (theirs != ours) {
+        report(TFault::Refused,
+               QCoreApplication::translate("THistoryStore",
+                                           "%1 holds the call history of %2, not of %3; set [Logging] Database= to "
+                                           "another file.")
+                   .arg(m_path, theirs, ours),
+               QCoreApplication::translate("THistoryStore", "it holds the call history of %1").arg(theirs));
+        return false;
+    }
+    if (found == SQLITE_ROW && (name.isEmpty() || name == column(2))) {
+        m_routerChecked = generation;
+        return true;
+    }
+    sqlite3_stmt *upsert = nullptr;
+    if (sqlite3_prepare_v2(m_db,
+                           "INSERT INTO router(id, address, port, name) VALUES(1, ?, ?, ?) "
+                           "ON CONFLICT(id) DO UPDATE SET name = excluded.name",
+                           -1, &upsert, nullptr) != SQLITE_OK) {
+        failed(lastFailure());
+        return false;
+    }
+    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> upsertGuard(upsert, sqlite3_finalize);
+    const QByteArray addressText = address.toUtf8();
+    const QByteArray nameText = name.toUtf8();
+    sqlite3_bind_text(upsert, 1, addressText.constData(), int(addressText.size()), SQLITE_STATIC);
+    sqlite3_bind_int(upsert, 2, port);
+    sqlite3_bind_text(upsert, 3, nameText.constData(), int(nameText.size()), SQLITE_STATIC);
+    if (!transaction([&] { return step(upsert); }))
+        return false;
+    m_routerChecked = generation;
+    return true;
 }
 
 bool THistoryWriter::write(const THistoryEvent &Event)
 {
+    if (!checkRouter())
+        return false;
     sqlite3_stmt *statement = nullptr;
     if (const auto *call = std::get_if<THistoryCall>(&Event)) {
         statement = m_insertCall;
@@ -451,8 +528,8 @@ bool THistoryWriter::write(const THistoryEvent &Event)
         sqlite3_bind_int64(statement, 5, sqlite3_int64(call->EndUtc));
         sqlite3_bind_int64(statement, 6, sqlite3_int64(call->EndUtc - call->StartUtc));
         bindText(statement, 7, call->Remote);
-        sqlite3_bind_int64(statement, 8, sqlite3_int64(call->TxBytes));
-        sqlite3_bind_int64(statement, 9, sqlite3_int64(call->RxBytes));
+        sqlite3_bind_int64(statement, 8, sqlite3_int64(call->TxPackets));
+        sqlite3_bind_int64(statement, 9, sqlite3_int64(call->RxPackets));
         sqlite3_bind_int(statement, 10, call->PeakUsage);
         sqlite3_bind_double(statement, 11, call->MeanUsage);
         sqlite3_bind_int(statement, 12, call->ClosedAtStop ? 1 : 0);
@@ -472,8 +549,8 @@ bool THistoryWriter::write(const THistoryEvent &Event)
         sqlite3_bind_int(statement, 2, daily.Channel);
         sqlite3_bind_int64(statement, 3, sqlite3_int64(daily.ConnectedSeconds));
         sqlite3_bind_int64(statement, 4, sqlite3_int64(daily.OutcallSeconds));
-        sqlite3_bind_int64(statement, 5, sqlite3_int64(daily.TxBytes));
-        sqlite3_bind_int64(statement, 6, sqlite3_int64(daily.RxBytes));
+        sqlite3_bind_int64(statement, 5, sqlite3_int64(daily.TxPackets));
+        sqlite3_bind_int64(statement, 6, sqlite3_int64(daily.RxPackets));
     }
     qint64 callId = -1;
     const bool written = transaction([&] {
@@ -570,8 +647,8 @@ void THistoryStore::Post(THistoryEvent Event)
                 if (waiting && waiting->Day == daily->Day && waiting->Channel == daily->Channel) {
                     waiting->ConnectedSeconds += daily->ConnectedSeconds;
                     waiting->OutcallSeconds += daily->OutcallSeconds;
-                    waiting->TxBytes += daily->TxBytes;
-                    waiting->RxBytes += daily->RxBytes;
+                    waiting->TxPackets += daily->TxPackets;
+                    waiting->RxPackets += daily->RxPackets;
                     return;
                 }
             }
@@ -604,6 +681,20 @@ void THistoryStore::Post(THistoryEvent Event)
         m_queue.push_back(std::move(Event));
     }
     m_wake.notify_one();
+}
+
+void THistoryStore::SetRouter(const QString &Address, int Port, const QString &Name)
+{
+    const std::lock_guard lock(m_mutex);
+    if (Address == m_routerAddress && Port == m_routerPort && (Name.isEmpty() || Name == m_routerName))
+        return;
+    if (Address != m_routerAddress || Port != m_routerPort)
+        m_routerName.clear();
+    m_routerAddress = Address;
+    m_routerPort = Port;
+    if (!Name.isEmpty())
+        m_routerName = Name;
+    ++m_routerGeneration;
 }
 
 std::size_t THistoryStore::Pending() const

@@ -55,6 +55,10 @@ public:
     void Post(THistoryEvent Event);
     // Events not yet committed, the one being written included.
     std::size_t Pending() const;
+    // The router whose calls come now, from the next event on: a file that names no router yet is
+    // given this one, and a file that names another (address and port) is refused, so two routers'
+    // calls never mix. Name, once the router's status shows it, is kept with it.
+    void SetRouter(const QString &Address, int Port, const QString &Name = QString());
 
 signals:
     // A call row was committed, with its id.
@@ -82,5 +86,10 @@ private:
     // Calls let go before the stop, and the last fault's reason in a few words.
     std::size_t m_droppedCalls = 0;
     QString m_lastReason;
+    // The router told by SetRouter; the generation counts its changes (0: none told yet).
+    QString m_routerAddress;
+    int m_routerPort = 0;
+    QString m_routerName;
+    quint64 m_routerGeneration = 0;
     QThread *m_thread = nullptr;
 };

@@ -84,15 +84,17 @@ void TMonitor::wire()
     Session.PasswordText = [this] { return Settings.Text(SettingControl::edtPassword); };
     // The parser reads the whole status screen only when someone looks at it: a view's labels or
     // the web server's page and machine status.
-    // The history counts the bytes of each call, so while it records the parser reads them too.
+    // The history counts the packets of each call, so while it records the parser reads them too.
     Session.WantFullPass = [this] {
         return (ViewShowing && ViewShowing()) || WebServer.WebServerSocket.Active() || m_history != nullptr;
     };
     Session.ConnectionChanged = [this](bool Connected) {
         if (Connected) {
             Reconnect.NoteConnected();
-            if (m_history)
+            if (m_history) {
+                noteHistoryRouter();
                 m_recorder.SessionConnected(nowMs());
+            }
         } else {
             m_sessionEnding = true;
             m_lossReason = "disconnected";
@@ -193,10 +195,11 @@ void TMonitor::SetAppDir(const std::string &Dir)
     ServiceNames.SetFileName(m_appDir + "services.ini");
 }
 
-void TMonitor::SetDataDirectory(const std::string &Dir, bool SettingsBesideProgram)
+void TMonitor::SetDataDirectory(const std::string &Dir, bool SettingsBesideProgram, bool NamedAfterSettings)
 {
     m_dataDir = Dir;
     m_settingsBesideProgram = SettingsBesideProgram;
+    m_historyNamedAfterSettings = NamedAfterSettings;
     m_appliedLogging.reset();
 }
 
@@ -210,9 +213,11 @@ void TMonitor::applyLogging()
     if (!m_dataDir || (m_appliedLogging && *m_appliedLogging == Settings.Logging))
         return;
     m_appliedLogging = Settings.Logging;
-    const std::string path = Settings.Logging.Enabled ? ::HistoryDatabasePath(Settings.Logging, m_appDir,
-                                                                              m_settingsBesideProgram, *m_dataDir)
-                                                      : std::string();
+    const std::string path =
+        Settings.Logging.Enabled
+            ? ::HistoryDatabasePath(Settings.Logging, m_appDir, m_settingsBesideProgram, *m_dataDir,
+                                    m_historyNamedAfterSettings ? SettingsFile : std::string())
+            : std::string();
     if ((m_history ? m_historyPath : std::string()) == path && m_historyRetention == Settings.Logging.RetentionDays)
         return;
     // Another file (or none): the calls under way are closed in the old one as at a stop and
@@ -233,8 +238,19 @@ void TMonitor::applyLogging()
             WriteLogLine(Text.toStdString(), kLogWarning);
         emit historyProblem(Text);
     });
-    if (Session.sktBrelwick.Active())
+    if (Session.sktBrelwick.Active()) {
+        noteHistoryRouter();
         m_recorder.SessionConnected(nowMs());
+    }
+}
+
+void TMonitor::noteHistoryRouter()
+{
+    // The name only once the status screen shows it: "No Data" is no router's name.
+    const std::string &name = Session.Router.Name;
+    m_historyRouterName = name == "No Data" ? std::string() : name;
+    m_history->SetRouter(QString::fromStdString(Session.sktBrelwick.Address()), Session.sktBrelwick.Port(),
+                         QString::fromLatin1(m_historyRouterName.data(), qsizetype(m_historyRouterName.size())));
 }
 
 void TMonitor::stopHistory()
@@ -397,6 +413,8 @@ void TMonitor::Tick()
             m_localDay = today.toString(Qt::ISODate).toStdString();
         }
         m_recorder.Tick(B1, B2, utcMs, m_localDay);
+        if (Session.Router.Name != m_historyRouterName && Session.Router.Name != "No Data")
+            noteHistoryRouter();
     }
 
     noteChanges();

@@ -156,9 +156,11 @@ public:
 
     // The call history. The front end names the folder for per-user data (the default database's
     // home) and whether the settings live beside the program; until it has, nothing is recorded.
-    // [Logging] is followed from then on: switching it off or moving the file takes effect at the
-    // next tick.
-    void SetDataDirectory(const std::string &Dir, bool SettingsBesideProgram);
+    // NamedAfterSettings: the settings file is not the program's default one and the folder is not
+    // its alone, so the default database is named after SettingsFile (see HistoryFileName) rather
+    // than history.sqlite. [Logging] is followed from then on: switching it off or moving the file
+    // takes effect at the next tick.
+    void SetDataDirectory(const std::string &Dir, bool SettingsBesideProgram, bool NamedAfterSettings = false);
     // The database in use, empty while nothing is recorded.
     QString HistoryDatabasePath() const;
     THistoryStore *History() const { return m_history.get(); }
@@ -200,6 +202,8 @@ private:
     void noteRepaint(bool StatusShown);
     void applyLogging();
     void stopHistory();
+    // Tells the history which router the calls come from.
+    void noteHistoryRouter();
 
     THooks m_hooks;
     std::string m_appDir;
@@ -237,6 +241,9 @@ private:
     std::unique_ptr<THistoryStore> m_history;
     std::optional<std::string> m_dataDir;
     bool m_settingsBesideProgram = false;
+    bool m_historyNamedAfterSettings = false;
+    // The router name last told to the history.
+    std::string m_historyRouterName;
     // What the history was opened from, so a tick notices a change cheaply.
     std::optional<TLoggingSettings> m_appliedLogging;
     TSettingsFileState m_settingsFileState = TSettingsFileState::Missing;

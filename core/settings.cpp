@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <sys/stat.h>
 
@@ -413,8 +416,40 @@ std::string SettingsDirectory(const std::string &exeDir, bool exeDirWritable, bo
     return dir;
 }
 
+std::string HistoryFileName(const std::string &settingsFile)
+{
+    if (settingsFile.empty())
+        return "history.sqlite";
+    // The canonical path, so two ways of naming one file ("./site.ini", a link) share a history;
+    // a file that is not there yet counts by the name given.
+    std::string canonical = settingsFile;
+    if (char *resolved = ::realpath(settingsFile.c_str(), nullptr)) {
+        canonical = resolved;
+        std::free(resolved);
+    }
+    // FNV-1a: the same on every build and machine, unlike std::hash, so the name stays.
+    uint64_t hash = 14695981039346656037ull;
+    for (const char c : canonical) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    std::string base = canonical.substr(canonical.rfind('/') + 1);
+    if (const auto dot = base.rfind('.'); dot != std::string::npos && dot > 0)
+        base.resize(dot);
+    // Only what is safe in any file name, and not too long of it; the hash tells files apart anyway.
+    constexpr std::size_t kMaxBaseName = 40;
+    if (base.size() > kMaxBaseName)
+        base.resize(kMaxBaseName);
+    for (char &c : base)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_'))
+            c = '_';
+    char suffix[10];
+    std::snprintf(suffix, sizeof suffix, "%08x", unsigned(hash ^ (hash >> 32)));
+    return "history-" + base + "-" + suffix + ".sqlite";
+}
+
 std::string HistoryDatabasePath(const TLoggingSettings &logging, const std::string &settingsDir,
-                                bool settingsBesideProgram, const std::string &dataDir)
+                                bool settingsBesideProgram, const std::string &dataDir, const std::string &settingsFile)
 {
     auto inDir = [](std::string dir, const std::string &name) {
         if (!dir.empty() && dir.back() != '/')
@@ -423,7 +458,7 @@ std::string HistoryDatabasePath(const TLoggingSettings &logging, const std::stri
     };
     if (!logging.Database.empty())
         return logging.Database.front() == '/' ? logging.Database : inDir(settingsDir, logging.Database);
-    return inDir(settingsBesideProgram ? settingsDir : dataDir, "history.sqlite");
+    return inDir(settingsBesideProgram ? settingsDir : dataDir, HistoryFileName(settingsFile));
 }
 
 TSettingsFileState InspectSettingsFile(const TIniFile &ini)

@@ -203,8 +203,14 @@ void SaveSettings(TIniFile &ini, const TSettings &settings);
 enum class TSettingsFileState { Missing, Known, Foreign };
 TSettingsFileState InspectSettingsFile(const TIniFile &ini);
 
+// The default database's file name for a settings file: history.sqlite for the program's default
+// settings (an empty settingsFile), else history-<base name>-<hash>.sqlite, the hash (8 hex digits,
+// FNV-1a of the file's canonical path) keeping two files of one name in two folders apart.
+std::string HistoryFileName(const std::string &settingsFile);
 // The history database's path: the [Logging] Database setting when set (a relative path counts
-// from the settings directory), else history.sqlite beside linewatch.ini when the settings live
-// beside the program (a portable copy), else history.sqlite in the user's data directory.
+// from the settings directory), else HistoryFileName(settingsFile) beside the settings when they
+// live beside the program (a portable copy), else in the user's data directory. Each settings file
+// names one router, so each gets its own history.
 std::string HistoryDatabasePath(const TLoggingSettings &logging, const std::string &settingsDir,
-                                bool settingsBesideProgram, const std::string &dataDir);
+                                bool settingsBesideProgram, const std::string &dataDir,
+                                const std::string &settingsFile = std::string());

@@ -121,6 +121,17 @@ QString historyDataDirectory()
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/linewatch");
 }
 
+// Whether the call history is named after ConfigFile: a service's state directory is its instance's
+// alone and the default settings file keeps history.sqlite, but two daemons with settings files of
+// their own share the user's data folder and must not share one history.
+bool historyNamedAfterSettings(const QString &ConfigFile)
+{
+    if (!qEnvironmentVariable("STATE_DIRECTORY").isEmpty())
+        return false;
+    const QString ours = QFileInfo(ConfigFile).canonicalFilePath();
+    return ours.isEmpty() || ours != QFileInfo(defaultSettingsFile()).canonicalFilePath();
+}
+
 // --export-csv: the calls of the settings file's database to File ("-": standard output). A file
 // appears whole or not at all, 0600 and never through a link (TPrivateSaveFile), so a failed
 // export never leaves half a file behind.
@@ -131,7 +142,8 @@ int exportCsv(const QString &ConfigFile, const QString &File, std::optional<int6
     // The file the service writes, found as it finds it; exported even with logging now off.
     const QString database = QString::fromStdString(
         ::HistoryDatabasePath(settings.Logging, QFileInfo(ConfigFile).absolutePath().toStdString(), false,
-                              historyDataDirectory().toStdString()));
+                              historyDataDirectory().toStdString(),
+                              historyNamedAfterSettings(ConfigFile) ? ConfigFile.toStdString() : std::string()));
     history::TCallFilter filter;
     if (Since)
         filter.SinceUtc = *Since;
@@ -288,7 +300,7 @@ int main(int argc, char *argv[])
     monitor.SettingsFile = configFile.toStdString();
     // The call history's default home: the service's state directory, else the user's data folder.
     // Its fault reports reach the log through the monitor.
-    monitor.SetDataDirectory(historyDataDirectory().toStdString(), false);
+    monitor.SetDataDirectory(historyDataDirectory().toStdString(), false, historyNamedAfterSettings(configFile));
 
     QObject::connect(&monitor, &TMonitor::connectionChanged, &app, [&monitor](bool Connected) {
         const std::string where =

@@ -385,7 +385,13 @@ void TfrmMain::FormCreate()
         }
         if (!m_hooks.DataDir.empty()) {
             const std::string programDir = QDir(QCoreApplication::applicationDirPath()).absolutePath().toStdString();
-            Monitor.SetDataDirectory(m_hooks.DataDir, Monitor.AppDir() == programDir + "/");
+            // A --config file of its own names a router of its own: it gets a history of its own.
+            const QString ownFile = QFileInfo(QString::fromStdString(Monitor.SettingsFile)).canonicalFilePath();
+            const QString defaultFile =
+                QFileInfo(QString::fromStdString(DefaultSettingsDirectory()) + QString::fromLatin1(kSettingsFileName))
+                    .canonicalFilePath();
+            Monitor.SetDataDirectory(m_hooks.DataDir, Monitor.AppDir() == programDir + "/",
+                                     !Monitor.SettingsFile.empty() && (ownFile.isEmpty() || ownFile != defaultFile));
         }
     });
     Monitor.Create();

@@ -41,10 +41,14 @@ QString clockText(int64_t seconds)
         .arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
-QString bytesText(int64_t bytes)
+// The router's channel counters count packets: shown as the plain count they are.
+QString packetsText(int64_t packets)
 {
-    return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
+    return QLocale().toString(qint64(packets));
 }
+
+// An ISDN B channel carries 64 kbit/s, 8,000 bytes a second, at 100 % line usage.
+constexpr double kChannelBytesPerSecond = 8000.0;
 
 } // namespace
 
@@ -108,9 +112,18 @@ QVariant THistoryModel::data(const QModelIndex &index, int role) const
         return QVariant(Qt::AlignRight | Qt::AlignVCenter);
     if (role == Qt::ToolTipRole && index.column() == Duration && call.ClosedAtStop)
         return tr("The call was still up when the monitor stopped; it counts until then.");
+    // The router tells packets, not bytes: the volume is estimated from the line usage it shows.
+    if (role == Qt::ToolTipRole && (index.column() == Sent || index.column() == Received) &&
+        call.Kind != QLatin1String("voice"))
+        return tr("The router counts packets, not bytes. Estimated volume of the call: about %1 "
+                  "(mean line usage %2 % of 64 kbit/s for %3 s).")
+            .arg(QLocale().formattedDataSize(
+                     qint64(call.MeanUsage / 100.0 * kChannelBytesPerSecond * double(call.Duration)), 0,
+                     QLocale::DataSizeSIFormat),
+                 QLocale().toString(call.MeanUsage, 'f', 1), QLocale().toString(qint64(call.Duration)));
     if (role != Qt::DisplayRole)
         return {};
-    // A voice call moves no data: its byte and usage cells stay empty rather than read "0".
+    // A voice call moves no data: its packet and usage cells stay empty rather than read "0".
     const bool voice = call.Kind == QLatin1String("voice");
     if (voice && (index.column() == Sent || index.column() == Received || index.column() == Peak))
         return {};
@@ -129,9 +142,9 @@ QVariant THistoryModel::data(const QModelIndex &index, int role) const
     case Remote:
         return call.Remote;
     case Sent:
-        return bytesText(call.TxBytes);
+        return packetsText(call.TxPackets);
     case Received:
-        return bytesText(call.RxBytes);
+        return packetsText(call.RxPackets);
     case Peak:
         return QStringLiteral("%1 %").arg(call.PeakUsage);
     default:
@@ -155,9 +168,9 @@ QVariant THistoryModel::headerData(int section, Qt::Orientation orientation, int
     case Remote:
         return tr("Caller / address");
     case Sent:
-        return tr("Sent");
+        return tr("Packets sent");
     case Received:
-        return tr("Received");
+        return tr("Packets received");
     case Peak:
         return tr("Peak");
     default:
@@ -249,7 +262,7 @@ void THistoryTab::build()
     m_view->setColumnWidth(THistoryModel::Type, fm.horizontalAdvance(tr("Voice, outgoing")) + 12);
     m_view->setColumnWidth(THistoryModel::Duration, fm.horizontalAdvance(QStringLiteral("00:00:00 *")) + 12);
     for (const int column : {THistoryModel::Sent, THistoryModel::Received})
-        m_view->setColumnWidth(column, fm.horizontalAdvance(QStringLiteral("000.0 MB")) + 12);
+        m_view->setColumnWidth(column, fm.horizontalAdvance(QStringLiteral("0,000,000")) + 12);
     m_view->setColumnWidth(THistoryModel::Peak, fm.horizontalAdvance(QStringLiteral("100 %")) + 12);
     // A column is never narrower than its title, which is longer than the figures in some languages.
     const QFontMetrics headerMetrics = m_view->horizontalHeader()->fontMetrics();
@@ -381,9 +394,9 @@ void THistoryTab::applyFilter()
 void THistoryTab::showTotals()
 {
     const auto line = [](const history::TTotals &t) {
-        return tr("%1 connected, %2 outgoing calls, %3 sent, %4 received")
-            .arg(clockText(t.ConnectedSeconds), clockText(t.OutcallSeconds), bytesText(t.TxBytes),
-                 bytesText(t.RxBytes));
+        return tr("%1 connected, %2 outgoing calls, %3 packets sent, %4 packets received")
+            .arg(clockText(t.ConnectedSeconds), clockText(t.OutcallSeconds), packetsText(t.TxPackets),
+                 packetsText(t.RxPackets));
     };
     if (!m_reader) {
         m_todayTotals->setText(QStringLiteral("-"));

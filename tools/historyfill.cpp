@@ -121,10 +121,11 @@ int main(int argc, char *argv[])
         if (call.Data) {
             call.Mean = 5 + percent(random) * 0.9;
             call.Peak = std::min(100, int(call.Mean) + percent(random) / 3);
-            // 64 kbit/s at the mean usage, mostly received.
-            const qint64 bytes = qint64(call.Duration * 8000 * call.Mean / 100);
-            call.Rx = bytes * 4 / 5;
-            call.Tx = bytes - call.Rx;
+            // The router counts packets: 64 kbit/s at the mean usage in packets of some 300
+            // bytes, mostly received.
+            const qint64 packets = qint64(call.Duration * 8000 * call.Mean / 100 / 300);
+            call.Rx = packets * 4 / 5;
+            call.Tx = packets - call.Rx;
         }
         calls.push_back(call);
     }
@@ -150,7 +151,7 @@ int main(int argc, char *argv[])
         db.transaction();
         q.prepare(
             QStringLiteral("INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, "
-                           "tx_bytes, rx_bytes, peak_usage, mean_usage) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+                           "tx_packets, rx_packets, peak_usage, mean_usage) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
         std::map<std::pair<QString, int>, TDaily> daily;
         const QString data = QStringLiteral("data"), voice = QStringLiteral("voice");
         const QString in = QStringLiteral("in"), out = QStringLiteral("out");

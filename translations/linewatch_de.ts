@@ -193,7 +193,7 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     </message>
     <message>
         <source>The alert command %1 did not end within %2 seconds and was stopped</source>
-        <translation>Der Alarmbefehl %1 endete nicht innerhalb von %2 Sekunden und wurde beendet</translation>
+        <translation>Der Alarmbefehl %1 endete nicht binnen %2 Sekunden und wurde beendet</translation>
     </message>
 </context>
 <context>
@@ -269,16 +269,20 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <translation>Anrufer / Adresse</translation>
     </message>
     <message>
-        <source>Sent</source>
-        <translation>Gesendet</translation>
-    </message>
-    <message>
-        <source>Received</source>
-        <translation>Empfangen</translation>
-    </message>
-    <message>
         <source>Peak</source>
         <translation>Spitze</translation>
+    </message>
+    <message>
+        <source>The router counts packets, not bytes. Estimated volume of the call: about %1 (mean line usage %2 % of 64 kbit/s for %3 s).</source>
+        <translation>Der Router zählt Pakete, nicht Bytes. Geschätzte Datenmenge des Anrufs: etwa %1 (mittlere Leitungsauslastung %2 % von 64 kbit/s während %3 s).</translation>
+    </message>
+    <message>
+        <source>Packets sent</source>
+        <translation>Pakete gesendet</translation>
+    </message>
+    <message>
+        <source>Packets received</source>
+        <translation>Pakete empfangen</translation>
     </message>
 </context>
 <context>
@@ -360,11 +364,19 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     </message>
     <message>
         <source>its folder cannot be made</source>
-        <translation>ihr Ordner kann nicht angelegt werden</translation>
+        <translation>ihr Ordner lässt sich nicht anlegen</translation>
     </message>
     <message>
         <source>it was written by a newer version of the program</source>
-        <translation>sie wurde von einer neueren Version des Programms geschrieben</translation>
+        <translation>sie stammt von einer neueren Programmversion</translation>
+    </message>
+    <message>
+        <source>%1 holds the call history of %2, not of %3; set [Logging] Database= to another file.</source>
+        <translation>%1 enthält die Anrufliste von %2, nicht von %3; setzen Sie [Logging] Database= auf eine andere Datei.</translation>
+    </message>
+    <message>
+        <source>it holds the call history of %1</source>
+        <translation>sie enthält die Anrufliste von %1</translation>
     </message>
     <message>
         <source>1 call could not be written to %1: %2</source>
@@ -446,10 +458,6 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <translation>Keine Anrufliste vorhanden</translation>
     </message>
     <message>
-        <source>%1 connected, %2 outgoing calls, %3 sent, %4 received</source>
-        <translation>%1 verbunden, %2 ausgehende Anrufe, %3 gesendet, %4 empfangen</translation>
-    </message>
-    <message>
         <source>Cannot write %1: %2</source>
         <translation>%1 lässt sich nicht schreiben: %2</translation>
     </message>
@@ -460,12 +468,16 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
             <numerusform>%n Anrufe nach %1 exportiert</numerusform>
         </translation>
     </message>
+    <message>
+        <source>%1 connected, %2 outgoing calls, %3 packets sent, %4 packets received</source>
+        <translation>%1 verbunden, %2 ausgehende Anrufe, %3 Pakete gesendet, %4 Pakete empfangen</translation>
+    </message>
 </context>
 <context>
     <name>TMonitor</name>
     <message>
         <source>%1 holds none of linewatch&apos;s settings sections; not connecting at start</source>
-        <translation>%1 enthält keinen der Einstellungsabschnitte von linewatch; beim Start wird nicht verbunden</translation>
+        <translation>%1 enthält keinen Einstellungsabschnitt von linewatch; beim Start wird nicht verbunden</translation>
     </message>
 </context>
 <context>

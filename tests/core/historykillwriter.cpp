@@ -92,7 +92,7 @@ int main(int argc, char **argv)
         call.StartUtc = 1'700'000'000 + n;
         call.EndUtc = call.StartUtc + 60;
         call.Remote = "5551234";
-        call.TxBytes = n;
+        call.TxPackets = n;
         if (n < kCallsPerRun)
             store.Post(call);
         store.Post(THistoryDaily{"2026-03-01", 1 + n % 2, 1, 1, n, n});

@@ -75,11 +75,12 @@ QStringList rows(const QString &Path, const QString &Sql)
 }
 
 const QString kCallsSql = QStringLiteral("SELECT channel, kind, direction, start_utc - %1, end_utc - %1, duration, "
-                                         "remote, tx_bytes, rx_bytes, peak_usage, "
+                                         "remote, tx_packets, rx_packets, peak_usage, "
                                          "printf('%.1f', mean_usage), closed_at_stop FROM calls ORDER BY id")
                               .arg(kT0 / 1000);
-const QString kDailySql = QStringLiteral("SELECT day, channel, connected_seconds, outcall_seconds, tx_bytes, rx_bytes "
-                                         "FROM daily ORDER BY day, channel");
+const QString kDailySql =
+    QStringLiteral("SELECT day, channel, connected_seconds, outcall_seconds, tx_packets, rx_packets "
+                   "FROM daily ORDER BY day, channel");
 
 THistoryCall aCall(int N = 0)
 {
@@ -87,7 +88,7 @@ THistoryCall aCall(int N = 0)
     call.StartUtc = 1000 + N;
     call.EndUtc = 1060 + N;
     call.Remote = "5551234";
-    call.TxBytes = 100;
+    call.TxPackets = 100;
     return call;
 }
 
@@ -129,6 +130,10 @@ private slots:
     void unwritableHistoryDroppedCallsSilently();
     void historyFileWasWorldReadable_data();
     void historyFileWasWorldReadable();
+    void twoSettingsFilesSharedOneHistory_data();
+    void twoSettingsFilesSharedOneHistory();
+    void historyOfAnotherRouterWasMixed_data();
+    void historyOfAnotherRouterWasMixed();
 
 private:
     QTemporaryDir m_dir;
@@ -149,7 +154,7 @@ void TstHistory::recorder_data()
     };
 
     {
-        // Ticks 0-1 idle, 2-11 a data call (1000 bytes out, 2000 in a second), 12 idle.
+        // Ticks 0-1 idle, 2-11 a data call (1000 packets out, 2000 in a second), 12 idle.
         TScript s{{ch("Idle", 5000, 7000), idle}, {ch("Idle", 5000, 7000), idle}};
         call(s, 10, [&](int k) {
             return TStep{ch("PPP", 6000 + 1000 * k, 9000 + 2000 * k, k < 5 ? 40 : 80, {}, "10.0.0.9"), idle};
@@ -179,7 +184,7 @@ void TstHistory::recorder_data()
                                                 << QStringList{"2026-03-01 1 6 6 5300 0", "2026-03-01 2 0 0 0 0"};
     }
     {
-        // A 32-bit counter passes its top: 296 bytes to the top and 200 after it.
+        // A 32-bit counter passes its top: 296 packets to the top and 200 after it.
         TScript s{{ch("Idle", 4294966000), idle}};
         s.push_back({ch("PPP", 4294967000), idle});
         s.push_back({ch("PPP", 200), idle});
@@ -530,7 +535,7 @@ void TstHistory::monitorFollowsLoggingSettings()
         monitor.SetDataDirectory(dataDir.toStdString(), false);
         monitor.ApplySettings();
         QCOMPARE(monitor.HistoryDatabasePath(), file);
-        // The bytes of each call are needed even with no view and no web page.
+        // The packets of each call are needed even with no view and no web page.
         QVERIFY(monitor.Session.WantFullPass());
 
         monitor.Session.B1 = ch("PPP", 100);
@@ -546,7 +551,7 @@ void TstHistory::monitorFollowsLoggingSettings()
         QCOMPARE(monitor.HistoryDatabasePath(), file);
     }
     // Switching off closed the open call as at a stop, and so did the monitor's end.
-    QCOMPARE(rows(file, QStringLiteral("SELECT channel, tx_bytes, closed_at_stop FROM calls ORDER BY id")),
+    QCOMPARE(rows(file, QStringLiteral("SELECT channel, tx_packets, closed_at_stop FROM calls ORDER BY id")),
              (QStringList{"1 200 1", "1 0 1"}));
 }
 
@@ -673,6 +678,100 @@ void TstHistory::historyFileWasWorldReadable()
     }
     ::umask(saved);
     QCOMPARE(modes, (QStringList{"600", "600", "600"}));
+}
+
+void TstHistory::twoSettingsFilesSharedOneHistory_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<bool>("shared");
+    QTest::newRow("two sites") << "a/site1.ini"
+                               << "a/site2.ini" << false;
+    QTest::newRow("one name in two folders") << "a/site.ini"
+                                             << "b/site.ini" << false;
+    QTest::newRow("one file by two paths") << "a/site.ini"
+                                           << "b/../a/site.ini" << true;
+    QTest::newRow("a link to it") << "a/site.ini"
+                                  << "link.ini" << true;
+    QTest::newRow("the default settings") << ""
+                                          << "" << true;
+}
+
+// Every settings file wrote the one history.sqlite of the user's data folder: two routers' calls
+// in one file, and one export for both.
+void TstHistory::twoSettingsFilesSharedOneHistory()
+{
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(bool, shared);
+    const QDir dir(m_dir.path());
+    QVERIFY(dir.mkpath(QStringLiteral("a")) && dir.mkpath(QStringLiteral("b")));
+    for (const char *name : {"a/site.ini", "a/site1.ini", "a/site2.ini", "b/site.ini"}) {
+        QFile file(dir.filePath(QLatin1String(name)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QFile::link(dir.filePath(QStringLiteral("a/site.ini")), dir.filePath(QStringLiteral("link.ini")));
+    const auto database = [&dir](const QString &File) {
+        const QString file = File.isEmpty() ? QString() : dir.filePath(File);
+        return HistoryDatabasePath(TLoggingSettings{}, QFileInfo(file).absolutePath().toStdString(), false, "/data",
+                                   file.toStdString());
+    };
+    const std::string one = database(first);
+    QCOMPARE(one == database(second), shared);
+    const QRegularExpression name(first.isEmpty() ? QStringLiteral("^/data/history\\.sqlite$")
+                                                  : QStringLiteral("^/data/history-site\\d?-[0-9a-f]{8}\\.sqlite$"));
+    QVERIFY2(name.match(QString::fromStdString(one)).hasMatch(), one.c_str());
+    // A database named in the settings still wins.
+    TLoggingSettings named;
+    named.Database = "calls.sqlite";
+    QCOMPARE(HistoryDatabasePath(named, "/etc/lw/", false, "/data", dir.filePath(first).toStdString()),
+             std::string("/etc/lw/calls.sqlite"));
+}
+
+void TstHistory::historyOfAnotherRouterWasMixed_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("the same router") << "192.0.2.1" << 23 << QString();
+    QTest::newRow("another port") << "192.0.2.1" << 2323 << "192.0.2.1:23, not of 192.0.2.1:2323";
+    QTest::newRow("another address") << "127.0.0.1" << 23 << "192.0.2.1:23, not of 127.0.0.1:23";
+}
+
+// Calls of two routers went into one file with nothing to tell them apart: a file now names its
+// router and refuses another's calls.
+void TstHistory::historyOfAnotherRouterWasMixed()
+{
+    QFETCH(QString, address);
+    QFETCH(int, port);
+    QFETCH(QString, problem);
+    {
+        THistoryStore store(path());
+        store.SetRouter(QStringLiteral("192.0.2.1"), 23);
+        store.Post(aCall());
+        // The router's name shows with its first status screen.
+        store.SetRouter(QStringLiteral("192.0.2.1"), 23, QStringLiteral("Office"));
+        store.Post(aCall(1));
+    }
+    THistoryStore store(path());
+    QSignalSpy problems(&store, &THistoryStore::problem);
+    store.SetRouter(address, port);
+    store.Post(aCall(2));
+    if (problem.isEmpty()) {
+        QTRY_COMPARE(store.Pending(), size_t(0));
+        QCOMPARE(store.Close(), QString());
+        QCOMPARE(rows(path(), QStringLiteral("SELECT count(*) FROM calls")), QStringList{"3"});
+    } else {
+        QTRY_COMPARE(problems.count(), 1);
+        QCOMPARE(problems.at(0).at(0).toString(), path() + QStringLiteral(" holds the call history of ") + problem +
+                                                      QStringLiteral("; set [Logging] Database= to another file."));
+        QCOMPARE(store.Close(), QStringLiteral("1 call could not be written to %1: it holds the call history of "
+                                               "192.0.2.1:23")
+                                    .arg(path()));
+        QCOMPARE(rows(path(), QStringLiteral("SELECT count(*) FROM calls")), QStringList{"2"});
+    }
+    QCOMPARE(rows(path(), QStringLiteral("SELECT address, port, name FROM router")),
+             QStringList{"192.0.2.1 23 Office"});
 }
 
 QTEST_GUILESS_MAIN(TstHistory)

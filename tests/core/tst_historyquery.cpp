@@ -3,6 +3,7 @@
 // /calls.json answer's limits and bad parameters.
 #include "historyquery.h"
 #include "historyschema.h"
+#include "historystore.h"
 #include "monitor.h"
 #include "privatefile.h"
 
@@ -60,9 +61,10 @@ void makeDatabase(const QString &Path, const std::vector<TCall> &Calls,
                 QVERIFY2(q.exec(statement), qPrintable(q.lastError().text()));
         QVERIFY(q.exec(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion)));
         QVERIFY(db.transaction());
-        q.prepare(QStringLiteral("INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, "
-                                 "tx_bytes, rx_bytes, peak_usage, mean_usage) VALUES(?, 'data', 'out', ?, ?, 60, ?, "
-                                 "1000, 2000, 90, 45.5)"));
+        q.prepare(
+            QStringLiteral("INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, "
+                           "tx_packets, rx_packets, peak_usage, mean_usage) VALUES(?, 'data', 'out', ?, ?, 60, ?, "
+                           "1000, 2000, 90, 45.5)"));
         for (const TCall &call : Calls) {
             q.addBindValue(call.Channel);
             q.addBindValue(qint64(call.Start));
@@ -163,6 +165,7 @@ private slots:
     void csvExportRanFormulas_data();
     void csvExportRanFormulas();
     void exportWroteThroughSymlink();
+    void historyCountedPacketsAsBytes();
 
 private:
     QTemporaryDir m_dir;
@@ -271,7 +274,7 @@ void TstHistoryQuery::totalsAndDays()
     QCOMPARE(days[23].Totals.ConnectedSeconds, 1000);
     QCOMPARE(days[24].Totals.ConnectedSeconds, 30);
     QCOMPARE(days[25].Totals, TTotals{});
-    QCOMPARE(days[30].Totals.RxBytes, 6000);
+    QCOMPARE(days[30].Totals.RxPackets, 6000);
 
     // The month's totals walk the primary key, never the whole table.
     const QStringList plan = reader.totalsPlan();
@@ -515,8 +518,8 @@ void TstHistoryQuery::callsJsonDifferedFromQtJson()
         {QStringLiteral("end"), QString::fromStdString(IsoUtc(row.EndUtc))},
         {QStringLiteral("duration_s"), qint64(row.Duration)},
         {QStringLiteral("remote"), row.Remote},
-        {QStringLiteral("tx_bytes"), qint64(row.TxBytes)},
-        {QStringLiteral("rx_bytes"), qint64(row.RxBytes)},
+        {QStringLiteral("tx_packets"), qint64(row.TxPackets)},
+        {QStringLiteral("rx_packets"), qint64(row.RxPackets)},
         {QStringLiteral("peak_usage"), row.PeakUsage},
         {QStringLiteral("mean_usage"), row.MeanUsage},
         {QStringLiteral("closed_at_stop"), row.ClosedAtStop},
@@ -552,7 +555,7 @@ void TstHistoryQuery::callsJsonQueriedEveryRequest()
         db.setDatabaseName(m_path);
         QVERIFY(db.open());
         QVERIFY(QSqlQuery(db).exec(QStringLiteral(
-            "INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, tx_bytes, rx_bytes, "
+            "INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, tx_packets, rx_packets, "
             "peak_usage, mean_usage) VALUES(1, 'data', 'in', 1796605200, 1796605260, 60, 'second', 0, 0, 0, 0)")));
         db.close();
     }
@@ -659,6 +662,72 @@ void TstHistoryQuery::exportWroteThroughSymlink()
     }
     QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral(".*.csv.*")}, QDir::Files | QDir::Hidden), QStringList());
     QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("other.csv"))));
+}
+
+// Version 1 called the router's packet counts bytes. Its file reads as packets before the monitor
+// next opens it, is renamed in place when it does (the figures kept), and readers kept open
+// across that go on reading.
+void TstHistoryQuery::historyCountedPacketsAsBytes()
+{
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("v1"));
+        db.setDatabaseName(m_path);
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        for (const QString &statement : QString::fromLatin1(kMigrations[0]).split(QLatin1Char(';'), Qt::SkipEmptyParts))
+            QVERIFY2(q.exec(statement), qPrintable(q.lastError().text()));
+        QVERIFY(q.exec(QStringLiteral("PRAGMA user_version = 1")));
+        QVERIFY(q.exec(QStringLiteral("INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, "
+                                      "remote, tx_bytes, rx_bytes, peak_usage, mean_usage) VALUES(1, 'data', "
+                                      "'out', %1, %1 + 44, 44, '192.0.2.9', 319, 521, 100, 100)")
+                           .arg(kDay0)));
+        QVERIFY(q.exec(QStringLiteral("INSERT INTO daily VALUES('2026-12-07', 1, 44, 44, 319, 521)")));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("v1"));
+    const auto columns = [this] {
+        QStringList names;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("look"));
+            db.setDatabaseName(m_path);
+            db.open();
+            QSqlQuery q(QStringLiteral("SELECT name FROM pragma_table_info('calls') UNION ALL "
+                                       "SELECT name FROM pragma_table_info('daily')"),
+                        db);
+            while (q.next())
+                if (q.value(0).toString().startsWith(QLatin1String("tx_")))
+                    names << q.value(0).toString();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("look"));
+        return names;
+    };
+
+    THistoryReader reader(m_path);
+    TCallsJsonSource json;
+    for (const QStringList &expected : {QStringList{"tx_bytes", "tx_bytes"}, QStringList{"tx_packets", "tx_packets"}}) {
+        QCOMPARE(columns(), expected);
+        const std::vector<TCallRow> page = reader.callPage({}, std::nullopt, 10);
+        QCOMPARE(page.size(), std::size_t(1));
+        QCOMPARE(page[0].TxPackets, 319);
+        QCOMPARE(page[0].RxPackets, 521);
+        QCOMPARE(reader.totals(QDate(2026, 12, 7), QDate(2026, 12, 7)), (TTotals{44, 44, 319, 521}));
+        QBuffer csv;
+        QVERIFY(csv.open(QIODevice::WriteOnly));
+        QVERIFY2(reader.exportCsv({}, csv), qPrintable(reader.errorText()));
+        const QList<QStringList> rows = readCsv(csv.data());
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows[0].mid(8, 2), (QStringList{"tx_packets", "rx_packets"}));
+        QCOMPARE(rows[1].mid(8, 2), (QStringList{"319", "521"}));
+        const TJsonAnswer answer = json.answer(m_path, "");
+        QCOMPARE(answer.Status, 200);
+        const QJsonObject call =
+            QJsonDocument::fromJson(QByteArray::fromStdString(answer.Document))["calls"][0].toObject();
+        QCOMPARE(call["tx_packets"].toInteger(), 319);
+        QCOMPARE(call["rx_packets"].toInteger(), 521);
+        QVERIFY(!call.contains(QLatin1String("tx_bytes")));
+        // The monitor opens the file: the next round reads the converted one.
+        THistoryStore store(m_path);
+        store.Post(THistorySession{true, kDay0 + 100, {}});
+    }
 }
 
 QTEST_GUILESS_MAIN(TstHistoryQuery)
