@@ -107,8 +107,10 @@ grep -q 'bgcolor="#00FF00"' "$dom" || fail "no usage drawn"
 # Every page built counts: the plain fetches, then the browser's.
 grep -q "Accessed $((fetches + 1)) times" "$dom" || fail "page counter (expected $((fetches + 1)))"
 [ -s "$out_dir/statuspage.png" ] || fail "no screenshot"
-# Serving the browser raised no error report (each would also open a box).
-! grep -q '^linewatch: ' "$out_dir/program.err" || fail "an error was reported"
+# Serving the browser raised no error report (each would also open a box). Without a session bus
+# the notifier says once that alerts show in the tray: that is no error.
+! grep '^linewatch: ' "$out_dir/program.err" | grep -qv '^linewatch: desktop notifications: ' ||
+    fail "an error was reported"
 
 # SIGTERM ends the program as the tray menu's Exit does: settings saved, status 0.
 kill -TERM "$program_pid"
