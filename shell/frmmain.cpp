@@ -414,10 +414,9 @@ void TfrmMain::FormCreate()
 std::string DefaultSettingsDirectory()
 {
     const QString exeDir = QCoreApplication::applicationDirPath();
-    const QFileInfo dirInfo(exeDir);
     const bool iniThere = QFileInfo::exists(QDir(exeDir).filePath(QString::fromLatin1(kSettingsFileName)));
     const QString configDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
-    return SettingsDirectory(QDir(exeDir).absolutePath().toStdString() + "/", dirInfo.isWritable(), iniThere,
+    return SettingsDirectory(QDir(exeDir).absolutePath().toStdString() + "/", iniThere,
                              configDir.isEmpty() ? std::string() : configDir.toStdString() + "/");
 }
 

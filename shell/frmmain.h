@@ -34,8 +34,9 @@ inline constexpr char kWindowCaption[] = "Brelwick ISDN Router Monitor [1.0.1.3]
 inline constexpr char kRouterMakerSite[] = "http://www.brelwick.example/";
 inline constexpr char kAuthorMail[] = "linewatch@brelwick.example";
 
-// Where the program keeps linewatch.ini without --config, ending in "/": the program's directory,
-// or the user's configuration directory when that one cannot be written (SettingsDirectory).
+// Where the program keeps linewatch.ini without --config, ending in "/": the program's directory
+// when it holds one already and is not under /usr, else the user's configuration directory
+// (SettingsDirectory).
 std::string DefaultSettingsDirectory();
 
 // A plain top-level widget with the status bar at the foot of its layout: a QMainWindow would load
@@ -50,8 +51,8 @@ public:
     struct THooks
     {
         // The directory of linewatch.ini, linewatchver.txt and services.ini, ending in "/".
-        // Unset: the program's directory, or the user's configuration directory when that one
-        // cannot be written (SettingsDirectory).
+        // Unset: the program's directory when it holds linewatch.ini already, else the user's
+        // configuration directory (SettingsDirectory).
         std::string AppDir;
         // The settings file (the command line's --config); its directory then holds the other
         // files. Unset: AppDir's linewatch.ini.
