@@ -114,10 +114,15 @@ void TMonitor::wire()
             relayEnded();
     };
     m_recorder.Emit = [this](THistoryEvent Event) {
+        if (const auto *call = std::get_if<THistoryCall>(&Event))
+            m_calls.Add(call->Channel, call->Voice, call->Incoming);
         if (m_history)
             m_history->Post(std::move(Event));
     };
     Session.ScreenChanged = [this] {
+        // Every chunk, before a loss resets the record: a connection shorter than a tick still
+        // names the router.
+        noteRouterInfo();
         const bool shown = Session.OnStatusScreen();
         noteRepaint(shown);
         if (shown == m_statusScreenShown)
@@ -169,6 +174,7 @@ void TMonitor::wire()
     WebServer.StatusPage = [this] { return StatusPage(); };
     WebServer.MachineAnswer = [this](std::string_view Path) { return MachineAnswer(Path); };
     WebServer.IsExpensive = [](std::string_view Path) { return IsCallsJsonPath(Path); };
+    WebServer.IsMachinePath = [](std::string_view Path) { return IsMachinePath(Path); };
 
     VersionCheck.ThisVersion = ThisVersion;
     VersionCheck.ThisVersionCaption = ThisVersionCaption;
@@ -323,7 +329,7 @@ bool TMonitor::SetWebAdmin(bool On)
 {
     const TErrorPlaceScope place(TErrorPlace::WebServer);
     Settings.SetChecked(SettingControl::chkWebAdmin, On);
-    Guarded([this] { WebServer.WebServerSocket.SetBindAddress(Settings.BindAddress); });
+    Guarded([this] { WebServer.WebServerSocket.SetBindAddress(WebBindAddress.value_or(Settings.BindAddress)); });
     return WebServer.chkWebAdminClick(On);
 }
 
@@ -453,6 +459,17 @@ void TMonitor::noteChanges()
     m_lastB2 = B2;
     m_lastRouter = R;
     m_lastChangeMs = nowMs();
+    noteRouterInfo();
+}
+
+void TMonitor::noteRouterInfo()
+{
+    // The record's default name: the router has not named itself since the last reset.
+    const TRouterStatus &R = Session.Router;
+    if (R.Name == TRouterStatus{}.Name ||
+        (m_routerInfo && m_routerInfo->Name == R.Name && m_routerInfo->Firmware == R.Firmware))
+        return;
+    m_routerInfo = TRouterInfo{R.Name, R.Firmware};
 }
 
 std::string TMonitor::StatusPage()
@@ -523,6 +540,8 @@ TMachineStatus TMonitor::MachineStatus() const
     status.NowMs = nowMs();
     status.PageHits = PageHits;
     status.Version = ThisVersion;
+    status.RouterInfo = m_routerInfo;
+    status.Calls = m_calls;
     return status;
 }
 
@@ -535,7 +554,7 @@ bool sameMetrics(const TMachineStatus &a, const TMachineStatus &b)
     return a.B1 == b.B1 && a.B2 == b.B2 && a.Router == b.Router && a.Connection == b.Connection &&
            a.RelayAttached == b.RelayAttached && a.Reconnect.Reconnecting == b.Reconnect.Reconnecting &&
            a.LastChangeMs == b.LastChangeMs && a.StartTimeMs == b.StartTimeMs && a.PageHits == b.PageHits &&
-           a.Version == b.Version;
+           a.Version == b.Version && a.RouterInfo == b.RouterInfo && a.Calls == b.Calls;
 }
 
 // Whether the status documents of two snapshots differ at most in the time, the uptime and the
@@ -611,6 +630,14 @@ bool TMonitor::IsCallsJsonPath(std::string_view Path)
            (Path.size() == kCallsJsonPath.size() || Path[kCallsJsonPath.size()] == '?');
 }
 
+bool TMonitor::IsMachinePath(std::string_view Path)
+{
+    if (IsCallsJsonPath(Path))
+        return true;
+    Path = Path.substr(0, Path.find('?'));
+    return Path == kStatusJsonPath || Path == kMetricsPath;
+}
+
 std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path) const
 {
     if (IsCallsJsonPath(Path)) {
@@ -642,11 +669,12 @@ std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path) const
     if (Path == kMetricsPath) {
         TMachineStatus status = MachineStatus();
         if (!m_metricsStatus || !sameMetrics(*m_metricsStatus, status)) {
-            m_metricsAnswer = HttpAnswer(THttpStatus::Ok, kMetricsContentType, BuildMetrics(status));
+            m_metricsBody = BuildMetrics(status);
             status.CallerIds.clear();
             m_metricsStatus = std::move(status);
         }
-        return m_metricsAnswer;
+        return HttpAnswer(THttpStatus::Ok, kMetricsContentType,
+                          m_metricsBody + BuildProcessMetrics(ReadProcessStats()));
     }
     return std::nullopt;
 }

@@ -394,6 +394,9 @@ std::string HttpAnswer(THttpStatus Status, std::string_view ContentType, const s
     case THttpStatus::NotFound:
         answer = "HTTP/1.0 404 Not Found\r\n";
         break;
+    case THttpStatus::MethodNotAllowed:
+        answer = "HTTP/1.0 405 Method Not Allowed\r\n";
+        break;
     case THttpStatus::ServiceUnavailable:
         answer = "HTTP/1.0 503 Service Unavailable\r\n";
         break;
