@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QLocale>
 #include <QTimer>
 
 #include <algorithm>
@@ -498,6 +499,9 @@ std::string TMonitor::StatusPage()
         }
         return toBytes(text);
     };
+    // The counters' separator as the window's too, unless the page's character set lacks it.
+    if (const QString group = QLocale().groupSeparator(); group.size() == 1 && group[0].unicode() <= 0xFF)
+        inputs.GroupSeparator = static_cast<char>(group[0].unicode());
     inputs.HomePage = kHomePage;
     // Built again when the record, the histories or the settings changed, and once a second for
     // the service names and usage texts, which the cache cannot compare.

@@ -37,6 +37,8 @@ class TCallsJsonSource;
 
 inline constexpr char ThisVersion[] = "1.0.1.3";
 inline constexpr char ThisVersionCaption[] = "1.0.1.3  8/16/00";
+// The release date of ThisVersionCaption, for a caption in the user's date format.
+inline constexpr char ThisVersionDate[] = "2000-08-16";
 inline constexpr char kHomePage[] = "http://www.brelwick.example/linewatch/";
 
 class TMonitor : public QObject

@@ -9,6 +9,7 @@
 #include "monitor.h"
 #include "settings.h"
 
+#include <QLocale>
 #include <QSize>
 #include <QWidget>
 
@@ -38,6 +39,10 @@ inline constexpr char kAuthorMail[] = "linewatch@brelwick.example";
 // when it holds one already and is not under /usr, else the user's configuration directory
 // (SettingsDirectory).
 std::string DefaultSettingsDirectory();
+
+// The About tab's version line: the version and its date in the locale's short format
+// ("1.0.1.3  16.08.00" in German); the C locale keeps ThisVersionCaption as written.
+QString AboutVersionText(const QLocale &Locale);
 
 // A plain top-level widget with the status bar at the foot of its layout: a QMainWindow would load
 // its dock and tool bar layout code, which this window never uses, for as long as it runs.
