@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QLocale>
 #include <QTimer>
 
 #include <algorithm>
@@ -116,10 +117,15 @@ void TMonitor::wire()
             relayEnded();
     };
     m_recorder.Emit = [this](THistoryEvent Event) {
+        if (const auto *call = std::get_if<THistoryCall>(&Event))
+            m_calls.Add(call->Channel, call->Voice, call->Incoming);
         if (m_history)
             m_history->Post(std::move(Event));
     };
     Session.ScreenChanged = [this] {
+        // Every chunk, before a loss resets the record: a connection shorter than a tick still
+        // names the router.
+        noteRouterInfo();
         const bool shown = Session.OnStatusScreen();
         noteRepaint(shown);
         if (shown == m_statusScreenShown)
@@ -173,6 +179,7 @@ void TMonitor::wire()
     WebServer.StatusPage = [this] { return StatusPage(); };
     WebServer.MachineAnswer = [this](std::string_view Path) { return MachineAnswer(Path); };
     WebServer.IsExpensive = [](std::string_view Path) { return IsCallsJsonPath(Path); };
+    WebServer.IsMachinePath = [](std::string_view Path) { return IsMachinePath(Path); };
 
     VersionCheck.ThisVersion = ThisVersion;
     VersionCheck.ThisVersionCaption = ThisVersionCaption;
@@ -341,7 +348,7 @@ bool TMonitor::SetWebAdmin(bool On)
 {
     const TErrorPlaceScope place(TErrorPlace::WebServer);
     Settings.SetChecked(SettingControl::chkWebAdmin, On);
-    Guarded([this] { WebServer.WebServerSocket.SetBindAddress(Settings.BindAddress); });
+    Guarded([this] { WebServer.WebServerSocket.SetBindAddress(WebBindAddress.value_or(Settings.BindAddress)); });
     return WebServer.chkWebAdminClick(On);
 }
 
@@ -473,6 +480,17 @@ void TMonitor::noteChanges()
     m_lastB2 = B2;
     m_lastRouter = R;
     m_lastChangeMs = nowMs();
+    noteRouterInfo();
+}
+
+void TMonitor::noteRouterInfo()
+{
+    // The record's default name: the router has not named itself since the last reset.
+    const TRouterStatus &R = Session.Router;
+    if (R.Name == TRouterStatus{}.Name ||
+        (m_routerInfo && m_routerInfo->Name == R.Name && m_routerInfo->Firmware == R.Firmware))
+        return;
+    m_routerInfo = TRouterInfo{R.Name, R.Firmware};
 }
 
 std::string TMonitor::StatusPage()
@@ -501,6 +519,9 @@ std::string TMonitor::StatusPage()
         }
         return toBytes(text);
     };
+    // The counters' separator as the window's too, unless the page's character set lacks it.
+    if (const QString group = QLocale().groupSeparator(); group.size() == 1 && group[0].unicode() <= 0xFF)
+        inputs.GroupSeparator = static_cast<char>(group[0].unicode());
     inputs.HomePage = kHomePage;
     // Built again when the record, the histories or the settings changed, and once a second for
     // the service names and usage texts, which the cache cannot compare.
@@ -543,6 +564,8 @@ TMachineStatus TMonitor::MachineStatus() const
     status.NowMs = nowMs();
     status.PageHits = PageHits;
     status.Version = ThisVersion;
+    status.RouterInfo = m_routerInfo;
+    status.Calls = m_calls;
     return status;
 }
 
@@ -555,7 +578,7 @@ bool sameMetrics(const TMachineStatus &a, const TMachineStatus &b)
     return a.B1 == b.B1 && a.B2 == b.B2 && a.Router == b.Router && a.Connection == b.Connection &&
            a.RelayAttached == b.RelayAttached && a.Reconnect.Reconnecting == b.Reconnect.Reconnecting &&
            a.LastChangeMs == b.LastChangeMs && a.StartTimeMs == b.StartTimeMs && a.PageHits == b.PageHits &&
-           a.Version == b.Version;
+           a.Version == b.Version && a.RouterInfo == b.RouterInfo && a.Calls == b.Calls;
 }
 
 // Whether the status documents of two snapshots differ at most in the time, the uptime and the
@@ -631,6 +654,14 @@ bool TMonitor::IsCallsJsonPath(std::string_view Path)
            (Path.size() == kCallsJsonPath.size() || Path[kCallsJsonPath.size()] == '?');
 }
 
+bool TMonitor::IsMachinePath(std::string_view Path)
+{
+    if (IsCallsJsonPath(Path))
+        return true;
+    Path = Path.substr(0, Path.find('?'));
+    return Path == kStatusJsonPath || Path == kMetricsPath;
+}
+
 std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path) const
 {
     if (IsCallsJsonPath(Path)) {
@@ -662,11 +693,12 @@ std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path) const
     if (Path == kMetricsPath) {
         TMachineStatus status = MachineStatus();
         if (!m_metricsStatus || !sameMetrics(*m_metricsStatus, status)) {
-            m_metricsAnswer = HttpAnswer(THttpStatus::Ok, kMetricsContentType, BuildMetrics(status));
+            m_metricsBody = BuildMetrics(status);
             status.CallerIds.clear();
             m_metricsStatus = std::move(status);
         }
-        return m_metricsAnswer;
+        return HttpAnswer(THttpStatus::Ok, kMetricsContentType,
+                          m_metricsBody + BuildProcessMetrics(ReadProcessStats()));
     }
     return std::nullopt;
 }

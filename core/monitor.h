@@ -37,6 +37,8 @@ class TCallsJsonSource;
 
 inline constexpr char ThisVersion[] = "1.0.1.3";
 inline constexpr char ThisVersionCaption[] = "1.0.1.3  8/16/00";
+// The release date of ThisVersionCaption, for a caption in the user's date format.
+inline constexpr char ThisVersionDate[] = "2000-08-16";
 inline constexpr char kHomePage[] = "http://www.brelwick.example/linewatch/";
 
 class TMonitor : public QObject
@@ -101,6 +103,9 @@ public:
     std::string VersionFileDir;
     // The settings file; AppDir's linewatch.ini unless set (linewatchd's --config).
     std::string SettingsFile;
+    // The web server's address in place of [Network] BindAddress ("" for every interface), the
+    // relay keeping that one (linewatchd's --web.listen-address).
+    std::optional<std::string> WebBindAddress;
     void SetAppDir(const std::string &Dir);
 
     // The start-up steps that need no widgets: the virtual screen cleared with its cursor at the
@@ -149,6 +154,8 @@ public:
     std::optional<std::string> MachineAnswer(std::string_view Path) const;
     // Whether Path's answer is a query of the call history (the web server rations those).
     static bool IsCallsJsonPath(std::string_view Path);
+    // Whether MachineAnswer serves Path (the web server's HEAD and 405 apply to these alone).
+    static bool IsMachinePath(std::string_view Path);
     TConnectionState ConnectionState() const;
 
     // Shows the new-version dialog (the window) or logs the result (linewatchd).
@@ -198,6 +205,7 @@ signals:
 private:
     void wire();
     void noteChanges();
+    void noteRouterInfo();
     void paceTick();
     void noteRepaint(bool StatusShown);
     void applyLogging();
@@ -223,10 +231,15 @@ private:
     TChannelStatus m_lastB1;
     TChannelStatus m_lastB2;
     TRouterStatus m_lastRouter;
+    // The router's name and firmware as a status screen last showed them, for /metrics's info
+    // series; and the calls the history logged.
+    std::optional<TRouterInfo> m_routerInfo;
+    TCallCounts m_calls;
     // The answers kept between requests (see StatusPage and MachineAnswer).
     TStatusPageCache m_pageCache;
+    // /metrics without the process's figures, which are read for every answer.
     mutable std::optional<TMachineStatus> m_metricsStatus;
-    mutable std::string m_metricsAnswer;
+    mutable std::string m_metricsBody;
     // /status.json cut around the values of the clock and the page counter: five pieces.
     mutable std::optional<TMachineStatus> m_jsonStatus;
     mutable std::vector<std::string> m_jsonPieces;

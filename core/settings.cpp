@@ -407,10 +407,10 @@ void SaveSettings(TIniFile &ini, const TSettings &settings)
     ini.UpdateFile();
 }
 
-std::string SettingsDirectory(const std::string &exeDir, bool exeDirWritable, bool iniExistsThere,
-                              const std::string &configDir)
+std::string SettingsDirectory(const std::string &exeDir, bool iniExistsThere, const std::string &configDir)
 {
-    std::string dir = (iniExistsThere || exeDirWritable) ? exeDir : configDir;
+    const bool installed = exeDir == "/usr" || exeDir.starts_with("/usr/");
+    std::string dir = iniExistsThere && !installed ? exeDir : configDir;
     if (!dir.empty() && dir.back() != '/')
         dir += '/';
     return dir;

@@ -98,12 +98,13 @@ void LoadSettings(const TIniFile &ini, ISettingsControls &controls);
 void SaveSettings(TIniFile &ini, const ISettingsControls &controls);
 
 // The directory that holds linewatch.ini, linewatchver.txt and services.ini, ending in "/": the
-// program's own directory when it already holds linewatch.ini or is writable (a portable copy),
-// otherwise the user's configuration directory (the window passes
-// QStandardPaths::AppConfigLocation and creates it before saving), so an installed program's exit
-// never fails for want of a writable directory.
-std::string SettingsDirectory(const std::string &exeDir, bool exeDirWritable, bool iniExistsThere,
-                              const std::string &configDir);
+// program's own directory when it already holds linewatch.ini (a portable copy), otherwise the
+// user's configuration directory (the window passes QStandardPaths::AppConfigLocation and creates
+// it before saving). A program under /usr (the package's and /usr/local's) never writes beside
+// itself, even run as root with a file left there: a writable directory alone makes no copy
+// portable, or an installed program run as root would leave a file that removing the package
+// leaves behind.
+std::string SettingsDirectory(const std::string &exeDir, bool iniExistsThere, const std::string &configDir);
 
 // [Alerts]: which alerts are on and their thresholds. Command is a program and its arguments
 // separated by blanks, double quotes grouping an argument with blanks in it and three double

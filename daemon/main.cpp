@@ -112,6 +112,22 @@ void checkValues(TSettings &settings)
     }
 }
 
+// --web.listen-address as the exporters write it: HOST:PORT, HOST a dotted IPv4 address,
+// "localhost", or empty for every interface. None when it is no such thing.
+std::optional<std::pair<std::string, std::string>> parseListenAddress(const std::string &text)
+{
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos)
+        return std::nullopt;
+    std::string host = text.substr(0, colon);
+    const std::string port = text.substr(colon + 1);
+    if (host == "localhost")
+        host = "127.0.0.1";
+    if ((!host.empty() && !isDottedIPv4(host)) || !isPort(port, true))
+        return std::nullopt;
+    return std::pair{host, port};
+}
+
 // The call history's default home: the service's state directory, else the user's data folder.
 QString historyDataDirectory()
 {
@@ -223,7 +239,19 @@ int main(int argc, char *argv[])
                        "midnight, or an ISO 8601 time such as 2026-12-01T08:00:00Z)."),
         QStringLiteral("DATE"));
     parser.addOption(sinceOption);
+    const QCommandLineOption listenOption(
+        QStringLiteral("web.listen-address"),
+        QStringLiteral("Serve the status page, /status.json and /metrics on HOST:PORT (:PORT for every interface), "
+                       "in place of the settings file's [Network] BindAddress and [RemoteAdmin] WebPort and Web."),
+        QStringLiteral("HOST:PORT"));
+    parser.addOption(listenOption);
     parser.process(app);
+    std::optional<std::pair<std::string, std::string>> listenAddress;
+    if (parser.isSet(listenOption) && !(listenAddress = parseListenAddress(parser.value(listenOption).toStdString()))) {
+        std::fprintf(stderr, "linewatchd: --web.listen-address %s is not HOST:PORT (such as 127.0.0.1:9100)\n",
+                     qPrintable(parser.value(listenOption)));
+        return 2;
+    }
     if (parser.isSet(sinceOption) && !parser.isSet(exportOption)) {
         std::fprintf(stderr, "linewatchd: --since works with --export-csv only\n");
         return 2;
@@ -339,6 +367,11 @@ int main(int argc, char *argv[])
     monitor.Create();
     monitor.LoadSettings();
     checkValues(monitor.Settings);
+    if (listenAddress) {
+        monitor.WebBindAddress = listenAddress->first;
+        monitor.Settings.SetText(SettingControl::edtWebAdminPort, listenAddress->second);
+        monitor.Settings.SetChecked(SettingControl::chkWebAdmin, true);
+    }
     monitor.ApplySettings();
     monitor.Session.ResetStatus();
     logLine(kLogInfo, "started with " + configFile.toStdString());

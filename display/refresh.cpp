@@ -18,12 +18,23 @@ std::string FormatPhoneNumber(const std::string &Digits)
     return Digits;
 }
 
-QString UsageText(int32_t Percent, int32_t Speed)
+QString UsageText(int32_t Percent, int32_t Speed, const QLocale &Locale)
 {
     // The same figure as the web page's, with only the decimal point the user's: "%f" keeps ASCII
     // digits and no thousands separators.
     QString text = QString::fromLatin1(DefaultUsageText(Percent, Speed));
-    text.replace(QLatin1Char('.'), QLocale().decimalPoint());
+    text.replace(QLatin1Char('.'), Locale.decimalPoint());
+    return text;
+}
+
+QString GroupThousands(int64_t Value, const QLocale &Locale)
+{
+    // Grouped by hand, not by QLocale::toString: the C locale omits its separator there, and the
+    // English window has always shown the comma.
+    QString text = QString::fromLatin1(GroupThousands(Value));
+    const QString separator = Locale.groupSeparator();
+    if (separator != QLatin1String(","))
+        text.replace(QLatin1Char(','), separator);
     return text;
 }
 

@@ -7,6 +7,7 @@
 #include "statusmodel.h"
 
 #include <QDateTime>
+#include <QLocale>
 #include <QString>
 
 #include <array>
@@ -21,7 +22,12 @@ std::string FormatPhoneNumber(const std::string &Digits);
 // "%d%%  (%fKB/s)": the percentage and its rate in KB/s on a channel of Speed Kbit/s, the rate
 // with two decimals and the user's decimal separator. The product Percent * Speed is a 32-bit
 // integer, as the router's figures are, and is then divided by 819.2 (100 * 8 * 1024 / 1000).
-QString UsageText(int32_t Percent, int32_t Speed);
+QString UsageText(int32_t Percent, int32_t Speed, const QLocale &Locale = QLocale());
+
+// A counter grouped in threes with the locale's group separator ("178.451" in German,
+// "178,451" in English and in the C locale): the window's counters, which sit beside UsageText's
+// decimals and must not read as them. The web page, JSON, metrics and CSV keep GroupThousands.
+QString GroupThousands(int64_t Value, const QLocale &Locale);
 
 // Tray picture index of a four-character code letter-level-letter-level ("D3O0"): B1 picks the
 // row of six (data levels 0..3, "O" idle, "V" voice), B2 the column. An idle or voice channel

@@ -5,8 +5,19 @@
 // are named for packets, not bytes.
 #include "metrics.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -117,8 +128,10 @@ std::string BuildMetrics(const TMachineStatus &Status)
 {
     TMetricsWriter w;
 
-    w.family("linewatch_up", "gauge", "Always 1: the monitor is running and answering.");
-    w.sample({}, int64_t{1});
+    // The exporters' habit: up is whether the thing watched can be reached, not whether the
+    // exporter runs (an answer at all says that).
+    w.family("linewatch_up", "gauge", "1 while the monitor is connected to the router's console, 0 otherwise.");
+    w.sample({}, int64_t{IsRouterConnected(Status.Connection)});
 
     w.family("linewatch_build_info", "gauge", "Always 1, labelled with the monitor's version.");
     w.sample("version=\"" + MetricsLabelEscape(Status.Version) + "\"", int64_t{1});
@@ -151,10 +164,24 @@ std::string BuildMetrics(const TMachineStatus &Status)
              "When the router's status last changed, in seconds since the Unix epoch; 0 if never.");
     w.sample({}, seconds(Status.LastChangeMs));
 
+    // No series until the router named itself: a series labelled with the record's "No Data"
+    // would be a second router to every dashboard, and one more at each loss.
     w.family("linewatch_router_info", "gauge", "Always 1, labelled with the router's system name and firmware.");
-    w.sample("name=\"" + MetricsLabelEscape(Status.Router.Name) + "\",firmware=\"" +
-                 MetricsLabelEscape(Status.Router.Firmware) + "\"",
-             int64_t{1});
+    if (Status.RouterInfo)
+        w.sample("name=\"" + MetricsLabelEscape(Status.RouterInfo->Name) + "\",firmware=\"" +
+                     MetricsLabelEscape(Status.RouterInfo->Firmware) + "\"",
+                 int64_t{1});
+
+    w.family("linewatch_calls_total", "counter", "Calls ended, as the call history logged them.");
+    for (int channel = 0; channel < 2; ++channel) {
+        for (const bool voice : {false, true}) {
+            for (const bool incoming : {true, false}) {
+                w.sample(channelLabel(kChannelNames[channel]) + ",kind=\"" + (voice ? "voice" : "data") +
+                             "\",direction=\"" + (incoming ? "incoming" : "outgoing") + "\"",
+                         Status.Calls.Count[channel][voice][incoming]);
+            }
+        }
+    }
 
     w.family("linewatch_channel_state", "gauge", "1 for the state the B channel is in, 0 for the other states.");
     for (const std::string_view channel : kChannelNames) {
@@ -209,5 +236,132 @@ std::string BuildMetrics(const TMachineStatus &Status)
     if (const std::optional<int64_t> outcall = DurationSeconds(Status.Router.TotalOutcallTime))
         w.sample({}, *outcall);
 
+    std::string out = w.take();
+    if (Status.Process)
+        out += BuildProcessMetrics(*Status.Process);
+    return out;
+}
+
+std::string BuildProcessMetrics(const TProcessStats &Stats)
+{
+    TMetricsWriter w;
+    // Names and help texts as the client libraries write them, so their dashboards fit.
+    if (Stats.CpuSeconds) {
+        w.family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
+        w.sample({}, *Stats.CpuSeconds);
+    }
+    if (Stats.OpenFds) {
+        w.family("process_open_fds", "gauge", "Number of open file descriptors.");
+        w.sample({}, *Stats.OpenFds);
+    }
+    if (Stats.MaxFds) {
+        w.family("process_max_fds", "gauge", "Maximum number of open file descriptors.");
+        w.sample({}, *Stats.MaxFds);
+    }
+    if (Stats.VirtualBytes) {
+        w.family("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.");
+        w.sample({}, *Stats.VirtualBytes);
+    }
+    if (Stats.ResidentBytes) {
+        w.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+        w.sample({}, *Stats.ResidentBytes);
+    }
+    if (Stats.StartTimeSeconds) {
+        w.family("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.");
+        w.sample({}, *Stats.StartTimeSeconds);
+    }
     return w.take();
+}
+
+namespace {
+
+// A small file of /proc whole; empty when it cannot be read.
+std::string readProcFile(const char *path)
+{
+    std::string text;
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            text.append(buffer, static_cast<size_t>(got));
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        break;
+    }
+    ::close(fd);
+    return text;
+}
+
+// The boot time from /proc/stat's "btime" line, in seconds since the epoch; 0 if not found.
+int64_t bootTimeSeconds()
+{
+    const std::string stat = readProcFile("/proc/stat");
+    const size_t at = stat.find("\nbtime ");
+    return at == std::string::npos ? 0 : std::strtoll(stat.c_str() + at + 7, nullptr, 10);
+}
+
+} // namespace
+
+TProcessStats ReadProcessStats()
+{
+    TProcessStats stats;
+    // /proc/self/stat: the name in parentheses may hold blanks and parentheses of its own, so the
+    // fields are counted from the last ')'; the first after it is field 3 (the state).
+    const std::string stat = readProcFile("/proc/self/stat");
+    const size_t close = stat.rfind(')');
+    if (close != std::string::npos) {
+        std::vector<std::string_view> fields;
+        std::string_view rest = std::string_view(stat).substr(close + 1);
+        while (!rest.empty()) {
+            const size_t begin = rest.find_first_not_of(" \n");
+            if (begin == std::string_view::npos)
+                break;
+            rest.remove_prefix(begin);
+            const size_t end = std::min(rest.find_first_of(" \n"), rest.size());
+            fields.push_back(rest.substr(0, end));
+            rest.remove_prefix(end);
+        }
+        const auto field = [&fields](size_t number) -> std::optional<int64_t> {
+            int64_t value = 0;
+            if (number < 3 || number - 3 >= fields.size())
+                return std::nullopt;
+            const std::string_view text = fields[number - 3];
+            const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+            return result.ec == std::errc() ? std::optional<int64_t>(value) : std::nullopt;
+        };
+        const long ticks = ::sysconf(_SC_CLK_TCK);
+        const long pageSize = ::sysconf(_SC_PAGESIZE);
+        const auto utime = field(14), stime = field(15), start = field(22), vsize = field(23), rss = field(24);
+        if (ticks > 0 && utime && stime)
+            stats.CpuSeconds = static_cast<double>(*utime + *stime) / static_cast<double>(ticks);
+        if (vsize)
+            stats.VirtualBytes = *vsize;
+        if (rss && pageSize > 0)
+            stats.ResidentBytes = *rss * pageSize;
+        // The boot time never changes while we run: read once.
+        static const int64_t bootTime = bootTimeSeconds();
+        if (ticks > 0 && start && bootTime > 0)
+            stats.StartTimeSeconds =
+                static_cast<double>(bootTime) + static_cast<double>(*start) / static_cast<double>(ticks);
+    }
+    if (DIR *dir = ::opendir("/proc/self/fd")) {
+        int64_t count = 0;
+        while (const dirent *entry = ::readdir(dir)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                ++count;
+        }
+        ::closedir(dir);
+        // The directory's own descriptor was open while counting; the client libraries count it
+        // too, and so do we.
+        stats.OpenFds = count;
+    }
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        stats.MaxFds = static_cast<int64_t>(limit.rlim_cur);
+    return stats;
 }

@@ -63,6 +63,38 @@ struct TReconnectStatus
     bool operator==(const TReconnectStatus &) const = default;
 };
 
+// The router's system name and firmware as its status screen last named them.
+struct TRouterInfo
+{
+    std::string Name;
+    std::string Firmware;
+
+    bool operator==(const TRouterInfo &) const = default;
+};
+
+// Calls ended, as the call history logged them, per channel, kind and direction; every
+// combination is there from the start (at 0), as Prometheus asks of a known label set.
+struct TCallCounts
+{
+    // [channel - 1][voice][incoming]
+    int64_t Count[2][2][2] = {};
+
+    void Add(int Channel, bool Voice, bool Incoming) { ++Count[Channel == 2 ? 1 : 0][Voice][Incoming]; }
+    bool operator==(const TCallCounts &) const = default;
+};
+
+// The figures the Prometheus client libraries export for their process, read from /proc and
+// getrlimit; each group is left out when it cannot be read.
+struct TProcessStats
+{
+    std::optional<double> CpuSeconds;       // user and system time
+    std::optional<int64_t> ResidentBytes;   // resident set
+    std::optional<int64_t> VirtualBytes;    // address space
+    std::optional<double> StartTimeSeconds; // since the Unix epoch
+    std::optional<int64_t> OpenFds;
+    std::optional<int64_t> MaxFds; // the soft limit
+};
+
 // Everything a machine may ask about the monitor, gathered by the core for one request.
 struct TMachineStatus
 {
@@ -80,6 +112,12 @@ struct TMachineStatus
     int64_t NowMs = 0;        // when this snapshot was taken, ms since the epoch (UTC)
     int32_t PageHits = 0;     // the status page's counter; read as unsigned 32 bits, as it wraps
     std::string Version;      // the program's version, "1.0.1.3"
+    // The router's name and firmware once a status screen showed them; kept across a loss, so a
+    // scraper's series keeps its labels. None before.
+    std::optional<TRouterInfo> RouterInfo;
+    TCallCounts Calls;
+    // Only /metrics reads the process's figures; none in other snapshots.
+    std::optional<TProcessStats> Process;
 };
 
 // At most this many caller-ID entries (the newest) go into one document, so an answer stays

@@ -53,6 +53,7 @@ struct TStatusPageInputs
     std::string WebAutoRefreshSeconds = "10"; // written as typed (escaped), never validated
     TServiceNameFn LookupServiceName;         // unset: every port is "?"
     TUsageTextFn UsageText;                   // unset: DefaultUsageText
+    char GroupSeparator = ',';                // between thousands in the counters, as the window has it
     std::string HomePage = "http://www.brelwick.example/linewatch/";
 };
 
@@ -71,11 +72,12 @@ std::string BuildTableRow(int Count, const std::vector<std::string> &Cells, cons
 // The twelve rows of one channel: header, link row, nine chart levels (90 at the top) and the
 // axis row. ChannelName is "B1" or "B2".
 std::string BuildChannelSection(const std::string &ChannelName, const TChannelStatus &Channel,
-                                const TUsageSeries &Series, const TChannelColors &Colors,
-                                const TUsageTextFn &UsageText);
+                                const TUsageSeries &Series, const TChannelColors &Colors, const TUsageTextFn &UsageText,
+                                char GroupSeparator = ',');
 
 // The five rows of the Ethernet and General section.
-std::string BuildEthernetSection(const TRouterStatus &Router, const TServiceNameFn &LookupServiceName);
+std::string BuildEthernetSection(const TRouterStatus &Router, const TServiceNameFn &LookupServiceName,
+                                 char GroupSeparator = ',');
 
 // The complete status document. Increases PageHits by one first (wrapping, never overflowing).
 std::string BuildStatusPage(const TStatusPageInputs &Inputs, int32_t &PageHits);
@@ -110,7 +112,7 @@ std::string ExtractWord(std::string &Source);
 // The same over a view, advancing it: linear in the word's length, for long request buffers.
 std::string_view ExtractWord(std::string_view &Source);
 
-enum class THttpStatus { Ok, BadRequest, NotFound, ServiceUnavailable };
+enum class THttpStatus { Ok, BadRequest, NotFound, MethodNotAllowed, ServiceUnavailable };
 
 // An answer as the browser receives it: "HTTP/1.0 200 OK" or "HTTP/1.0 404 Not Found", the
 // content type with the 8-bit charset of router text, Content-Length, "Connection: close", an

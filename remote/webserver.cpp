@@ -100,12 +100,37 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
     // Only the method word matters: versions, headers and bodies are read as words and dropped,
     // except that every further "GET" starts another answer.
     while (!rest.empty() && answers < kMaxAnswersPerRead && Connected()) {
-        if (ExtractWord(rest) != "GET")
-            continue;
-        const std::string_view path = ExtractWord(rest);
+        const std::string_view method = ExtractWord(rest);
+        std::string_view path;
+        bool head = false;
+        if (method == "GET") {
+            path = ExtractWord(rest);
+        } else {
+            // Another method counts only before a machine path; otherwise the path stays a word
+            // of its own (it may be a "GET").
+            std::string_view after = rest;
+            path = ExtractWord(after);
+            if (!isMethodWord(method) || !IsMachinePath || !IsMachinePath(path))
+                continue;
+            rest = after;
+            head = method == "HEAD";
+        }
         if (answers >= kAnswersAlwaysGiven && Backlog && Backlog() >= kAnswerBacklogBytes)
             break;
         ++answers;
+        if (method != "GET" && !head) {
+            Send(HttpAnswer(THttpStatus::MethodNotAllowed, "text/plain; charset=utf-8",
+                            "405 Method Not Allowed: " + std::string(path) + " takes GET and HEAD\n",
+                            "Allow: GET, HEAD\r\n"));
+            continue;
+        }
+        // HEAD: the GET answer's headers, Content-Length included, without its body.
+        const auto send = [&Send, head](const std::string &Answer) {
+            if (!head)
+                return Send(Answer);
+            const size_t end = Answer.find("\r\n\r\n");
+            Send(end == std::string::npos ? Answer : Answer.substr(0, end + 4));
+        };
         if (IsStatusPath(path)) {
             Send(HttpAnswer(THttpStatus::Ok, statusDocument()));
             continue;
@@ -118,7 +143,7 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
                 break;
             if (!expensiveTurn()) {
                 ++m_expensiveRefusals;
-                Send(HttpAnswer(THttpStatus::ServiceUnavailable, "application/json",
+                send(HttpAnswer(THttpStatus::ServiceUnavailable, "application/json",
                                 R"({"error":"busy: too many expensive answers at once, try again shortly"})",
                                 "Retry-After: 1\r\n"));
                 continue;
@@ -130,10 +155,17 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
             m_expensiveBudget -= std::max<int64_t>(kExpensiveMinimumCharge, machine ? int64_t(machine->size()) : 0);
         }
         if (machine)
-            Send(*machine);
+            send(*machine);
         else
             Send(HttpAnswer(THttpStatus::NotFound, BuildNotFoundPage(std::string(path))));
     }
+}
+
+bool TWebServer::isMethodWord(std::string_view Word)
+{
+    // HTTP's methods are case-sensitive tokens, upper case for all in use; a header name ends in
+    // a colon and a version has digits, so neither is taken for one.
+    return !Word.empty() && std::all_of(Word.begin(), Word.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
 }
 
 bool TWebServer::expensiveTurn()

@@ -64,6 +64,10 @@ public:
     std::function<std::optional<std::string>(std::string_view Path)> MachineAnswer;
     // Whether MachineAnswer's answer for Path costs real work (a database query); unset: none does.
     std::function<bool(std::string_view Path)> IsExpensive;
+    // Whether MachineAnswer serves Path. A method word other than GET before such a path gets
+    // HTTP's answer (HEAD: the headers alone; any other: 405); before any other path it is read
+    // as a word like the rest, as the status page always had it. Unset: no path is.
+    std::function<bool(std::string_view Path)> IsMachinePath;
     // Writes the status bar's shared message panel (panel 0).
     std::function<void(const std::string &text)> SetStatusText;
 
@@ -82,7 +86,8 @@ public:
     static bool IsStatusPath(std::string_view Path);
 
     // What the read handler does with the bytes of one read, without the socket: every "GET" word
-    // and the path word after it give one answer (the status page or a 404 page), at most
+    // and the path word after it give one answer (the status page or a 404 page), and so does
+    // every other method word before a machine path (see IsMachinePath), at most
     // kMaxAnswersPerRead, each handed to Send while Connected() holds. Backlog, when set, gives
     // the bytes still waiting for the peer (see kAnswerBacklogBytes).
     void AnswerRequest(std::string_view Request, const std::function<bool()> &Connected,
@@ -110,6 +115,7 @@ private:
     void forgetAllConnections();
     std::string statusDocument();
     bool expensiveTurn();
+    static bool isMethodWord(std::string_view Word);
 
     int64_t m_expensiveBudget = kExpensiveBurstBytes;
     int64_t m_expensiveBudgetTime = 0;

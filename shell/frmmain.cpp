@@ -23,9 +23,11 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDate>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -417,13 +419,20 @@ void TfrmMain::FormCreate()
     });
 }
 
+QString AboutVersionText(const QLocale &Locale)
+{
+    if (Locale.language() == QLocale::C)
+        return QString::fromLatin1(ThisVersionCaption);
+    return QString::fromLatin1(ThisVersion) + QStringLiteral("  ") +
+           Locale.toString(QDate::fromString(QString::fromLatin1(ThisVersionDate), Qt::ISODate), QLocale::ShortFormat);
+}
+
 std::string DefaultSettingsDirectory()
 {
     const QString exeDir = QCoreApplication::applicationDirPath();
-    const QFileInfo dirInfo(exeDir);
     const bool iniThere = QFileInfo::exists(QDir(exeDir).filePath(QString::fromLatin1(kSettingsFileName)));
     const QString configDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
-    return SettingsDirectory(QDir(exeDir).absolutePath().toStdString() + "/", dirInfo.isWritable(), iniThere,
+    return SettingsDirectory(QDir(exeDir).absolutePath().toStdString() + "/", iniThere,
                              configDir.isEmpty() ? std::string() : configDir.toStdString() + "/");
 }
 
@@ -594,7 +603,7 @@ void TfrmMain::makeAboutPage()
     // tab that is seldom open.
     ui->Image1->setFixedSize(MakerBadgeSize());
     ui->Image1->setToolTip(QString::fromLatin1(kRouterMakerSite));
-    ui->lblVersion->setText(QString::fromLatin1(ThisVersionCaption));
+    ui->lblVersion->setText(AboutVersionText(QLocale()));
     ui->lblHomePage->setText(QString::fromLatin1(kHomePage));
     // Labels that act as links: their clicks arrive through eventFilter.
     for (QLabel *label : {ui->Image1, ui->Label48, ui->lblHomePage})

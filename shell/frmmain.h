@@ -9,6 +9,7 @@
 #include "monitor.h"
 #include "settings.h"
 
+#include <QLocale>
 #include <QSize>
 #include <QWidget>
 
@@ -34,9 +35,14 @@ inline constexpr char kWindowCaption[] = "Brelwick ISDN Router Monitor [1.0.1.3]
 inline constexpr char kRouterMakerSite[] = "http://www.brelwick.example/";
 inline constexpr char kAuthorMail[] = "linewatch@brelwick.example";
 
-// Where the program keeps linewatch.ini without --config, ending in "/": the program's directory,
-// or the user's configuration directory when that one cannot be written (SettingsDirectory).
+// Where the program keeps linewatch.ini without --config, ending in "/": the program's directory
+// when it holds one already and is not under /usr, else the user's configuration directory
+// (SettingsDirectory).
 std::string DefaultSettingsDirectory();
+
+// The About tab's version line: the version and its date in the locale's short format
+// ("1.0.1.3  16.08.00" in German); the C locale keeps ThisVersionCaption as written.
+QString AboutVersionText(const QLocale &Locale);
 
 // A plain top-level widget with the status bar at the foot of its layout: a QMainWindow would load
 // its dock and tool bar layout code, which this window never uses, for as long as it runs.
@@ -50,8 +56,8 @@ public:
     struct THooks
     {
         // The directory of linewatch.ini, linewatchver.txt and services.ini, ending in "/".
-        // Unset: the program's directory, or the user's configuration directory when that one
-        // cannot be written (SettingsDirectory).
+        // Unset: the program's directory when it holds linewatch.ini already, else the user's
+        // configuration directory (SettingsDirectory).
         std::string AppDir;
         // The settings file (the command line's --config); its directory then holds the other
         // files. Unset: AppDir's linewatch.ini.

@@ -128,26 +128,34 @@ void TStatusLabels::show(const TConsoleSession &Session, TServiceNames &ServiceN
     fix();
     // Only the figures that changed are written: from one second to the next most stand still,
     // and even an unchanged text costs its formatting and the label's comparison.
-    TShown now{Session.B1, Session.B2, Session.Router, ServiceNames.LookupServiceName(Session.Router.TriggerDestPort),
-               QLocale().decimalPoint()};
-    const bool all = !m_shown || m_shown->DecimalPoint != now.DecimalPoint;
-    const auto channel = [all](const TChannelStatus &C, const TChannelStatus &Was, QLabel *Link, QLabel *Speed,
-                               QLabel *TX, QLabel *RX, QLabel *Errors, QLabel *CLU, QLabel *ALU, QLabel *UpTime,
-                               QLabel *IP) {
+    // Counters and rates both follow the locale: a German "178,451" beside "5,31KB/s" reads as
+    // 178 and a fraction.
+    const QLocale locale;
+    TShown now{Session.B1,
+               Session.B2,
+               Session.Router,
+               ServiceNames.LookupServiceName(Session.Router.TriggerDestPort),
+               locale.decimalPoint(),
+               locale.groupSeparator()};
+    const bool all =
+        !m_shown || m_shown->DecimalPoint != now.DecimalPoint || m_shown->GroupSeparator != now.GroupSeparator;
+    const auto channel = [all, &locale](const TChannelStatus &C, const TChannelStatus &Was, QLabel *Link, QLabel *Speed,
+                                        QLabel *TX, QLabel *RX, QLabel *Errors, QLabel *CLU, QLabel *ALU,
+                                        QLabel *UpTime, QLabel *IP) {
         if (all || C.Link != Was.Link)
             Link->setText(fromBytes(C.Link));
         if (all || C.Speed != Was.Speed)
             Speed->setText(QString::number(C.Speed) + QStringLiteral("Kbps"));
         if (all || C.TX != Was.TX)
-            TX->setText(fromBytes(GroupThousands(C.TX)));
+            TX->setText(GroupThousands(C.TX, locale));
         if (all || C.RX != Was.RX)
-            RX->setText(fromBytes(GroupThousands(C.RX)));
+            RX->setText(GroupThousands(C.RX, locale));
         if (all || C.Errors != Was.Errors)
-            Errors->setText(fromBytes(GroupThousands(C.Errors)));
+            Errors->setText(GroupThousands(C.Errors, locale));
         if (all || C.CLU != Was.CLU || C.Speed != Was.Speed)
-            CLU->setText(UsageText(C.CLU, C.Speed));
+            CLU->setText(UsageText(C.CLU, C.Speed, locale));
         if (all || C.ALU != Was.ALU || C.Speed != Was.Speed)
-            ALU->setText(UsageText(C.ALU, C.Speed));
+            ALU->setText(UsageText(C.ALU, C.Speed, locale));
         if (all || C.UpTime != Was.UpTime)
             UpTime->setText(fromBytes(C.UpTime));
         if (all || C.IP != Was.IP)
@@ -164,11 +172,11 @@ void TStatusLabels::show(const TConsoleSession &Session, TServiceNames &ServiceN
     if (all || R.LANStatus != Was.LANStatus)
         m_ui.lblLANStatus->setText(fromBytes(R.LANStatus));
     if (all || R.LANSent != Was.LANSent)
-        m_ui.lblLANSent->setText(fromBytes(GroupThousands(R.LANSent)));
+        m_ui.lblLANSent->setText(GroupThousands(R.LANSent, locale));
     if (all || R.LANReceived != Was.LANReceived)
-        m_ui.lblLANReceived->setText(fromBytes(GroupThousands(R.LANReceived)));
+        m_ui.lblLANReceived->setText(GroupThousands(R.LANReceived, locale));
     if (all || R.LANCollisions != Was.LANCollisions)
-        m_ui.lblLANCollisions->setText(fromBytes(GroupThousands(R.LANCollisions)));
+        m_ui.lblLANCollisions->setText(GroupThousands(R.LANCollisions, locale));
     if (all || R.TotalOutcallTime != Was.TotalOutcallTime)
         m_ui.lblTotalOutcallTime->setText(fromBytes(R.TotalOutcallTime));
     if (all || R.TriggerSrcIP != Was.TriggerSrcIP || R.TriggerSrcPort != Was.TriggerSrcPort)

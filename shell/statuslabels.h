@@ -51,6 +51,7 @@ private:
         TRouterStatus Router;
         std::string ServiceName;
         QString DecimalPoint;
+        QString GroupSeparator;
     };
     std::optional<TShown> m_shown;
 };

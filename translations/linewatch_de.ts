@@ -811,7 +811,7 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     </message>
     <message>
         <source>program &quot;an argument&quot; ...</source>
-        <translation>programm &quot;ein Argument&quot; ...</translation>
+        <translation>Programm &quot;ein Argument&quot; ...</translation>
     </message>
 </context>
 <context>

@@ -33,6 +33,11 @@ inline TMachineStatus busyMachineStatus()
     status.LastChangeMs = 1714568000250;
     status.NowMs = status.StartTimeMs + 3723 * 1000;
     status.PageHits = -2; // wrapped past 2^31: 4294967294 served
+    status.RouterInfo = TRouterInfo{status.Router.Name, status.Router.Firmware};
+    status.Calls.Add(1, false, false);
+    status.Calls.Add(1, false, false);
+    status.Calls.Add(2, true, true);
+    status.Process = TProcessStats{12.5, 48 << 20, 512 << 20, 1714567000.5, 17, 1024};
     return status;
 }
 
@@ -51,6 +56,7 @@ inline TMachineStatus hostileMachineStatus()
     status.Router.TotalOutcallTime = "99999999999999999999:00:00";
     status.Router.Name = "a\"b\\c\nd\te"s;
     status.Router.Firmware = "V\xff\xe9\" } x{y=\"z\""s;
+    status.RouterInfo = TRouterInfo{status.Router.Name, status.Router.Firmware};
     status.Version = "1.0\\\"x\n";
     status.CallerIds.push_back({"B1", -1, "\xff\"\\\x02"s});
     status.Reconnect = {true, true, 37, 3, "reset \"}\\\n\xe9"s, false};

@@ -79,6 +79,16 @@ for config in "$out_dir/missing.ini" "$out_dir/notafile.ini" "$out_dir/fifo.ini"
 done
 rm "$out_dir/unreadable.err" "$out_dir/fifo.ini"
 
+# --- --web.listen-address that is no HOST:PORT: a clear error, status 2 ---
+for value in 9100 office:9100 127.0.0.1:70000; do
+    status=0
+    "$daemon" --config "$out_dir/missing.ini" --web.listen-address "$value" >/dev/null 2>"$out_dir/listen.err" ||
+        status=$?
+    [ "$status" -eq 2 ] && grep -qF -- "--web.listen-address $value is not HOST:PORT" "$out_dir/listen.err" ||
+        fail "--web.listen-address $value: status $status"
+done
+rm "$out_dir/listen.err"
+
 # --- a file with none of our sections is refused, not run on the defaults' router address ---
 head -c 4096 /dev/urandom | tr -d '[' >"$out_dir/random.ini"
 : >"$out_dir/empty.ini"
@@ -180,6 +190,20 @@ start interrupted
 lw_wait_status_screen "$web_port" "$daemon_pid" "$out_dir/status.json"
 stop INT interrupted
 
+# --- --web.listen-address: the exporters' flag switches the web server on where it says, over
+# the file's Web, WebPort and BindAddress (the relay keeps the file's) ---
+listen_port=$(lw_pick_port) || fail "no free port"
+mkdir -p "$out_dir/etc/listen"
+lw_daemon_settings "$out_dir/etc/listen/linewatch.ini" "$router_port" "$listen_port"
+sed -i 's/^Web=1\r$/Web=0\r/; s/^WebPort=.*\r$/WebPort=1\r/; s/^BindAddress=127.0.0.1\r$/BindAddress=127.0.0.2\r/' "$out_dir/etc/listen/linewatch.ini"
+"$daemon" --config "$out_dir/etc/listen/linewatch.ini" --web.listen-address "127.0.0.1:$listen_port" \
+    >"$out_dir/listen.out" 2>"$out_dir/listen.err" &
+daemon_pid=$!
+lw_wait_status_screen "$listen_port" "$daemon_pid" "$out_dir/status.json"
+[ "$(lw_http_get "$listen_port" /metrics "$out_dir/listen.metrics" && lw_http_status "$out_dir/listen.metrics")" = \
+    "HTTP/1.0 200 OK" ] || fail "--web.listen-address: no /metrics on $listen_port"
+stop TERM listen
+
 # --- a bad value: logged as a warning, its default used, the service runs ---
 start service 'TelnetPort=abc\r\n'
 settings="$out_dir/etc/service/linewatch.ini"
@@ -208,10 +232,24 @@ lw_http_get "$web_port" /metrics "$answer" || fail "/metrics: no answer"
 [ "$(lw_http_status "$answer")" = "HTTP/1.0 200 OK" ] || fail "/metrics: $(lw_http_status "$answer")"
 lw_http_has_header "$answer" "Content-Type: text/plain; version=0.0.4; charset=utf-8" || fail "/metrics: content type"
 body=$(lw_http_body "$answer")
-for expected in "linewatch_router_connected 1" "linewatch_channel_line_usage_ratio{channel=\"B1\"} $LW_B1_CLU_RATIO" \
+for expected in "linewatch_up 1" "linewatch_router_connected 1" \
+    "linewatch_channel_line_usage_ratio{channel=\"B1\"} $LW_B1_CLU_RATIO" \
+    "linewatch_calls_total{channel=\"B2\",kind=\"voice\",direction=\"incoming\"} 0" \
     "linewatch_channel_transmitted_packets_total{channel=\"B1\"} $LW_B1_TX"; do
     grep -qxF "$expected" <<<"$body" || fail "/metrics lacks '$expected'"
 done
+grep -qE '^process_resident_memory_bytes [1-9][0-9]*$' <<<"$body" || fail "/metrics lacks the process's figures"
+grep -q "^linewatch_router_info{name=\"$LW_ROUTER_NAME\"," <<<"$body" || fail "/metrics lacks the router's name"
+# HEAD: the GET answer's head, Content-Length and all, and no body; POST: 405.
+METHOD=HEAD lw_http_get "$web_port" /status.json "$answer" || fail "HEAD /status.json: no answer"
+[ "$(lw_http_status "$answer")" = "HTTP/1.0 200 OK" ] || fail "HEAD /status.json: $(lw_http_status "$answer")"
+[ -z "$(lw_http_body "$answer")" ] || fail "HEAD /status.json: a body"
+METHOD=HEAD lw_http_get "$web_port" /metrics "$answer" || fail "HEAD /metrics: no answer"
+grep -qE $'^Content-Length: [1-9][0-9]*\r$' "$answer" || fail "HEAD /metrics: no Content-Length"
+[ -z "$(lw_http_body "$answer")" ] || fail "HEAD /metrics: a body"
+METHOD=POST lw_http_get "$web_port" /metrics "$answer" || fail "POST /metrics: no answer"
+[ "$(lw_http_status "$answer")" = "HTTP/1.0 405 Method Not Allowed" ] || fail "POST /metrics: $(lw_http_status "$answer")"
+lw_http_has_header "$answer" "Allow: GET, HEAD" || fail "POST /metrics: no Allow"
 lw_http_get "$web_port" / "$answer" || fail "/: no answer"
 [ "$(lw_http_status "$answer")" = "HTTP/1.0 200 OK" ] || fail "/: $(lw_http_status "$answer")"
 [[ $(lw_http_body "$answer") == '<html>'* ]] || fail "/: not the HTML page"
@@ -239,6 +277,10 @@ for _ in $(seq 1 50); do
 done
 [ -n "$hung_up" ] || fail "/status.json never said not_connected after the hang-up"
 grep -qF '{"name":"B1","link":"No Data",' "$answer" || fail "B1's figures outlived the connection"
+lw_http_get "$web_port" /metrics "$answer" || fail "/metrics after the hang-up: no answer"
+grep -qxF "linewatch_up 0" "$answer" || fail "linewatch_up outlived the connection"
+grep -q "^linewatch_router_info{name=\"$LW_ROUTER_NAME\"," "$answer" || fail "the router's info series lost its name"
+! grep -q "No Data" "$answer" || fail "/metrics names 'No Data'"
 grep -qxF "<5>linewatchd: the connection to the router at 127.0.0.1:$router_port ended" "$out_dir/service.err" ||
     fail "the hang-up was not logged"
 # The alert, as a warning line of its own and no desktop bubble.

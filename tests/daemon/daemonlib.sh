@@ -58,13 +58,13 @@ lw_pick_port() {
 }
 
 # lw_http_get PORT PATH FILE: the whole answer of 127.0.0.1:PORT to GET PATH into FILE; fails when
-# nothing listens or the answer does not end within 5 s.
+# nothing listens or the answer does not end within 5 s. METHOD=HEAD (or another) asks with that.
 lw_http_get() {
     local port=$1 path=$2 file=$3
     local request
     # One write: linewatchd answers what its first read holds and closes, so a request written in
     # pieces would meet a closed connection.
-    printf -v request 'GET %s HTTP/1.0\r\nHost: 127.0.0.1:%s\r\n\r\n' "$path" "$port"
+    printf -v request '%s %s HTTP/1.0\r\nHost: 127.0.0.1:%s\r\n\r\n' "${METHOD:-GET}" "$path" "$port"
     (
         exec 3<>"/dev/tcp/127.0.0.1/$port" || exit 1
         printf '%s' "$request" >&3

@@ -18,6 +18,7 @@
 Q_DECLARE_METATYPE(TMachineStatus)
 Q_DECLARE_METATYPE(std::optional<int64_t>)
 Q_DECLARE_METATYPE(std::optional<double>)
+Q_DECLARE_METATYPE(TConnectionState)
 
 namespace {
 
@@ -326,7 +327,8 @@ private slots:
                 for (const auto &[label, value] : sample->Labels)
                     QVERIFY2(label == QLatin1String("channel") || label == QLatin1String("state") ||
                                  label == QLatin1String("name") || label == QLatin1String("firmware") ||
-                                 label == QLatin1String("version"),
+                                 label == QLatin1String("version") || label == QLatin1String("kind") ||
+                                 label == QLatin1String("direction"),
                              qPrintable(line));
                 ++samples;
             }
@@ -334,9 +336,11 @@ private slots:
         QVERIFY(lines.last().isEmpty());
         QVERIFY(samples >= families.size());
 
-        QCOMPARE(sampleValue(text, "linewatch_router_info",
-                             {{"name", latin1(status.Router.Name)}, {"firmware", latin1(status.Router.Firmware)}}),
-                 1.0);
+        if (status.RouterInfo)
+            QCOMPARE(sampleValue(text, "linewatch_router_info",
+                                 {{"name", latin1(status.RouterInfo->Name)},
+                                  {"firmware", latin1(status.RouterInfo->Firmware)}}),
+                     1.0);
         QCOMPARE(sampleValue(text, "linewatch_build_info", {{"version", latin1(status.Version)}}), 1.0);
         for (const TCallerIdEntry &entry : status.CallerIds)
             QVERIFY(text.find(entry.CLID) == std::string::npos);
@@ -356,7 +360,7 @@ private slots:
             QTest::newRow(tag) << status << QString::fromLatin1(name) << QString::fromLatin1(channel)
                                << QString::fromLatin1(state) << value;
         };
-        row("up", none, "linewatch_up", "", "", 1);
+        row("down", none, "linewatch_up", "", "", 0);
         row("not connected", none, "linewatch_router_connected", "", "", 0);
         row("connection state", none, "linewatch_connection_state", "", "not_connected", 1);
         row("no data", none, "linewatch_channel_state", "B1", "no_data", 1);
@@ -379,6 +383,9 @@ private slots:
         row("collisions", busy, "linewatch_ethernet_collisions_total", "", "", 17);
         row("outcall", busy, "linewatch_outcall_seconds_total", "", "", 1234 * 3600 + 56 * 60 + 7);
         row("last change", busy, "linewatch_status_last_change_timestamp_seconds", "", "", 1714568000.25);
+        row("resident memory", busy, "process_resident_memory_bytes", "", "", 48 << 20);
+        row("cpu", busy, "process_cpu_seconds_total", "", "", 12.5);
+        row("no process figures", none, "process_open_fds", "", "", std::nullopt);
         row("page hits wrapped", busy, "linewatch_page_hits_total", "", "", 4294967294.0);
         row("relay attached", hostile, "linewatch_relay_attached", "", "", 1);
         row("not reconnecting", busy, "linewatch_reconnecting", "", "", 0);
@@ -400,6 +407,72 @@ private slots:
         if (!state.isEmpty())
             labels.append({QStringLiteral("state"), state});
         QCOMPARE(sampleValue(BuildMetrics(status), name, labels), value);
+    }
+
+    // linewatch_up said 1 whatever the router did: the exporters' "up" is the target's reach.
+    void upWasAlwaysOne_data()
+    {
+        QTest::addColumn<TConnectionState>("connection");
+        QTest::addColumn<double>("up");
+        QTest::newRow("not connected") << TConnectionState::NotConnected << 0.0;
+        QTest::newRow("connecting") << TConnectionState::Connecting << 0.0;
+        QTest::newRow("logging in") << TConnectionState::Connected << 1.0;
+        QTest::newRow("status screen") << TConnectionState::StatusScreen << 1.0;
+        QTest::newRow("relaying") << TConnectionState::Relaying << 1.0;
+    }
+    void upWasAlwaysOne()
+    {
+        QFETCH(TConnectionState, connection);
+        QFETCH(double, up);
+        TMachineStatus status = busyMachineStatus();
+        status.Connection = connection;
+        QCOMPARE(sampleValue(BuildMetrics(status), QStringLiteral("linewatch_up")), up);
+    }
+
+    // Before the router named itself the info series carried the record's "No Data" as its
+    // name: a phantom router on every dashboard. The family stays, without a sample.
+    void infoSeriesNamedNoData()
+    {
+        const std::string text = BuildMetrics(defaultMachineStatus());
+        QVERIFY(text.find("No Data") == std::string::npos);
+        QVERIFY(text.find("# TYPE linewatch_router_info gauge\n") != std::string::npos);
+        QVERIFY(text.find("\nlinewatch_router_info{") == std::string::npos);
+    }
+
+    // Every channel, kind and direction is there from the start; the counts are the snapshot's.
+    void callsCountedPerLabelSet()
+    {
+        const std::string text = BuildMetrics(busyMachineStatus());
+        double total = 0;
+        int series = 0;
+        for (const char *channel : {"B1", "B2"})
+            for (const char *kind : {"data", "voice"})
+                for (const char *direction : {"incoming", "outgoing"}) {
+                    const std::optional<double> value =
+                        sampleValue(text, QStringLiteral("linewatch_calls_total"),
+                                    {{"channel", channel}, {"kind", kind}, {"direction", direction}});
+                    QVERIFY(value);
+                    total += *value;
+                    ++series;
+                }
+        QCOMPARE(series, 8);
+        QCOMPARE(total, 3.0);
+        QCOMPARE(sampleValue(text, QStringLiteral("linewatch_calls_total"),
+                             {{"channel", "B1"}, {"kind", "data"}, {"direction", "outgoing"}}),
+                 2.0);
+    }
+
+    // This process's own figures, read as they stand: plausible, not exact.
+    void processFiguresRead()
+    {
+        const TProcessStats stats = ReadProcessStats();
+        QVERIFY(stats.CpuSeconds && *stats.CpuSeconds >= 0);
+        QVERIFY(stats.ResidentBytes && *stats.ResidentBytes > 0);
+        QVERIFY(stats.VirtualBytes && *stats.VirtualBytes >= *stats.ResidentBytes);
+        QVERIFY(stats.OpenFds && *stats.OpenFds >= 3);
+        QVERIFY(!stats.MaxFds || *stats.MaxFds >= *stats.OpenFds);
+        const double now = QDateTime::currentMSecsSinceEpoch() / 1000.0;
+        QVERIFY(stats.StartTimeSeconds && *stats.StartTimeSeconds <= now + 1 && *stats.StartTimeSeconds > now - 3600);
     }
 
     void metricsLabelEscape_data()

@@ -44,6 +44,8 @@ private slots:
     void twoRequestsInOneRead();
     void getAsLastWord();
     void postBodyHoldingGet();
+    void machineEndpointsIgnoredHead_data();
+    void machineEndpointsIgnoredHead();
     void manyGetWordsAreCapped();
     void furtherAnswersWaitForBacklog_data();
     void furtherAnswersWaitForBacklog();
@@ -185,6 +187,69 @@ void TestWebServer::postBodyHoldingGet()
         exchange("POST /form HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
     QCOMPARE(got, statusAnswer(m_page));
     QCOMPARE(m_pageHits, 1);
+}
+
+void TestWebServer::machineEndpointsIgnoredHead_data()
+{
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<QString>("statusLine"); // empty: no answer at all
+    QTest::addColumn<bool>("body");
+
+    QTest::newRow("GET /metrics") << "GET /metrics"
+                                  << "HTTP/1.0 200 OK" << true;
+    QTest::newRow("HEAD /metrics") << "HEAD /metrics"
+                                   << "HTTP/1.0 200 OK" << false;
+    QTest::newRow("HEAD with a query") << "HEAD /status.json?x=1"
+                                       << "HTTP/1.0 200 OK" << false;
+    QTest::newRow("HEAD /calls.json") << "HEAD /calls.json?limit=1"
+                                      << "HTTP/1.0 200 OK" << false;
+    QTest::newRow("POST /metrics") << "POST /metrics"
+                                   << "HTTP/1.0 405 Method Not Allowed" << true;
+    QTest::newRow("DELETE /calls.json") << "DELETE /calls.json"
+                                        << "HTTP/1.0 405 Method Not Allowed" << true;
+    // The page's rules stay: other methods before other paths are words like the rest.
+    QTest::newRow("HEAD /") << "HEAD /"
+                            << "" << false;
+    QTest::newRow("POST /") << "POST /"
+                            << "" << false;
+    QTest::newRow("HEAD of a 404 path") << "HEAD /metricsx"
+                                        << "" << false;
+    QTest::newRow("lower-case head") << "head /metrics"
+                                     << "" << false;
+    QTest::newRow("header naming the path") << "X-Path: /metrics"
+                                            << "" << false;
+}
+
+void TestWebServer::machineEndpointsIgnoredHead()
+{
+    QFETCH(QString, request);
+    QFETCH(QString, statusLine);
+    QFETCH(bool, body);
+    const std::string document = "linewatch_up 1\n";
+    m_server->IsMachinePath = [](std::string_view path) {
+        return path == "/metrics" || path.starts_with("/status.json") || path.starts_with("/calls.json");
+    };
+    m_server->IsExpensive = [](std::string_view path) { return path.starts_with("/calls.json"); };
+    m_server->MachineAnswer = [&](std::string_view path) -> std::optional<std::string> {
+        if (path == "/metricsx")
+            return std::nullopt;
+        return HttpAnswer(THttpStatus::Ok, "text/plain", document);
+    };
+    const std::string got = exchange(request.toStdString() + kRequestTail);
+    QCOMPARE(m_pageHits, 0);
+    if (statusLine.isEmpty()) {
+        QCOMPARE(got, std::string());
+        return;
+    }
+    QVERIFY2(got.starts_with(statusLine.toStdString() + "\r\n"), got.c_str());
+    const size_t end = got.find("\r\n\r\n");
+    QVERIFY(end != std::string::npos);
+    QCOMPARE(got.size() > end + 4, body);
+    if (statusLine.contains(QLatin1String("405")))
+        QVERIFY(got.find("\r\nAllow: GET, HEAD\r\n") < end);
+    else
+        QCOMPARE(got, body ? HttpAnswer(THttpStatus::Ok, "text/plain", document)
+                           : HttpAnswer(THttpStatus::Ok, "text/plain", document).substr(0, end + 4));
 }
 
 void TestWebServer::manyGetWordsAreCapped()

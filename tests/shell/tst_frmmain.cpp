@@ -150,6 +150,8 @@ private slots:
     void resetReadsServiceNamesAfresh();
     void pageShowsTheWindowsFigures_data();
     void pageShowsTheWindowsFigures();
+    void germanWindowMixedSeparators_data();
+    void germanWindowMixedSeparators();
     void trayPictureFollowsChannels();
     void callerIdListsGrowWithUptime();
     void colourPanelChoice();
@@ -316,6 +318,48 @@ void TestFrmMain::pageShowsTheWindowsFigures()
           ui.lblTotalOutcallTime, ui.lblTriggerSrc, ui.lblTriggerDest})
         QVERIFY2(page.contains(QLatin1Char('>') + label->text() + QStringLiteral("</td>")),
                  qPrintable(label->objectName() + QStringLiteral(": ") + label->text()));
+}
+
+void TestFrmMain::germanWindowMixedSeparators_data()
+{
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<QString>("tx");
+    QTest::addColumn<QString>("usage");
+    QTest::addColumn<QString>("version");
+    // German grouped with the English comma beside its own decimal comma: 178,451 read as 178.
+    QTest::newRow("German") << QLocale(QLocale::German, QLocale::Germany) << "178.451"
+                            << "68%  (5,31KB/s)"
+                            << "1.0.1.3  16.08.00";
+    QTest::newRow("English") << QLocale(QLocale::English, QLocale::UnitedStates) << "178,451"
+                             << "68%  (5.31KB/s)"
+                             << "1.0.1.3  8/16/00";
+    QTest::newRow("C") << QLocale::c() << "178,451"
+                       << "68%  (5.31KB/s)"
+                       << "1.0.1.3  8/16/00";
+}
+
+void TestFrmMain::germanWindowMixedSeparators()
+{
+    QFETCH(QLocale, locale);
+    QFETCH(QString, tx);
+    QFETCH(QString, usage);
+    QFETCH(QString, version);
+    QLocale::setDefault(locale);
+    const auto restore = qScopeGuard([] { QLocale::setDefault(QLocale::c()); });
+    TFixture f;
+    f.show();
+    TChannelRow b1;
+    b1.tx = "178451";
+    b1.clu = "68";
+    f.window->Monitor.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+    f.window->RefreshStatus();
+    TfrmMainControls &ui = f.ui();
+    QCOMPARE(ui.lblB1TX->text(), tx);
+    QCOMPARE(ui.lblB1CLU->text(), usage);
+    // The machines' documents stay as they were, whatever the locale.
+    QVERIFY(f.window->Monitor.MachineAnswer(TMonitor::kMetricsPath)
+                ->find("linewatch_channel_transmitted_packets_total{channel=\"B1\"} 178451\n") != std::string::npos);
+    QCOMPARE(AboutVersionText(locale), version);
 }
 
 void TestFrmMain::trayPictureFollowsChannels()

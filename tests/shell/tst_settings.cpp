@@ -289,12 +289,28 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(EIniFileError, SaveSettings(ini, FakeControls()));
     }
 
-    void settingsDirectory()
+    // Run as root, the installed program counted its writable directory as a portable copy and
+    // wrote /usr/bin/linewatch.ini, which removing the package left behind.
+    void installedProgramWroteBesideItself_data()
     {
-        const std::string exe = "/opt/lw", config = "/home/u/.config/linewatch";
-        QCOMPARE(SettingsDirectory(exe, true, false, config), "/opt/lw/");    // a portable copy
-        QCOMPARE(SettingsDirectory(exe, false, true, config), "/opt/lw/");    // the file is already there
-        QCOMPARE(SettingsDirectory(exe, false, false, config), config + "/"); // installed
+        QTest::addColumn<QString>("exeDir");
+        QTest::addColumn<bool>("iniThere");
+        QTest::addColumn<QString>("expected");
+        const QString config = QStringLiteral("/home/u/.config/linewatch/");
+        QTest::newRow("package, run as root") << "/usr/bin" << false << config;
+        QTest::newRow("package, file left by an old run") << "/usr/bin" << true << config;
+        QTest::newRow("/usr/local") << "/usr/local/bin/" << true << config;
+        QTest::newRow("writable, no file") << "/home/u/lw" << false << config;
+        QTest::newRow("portable copy") << "/home/u/lw" << true << "/home/u/lw/";
+        QTest::newRow("/usr-like name is no /usr") << "/usrlocal/lw" << true << "/usrlocal/lw/";
+    }
+    void installedProgramWroteBesideItself()
+    {
+        QFETCH(QString, exeDir);
+        QFETCH(bool, iniThere);
+        QFETCH(QString, expected);
+        QCOMPARE(QString::fromStdString(SettingsDirectory(exeDir.toStdString(), iniThere, "/home/u/.config/linewatch")),
+                 expected);
     }
 };
 
