@@ -293,9 +293,10 @@ stop TERM service
 cmp "$settings" "$out_dir/settings.copy" || fail "the settings file changed"
 [ "$(stat -c '%a %s %y' "$settings")" = "$settings_stat" ] || fail "the settings file was rewritten"
 [ "$(ls -A "$out_dir/etc/service")" = "linewatch.ini" ] || fail "files beside the settings: $(ls -A "$out_dir/etc/service")"
-# Two settings files, two histories: each daemon's calls and sessions in a file of its own.
+# Three settings files (service, interrupted, listen), three histories: each daemon's calls and
+# sessions in a file of its own.
 histories=$(find "$XDG_DATA_HOME/linewatch" -name 'history-linewatch-*.sqlite' | wc -l)
-[ "$histories" -eq 2 ] || fail "two settings files wrote $histories histories"
+[ "$histories" -eq 3 ] || fail "three settings files wrote $histories histories"
 [ ! -e "$XDG_DATA_HOME/linewatch/history.sqlite" ] || fail "a settings file of its own wrote history.sqlite"
 # One line per event, each with its priority, nothing else (journald reads the prefix).
 ! grep -vE '^<[0-7]>linewatchd: [^[:cntrl:]]*$' "$out_dir/service.err" || fail "a log line without priority"
