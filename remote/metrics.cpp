@@ -245,31 +245,21 @@ std::string BuildMetrics(const TMachineStatus &Status)
 std::string BuildProcessMetrics(const TProcessStats &Stats)
 {
     TMetricsWriter w;
-    // Names and help texts as the client libraries write them, so their dashboards fit.
-    if (Stats.CpuSeconds) {
-        w.family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
-        w.sample({}, *Stats.CpuSeconds);
-    }
-    if (Stats.OpenFds) {
-        w.family("process_open_fds", "gauge", "Number of open file descriptors.");
-        w.sample({}, *Stats.OpenFds);
-    }
-    if (Stats.MaxFds) {
-        w.family("process_max_fds", "gauge", "Maximum number of open file descriptors.");
-        w.sample({}, *Stats.MaxFds);
-    }
-    if (Stats.VirtualBytes) {
-        w.family("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.");
-        w.sample({}, *Stats.VirtualBytes);
-    }
-    if (Stats.ResidentBytes) {
-        w.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
-        w.sample({}, *Stats.ResidentBytes);
-    }
-    if (Stats.StartTimeSeconds) {
-        w.family("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.");
-        w.sample({}, *Stats.StartTimeSeconds);
-    }
+    // Names and help texts as the client libraries write them, so their dashboards fit; a figure
+    // that could not be read is left out.
+    const auto write = [&w](const auto &Value, const char *Name, const char *Type, const char *Help) {
+        if (!Value)
+            return;
+        w.family(Name, Type, Help);
+        w.sample({}, *Value);
+    };
+    write(Stats.CpuSeconds, "process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
+    write(Stats.OpenFds, "process_open_fds", "gauge", "Number of open file descriptors.");
+    write(Stats.MaxFds, "process_max_fds", "gauge", "Maximum number of open file descriptors.");
+    write(Stats.VirtualBytes, "process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.");
+    write(Stats.ResidentBytes, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+    write(Stats.StartTimeSeconds, "process_start_time_seconds", "gauge",
+          "Start time of the process since unix epoch in seconds.");
     return w.take();
 }
 
