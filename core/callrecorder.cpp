@@ -117,7 +117,9 @@ void TCallRecorder::tickChannel(int Channel, const TChannelStatus &C, int64_t No
             pending(d, Channel).OutcallMs -= ms;
         call.OutcallMs.clear();
     }
-    if (!row.Incoming && C.IP != kNoAddress && !C.IP.empty())
+    // A voice call has no address: the router's screen shows 0.0.0.0 for it, and the number
+    // dialled out is nowhere on the screen, so an outgoing voice call names no remote.
+    if (!row.Incoming && !row.Voice && C.IP != kNoAddress && !C.IP.empty())
         row.Remote = C.IP;
     row.PeakUsage = std::max(row.PeakUsage, C.CLU);
     call.UsageSum += C.CLU;
@@ -131,7 +133,7 @@ void TCallRecorder::endCall(int Channel, int64_t EndMs, bool AtStop)
     THistoryCall row = std::move(ch.Call->Row);
     row.EndUtc = std::max(row.StartUtc, EndMs / 1000);
     row.MeanUsage = ch.Call->Samples ? double(ch.Call->UsageSum) / double(ch.Call->Samples) : 0.0;
-    if (row.Remote.empty())
+    if (row.Remote.empty() && !row.Voice)
         row.Remote = kNoAddress;
     row.ClosedAtStop = AtStop;
     ch.Call.reset();

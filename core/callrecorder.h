@@ -14,7 +14,8 @@
 #include <vector>
 
 // One finished call, a row of the calls table. Times are Unix seconds (UTC); Remote is the caller
-// ID as the router showed it, or the far end's address for a call without one.
+// ID as the router showed it, or the far end's address for a data call without one (0.0.0.0
+// when it had none); empty for an outgoing voice call.
 struct THistoryCall
 {
     int Channel = 1;

@@ -495,6 +495,11 @@ std::optional<int64_t> THistoryReader::exportCsv(const TCallFilter &Filter, QIOD
             case 12:
                 chunk += sqlite3_column_int64(statement, column) != 0 ? '1' : '0';
                 break;
+            case 1:
+                // The channel by the name the window and the router use; /calls.json keeps 1 and 2.
+                chunk += 'B';
+                appendNumber(chunk, sqlite3_column_int64(statement, column));
+                break;
             default:
                 appendNumber(chunk, sqlite3_column_int64(statement, column));
             }

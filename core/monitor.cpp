@@ -406,7 +406,7 @@ void TMonitor::Tick()
                     m_callerIds.pop_front();
                 emit callerIdLogged(Channel, Item);
                 // Grouped as the window's caller-ID list shows it.
-                Alerts.NoteIncomingCall(Channel, fromBytes(FormatPhoneNumber(C.CLID)));
+                Alerts.NoteIncomingCall(Channel, CallerIdText(C.CLID));
             },
             now);
     };

@@ -132,13 +132,17 @@ QString LongTimeFormatWithoutZone(const QLocale &Locale)
 
 } // namespace
 
+QString CallerIdText(const std::string &Clid)
+{
+    const std::string number = FormatPhoneNumber(Clid);
+    return QString::fromLatin1(number.data(), static_cast<qsizetype>(number.size()));
+}
+
 QString CallerIdItem(const QDateTime &When, const std::string &CLID)
 {
     const QLocale locale;
-    const std::string number = FormatPhoneNumber(CLID);
     return locale.toString(When.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-           locale.toString(When.time(), LongTimeFormatWithoutZone(locale)) + QLatin1String(" - ") +
-           QString::fromLatin1(number.data(), static_cast<qsizetype>(number.size()));
+           locale.toString(When.time(), LongTimeFormatWithoutZone(locale)) + QLatin1String(" - ") + CallerIdText(CLID);
 }
 
 bool LogCallerId(TChannelStatus &Channel, const TCallerIdAppend &Append, const QDateTime &Now)

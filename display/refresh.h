@@ -19,6 +19,11 @@
 // any other length unchanged.
 std::string FormatPhoneNumber(const std::string &Digits);
 
+// A caller ID as people read it wherever it is shown (the caller-ID lists, the incoming-call
+// bubble, the History tab): the router's characters, grouped by FormatPhoneNumber as the lists
+// always grouped them. Files and machine answers (CSV, JSON) keep the router's text as it is.
+QString CallerIdText(const std::string &Clid);
+
 // "%d%%  (%fKB/s)": the percentage and its rate in KB/s on a channel of Speed Kbit/s, the rate
 // with two decimals and the user's decimal separator. The product Percent * Speed is a 32-bit
 // integer, as the router's figures are, and is then divided by 819.2 (100 * 8 * 1024 / 1000).

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -23,6 +24,7 @@ constexpr std::size_t kRememberedTexts = 64;
 TErrorOrigin currentOrigin = TErrorOrigin::User;
 TErrorPlace currentPlace = TErrorPlace::None;
 TErrorConnection currentConnection;
+TErrorDescription currentDescription;
 
 ErrorReporter &reporterSlot()
 {
@@ -281,8 +283,38 @@ void ReportError(const std::string &message)
 
 void ReportError(const std::string &message, TErrorOrigin origin)
 {
+    ReportError(message, origin, TErrorDescription{});
+}
+
+void ReportException(const std::exception &e)
+{
+    if (const auto *origin = dynamic_cast<const EOriginError *>(&e)) {
+        ReportError(e.what(), origin->Origin() != TErrorOrigin::User ? origin->Origin() : CurrentErrorOrigin(),
+                    origin->Description());
+        return;
+    }
+    ReportError(e.what());
+}
+
+const TErrorDescription &CurrentErrorDescription()
+{
+    return currentDescription;
+}
+
+void ReportError(const std::string &message, TErrorOrigin origin, const TErrorDescription &description)
+{
     try {
         const TErrorOriginScope scope(origin);
+        // The description belongs to this report only: a report made by its reporter has its own.
+        struct TDescriptionScope
+        {
+            TErrorDescription previous;
+            explicit TDescriptionScope(const TErrorDescription &Description)
+                : previous(std::exchange(currentDescription, Description))
+            {
+            }
+            ~TDescriptionScope() { currentDescription = std::move(previous); }
+        } describing(description);
         // A stranger on the network must not be able to raise a box in front of the user.
         if (origin == TErrorOrigin::Peer) {
             if (peerReporterSlot())
@@ -321,7 +353,14 @@ void LogReport(const std::string &message, int priority, TErrorOrigin origin)
 {
     std::string text = ErrorBoxText(message);
     const TErrorConnection &connection = currentConnection;
-    if (connection.Kind.empty() || connection.Origin != origin) {
+    const bool aboutConnection = !connection.Kind.empty() && connection.Origin == origin;
+    if (!currentDescription.Text.empty()) {
+        // Repeats still collapse per kind of connection, whatever the peer's address.
+        writeLog(aboutConnection ? connection.Kind + ": " + text : currentDescription.Text, currentDescription.Text,
+                 priority, origin);
+        return;
+    }
+    if (!aboutConnection) {
         writeLog(text, text, priority, origin);
         return;
     }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 // Whose doing an error is. The socket layer sets it while it runs the handlers of an endpoint:
 // the router connection's events are the router's, accepted connections' events the peer's;
@@ -75,19 +76,32 @@ private:
     TErrorConnection m_previous;
 };
 
+// What failed, in this system's own words, beside a message whose text is fixed by the design
+// ("Windows socket error: ... on API 'bind'" names neither the address nor the port). Text is the
+// log's line: "cannot listen on 0.0.0.0:80 for the web page: address already in use". Endpoint is
+// the address and port concerned ("0.0.0.0:80"), for the error box's detail. Both may be empty.
+struct TErrorDescription
+{
+    std::string Text;
+    std::string Endpoint;
+};
+
 // An error that knows where it came from, whatever runs when it is caught: a remote user's full
 // send queue found while the router's output is handled is still the peer's.
 class EOriginError : public std::runtime_error
 {
 public:
-    explicit EOriginError(const std::string &Message, TErrorOrigin Origin = TErrorOrigin::User)
-        : std::runtime_error(Message), m_origin(Origin)
+    explicit EOriginError(const std::string &Message, TErrorOrigin Origin = TErrorOrigin::User,
+                          TErrorDescription Description = {})
+        : std::runtime_error(Message), m_origin(Origin), m_description(std::move(Description))
     {
     }
     TErrorOrigin Origin() const { return m_origin; }
+    const TErrorDescription &Description() const { return m_description; }
 
 private:
     TErrorOrigin m_origin;
+    TErrorDescription m_description;
 };
 
 using ErrorReporter = std::function<void(const std::string &message)>;
@@ -104,14 +118,23 @@ ErrorReporter SetPeerErrorReporter(ErrorReporter reporter);
 // Hands one message to the installed reporter, or for Origin Peer to the peer error reporter,
 // which never shows a box. Never throws.
 void ReportError(const std::string &message, TErrorOrigin origin);
+// The same with what failed in our words; CurrentErrorDescription() gives it to the reporter.
+void ReportError(const std::string &message, TErrorOrigin origin, const TErrorDescription &description);
 // The same with the current origin.
 void ReportError(const std::string &message);
+// Reports a caught exception as Guarded does: an EOriginError with its origin and description.
+void ReportException(const std::exception &e);
+
+// The description of the report being handed to a reporter now; empty outside one and for
+// reports that carry none.
+const TErrorDescription &CurrentErrorDescription();
 
 // The text shown in the error box: the message with a full stop appended when its last
 // character sorts after "." (so "Connection refused" gains one, "Done." and "(10061)" do not).
 std::string ErrorBoxText(const std::string &message);
 
-// Writes a report to the log as ErrorBoxText makes it. When it is about the current connection,
+// Writes a report to the log: its description's text when it has one (the message's fixed text
+// says less), otherwise the message as ErrorBoxText makes it. When it is about the current connection,
 // that connection comes first and a bare "Asynchronous socket error N" gains the code's meaning:
 // "web client 127.0.0.1:5555: Asynchronous socket error 104. (Connection reset by peer)". Repeats
 // collapse per kind of connection, whatever the peer's address.
@@ -154,10 +177,8 @@ void Guarded(F &&f) noexcept
 {
     try {
         f();
-    } catch (const EOriginError &e) {
-        ReportError(e.what(), e.Origin() != TErrorOrigin::User ? e.Origin() : CurrentErrorOrigin());
     } catch (const std::exception &e) {
-        ReportError(e.what());
+        ReportException(e);
     } catch (...) {
         ReportError("Unknown error");
     }

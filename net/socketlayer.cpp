@@ -38,6 +38,50 @@ std::string AsyncSocketErrorText(int Code)
     return "Asynchronous socket error " + std::to_string(Code);
 }
 
+// The kernel's text for Code as part of a sentence: "address already in use".
+std::string Reason(int Code)
+{
+    std::string text = std::strerror(Code);
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z' && !(text.size() > 1 && text[1] >= 'A' && text[1] <= 'Z'))
+        text[0] = char(text[0] - 'A' + 'a');
+    return text;
+}
+
+// The call an asynchronous report's event stands for.
+std::string_view EventApi(TErrorEvent Event)
+{
+    switch (Event) {
+    case eeConnect:
+        return "connect";
+    case eeSend:
+        return "send";
+    case eeReceive:
+        return "recv";
+    case eeAccept:
+        return "accept";
+    default:
+        return {};
+    }
+}
+
+// An endpoint's errors in our words: "cannot connect to the router at 192.0.2.1:23: connection
+// refused". Who is "the router" or "the web client"; Endpoint its address and port.
+TErrorDescription DescribeConnection(const std::string &Who, const std::string &Endpoint, std::string_view Api,
+                                     int Code)
+{
+    const std::string at = Who + " at " + Endpoint;
+    std::string text;
+    if (Api == "connect")
+        text = "cannot connect to " + at;
+    else if (Api == "send")
+        text = "cannot send to " + at;
+    else if (Api == "recv")
+        text = "cannot receive from " + at;
+    else
+        text = "the connection to " + at + " failed";
+    return {text + ": " + Reason(Code), Endpoint};
+}
+
 bool WouldBlock(int Code)
 {
     return Code == EAGAIN || Code == EWOULDBLOCK;
@@ -216,12 +260,17 @@ void TCustomWinSocket::CloseWithEvent(bool Drain, bool Force)
 
 void TCustomWinSocket::DoError(TErrorEvent, int &) {}
 
+TErrorDescription TCustomWinSocket::Describe(std::string_view Api, int Code) const
+{
+    return DescribeConnection("the peer", LocalAddress() + ":" + std::to_string(LocalPort()), Api, Code);
+}
+
 void TCustomWinSocket::ReportAsyncError(TErrorEvent ErrorEvent, int Code)
 {
     int errorCode = Code;
     CallHandler([&] { DoError(ErrorEvent, errorCode); });
     if (errorCode != 0)
-        throw ESocketError(AsyncSocketErrorText(errorCode), ErrorOrigin());
+        throw ESocketError(AsyncSocketErrorText(errorCode), ErrorOrigin(), Describe(EventApi(ErrorEvent), errorCode));
 }
 
 void TCustomWinSocket::FailTransfer(TErrorEvent ErrorEvent, int Code, const char *Api)
@@ -234,7 +283,7 @@ void TCustomWinSocket::FailTransfer(TErrorEvent ErrorEvent, int Code, const char
         CloseWithEvent(false);
     }
     if (errorCode != 0)
-        throw ESocketError(WinSocketErrorText(errorCode, Api), ErrorOrigin());
+        throw ESocketError(WinSocketErrorText(errorCode, Api), ErrorOrigin(), Describe(Api, errorCode));
 }
 
 bool TCustomWinSocket::FlushQueue(int &Error)
@@ -410,6 +459,11 @@ TErrorConnection TClientWinSocket::ErrorConnection() const
     return {TErrorOrigin::Router, "router", FOwner->Address() + ":" + std::to_string(FOwner->Port())};
 }
 
+TErrorDescription TClientWinSocket::Describe(std::string_view Api, int Code) const
+{
+    return DescribeConnection("the router", FOwner->Address() + ":" + std::to_string(FOwner->Port()), Api, Code);
+}
+
 void TClientWinSocket::DoConnect()
 {
     FOwner->FActive = true;
@@ -460,6 +514,11 @@ TErrorConnection TServerClientWinSocket::ErrorConnection() const
             : place == TErrorPlace::TelnetRelay ? "relay user"
                                                 : "peer",
             FPeer};
+}
+
+TErrorDescription TServerClientWinSocket::Describe(std::string_view Api, int Code) const
+{
+    return DescribeConnection("the " + ErrorConnection().Kind, FPeer, Api, Code);
 }
 
 TServerClientWinSocket::~TServerClientWinSocket()
@@ -531,6 +590,17 @@ TErrorConnection TServerWinSocket::ErrorConnection() const
             "port " + std::to_string(FOwner->FPort)};
 }
 
+TErrorDescription TServerWinSocket::Describe(std::string_view Api, int Code) const
+{
+    const std::string endpoint = (FOwner->FBindAddress.empty() ? std::string("0.0.0.0") : FOwner->FBindAddress) + ":" +
+                                 std::to_string(FOwner->FPort);
+    const std::string purpose = FPlace == TErrorPlace::WebServer     ? " for the web page"
+                                : FPlace == TErrorPlace::TelnetRelay ? " for the telnet relay"
+                                                                     : "";
+    const std::string what = Api == "accept" ? "cannot accept connections on " : "cannot listen on ";
+    return {what + endpoint + purpose + ": " + Reason(Code), endpoint};
+}
+
 void TServerWinSocket::Listen()
 {
     if (CurrentErrorPlace() != TErrorPlace::None)
@@ -545,7 +615,7 @@ void TServerWinSocket::Listen()
     if (!valid || ::bind(handle, reinterpret_cast<const sockaddr *>(&address), sizeof address) < 0) {
         const int error = valid ? errno : EINVAL;
         ::close(handle);
-        throw ESocketError(WinSocketErrorText(error, "bind"));
+        throw ESocketError(WinSocketErrorText(error, "bind"), TErrorOrigin::User, Describe("bind", error));
     }
     AttachHandle(handle, TWatch::Listening);
     FOwner->FActive = true;
@@ -553,7 +623,7 @@ void TServerWinSocket::Listen()
         const int error = errno;
         ReleaseHandle(false);
         FOwner->FActive = false;
-        throw ESocketError(WinSocketErrorText(error, "listen"));
+        throw ESocketError(WinSocketErrorText(error, "listen"), TErrorOrigin::User, Describe("listen", error));
     }
 }
 
@@ -633,7 +703,7 @@ void TServerWinSocket::DoAccept()
             FAcceptRetry->start();
             if (!FOutOfDescriptors) {
                 FOutOfDescriptors = true;
-                throw ESocketError(WinSocketErrorText(error, "accept"), TErrorOrigin::Peer);
+                throw ESocketError(WinSocketErrorText(error, "accept"), TErrorOrigin::Peer, Describe("accept", error));
             }
             return;
         }
@@ -697,7 +767,7 @@ void TClientSocket::SetActive(bool Value)
             return;
     }
     FSocket->CloseWithEvent(false, true);
-    throw ESocketError(WinSocketErrorText(error, "connect"));
+    throw ESocketError(WinSocketErrorText(error, "connect"), TErrorOrigin::User, FSocket->Describe("connect", error));
 }
 
 void TClientSocket::CancelAttempt()

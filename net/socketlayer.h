@@ -12,11 +12,14 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class QTimer;
 
-// The error the layer raises; what() is the message shown in the error report.
+// The error the layer raises; what() is the message shown in the error report, in the words the
+// original design fixes ("Windows socket error: %s (%d), on API '%s'", "Asynchronous socket error
+// %d"); Description() says the same in Linux words with the address, the port and what for.
 // Raised by an endpoint, it carries the endpoint's origin (the router connection's errors are the
 // router's, an accepted connection's the peer's).
 class ESocketError : public EOriginError
@@ -137,6 +140,10 @@ protected:
     virtual TErrorOrigin ErrorOrigin() const { return TErrorOrigin::User; }
     // Which connection this endpoint is, for the log lines of its events' reports.
     virtual TErrorConnection ErrorConnection() const { return {ErrorOrigin(), {}, {}}; }
+    // What failed in our words, with the address and port and what the endpoint is for: Api is
+    // the failing call ("connect", "send", "recv", "bind", "listen", "accept"), empty for an
+    // error the kernel reported on an open connection.
+    virtual TErrorDescription Describe(std::string_view Api, int Code) const;
     // Runs one handler call, reporting what it throws; false when this endpoint died inside it.
     template <typename F>
     bool CallHandler(F &&Call);
@@ -189,6 +196,7 @@ protected:
     void DoError(TErrorEvent ErrorEvent, int &ErrorCode) override;
     TErrorOrigin ErrorOrigin() const override { return TErrorOrigin::Router; }
     TErrorConnection ErrorConnection() const override;
+    TErrorDescription Describe(std::string_view Api, int Code) const override;
 
 private:
     TClientSocket *FOwner;
@@ -211,6 +219,7 @@ protected:
     void DoError(TErrorEvent ErrorEvent, int &ErrorCode) override;
     TErrorOrigin ErrorOrigin() const override { return TErrorOrigin::Peer; }
     TErrorConnection ErrorConnection() const override;
+    TErrorDescription Describe(std::string_view Api, int Code) const override;
 
 private:
     TServerWinSocket *FServer;
@@ -237,6 +246,7 @@ protected:
     // any event.
     TErrorOrigin ErrorOrigin() const override { return TErrorOrigin::Peer; }
     TErrorConnection ErrorConnection() const override;
+    TErrorDescription Describe(std::string_view Api, int Code) const override;
 
 private:
     void Listen();

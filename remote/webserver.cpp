@@ -46,7 +46,7 @@ bool TWebServer::chkWebAdminClick(bool checked)
         WebServerSocket.SetActive(checked);
     } catch (const std::exception &e) {
         // Listening failed: the port edit keeps the state it had while the box was unchecked.
-        ReportError(e.what());
+        ReportException(e);
         return true;
     }
     if (!checked)

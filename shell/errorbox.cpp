@@ -127,7 +127,8 @@ QString routerDetail(const std::string &Message, const TSocketMessage &Socket, c
     return lines.join(QLatin1Char('\n'));
 }
 
-QString listenerDetail(const std::string &Message, const TSocketMessage &Socket, const QString &Service, int Port)
+QString listenerDetail(const std::string &Message, const TSocketMessage &Socket, const QString &Service, int Port,
+                       const std::string &Endpoint)
 {
     const bool listening = Socket.Api == "bind" || Socket.Api == "listen";
     if (!listening) {
@@ -137,8 +138,12 @@ QString listenerDetail(const std::string &Message, const TSocketMessage &Socket,
                 .arg(Service);
         return QCoreApplication::translate("ErrorBox", "The %1 on port %2.").arg(Service).arg(Port);
     }
+    // The system's text names no address; the socket layer knows the one it tried.
     QStringList lines{
-        QCoreApplication::translate("ErrorBox", "The %1 could not listen on port %2.").arg(Service).arg(Port)};
+        Endpoint.empty()
+            ? QCoreApplication::translate("ErrorBox", "The %1 could not listen on port %2.").arg(Service).arg(Port)
+            : QCoreApplication::translate("ErrorBox", "The %1 could not listen on %2.")
+                  .arg(Service, fromBytes(Endpoint))};
     switch (Socket.Code) {
     case EADDRINUSE:
         lines << QCoreApplication::translate(
@@ -198,10 +203,10 @@ QString ErrorDetail(const std::string &Message, const TErrorContext &Context)
         return routerDetail(Message, socket, Context);
     case TErrorPlace::TelnetRelay:
         return listenerDetail(Message, socket, QCoreApplication::translate("ErrorBox", "telnet relay (remote console)"),
-                              Context.TelnetRelayPort);
+                              Context.TelnetRelayPort, Context.Endpoint);
     case TErrorPlace::WebServer:
         return listenerDetail(Message, socket, QCoreApplication::translate("ErrorBox", "web server (status page)"),
-                              Context.WebPort);
+                              Context.WebPort, Context.Endpoint);
     case TErrorPlace::UpdateServer:
         return QCoreApplication::translate(
                    "ErrorBox", "Checking for a new version at %1.\nIs this computer connected to the Internet? A "
@@ -235,7 +240,9 @@ void InstallErrorBox(ErrorBoxDetailShower Shower)
         Shower = showMessageBox;
     SetErrorReporter([Shower = std::move(Shower)](const std::string &message) {
         const std::string text = ErrorBoxText(message);
-        WriteLogLine(text);
+        // The log says what failed in our words where the message's fixed text does not.
+        const TErrorDescription &description = CurrentErrorDescription();
+        WriteLogLine(description.Text.empty() ? text : description.Text);
         if (CurrentErrorOrigin() == TErrorOrigin::Router && routerRepeat(text))
             return;
         // A report that arrives while a box is open (its event loop keeps the sockets and the
@@ -247,6 +254,7 @@ void InstallErrorBox(ErrorBoxDetailShower Shower)
             TErrorContext context = contextProvider();
             context.Origin = CurrentErrorOrigin();
             context.Place = CurrentErrorPlace();
+            context.Endpoint = description.Endpoint;
             detail = ErrorDetail(message, context);
         }
         boxOpen = true;

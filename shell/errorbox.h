@@ -35,6 +35,9 @@ struct TErrorContext
     int TelnetRelayPort = 0;
     int WebPort = 0;
     std::string UpdateServer;
+    // The address and port the report is about, as the socket layer names them ("0.0.0.0:8080");
+    // filled in with the origin and place.
+    std::string Endpoint;
 };
 
 // The detail for a message: which connection or listener, the error number in words when the

@@ -6,6 +6,7 @@
 
 #include "dailychart.h"
 #include "privatefile.h"
+#include "refresh.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -139,8 +140,14 @@ QVariant THistoryModel::data(const QModelIndex &index, int role) const
     }
     case Duration:
         return clockText(call.Duration) + (call.ClosedAtStop ? QStringLiteral(" *") : QString());
-    case Remote:
-        return call.Remote;
+    case Remote: {
+        // A caller ID as the caller-ID lists show it; an address, or a text the router never
+        // sent (beyond Latin-1), as it is.
+        const QByteArray bytes = call.Remote.toLatin1();
+        if (call.Direction != QLatin1String("in") || QString::fromLatin1(bytes) != call.Remote)
+            return call.Remote;
+        return CallerIdText(bytes.toStdString());
+    }
     case Sent:
         return packetsText(call.TxPackets);
     case Received:

@@ -93,6 +93,10 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <source>the update server</source>
         <translation>dem Update-Server</translation>
     </message>
+    <message>
+        <source>The %1 could not listen on %2.</source>
+        <translation>%1: %2 konnte nicht geöffnet werden.</translation>
+    </message>
 </context>
 <context>
     <name>TAboutPage</name>

@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -113,6 +114,7 @@ private slots:
     }
     void recorder_data();
     void recorder();
+    void outgoingVoiceCallShowedZeroAddress();
     void sessionsKeepTheirReason();
     void lockedDatabaseWaitsAndWritesLater();
     void unwritablePlace_data();
@@ -257,6 +259,29 @@ void TstHistory::recorder()
     QStringList written = rows(path(), kDailySql);
     daily.removeIf([](const QString &Row) { return Row.endsWith(QLatin1String(" 0 0 0 0")); });
     QCOMPARE(written, daily);
+}
+
+void TstHistory::outgoingVoiceCallShowedZeroAddress()
+{
+    // A voice call the office dialled out: the router shows 0.0.0.0 as its address and no caller
+    // ID. A data call without an address keeps 0.0.0.0.
+    std::vector<THistoryCall> calls;
+    TCallRecorder recorder;
+    recorder.Emit = [&](THistoryEvent Event) {
+        if (auto *call = std::get_if<THistoryCall>(&Event))
+            calls.push_back(*call);
+    };
+    const TScript script{{ch("Idle"), ch("Idle")},
+                         {ch("Voice"), ch("PPP", 10)},
+                         {ch("Voice"), ch("PPP", 20)},
+                         {ch("Idle"), ch("Idle", 20)}};
+    for (size_t k = 0; k < script.size(); ++k)
+        recorder.Tick(script[k].B1, script[k].B2, kT0 + int64_t(k) * 1000, script[k].Day);
+    std::sort(calls.begin(), calls.end(), [](const auto &a, const auto &b) { return a.Channel < b.Channel; });
+    QCOMPARE(calls.size(), size_t(2));
+    QVERIFY(calls[0].Voice && !calls[0].Incoming);
+    QCOMPARE(calls[0].Remote, std::string());
+    QCOMPARE(calls[1].Remote, std::string("0.0.0.0"));
 }
 
 void TstHistory::sessionsKeepTheirReason()

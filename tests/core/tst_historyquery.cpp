@@ -293,7 +293,7 @@ void TstHistoryQuery::csvRoundTrip()
                               QStringLiteral("\"")};
     std::vector<TCall> calls;
     for (int i = 0; i < remotes.size(); ++i)
-        calls.push_back({1, kDay0 + i, remotes[i]});
+        calls.push_back({1 + i % 2, kDay0 + i, remotes[i]});
     makeDatabase(m_path, calls);
     THistoryReader reader(m_path);
     QBuffer out;
@@ -308,7 +308,8 @@ void TstHistoryQuery::csvRoundTrip()
     for (int i = 0; i < remotes.size(); ++i) {
         const QStringList &row = rows[i + 1];
         QCOMPARE(row.size(), rows[0].size());
-        QCOMPARE(row[7], remotes[i]); // oldest first
+        QCOMPARE(row[7], remotes[i]);                                          // oldest first
+        QCOMPARE(row[1], i % 2 ? QStringLiteral("B2") : QStringLiteral("B1")); // as the window names it
         QCOMPARE(row[4], QString::fromStdString(IsoUtc(kDay0 + i)));
         QCOMPARE(row[11], QStringLiteral("45.5"));
     }

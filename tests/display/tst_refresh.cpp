@@ -40,6 +40,8 @@ private slots:
     void groupThousands();
     void formatPhoneNumber_data();
     void formatPhoneNumber();
+    void callerIdShownAlike_data();
+    void callerIdShownAlike();
     void usageText_data();
     void usageText();
     void usageTextFollowsTheLocaleButNeverGroups();
@@ -105,6 +107,26 @@ void TestRefresh::formatPhoneNumber()
     QFETCH(QString, digits);
     QFETCH(QString, expected);
     QCOMPARE(QString::fromStdString(FormatPhoneNumber(digits.toStdString())), expected);
+}
+
+void TestRefresh::callerIdShownAlike_data()
+{
+    // The router's caller-ID field -> what the list, the bubble and the History tab show.
+    QTest::addColumn<QByteArray>("router");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("7 digits") << QByteArray("5551234") << "555-1234";
+    QTest::newRow("10 digits") << QByteArray("5035551234") << "(503) 555-1234";
+    QTest::newRow("11 digits") << QByteArray("49301234567") << "49301234567";
+    QTest::newRow("international") << QByteArray("+4930123") << "+4930123";
+    QTest::newRow("8-bit byte") << QByteArray("M\xfcller") << QString::fromLatin1("M\xfcller");
+}
+
+void TestRefresh::callerIdShownAlike()
+{
+    QFETCH(QByteArray, router);
+    QFETCH(QString, shown);
+    QCOMPARE(CallerIdText(router.toStdString()), shown);
+    QVERIFY(CallerIdItem(QDateTime::currentDateTime(), router.toStdString()).endsWith(" - " + shown));
 }
 
 void TestRefresh::usageText_data()

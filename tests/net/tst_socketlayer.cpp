@@ -49,6 +49,8 @@ private slots:
     void refusedConnectReportsAndAllowsRetry();
     void openingErrors_data();
     void openingErrors();
+    void bindErrorSaidWindowsWithoutPort_data();
+    void bindErrorSaidWindowsWithoutPort();
     void busyPortThenLaterOpen();
     void peerHalfCloseDeliversDataThenDisconnect();
     void throwingHandlerIsReported();
@@ -468,6 +470,83 @@ void TestSocketLayer::openingErrors()
     QVERIFY_THROWS_EXCEPTION(ESocketError, r.server.SetPort(1));
     QVERIFY_THROWS_EXCEPTION(ESocketError, r.server.SetBacklog(1));
     QCOMPARE(r.client.Address() + ":" + std::to_string(r.client.Port()), "127.0.0.1:" + std::to_string(r.port()));
+}
+
+Q_DECLARE_METATYPE(TErrorPlace)
+
+void TestSocketLayer::bindErrorSaidWindowsWithoutPort_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<TErrorPlace>("place");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("logged"); // %1: the port
+    QTest::newRow("bind in use") << "bind" << TErrorPlace::WebServer << EADDRINUSE
+                                 << "Windows socket error: Address already in use (98), on API 'bind'"
+                                 << "cannot listen on 127.0.0.1:%1 for the web page: address already in use";
+    QTest::newRow("bind permission denied")
+        << "bind" << TErrorPlace::TelnetRelay << EACCES << "Windows socket error: Permission denied (13), on API 'bind'"
+        << "cannot listen on 127.0.0.1:%1 for the telnet relay: permission denied";
+    QTest::newRow("connect refused") << "connect" << TErrorPlace::RouterConnection << ECONNREFUSED
+                                     << "Asynchronous socket error 111"
+                                     << "cannot connect to the router at 127.0.0.1:%1: connection refused";
+}
+
+void TestSocketLayer::bindErrorSaidWindowsWithoutPort()
+{
+    QFETCH(QString, kind);
+    QFETCH(TErrorPlace, place);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    QFETCH(QString, logged);
+    // The daemon's report: every message to the log, the box's endpoint kept for the check.
+    std::vector<std::string> lines;
+    std::vector<std::string> messages;
+    std::string endpoint;
+    const LogSink previousSink = SetLogSink([&](const std::string &line) { lines.push_back(line); });
+    const ErrorReporter previous = SetErrorReporter([&](const std::string &m) {
+        messages.push_back(m);
+        endpoint = CurrentErrorDescription().Endpoint;
+        LogReport(m, kLogError, CurrentErrorOrigin());
+    });
+    ResetLogLimits();
+
+    int port = 0;
+    int held = -1;
+    TServerSocket server;
+    TClientSocket client;
+    if (code == EADDRINUSE) {
+        held = listenLoopback(port);
+        QVERIFY(held >= 0);
+    } else if (code == EACCES) {
+        if (::geteuid() == 0)
+            QSKIP("root may listen on any port, so a low port cannot be refused here");
+        port = 1;
+    } else {
+        port = closedPort();
+    }
+    if (kind == "bind") {
+        server.SetBindAddress("127.0.0.1");
+        server.SetPort(port);
+        const TErrorPlaceScope scope(place);
+        Guarded([&] { server.SetActive(true); });
+    } else {
+        client.SetAddress("127.0.0.1");
+        client.SetPort(port);
+        const TErrorPlaceScope scope(place);
+        client.SetActive(true);
+        QTRY_COMPARE(messages.size(), std::size_t(1));
+    }
+    if (held >= 0)
+        ::close(held);
+    SetErrorReporter(previous);
+    SetLogSink(previousSink);
+    ResetLogLimits();
+
+    // The headline keeps the fixed text; the log says what failed, where and what for.
+    QCOMPARE(messages, std::vector<std::string>{message.toStdString()});
+    QCOMPARE(lines, std::vector<std::string>{"linewatch: " + logged.arg(port).toStdString()});
+    QCOMPARE(endpoint, "127.0.0.1:" + std::to_string(port));
 }
 
 void TestSocketLayer::busyPortThenLaterOpen()

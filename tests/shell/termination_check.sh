@@ -95,7 +95,7 @@ run() {
 
 run running '[Connection]\r\nTelnetAddress=127.0.0.1\r\n' ""
 # The web port is taken: loading the settings opens an error box before the window is shown.
-run startup-error-box "[RemoteAdmin]\r\nWebPort=$taken_port\r\nWeb=1\r\n" "on API 'bind'"
+run startup-error-box "[RemoteAdmin]\r\nWebPort=$taken_port\r\nWeb=1\r\n" "listen on 0.0.0.0:$taken_port for the web page: address already in use"
 grep -q $'^WebPort='"$taken_port"$'\r$' "$out_dir/startup-error-box/linewatch.ini" || fail "web port not kept"
 SIGNAL=HUP run hangup '[Connection]\r\nTelnetAddress=127.0.0.1\r\n' ""
 SIGNAL=INT run interrupt '[Connection]\r\nTelnetAddress=127.0.0.1\r\n' ""

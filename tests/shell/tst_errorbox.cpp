@@ -3,6 +3,8 @@
 // text, which connection failed, the number in words and what to try.
 #include "apperror.h"
 #include "errorbox.h"
+#include "loopbacksocket.h"
+#include "socketlayer.h"
 
 #include <QtTest>
 
@@ -82,7 +84,7 @@ private slots:
         QFETCH(TErrorPlace, place);
         QFETCH(QStringList, fragments);
         QFETCH(QString, namedOnce);
-        TErrorContext context{origin, place, "10.0.0.138", 23, 2323, 8080, "www.brelwick.example"};
+        TErrorContext context{origin, place, "10.0.0.138", 23, 2323, 8080, "www.brelwick.example", ""};
         const QString detail = ErrorDetail(message.toStdString(), context);
         for (const QString &fragment : fragments)
             QVERIFY2(detail.contains(fragment), qPrintable(detail));
@@ -108,6 +110,44 @@ private slots:
         ResetLogLimits();
         QCOMPARE(shownText, QString::fromStdString(ErrorBoxText(message.toStdString())));
         QCOMPARE(shownDetail, detail);
+    }
+
+    void bindErrorSaidWindowsWithoutPort()
+    {
+        // A web port another program holds: the headline keeps the fixed text, the detail and the
+        // log name the address and port tried and what for.
+        int port = 0;
+        const int held = listenLoopback(port);
+        QVERIFY(held >= 0);
+        std::vector<std::string> lines;
+        SetLogSink([&](const std::string &line) { lines.push_back(line); });
+        QString shownText;
+        QString shownDetail;
+        const ErrorContextProvider previous =
+            SetErrorContextProvider([port] { return TErrorContext{{}, {}, "10.0.0.138", 23, 2323, port, {}, {}}; });
+        InstallErrorBox([&](const QString &, const QString &text, const QString &detail) {
+            shownText = text;
+            shownDetail = detail;
+        });
+        TServerSocket server;
+        server.SetBindAddress("127.0.0.1");
+        server.SetPort(port);
+        {
+            const TErrorPlaceScope scope(TErrorPlace::WebServer);
+            Guarded([&] { server.SetActive(true); });
+        }
+        ::close(held);
+        RemoveErrorBox();
+        SetErrorContextProvider(previous);
+        SetLogSink({});
+        ResetLogLimits();
+        QCOMPARE(shownText, QStringLiteral("Windows socket error: Address already in use (98), on API 'bind'"));
+        const QString endpoint = QStringLiteral("127.0.0.1:%1").arg(port);
+        QVERIFY2(shownDetail.startsWith("The web server (status page) could not listen on " + endpoint + "."),
+                 qPrintable(shownDetail));
+        QCOMPARE(shownDetail.count(QString::number(port)), 1);
+        QCOMPARE(lines, std::vector<std::string>{"linewatch: cannot listen on " + endpoint.toStdString() +
+                                                 " for the web page: address already in use"});
     }
 };
 
