@@ -530,13 +530,16 @@ std::string TMonitor::StatusPage()
 
 TConnectionState TMonitor::ConnectionState() const
 {
-    if (Session.sktBrelwick.Active()) {
-        if (Relay.RemoteClientConnected())
-            return TConnectionState::Relaying;
+    const bool pending = Session.sktBrelwick.Socket()->SocketHandle() >= 0;
+    if (Session.sktBrelwick.Active() && Relay.RemoteClientConnected())
+        return TConnectionState::Relaying;
+    // A refused password ends its connection at once (see TReconnector); until the next Connect
+    // that is what the monitor is, not merely disconnected.
+    if (Reconnect.PasswordRejected() && (Session.sktBrelwick.Active() || !pending))
+        return TConnectionState::PasswordRejected;
+    if (Session.sktBrelwick.Active())
         return Session.LoginStep >= 7 ? TConnectionState::StatusScreen : TConnectionState::Connected;
-    }
-    return Session.sktBrelwick.Socket()->SocketHandle() >= 0 ? TConnectionState::Connecting
-                                                             : TConnectionState::NotConnected;
+    return pending ? TConnectionState::Connecting : TConnectionState::NotConnected;
 }
 
 TMachineStatus TMonitor::MachineStatus() const

@@ -276,8 +276,19 @@ void TReconnector::passwordRejected()
     m_passwordRejected = true;
     m_wanted = false;
     m_retry->stop();
+    m_silence->stop();
     m_attempting = false;
     setReconnecting(false);
+    // The connection is of no use any more: the walk types nothing after a refusal, and a console
+    // left at its password prompt looks connected to everyone watching. It is closed on purpose,
+    // so no loss is told, once the chunk that held the prompt is done with: the session is still
+    // drawing it here.
+    QTimer::singleShot(0, this, [this] {
+        Guarded([this] {
+            if (m_passwordRejected && !relayAttached())
+                m_session.CloseConnection();
+        });
+    });
     updateText();
     if (Alert)
         Alert(TAlertKind::PasswordRejected,

@@ -2,8 +2,8 @@
 // the router, or silent at any step of the login or on the status screen) the monitor tries again
 // after 1, 2, 4 ... at most 60 seconds with +-20 % jitter, and starts from 1 s again once the
 // status screen is back. The relay's router connections keep the same pace. The user's Disconnect
-// and a rejected password stop it; while a remote relay user is attached the relay's own rules
-// hold.
+// and a rejected password stop it, and a rejected password ends its connection too; while a
+// remote relay user is attached the relay's own rules hold.
 #pragma once
 
 #include "socketlayer.h"

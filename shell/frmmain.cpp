@@ -109,7 +109,10 @@ void TfrmMain::createStatusBar()
     m_panel1 = new QLabel(tr("Not Connected"), this);
     m_panel1->setObjectName(QStringLiteral("StatusPanel1"));
     m_panel1->setTextFormat(Qt::PlainText);
-    m_panel1->setMinimumWidth(m_panel1->fontMetrics().horizontalAdvance(tr("Not Connected")) + 8);
+    int width = 0;
+    for (const QString &text : {tr("Not Connected"), tr("Connected"), tr("Password rejected")})
+        width = std::max(width, m_panel1->fontMetrics().horizontalAdvance(text));
+    m_panel1->setMinimumWidth(width + 8);
     ui->StatusBar->addWidget(m_panel0, 1);
     ui->StatusBar->addWidget(m_panel1);
     ui->StatusBar->setSizeGripEnabled(true);
@@ -157,7 +160,7 @@ void TfrmMain::wireMonitor()
     };
     connect(&Monitor, &TMonitor::connectionChanged, this, [this, showConnectCaption](bool Connected) {
         showConnectCaption(Connected || Monitor.Reconnect.Reconnecting());
-        SetPanelText(1, Connected ? tr("Connected") : tr("Not Connected"));
+        showConnectionState();
     });
     connect(&Monitor, &TMonitor::reconnectingChanged, this, [this, showConnectCaption](bool Reconnecting) {
         showConnectCaption(Reconnecting || Monitor.Session.sktBrelwick.Active());
@@ -174,6 +177,8 @@ void TfrmMain::wireMonitor()
         if (!Text.isEmpty() || PanelText(0) == shown)
             SetPanelText(0, Text);
         shown = Text;
+        // The text comes and goes with a refused password, which panel 1 names too.
+        showConnectionState();
     });
     // The history's report shares the panel the same way: its "over" empties only its own text.
     connect(&Monitor, &TMonitor::historyProblem, this, [this, shown = QString()](const QString &Text) mutable {
@@ -205,6 +210,15 @@ void TfrmMain::wireMonitor()
         else
             ShowNewVersionDialog(this, Texts);
     };
+}
+
+void TfrmMain::showConnectionState()
+{
+    // A refused password ends its connection: the panel says why there is none.
+    if (Monitor.Reconnect.PasswordRejected())
+        SetPanelText(1, tr("Password rejected"));
+    else
+        SetPanelText(1, Monitor.Session.sktBrelwick.Active() ? tr("Connected") : tr("Not Connected"));
 }
 
 void TfrmMain::connectHandlers()

@@ -1096,6 +1096,10 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <source>SQLite databases (*.sqlite *.db);;All files (*)</source>
         <translation>SQLite-Datenbanken (*.sqlite *.db);;Alle Dateien (*)</translation>
     </message>
+    <message>
+        <source>Password rejected</source>
+        <translation>Passwort abgelehnt</translation>
+    </message>
 </context>
 <context>
     <name>TfrmNewVersion</name>

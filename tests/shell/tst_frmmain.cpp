@@ -157,6 +157,7 @@ private slots:
     void colourPanelChoice();
     void connectWithDefaultsTargetsRouterDefaults();
     void channelButtonsSendTheirTags();
+    void rejectedPasswordStillSaidConnected();
     void loadingSettingsOpensListenersAndMasks();
     void alertsGroupFollowsTheAlertsSection();
     void loggingGroupFollowsTheLoggingSection();
@@ -472,6 +473,37 @@ void TestFrmMain::channelButtonsSendTheirTags()
     QVERIFY(!f.window->Monitor.Session.sktBrelwick.Active());
     QCOMPARE(f.window->PanelText(1), QStringLiteral("Not Connected"));
     QCOMPARE(f.window->TrayIcon->mnuConnect->text(), QStringLiteral("&Connect"));
+    QVERIFY(f.errors.empty());
+}
+
+// The panel and the button said "Connected" and "Disconnect" beside "The router rejected the
+// password", as the console sat at its prompt.
+void TestFrmMain::rejectedPasswordStillSaidConnected()
+{
+    // A fake router on 127.0.0.1 that asks for the password again whatever is typed.
+    TServerSocket router;
+    router.SetBindAddress("127.0.0.1");
+    router.SetPort(0);
+    router.OnClientConnect = [](QObject *, TCustomWinSocket *socket) { socket->SendString("Password: "); };
+    router.OnClientRead = [](QObject *, TCustomWinSocket *socket) {
+        if (socket->ReceivePending().find('\r') != std::string::npos)
+            socket->SendString("\r\nPassword: ");
+    };
+    router.SetActive(true);
+
+    TfrmMain::THooks hooks;
+    hooks.StartConnect = [](TClientSocket &socket) { socket.SetActive(true); };
+    TFixture f(std::move(hooks));
+    TfrmMainControls &ui = f.ui();
+    ui.edtTelnetAddress->setText(QStringLiteral("127.0.0.1"));
+    ui.edtTelnetPort->setText(QString::number(router.Socket()->LocalPort()));
+    f.window->btnConnectClick();
+    QTRY_VERIFY(f.window->Monitor.Reconnect.PasswordRejected());
+    QTRY_VERIFY(!f.window->Monitor.Session.sktBrelwick.Active());
+    QCOMPARE(f.window->PanelText(1), QStringLiteral("Password rejected"));
+    QCOMPARE(ui.btnConnect->text(), QStringLiteral("Connect"));
+    QCOMPARE(f.window->TrayIcon->mnuConnect->text(), QStringLiteral("&Connect"));
+    QCOMPARE(f.window->PanelText(0), QStringLiteral("The router rejected the password"));
     QVERIFY(f.errors.empty());
 }
 
