@@ -131,6 +131,8 @@ void TMonitor::wire()
         if (shown == m_statusScreenShown)
             return;
         m_statusScreenShown = shown;
+        if (shown)
+            Alerts.NoteStatusScreen();
         emit statusScreenShown(shown);
     };
     // A reset record shows port 0: the next lookup reads services.ini afresh.
@@ -155,6 +157,7 @@ void TMonitor::wire()
 
     Alerts.Settings = [this]() -> const TAlertSettings & { return Settings.Alerts; };
     connect(&Alerts, &TAlerts::raised, this, &TMonitor::alertRaised);
+    connect(&Alerts, &TAlerts::ended, this, &TMonitor::alertEnded);
     connect(&Alerts, &TAlerts::commandFailed, this, &TMonitor::alertCommandFailed);
     // The reconnector's silence watch keeps its hook; the status's silence alert listens too.
     Session.DataArrived = [this, reconnectData = Session.DataArrived] {

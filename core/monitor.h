@@ -191,7 +191,9 @@ signals:
     // connection lost and back); for a notifier, the log, or the status bar.
     void alert(TAlertKind Kind, const QString &Text);
     // An alert to show or log, switched on in [Alerts] and past the rate limit (Alerts.raised).
-    void alertRaised(TAlertKind Kind, const QString &Title, const QString &Text);
+    void alertRaised(TAlertKind Kind, const QString &Title, const QString &Text, int Channel);
+    // An alert's cause is over (Alerts.ended): a bubble still showing it goes.
+    void alertEnded(TAlertKind Kind, int Channel);
     // The user's alert command failed (Alerts.commandFailed): for the status bar and the log.
     void alertCommandFailed(const QString &Text);
     void checkNowEnabled(bool Enabled);

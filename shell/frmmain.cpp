@@ -124,6 +124,7 @@ void TfrmMain::createTray()
     Notifier = new TNotifier({}, this);
     Notifier->Fallback = [this](const QString &Title, const QString &Text) { TrayIcon->showMessage(Title, Text); };
     connect(&Monitor, &TMonitor::alertRaised, Notifier, &TNotifier::Notify);
+    connect(&Monitor, &TMonitor::alertEnded, Notifier, &TNotifier::Close);
     connect(TrayIcon, &TTrayIcon::activationRequested, this, [this] { Guarded([this] { ShowWindow(); }); });
     // A single click shows or hides the window, as Linux trays do.
     connect(TrayIcon, &TTrayIcon::toggleRequested, this, [this] {
