@@ -324,12 +324,14 @@ void TMonitor::ApplySettings()
     Guarded([this] { applyLogging(); });
 }
 
-void TMonitor::Connect()
+void TMonitor::Connect(bool AtStart)
 {
-    Reconnect.UserConnect([this] {
-        Session.btnConnectClick(Settings.Text(SettingControl::edtTelnetAddress),
-                                Settings.Text(SettingControl::edtTelnetPort));
-    });
+    Reconnect.UserConnect(
+        [this] {
+            Session.btnConnectClick(Settings.Text(SettingControl::edtTelnetAddress),
+                                    Settings.Text(SettingControl::edtTelnetPort));
+        },
+        AtStart);
 }
 
 void TMonitor::SendChannelCommand(int CommandTag)

@@ -123,8 +123,9 @@ public:
     void ApplySettings();
 
     // What the user does.
-    // btnConnectClick: connect, or disconnect when connected or reconnecting.
-    void Connect();
+    // btnConnectClick: connect, or disconnect when connected or reconnecting. AtStart: the
+    // program's own connect as it starts (see TReconnector::UserConnect).
+    void Connect(bool AtStart = false);
     void SendChannelCommand(int Tag); // 1 drop B1, 2 drop B2, 3 reset, 4 drop all
     bool SetTelnetAdmin(bool On);     // the relay; returns whether its port may be edited
     bool SetWebAdmin(bool On);        // the web server; the same

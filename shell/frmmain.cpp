@@ -425,8 +425,10 @@ void TfrmMain::FormCreate()
     Guarded([this] {
         // Defaults standing in for a file nobody recognises name no router worth calling.
         if (m_settingsTab->Checked(SettingControl::chkConnectAtStartup) &&
-            Monitor.SettingsFileState() != TSettingsFileState::Foreign)
-            btnConnectClick();
+            Monitor.SettingsFileState() != TSettingsFileState::Foreign) {
+            const TErrorPlaceScope place(TErrorPlace::RouterConnection);
+            Monitor.Connect(true);
+        }
     });
     Guarded([this] {
         if (m_settingsTab->Checked(SettingControl::chkCheckForUpdates))

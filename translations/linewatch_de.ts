@@ -545,6 +545,10 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <source>no answer from the router for %1</source>
         <translation>seit %1 keine Antwort vom Router</translation>
     </message>
+    <message>
+        <source>Connecting to the router failed: </source>
+        <translation>Die Verbindung zum Router kam nicht zustande: </translation>
+    </message>
 </context>
 <context>
     <name>TSettingsPage</name>

@@ -164,6 +164,8 @@ private slots:
     void foreignSettingsFileConnectedToDefaultRouter_data();
     void foreignSettingsFileConnectedToDefaultRouter();
     void startupConnectsThenChecksBeforeShowing();
+    void startConnectFailureOpenedBox_data();
+    void startConnectFailureOpenedBox();
     void closeHidesAndExitSavesThenRemovesTray();
     void ctrlQRunsExit();
     void failedSaveStillRemovesTray();
@@ -671,6 +673,43 @@ void TestFrmMain::startupConnectsThenChecksBeforeShowing()
     QCOMPARE(window->PanelText(0), QStringLiteral("New version found: 1.0.2.0"));
     QCOMPARE(window->PanelText(1), QStringLiteral("Not Connected"));
     QVERIFY(f.errors.empty());
+}
+
+// A router that was not there at start opened an error box while "Reconnecting in 1 s" counted
+// down behind it. Without reconnecting the box is all there is, and it stays.
+void TestFrmMain::startConnectFailureOpenedBox_data()
+{
+    QTest::addColumn<bool>("reconnect");
+    QTest::newRow("reconnecting") << true;
+    QTest::newRow("not reconnecting") << false;
+}
+
+void TestFrmMain::startConnectFailureOpenedBox()
+{
+    QFETCH(bool, reconnect);
+    TServerSocket closed;
+    closed.SetBindAddress("127.0.0.1");
+    closed.SetPort(0);
+    closed.SetActive(true);
+    const int port = closed.Socket()->LocalPort();
+    closed.SetActive(false);
+    QTemporaryDir dir;
+    {
+        QFile file(QDir(dir.path()).filePath(QStringLiteral("linewatch.ini")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[Connection]\r\nTelnetAddress=127.0.0.1\r\nTelnetPort=" + QByteArray::number(port) +
+                   "\r\n[Startup]\r\nConnectAtStartup=1\r\n[Reconnect]\r\nEnabled=" + (reconnect ? "1" : "0") + "\r\n");
+    }
+    TfrmMain::THooks hooks;
+    hooks.AppDir = dir.path().toStdString() + "/";
+    hooks.StartConnect = [](TClientSocket &socket) { socket.SetActive(true); };
+    TFixture f(std::move(hooks));
+    if (reconnect) {
+        QTRY_VERIFY(f.window->PanelText(0).startsWith(QStringLiteral("Reconnecting in ")));
+        QVERIFY(f.errors.empty());
+    } else {
+        QTRY_COMPARE(f.errors.size(), size_t(1));
+    }
 }
 
 void TestFrmMain::ctrlQRunsExit()
