@@ -506,6 +506,13 @@ void TfrmMain::RefreshStatus()
 
 void TfrmMain::refreshView()
 {
+    // A window hidden in the tray has no way back once the tray's host goes (the panel restarted
+    // without one, or was removed): it shows itself. Qt tells no change of the tray's
+    // availability, so the tick looks, only while the window is hidden after it was shown.
+    if (m_centred && isHidden() && !m_exiting && !m_destroyed &&
+        !(m_hooks.TrayAvailable ? m_hooks.TrayAvailable() : TTrayIcon::isAvailable()))
+        ShowWindow();
+
     // 1. Tray picture and tip.
     TrayIcon->setPicture(Monitor.TrayPicture());
     TrayIcon->setTip(fromBytes(Monitor.TrayTipText()));

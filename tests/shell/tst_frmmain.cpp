@@ -755,9 +755,17 @@ void TestFrmMain::closeHidesAndExitSavesThenRemovesTray()
     emit w.TrayIcon->toggleRequested();
     QVERIFY(w.isVisible());
 
+    // The tray's host went away while the window was hidden in it: the window came back by itself.
+    emit w.TrayIcon->toggleRequested();
+    QVERIFY(w.isHidden());
+    w.RefreshStatus();
+    QVERIFY(w.isHidden());
+    trayAvailable = false;
+    w.RefreshStatus();
+    QVERIFY(w.isVisible());
+
     // Without a notification area the window could not come back: closing it is Exit.
     f.ui().edtTelnetAddress->setText(QStringLiteral("127.0.0.1"));
-    trayAvailable = false;
     QVERIFY(!w.ExitRequested());
     w.close();
     QVERIFY(w.ExitRequested());
