@@ -13,9 +13,11 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <memory>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -41,19 +43,7 @@ QString duration(int64_t Seconds)
 
 bool AlertIsUrgent(TAlertKind Kind)
 {
-    switch (Kind) {
-    case TAlertKind::PasswordRejected:
-    case TAlertKind::ConnectionLost:
-    case TAlertKind::LongDataCall:
-    case TAlertKind::OutcallTime:
-    case TAlertKind::NoStatus:
-        return true;
-    case TAlertKind::ConnectionRestored:
-    case TAlertKind::IncomingCall:
-    case TAlertKind::ChannelDropped:
-        return false;
-    }
-    return false;
+    return Kind == TAlertKind::PasswordRejected;
 }
 
 TAlerts::TAlerts(QObject *Parent) : QObject(Parent) {}
@@ -108,7 +98,8 @@ QString TAlerts::Title(TAlertKind Kind)
     case TAlertKind::IncomingCall:
         return tr("Incoming call");
     case TAlertKind::ChannelDropped:
-        return tr("Call dropped");
+        // The screen shows a hang-up and a dropped line alike.
+        return tr("Call ended");
     case TAlertKind::LongDataCall:
         return tr("Long data call");
     case TAlertKind::OutcallTime:
@@ -119,6 +110,21 @@ QString TAlerts::Title(TAlertKind Kind)
     return QString();
 }
 
+// English and German both say one thing for 1 and another for every other count, so the English
+// text is picked by that rule; each is a plural text of its own, so a translation with more forms
+// gives all of them for either.
+QString TAlerts::Minutes(int64_t N)
+{
+    const int n = int(std::clamp<int64_t>(N, INT_MIN, INT_MAX));
+    return n == 1 ? tr("%n minute", nullptr, n) : tr("%n minutes", nullptr, n);
+}
+
+QString TAlerts::Seconds(int64_t N)
+{
+    const int n = int(std::clamp<int64_t>(N, INT_MIN, INT_MAX));
+    return n == 1 ? tr("%n second", nullptr, n) : tr("%n seconds", nullptr, n);
+}
+
 QStringList TAlerts::SplitCommand(const QString &Command)
 {
     return QProcess::splitCommand(Command);
@@ -126,13 +132,30 @@ QStringList TAlerts::SplitCommand(const QString &Command)
 
 void TAlerts::Raise(TAlertKind Kind, const QString &Text)
 {
-    if (enabled(Kind))
-        emitAlert(Kind, Text);
+    // The connection is back, or will not be retried: the loss is over either way.
+    if (Kind == TAlertKind::ConnectionRestored || Kind == TAlertKind::PasswordRejected)
+        end(TAlertKind::ConnectionLost);
+    raise(Kind, Text, 0);
 }
 
-void TAlerts::emitAlert(TAlertKind Kind, const QString &Text)
+void TAlerts::raise(TAlertKind Kind, const QString &Text, int Channel)
 {
-    TKindState &k = m_kinds[std::size_t(Kind)];
+    if (enabled(Kind))
+        emitAlert(Kind, Text, Channel);
+}
+
+void TAlerts::end(TAlertKind Kind, int Channel)
+{
+    // A repeat held back for the minute's end would show a cause that is gone.
+    TKindState &k = m_kinds[slot(Kind, Channel)];
+    k.Folded = 0;
+    k.LastFoldedText.clear();
+    emit ended(Kind, Channel);
+}
+
+void TAlerts::emitAlert(TAlertKind Kind, const QString &Text, int Channel)
+{
+    TKindState &k = m_kinds[slot(Kind, Channel)];
     const int64_t t = now();
     // A clock set back counts as the minute being over.
     if (k.EverRaised && t >= k.LastRaisedMs && t - k.LastRaisedMs < kRateLimitMs) {
@@ -142,13 +165,13 @@ void TAlerts::emitAlert(TAlertKind Kind, const QString &Text)
     }
     QString shown = Text;
     if (k.Folded > 0)
-        shown += tr(" (%1 more in the last minute)").arg(k.Folded);
+        shown += tr(" (%n more in the last minute)", nullptr, k.Folded);
     k.Folded = 0;
     k.LastFoldedText.clear();
     k.EverRaised = true;
     k.LastRaisedMs = t;
     const QString title = Title(Kind);
-    emit raised(Kind, title, shown);
+    emit raised(Kind, title, shown, Channel);
     runCommand(Kind, title + QStringLiteral(": ") + shown);
 }
 
@@ -163,7 +186,7 @@ void TAlerts::flushFolded()
         const QString text = k.LastFoldedText;
         k.Folded -= 1;
         k.EverRaised = false;
-        emitAlert(TAlertKind(i), text);
+        emitAlert(TAlertKind(i / 3), text, int(i % 3));
     }
 }
 
@@ -319,7 +342,7 @@ void TAlerts::commandEnded(const QString &Failure)
 
 void TAlerts::NoteIncomingCall(int Channel, const QString &Number)
 {
-    Raise(TAlertKind::IncomingCall, tr("%1 on %2").arg(Number, channelName(Channel)));
+    raise(TAlertKind::IncomingCall, tr("%1 on %2").arg(Number, channelName(Channel)), Channel);
 }
 
 void TAlerts::NoteUserDrop(int CommandTag)
@@ -334,7 +357,14 @@ void TAlerts::NoteUserDrop(int CommandTag)
 void TAlerts::NoteStatusData()
 {
     m_lastStatusMs = now();
-    m_silenceAlerted = false;
+    if (std::exchange(m_silenceAlerted, false))
+        end(TAlertKind::NoStatus);
+}
+
+void TAlerts::NoteStatusScreen()
+{
+    end(TAlertKind::ConnectionLost);
+    end(TAlertKind::PasswordRejected);
 }
 
 void TAlerts::Check(const TChannelStatus &B1, const TChannelStatus &B2, const TRouterStatus &Router, bool Watching,
@@ -361,6 +391,8 @@ void TAlerts::checkChannel(int Channel, const TChannelStatus &C)
     if (state == TChannelState::Voice || state == TChannelState::Data) {
         const int64_t up = DurationSeconds(C.UpTime).value_or(0);
         // An up time that went back is the next call.
+        if (w.InCall && up < w.LastUpSeconds && w.LongCallAlerted)
+            end(TAlertKind::LongDataCall, Channel);
         if (!w.InCall || up < w.LastUpSeconds)
             w.LongCallAlerted = false;
         w.InCall = true;
@@ -369,19 +401,23 @@ void TAlerts::checkChannel(int Channel, const TChannelStatus &C)
         const int64_t limit = int64_t(settings().LongDataCallMinutes) * 60;
         if (w.Data && !w.LongCallAlerted && up >= limit && enabled(TAlertKind::LongDataCall)) {
             w.LongCallAlerted = true;
-            emitAlert(TAlertKind::LongDataCall, tr("The data call on %1 has been up for %2 (limit %3 minutes)")
-                                                    .arg(channelName(Channel), fromBytes(C.UpTime))
-                                                    .arg(settings().LongDataCallMinutes));
+            emitAlert(TAlertKind::LongDataCall,
+                      tr("The data call on %1 has been up for %2 (limit %3)")
+                          .arg(channelName(Channel), fromBytes(C.UpTime), Minutes(settings().LongDataCallMinutes)),
+                      Channel);
         }
         return;
     }
     if (w.InCall && (state == TChannelState::Idle || state == TChannelState::Down)) {
+        if (std::exchange(w.LongCallAlerted, false))
+            end(TAlertKind::LongDataCall, Channel);
         const int64_t t = now();
         const bool asked = w.UserDropMs >= 0 && t >= w.UserDropMs && t - w.UserDropMs <= kUserDropGraceMs;
         if (!asked)
-            Raise(TAlertKind::ChannelDropped, (w.Data ? tr("The data call on %1 ended after %2 without a Drop")
-                                                      : tr("The voice call on %1 ended after %2 without a Drop"))
-                                                  .arg(channelName(Channel), duration(w.LastUpSeconds)));
+            raise(TAlertKind::ChannelDropped,
+                  (w.Data ? tr("Data call on %1 ended after %2") : tr("Voice call on %1 ended after %2"))
+                      .arg(channelName(Channel), duration(w.LastUpSeconds)),
+                  Channel);
     }
     w.InCall = false;
 }
@@ -395,7 +431,8 @@ void TAlerts::checkOutcall(const TRouterStatus &Router)
     if (day != m_outcallDay) {
         m_outcallDay = day;
         m_outcallToday = 0;
-        m_outcallAlerted = false;
+        if (std::exchange(m_outcallAlerted, false))
+            end(TAlertKind::OutcallTime);
     }
     // The first record after connecting, and a total that fell (the router restarted), only set
     // where the counting goes on from.
@@ -405,9 +442,8 @@ void TAlerts::checkOutcall(const TRouterStatus &Router)
     const int64_t limit = int64_t(settings().OutcallMinutes) * 60;
     if (!m_outcallAlerted && m_outcallToday >= limit && enabled(TAlertKind::OutcallTime)) {
         m_outcallAlerted = true;
-        emitAlert(TAlertKind::OutcallTime, tr("Outgoing calls today: %1 (limit %2 minutes)")
-                                               .arg(duration(m_outcallToday))
-                                               .arg(settings().OutcallMinutes));
+        emitAlert(TAlertKind::OutcallTime, tr("Outgoing calls today: %1 (limit %2)")
+                                               .arg(duration(m_outcallToday), Minutes(settings().OutcallMinutes)));
     }
 }
 
@@ -418,13 +454,14 @@ void TAlerts::checkSilence(bool Watching)
         m_lastStatusMs = t;
     m_watching = Watching;
     if (!Watching) {
-        m_silenceAlerted = false;
+        if (std::exchange(m_silenceAlerted, false))
+            end(TAlertKind::NoStatus);
         return;
     }
     const int64_t limit = int64_t(settings().NoStatusSeconds) * 1000;
     if (!m_silenceAlerted && t - m_lastStatusMs >= limit && enabled(TAlertKind::NoStatus)) {
         m_silenceAlerted = true;
         emitAlert(TAlertKind::NoStatus,
-                  tr("No status from the router for %1 seconds").arg((t - m_lastStatusMs) / 1000));
+                  tr("No status from the router for %1").arg(Seconds((t - m_lastStatusMs) / 1000)));
     }
 }

@@ -1,8 +1,8 @@
 // The alert engine: turns what the monitor sees (calls, channel states, the connection, the
 // status record's silence) into alerts the user switched on in [Alerts], at most one bubble per
-// kind a minute, and runs the user's alert command without a shell, in a process group of its own
-// that a deadline and the monitor's end take down whole. Qt Core only, so linewatchd raises the
-// same alerts as the window.
+// kind and channel a minute, says when an alert's cause is over, and runs the user's alert command without a shell, in
+// a process group of its own that a deadline and the monitor's end take down whole. Qt Core only, so linewatchd raises
+// the same alerts as the window.
 #pragma once
 
 #include "localday.h"
@@ -16,11 +16,12 @@
 #include <QStringList>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
-// What needs someone now (a critical bubble, a warning in the log) rather than a glance: the
-// password rejected, the connection lost, a long data call, the outcall time, no status.
+// What needs the user to act now (a critical bubble, a warning in the log) rather than a glance:
+// the password rejected, which nothing will retry. A lost connection is tried again by itself.
 bool AlertIsUrgent(TAlertKind Kind);
 
 class TAlerts : public QObject
@@ -28,7 +29,8 @@ class TAlerts : public QObject
     Q_OBJECT
 
 public:
-    // A kind raised again within this time is counted and folded into its next alert.
+    // A kind raised again on the same channel within this time is counted and folded into its
+    // next alert.
     static constexpr int64_t kRateLimitMs = 60 * 1000;
     // A call that ends this soon after the user's Drop, Drop All or Reset is one the user asked
     // to end.
@@ -70,6 +72,8 @@ public:
     void NoteUserDrop(int CommandTag);
     // A byte from the router while the status screen is shown.
     void NoteStatusData();
+    // The status screen came up: a lost connection and a rejected password are over.
+    void NoteStatusScreen();
     // Once a second with the status record. Watching: the user wants the router connection
     // (connected or reconnecting); the status's silence counts only then. StatusShown: the record
     // holds the router's figures (the status screen is up), not what was left of them.
@@ -86,13 +90,21 @@ public:
 
     // The bubble's title for a kind: "Incoming call" and so on.
     static QString Title(TAlertKind Kind);
+    // "1 minute", "2 minutes"; "1 second", "2 seconds"; in the user's language.
+    static QString Minutes(int64_t N);
+    static QString Seconds(int64_t N);
     // The command line split into program and arguments: blanks separate, double quotes group,
     // three double quotes make one literal quote; nothing else is special.
     static QStringList SplitCommand(const QString &Command);
 
 signals:
-    // An alert to show: after the switch and the rate limit.
-    void raised(TAlertKind Kind, const QString &Title, const QString &Text);
+    // An alert to show: after the switch and the rate limit. Channel: 1 or 2 for a channel's
+    // alert (incoming call, call ended, long data call), 0 for the others.
+    void raised(TAlertKind Kind, const QString &Title, const QString &Text, int Channel);
+    // The cause of the kind's alerts on Channel is over (the connection back, the long call ended,
+    // the status flowing again, a new day for the outcall time): a bubble that still shows one
+    // goes. Told whether or not one was raised.
+    void ended(TAlertKind Kind, int Channel);
     // The alert command did not start, exited with a status other than 0, crashed or was stopped
     // at its deadline. Told once per distinct failure: the same failure again stays quiet until
     // the command has succeeded.
@@ -118,7 +130,11 @@ private:
     const TAlertSettings &settings() const;
     int64_t now() const;
     bool enabled(TAlertKind Kind) const;
-    void emitAlert(TAlertKind Kind, const QString &Text);
+    void emitAlert(TAlertKind Kind, const QString &Text, int Channel = 0);
+    // Raise, on a channel.
+    void raise(TAlertKind Kind, const QString &Text, int Channel);
+    void end(TAlertKind Kind, int Channel = 0);
+    static std::size_t slot(TAlertKind Kind, int Channel) { return std::size_t(Kind) * 3 + std::size_t(Channel); }
     void flushFolded();
     void checkChannel(int Channel, const TChannelStatus &C);
     void checkOutcall(const TRouterStatus &Router);
@@ -129,7 +145,8 @@ private:
     void signalGroup(qint64 Group, int Signal);
     void endGroups();
 
-    std::array<TKindState, kAlertKindCount> m_kinds;
+    // Per kind and channel (0, 1, 2): see slot().
+    std::array<TKindState, kAlertKindCount * 3> m_kinds;
     std::array<TChannelWatch, 2> m_channels;
     // The day (days since the epoch, local time) the outcall time counts for.
     int64_t m_outcallDay = -1;

@@ -131,6 +131,8 @@ void TMonitor::wire()
         if (shown == m_statusScreenShown)
             return;
         m_statusScreenShown = shown;
+        if (shown)
+            Alerts.NoteStatusScreen();
         emit statusScreenShown(shown);
     };
     // A reset record shows port 0: the next lookup reads services.ini afresh.
@@ -155,6 +157,7 @@ void TMonitor::wire()
 
     Alerts.Settings = [this]() -> const TAlertSettings & { return Settings.Alerts; };
     connect(&Alerts, &TAlerts::raised, this, &TMonitor::alertRaised);
+    connect(&Alerts, &TAlerts::ended, this, &TMonitor::alertEnded);
     connect(&Alerts, &TAlerts::commandFailed, this, &TMonitor::alertCommandFailed);
     // The reconnector's silence watch keeps its hook; the status's silence alert listens too.
     Session.DataArrived = [this, reconnectData = Session.DataArrived] {
@@ -321,12 +324,14 @@ void TMonitor::ApplySettings()
     Guarded([this] { applyLogging(); });
 }
 
-void TMonitor::Connect()
+void TMonitor::Connect(bool AtStart)
 {
-    Reconnect.UserConnect([this] {
-        Session.btnConnectClick(Settings.Text(SettingControl::edtTelnetAddress),
-                                Settings.Text(SettingControl::edtTelnetPort));
-    });
+    Reconnect.UserConnect(
+        [this] {
+            Session.btnConnectClick(Settings.Text(SettingControl::edtTelnetAddress),
+                                    Settings.Text(SettingControl::edtTelnetPort));
+        },
+        AtStart);
 }
 
 void TMonitor::SendChannelCommand(int CommandTag)
@@ -530,13 +535,16 @@ std::string TMonitor::StatusPage()
 
 TConnectionState TMonitor::ConnectionState() const
 {
-    if (Session.sktBrelwick.Active()) {
-        if (Relay.RemoteClientConnected())
-            return TConnectionState::Relaying;
+    const bool pending = Session.sktBrelwick.Socket()->SocketHandle() >= 0;
+    if (Session.sktBrelwick.Active() && Relay.RemoteClientConnected())
+        return TConnectionState::Relaying;
+    // A refused password ends its connection at once (see TReconnector); until the next Connect
+    // that is what the monitor is, not merely disconnected.
+    if (Reconnect.PasswordRejected() && (Session.sktBrelwick.Active() || !pending))
+        return TConnectionState::PasswordRejected;
+    if (Session.sktBrelwick.Active())
         return Session.LoginStep >= 7 ? TConnectionState::StatusScreen : TConnectionState::Connected;
-    }
-    return Session.sktBrelwick.Socket()->SocketHandle() >= 0 ? TConnectionState::Connecting
-                                                             : TConnectionState::NotConnected;
+    return pending ? TConnectionState::Connecting : TConnectionState::NotConnected;
 }
 
 TMachineStatus TMonitor::MachineStatus() const

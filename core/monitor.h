@@ -123,8 +123,9 @@ public:
     void ApplySettings();
 
     // What the user does.
-    // btnConnectClick: connect, or disconnect when connected or reconnecting.
-    void Connect();
+    // btnConnectClick: connect, or disconnect when connected or reconnecting. AtStart: the
+    // program's own connect as it starts (see TReconnector::UserConnect).
+    void Connect(bool AtStart = false);
     void SendChannelCommand(int Tag); // 1 drop B1, 2 drop B2, 3 reset, 4 drop all
     bool SetTelnetAdmin(bool On);     // the relay; returns whether its port may be edited
     bool SetWebAdmin(bool On);        // the web server; the same
@@ -191,7 +192,9 @@ signals:
     // connection lost and back); for a notifier, the log, or the status bar.
     void alert(TAlertKind Kind, const QString &Text);
     // An alert to show or log, switched on in [Alerts] and past the rate limit (Alerts.raised).
-    void alertRaised(TAlertKind Kind, const QString &Title, const QString &Text);
+    void alertRaised(TAlertKind Kind, const QString &Title, const QString &Text, int Channel);
+    // An alert's cause is over (Alerts.ended): a bubble still showing it goes.
+    void alertEnded(TAlertKind Kind, int Channel);
     // The user's alert command failed (Alerts.commandFailed): for the status bar and the log.
     void alertCommandFailed(const QString &Text);
     void checkNowEnabled(bool Enabled);

@@ -127,7 +127,7 @@ int TReconnector::silenceMs() const
     return SilenceMs ? SilenceMs() : 0;
 }
 
-bool TReconnector::UserConnect(const std::function<void()> &Click)
+bool TReconnector::UserConnect(const std::function<void()> &Click, bool AtStart)
 {
     if (m_session.sktBrelwick.Active()) {
         // The user's Disconnect: nothing is tried again.
@@ -149,6 +149,7 @@ bool TReconnector::UserConnect(const std::function<void()> &Click)
     // An attempt that could not even start (no address, a port that is no number) waits for the
     // user to fix a setting; trying again would only fail the same way.
     m_userAttempt = m_session.sktBrelwick.Socket()->SocketHandle() >= 0;
+    m_startAttempt = m_userAttempt && AtStart;
     if (!m_userAttempt && !m_session.sktBrelwick.Active())
         m_wanted = false;
     updateText();
@@ -184,13 +185,20 @@ void TReconnector::connectionError(TErrorEvent Event, int &ErrorCode)
 {
     if (Event == eeConnect) {
         const bool userAttempt = std::exchange(m_userAttempt, false);
+        const bool startAttempt = std::exchange(m_startAttempt, false);
         m_attempting = false;
         if (!m_wanted || relayAttached() || !enabled())
             return;
-        // The user's own attempt is reported as always; the back-off's are only shown.
-        if (!userAttempt)
+        const std::string reason = describeError(ErrorCode ? ErrorCode : ECONNREFUSED);
+        if (startAttempt)
+            WriteLogLine(translated(QCoreApplication::translate("TReconnector", "Connecting to the router failed: ")) +
+                             reason,
+                         kLogNotice);
+        // The user's own attempt is reported as always; the start's and the back-off's are only
+        // shown.
+        if (!userAttempt || startAttempt)
             ErrorCode = 0;
-        scheduleRetry(describeError(ErrorCode ? ErrorCode : ECONNREFUSED));
+        scheduleRetry(reason);
         return;
     }
     // A reset or a failed transfer on an open connection: its disconnect event follows, and the
@@ -276,8 +284,19 @@ void TReconnector::passwordRejected()
     m_passwordRejected = true;
     m_wanted = false;
     m_retry->stop();
+    m_silence->stop();
     m_attempting = false;
     setReconnecting(false);
+    // The connection is of no use any more: the walk types nothing after a refusal, and a console
+    // left at its password prompt looks connected to everyone watching. It is closed on purpose,
+    // so no loss is told, once the chunk that held the prompt is done with: the session is still
+    // drawing it here.
+    QTimer::singleShot(0, this, [this] {
+        Guarded([this] {
+            if (m_passwordRejected && !relayAttached())
+                m_session.CloseConnection();
+        });
+    });
     updateText();
     if (Alert)
         Alert(TAlertKind::PasswordRejected,
@@ -352,6 +371,7 @@ void TReconnector::stop()
     m_retry->stop();
     m_attempting = false;
     m_userAttempt = false;
+    m_startAttempt = false;
     m_wanted = false;
     setReconnecting(false);
     updateText();

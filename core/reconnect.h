@@ -2,8 +2,8 @@
 // the router, or silent at any step of the login or on the status screen) the monitor tries again
 // after 1, 2, 4 ... at most 60 seconds with +-20 % jitter, and starts from 1 s again once the
 // status screen is back. The relay's router connections keep the same pace. The user's Disconnect
-// and a rejected password stop it; while a remote relay user is attached the relay's own rules
-// hold.
+// and a rejected password stop it, and a rejected password ends its connection too; while a
+// remote relay user is attached the relay's own rules hold.
 #pragma once
 
 #include "socketlayer.h"
@@ -96,8 +96,11 @@ public:
     std::function<void(TAlertKind Kind, const std::string &Text)> Alert;
 
     // The user's Connect click. Click runs the session's own click; returns whether it ran (while
-    // reconnecting without a connection the click stops reconnecting instead).
-    bool UserConnect(const std::function<void()> &Click);
+    // reconnecting without a connection the click stops reconnecting instead). AtStart: the
+    // connect the program makes as it starts; while reconnecting is on, its failure is told in
+    // the reconnecting text and the log, as the back-off's are, not in the error report: nobody
+    // is at the window to close a box yet, and the next attempt is already counting down.
+    bool UserConnect(const std::function<void()> &Click, bool AtStart = false);
 
     // From the back-off's start until the status screen is reached again or it is stopped.
     bool Reconnecting() const { return m_reconnecting; }
@@ -161,6 +164,7 @@ private:
     bool m_attempting = false;
     // The user's own attempt is under way: its failure still reaches the error report.
     bool m_userAttempt = false;
+    bool m_startAttempt = false;
     bool m_passwordRejected = false;
     // Why the connection ended, when known before the disconnect event (a reset, silence).
     std::string m_lossReason;

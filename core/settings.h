@@ -120,7 +120,9 @@ struct TAlertSettings
     bool IncomingCall = true;
     // The router connection lost, back again, or its password rejected.
     bool Connection = true;
-    bool ChannelDropped = true;
+    // A call ended without the user's Drop. Off by default: the screen shows a hang-up and a
+    // dropped line alike, so most of these are ordinary call ends. The key keeps its old name.
+    bool ChannelDropped = false;
     bool LongDataCall = true;
     int32_t LongDataCallMinutes = kDefaultLongDataCallMinutes;
     bool Outcall = false;

@@ -132,6 +132,8 @@ std::string_view ConnectionStateText(TConnectionState State)
         return "status_screen";
     case TConnectionState::Relaying:
         return "relaying";
+    case TConnectionState::PasswordRejected:
+        return "password_rejected";
     }
     return "not_connected";
 }

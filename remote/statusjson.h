@@ -16,15 +16,16 @@
 // Where the monitor stands with the router's console. Texts are stable: scripts and dashboards
 // match on them.
 enum class TConnectionState {
-    NotConnected, // no connection and none being made
-    Connecting,   // the connection is being made
-    Connected,    // connected, logging in or walking the menus
-    StatusScreen, // on the status screen: the figures are live
-    Relaying,     // a remote telnet user has the console; the figures are live while the router repaints
+    NotConnected,     // no connection and none being made
+    Connecting,       // the connection is being made
+    Connected,        // connected, logging in or walking the menus
+    StatusScreen,     // on the status screen: the figures are live
+    Relaying,         // a remote telnet user has the console; the figures are live while the router repaints
+    PasswordRejected, // the router refused the password; the monitor ended that connection
 };
-constexpr int kConnectionStateCount = 5;
+constexpr int kConnectionStateCount = 6;
 
-// "not_connected", "connecting", "connected", "status_screen", "relaying".
+// "not_connected", "connecting", "connected", "status_screen", "relaying", "password_rejected".
 std::string_view ConnectionStateText(TConnectionState State);
 
 // Whether the console connection stands (connected, on the status screen or relaying).

@@ -109,7 +109,10 @@ void TfrmMain::createStatusBar()
     m_panel1 = new QLabel(tr("Not Connected"), this);
     m_panel1->setObjectName(QStringLiteral("StatusPanel1"));
     m_panel1->setTextFormat(Qt::PlainText);
-    m_panel1->setMinimumWidth(m_panel1->fontMetrics().horizontalAdvance(tr("Not Connected")) + 8);
+    int width = 0;
+    for (const QString &text : {tr("Not Connected"), tr("Connected"), tr("Password rejected")})
+        width = std::max(width, m_panel1->fontMetrics().horizontalAdvance(text));
+    m_panel1->setMinimumWidth(width + 8);
     ui->StatusBar->addWidget(m_panel0, 1);
     ui->StatusBar->addWidget(m_panel1);
     ui->StatusBar->setSizeGripEnabled(true);
@@ -121,6 +124,7 @@ void TfrmMain::createTray()
     Notifier = new TNotifier({}, this);
     Notifier->Fallback = [this](const QString &Title, const QString &Text) { TrayIcon->showMessage(Title, Text); };
     connect(&Monitor, &TMonitor::alertRaised, Notifier, &TNotifier::Notify);
+    connect(&Monitor, &TMonitor::alertEnded, Notifier, &TNotifier::Close);
     connect(TrayIcon, &TTrayIcon::activationRequested, this, [this] { Guarded([this] { ShowWindow(); }); });
     // A single click shows or hides the window, as Linux trays do.
     connect(TrayIcon, &TTrayIcon::toggleRequested, this, [this] {
@@ -157,7 +161,7 @@ void TfrmMain::wireMonitor()
     };
     connect(&Monitor, &TMonitor::connectionChanged, this, [this, showConnectCaption](bool Connected) {
         showConnectCaption(Connected || Monitor.Reconnect.Reconnecting());
-        SetPanelText(1, Connected ? tr("Connected") : tr("Not Connected"));
+        showConnectionState();
     });
     connect(&Monitor, &TMonitor::reconnectingChanged, this, [this, showConnectCaption](bool Reconnecting) {
         showConnectCaption(Reconnecting || Monitor.Session.sktBrelwick.Active());
@@ -174,6 +178,8 @@ void TfrmMain::wireMonitor()
         if (!Text.isEmpty() || PanelText(0) == shown)
             SetPanelText(0, Text);
         shown = Text;
+        // The text comes and goes with a refused password, which panel 1 names too.
+        showConnectionState();
     });
     // The history's report shares the panel the same way: its "over" empties only its own text.
     connect(&Monitor, &TMonitor::historyProblem, this, [this, shown = QString()](const QString &Text) mutable {
@@ -205,6 +211,15 @@ void TfrmMain::wireMonitor()
         else
             ShowNewVersionDialog(this, Texts);
     };
+}
+
+void TfrmMain::showConnectionState()
+{
+    // A refused password ends its connection: the panel says why there is none.
+    if (Monitor.Reconnect.PasswordRejected())
+        SetPanelText(1, tr("Password rejected"));
+    else
+        SetPanelText(1, Monitor.Session.sktBrelwick.Active() ? tr("Connected") : tr("Not Connected"));
 }
 
 void TfrmMain::connectHandlers()
@@ -410,8 +425,10 @@ void TfrmMain::FormCreate()
     Guarded([this] {
         // Defaults standing in for a file nobody recognises name no router worth calling.
         if (m_settingsTab->Checked(SettingControl::chkConnectAtStartup) &&
-            Monitor.SettingsFileState() != TSettingsFileState::Foreign)
-            btnConnectClick();
+            Monitor.SettingsFileState() != TSettingsFileState::Foreign) {
+            const TErrorPlaceScope place(TErrorPlace::RouterConnection);
+            Monitor.Connect(true);
+        }
     });
     Guarded([this] {
         if (m_settingsTab->Checked(SettingControl::chkCheckForUpdates))
@@ -489,6 +506,13 @@ void TfrmMain::RefreshStatus()
 
 void TfrmMain::refreshView()
 {
+    // A window hidden in the tray has no way back once the tray's host goes (the panel restarted
+    // without one, or was removed): it shows itself. Qt tells no change of the tray's
+    // availability, so the tick looks, only while the window is hidden after it was shown.
+    if (m_centred && isHidden() && !m_exiting && !m_destroyed &&
+        !(m_hooks.TrayAvailable ? m_hooks.TrayAvailable() : TTrayIcon::isAvailable()))
+        ShowWindow();
+
     // 1. Tray picture and tip.
     TrayIcon->setPicture(Monitor.TrayPicture());
     TrayIcon->setTip(fromBytes(Monitor.TrayTipText()));

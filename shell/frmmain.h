@@ -142,7 +142,8 @@ public:
     // Hands a web address or a "mailto:" address to the desktop; the outcome is not looked at.
     void OpenTarget(const QString &Target);
 
-    // The status bar's panels: 0 the shared message line, 1 "Connected" or "Not Connected".
+    // The status bar's panels: 0 the shared message line, 1 "Connected", "Not Connected" or
+    // "Password rejected".
     QString PanelText(int Panel) const;
     void SetPanelText(int Panel, const QString &Text);
 
@@ -173,6 +174,8 @@ private:
     void createStatusBar();
     void createTray();
     void wireMonitor();
+    // Panel 1 from the monitor: "Connected", "Not Connected" or "Password rejected".
+    void showConnectionState();
     void createHistoryTab();
     void createSettingsTab();
     // The Settings and About tabs get their controls when first shown (or when Form() asks), so a

@@ -11,12 +11,14 @@
 #include <QTimer>
 #include <QVariantMap>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -183,11 +185,20 @@ unsigned char TNotifier::Urgency(TAlertKind Kind)
     return AlertIsUrgent(Kind) ? 2 : 1;
 }
 
-void TNotifier::Notify(TAlertKind Kind, const QString &Title, const QString &Text)
+std::size_t TNotifier::bubbleOf(TAlertKind Kind, int Channel)
 {
+    if (Kind == TAlertKind::PasswordRejected || Kind == TAlertKind::ConnectionLost ||
+        Kind == TAlertKind::ConnectionRestored)
+        return std::size_t(TAlertKind::ConnectionLost) * 3;
+    return std::size_t(Kind) * 3 + std::size_t(std::clamp(Channel, 0, 2));
+}
+
+void TNotifier::Notify(TAlertKind Kind, const QString &Title, const QString &Text, int Channel)
+{
+    const std::size_t bubble = bubbleOf(Kind, Channel);
     if (m_state == TBusState::Good) {
         if (QDBusConnection(m_connectionName).isConnected()) {
-            send(Kind, Title, Text);
+            send(Kind, Title, Text, bubble);
             return;
         }
         // The bus went away (a restarted session bus): look again before Qt connects anew.
@@ -198,9 +209,36 @@ void TNotifier::Notify(TAlertKind Kind, const QString &Title, const QString &Tex
         fallBack(Kind, Title, Text, m_failure);
         return;
     }
-    m_pending[std::size_t(Kind)] = {true, Title, Text};
+    m_pending[bubble] = {true, Kind, Title, Text};
     if (m_state != TBusState::Probing)
         startProbe();
+}
+
+void TNotifier::Close(TAlertKind Kind, int Channel)
+{
+    const std::size_t index = bubbleOf(Kind, Channel);
+    // Another kind has taken the place meanwhile ("back" after "lost"): it stays.
+    if (m_pending[index].Waiting && m_pending[index].Kind == Kind)
+        m_pending[index] = {};
+    TBubble &bubble = m_bubbles[index];
+    if (bubble.Kind != Kind)
+        return;
+    if (bubble.Id == 0) {
+        bubble.CloseWhenShown = true;
+        return;
+    }
+    closeBubble(std::exchange(bubble.Id, 0));
+}
+
+void TNotifier::closeBubble(uint Id)
+{
+    if (m_state != TBusState::Good)
+        return;
+    // Nothing waits for the answer: a bubble the user closed already is no error worth telling.
+    QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(kService), QLatin1String(kPath),
+                                                       QLatin1String(kInterface), QStringLiteral("CloseNotification"));
+    call << Id;
+    QDBusConnection(m_connectionName).asyncCall(call, kCallTimeoutMs);
 }
 
 void TNotifier::startProbe()
@@ -248,40 +286,47 @@ void TNotifier::probeEnded(const QString &Error)
         m_failure = failure;
         m_failedAt.start();
     }
-    for (int kind = 0; kind < kAlertKindCount; ++kind) {
-        TPending pending = std::exchange(m_pending[std::size_t(kind)], {});
+    for (std::size_t bubble = 0; bubble < kBubbles; ++bubble) {
+        TPending pending = std::exchange(m_pending[bubble], {});
         if (!pending.Waiting)
             continue;
         if (m_state == TBusState::Good)
-            send(TAlertKind(kind), pending.Title, pending.Text);
+            send(pending.Kind, pending.Title, pending.Text, bubble);
         else
-            fallBack(TAlertKind(kind), pending.Title, pending.Text, m_failure);
+            fallBack(pending.Kind, pending.Title, pending.Text, m_failure);
     }
 }
 
-void TNotifier::send(TAlertKind Kind, const QString &Title, const QString &Text)
+void TNotifier::send(TAlertKind Kind, const QString &Title, const QString &Text, std::size_t Bubble)
 {
+    TBubble &bubble = m_bubbles[Bubble];
+    bubble.Kind = Kind;
+    bubble.CloseWhenShown = false;
     QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(kService), QLatin1String(kPath),
                                                        QLatin1String(kInterface), QStringLiteral("Notify"));
     QVariantMap hints;
     hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("linewatch"));
     hints.insert(QStringLiteral("urgency"), QVariant::fromValue<uchar>(Urgency(Kind)));
-    call << QStringLiteral("linewatch") << m_ids[std::size_t(Kind)] << QStringLiteral("linewatch") << Title
-         << escapedBody(Text) << QStringList() << hints << int(-1);
+    call << QStringLiteral("linewatch") << bubble.Id << QStringLiteral("linewatch") << Title << escapedBody(Text)
+         << QStringList() << hints << int(-1);
     auto *watcher =
         new QDBusPendingCallWatcher(QDBusConnection(m_connectionName).asyncCall(call, kCallTimeoutMs), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, Kind, Title, Text](QDBusPendingCallWatcher *w) {
-        w->deleteLater();
-        const QDBusPendingReply<uint> reply = *w;
-        if (reply.isError()) {
-            // A bubble that can no longer be replaced starts afresh next time.
-            m_ids[std::size_t(Kind)] = 0;
-            fallBack(Kind, Title, Text, reply.error().name());
-            return;
-        }
-        m_ids[std::size_t(Kind)] = reply.value();
-        emit shown(Kind, reply.value());
-    });
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, Kind, Title, Text, Bubble](QDBusPendingCallWatcher *w) {
+                w->deleteLater();
+                TBubble &bubble = m_bubbles[Bubble];
+                const QDBusPendingReply<uint> reply = *w;
+                if (reply.isError()) {
+                    // A bubble that can no longer be replaced starts afresh next time.
+                    bubble.Id = 0;
+                    fallBack(Kind, Title, Text, reply.error().name());
+                    return;
+                }
+                bubble.Id = reply.value();
+                emit shown(Kind, reply.value());
+                if (bubble.Kind == Kind && std::exchange(bubble.CloseWhenShown, false))
+                    closeBubble(std::exchange(bubble.Id, 0));
+            });
 }
 
 void TNotifier::fallBack(TAlertKind Kind, const QString &Title, const QString &Text, const QString &Error)

@@ -1,6 +1,7 @@
 // The desktop notifier: shows each alert as a bubble of the freedesktop notification service on
-// the session bus (org.freedesktop.Notifications), one bubble per kind that a repeat updates, and
-// falls back to the tray icon's message when no service answers. Nothing here waits for the bus:
+// the session bus (org.freedesktop.Notifications), one bubble per kind and channel that a repeat
+// updates and that goes when its cause is over, and falls back to the tray icon's message when no
+// service answers. Nothing here waits for the bus:
 // Qt D-Bus connects synchronously, so the bus is first probed with a socket of our own.
 #pragma once
 
@@ -12,6 +13,7 @@
 #include <QString>
 
 #include <array>
+#include <cstddef>
 #include <functional>
 
 class TBusProbe;
@@ -41,7 +43,11 @@ public:
     // Shows the alert when the service cannot: the tray icon's message.
     std::function<void(const QString &Title, const QString &Text)> Fallback;
 
-    void Notify(TAlertKind Kind, const QString &Title, const QString &Text);
+    // Channel: 1 or 2 for a channel's alert, 0 for the others (TAlerts::raised).
+    void Notify(TAlertKind Kind, const QString &Title, const QString &Text, int Channel = 0);
+    // The cause of Kind's alert on Channel is over (TAlerts::ended): its bubble, if it still
+    // shows that kind, is closed.
+    void Close(TAlertKind Kind, int Channel = 0);
 
     // 2 (critical) for what needs the user now, 1 (normal) for the rest.
     static unsigned char Urgency(TAlertKind Kind);
@@ -57,11 +63,25 @@ private:
     struct TPending
     {
         bool Waiting = false;
+        TAlertKind Kind = TAlertKind::PasswordRejected;
         QString Title;
         QString Text;
     };
+    // One bubble's place: the connection's kinds share one (channel 0), so "back" replaces "lost";
+    // every other kind has one per channel.
+    struct TBubble
+    {
+        // The service's id for it, 0 while there is none; its replaces_id.
+        uint Id = 0;
+        TAlertKind Kind = TAlertKind::PasswordRejected;
+        // Its cause ended while the service had not yet answered with its id.
+        bool CloseWhenShown = false;
+    };
+    static constexpr std::size_t kBubbles = std::size_t(kAlertKindCount) * 3;
+    static std::size_t bubbleOf(TAlertKind Kind, int Channel);
 
-    void send(TAlertKind Kind, const QString &Title, const QString &Text);
+    void send(TAlertKind Kind, const QString &Title, const QString &Text, std::size_t Bubble);
+    void closeBubble(uint Id);
     void startProbe();
     void probeEnded(const QString &Error);
     void fallBack(TAlertKind Kind, const QString &Title, const QString &Text, const QString &Error);
@@ -74,8 +94,7 @@ private:
     QString m_failure;
     QElapsedTimer m_failedAt;
     TBusProbe *m_probe = nullptr;
-    // The latest alert of each kind raised while the probe runs.
-    std::array<TPending, kAlertKindCount> m_pending{};
-    // The id the service gave each kind's last bubble: its replaces_id, so a repeat updates it.
-    std::array<uint, kAlertKindCount> m_ids{};
+    // The latest alert of each bubble raised while the probe runs.
+    std::array<TPending, kBubbles> m_pending{};
+    std::array<TBubble, kBubbles> m_bubbles{};
 };

@@ -132,10 +132,6 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <translation>Eingehender Anruf</translation>
     </message>
     <message>
-        <source>Call dropped</source>
-        <translation>Anruf abgebrochen</translation>
-    </message>
-    <message>
         <source>Long data call</source>
         <translation>Lange Datenverbindung</translation>
     </message>
@@ -148,32 +144,8 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <translation>Kein Status</translation>
     </message>
     <message>
-        <source> (%1 more in the last minute)</source>
-        <translation> (%1 weitere in der letzten Minute)</translation>
-    </message>
-    <message>
         <source>%1 on %2</source>
         <translation>%1 auf %2</translation>
-    </message>
-    <message>
-        <source>The data call on %1 has been up for %2 (limit %3 minutes)</source>
-        <translation>Die Datenverbindung auf %1 besteht seit %2 (Grenze %3 Minuten)</translation>
-    </message>
-    <message>
-        <source>The data call on %1 ended after %2 without a Drop</source>
-        <translation>Die Datenverbindung auf %1 endete nach %2, ohne aufgelegt worden zu sein</translation>
-    </message>
-    <message>
-        <source>The voice call on %1 ended after %2 without a Drop</source>
-        <translation>Das Telefonat auf %1 endete nach %2, ohne aufgelegt worden zu sein</translation>
-    </message>
-    <message>
-        <source>Outgoing calls today: %1 (limit %2 minutes)</source>
-        <translation>Ausgehende Anrufe heute: %1 (Grenze %2 Minuten)</translation>
-    </message>
-    <message>
-        <source>No status from the router for %1 seconds</source>
-        <translation>Seit %1 Sekunden kein Status vom Router</translation>
     </message>
     <message>
         <source>The alert command %1 did not start</source>
@@ -198,6 +170,65 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>The alert command %1 did not end within %2 seconds and was stopped</source>
         <translation>Der Alarmbefehl %1 endete nicht binnen %2 Sekunden und wurde beendet</translation>
+    </message>
+    <message>
+        <source>Call ended</source>
+        <translation>Anruf beendet</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n minute</source>
+        <translation>
+            <numerusform>%n Minute</numerusform>
+            <numerusform>%n Minuten</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n minutes</source>
+        <translation>
+            <numerusform>%n Minute</numerusform>
+            <numerusform>%n Minuten</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n second</source>
+        <translation>
+            <numerusform>%n Sekunde</numerusform>
+            <numerusform>%n Sekunden</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n seconds</source>
+        <translation>
+            <numerusform>%n Sekunde</numerusform>
+            <numerusform>%n Sekunden</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source> (%n more in the last minute)</source>
+        <translation>
+            <numerusform> (%n weitere in der letzten Minute)</numerusform>
+            <numerusform> (%n weitere in der letzten Minute)</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>The data call on %1 has been up for %2 (limit %3)</source>
+        <translation>Die Datenverbindung auf %1 besteht seit %2 (Grenze %3)</translation>
+    </message>
+    <message>
+        <source>Data call on %1 ended after %2</source>
+        <translation>Datenverbindung auf %1 nach %2 beendet</translation>
+    </message>
+    <message>
+        <source>Voice call on %1 ended after %2</source>
+        <translation>Telefonat auf %1 nach %2 beendet</translation>
+    </message>
+    <message>
+        <source>Outgoing calls today: %1 (limit %2)</source>
+        <translation>Ausgehende Anrufe heute: %1 (Grenze %2)</translation>
+    </message>
+    <message>
+        <source>No status from the router for %1</source>
+        <translation>Seit %1 kein Status vom Router</translation>
     </message>
 </context>
 <context>
@@ -518,6 +549,10 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <source>no answer from the router for %1</source>
         <translation>seit %1 keine Antwort vom Router</translation>
     </message>
+    <message>
+        <source>Connecting to the router failed: </source>
+        <translation>Die Verbindung zum Router kam nicht zustande: </translation>
+    </message>
 </context>
 <context>
     <name>TSettingsPage</name>
@@ -754,10 +789,6 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <translation>Routerverbindung verloren, wiederhergestellt oder Passwort abgelehnt</translation>
     </message>
     <message>
-        <source>Call dropped</source>
-        <translation>Anruf abgebrochen</translation>
-    </message>
-    <message>
         <source>A call that ended without the Drop, Drop All or Reset command</source>
         <translation>Ein Anruf, der nicht durch Auflegen oder Zurücksetzen beendet wurde</translation>
     </message>
@@ -816,6 +847,10 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>program &quot;an argument&quot; ...</source>
         <translation>Programm &quot;ein Argument&quot; ...</translation>
+    </message>
+    <message>
+        <source>Call ended</source>
+        <translation>Anruf beendet</translation>
     </message>
 </context>
 <context>
@@ -1099,6 +1134,10 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>SQLite databases (*.sqlite *.db);;All files (*)</source>
         <translation>SQLite-Datenbanken (*.sqlite *.db);;Alle Dateien (*)</translation>
+    </message>
+    <message>
+        <source>Password rejected</source>
+        <translation>Passwort abgelehnt</translation>
     </message>
 </context>
 <context>

@@ -41,6 +41,7 @@ struct TRig
     {
         Settings.Outcall = true;
         Settings.NoStatus = true;
+        Settings.ChannelDropped = true;
         Alerts.Settings = [this]() -> const TAlertSettings & { return Settings; };
         Alerts.NowMs = [this] { return Now; };
     }
@@ -244,8 +245,64 @@ private slots:
         rig.check(TRig::channel("Idle", "0:00:00"));
         QCOMPARE(rig.Raised.count(), alerted ? 1 : 0);
         if (alerted)
-            QCOMPARE(rig.Raised.at(0).at(2).toString(),
-                     QStringLiteral("The data call on B1 ended after 0:05:00 without a Drop"));
+            QCOMPARE(rig.Raised.at(0).at(2).toString(), QStringLiteral("Data call on B1 ended after 0:05:00"));
+    }
+
+    // Every ordinary hang-up raised "Call dropped": the screen cannot tell one from a drop, so the
+    // kind is off unless the settings file switches it on, and it says the call ended.
+    void hangUpRaisedCallDropped()
+    {
+        QTemporaryDir dir;
+        const std::string path = dir.filePath(QStringLiteral("linewatch.ini")).toStdString();
+        for (const std::string file : {"[Alerts]\r\nIncomingCall=1\r\n", "[Alerts]\r\nChannelDropped=1\r\n"}) {
+            std::ofstream(path, std::ios::binary | std::ios::trunc) << file;
+            TSettings settings;
+            LoadSettings(TIniFile(path), settings);
+            TAlerts alerts;
+            alerts.Settings = [&]() -> const TAlertSettings & { return settings.Alerts; };
+            QSignalSpy raised(&alerts, &TAlerts::raised);
+            alerts.Check(TRig::channel("Idle", "0:00:00"), TRig::channel("Voice", "0:01:00"), {}, true, true);
+            alerts.Check(TRig::channel("Idle", "0:00:00"), TRig::channel("Idle", "0:00:00"), {}, true, true);
+            const bool on = file.find("ChannelDropped") != std::string::npos;
+            QCOMPARE(raised.count(), on ? 1 : 0);
+            if (on) {
+                QCOMPARE(raised.at(0).at(0).value<TAlertKind>(), TAlertKind::ChannelDropped);
+                QCOMPARE(raised.at(0).at(1).toString(), QStringLiteral("Call ended"));
+                QCOMPARE(raised.at(0).at(2).toString(), QStringLiteral("Voice call on B2 ended after 0:01:00"));
+                QCOMPARE(raised.at(0).at(3).toInt(), 2);
+            }
+        }
+    }
+
+    // "(limit 1 minutes)": counts in alert texts go through the plural forms.
+    void pluralsSaidOneMinutes_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<QString>("text");
+        const int data = int(TAlertKind::LongDataCall);
+        const int silence = int(TAlertKind::NoStatus);
+        QTest::newRow("1 minute") << data << 1 << "The data call on B1 has been up for 0:01:00 (limit 1 minute)";
+        QTest::newRow("2 minutes") << data << 2 << "The data call on B1 has been up for 0:02:00 (limit 2 minutes)";
+        QTest::newRow("1 second") << silence << 1 << "No status from the router for 1 second";
+        QTest::newRow("2 seconds") << silence << 2 << "No status from the router for 2 seconds";
+    }
+    void pluralsSaidOneMinutes()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, limit);
+        QFETCH(QString, text);
+        TRig rig;
+        const bool data = TAlertKind(kind) == TAlertKind::LongDataCall;
+        (data ? rig.Settings.LongDataCallMinutes : rig.Settings.NoStatusSeconds) = limit;
+        const TChannelStatus before = data ? TRig::channel("PPP", "0:00:01") : TRig::channel("Idle", "0:00:00");
+        const TChannelStatus after = data ? TRig::channel("PPP", "0:0" + std::to_string(limit) + ":00") : before;
+        rig.Alerts.NoteStatusData();
+        rig.check(before);
+        rig.Now += limit * 1000;
+        rig.check(after);
+        QCOMPARE(rig.Raised.count(), 1);
+        QCOMPARE(rig.Raised.at(0).at(2).toString(), text);
     }
 
     void aLostConnectionIsNoDroppedCall()
@@ -265,7 +322,7 @@ private slots:
         rig.Now += 30'000;
         rig.Alerts.Raise(TAlertKind::ConnectionLost, QStringLiteral("lost 2"));
         // Another kind has its own minute.
-        rig.Alerts.Raise(TAlertKind::ConnectionRestored, QStringLiteral("back"));
+        rig.Alerts.Raise(TAlertKind::NoStatus, QStringLiteral("quiet"));
         rig.Now += 29'999;
         rig.Alerts.Raise(TAlertKind::ConnectionLost, QStringLiteral("lost 3"));
         rig.check(TRig::channel("Idle", "0:00:00"));

@@ -390,7 +390,7 @@ private slots:
     }
 
     // A refused password is not typed again: the monitor says so in the status text, the tray tip
-    // and an alert, and the router's later hang-up is not retried.
+    // and an alert, ends that connection itself, and tries nothing more.
     void rejectedPasswordStopsAndTells()
     {
         Simulator sim;
@@ -407,15 +407,41 @@ private slots:
         QCOMPARE(texts.last().at(0).toString(), QStringLiteral("The router rejected the password"));
         rig.monitor->Tick();
         QCOMPARE(rig.monitor->TrayTipText(), std::string("The router rejected the password"));
-        // One try only: the simulator, which allows two, never hangs up on its own.
-        QTest::qWait(300);
-        QCOMPARE(sim.count("login failed"), 1);
-        QVERIFY(rig.monitor->Session.sktBrelwick.Active());
-        // The user ends it: nothing is tried again, and the next Connect starts afresh.
-        rig.monitor->Connect();
+        // One try only: the simulator, which allows two, would have asked again.
+        QVERIFY(waitUntil([&] { return !rig.monitor->Session.sktBrelwick.Active(); }));
         QTest::qWait(kMaxMs * 2);
+        QCOMPARE(sim.count("login failed"), 1);
         QCOMPARE(sim.count(" connect "), 1);
         QVERIFY(waits.isEmpty());
+        QCOMPARE(rig.errors, QStringList());
+    }
+
+    // The console sat at its password prompt after the refusal, so everything that reads the
+    // connection said "connected" and "up" beside the rejected password.
+    void rejectedPasswordStillSaidConnected()
+    {
+        Simulator sim;
+        QVERIFY(sim.start("password-tries 2\n"));
+        Rig rig(sim.port());
+        rig.monitor->Settings.SetText(SettingControl::edtPassword, "wrong");
+        QSignalSpy connection(rig.monitor.get(), &TMonitor::connectionChanged);
+        rig.monitor->Connect();
+        QVERIFY(waitUntil([&] { return connection.count() == 2; }));
+        QCOMPARE(connection.at(1).at(0).toBool(), false);
+        QCOMPARE(rig.monitor->ConnectionState(), TConnectionState::PasswordRejected);
+        const std::string json = *rig.monitor->MachineAnswer(TMonitor::kStatusJsonPath);
+        QVERIFY2(json.find(R"("connection":{"state":"password_rejected","router_connected":false)") !=
+                     std::string::npos,
+                 json.c_str());
+        const std::string metrics = *rig.monitor->MachineAnswer(TMonitor::kMetricsPath);
+        for (const char *line : {"\nlinewatch_up 0\n", "\nlinewatch_router_connected 0\n",
+                                 "\nlinewatch_connection_state{state=\"password_rejected\"} 1\n",
+                                 "\nlinewatch_connection_state{state=\"connected\"} 0\n"})
+            QVERIFY2(metrics.find(line) != std::string::npos, line);
+        // The next Connect is a new try with the same password, and the state is that try's.
+        rig.monitor->Connect();
+        QVERIFY(rig.monitor->ConnectionState() != TConnectionState::PasswordRejected);
+        QVERIFY(waitUntil([&] { return sim.count("login failed") == 2; }));
         QCOMPARE(rig.errors, QStringList());
     }
 

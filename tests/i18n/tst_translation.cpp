@@ -1,5 +1,6 @@
 // The window in the user's language: the German translation compiled into the program is found,
 // turns the captions German, and every German text fits the room the window gives it.
+#include "alerts.h"
 #include "apperror.h"
 #include "frmmain.h"
 #include "frmmaincontrols.h"
@@ -66,16 +67,19 @@ void TestTranslation::captionsFollowTheLanguage_data()
 {
     QTest::addColumn<QLocale>("locale");
     QTest::addColumn<bool>("translated");
-    QTest::addColumn<QStringList>("captions"); // Connect, Settings tab, tray Exit, state panel
+    QTest::addColumn<QStringList>("captions"); // Connect, Settings tab, tray Exit, state panel, 1 and 2 minutes
 
     QTest::newRow("German") << QLocale(QLocale::German, QLocale::Germany) << true
-                            << QStringList{"Verbinden", "Einstellungen", "&Beenden", "Nicht verbunden"};
+                            << QStringList{"Verbinden",       "Einstellungen", "&Beenden",
+                                           "Nicht verbunden", "1 Minute",      "2 Minuten"};
     QTest::newRow("Austrian German") << QLocale(QLocale::German, QLocale::Austria) << true
-                                     << QStringList{"Verbinden", "Einstellungen", "&Beenden", "Nicht verbunden"};
+                                     << QStringList{"Verbinden",       "Einstellungen", "&Beenden",
+                                                    "Nicht verbunden", "1 Minute",      "2 Minuten"};
     QTest::newRow("English") << QLocale(QLocale::English, QLocale::UnitedKingdom) << false
-                             << QStringList{"Connect", "Settings", "E&xit", "Not Connected"};
-    QTest::newRow("no translation: English") << QLocale(QLocale::Japanese, QLocale::Japan) << false
-                                             << QStringList{"Connect", "Settings", "E&xit", "Not Connected"};
+                             << QStringList{"Connect", "Settings", "E&xit", "Not Connected", "1 minute", "2 minutes"};
+    QTest::newRow("no translation: English")
+        << QLocale(QLocale::Japanese, QLocale::Japan) << false
+        << QStringList{"Connect", "Settings", "E&xit", "Not Connected", "1 minute", "2 minutes"};
 }
 
 void TestTranslation::captionsFollowTheLanguage()
@@ -90,6 +94,8 @@ void TestTranslation::captionsFollowTheLanguage()
     QCOMPARE(w.ui().PageControl1->tabText(w.ui().PageControl1->indexOf(w.ui().tabSettings)), captions[1]);
     QCOMPARE(w.window->TrayIcon->mnuExit->text(), captions[2]);
     QCOMPARE(w.window->PanelText(1), captions[3]);
+    QCOMPARE(TAlerts::Minutes(1), captions[4]);
+    QCOMPARE(TAlerts::Minutes(2), captions[5]);
 }
 
 void TestTranslation::everyGermanTextFits()

@@ -419,6 +419,7 @@ private slots:
         QTest::newRow("logging in") << TConnectionState::Connected << 1.0;
         QTest::newRow("status screen") << TConnectionState::StatusScreen << 1.0;
         QTest::newRow("relaying") << TConnectionState::Relaying << 1.0;
+        QTest::newRow("password rejected") << TConnectionState::PasswordRejected << 0.0;
     }
     void upWasAlwaysOne()
     {

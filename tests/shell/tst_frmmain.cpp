@@ -157,12 +157,15 @@ private slots:
     void colourPanelChoice();
     void connectWithDefaultsTargetsRouterDefaults();
     void channelButtonsSendTheirTags();
+    void rejectedPasswordStillSaidConnected();
     void loadingSettingsOpensListenersAndMasks();
     void alertsGroupFollowsTheAlertsSection();
     void loggingGroupFollowsTheLoggingSection();
     void foreignSettingsFileConnectedToDefaultRouter_data();
     void foreignSettingsFileConnectedToDefaultRouter();
     void startupConnectsThenChecksBeforeShowing();
+    void startConnectFailureOpenedBox_data();
+    void startConnectFailureOpenedBox();
     void closeHidesAndExitSavesThenRemovesTray();
     void ctrlQRunsExit();
     void failedSaveStillRemovesTray();
@@ -475,6 +478,37 @@ void TestFrmMain::channelButtonsSendTheirTags()
     QVERIFY(f.errors.empty());
 }
 
+// The panel and the button said "Connected" and "Disconnect" beside "The router rejected the
+// password", as the console sat at its prompt.
+void TestFrmMain::rejectedPasswordStillSaidConnected()
+{
+    // A fake router on 127.0.0.1 that asks for the password again whatever is typed.
+    TServerSocket router;
+    router.SetBindAddress("127.0.0.1");
+    router.SetPort(0);
+    router.OnClientConnect = [](QObject *, TCustomWinSocket *socket) { socket->SendString("Password: "); };
+    router.OnClientRead = [](QObject *, TCustomWinSocket *socket) {
+        if (socket->ReceivePending().find('\r') != std::string::npos)
+            socket->SendString("\r\nPassword: ");
+    };
+    router.SetActive(true);
+
+    TfrmMain::THooks hooks;
+    hooks.StartConnect = [](TClientSocket &socket) { socket.SetActive(true); };
+    TFixture f(std::move(hooks));
+    TfrmMainControls &ui = f.ui();
+    ui.edtTelnetAddress->setText(QStringLiteral("127.0.0.1"));
+    ui.edtTelnetPort->setText(QString::number(router.Socket()->LocalPort()));
+    f.window->btnConnectClick();
+    QTRY_VERIFY(f.window->Monitor.Reconnect.PasswordRejected());
+    QTRY_VERIFY(!f.window->Monitor.Session.sktBrelwick.Active());
+    QCOMPARE(f.window->PanelText(1), QStringLiteral("Password rejected"));
+    QCOMPARE(ui.btnConnect->text(), QStringLiteral("Connect"));
+    QCOMPARE(f.window->TrayIcon->mnuConnect->text(), QStringLiteral("&Connect"));
+    QCOMPARE(f.window->PanelText(0), QStringLiteral("The router rejected the password"));
+    QVERIFY(f.errors.empty());
+}
+
 void TestFrmMain::loadingSettingsOpensListenersAndMasks()
 {
     // Two free ports: listen on port 0 and note what the kernel chose.
@@ -641,6 +675,43 @@ void TestFrmMain::startupConnectsThenChecksBeforeShowing()
     QVERIFY(f.errors.empty());
 }
 
+// A router that was not there at start opened an error box while "Reconnecting in 1 s" counted
+// down behind it. Without reconnecting the box is all there is, and it stays.
+void TestFrmMain::startConnectFailureOpenedBox_data()
+{
+    QTest::addColumn<bool>("reconnect");
+    QTest::newRow("reconnecting") << true;
+    QTest::newRow("not reconnecting") << false;
+}
+
+void TestFrmMain::startConnectFailureOpenedBox()
+{
+    QFETCH(bool, reconnect);
+    TServerSocket closed;
+    closed.SetBindAddress("127.0.0.1");
+    closed.SetPort(0);
+    closed.SetActive(true);
+    const int port = closed.Socket()->LocalPort();
+    closed.SetActive(false);
+    QTemporaryDir dir;
+    {
+        QFile file(QDir(dir.path()).filePath(QStringLiteral("linewatch.ini")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[Connection]\r\nTelnetAddress=127.0.0.1\r\nTelnetPort=" + QByteArray::number(port) +
+                   "\r\n[Startup]\r\nConnectAtStartup=1\r\n[Reconnect]\r\nEnabled=" + (reconnect ? "1" : "0") + "\r\n");
+    }
+    TfrmMain::THooks hooks;
+    hooks.AppDir = dir.path().toStdString() + "/";
+    hooks.StartConnect = [](TClientSocket &socket) { socket.SetActive(true); };
+    TFixture f(std::move(hooks));
+    if (reconnect) {
+        QTRY_VERIFY(f.window->PanelText(0).startsWith(QStringLiteral("Reconnecting in ")));
+        QVERIFY(f.errors.empty());
+    } else {
+        QTRY_COMPARE(f.errors.size(), size_t(1));
+    }
+}
+
 void TestFrmMain::ctrlQRunsExit()
 {
     TFixture f;
@@ -684,9 +755,17 @@ void TestFrmMain::closeHidesAndExitSavesThenRemovesTray()
     emit w.TrayIcon->toggleRequested();
     QVERIFY(w.isVisible());
 
+    // The tray's host went away while the window was hidden in it: the window came back by itself.
+    emit w.TrayIcon->toggleRequested();
+    QVERIFY(w.isHidden());
+    w.RefreshStatus();
+    QVERIFY(w.isHidden());
+    trayAvailable = false;
+    w.RefreshStatus();
+    QVERIFY(w.isVisible());
+
     // Without a notification area the window could not come back: closing it is Exit.
     f.ui().edtTelnetAddress->setText(QStringLiteral("127.0.0.1"));
-    trayAvailable = false;
     QVERIFY(!w.ExitRequested());
     w.close();
     QVERIFY(w.ExitRequested());

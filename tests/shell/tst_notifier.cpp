@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -34,7 +35,8 @@ const QString kServiceConnection = QStringLiteral("lw-stand-in");
 
 } // namespace
 
-// The stand-in service: records each Notify and hands out ids as a real one does.
+// The stand-in service: records each Notify and hands out ids as a real one does, and keeps what
+// shows ("summary|body" by id) as replaces_id and CloseNotification leave it.
 class TStandInNotifications : public QObject
 {
     Q_OBJECT
@@ -42,6 +44,7 @@ class TStandInNotifications : public QObject
 
 public:
     QList<TCall> Calls;
+    QMap<uint, QString> Open;
     uint NextId = 41;
 
 public slots:
@@ -49,8 +52,11 @@ public slots:
                 const QStringList &Actions, const QVariantMap &Hints, int Timeout)
     {
         Calls.append({App, ReplacesId, Icon, Summary, Body, Actions, Hints, Timeout});
-        return ReplacesId != 0 ? ReplacesId : ++NextId;
+        const uint id = ReplacesId != 0 ? ReplacesId : ++NextId;
+        Open[id] = Summary + QLatin1Char('|') + Body;
+        return id;
     }
+    void CloseNotification(uint Id) { Open.remove(Id); }
 };
 
 class TestNotifier : public QObject
@@ -89,6 +95,7 @@ private slots:
     void init()
     {
         m_standIn.Calls.clear();
+        m_standIn.Open.clear();
         QDBusConnection service(kServiceConnection);
         QVERIFY(service.registerService(QLatin1String(TNotifier::kService)));
     }
@@ -106,8 +113,9 @@ private slots:
         QTest::addColumn<int>("kind");
         QTest::addColumn<int>("urgency");
         QTest::newRow("incoming call: normal") << int(TAlertKind::IncomingCall) << 1;
-        QTest::newRow("connection lost: critical") << int(TAlertKind::ConnectionLost) << 2;
-        QTest::newRow("long data call: critical") << int(TAlertKind::LongDataCall) << 2;
+        QTest::newRow("connection lost: normal, it is retried") << int(TAlertKind::ConnectionLost) << 1;
+        QTest::newRow("long data call: normal") << int(TAlertKind::LongDataCall) << 1;
+        QTest::newRow("password rejected: critical") << int(TAlertKind::PasswordRejected) << 2;
     }
     void bubbleCarriesTextsIconAndHints()
     {
@@ -171,6 +179,67 @@ private slots:
         QTRY_COMPARE(shown.count(), 2);
         QCOMPARE(m_standIn.Calls.at(1).Body, QStringLiteral("lost 5 (3 more in the last minute)"));
         QCOMPARE(m_standIn.Calls.at(1).ReplacesId, shown.at(0).at(1).toUInt());
+    }
+
+    // "Router connection lost" stayed on screen after the connection was back whenever "back"
+    // fell within its own minute and was held back.
+    void lostBubbleOutlivedReconnect()
+    {
+        TAlertSettings settings;
+        int64_t now = 1'000'000'000'000;
+        TAlerts alerts;
+        alerts.Settings = [&]() -> const TAlertSettings & { return settings; };
+        alerts.NowMs = [&] { return now; };
+        TNotifier notifier(m_address);
+        QSignalSpy shown(&notifier, &TNotifier::shown);
+        connect(&alerts, &TAlerts::raised, &notifier, &TNotifier::Notify);
+        connect(&alerts, &TAlerts::ended, &notifier, &TNotifier::Close);
+        const auto lostShows = [&] {
+            return std::any_of(m_standIn.Open.cbegin(), m_standIn.Open.cend(),
+                               [](const QString &b) { return b.startsWith(QStringLiteral("Router connection lost")); });
+        };
+        // Seconds from the start: lost, back, lost again, back again within a minute of the first.
+        for (const int at : {0, 30, 65, 80}) {
+            now = 1'000'000'000'000 + at * 1000LL;
+            const bool lost = at == 0 || at == 65;
+            alerts.Raise(lost ? TAlertKind::ConnectionLost : TAlertKind::ConnectionRestored,
+                         lost ? QStringLiteral("lost") : QStringLiteral("back"));
+            if (lost)
+                QTRY_VERIFY(lostShows());
+            else
+                QTRY_VERIFY(!lostShows());
+        }
+        // The status screen alone also ends it (the "back" alert switched off with the others).
+        now += 120'000;
+        alerts.Raise(TAlertKind::ConnectionLost, QStringLiteral("lost"));
+        QTRY_VERIFY(lostShows());
+        alerts.NoteStatusScreen();
+        QTRY_VERIFY(!lostShows());
+        QCOMPARE(shown.count(), 4);
+    }
+
+    // One bubble per kind: a long data call on B2 replaced B1's, and the end of one call would
+    // have taken the other's away.
+    void b2LongCallReplacedB1s()
+    {
+        TAlertSettings settings;
+        settings.LongDataCallMinutes = 1;
+        TAlerts alerts;
+        alerts.Settings = [&]() -> const TAlertSettings & { return settings; };
+        TNotifier notifier(m_address);
+        connect(&alerts, &TAlerts::raised, &notifier, &TNotifier::Notify);
+        connect(&alerts, &TAlerts::ended, &notifier, &TNotifier::Close);
+        TChannelStatus b1, b2;
+        b1.Link = b2.Link = "PPP";
+        b1.UpTime = b2.UpTime = "0:01:00";
+        alerts.Check(b1, b2, TRouterStatus{}, true, true);
+        QTRY_COMPARE(m_standIn.Open.size(), 2);
+        QCOMPARE(m_standIn.Calls.at(1).ReplacesId, 0u);
+        b1.Link = "Idle";
+        b2.UpTime = "0:01:01";
+        alerts.Check(b1, b2, TRouterStatus{}, true, true);
+        QTRY_COMPARE(m_standIn.Open.size(), 1);
+        QVERIFY(m_standIn.Open.first().contains(QStringLiteral("on B2")));
     }
 
     void fallsBackToTheTrayWithoutAService_data()
