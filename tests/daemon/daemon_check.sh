@@ -283,8 +283,9 @@ grep -q "^linewatch_router_info{name=\"$LW_ROUTER_NAME\"," "$answer" || fail "th
 ! grep -q "No Data" "$answer" || fail "/metrics names 'No Data'"
 grep -qxF "<5>linewatchd: the connection to the router at 127.0.0.1:$router_port ended" "$out_dir/service.err" ||
     fail "the hang-up was not logged"
-# The alert, as a warning line of its own and no desktop bubble.
-grep -qE "^<4>linewatchd: alert connection-lost: .+" "$out_dir/service.err" || fail "the lost connection raised no alert line"
+# The alert, as a notice line of its own (it is retried by itself; only a rejected password is a
+# warning) and no desktop bubble.
+grep -qE "^<5>linewatchd: alert connection-lost: .+" "$out_dir/service.err" || fail "the lost connection raised no alert line"
 sleep 1
 kill -0 "$daemon_pid" 2>/dev/null || fail "linewatchd ended after the hang-up"
 
