@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QEventLoop>
 #include <QRect>
 #include <QScreen>
 #include <QSessionManager>
@@ -80,6 +81,11 @@ void scheduleScreenshots(TfrmMain &window)
         const char *names[] = {"status", "graph", "history", "settings", "about"};
         for (int i = 0; i < pages->count() && i < 5; ++i) {
             pages->setCurrentIndex(i);
+            // A page made when first shown lays itself out at a later turn of the loop, as the
+            // user sees it; the picture waits for that.
+            QEventLoop settle;
+            QTimer::singleShot(300, &settle, &QEventLoop::quit);
+            settle.exec();
             window.grab().save(QDir(dir).filePath(QString::fromLatin1(names[i]) + QStringLiteral(".png")));
             if (pages->currentWidget() == window.Form()->tabSettings)
                 window.Form()->grpAlerts->grab().save(QDir(dir).filePath(QStringLiteral("alerts.png")));

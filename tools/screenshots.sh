@@ -4,7 +4,7 @@
 # calls, settings, about, each again in German as *-de.png, the Alerts group, and the tray picture
 # enlarged), of the incoming call's notification bubble on that screen (notification), and of the
 # web status page the monitor serves (webpage), and of the error box a refused router connection
-# raises (errorbox). Everything runs on 127.0.0.1 in a scratch directory.
+# raises with reconnecting off (errorbox; with it on, the reconnect text says it instead). Everything runs on 127.0.0.1 in a scratch directory.
 #
 #   tools/screenshots.sh [BUILD_DIR] [OUT_DIR]      (defaults: build, docs/screenshots)
 #
@@ -214,7 +214,8 @@ mkdir "$demo/refused"
 cp "$build/linewatch" "$demo/refused/linewatch"
 refused_port=$(lw_free_port 19000 19100) || refused_port=19000
 printf '%s\r\n' '[Connection]' 'TelnetAddress=127.0.0.1' "TelnetPort=$refused_port" \
-    '[Startup]' 'ConnectAtStartup=1' 'CheckForUpdates=0' '[Logging]' 'Enabled=0' >"$demo/refused/linewatch.ini"
+    '[Startup]' 'ConnectAtStartup=1' 'CheckForUpdates=0' '[Reconnect]' 'Enabled=0' '[Logging]' 'Enabled=0' \
+    >"$demo/refused/linewatch.ini"
 LINEWATCH_SCREENSHOT_DIR="$demo/refused/shots" LINEWATCH_SCREENSHOT_DELAY=3 \
     xvfb-run -a -s "-screen 0 1280x1024x24" "$demo/refused/linewatch" 2>/dev/null &
 monitor_pid=$!
