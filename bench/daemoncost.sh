@@ -19,7 +19,7 @@ simulator()
 {
     "$build/linewatch-routersim" --port 0 --seed 7 >"$work/sim-$1.log" &
     pids+=($!)
-    for _ in $(seq 50); do grep -q '^listening on' "$work/sim-$1.log" && break; sleep 0.1; done
+    for _ in $(seq 50); do grep -qs '^listening on' "$work/sim-$1.log" && break; sleep 0.1; done
     sim_port="$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/sim-$1.log")"
 }
 

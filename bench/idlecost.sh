@@ -27,7 +27,7 @@ export DISPLAY="$display" QT_QPA_PLATFORM=xcb
 
 "$build/linewatch-routersim" --port 0 --seed 7 >"$work/sim.log" &
 pids+=($!)
-for _ in $(seq 50); do grep -q '^listening on' "$work/sim.log" && break; sleep 0.1; done
+for _ in $(seq 50); do grep -qs '^listening on' "$work/sim.log" && break; sleep 0.1; done
 port="$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/sim.log")"
 
 # A portable copy: the settings beside the program connect it to the simulator at start-up with
