@@ -19,7 +19,7 @@ simulator()
 {
     "$build/linewatch-routersim" --port 0 --seed 7 >"$work/sim-$1.log" &
     pids+=($!)
-    for _ in $(seq 50); do grep -q '^listening on' "$work/sim-$1.log" && break; sleep 0.1; done
+    for _ in $(seq 50); do grep -qs '^listening on' "$work/sim-$1.log" && break; sleep 0.1; done
     sim_port="$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/sim-$1.log")"
 }
 
@@ -44,7 +44,7 @@ threads()
     done
 }
 
-# One line per program; "KEY CPU-NANOSECONDS RESIDENT-KIB" into the figures for the ratios.
+# One line per program; "KEY CPU-NANOSECONDS WAKE-UPS RESIDENT-KIB" into the figures for the ratios.
 report()
 {
     local key="$1" name="$2" pid="$3"
@@ -55,7 +55,7 @@ report()
         END {
             printf "%-30s CPU %7.3f s (%5.3f %%), wake-ups %6d (%5.1f/s), resident %6d KiB\n",
                 n, c / 1e9, 100 * c / 1e9 / s, w, w / s, rss > "/dev/stderr"
-            print c, rss }' "$work/before-$pid" "$work/after-$pid" 2>&1 >"$work/figure-$key"
+            print c, w, rss }' "$work/before-$pid" "$work/after-$pid" 2>&1 >"$work/figure-$key"
     echo "$key $(cat "$work/figure-$key")" >>"$work/figures"
 }
 
@@ -99,9 +99,11 @@ report bare "bare QCoreApplication, 1 s" "$bare"
 grep -q 'login ok' "$work/sim-daemon.log" || echo "note: linewatchd did not log in to the simulator" >&2
 
 awk '
-    { cpu[$1] = $2; rss[$1] = $3 }
+    { cpu[$1] = $2; wake[$1] = $3; rss[$1] = $4 }
     END {
-        dc = cpu["daemon"]; dr = rss["daemon"]; bc = cpu["bare"]; wr = rss["desktop"]
-        if (bc > 0) printf "linewatchd CPU: %.2fx the bare core program (target at most 2x)\n", dc / bc
+        dc = cpu["daemon"]; dw = wake["daemon"]; dr = rss["daemon"]; wr = rss["desktop"]
+        printf "linewatchd against the bare core program: CPU %s (target at most 2x), wake-ups %s, resident memory %s\n",
+            ratio(dc, cpu["bare"]), ratio(dw, wake["bare"]), ratio(dr, rss["bare"])
         if (wr > 0) printf "linewatchd resident memory: %.2fx the desktop program (target at most 0.5x)\n", dr / wr
-    }' "$work/figures"
+    }
+    function ratio(a, b) { return b > 0 ? sprintf("%.2fx", a / b) : "n/a" }' "$work/figures"

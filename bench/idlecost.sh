@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
-# Idle cost of the monitor beside a bare Qt Widgets program that rewrites one label a second:
-# CPU time, wake-ups (context switches of all threads) and resident memory over SECONDS, on a
-# private Xvfb display, with the router simulator on 127.0.0.1 repainting the status screen once
-# a second. The two run side by side and are measured over the same seconds, first with the
-# monitor's window shown, then with it unmapped, so that a machine's passing load or clock speed
-# weighs on both alike; the ratios close the output.
-# Usage: bench/idlecost.sh BUILD_DIR [SECONDS]   (BUILD_DIR holds linewatch, linewatch-routersim
-# and bench/lw_bareclock; a release build is the fair one)
+# Idle cost of the monitor beside a bare Qt Widgets program that rewrites one label a second in a
+# window of the monitor's size: CPU time, wake-ups (context switches of all threads) and resident
+# memory, on a private Xvfb display, with the router simulator on 127.0.0.1 repainting the status
+# screen once a second. Both start together and warm up for WARMUP seconds (start-up, login, the
+# first screens, and Qt's pool threads, which end some 30 s after their last job, are not idle).
+# Then ROUNDS rounds of SECONDS measure the two side by side over the same seconds, first with
+# both windows shown, then with both unmapped alike (as a window manager minimises them), so that
+# a machine's passing load or clock speed weighs on both alike; the medians of the rounds' ratios
+# and their ranges close the output.
+# Usage: bench/idlecost.sh BUILD_DIR [SECONDS [ROUNDS [WARMUP]]]   (defaults 20, 3, 40; BUILD_DIR
+# holds linewatch, linewatch-routersim and bench/lw_bareclock; a release build is the fair one)
 set -euo pipefail
 build="$(cd "$1" && pwd)"
-seconds="${2:-60}"
+seconds="${2:-20}"
+rounds="${3:-3}"
+warmup="${4:-40}"
 # shellcheck source=../tools/lib.sh
 . "$(dirname "$0")/../tools/lib.sh"
 lw_scratch
@@ -22,7 +27,7 @@ export DISPLAY="$display" QT_QPA_PLATFORM=xcb
 
 "$build/linewatch-routersim" --port 0 --seed 7 >"$work/sim.log" &
 pids+=($!)
-for _ in $(seq 50); do grep -q '^listening on' "$work/sim.log" && break; sleep 0.1; done
+for _ in $(seq 50); do grep -qs '^listening on' "$work/sim.log" && break; sleep 0.1; done
 port="$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/sim.log")"
 
 # A portable copy: the settings beside the program connect it to the simulator at start-up with
@@ -46,17 +51,19 @@ threads()
     done
 }
 
-# CPU time, wake-ups (context switches of all threads) and resident memory of the monitor and the
-# bare program over the same SECONDS, one line each; the figures go to $work/NAME too. A thread
-# that ends within them takes its share with it; one that starts counts in full.
+# measure PHASE ROUND: CPU time, wake-ups and resident memory of the monitor and the bare program
+# over the same SECONDS, one line each, the two read in turns (who goes first alternates);
+# "CPU WAKE-UPS RESIDENT" go to $work/PHASE.ROUND and $work/bare.PHASE.ROUND. A thread that ends
+# within them takes its share with it; one that starts counts in full.
 measure()
 {
-    local phase="$1" pid
-    for pid in "$app" "$bare"; do threads "$pid" >"$work/before.$pid"; done
+    local phase="$1" round="$2" order=("$app" "$bare") pid
+    [ $((round % 2)) = 0 ] && order=("$bare" "$app")
+    for pid in "${order[@]}"; do threads "$pid" >"$work/before.$pid"; done
     sleep "$seconds"
-    for pid in "$app" "$bare"; do threads "$pid" >"$work/after.$pid"; done
-    report "linewatch (window $phase)" "$app" "$work/$phase"
-    report "bare Qt label, once a second" "$bare" "$work/bare.$phase"
+    for pid in "${order[@]}"; do threads "$pid" >"$work/after.$pid"; done
+    report "linewatch, $phase, round $round" "$app" "$work/$phase.$round"
+    report "bare label, $phase, round $round" "$bare" "$work/bare.$phase.$round"
 }
 
 report()
@@ -66,38 +73,39 @@ report()
         NR == FNR { cpu[$1] = $2; sw[$1] = $3; next }
         { c += $2 - cpu[$1]; w += $3 - sw[$1] }
         END {
-            printf "%-28s CPU %7.3f s (%5.3f %%), wake-ups %6d (%5.1f/s), resident %6d KiB\n",
+            printf "%-34s CPU %7.3f s (%5.3f %%), wake-ups %6d (%5.1f/s), resident %6d KiB\n",
                 n, c / 1e9, 100 * c / 1e9 / s, w, w / s, rss
-            print c, rss > out }' "$work/before.$pid" "$work/after.$pid"
+            print c, w, rss > out }' "$work/before.$pid" "$work/after.$pid"
 }
 
+# ratio PHASE: the rounds' ratios of the monitor to the bare program, median and range, one line.
 ratio()
 {
-    read -r cpu rss <"$work/$1"
-    read -r barecpu barerss <"$work/bare.$1"
-    awk -v p="$1" -v c="$cpu" -v bc="$barecpu" -v r="$rss" -v br="$barerss" 'BEGIN {
-        printf "window %-9s CPU %.2fx, resident memory %.3fx the bare program (targets: at most 1.25x)\n",
-            p ":", (bc > 0 ? c / bc : 0), r / br }'
+    local round
+    for round in $(seq "$rounds"); do
+        paste -d' ' "$work/$1.$round" "$work/bare.$1.$round"
+    done | awk -v p="$1" '
+        function stats(name, v, n,    i, j, t) {
+            for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+            return sprintf("%s %.2fx (%.2f-%.2f)", name, v[int((n + 1) / 2)], v[1], v[n])
+        }
+        { n++; cpu[n] = $4 > 0 ? $1 / $4 : 0; wake[n] = $5 > 0 ? $2 / $5 : 0; rss[n] = $3 / $6 }
+        END {
+            printf "windows %-9s %s, %s, %s the bare program\n", p ":", stats("CPU", cpu, n),
+                stats("wake-ups", wake, n), stats("resident memory", rss, n)
+            printf "  (median and range of %d rounds of %d s; target at most 1.25x)\n", n, '"$seconds"' }'
 }
 
-"$work/app/linewatch" >"$work/app.log" 2>&1 &
-app=$!
-pids+=($app)
-"$build/bench/lw_bareclock" >/dev/null 2>&1 &
-bare=$!
-pids+=($bare)
-sleep 5 # start-up, login and the first screens are not idle
-measure shown
-grep -q 'login ok' "$work/sim.log" || echo "note: the monitor did not log in to the simulator" >&2
-# Xvfb has no notification area to hide the window in (closing it would only ask to minimise it,
-# and there is no window manager to do that), so the window is unmapped as a window manager
-# minimises it: nothing of it is drawn, and the monitor goes on refreshing.
-if python3 - "$display" "Brelwick ISDN Router Monitor" <<'EOF'; then
-# Finds the top-level window whose WM_NAME starts with the title and unmaps it, speaking the X11
-# protocol over the display's local socket (no client library needed).
+# xwin COMMAND TITLE: speaks the X11 protocol over the display's local socket (no client library
+# needed) to the top-level window whose WM_NAME starts with TITLE. "geometry" prints its
+# WIDTHxHEIGHT; "unmap" unmaps it as a window manager minimises it: nothing of it is drawn, and the
+# program goes on.
+xwin()
+{
+    python3 - "$display" "$1" "$2" <<'EOF'
 import socket, struct, sys
 
-display, title = sys.argv[1], sys.argv[2].encode()
+display, command, title = sys.argv[1], sys.argv[2], sys.argv[3].encode()
 x = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
 x.connect("/tmp/.X11-unix/X" + display.lstrip(":").split(".")[0])
 
@@ -132,17 +140,45 @@ for i in range(struct.unpack("<H", tree[16:18])[0]):
     window = struct.unpack("<I", tree[32 + 4 * i : 36 + 4 * i])[0]
     x.sendall(struct.pack("<BBHIIIII", 20, 0, 6, window, 39, 0, 0, 64))  # GetProperty WM_NAME
     name = reply()
-    if name[32 : 32 + struct.unpack("<I", name[16:20])[0]].startswith(title):
+    if not name[32 : 32 + struct.unpack("<I", name[16:20])[0]].startswith(title):
+        continue
+    if command == "geometry":
+        x.sendall(struct.pack("<BxHI", 14, 2, window))  # GetGeometry
+        width, height = struct.unpack("<HH", reply()[16:20])
+        print("%dx%d" % (width, height))
+    else:
         x.sendall(struct.pack("<BxHI", 10, 2, window))  # UnmapWindow
         x.sendall(struct.pack("<BxH", 43, 1))  # GetInputFocus: its reply follows the unmap
         reply()
-        sys.exit(0)
-sys.exit("no window named " + sys.argv[2])
+    sys.exit(0)
+sys.exit("no window named " + sys.argv[3])
 EOF
-    measure unmapped
-else
-    echo "note: the window could not be unmapped (python3 is needed)" >&2
-fi
+}
+
+"$work/app/linewatch" >"$work/app.log" 2>&1 &
+app=$!
+pids+=($app)
+# The bare window takes the size of the monitor's once the monitor shows it.
+size=""
+for _ in $(seq 100); do
+    size="$(xwin geometry "Brelwick ISDN Router Monitor" 2>/dev/null)" && break
+    sleep 0.1
+done
+[ -n "$size" ] || { echo "the monitor's window never appeared" >&2; exit 1; }
+"$build/bench/lw_bareclock" "$size" >/dev/null 2>&1 &
+bare=$!
+pids+=($bare)
+for _ in $(seq 100); do xwin geometry lw_bareclock >/dev/null 2>&1 && break; sleep 0.1; done
+echo "both windows ${size}: warming up for $warmup s, then $rounds rounds of $seconds s shown and as many unmapped"
+sleep "$warmup"
+grep -q 'login ok' "$work/sim.log" || echo "note: the monitor did not log in to the simulator" >&2
+for round in $(seq "$rounds"); do measure shown "$round"; done
+# Xvfb has no notification area to hide the window in (closing it would only ask to minimise it,
+# and there is no window manager to do that), so both windows are unmapped alike.
+xwin unmap "Brelwick ISDN Router Monitor" && xwin unmap lw_bareclock ||
+    { echo "the windows could not be unmapped" >&2; exit 1; }
+sleep 2 # the unmapped windows' last events are not idle
+for round in $(seq "$rounds"); do measure unmapped "$round"; done
 kill "$app" # SIGTERM: the monitor exits as through its tray menu
 ratio shown
-if [ -f "$work/unmapped" ]; then ratio unmapped; fi
+ratio unmapped

@@ -11,8 +11,10 @@
 // another server can serve files of the same sizes; --compare-port runs the same load against
 // that server on 127.0.0.1:P right after each run against ours and prints the ratio, and
 // --compare-pid names the process whose CPU time that server spends; --rounds R splits each
-// comparison into R alternating rounds of N/R requests and gives the median ratio and the spread
-// (bench/webcompare.sh does all of it with nginx).
+// comparison into R alternating rounds of N/R requests, prints each round's rates, CPU time per
+// answer and failures, and gives the medians and the spread (bench/webcompare.sh does all of it
+// with nginx). An answer counts when its status line says 200 OK and its body is exactly its
+// Content-Length; the rest count as failed.
 // lw_webload --flood pipelined|idle [--clients N] instead holds N connections (default 500), from
 // a child process, that each send 32 GETs in one write and never read, or send nothing, and times
 // one request now and then for 35 s beside them, with the server's descriptors and resident
@@ -39,9 +41,11 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
+#include <functional>
 #include <poll.h>
 #include <pthread.h>
 #include <string>
+#include <strings.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -58,8 +62,8 @@ std::string requestFor(const std::string &path)
 
 struct Result
 {
-    int answered = 0; // complete "200" answers
-    int failed = 0;   // refused, reset, or closed without a whole answer
+    int answered = 0; // whole "200 OK" answers
+    int failed = 0;   // refused, reset, another status, or a body short of its Content-Length
     double seconds = 0;
     std::vector<double> latencies; // connect to close, seconds
 };
@@ -68,10 +72,31 @@ struct Connection
 {
     int fd = -1;
     bool sent = false;
-    std::string head; // the first bytes, to check the status line
+    std::string head; // the bytes up to the blank line that ends the header, and a few beyond
     size_t received = 0;
     std::chrono::steady_clock::time_point start;
 };
+
+// Most bytes kept of an answer's head; ours and a static server's are a few hundred.
+constexpr size_t kMaxHead = 4096;
+
+// Whether a closed connection brought one whole "200 OK" answer: the status line (HTTP/1.0 from
+// us, HTTP/1.1 from a static file server), then a body of exactly the Content-Length bytes. The
+// size of the body is not fixed: /status.json shrinks as the usage series drain, so a length
+// measured at start says nothing about a late answer.
+bool wholeAnswer(const Connection &c)
+{
+    if (!c.head.starts_with("HTTP/1.0 200 OK\r\n") && !c.head.starts_with("HTTP/1.1 200 OK\r\n"))
+        return false;
+    const size_t end = c.head.find("\r\n\r\n");
+    if (end == std::string::npos)
+        return false;
+    for (size_t line = c.head.find("\r\n") + 2; line < end; line = c.head.find("\r\n", line) + 2) {
+        if (strncasecmp(c.head.data() + line, "Content-Length:", 15) == 0)
+            return std::strtoull(c.head.c_str() + line + 15, nullptr, 10) == c.received - end - 4;
+    }
+    return false;
+}
 
 // The kernel's count of connections dropped because a listener's accept queue was full.
 long listenOverflows()
@@ -95,7 +120,7 @@ long listenOverflows()
 }
 
 // Runs `total` requests with `concurrency` connections in flight, each answered exactly once.
-Result runLoad(int port, int total, int concurrency, size_t pageSize, const std::string &request = requestFor("/"))
+Result runLoad(int port, int total, int concurrency, const std::string &request = requestFor("/"))
 {
     Result result;
     std::vector<Connection> active;
@@ -134,13 +159,12 @@ Result runLoad(int port, int total, int concurrency, size_t pageSize, const std:
                 } else {
                     const ssize_t n = ::recv(c.fd, scratch, sizeof scratch, 0);
                     if (n > 0) {
-                        if (c.head.size() < 16)
-                            c.head.append(scratch, static_cast<size_t>(std::min<ssize_t>(n, 16)));
+                        if (c.head.size() < kMaxHead)
+                            c.head.append(scratch, std::min(static_cast<size_t>(n), kMaxHead - c.head.size()));
                         c.received += static_cast<size_t>(n);
                     } else if (n == 0 || errno != EAGAIN) {
                         finished = true;
-                        ok = n == 0 && c.head.starts_with("HTTP/1.") && c.head.substr(8, 4) == " 200" &&
-                             c.received > pageSize;
+                        ok = n == 0 && wholeAnswer(c);
                     }
                 }
             }
@@ -174,9 +198,9 @@ long kernelTcpBytes()
 }
 
 // One request on a new connection; the seconds to the server's close, or -1 without a whole answer.
-double timedRequest(int port, size_t pageSize)
+double timedRequest(int port)
 {
-    const Result r = runLoad(port, 1, 1, pageSize);
+    const Result r = runLoad(port, 1, 1);
     return r.answered == 1 ? r.latencies.front() : -1;
 }
 
@@ -206,10 +230,9 @@ long residentKiBOf(pid_t pid)
 
 // The client side of --flood, in a process of its own so that its sockets do not count against
 // the server's descriptor limit; server is the process that serves port.
-void flood(pid_t server, int port, size_t pageSize, bool pipelined, int clients, const std::string &floodPath,
-           int window)
+void flood(pid_t server, int port, bool pipelined, int clients, const std::string &floodPath, int window)
 {
-    runLoad(port, 50, 1, pageSize);
+    runLoad(port, 50, 1);
     const auto report = [&](const char *when) {
         std::printf("%-28s server: descriptors %5d, resident %6ld KiB; kernel TCP memory %7ld KiB\n", when,
                     descriptorsOf(server), residentKiBOf(server), kernelTcpBytes() / 1024);
@@ -242,7 +265,7 @@ void flood(pid_t server, int port, size_t pageSize, bool pipelined, int clients,
     const auto begin = std::chrono::steady_clock::now();
     for (int second = 0; second <= 35; second += second < 15 ? 1 : 5) {
         std::this_thread::sleep_until(begin + std::chrono::seconds(second));
-        const double latency = timedRequest(port, pageSize);
+        const double latency = timedRequest(port);
         char when[64];
         std::snprintf(when, sizeof when, "t=%2d s: answer %7.1f ms,", second, latency < 0 ? -1.0 : 1000 * latency);
         report(when);
@@ -253,22 +276,29 @@ void flood(pid_t server, int port, size_t pageSize, bool pipelined, int clients,
     report("clients gone");
 }
 
-// CPU seconds a process has used, from /proc (clock ticks, 10 ms apart); -1 if unreadable.
+// CPU seconds a process has used: the nanoseconds on a CPU of all its threads
+// (/proc/PID/task/*/schedstat), since the clock ticks of /proc/PID/stat (10 ms) are as coarse as
+// a static server's whole CPU time for a round of a thousand answers; -1 if unreadable.
 double processCpuSeconds(pid_t pid)
 {
-    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    FILE *f = std::fopen(path.c_str(), "r");
-    if (!f)
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = ::opendir(tasks.c_str());
+    if (!dir)
         return -1;
-    char line[1024];
-    const bool read = std::fgets(line, sizeof line, f) != nullptr;
-    std::fclose(f);
-    const char *end = read ? std::strrchr(line, ')') : nullptr;
-    unsigned long user = 0, system = 0;
-    // After the command: state, then fields 4..13, then utime and stime.
-    if (!end || std::sscanf(end + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
-        return -1;
-    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    double seconds = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        unsigned long long nanoseconds = 0;
+        if (FILE *f = std::fopen((tasks + "/" + entry->d_name + "/schedstat").c_str(), "r")) {
+            if (std::fscanf(f, "%llu", &nanoseconds) != 1)
+                nanoseconds = 0;
+            std::fclose(f);
+        }
+        seconds += static_cast<double>(nanoseconds) / 1e9;
+    }
+    ::closedir(dir);
+    return seconds;
 }
 
 double threadCpuSeconds(clockid_t clock)
@@ -391,7 +421,6 @@ int main(int argc, char **argv)
     }
     if (pagesOut)
         return 0;
-    const size_t pageSize = sizes.front();
     std::printf("web server on 127.0.0.1:%d, %d requests per run\n", port, requests);
     for (size_t k = 0; k < paths.size(); ++k)
         std::printf("  %-12s body %zu bytes\n", paths[k].c_str(), sizes[k]);
@@ -406,7 +435,7 @@ int main(int argc, char **argv)
                 limit.rlim_cur = limit.rlim_max;
                 ::setrlimit(RLIMIT_NOFILE, &limit);
             }
-            flood(serverPid, port, pageSize, std::strcmp(floodKind, "pipelined") == 0, floodClients, floodPath, window);
+            flood(serverPid, port, std::strcmp(floodKind, "pipelined") == 0, floodClients, floodPath, window);
             ::_exit(0);
         }
         std::thread reaper([&] {
@@ -423,21 +452,24 @@ int main(int argc, char **argv)
     pthread_getcpuclockid(pthread_self(), &serverClock);
     int exitCode = 0;
     std::thread client([&] {
-        runLoad(port, 1000, concurrencies.front(), pageSize);
+        runLoad(port, 1000, concurrencies.front());
         const long residentBefore = probe::residentBytes() / 1024;
         if (comparePort)
-            runLoad(comparePort, 1000, concurrencies.front(), pageSize);
+            runLoad(comparePort, 1000, concurrencies.front());
         struct Rate
         {
-            double perSecond, cpuMicroseconds;
+            double perSecond = 0;
+            double cpuMicroseconds = 0; // the server's CPU time per whole answer; 0 without any
+            int answered = 0, failed = 0;
         };
-        // One run against a server, one line.
+        // One run against a server; a line of its own unless it is one of several rounds.
         const auto measure = [&](const char *name, int onPort, const std::function<double()> &cpu,
-                                 const std::string &path, size_t size, int c, int count, bool print) {
+                                 const std::string &path, int c, int count, bool print) {
             const long overflowsBefore = listenOverflows();
             const double cpuBefore = cpu();
-            Result r = runLoad(onPort, count, c, size, requestFor(path));
-            const double cpuMicroseconds = 1e6 * (cpu() - cpuBefore) / std::max(1, r.answered);
+            Result r = runLoad(onPort, count, c, requestFor(path));
+            const Rate rate{r.answered / r.seconds, r.answered > 0 ? 1e6 * (cpu() - cpuBefore) / r.answered : 0.0,
+                            r.answered, r.failed};
             std::sort(r.latencies.begin(), r.latencies.end());
             const auto percentile = [&](double p) {
                 return r.latencies.empty() ? 0.0 : r.latencies[static_cast<size_t>(p * (r.latencies.size() - 1))];
@@ -445,63 +477,108 @@ int main(int argc, char **argv)
             if (r.failed)
                 exitCode = 1;
             if (!print)
-                return Rate{r.answered / r.seconds, cpuMicroseconds};
+                return rate;
             std::printf("%-8s %-12s concurrency %3d: %d answered, %d failed, %.2f s, %.0f requests/s, server CPU "
-                        "%.0f us/request, latency median %.1f ms, p99 %.1f ms, max %.1f ms, accept queue "
+                        "%.0f us/answer, latency median %.1f ms, p99 %.1f ms, max %.1f ms, accept queue "
                         "overflows %ld\n",
-                        name, path.c_str(), c, r.answered, r.failed, r.seconds, r.answered / r.seconds, cpuMicroseconds,
+                        name, path.c_str(), c, r.answered, r.failed, r.seconds, rate.perSecond, rate.cpuMicroseconds,
                         1000 * percentile(0.5), 1000 * percentile(0.99), 1000 * percentile(1.0),
                         listenOverflows() - overflowsBefore);
             std::fflush(stdout);
-            return Rate{r.answered / r.seconds, cpuMicroseconds};
+            return rate;
         };
         const auto ourCpu = [&] { return threadCpuSeconds(serverClock); };
         const auto theirCpu = [&] { return comparePid > 0 ? processCpuSeconds(comparePid) : 0.0; };
+        const auto median = [](std::vector<double> v) {
+            std::sort(v.begin(), v.end());
+            return v.empty() ? 0.0 : v[v.size() / 2];
+        };
+        const auto range = [](const std::vector<double> &v) {
+            char text[64] = "";
+            if (v.size() > 1)
+                std::snprintf(text, sizeof text, " (%.2f-%.2f)", *std::min_element(v.begin(), v.end()),
+                              *std::max_element(v.begin(), v.end()));
+            return std::string(text);
+        };
         std::vector<std::string> summary;
         for (size_t k = 0; k < paths.size(); ++k) {
             for (int c : concurrencies) {
                 if (!comparePort) {
-                    measure("ours", port, ourCpu, paths[k], sizes[k], c, requests, true);
+                    measure("ours", port, ourCpu, paths[k], c, requests, true);
                     continue;
                 }
                 // Short rounds, ours and theirs in turn (each going first every other round), and
                 // the median of the rounds' ratios: a busy machine's load comes and goes, and
-                // should not land on one server's whole run.
+                // should not land on one server's whole run. A round in which either server
+                // answered nothing whole gives no ratio; its failures are printed all the same.
                 const std::string theirPath = "/" + fileNameFor(paths[k]);
                 const int perRound = std::max(1, requests / rounds);
-                std::vector<double> rateRatios, cpuRatios;
+                std::vector<double> rateRatios, cpuRatios, ourRates, theirRates, ourCpus, theirCpus;
+                int ourFailed = 0, theirFailed = 0;
                 for (int round = 0; round < rounds; ++round) {
                     const bool print = rounds == 1;
-                    Rate ours{}, theirs{};
+                    Rate ours, theirs;
                     if (round % 2 == 0) {
-                        ours = measure("ours", port, ourCpu, paths[k], sizes[k], c, perRound, print);
-                        theirs = measure("compared", comparePort, theirCpu, theirPath, sizes[k], c, perRound, print);
+                        ours = measure("ours", port, ourCpu, paths[k], c, perRound, print);
+                        theirs = measure("compared", comparePort, theirCpu, theirPath, c, perRound, print);
                     } else {
-                        theirs = measure("compared", comparePort, theirCpu, theirPath, sizes[k], c, perRound, print);
-                        ours = measure("ours", port, ourCpu, paths[k], sizes[k], c, perRound, print);
+                        theirs = measure("compared", comparePort, theirCpu, theirPath, c, perRound, print);
+                        ours = measure("ours", port, ourCpu, paths[k], c, perRound, print);
                     }
+                    ourFailed += ours.failed;
+                    theirFailed += theirs.failed;
+                    if (rounds > 1) {
+                        std::printf("  %-12s concurrency %3d round %d: ours %.0f answers/s, %.0f us CPU/answer, %d "
+                                    "failed; compared %.0f answers/s, %.0f us CPU/answer, %d failed\n",
+                                    paths[k].c_str(), c, round + 1, ours.perSecond, ours.cpuMicroseconds, ours.failed,
+                                    theirs.perSecond, theirs.cpuMicroseconds, theirs.failed);
+                        std::fflush(stdout);
+                    }
+                    if (ours.answered == 0 || theirs.answered == 0)
+                        continue;
                     rateRatios.push_back(ours.perSecond / theirs.perSecond);
-                    if (theirs.cpuMicroseconds > 0)
+                    ourRates.push_back(ours.perSecond);
+                    theirRates.push_back(theirs.perSecond);
+                    ourCpus.push_back(ours.cpuMicroseconds);
+                    if (comparePid > 0 && theirs.cpuMicroseconds > 0) {
+                        theirCpus.push_back(theirs.cpuMicroseconds);
                         cpuRatios.push_back(ours.cpuMicroseconds / theirs.cpuMicroseconds);
+                    }
                 }
-                const auto median = [](std::vector<double> v) {
-                    std::sort(v.begin(), v.end());
-                    return v.empty() ? 0.0 : v[v.size() / 2];
-                };
-                char line[240];
-                std::snprintf(line, sizeof line, "%-12s concurrency %3d: ours at %.2fx the compared server's rate",
-                              paths[k].c_str(), c, median(rateRatios));
-                std::string text = line;
-                if (rounds > 1) {
-                    std::snprintf(line, sizeof line, " (median of %d rounds, %.2f-%.2f)", rounds,
-                                  *std::min_element(rateRatios.begin(), rateRatios.end()),
-                                  *std::max_element(rateRatios.begin(), rateRatios.end()));
+                // The rate against a static server is bound by this one client thread near its
+                // ceiling, so the CPU time each server spends per answer stands beside it.
+                char line[400];
+                std::string text;
+                if (rateRatios.empty()) {
+                    std::snprintf(line, sizeof line, "%-12s concurrency %3d: no round with whole answers from both",
+                                  paths[k].c_str(), c);
+                    text = line;
+                } else {
+                    std::snprintf(line, sizeof line,
+                                  "%-12s concurrency %3d: ours %.0f answers/s at %.0f us CPU/answer, compared %.0f "
+                                  "answers/s",
+                                  paths[k].c_str(), c, median(ourRates), median(ourCpus), median(theirRates));
+                    text = line;
+                    if (!theirCpus.empty()) {
+                        std::snprintf(line, sizeof line, " at %.0f us CPU/answer", median(theirCpus));
+                        text += line;
+                    }
+                    std::snprintf(line, sizeof line, "; ours at %.2fx its rate%s", median(rateRatios),
+                                  range(rateRatios).c_str());
                     text += line;
+                    if (!cpuRatios.empty()) {
+                        std::snprintf(line, sizeof line, ", %.2fx its CPU per answer%s", median(cpuRatios),
+                                      range(cpuRatios).c_str());
+                        text += line;
+                    }
+                    if (rounds > 1) {
+                        std::snprintf(line, sizeof line, " (medians of %zu of %d rounds)", rateRatios.size(), rounds);
+                        text += line;
+                    }
                 }
-                if (comparePid > 0 && !cpuRatios.empty()) {
-                    std::snprintf(line, sizeof line, ", %.2fx its CPU time per request", median(cpuRatios));
-                    text += line;
-                }
+                std::snprintf(line, sizeof line, "; failed: ours %d, compared %d of %d each", ourFailed, theirFailed,
+                              perRound * rounds);
+                text += line;
                 if (rounds == 1) {
                     summary.push_back(text);
                     continue;

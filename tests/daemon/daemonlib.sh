@@ -87,11 +87,12 @@ lw_http_body() {
     sed '1,/^\r\?$/d' "$1"
 }
 
-# lw_wait_status_screen WEB_PORT PID FILE: waits up to 20 s until linewatchd (PID) serves a
-# /status.json (kept in FILE) on the status screen with B1's figures painted.
+# lw_wait_status_screen WEB_PORT PID FILE: waits up to 60 s (a busy machine's start and login)
+# until linewatchd (PID) serves a /status.json (kept in FILE) on the status screen with B1's
+# figures painted.
 lw_wait_status_screen() {
     local port=$1 pid=$2 file=$3
-    for _ in $(seq 1 100); do
+    for _ in $(seq 1 300); do
         if lw_http_get "$port" /status.json "$file" &&
             grep -qF '"state":"status_screen"' "$file" && grep -qF "\"tx\":$LW_B1_TX," "$file"; then
             return 0

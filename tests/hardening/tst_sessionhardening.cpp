@@ -184,7 +184,8 @@ void TestSessionHardening::resetMidScreen()
     if (!m_errors.empty())
         QVERIFY(m_errors.front().starts_with("Asynchronous socket error"));
 
-    // A dead connection costs no CPU while nothing happens on it.
+    // A dead connection costs no CPU while nothing happens on it. CPU time, not wall-clock time:
+    // a busy machine gives a spinning loop less of it, never a waiting one more.
     const std::clock_t cpuBefore = std::clock();
     QTest::qWait(1000);
     const double cpuSeconds = double(std::clock() - cpuBefore) / CLOCKS_PER_SEC;
@@ -252,7 +253,7 @@ void TestSessionHardening::endlessEscapeSequences()
     qInfo("8 MiB of escape sequences: input buffer at most %zu bytes, resident growth %ld bytes, longest tick "
           "gap %lld ms",
           largestBuffer, probe::residentBytes() - residentBefore, static_cast<long long>(tick.longestGapMs()));
-    QVERIFY(tick.longestGapMs() <= 1500);
+    QVERIFY(tick.longestGapMs() <= probe::kStuckTickGapMs);
 }
 
 void TestSessionHardening::cursorFarOffTheGrid()
@@ -299,7 +300,7 @@ void TestSessionHardening::badNumberEveryRepaint()
     m_errors.clear();
     expectGoodScreenRead();
     QVERIFY(m_errors.empty());
-    QVERIFY(tick.longestGapMs() <= 1500);
+    QVERIFY(tick.longestGapMs() <= probe::kStuckTickGapMs);
 }
 
 QTEST_GUILESS_MAIN(TestSessionHardening)

@@ -163,6 +163,9 @@ void TestWebHardening::idleConnectionsDoNotBlockAnswers()
     // Few connection attempts at a time, so that none is dropped by the listener's short queue
     // of pending connections and retried only seconds later.
     constexpr int kBatch = 4;
+    // None of them times out while a busy machine opens the rest, so every one still open after
+    // the answer shows that the answer did not wait for them.
+    m_server->SetIdleTimeout(10 * 60 * 1000);
     probe::TickWatch tick;
 
     std::vector<int> idle;
@@ -177,14 +180,12 @@ void TestWebHardening::idleConnectionsDoNotBlockAnswers()
                                  10000));
     }
 
-    // A browser's request among them is still answered, whole and at once. Two seconds is a
-    // functional bound (the loop is not stuck), far above what the answer takes.
+    // A browser's request among them is still answered, whole, while all of them stay open.
     QElapsedTimer clock;
     clock.start();
-    const std::string answer = probe::exchange(m_port, kRequest);
+    const std::string answer = probe::exchange(m_port, kRequest, probe::kFloodAnswerMs);
     const qint64 elapsed = clock.elapsed();
     QVERIFY(answer.starts_with("HTTP/1.0 200 OK\r\n"));
-    QVERIFY2(elapsed < 2000, qPrintable(QStringLiteral("answered after %1 ms").arg(elapsed)));
     QVERIFY(probe::waitUntil([&] { return m_server->WebServerSocket.Socket()->ActiveConnections() == kIdle; }, 5000));
 
     // The idle connections are still open: none was answered or closed by the request.
@@ -195,7 +196,7 @@ void TestWebHardening::idleConnectionsDoNotBlockAnswers()
     QVERIFY(probe::waitUntil([&] { return m_server->WebServerSocket.Socket()->ActiveConnections() == 0; }, 10000));
     qInfo("request among %d idle connections answered in %lld ms; longest tick gap %lld ms", kIdle,
           static_cast<long long>(elapsed), static_cast<long long>(tick.longestGapMs()));
-    QVERIFY(tick.longestGapMs() <= 1500);
+    QVERIFY(tick.longestGapMs() <= probe::kStuckTickGapMs);
 }
 
 void TestWebHardening::descriptorLimitDoesNotSpin()
@@ -232,8 +233,10 @@ void TestWebHardening::descriptorLimitDoesNotSpin()
     qInfo("out of descriptors with %d accepted: CPU %.1f %% over 2 s, %zu reports, longest tick gap %lld ms", accepted,
           100 * cpuShare, m_peerErrors.size(), static_cast<long long>(tick.longestGapMs()));
     QVERIFY(accepted <= kServerRoom);
+    // A share of CPU time, which a busy machine lowers rather than raises: waiting costs well
+    // under 1 %, spinning takes what the machine gives.
     QVERIFY2(cpuShare < 0.25, qPrintable(QString::number(cpuShare)));
-    QVERIFY(tick.longestGapMs() <= 1500);
+    QVERIFY(tick.longestGapMs() <= probe::kStuckTickGapMs);
     // One report for the spell, not one per attempt, and in the log: strangers caused it.
     QVERIFY(m_errors.empty());
     QVERIFY(!m_peerErrors.empty() && m_peerErrors.size() <= 2);
@@ -280,10 +283,11 @@ void TestWebHardening::pipelinedRequestsOfNonReadersPinLittle()
 
     QElapsedTimer clock;
     clock.start();
-    const std::string answer = probe::exchange(m_port, kRequest);
+    const std::string answer = probe::exchange(m_port, kRequest, probe::kFloodAnswerMs);
     const qint64 elapsed = clock.elapsed();
     QVERIFY(answer.starts_with("HTTP/1.0 200 OK\r\n"));
-    QVERIFY(probe::waitUntil([&] { return m_server->WebServerSocket.Socket()->ActiveConnections() == 0; }, 10000));
+    QVERIFY(probe::waitUntil([&] { return m_server->WebServerSocket.Socket()->ActiveConnections() == 0; },
+                             probe::kFloodAnswerMs));
 
     const long queued = probe::socketQueuedBytes() - queuedBefore;
     const long growth = probe::residentBytes() - residentBefore;
@@ -291,10 +295,8 @@ void TestWebHardening::pipelinedRequestsOfNonReadersPinLittle()
           "%ld bytes (%ld per client); resident growth %ld bytes; %d lingering; longest tick gap %lld ms",
           kClients, kGetsEach, static_cast<long long>(elapsed), m_hits, queued, queued / kClients, growth,
           LingeringCloseCount(), static_cast<long long>(tick.longestGapMs()));
-    // Building a thousand pages under the sanitizers takes several times as long.
-    const qint64 bound = probe::kSanitized ? 8000 : 2000;
-    QVERIFY2(elapsed < bound, qPrintable(QStringLiteral("answered after %1 ms").arg(elapsed)));
-    // A few pages per client, not one per GET.
+    // The browser waits for the pages built meanwhile, and those are a few per client, not one
+    // per GET.
     QVERIFY2(m_hits - hitsBefore <= 4 * kClients + 1, qPrintable(QString::number(m_hits - hitsBefore)));
     // Per client: the answers waiting in the kernel up to the backlog bound, one page beyond it,
     // and what the client's own receive buffer took; not 32 pages.
@@ -303,10 +305,11 @@ void TestWebHardening::pipelinedRequestsOfNonReadersPinLittle()
         QVERIFY2(growth <= 32 * 1024 * 1024, qPrintable(QStringLiteral("grew by %1 bytes").arg(growth)));
 
     // The answers nobody takes are dropped within the drain time-out, with their descriptors.
-    QVERIFY(probe::waitUntil([] { return LingeringCloseCount() == 0; }, TWebServer::kDrainTimeoutMs + 3000));
+    QVERIFY(probe::waitUntil([] { return LingeringCloseCount() == 0; }, TWebServer::kDrainTimeoutMs + 30000));
     for (int fd : clients)
         ::close(fd);
-    QVERIFY(tick.longestGapMs() <= (probe::kSanitized ? bound : 1500));
+    if (!probe::kSanitized)
+        QVERIFY(tick.longestGapMs() <= probe::kStuckTickGapMs);
 }
 
 // Every read of /calls.json?limit=1000 got two answers of a quarter megabyte each, built on the
@@ -340,8 +343,9 @@ void TestWebHardening::callsJsonFloodStarvedThePage()
     for (int fd : clients)
         QCOMPARE(::send(fd, pipelined.data(), pipelined.size(), MSG_NOSIGNAL), ssize_t(pipelined.size()));
 
-    QVERIFY(probe::exchange(m_port, kRequest).starts_with("HTTP/1.0 200 OK\r\n"));
-    QVERIFY(probe::waitUntil([&] { return m_server->WebServerSocket.Socket()->ActiveConnections() == 0; }, 10000));
+    QVERIFY(probe::exchange(m_port, kRequest, probe::kFloodAnswerMs).starts_with("HTTP/1.0 200 OK\r\n"));
+    QVERIFY(probe::waitUntil([&] { return m_server->WebServerSocket.Socket()->ActiveConnections() == 0; },
+                             probe::kFloodAnswerMs));
     const double seconds = double(clock.elapsed()) / 1000;
     const long queued = probe::socketQueuedBytes() - queuedBefore;
     qInfo(
@@ -357,7 +361,7 @@ void TestWebHardening::callsJsonFloodStarvedThePage()
     QCOMPARE(m_server->ExpensiveRefusals(), kClients - built);
     QVERIFY2(queued <= 64L * 1024 * 1024, qPrintable(QStringLiteral("%1 bytes queued").arg(queued)));
 
-    QVERIFY(probe::waitUntil([] { return LingeringCloseCount() == 0; }, TWebServer::kDrainTimeoutMs + 3000));
+    QVERIFY(probe::waitUntil([] { return LingeringCloseCount() == 0; }, TWebServer::kDrainTimeoutMs + 30000));
     for (int fd : clients)
         ::close(fd);
 }
@@ -377,12 +381,15 @@ void TestWebHardening::silentConnectionsBeyondBoundCloseOldest()
     for (int k = 0; k < static_cast<int>(silent.size()); ++k)
         QVERIFY2(closedByPeer(silent[k]) == (k < kBeyond), qPrintable(QString::number(k)));
 
+    // A browser's request is answered at once: its connection closed the oldest silent one, and
+    // no time-out has closed any other.
     QElapsedTimer clock;
     clock.start();
-    const std::string answer = probe::exchange(m_port, kRequest);
+    const std::string answer = probe::exchange(m_port, kRequest, probe::kFloodAnswerMs);
     const qint64 elapsed = clock.elapsed();
     QVERIFY(answer.starts_with("HTTP/1.0 200 OK\r\n"));
-    QVERIFY2(elapsed < 2000, qPrintable(QStringLiteral("answered after %1 ms").arg(elapsed)));
+    for (int k = 0; k < static_cast<int>(silent.size()); ++k)
+        QVERIFY2(closedByPeer(silent[k]) == (k <= kBeyond), qPrintable(QString::number(k)));
 
     // Connections that never send their request are closed after the short time-out.
     QVERIFY(probe::waitUntil([&] { return m_server->WebServerSocket.Socket()->ActiveConnections() == 0; },
@@ -394,7 +401,7 @@ void TestWebHardening::silentConnectionsBeyondBoundCloseOldest()
           static_cast<long long>(tick.longestGapMs()));
     for (int fd : silent)
         ::close(fd);
-    QVERIFY(tick.longestGapMs() <= 1500);
+    QVERIFY(tick.longestGapMs() <= probe::kStuckTickGapMs);
 }
 
 void TestWebHardening::reserveDescriptorOutlastsFlood()

@@ -42,9 +42,20 @@ trap cleanup EXIT
 sim_pid=$!
 taken_port=$(lw_wait_simulator "$out_dir/sim.out") || fail "the simulator did not start"
 
+# handles PID SIGNAL: true once process PID runs the program and has its handler for SIGNAL (the
+# SigCgt mask; before the exec, the forked shell's own handlers show there).
+handles() {
+    local mask
+    [ "$(cat "/proc/$1/comm" 2>/dev/null)" = linewatch ] || return 1
+    mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$1/status" 2>/dev/null) || return 1
+    [ -n "$mask" ] && (((16#$mask >> ($(kill -l "$2") - 1)) & 1))
+}
+
 # run NAME SETTINGS WAIT_FOR: starts a copy of the program beside SETTINGS (its linewatch.ini),
-# waits until its standard error holds WAIT_FOR (or two seconds when empty), sends SIGNAL (TERM)
-# and expects a prompt exit with status STATUS (0) and, for status 0, a saved settings file.
+# waits until its standard error holds WAIT_FOR (or, when empty, until it handles the signal and
+# a second and a half more, for the window to come up), sends SIGNAL (TERM) and expects an exit
+# with status STATUS (0) and, for status 0, a saved settings file. The waits are counted in tenths
+# of a second up to 30 s, far beyond what a start or an exit takes, so a busy machine passes too.
 # STDERR=closed gives the program a standard error whose reader has gone; INI=dir makes its
 # linewatch.ini a directory; CONFIG=NAME puts the settings in NAME and passes --config NAME.
 run() {
@@ -72,18 +83,25 @@ run() {
     program_pid=$!
     if [ -n "$wait_for" ]; then
         local seen=""
-        for _ in $(seq 1 100); do
+        for _ in $(seq 1 300); do
             grep -q "$wait_for" "$out_dir/$name.err" && seen=1 && break
             sleep 0.1
         done
         [ -n "$seen" ] || fail "$name: never reported '$wait_for'"
         sleep 0.5 # the box is open now
     else
-        sleep 2
+        # A signal before the handler is installed would end the program by default, status 143.
+        for _ in $(seq 1 300); do
+            handles "$program_pid" "$signal" && break
+            sleep 0.1
+        done
+        kill -0 "$program_pid" 2>/dev/null || fail "$name: ended before the signal"
+        handles "$program_pid" "$signal" || fail "$name: never handled SIG$signal ($(grep ^Sig "/proc/$program_pid/status" | tr '\n' ' '))"
+        sleep 1.5
     fi
     kill -0 "$program_pid" 2>/dev/null || fail "$name: ended before the signal"
     kill -"$signal" "$program_pid"
-    lw_wait_gone "$program_pid" || fail "$name: still running 10 s after SIG$signal"
+    lw_wait_gone "$program_pid" 300 || fail "$name: still running 30 s after SIG$signal"
     local status=0
     wait "$program_pid" || status=$?
     program_pid=""
