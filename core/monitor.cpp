@@ -705,8 +705,13 @@ std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path) const
             status.CallerIds.clear();
             m_metricsStatus = std::move(status);
         }
-        return HttpAnswer(THttpStatus::Ok, kMetricsContentType,
-                          m_metricsBody + BuildProcessMetrics(ReadProcessStats()));
+        // The process's figures are read from /proc at most once in kProcessMetricsMs: a scrape
+        // sees them at most that old, and a burst of scrapes does not walk /proc each time.
+        if (!m_processMetricsAge.isValid() || m_processMetricsAge.elapsed() >= kProcessMetricsMs) {
+            m_processMetrics = BuildProcessMetrics(ReadProcessStats());
+            m_processMetricsAge.start();
+        }
+        return HttpAnswer(THttpStatus::Ok, kMetricsContentType, m_metricsBody + m_processMetrics);
     }
     return std::nullopt;
 }

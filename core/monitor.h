@@ -243,6 +243,9 @@ private:
     // /metrics without the process's figures, which are read for every answer.
     mutable std::optional<TMachineStatus> m_metricsStatus;
     mutable std::string m_metricsBody;
+    static constexpr int kProcessMetricsMs = 500;
+    mutable std::string m_processMetrics;
+    mutable QElapsedTimer m_processMetricsAge;
     // /status.json cut around the values of the clock and the page counter: five pieces.
     mutable std::optional<TMachineStatus> m_jsonStatus;
     mutable std::vector<std::string> m_jsonPieces;
