@@ -180,7 +180,7 @@ void TMonitor::wire()
     };
     WebServer.SetStatusText = [this](const std::string &Text) { emit statusMessage(statusText(Text)); };
     WebServer.StatusPage = [this] { return StatusPage(); };
-    WebServer.MachineAnswer = [this](std::string_view Path) { return MachineAnswer(Path); };
+    WebServer.MachineAnswer = [this](std::string_view Path, uint32_t Peer) { return MachineAnswer(Path, Peer); };
     WebServer.IsExpensive = [](std::string_view Path) { return IsCallsJsonPath(Path); };
     WebServer.IsMachinePath = [](std::string_view Path) { return IsMachinePath(Path); };
 
@@ -594,6 +594,7 @@ bool sameMetrics(const TMachineStatus &a, const TMachineStatus &b)
 bool sameJson(const TMachineStatus &a, const TMachineStatus &b)
 {
     return sameMetrics(a, b) && a.Reconnect == b.Reconnect && a.Series1 == b.Series1 && a.Series2 == b.Series2 &&
+           a.CallerIdsWithheld == b.CallerIdsWithheld &&
            std::equal(a.CallerIds.begin(), a.CallerIds.end(), b.CallerIds.begin(), b.CallerIds.end(),
                       [](const TCallerIdEntry &x, const TCallerIdEntry &y) {
                           return x.TimeMs == y.TimeMs && x.Channel == y.Channel && x.CLID == y.CLID;
@@ -670,9 +671,19 @@ bool TMonitor::IsMachinePath(std::string_view Path)
     return Path == kStatusJsonPath || Path == kMetricsPath;
 }
 
-std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path) const
+bool TMonitor::CallerIdsServedTo(uint32_t Peer) const
+{
+    return IsLoopback(Peer) || WebPasswordsSet || Settings.ShareCallerIds;
+}
+
+std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path, uint32_t Peer) const
 {
     if (IsCallsJsonPath(Path)) {
+        if (!CallerIdsServedTo(Peer))
+            return HttpAnswer(
+                THttpStatus::Forbidden, "application/json",
+                R"json({"error":"call history is only served to this machine without passwords; )json"
+                R"json(set basic_auth_users in the web configuration file or [Network] ShareCallerIds=1"})json");
         if (!Settings.Logging.Enabled)
             return HttpAnswer(THttpStatus::ServiceUnavailable, "application/json",
                               R"json({"error":"the call history is off ([Logging] Enabled=0)"})json");
@@ -689,6 +700,13 @@ std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path) const
     Path = Path.substr(0, Path.find('?'));
     if (Path == kStatusJsonPath) {
         TMachineStatus status = MachineStatus();
+        // Caller numbers are personal data of the callers: an empty list and CLIDs for strangers.
+        if (!CallerIdsServedTo(Peer)) {
+            status.CallerIds.clear();
+            status.B1.CLID.clear();
+            status.B2.CLID.clear();
+            status.CallerIdsWithheld = true;
+        }
         if (m_jsonStatus && sameJson(*m_jsonStatus, status))
             return HttpAnswer(THttpStatus::Ok, "application/json", spliceJson(m_jsonPieces, status));
         std::string document = BuildStatusJson(status);

@@ -4,6 +4,7 @@
 // forwards what the user does; linewatchd drives it alone.
 #pragma once
 
+#include "addressfilter.h"
 #include "alerts.h"
 #include "callrecorder.h"
 #include "consolesession.h"
@@ -152,7 +153,15 @@ public:
     static constexpr std::string_view kMetricsPath = "/metrics";
     // /calls.json, with or without its query: the call history's newest calls.
     static constexpr std::string_view kCallsJsonPath = "/calls.json";
-    std::optional<std::string> MachineAnswer(std::string_view Path) const;
+    // Peer: the client's IPv4 address in host order (see CallerIdsServedTo); this machine unless
+    // given.
+    std::optional<std::string> MachineAnswer(std::string_view Path, uint32_t Peer = kLoopbackAddress) const;
+    // Whether the web port has passwords, so that whoever gets an answer has given one; the front
+    // end sets it from the web configuration.
+    bool WebPasswordsSet = false;
+    // Whether a web client at Peer gets caller numbers and the call history: this machine's always;
+    // another's only behind passwords or with [Network] ShareCallerIds.
+    bool CallerIdsServedTo(uint32_t Peer) const;
     // Whether Path's answer is a query of the call history (the web server rations those).
     static bool IsCallsJsonPath(std::string_view Path);
     // Whether MachineAnswer serves Path (the web server's HEAD and 405 apply to these alone).
