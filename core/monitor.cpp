@@ -311,6 +311,8 @@ void TMonitor::SaveSettings() const
 
 void TMonitor::ApplySettings()
 {
+    // Who may use the relay is known before it listens.
+    Guarded([this] { Relay.SetAllowList(Settings.TelnetAllow); });
     // The file's order: each port before the switch that opens its listener.
     Guarded([this] {
         if (Settings.Checked(SettingControl::chkTelnetAdmin))
