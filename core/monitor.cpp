@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <initializer_list>
 #include <utility>
 
 namespace {
@@ -324,6 +325,39 @@ void TMonitor::ApplySettings()
             SetWebAdmin(true);
     });
     Guarded([this] { applyLogging(); });
+}
+
+std::vector<std::string> TMonitor::ReloadSettings(const TSettings &Fresh)
+{
+    using C = SettingControl;
+    const TSettings old = std::exchange(Settings, Fresh);
+    const auto changed = [&](std::initializer_list<C> Controls) {
+        return std::any_of(Controls.begin(), Controls.end(), [&](C c) {
+            return old.Text(c) != Settings.Text(c) || old.Checked(c) != Settings.Checked(c);
+        });
+    };
+    std::vector<std::string> needRestart;
+    // The router connection keeps the address it was made to; reconnecting re-makes that one.
+    if (changed({C::edtTelnetAddress, C::edtTelnetPort}))
+        needRestart.emplace_back("[Connection] TelnetAddress, TelnetPort");
+    Guarded([this] { Relay.SetAllowList(Settings.TelnetAllow); });
+    // Switched off and on: a relay user attached now is let go only when the relay really moves.
+    if (changed({C::chkTelnetAdmin, C::edtTelnetAdminPort}) || old.BindAddress != Settings.BindAddress) {
+        const bool on = Settings.Checked(C::chkTelnetAdmin);
+        Guarded([this] { SetTelnetAdmin(false); });
+        if (on)
+            Guarded([this] { SetTelnetAdmin(true); });
+    }
+    const bool webMoved =
+        changed({C::chkWebAdmin, C::edtWebAdminPort}) || (!WebBindAddress && old.BindAddress != Settings.BindAddress);
+    if (webMoved) {
+        const bool on = Settings.Checked(C::chkWebAdmin);
+        Guarded([this] { SetWebAdmin(false); });
+        Guarded([this] { SetWebAdminPort(Settings.Text(C::edtWebAdminPort)); });
+        if (on)
+            Guarded([this] { SetWebAdmin(true); });
+    }
+    return needRestart;
 }
 
 void TMonitor::Connect(bool AtStart)

@@ -123,6 +123,13 @@ public:
     // switch. Each step reports its own failure and the next still runs.
     void ApplySettings();
 
+    // A settings file read again (linewatchd's SIGHUP) takes the place of Settings. What is read
+    // as it is used takes effect at once (alerts, reconnecting, the call history at the next tick,
+    // the page's auto refresh, ShareCallerIds, the router password at the next login); TelnetAllow
+    // is applied, and a listener whose switch, port or address changed is closed and opened again.
+    // Returns what needs a restart: the names of changed settings that are not applied.
+    std::vector<std::string> ReloadSettings(const TSettings &Fresh);
+
     // What the user does.
     // btnConnectClick: connect, or disconnect when connected or reconnecting. AtStart: the
     // program's own connect as it starts (see TReconnector::UserConnect).
