@@ -196,14 +196,18 @@ wait_log() {
 }
 
 # --- SIGHUP reloads the settings file: the process lives on, an alert setting and the page's auto
-# refresh change; a file broken meanwhile keeps the running settings ---
+# refresh change, the web server moves to its new port; a file broken meanwhile keeps the running
+# settings ---
 start interrupted 'WebAutoRefreshSeconds=10\r\n'
 lw_wait_status_screen "$web_port" "$daemon_pid" "$out_dir/status.json"
 settings="$out_dir/etc/interrupted/linewatch.ini"
-sed -i 's/^WebAutoRefreshSeconds=10\r$/WebAutoRefreshSeconds=7\r/' "$settings"
+old_port=$web_port
+web_port=$(lw_pick_port) || fail "no free port"
+sed -i "s/^WebAutoRefreshSeconds=10\r\$/WebAutoRefreshSeconds=7\r/; s/^WebPort=$old_port\r\$/WebPort=$web_port\r/" "$settings"
 printf '[Alerts]\r\nConnection=0\r\n' >>"$settings"
 kill -HUP "$daemon_pid"
 wait_log interrupted "<6>linewatchd: reloaded $settings"
+lw_port_free "$old_port" || fail "reload: the old web port still listens"
 lw_http_get "$web_port" / "$out_dir/page.html" || fail "reload: no page"
 grep -qF '<meta http-equiv="REFRESH" content="7">' "$out_dir/page.html" || fail "reload: the refresh did not change"
 cp "$settings" "$out_dir/reloaded.ini"
