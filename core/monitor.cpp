@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <initializer_list>
 #include <utility>
 
 namespace {
@@ -180,7 +181,7 @@ void TMonitor::wire()
     };
     WebServer.SetStatusText = [this](const std::string &Text) { emit statusMessage(statusText(Text)); };
     WebServer.StatusPage = [this] { return StatusPage(); };
-    WebServer.MachineAnswer = [this](std::string_view Path) { return MachineAnswer(Path); };
+    WebServer.MachineAnswer = [this](std::string_view Path, uint32_t Peer) { return MachineAnswer(Path, Peer); };
     WebServer.IsExpensive = [](std::string_view Path) { return IsCallsJsonPath(Path); };
     WebServer.IsMachinePath = [](std::string_view Path) { return IsMachinePath(Path); };
 
@@ -311,6 +312,8 @@ void TMonitor::SaveSettings() const
 
 void TMonitor::ApplySettings()
 {
+    // Who may use the relay is known before it listens.
+    Guarded([this] { Relay.SetAllowList(Settings.TelnetAllow); });
     // The file's order: each port before the switch that opens its listener.
     Guarded([this] {
         if (Settings.Checked(SettingControl::chkTelnetAdmin))
@@ -322,6 +325,39 @@ void TMonitor::ApplySettings()
             SetWebAdmin(true);
     });
     Guarded([this] { applyLogging(); });
+}
+
+std::vector<std::string> TMonitor::ReloadSettings(const TSettings &Fresh)
+{
+    using C = SettingControl;
+    const TSettings old = std::exchange(Settings, Fresh);
+    const auto changed = [&](std::initializer_list<C> Controls) {
+        return std::any_of(Controls.begin(), Controls.end(), [&](C c) {
+            return old.Text(c) != Settings.Text(c) || old.Checked(c) != Settings.Checked(c);
+        });
+    };
+    std::vector<std::string> needRestart;
+    // The router connection keeps the address it was made to; reconnecting re-makes that one.
+    if (changed({C::edtTelnetAddress, C::edtTelnetPort}))
+        needRestart.emplace_back("[Connection] TelnetAddress, TelnetPort");
+    Guarded([this] { Relay.SetAllowList(Settings.TelnetAllow); });
+    // Switched off and on: a relay user attached now is let go only when the relay really moves.
+    if (changed({C::chkTelnetAdmin, C::edtTelnetAdminPort}) || old.BindAddress != Settings.BindAddress) {
+        const bool on = Settings.Checked(C::chkTelnetAdmin);
+        Guarded([this] { SetTelnetAdmin(false); });
+        if (on)
+            Guarded([this] { SetTelnetAdmin(true); });
+    }
+    const bool webMoved =
+        changed({C::chkWebAdmin, C::edtWebAdminPort}) || (!WebBindAddress && old.BindAddress != Settings.BindAddress);
+    if (webMoved) {
+        const bool on = Settings.Checked(C::chkWebAdmin);
+        Guarded([this] { SetWebAdmin(false); });
+        Guarded([this] { SetWebAdminPort(Settings.Text(C::edtWebAdminPort)); });
+        if (on)
+            Guarded([this] { SetWebAdmin(true); });
+    }
+    return needRestart;
 }
 
 void TMonitor::Connect(bool AtStart)
@@ -594,6 +630,7 @@ bool sameMetrics(const TMachineStatus &a, const TMachineStatus &b)
 bool sameJson(const TMachineStatus &a, const TMachineStatus &b)
 {
     return sameMetrics(a, b) && a.Reconnect == b.Reconnect && a.Series1 == b.Series1 && a.Series2 == b.Series2 &&
+           a.CallerIdsWithheld == b.CallerIdsWithheld &&
            std::equal(a.CallerIds.begin(), a.CallerIds.end(), b.CallerIds.begin(), b.CallerIds.end(),
                       [](const TCallerIdEntry &x, const TCallerIdEntry &y) {
                           return x.TimeMs == y.TimeMs && x.Channel == y.Channel && x.CLID == y.CLID;
@@ -670,9 +707,19 @@ bool TMonitor::IsMachinePath(std::string_view Path)
     return Path == kStatusJsonPath || Path == kMetricsPath;
 }
 
-std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path) const
+bool TMonitor::CallerIdsServedTo(uint32_t Peer) const
+{
+    return IsLoopback(Peer) || WebPasswordsSet || Settings.ShareCallerIds;
+}
+
+std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path, uint32_t Peer) const
 {
     if (IsCallsJsonPath(Path)) {
+        if (!CallerIdsServedTo(Peer))
+            return HttpAnswer(
+                THttpStatus::Forbidden, "application/json",
+                R"json({"error":"call history is only served to this machine without passwords; )json"
+                R"json(set basic_auth_users in the web configuration file or [Network] ShareCallerIds=1"})json");
         if (!Settings.Logging.Enabled)
             return HttpAnswer(THttpStatus::ServiceUnavailable, "application/json",
                               R"json({"error":"the call history is off ([Logging] Enabled=0)"})json");
@@ -689,6 +736,13 @@ std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path) const
     Path = Path.substr(0, Path.find('?'));
     if (Path == kStatusJsonPath) {
         TMachineStatus status = MachineStatus();
+        // Caller numbers are personal data of the callers: an empty list and CLIDs for strangers.
+        if (!CallerIdsServedTo(Peer)) {
+            status.CallerIds.clear();
+            status.B1.CLID.clear();
+            status.B2.CLID.clear();
+            status.CallerIdsWithheld = true;
+        }
         if (m_jsonStatus && sameJson(*m_jsonStatus, status))
             return HttpAnswer(THttpStatus::Ok, "application/json", spliceJson(m_jsonPieces, status));
         std::string document = BuildStatusJson(status);

@@ -4,6 +4,7 @@
 // forwards what the user does; linewatchd drives it alone.
 #pragma once
 
+#include "addressfilter.h"
 #include "alerts.h"
 #include "callrecorder.h"
 #include "consolesession.h"
@@ -122,6 +123,13 @@ public:
     // switch. Each step reports its own failure and the next still runs.
     void ApplySettings();
 
+    // A settings file read again (linewatchd's SIGHUP) takes the place of Settings. What is read
+    // as it is used takes effect at once (alerts, reconnecting, the call history at the next tick,
+    // the page's auto refresh, ShareCallerIds, the router password at the next login); TelnetAllow
+    // is applied, and a listener whose switch, port or address changed is closed and opened again.
+    // Returns what needs a restart: the names of changed settings that are not applied.
+    std::vector<std::string> ReloadSettings(const TSettings &Fresh);
+
     // What the user does.
     // btnConnectClick: connect, or disconnect when connected or reconnecting. AtStart: the
     // program's own connect as it starts (see TReconnector::UserConnect).
@@ -152,7 +160,15 @@ public:
     static constexpr std::string_view kMetricsPath = "/metrics";
     // /calls.json, with or without its query: the call history's newest calls.
     static constexpr std::string_view kCallsJsonPath = "/calls.json";
-    std::optional<std::string> MachineAnswer(std::string_view Path) const;
+    // Peer: the client's IPv4 address in host order (see CallerIdsServedTo); this machine unless
+    // given.
+    std::optional<std::string> MachineAnswer(std::string_view Path, uint32_t Peer = kLoopbackAddress) const;
+    // Whether the web port has passwords, so that whoever gets an answer has given one; the front
+    // end sets it from the web configuration.
+    bool WebPasswordsSet = false;
+    // Whether a web client at Peer gets caller numbers and the call history: this machine's always;
+    // another's only behind passwords or with [Network] ShareCallerIds.
+    bool CallerIdsServedTo(uint32_t Peer) const;
     // Whether Path's answer is a query of the call history (the web server rations those).
     static bool IsCallsJsonPath(std::string_view Path);
     // Whether MachineAnswer serves Path (the web server's HEAD and 405 apply to these alone).

@@ -234,6 +234,8 @@ void writeSettings(TIniFile &ini, const ISettingsControls &controls)
 
 constexpr const char *kNetworkSection = "Network";
 constexpr const char *kBindAddressKey = "BindAddress";
+constexpr const char *kShareCallerIdsKey = "ShareCallerIds";
+constexpr const char *kTelnetAllowKey = "TelnetAllow";
 constexpr const char *kReconnectSection = "Reconnect";
 constexpr const char *kReconnectEnabledKey = "Enabled";
 constexpr const char *kSilenceSecondsKey = "SilenceSeconds";
@@ -349,6 +351,8 @@ void LoadSettings(const TIniFile &ini, TSettings &settings)
 {
     LoadSettings(ini, static_cast<ISettingsControls &>(settings));
     Guarded([&] { settings.BindAddress = ini.ReadString(kNetworkSection, kBindAddressKey, ""); });
+    Guarded([&] { settings.ShareCallerIds = ini.ReadBool(kNetworkSection, kShareCallerIdsKey, false); });
+    Guarded([&] { settings.TelnetAllow = ini.ReadString(kNetworkSection, kTelnetAllowKey, ""); });
     Guarded([&] { settings.ReconnectEnabled = ini.ReadBool(kReconnectSection, kReconnectEnabledKey, true); });
     Guarded([&] {
         const int32_t seconds =
@@ -382,6 +386,10 @@ void SaveSettings(TIniFile &ini, const TSettings &settings)
     // the file, so a file that never used them stays as it was.
     if (!settings.BindAddress.empty() || keyInFile(ini, kNetworkSection, kBindAddressKey))
         ini.WriteString(kNetworkSection, kBindAddressKey, settings.BindAddress);
+    if (settings.ShareCallerIds || keyInFile(ini, kNetworkSection, kShareCallerIdsKey))
+        ini.WriteBool(kNetworkSection, kShareCallerIdsKey, settings.ShareCallerIds);
+    if (!settings.TelnetAllow.empty() || keyInFile(ini, kNetworkSection, kTelnetAllowKey))
+        ini.WriteString(kNetworkSection, kTelnetAllowKey, settings.TelnetAllow);
     if (!settings.ReconnectEnabled || keyInFile(ini, kReconnectSection, kReconnectEnabledKey))
         ini.WriteBool(kReconnectSection, kReconnectEnabledKey, settings.ReconnectEnabled);
     if (settings.ReconnectSilenceSeconds != TSettings::kDefaultSilenceSeconds ||

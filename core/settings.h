@@ -165,6 +165,13 @@ public:
     // [Network] BindAddress: the dotted IPv4 address the web page and the relay listen on; empty
     // for every interface of the machine.
     std::string BindAddress;
+    // [Network] ShareCallerIds: whether caller numbers (/status.json's) and the call history
+    // (/calls.json) go to other machines when the web port has no passwords. Off: only this
+    // machine's clients get them; they are other people's personal data.
+    bool ShareCallerIds = false;
+    // [Network] TelnetAllow: the addresses and CIDR blocks the relay accepts users from, separated
+    // by commas or spaces (see TAddressFilter); empty for everyone.
+    std::string TelnetAllow;
     // [Reconnect] Enabled: whether the monitor connects again by itself when the router connection
     // ends without the user asking. SilenceSeconds: how long the status screen may stay without a
     // byte before the router is taken for hung (it repaints about once a second); 0 never.
@@ -177,7 +184,8 @@ public:
     bool operator==(const TSettings &other) const
     {
         return m_text == other.m_text && m_checked == other.m_checked && m_color == other.m_color &&
-               BindAddress == other.BindAddress && ReconnectEnabled == other.ReconnectEnabled &&
+               BindAddress == other.BindAddress && ShareCallerIds == other.ShareCallerIds &&
+               TelnetAllow == other.TelnetAllow && ReconnectEnabled == other.ReconnectEnabled &&
                ReconnectSilenceSeconds == other.ReconnectSilenceSeconds && Alerts == other.Alerts &&
                Logging == other.Logging;
     }

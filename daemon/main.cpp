@@ -25,7 +25,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -148,6 +150,59 @@ bool historyNamedAfterSettings(const QString &ConfigFile)
     return ours.isEmpty() || ours != QFileInfo(defaultSettingsFile()).canonicalFilePath();
 }
 
+// Why the settings file at Path cannot be used, or "" when it can: it must be a readable regular
+// file holding at least one of our sections. stat comes before any open: opening a FIFO would wait
+// for a writer. Random bytes, an empty file or another program's file would run on the defaults
+// and reach for a router nobody named.
+std::string settingsFileProblem(const std::string &Path, bool *Foreign = nullptr)
+{
+    struct stat st
+    {
+    };
+    if (::stat(Path.c_str(), &st) != 0)
+        return "cannot read the settings file " + Path + ": " + std::strerror(errno);
+    if (S_ISDIR(st.st_mode))
+        return "cannot read the settings file " + Path + ": " + std::strerror(EISDIR);
+    if (!S_ISREG(st.st_mode))
+        return "cannot read the settings file " + Path + ": not a regular file";
+    if (!std::ifstream(Path))
+        return "cannot read the settings file " + Path + ": " + std::strerror(errno ? errno : EACCES);
+    if (InspectSettingsFile(TIniFile(Path)) == TSettingsFileState::Foreign) {
+        if (Foreign)
+            *Foreign = true;
+        return Path + " holds none of linewatch's settings sections";
+    }
+    return {};
+}
+
+// The web configuration file read again with the settings; nothing to read yet. Its passwords
+// decide TMonitor::WebPasswordsSet.
+void reloadWebConfig(TMonitor &) {}
+
+// SIGHUP: the settings file read again and applied where that needs no restart (see
+// TMonitor::ReloadSettings). A file that cannot be used now leaves the running settings as they
+// are. The command line's --web.listen-address still overrides the file's web server.
+void reloadSettings(TMonitor &Monitor, const std::string &Path,
+                    const std::optional<std::pair<std::string, std::string>> &ListenAddress)
+{
+    errno = 0;
+    if (const std::string problem = settingsFileProblem(Path); !problem.empty()) {
+        logLine(kLogError, "not reloaded, keeping the running settings: " + problem);
+        return;
+    }
+    TSettings fresh;
+    ::LoadSettings(TIniFile(Path), fresh);
+    checkValues(fresh);
+    if (ListenAddress) {
+        fresh.SetText(SettingControl::edtWebAdminPort, ListenAddress->second);
+        fresh.SetChecked(SettingControl::chkWebAdmin, true);
+    }
+    for (const std::string &setting : Monitor.ReloadSettings(fresh))
+        logLine(kLogWarning, setting + " changed: takes effect when linewatchd is restarted");
+    reloadWebConfig(Monitor);
+    logLine(kLogInfo, "reloaded " + Path);
+}
+
 // --export-csv: the calls of the settings file's database to File ("-": standard output). A file
 // appears whole or not at all, 0600 and never through a link (TPrivateSaveFile), so a failed
 // export never leaves half a file behind.
@@ -263,34 +318,12 @@ int main(int argc, char *argv[])
     SetPeerErrorReporter([](const std::string &message) { LogReport(message, kLogWarning, TErrorOrigin::Peer); });
 
     const QString configFile = QFileInfo(parser.value(configOption)).absoluteFilePath();
-    {
-        // stat before any open: opening a FIFO would wait for a writer, and no signal handler is
-        // set yet to end that wait.
-        const std::string path = configFile.toStdString();
-        struct stat st
-        {
-        };
-        std::string problem;
-        if (::stat(path.c_str(), &st) != 0)
-            problem = std::strerror(errno);
-        else if (S_ISDIR(st.st_mode))
-            problem = std::strerror(EISDIR);
-        else if (!S_ISREG(st.st_mode))
-            problem = "not a regular file";
-        else if (!std::ifstream(path))
-            problem = std::strerror(errno ? errno : EACCES);
-        if (!problem.empty()) {
-            logLine(kLogError, "cannot read the settings file " + path + ": " + problem);
-            FlushLog();
-            return 1;
-        }
-        // Random bytes, an empty file or another program's file would start on the defaults and
-        // reach for a router nobody named.
-        if (InspectSettingsFile(TIniFile(path)) == TSettingsFileState::Foreign) {
-            logLine(kLogError, path + " holds none of linewatch's settings sections; refusing to start on defaults");
-            FlushLog();
-            return 1;
-        }
+    // Checked before any signal handler is set: nothing could end a wait for a FIFO's writer.
+    bool foreign = false;
+    if (const std::string problem = settingsFileProblem(configFile.toStdString(), &foreign); !problem.empty()) {
+        logLine(kLogError, foreign ? problem + "; refusing to start on defaults" : problem);
+        FlushLog();
+        return 1;
     }
 
     if (parser.isSet(exportOption)) {
@@ -306,16 +339,26 @@ int main(int argc, char *argv[])
     const int signalFd = InstallTerminationSignals();
     if (signalFd < 0)
         logLine(kLogWarning, std::string("termination signals: ") + std::strerror(errno));
-    // A signal during the start-up version check ends that wait; the event loop then never starts.
+    // SIGTERM or SIGINT during the start-up version check ends that wait; the event loop then
+    // never starts. SIGHUP reloads the settings once the monitor runs on them (systemd's
+    // ExecReload); before that it has nothing to reload.
     bool terminationRequested = false;
+    std::function<void()> reload;
     std::unique_ptr<QSocketNotifier> terminationNotifier;
     if (signalFd >= 0) {
         terminationNotifier = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
-        QObject::connect(terminationNotifier.get(), &QSocketNotifier::activated, &app, [&terminationRequested] {
-            DrainTerminationSignals();
-            terminationRequested = true;
-            QCoreApplication::exit(0);
-        });
+        QObject::connect(
+            terminationNotifier.get(), &QSocketNotifier::activated, &app, [&terminationRequested, &reload] {
+                const TSignalsReceived received = DrainTerminationSignals();
+                if (received.Terminate) {
+                    terminationRequested = true;
+                    QCoreApplication::exit(0);
+                } else if (received.Hangup && reload) {
+                    reload();
+                } else if (received.Hangup) {
+                    logLine(kLogNotice, "SIGHUP while starting: the settings are being read now; not reloaded");
+                }
+            });
     }
 
     // Destroyed after the monitor, whose end may still log (calls the history could not keep).
@@ -386,6 +429,10 @@ int main(int argc, char *argv[])
         FlushLog();
         return 1;
     }
+    reload = [&monitor, &configFile, &listenAddress] {
+        const TErrorOriginScope origin(TErrorOrigin::User);
+        reloadSettings(monitor, configFile.toStdString(), listenAddress);
+    };
     if (monitor.Settings.Checked(SettingControl::chkCheckForUpdates)) {
         const QString state = stateDirectory();
         if (QDir().mkpath(state))
@@ -394,6 +441,7 @@ int main(int argc, char *argv[])
     }
 
     const int status = terminationRequested ? 0 : QCoreApplication::exec();
+    reload = nullptr;
     WriteLastLogLine("stopped", kLogInfo);
     return status;
 }

@@ -11,11 +11,11 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void onTerminationSignal(int)
+void onTerminationSignal(int Signal)
 {
     // Only async-signal-safe calls here; errno belongs to whatever the signal interrupted.
     const int savedErrno = errno;
-    const char byte = 1;
+    const char byte = static_cast<char>(Signal);
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
     errno = savedErrno;
 }
@@ -32,7 +32,8 @@ int InstallTerminationSignals()
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    // SIGHUP: the terminal that started the program went away; it ends like SIGTERM.
+    // SIGHUP: the terminal that started the program went away, or a service manager asks for a
+    // reload; the program decides which.
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         if (::sigaction(signal, &action, nullptr) != 0)
             return -1;
@@ -40,9 +41,18 @@ int InstallTerminationSignals()
     return signalPipe[0];
 }
 
-void DrainTerminationSignals()
+TSignalsReceived DrainTerminationSignals()
 {
+    TSignalsReceived received;
     char buffer[16];
-    while (signalPipe[0] >= 0 && ::read(signalPipe[0], buffer, sizeof buffer) > 0) {
+    ssize_t count = 0;
+    while (signalPipe[0] >= 0 && (count = ::read(signalPipe[0], buffer, sizeof buffer)) > 0) {
+        for (ssize_t i = 0; i < count; ++i) {
+            if (buffer[i] == SIGHUP)
+                received.Hangup = true;
+            else
+                received.Terminate = true;
+        }
     }
+    return received;
 }

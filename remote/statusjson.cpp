@@ -395,6 +395,9 @@ std::string BuildStatusJson(const TMachineStatus &Status)
     out += "],";
     appendKey(out, "caller_ids_omitted");
     appendInt(out, static_cast<int64_t>(omitted));
+    out += ',';
+    appendKey(out, "caller_ids_withheld");
+    out += Status.CallerIdsWithheld ? "true" : "false";
     out += "}\n";
     return out;
 }

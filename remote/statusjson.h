@@ -105,6 +105,8 @@ struct TMachineStatus
     TUsageSeries Series1{}; // B1's 90-second history, point 0 the oldest
     TUsageSeries Series2{};
     std::vector<TCallerIdEntry> CallerIds; // both channels, oldest first
+    // The caller IDs (the list and each channel's CLID) were left out for this client: empty.
+    bool CallerIdsWithheld = false;
     TConnectionState Connection = TConnectionState::NotConnected;
     bool RelayAttached = false; // a remote telnet user is attached
     TReconnectStatus Reconnect;

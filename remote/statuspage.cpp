@@ -409,6 +409,9 @@ std::string HttpAnswer(THttpStatus Status, std::string_view ContentType, const s
     case THttpStatus::BadRequest:
         answer = "HTTP/1.0 400 Bad Request\r\n";
         break;
+    case THttpStatus::Forbidden:
+        answer = "HTTP/1.0 403 Forbidden\r\n";
+        break;
     case THttpStatus::NotFound:
         answer = "HTTP/1.0 404 Not Found\r\n";
         break;

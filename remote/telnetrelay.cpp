@@ -70,8 +70,49 @@ bool TTelnetRelay::chkTelnetAdminClick(bool checked, const std::string &portText
     return !checked;
 }
 
+void TTelnetRelay::SetAllowList(const std::string &Text)
+{
+    std::vector<std::string> rejected;
+    m_allow = TAddressFilter::Parse(Text, &rejected);
+    for (const std::string &entry : rejected)
+        ReportError("TelnetAllow: \"" + entry + "\" is neither an IPv4 address nor a CIDR block; left out",
+                    TErrorOrigin::User);
+}
+
+bool TTelnetRelay::admitted(TCustomWinSocket *Socket)
+{
+    if (m_allow.Empty())
+        return true;
+    const uint32_t peer = PeerIPv4(Socket->SocketHandle()).value_or(0);
+    if (m_allow.Allows(peer))
+        return true;
+    // Strangers choose how often they knock: one line per address a minute, and the table of
+    // addresses stays bounded however many of them there are.
+    constexpr std::size_t kMaxRemembered = 4096;
+    if (!m_clock.isValid())
+        m_clock.start();
+    const qint64 now = m_clock.elapsed();
+    if (m_refusalsLogged.size() >= kMaxRemembered)
+        std::erase_if(m_refusalsLogged, [now](const auto &entry) { return now - entry.second >= kRefusalLogMs; });
+    if (m_refusalsLogged.size() >= kMaxRemembered)
+        m_refusalsLogged.clear();
+    const auto [at, fresh] = m_refusalsLogged.try_emplace(peer, now);
+    if (fresh || now - at->second >= kRefusalLogMs) {
+        at->second = now;
+        const TErrorOriginScope origin(TErrorOrigin::Peer);
+        WriteLogLine("relay user " + IPv4Text(peer) + " refused: not in [Network] TelnetAllow", kLogNotice);
+    }
+    return false;
+}
+
 void TTelnetRelay::TelnetServerSocketAccept(QObject *, TCustomWinSocket *Socket)
 {
+    // Checked before anything changes hands: a refused newcomer does not even end the attached
+    // user's session.
+    if (!admitted(Socket)) {
+        Guarded([Socket] { Socket->CloseConnection(); });
+        return;
+    }
     Guarded([&] {
         // The newcomer replaces whoever was attached, and nobody else stays: the previous user
         // and any connection that was never relayed go before the router connection changes

@@ -5,15 +5,19 @@
 // monitor's back-off, so users arriving in a flood cannot set how often the router is dialled.
 #pragma once
 
+#include "addressfilter.h"
 #include "socketlayer.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 
 class QTimer;
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
 
 class TConsoleSession;
 
@@ -52,6 +56,15 @@ public:
     // back-off. Unset: never a wait.
     std::function<int()> ConnectDelayMs;
 
+    // [Network] TelnetAllow: the addresses and CIDR blocks users may come from, empty for
+    // everyone. The relay is plain telnet (the router speaks nothing else), so this keeps it to an
+    // admin network. A bad entry is reported as the user's error and left out. A connection from
+    // elsewhere is closed at once, before anything reaches the router, and logged once per address
+    // a minute.
+    void SetAllowList(const std::string &Text);
+    // A refused address is logged at most once in this long.
+    static constexpr int kRefusalLogMs = 60 * 1000;
+
     // A remote user is attached: router output goes to them, their input to the router, and the
     // session types nothing. At most one remote connection is ever attached.
     bool RemoteClientConnected() const { return !m_attached.isNull(); }
@@ -85,7 +98,14 @@ private:
     void tellAttached(const std::string &line);
     void setStatusText(const std::string &text);
 
+    // Whether the newcomer may use the relay; a refused one is logged (see SetAllowList).
+    bool admitted(TCustomWinSocket *Socket);
+
     TConsoleSession &m_session;
+    TAddressFilter m_allow;
+    // When each refused address was last logged, on m_clock; pruned as it grows.
+    std::unordered_map<uint32_t, qint64> m_refusalsLogged;
+    QElapsedTimer m_clock;
     // Who the relay serves, by identity: the order of the listener's list says nothing about it.
     QPointer<TServerClientWinSocket> m_attached;
     // Runs while a router connection waits for the back-off; a newcomer takes the wait over.

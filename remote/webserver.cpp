@@ -2,6 +2,7 @@
 // answered word by word and the connection is closed at its end, whatever happened.
 #include "webserver.h"
 
+#include "addressfilter.h"
 #include "apperror.h"
 #include "convert.h"
 #include "statuspage.h"
@@ -79,7 +80,7 @@ void TWebServer::WebServerSocketClientRead(QObject *, TCustomWinSocket *Socket)
             AnswerRequest(
                 Socket->ReceivePending(), [Socket] { return Socket->Connected(); },
                 [Socket](const std::string &Answer) { Socket->SendString(Answer); },
-                [Socket] { return Socket->OutputBacklog(); });
+                [Socket] { return Socket->OutputBacklog(); }, PeerIPv4(Socket->SocketHandle()).value_or(0));
         } catch (...) {
             Socket->CloseConnection();
             throw;
@@ -92,7 +93,7 @@ void TWebServer::WebServerSocketClientRead(QObject *, TCustomWinSocket *Socket)
 
 void TWebServer::AnswerRequest(std::string_view Request, const std::function<bool()> &Connected,
                                const std::function<void(const std::string &Answer)> &Send,
-                               const std::function<std::size_t()> &Backlog)
+                               const std::function<std::size_t()> &Backlog, uint32_t Peer)
 {
     std::string_view rest = Request;
     int answers = 0;
@@ -149,7 +150,7 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
                 continue;
             }
         }
-        std::optional<std::string> machine = MachineAnswer ? MachineAnswer(path) : std::nullopt;
+        std::optional<std::string> machine = MachineAnswer ? MachineAnswer(path, Peer) : std::nullopt;
         if (expensive) {
             ++m_expensiveAnswers;
             m_expensiveBudget -= std::max<int64_t>(kExpensiveMinimumCharge, machine ? int64_t(machine->size()) : 0);

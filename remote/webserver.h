@@ -60,8 +60,10 @@ public:
     // BuildStatusPage, which counts the page. Unset: a page of the record's defaults.
     std::function<std::string()> StatusPage;
     // The whole answer for a path beside the status page (/status.json, /metrics), or nothing for
-    // a path it does not serve, which then gets the 404 page. Unset: only the status page.
-    std::function<std::optional<std::string>(std::string_view Path)> MachineAnswer;
+    // a path it does not serve, which then gets the 404 page. Peer: the client's IPv4 address in
+    // host order, 0 when unknown (some answers are for this machine alone). Unset: only the status
+    // page.
+    std::function<std::optional<std::string>(std::string_view Path, uint32_t Peer)> MachineAnswer;
     // Whether MachineAnswer's answer for Path costs real work (a database query); unset: none does.
     std::function<bool(std::string_view Path)> IsExpensive;
     // Whether MachineAnswer serves Path. A method word other than GET before such a path gets
@@ -89,10 +91,10 @@ public:
     // and the path word after it give one answer (the status page or a 404 page), and so does
     // every other method word before a machine path (see IsMachinePath), at most
     // kMaxAnswersPerRead, each handed to Send while Connected() holds. Backlog, when set, gives
-    // the bytes still waiting for the peer (see kAnswerBacklogBytes).
+    // the bytes still waiting for the peer (see kAnswerBacklogBytes). Peer goes to MachineAnswer.
     void AnswerRequest(std::string_view Request, const std::function<bool()> &Connected,
                        const std::function<void(const std::string &Answer)> &Send,
-                       const std::function<std::size_t()> &Backlog = {});
+                       const std::function<std::size_t()> &Backlog = {}, uint32_t Peer = 0);
 
     // For tests: the idle timeout of connections accepted from now on.
     void SetIdleTimeout(int Milliseconds) { m_idleTimeoutMs = Milliseconds; }

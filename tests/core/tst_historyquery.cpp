@@ -157,6 +157,8 @@ private slots:
     void missingDatabaseIsReportedNotMade();
     void monitorAnswersCallsJson_data();
     void monitorAnswersCallsJson();
+    void callsJsonServedToStrangers_data();
+    void callsJsonServedToStrangers();
     void callsJsonDifferedFromQtJson_data();
     void callsJsonDifferedFromQtJson();
     void callsJsonQueriedEveryRequest();
@@ -474,6 +476,52 @@ void TstHistoryQuery::monitorAnswersCallsJson()
     QVERIFY(answer);
     QVERIFY2(QString::fromStdString(*answer).startsWith(statusLine + QStringLiteral("\r\n")), answer->c_str());
     QVERIFY(answer->find("Content-Type: application/json\r\n") != std::string::npos);
+}
+
+void TstHistoryQuery::callsJsonServedToStrangers_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<bool>("passwords");
+    QTest::addColumn<bool>("share");
+    QTest::addColumn<bool>("served");
+    QTest::newRow("loopback") << QStringLiteral("127.0.0.1") << false << false << true;
+    QTest::newRow("loopback net") << QStringLiteral("127.3.2.1") << false << false << true;
+    QTest::newRow("lan") << QStringLiteral("192.168.1.20") << false << false << false;
+    QTest::newRow("unknown peer") << QStringLiteral("0.0.0.0") << false << false << false;
+    QTest::newRow("beside loopback") << QStringLiteral("128.0.0.1") << false << false << false;
+    QTest::newRow("lan, passwords") << QStringLiteral("192.168.1.20") << true << false << true;
+    QTest::newRow("lan, shared") << QStringLiteral("192.168.1.20") << false << true << true;
+}
+
+void TstHistoryQuery::callsJsonServedToStrangers()
+{
+    QFETCH(QString, peer);
+    QFETCH(bool, passwords);
+    QFETCH(bool, share);
+    QFETCH(bool, served);
+    makeDatabase(m_path, {{1, kDay0, QStringLiteral("5551234")}});
+    TMonitor monitor;
+    monitor.SetAppDir(m_dir.path().toStdString());
+    monitor.SetDataDirectory(m_dir.path().toStdString(), false);
+    monitor.Settings.Logging.Database = m_path.toStdString();
+    monitor.Settings.ShareCallerIds = share;
+    monitor.WebPasswordsSet = passwords;
+    monitor.ApplySettings();
+    monitor.Session.B1.CLID = "5559876";
+    const uint32_t address = *ParseIPv4(peer.toStdString());
+
+    // Asked twice: the status document kept for one client must not reach the other.
+    for (const uint32_t client : {address, kLoopbackAddress, address}) {
+        const std::string calls = *monitor.MachineAnswer(TMonitor::kCallsJsonPath, client);
+        const bool full = served || client == kLoopbackAddress;
+        QVERIFY2(calls.starts_with(full ? "HTTP/1.0 200 OK\r\n" : "HTTP/1.0 403 Forbidden\r\n"), calls.c_str());
+        QCOMPARE(calls.find("5551234") != std::string::npos, full);
+        QCOMPARE(calls.find("ShareCallerIds=1") != std::string::npos, !full);
+        const std::string status = *monitor.MachineAnswer(TMonitor::kStatusJsonPath, client);
+        QVERIFY2(status.starts_with("HTTP/1.0 200 OK\r\n"), status.c_str());
+        QCOMPARE(status.find("5559876") != std::string::npos, full);
+        QCOMPARE(status.find("\"caller_ids_withheld\":true") != std::string::npos, !full);
+    }
 }
 
 void TstHistoryQuery::callsJsonDifferedFromQtJson_data()

@@ -67,16 +67,24 @@ private slots:
         QTest::addColumn<QString>("bindAddress");
         QTest::addColumn<bool>("networkBefore");
         QTest::addColumn<QString>("expectedNetwork");
-        QTest::newRow("never used: no new section") << "" << false << "";
+        QTest::addColumn<bool>("share");
+        QTest::addColumn<QString>("telnetAllow");
+        QTest::newRow("never used: no new section") << "" << false << "" << false << "";
         QTest::newRow("used: after the documented sections")
-            << "127.0.0.1" << false << "[Network]\r\nBindAddress=127.0.0.1\r\n";
-        QTest::newRow("cleared: the key stays, empty") << "" << true << "[Network]\r\nBindAddress=\r\n";
+            << "127.0.0.1" << false << "[Network]\r\nBindAddress=127.0.0.1\r\n"
+            << false << "";
+        QTest::newRow("cleared: the key stays, empty") << "" << true << "[Network]\r\nBindAddress=\r\n" << false << "";
+        QTest::newRow("privacy keys: only those set")
+            << "" << false << "[Network]\r\nShareCallerIds=1\r\nTelnetAllow=10.0.0.0/8 10.1.2.3\r\n"
+            << true << "10.0.0.0/8 10.1.2.3";
     }
     void settingsFileKeepsItsShape()
     {
         QFETCH(QString, bindAddress);
         QFETCH(bool, networkBefore);
         QFETCH(QString, expectedNetwork);
+        QFETCH(bool, share);
+        QFETCH(QString, telnetAllow);
         QTemporaryDir dir;
         const std::string path = dir.filePath(QStringLiteral("linewatch.ini")).toStdString();
         const std::string firstRun = readFile(LW_TEST_DATA_DIR "/shell/first_run.ini");
@@ -90,9 +98,15 @@ private slots:
         expected.BindAddress = networkBefore ? "10.0.0.1" : "";
         QVERIFY(monitor.Settings == expected);
         monitor.Settings.BindAddress = bindAddress.toStdString();
+        monitor.Settings.ShareCallerIds = share;
+        monitor.Settings.TelnetAllow = telnetAllow.toStdString();
         monitor.SaveSettings();
         // The documented sections as a first run writes them, then the new one.
         QCOMPARE(readFile(path), firstRun + expectedNetwork.toStdString());
+        TMonitor reread;
+        reread.SetAppDir(dir.path().toStdString());
+        reread.LoadSettings();
+        QVERIFY(reread.Settings == monitor.Settings);
     }
 
     void tickLogsEachCallOnceAndKeepsABound()

@@ -3,8 +3,9 @@
 # missing, unreadable or foreign settings file (a FIFO, random bytes, an empty file) refused, a
 # bad value logged and its default used; against the router simulator it reaches the status
 # screen and serves /status.json, /metrics, the page and 404s on 127.0.0.1 only, lives on when the
-# router hangs up, ends on SIGTERM/SIGINT promptly with status 0, and leaves its settings
-# file untouched; --export-csv writes the call history as CSV that Python's csv module reads back.
+# router hangs up, ends on SIGTERM/SIGINT promptly with status 0, reloads its settings on SIGHUP
+# (keeping them when the file broke), and leaves its settings file untouched; --export-csv writes
+# the call history as CSV that Python's csv module reads back.
 # Everything stays on 127.0.0.1.
 # Usage: daemon_check.sh LINEWATCHD SIMULATOR OUTPUT_DIR [HISTORYFILL]
 set -euo pipefail
@@ -187,9 +188,38 @@ stop() {
     [ "$(tail -n 1 "$out_dir/$name.err")" = "<6>linewatchd: stopped" ] || fail "$name: no last log line"
 }
 
-# --- SIGINT while connected ---
-start interrupted
+# wait_log NAME TEXT: TEXT appears in NAME.err within 10 s while linewatchd runs.
+wait_log() {
+    for _ in $(seq 1 100); do
+        grep -qF -- "$2" "$out_dir/$1.err" && return 0
+        kill -0 "$daemon_pid" 2>/dev/null || fail "$1: linewatchd ended waiting for '$2'"
+        sleep 0.1
+    done
+    fail "$1: no '$2' in the log"
+}
+
+# --- SIGHUP reloads the settings file: the process lives on, an alert setting and the page's auto
+# refresh change, the web server moves to its new port; a file broken meanwhile keeps the running
+# settings ---
+start interrupted 'WebAutoRefreshSeconds=10\r\n'
 lw_wait_status_screen "$web_port" "$daemon_pid" "$out_dir/status.json"
+settings="$out_dir/etc/interrupted/linewatch.ini"
+old_port=$web_port
+web_port=$(lw_pick_port) || fail "no free port"
+sed -i "s/^WebAutoRefreshSeconds=10\r\$/WebAutoRefreshSeconds=7\r/; s/^WebPort=$old_port\r\$/WebPort=$web_port\r/" "$settings"
+printf '[Alerts]\r\nConnection=0\r\n' >>"$settings"
+kill -HUP "$daemon_pid"
+wait_log interrupted "<6>linewatchd: reloaded $settings"
+lw_port_free "$old_port" || fail "reload: the old web port still listens"
+lw_http_get "$web_port" / "$out_dir/page.html" || fail "reload: no page"
+grep -qF '<meta http-equiv="REFRESH" content="7">' "$out_dir/page.html" || fail "reload: the refresh did not change"
+cp "$settings" "$out_dir/reloaded.ini"
+head -c 2048 /dev/urandom | tr -d '[' >"$settings"
+kill -HUP "$daemon_pid"
+wait_log interrupted "<3>linewatchd: not reloaded, keeping the running settings: $settings holds none"
+lw_http_get "$web_port" / "$out_dir/page.html" || fail "broken reload: no page"
+grep -qF '<meta http-equiv="REFRESH" content="7">' "$out_dir/page.html" || fail "broken reload: settings lost"
+cp "$out_dir/reloaded.ini" "$settings"
 stop INT interrupted
 
 # --- --web.listen-address: the exporters' flag switches the web server on where it says, over

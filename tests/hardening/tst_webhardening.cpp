@@ -325,7 +325,7 @@ void TestWebHardening::callsJsonFloodStarvedThePage()
         QSKIP("the descriptor limit is too low for this many clients");
     int built = 0;
     m_server->IsExpensive = [](std::string_view Path) { return Path.starts_with("/calls.json"); };
-    m_server->MachineAnswer = [&built](std::string_view Path) -> std::optional<std::string> {
+    m_server->MachineAnswer = [&built](std::string_view Path, uint32_t) -> std::optional<std::string> {
         if (!Path.starts_with("/calls.json"))
             return std::nullopt;
         ++built;

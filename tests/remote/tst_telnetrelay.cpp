@@ -5,6 +5,7 @@
 #include "loopbackpeer.h"
 #include "telnetrelay.h"
 
+#include "addressfilter.h"
 #include "apperror.h"
 #include "consolesession.h"
 
@@ -44,6 +45,8 @@ private slots:
     void unattachedUserNeverReachesRouter();
     void userBeforeAnyConnect();
     void badPortText();
+    void relayServedEveryAddress_data();
+    void relayServedEveryAddress();
     void throughTheRouterSimulator();
 
 private:
@@ -283,6 +286,64 @@ void TestTelnetRelay::unattachedUserNeverReachesRouter()
     QCOMPARE(m_relay->RemoteClientConnected(), !secondLeaves);
     QCOMPARE(m_relay->TelnetServerSocket.Socket()->ActiveConnections(), secondLeaves ? 0 : 1);
     QVERIFY(m_errors.empty());
+}
+
+void TestTelnetRelay::relayServedEveryAddress_data()
+{
+    QTest::addColumn<QString>("list");
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<bool>("allowed");
+    QTest::addColumn<int>("badEntries");
+    QTest::newRow("empty: everyone") << QString() << QStringLiteral("203.0.113.9") << true << 0;
+    QTest::newRow("only separators") << QStringLiteral(" , ") << QStringLiteral("127.0.0.1") << true << 0;
+    QTest::newRow("in the block") << QStringLiteral("192.168.1.0/24 10.0.0.5") << QStringLiteral("192.168.1.77") << true
+                                  << 0;
+    QTest::newRow("single address") << QStringLiteral("192.168.1.0/24,10.0.0.5") << QStringLiteral("10.0.0.5") << true
+                                    << 0;
+    QTest::newRow("next to it") << QStringLiteral("192.168.1.0/24, 10.0.0.5") << QStringLiteral("10.0.0.6") << false
+                                << 0;
+    QTest::newRow("block's edge") << QStringLiteral("192.168.1.0/24") << QStringLiteral("192.168.2.0") << false << 0;
+    QTest::newRow("host bits set") << QStringLiteral("192.168.1.9/24") << QStringLiteral("192.168.1.200") << true << 0;
+    QTest::newRow("/0: everyone") << QStringLiteral("0.0.0.0/0") << QStringLiteral("203.0.113.9") << true << 0;
+    QTest::newRow("loopback listed") << QStringLiteral("127.0.0.0/8") << QStringLiteral("127.0.0.1") << true << 0;
+    QTest::newRow("loopback left out") << QStringLiteral("10.0.0.0/8") << QStringLiteral("127.0.0.1") << false << 0;
+    // Bad entries are reported and left out; the good ones still apply.
+    QTest::newRow("bad entries") << QStringLiteral("10.0.0/8 10.0.0.1/33 host 1.2.3.256 127.0.0.1")
+                                 << QStringLiteral("127.0.0.1") << true << 4;
+    QTest::newRow("all bad") << QStringLiteral("127.0.0.1/ /8") << QStringLiteral("127.0.0.1") << true << 2;
+}
+
+void TestTelnetRelay::relayServedEveryAddress()
+{
+    QFETCH(QString, list);
+    QFETCH(QString, peer);
+    QFETCH(bool, allowed);
+    QFETCH(int, badEntries);
+    std::vector<std::string> rejected;
+    const TAddressFilter filter = TAddressFilter::Parse(list.toStdString(), &rejected);
+    QCOMPARE(int(rejected.size()), badEntries);
+    QCOMPARE(filter.Allows(*ParseIPv4(peer.toStdString())), allowed);
+    if (peer != QStringLiteral("127.0.0.1"))
+        return;
+
+    // The one address a test can come from, through the relay itself.
+    monitorLogsIn();
+    m_relay->SetAllowList(list.toStdString());
+    QCOMPARE(int(m_errors.size()), badEntries);
+    LoopbackPeer user;
+    if (allowed) {
+        userConnects(user);
+        return;
+    }
+    // Refused: closed at once, nothing told, and the monitor's own session never let go.
+    QVERIFY(user.connectTo(relayPort()));
+    QVERIFY(user.waitClosed());
+    QCOMPARE(user.input(), std::string());
+    QVERIFY(!m_router->accept(200).isOpen());
+    QVERIFY(!m_relay->RemoteClientConnected());
+    QVERIFY(!m_routerSide.closedByPeer());
+    QVERIFY(m_session->sktBrelwick.Active());
+    QCOMPARE(m_routerSide.takeInput(), std::string());
 }
 
 void TestTelnetRelay::userBeforeAnyConnect()

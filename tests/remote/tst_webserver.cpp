@@ -230,7 +230,7 @@ void TestWebServer::machineEndpointsIgnoredHead()
         return path == "/metrics" || path.starts_with("/status.json") || path.starts_with("/calls.json");
     };
     m_server->IsExpensive = [](std::string_view path) { return path.starts_with("/calls.json"); };
-    m_server->MachineAnswer = [&](std::string_view path) -> std::optional<std::string> {
+    m_server->MachineAnswer = [&](std::string_view path, uint32_t) -> std::optional<std::string> {
         if (path == "/metricsx")
             return std::nullopt;
         return HttpAnswer(THttpStatus::Ok, "text/plain", document);
