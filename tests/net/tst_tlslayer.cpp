@@ -66,6 +66,8 @@ private slots:
     void initTestCase();
     void curlGetsAnswerByteEqual_data();
     void curlGetsAnswerByteEqual();
+    void clientCertificatesByAuthType_data();
+    void clientCertificatesByAuthType();
     void refusedClientsGetNoAnswer_data();
     void refusedClientsGetNoAnswer();
     void plainHttpOnTlsPortClosedWithoutAnswer();
@@ -133,6 +135,16 @@ void TestTlsLayer::initTestCase()
                                QStringList{"-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1"}));
     QVERIFY(run("openssl", {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
                             "-out", "server.pem", "-days", "2", "-extfile", "ext.cnf"}));
+    // Client certificates: one from our CA, one from the other.
+    for (const char *who : {"client", "rogue"}) {
+        const QString name = QString::fromLatin1(who);
+        QVERIFY(
+            run("openssl", QStringList{"req"} + ec +
+                               QStringList{"-keyout", name + ".key", "-out", name + ".csr", "-subj", "/CN=" + name}));
+        QVERIFY(run("openssl", {"x509", "-req", "-in", name + ".csr", "-CA", name == "client" ? "ca.pem" : "other.pem",
+                                "-CAkey", name == "client" ? "ca.key" : "other.key", "-CAcreateserial", "-out",
+                                name + ".pem", "-days", "2"}));
+    }
     for (const char *key : {"ca.key", "other.key", "server.key"})
         QCOMPARE(::chmod(qPrintable(path(key)), 0600), 0);
 }
@@ -181,6 +193,54 @@ void TestTlsLayer::curlGetsAnswerByteEqual()
     QCOMPARE(received.size(), qsizetype(rig.answer.size()));
     QVERIFY(received.toStdString() == rig.answer);
     QCOMPARE(rig.errors.messages.size(), 0u);
+}
+
+void TestTlsLayer::clientCertificatesByAuthType_data()
+{
+    QTest::addColumn<QString>("authType");
+    QTest::addColumn<QString>("clientCert");
+    QTest::addColumn<bool>("answered");
+    QTest::newRow("required and verified: none") << "RequireAndVerifyClientCert"
+                                                 << "" << false;
+    QTest::newRow("required and verified: ours") << "RequireAndVerifyClientCert"
+                                                 << "client" << true;
+    QTest::newRow("required and verified: foreign") << "RequireAndVerifyClientCert"
+                                                    << "rogue" << false;
+    QTest::newRow("required, any: none") << "RequireAnyClientCert"
+                                         << "" << false;
+    QTest::newRow("required, any: foreign") << "RequireAnyClientCert"
+                                            << "rogue" << true;
+    QTest::newRow("verified if given: none") << "VerifyClientCertIfGiven"
+                                             << "" << true;
+    QTest::newRow("verified if given: foreign") << "VerifyClientCertIfGiven"
+                                                << "rogue" << false;
+    QTest::newRow("requested: foreign") << "RequestClientCert"
+                                        << "rogue" << true;
+}
+
+void TestTlsLayer::clientCertificatesByAuthType()
+{
+    QFETCH(QString, authType);
+    QFETCH(QString, clientCert);
+    QFETCH(bool, answered);
+    if (!m_haveCurl)
+        QSKIP("curl is not installed");
+    TTlsSettings s = settings();
+    s.ClientAuthType = authType.toStdString();
+    s.ClientCaFile = path("ca.pem").toStdString();
+    std::string error;
+    auto made = TTlsServerContext::Make(s, error);
+    QVERIFY2(made, error.c_str());
+    TlsServer rig(made);
+    QStringList arguments{"--cacert", path("ca.pem")};
+    if (!clientCert.isEmpty())
+        arguments << "--cert" << clientCert + ".pem"
+                  << "--key" << clientCert + ".key";
+    QByteArray received;
+    const int exitCode = curl(rig.port(), arguments, received);
+    QCOMPARE(exitCode == 0, answered);
+    QCOMPARE(received, answered ? QByteArray("hello over TLS\n") : QByteArray());
+    QCOMPARE(rig.reads, answered ? 1 : 0);
 }
 
 void TestTlsLayer::refusedClientsGetNoAnswer_data()
