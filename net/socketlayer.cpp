@@ -4,6 +4,7 @@
 
 #include "apperror.h"
 #include "lingeringclose.h"
+#include "tlscontext.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -219,6 +220,11 @@ void TCustomWinSocket::ReleaseHandle(bool Drain)
     const bool wasConnected = FConnected;
     FHandle = -1;
     FConnected = false;
+    if (FTls) {
+        EndHandshake();
+        FTls.reset();
+        std::string().swap(FPlain);
+    }
     std::string unsent = FOutput.substr(FOutputSent);
     std::string().swap(FOutput);
     FOutputSent = 0;
@@ -254,6 +260,11 @@ void TCustomWinSocket::CloseWithEvent(bool Drain, bool Force)
     WatchWritable(false);
     if (!CallHandler([this] { DoDisconnect(); }))
         return;
+    if (Drain && FTls && FHandle >= 0) {
+        // close_notify goes behind whatever is still queued and drains with it.
+        FTls->Shutdown();
+        FTls->TakeOutput(FOutput);
+    }
     ReleaseHandle(Drain);
     FClosing = false;
 }
@@ -314,6 +325,25 @@ int TCustomWinSocket::SendString(const std::string &Text)
 {
     if (!FConnected || FHandle < 0)
         return 0;
+    if (!FTls)
+        return SendRaw(Text);
+    if (QueuedBytes() + FTls->PendingOutput() + Text.size() > kSendQueueLimit) {
+        FailTransfer(eeSend, ENOBUFS, "send");
+        return -1;
+    }
+    if (!FTls->Write(Text)) {
+        FailTls();
+        return -1;
+    }
+    std::string cipher;
+    FTls->TakeOutput(cipher);
+    if (cipher.empty())
+        return Text.empty() ? 0 : -1;
+    return SendRaw(cipher) == static_cast<int>(cipher.size()) ? static_cast<int>(Text.size()) : -1;
+}
+
+int TCustomWinSocket::SendRaw(const std::string &Text)
+{
     if (QueuedBytes() > 0) {
         int error = 0;
         if (!FlushQueue(error)) {
@@ -361,6 +391,11 @@ std::string TCustomWinSocket::ReceivePending()
     FReadTaken = true;
     if (!FClosing)
         SetReadWatch(true);
+    if (FTls) {
+        std::string plain;
+        plain.swap(FPlain);
+        return plain;
+    }
     // Straight into a scratch buffer: asking the kernel first how much is pending would cost a
     // call per read, and a string of the limit's size would be filled for nothing.
     char scratch[kReceiveLimit];
@@ -391,6 +426,10 @@ void TCustomWinSocket::HandleReadable()
     }
     if (!FConnected)
         return;
+    if (FTls) {
+        HandleTlsReadable();
+        return;
+    }
     if (PendingInput(FHandle) == 0) {
         // Readable with nothing to read: the peer's close, an error, or a stale report.
         char probe;
@@ -413,6 +452,105 @@ void TCustomWinSocket::HandleReadable()
         return;
     if (!FReadTaken && FConnected && !FClosing && FHandle >= 0 && PendingInput(FHandle) > 0)
         SetReadWatch(false);
+}
+
+void TCustomWinSocket::HandleTlsReadable()
+{
+    char scratch[kReceiveLimit];
+    ssize_t received;
+    do {
+        received = ::recv(FHandle, scratch, sizeof scratch, 0);
+    } while (received < 0 && errno == EINTR);
+    if (received == 0) {
+        CloseWithEvent(true);
+        return;
+    }
+    if (received < 0) {
+        if (!WouldBlock(errno))
+            ReportAsyncError(eeDisconnect, errno);
+        return;
+    }
+    const bool wasHandshaking = !FTls->HandshakeDone();
+    const TTlsSession::TResult result = FTls->Feed(scratch, static_cast<std::size_t>(received), FPlain);
+    if (result == TTlsSession::TResult::Failed) {
+        FailTls();
+        return;
+    }
+    if (wasHandshaking && FTls->HandshakeDone())
+        EndHandshake();
+    if (!SendTlsOutput())
+        return;
+    if (!FPlain.empty()) {
+        FReadTaken = false;
+        if (!CallHandler([this] { DoRead(); }))
+            return;
+        if (!FReadTaken && FConnected && !FClosing && FHandle >= 0 && !FPlain.empty())
+            SetReadWatch(false);
+    }
+    // The peer's close_notify: what it sent before it was delivered above.
+    if (result == TTlsSession::TResult::Closed && FConnected && FTls)
+        CloseWithEvent(true);
+}
+
+bool TCustomWinSocket::SendTlsOutput()
+{
+    if (FTls->PendingOutput() == 0)
+        return true;
+    std::string cipher;
+    FTls->TakeOutput(cipher);
+    QPointer<TCustomWinSocket> self(this);
+    SendRaw(cipher);
+    return self && FConnected && FTls;
+}
+
+void TCustomWinSocket::FailTls()
+{
+    const bool notTls = FTls->NotTls();
+    TErrorDescription description = Describe({}, EPROTO);
+    description.Text += " (TLS: " + FTls->Error() + ")";
+    const TErrorOrigin origin = ErrorOrigin();
+    int errorCode = EPROTO;
+    if (CallHandler([&] { DoError(eeReceive, errorCode); }) && FConnected) {
+        // A TLS peer hears why (the alert); anything else gets no byte back.
+        if (notTls) {
+            std::string().swap(FOutput);
+            FOutputSent = 0;
+        } else {
+            FTls->TakeOutput(FOutput);
+        }
+        CloseWithEvent(!notTls);
+    }
+    if (errorCode != 0)
+        throw ESocketError(AsyncSocketErrorText(errorCode), origin, description);
+}
+
+void TCustomWinSocket::StartTls(std::shared_ptr<TTlsServerContext> Context, int TimeoutMs)
+{
+    FTls = std::make_unique<TTlsSession>(std::move(Context));
+    FHandshakeTimer = new QTimer(this);
+    FHandshakeTimer->setSingleShot(true);
+    connect(FHandshakeTimer, &QTimer::timeout, this, [this] {
+        if (!TlsHandshaking())
+            return;
+        const TErrorOriginScope scope(ErrorOrigin());
+        const TErrorConnectionScope connection(ErrorConnection());
+        Guarded([this] { CloseWithEvent(false); });
+    });
+    FHandshakeTimer->start(TimeoutMs);
+}
+
+void TCustomWinSocket::EndHandshake()
+{
+    if (FHandshakeTimer) {
+        FHandshakeTimer->stop();
+        FHandshakeTimer->deleteLater();
+        FHandshakeTimer = nullptr;
+    }
+}
+
+bool TCustomWinSocket::TlsHandshaking() const
+{
+    return FTls && !FTls->HandshakeDone() && FConnected && !FClosing;
 }
 
 void TCustomWinSocket::HandleWritable()
@@ -674,6 +812,22 @@ void TServerWinSocket::DropRemovals()
     }
 }
 
+void TServerWinSocket::EvictStalledHandshake()
+{
+    int handshaking = 0;
+    TServerClientWinSocket *oldest = nullptr;
+    for (TServerClientWinSocket *connection : FConnections)
+        if (connection->TlsHandshaking()) {
+            ++handshaking;
+            if (!oldest)
+                oldest = connection;
+        }
+    if (handshaking < kMaxTlsHandshakes || !oldest)
+        return;
+    const TErrorConnectionScope scope(oldest->ErrorConnection());
+    Guarded([oldest] { oldest->CloseWithEvent(false); });
+}
+
 void TServerWinSocket::DoAccept()
 {
     for (int i = 0; i < kAcceptsPerReport; ++i) {
@@ -709,6 +863,10 @@ void TServerWinSocket::DoAccept()
         }
         FOutOfDescriptors = false;
         auto *connection = new TServerClientWinSocket(this, handle);
+        if (FOwner->FTls) {
+            EvictStalledHandshake();
+            connection->StartTls(FOwner->FTls, FOwner->FTlsHandshakeTimeoutMs);
+        }
         FConnections.push_back(connection);
         QPointer<TServerWinSocket> self(this);
         QPointer<TServerClientWinSocket> alive(connection);
@@ -812,6 +970,11 @@ void TServerSocket::SetActive(bool Value)
         FSocket->Listen();
     else
         FSocket->CloseListener();
+}
+
+void TServerSocket::SetTls(std::shared_ptr<TTlsServerContext> Context)
+{
+    FTls = std::move(Context);
 }
 
 void TServerSocket::SetPort(int Value)

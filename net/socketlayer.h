@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -37,6 +38,8 @@ class TServerWinSocket;
 class TServerClientWinSocket;
 class TClientSocket;
 class TServerSocket;
+class TTlsServerContext;
+class TTlsSession;
 
 // Sender is the component that raised the event; Socket the endpoint concerned. An exception
 // thrown by a handler is caught by the layer where it called the handler and goes to ReportError.
@@ -68,6 +71,14 @@ inline constexpr int kAcceptRetryMs = 250;
 // small enough that a peer sending at full speed never makes us hold its whole backlog.
 inline constexpr std::size_t kReceiveLimit = 64 * 1024;
 
+// A TLS listener (TServerSocket::SetTls) lets at most this many handshakes run at once; a
+// newcomer beyond it closes the oldest unfinished one, so peers that stall half-way through a
+// handshake cannot keep a real client out for a whole time-out.
+inline constexpr int kMaxTlsHandshakes = 64;
+// A TLS handshake not finished this long after the accept is closed (the web server's own idle
+// time-out may close it sooner: it counts a connection as idle until decrypted bytes arrive).
+inline constexpr int kTlsHandshakeTimeoutMs = 10 * 1000;
+
 // One end of a TCP connection, or a listening socket. Endpoints are created and owned by the
 // components; handlers receive them as the Socket argument.
 class TCustomWinSocket : public QObject, private TReadinessClient
@@ -79,6 +90,8 @@ public:
     // queued and sent later), -1 when it accepted nothing now (all of it queued), and 0 with
     // nothing sent when the connection is not connected. A failed send: error handler (eeSend),
     // disconnect event, then ESocketError when the handler left ErrorCode non-zero.
+    // On a TLS connection Text is encrypted first (held until the handshake is done) and the
+    // result is Text's size when all the ciphertext went to the kernel, -1 otherwise.
     int SendString(const std::string &Text);
 
     // The bytes readable now, in arrival order, in one receive of at most kReceiveLimit bytes;
@@ -86,11 +99,12 @@ public:
     // kernel and raises the next read event, so a fast peer costs one bounded piece at a time.
     // A failed receive is handled like a failed send (eeReceive, API 'recv'). A read handler that
     // does not call it hears of no further data (nor of the peer's close) until something does.
+    // On a TLS connection: the decrypted bytes of the last read, without touching the kernel.
     std::string ReceivePending();
 
     // Closes a connected connection: its disconnect event runs inside this call, then the
-    // descriptor is closed (after a lingering drain, see kLingerTimeoutMs). Does nothing when the
-    // connection is not open or is already closing.
+    // descriptor is closed (after a lingering drain, see kLingerTimeoutMs; a TLS connection sends
+    // close_notify first). Does nothing when the connection is not open or is already closing.
     void CloseConnection();
 
     // True from the connect (or accept) until the descriptor is closed, including while the
@@ -101,7 +115,8 @@ public:
     int SocketHandle() const { return FHandle; }
 
     // Bytes handed to SendString that the peer has not yet acknowledged: those still queued here
-    // and those the kernel holds. 0 when the connection is not connected.
+    // and those the kernel holds (encrypted bytes on a TLS connection). 0 when the connection is
+    // not connected.
     std::size_t OutputBacklog() const;
 
     // The local port the descriptor is bound to (a listener opened on port 0 learns its port
@@ -157,6 +172,16 @@ private:
     void HandleReadable();
     void HandleWritable();
     bool FlushQueue(int &Error);
+    int SendRaw(const std::string &Bytes);
+    // TLS: one receive into the session, then the read event once decrypted bytes are there.
+    void HandleTlsReadable();
+    // TLS: sends what the session has to send; false when the connection failed meanwhile.
+    bool SendTlsOutput();
+    // TLS: a protocol error or a peer that is not speaking TLS at all (no alert, no answer).
+    void FailTls();
+    void StartTls(std::shared_ptr<TTlsServerContext> Context, int TimeoutMs);
+    void EndHandshake();
+    bool TlsHandshaking() const;
     void UpdateWriteWatch();
     void WatchWritable(bool On);
     std::size_t QueuedBytes() const { return FOutput.size() - FOutputSent; }
@@ -177,6 +202,11 @@ private:
     // Set by ReceivePending; a read event whose handler leaves data unread stops watching until
     // the next ReceivePending, so unread data never makes the read notifier fire without end.
     bool FReadTaken = false;
+    // The TLS session of an accepted connection on a TLS listener; null on the plain path.
+    std::unique_ptr<TTlsSession> FTls;
+    // Decrypted bytes that ReceivePending has not yet handed out.
+    std::string FPlain;
+    QTimer *FHandshakeTimer = nullptr;
 
     friend class TClientSocket;
     friend class TServerSocket;
@@ -252,6 +282,8 @@ private:
     void Listen();
     void CloseListener();
     void ScheduleRemoval(TServerClientWinSocket *Connection);
+    // Closes the oldest unfinished TLS handshake when kMaxTlsHandshakes are under way.
+    void EvictStalledHandshake();
     void DropRemovals();
 
     TServerSocket *FOwner;
@@ -341,6 +373,16 @@ public:
     int LingerTimeout() const { return FLingerTimeoutMs; }
     void SetLingerTimeout(int Milliseconds) { FLingerTimeoutMs = Milliseconds; }
 
+    // Connections accepted from now on speak TLS with Context; null (the default) for plain TCP.
+    // Peers that fail the handshake or send something that is not TLS (plain HTTP included) are
+    // closed without any answer; their errors are the peer's, for the log only.
+    // Connections already open keep what they were accepted with.
+    const std::shared_ptr<TTlsServerContext> &Tls() const { return FTls; }
+    void SetTls(std::shared_ptr<TTlsServerContext> Context);
+    // How long a TLS handshake may take (kTlsHandshakeTimeoutMs unless set), for connections
+    // accepted from now on.
+    void SetTlsHandshakeTimeout(int Milliseconds) { FTlsHandshakeTimeoutMs = Milliseconds; }
+
     TServerWinSocket *Socket() const { return FSocket; }
 
     TSocketNotifyEvent OnClientConnect;
@@ -355,6 +397,8 @@ private:
     int FBacklog = kDefaultBacklog;
     std::string FBindAddress;
     int FLingerTimeoutMs = kLingerTimeoutMs;
+    std::shared_ptr<TTlsServerContext> FTls;
+    int FTlsHandshakeTimeoutMs = kTlsHandshakeTimeoutMs;
     bool FActive = false;
     friend class TServerWinSocket;
     friend class TServerClientWinSocket;
