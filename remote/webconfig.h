@@ -25,6 +25,8 @@ struct TWebTlsConfig
     std::string MaxVersion;
     std::vector<std::string> CipherSuites; // Go's names, e.g. TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256
     bool PreferServerCipherSuites = true;
+
+    bool operator==(const TWebTlsConfig &) const = default;
 };
 
 // rate_limit: one request every IntervalMs on average over all clients, Burst at once.
@@ -32,6 +34,8 @@ struct TWebRateLimit
 {
     int64_t IntervalMs = 0;
     int Burst = 0;
+
+    bool operator==(const TWebRateLimit &) const = default;
 };
 
 struct TWebConfig
