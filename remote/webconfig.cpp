@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -200,6 +201,14 @@ void parseUsers(const YAML::Node &Node, TWebConfig &Config)
                                          (hash[2] == 'a' || hash[2] == 'b' || hash[2] == 'y') && hash[3] == '$';
                      if (!bcrypt)
                          fail(Value, "the password of user '" + shown(User) + "' is not a bcrypt hash ($2b$...)");
+                     // bcrypt runs on the event loop: a cost of 17 already takes seconds per check.
+                     const int cost = std::isdigit(static_cast<unsigned char>(hash[4])) &&
+                                              std::isdigit(static_cast<unsigned char>(hash[5]))
+                                          ? (hash[4] - '0') * 10 + (hash[5] - '0')
+                                          : -1;
+                     if (cost < 4 || cost > kMaxBcryptCost)
+                         fail(Value, "the bcrypt cost of user '" + shown(User) + "' is not between 4 and " +
+                                         std::to_string(kMaxBcryptCost));
                      Config.Users[User] = hash;
                  });
 }

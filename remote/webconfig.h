@@ -52,6 +52,10 @@ struct TWebConfig
     bool operator==(const TWebConfig &) const = default;
 };
 
+// The highest bcrypt cost taken: each check of an uncached password runs on the event loop, about
+// 0.1 s at cost 10 and doubling with each step.
+inline constexpr int kMaxBcryptCost = 16;
+
 // A file larger than this is refused: ours are a few hundred bytes.
 inline constexpr std::size_t kMaxWebConfigBytes = 256 * 1024;
 

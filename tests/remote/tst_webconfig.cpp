@@ -131,6 +131,8 @@ void TestWebConfig::faults_data()
                                             << " line 3: 'X A' is not a header name";
     QTest::newRow("plain password") << "basic_auth_users:\n  alice: secret\n"
                                     << " line 2: the password of user 'alice' is not a bcrypt hash ($2b$...)";
+    QTest::newRow("bcrypt cost too high") << "basic_auth_users:\n  alice: $2b$20$" + QString(53, 'a') + "\n"
+                                          << " line 2: the bcrypt cost of user 'alice' is not between 4 and 16";
     QTest::newRow("colon in user") << "basic_auth_users:\n  \"a:b\": " + hash + "\n"
                                    << " line 2: user name 'a:b' is empty or holds a colon";
     QTest::newRow("user twice") << "basic_auth_users:\n  bob: " + hash + "\n  bob: " + hash + "\n"
