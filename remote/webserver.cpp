@@ -143,11 +143,15 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
             deliver(end == std::string::npos ? Answer : Answer.substr(0, end + 4));
         };
         if (config) {
-            // This request's header block, up to its empty line: its Authorization line is its own.
-            const std::size_t crlf = rest.find("\r\n\r\n"), lf = rest.find("\n\n");
-            const std::size_t end = std::min(crlf, lf);
-            const std::string_view headers = rest.substr(0, end);
-            rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + (end == crlf ? 4 : 2));
+            // With users, this request's header block, up to its empty line: its Authorization line
+            // is its own. Without, the words are read as they always were.
+            std::string_view headers;
+            if (!config->Users.empty()) {
+                const std::size_t crlf = rest.find("\r\n\r\n"), lf = rest.find("\n\n");
+                const std::size_t end = std::min(crlf, lf);
+                headers = rest.substr(0, end);
+                rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + (end == crlf ? 4 : 2));
+            }
             if (const std::optional<std::string> refused = refusal(*config, headers, Peer)) {
                 send(*refused);
                 continue;

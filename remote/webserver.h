@@ -74,8 +74,9 @@ public:
     // per read). Unset or nullptr: none, and the answers are exactly those of a server without one.
     // With basic_auth_users every path first needs valid credentials (otherwise 401 with
     // WWW-Authenticate); rate_limit is a token bucket over all requests (beyond it 429); the
-    // configured headers go into every answer. Each request's own header block is then read, up to
-    // its empty line, and a further request starts only after it.
+    // configured headers go into every answer. With users each request's own header block is read,
+    // up to its empty line, and a further request starts only after it; without, a configuration
+    // that sets no headers and no limit changes no answer.
     std::function<const TWebConfig *()> WebConfig;
     // The credential check, its cache and its per-address failure counts.
     TBasicAuth BasicAuth;

@@ -78,6 +78,7 @@ private slots:
     void listenFailureKeepsEditEnabled();
     void clientErrorGoesToPanel();
 
+    void configWithoutUsersChangesNoAnswer();
     void passwordlessRequestWhenUsersSet_data();
     void passwordlessRequestWhenUsersSet();
     void authorizationBelongsToItsRequest();
@@ -448,6 +449,14 @@ std::vector<std::string> TestWebServer::answers(const std::string &request, cons
     m_server->AnswerRequest(
         request, [] { return true; }, [&](const std::string &answer) { got.push_back(answer); }, {}, peer);
     return got;
+}
+
+void TestWebServer::configWithoutUsersChangesNoAnswer()
+{
+    m_config.Tls = TWebTlsConfig{"/c.pem", "/k.pem", {}, {}, {}, {}, {}, true};
+    m_server->WebConfig = [this] { return &m_config; };
+    const std::string request = "GET /" + kRequestTail + "POST /f HTTP/1.0\r\nX: GET /x\r\n\r\n";
+    QCOMPARE(exchange(request), statusAnswer(m_page) + notFoundAnswer("/x"));
 }
 
 void TestWebServer::passwordlessRequestWhenUsersSet_data()
