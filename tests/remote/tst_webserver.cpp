@@ -81,6 +81,8 @@ private slots:
     void configWithoutUsersChangesNoAnswer();
     void passwordlessRequestWhenUsersSet_data();
     void passwordlessRequestWhenUsersSet();
+    void bcryptVariantsAccepted_data();
+    void bcryptVariantsAccepted();
     void authorizationBelongsToItsRequest();
     void scrapesPayBcryptOnce();
     void failingAddressRefusedOthersServed();
@@ -515,6 +517,23 @@ void TestWebServer::passwordlessRequestWhenUsersSet()
     }
     for (const std::string &error : m_peerErrors)
         QVERIFY(error.find("wonderlan") == std::string::npos); // never a password in the log
+}
+
+void TestWebServer::bcryptVariantsAccepted_data()
+{
+    QTest::addColumn<QString>("prefix");
+    QTest::newRow("2a") << "$2a$";
+    QTest::newRow("2y, htpasswd's") << "$2y$";
+}
+
+void TestWebServer::bcryptVariantsAccepted()
+{
+    QFETCH(QString, prefix);
+    requireLogin();
+    // For an ASCII password the variants differ in their prefix only.
+    m_config.Users["alice"].replace(0, 4, prefix.toStdString());
+    const std::string request = "GET / HTTP/1.0\r\n" + basicHeader("alice:wonderland") + "\r\n";
+    QCOMPARE(statusLine(answers(request, "10.0.0.1").at(0)), "HTTP/1.0 200 OK");
 }
 
 void TestWebServer::authorizationBelongsToItsRequest()
