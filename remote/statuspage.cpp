@@ -412,11 +412,17 @@ std::string HttpAnswer(THttpStatus Status, std::string_view ContentType, const s
     case THttpStatus::Forbidden:
         answer = "HTTP/1.0 403 Forbidden\r\n";
         break;
+    case THttpStatus::Unauthorized:
+        answer = "HTTP/1.0 401 Unauthorized\r\n";
+        break;
     case THttpStatus::NotFound:
         answer = "HTTP/1.0 404 Not Found\r\n";
         break;
     case THttpStatus::MethodNotAllowed:
         answer = "HTTP/1.0 405 Method Not Allowed\r\n";
+        break;
+    case THttpStatus::TooManyRequests:
+        answer = "HTTP/1.0 429 Too Many Requests\r\n";
         break;
     case THttpStatus::ServiceUnavailable:
         answer = "HTTP/1.0 503 Service Unavailable\r\n";

@@ -112,7 +112,16 @@ std::string ExtractWord(std::string &Source);
 // The same over a view, advancing it: linear in the word's length, for long request buffers.
 std::string_view ExtractWord(std::string_view &Source);
 
-enum class THttpStatus { Ok, BadRequest, Forbidden, NotFound, MethodNotAllowed, ServiceUnavailable };
+enum class THttpStatus {
+    Ok,
+    BadRequest,
+    Unauthorized,
+    Forbidden,
+    NotFound,
+    MethodNotAllowed,
+    TooManyRequests,
+    ServiceUnavailable
+};
 
 // An answer as the browser receives it: "HTTP/1.0 200 OK" or "HTTP/1.0 404 Not Found", the
 // content type with the 8-bit charset of router text, Content-Length, "Connection: close", an

@@ -95,6 +95,22 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
                                const std::function<void(const std::string &Answer)> &Send,
                                const std::function<std::size_t()> &Backlog, uint32_t Peer)
 {
+    // Authentication failures are counted per address, by its text.
+    const std::string peerText = Peer != 0 ? IPv4Text(Peer) : std::string();
+    const TWebConfig *config = WebConfig ? WebConfig() : nullptr;
+    std::string extraHeaders;
+    if (config)
+        for (const auto &[name, value] : config->Headers)
+            extraHeaders += name + ": " + value + "\r\n";
+    // Every answer goes out through here: the configured headers follow its status line.
+    const auto deliver = [&Send, &extraHeaders](const std::string &Answer) {
+        const std::size_t line = Answer.find("\r\n");
+        if (extraHeaders.empty() || line == std::string::npos)
+            return Send(Answer);
+        std::string answer = Answer;
+        answer.insert(line + 2, extraHeaders);
+        Send(answer);
+    };
     std::string_view rest = Request;
     int answers = 0;
     bool expensiveGiven = false;
@@ -119,21 +135,36 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
         if (answers >= kAnswersAlwaysGiven && Backlog && Backlog() >= kAnswerBacklogBytes)
             break;
         ++answers;
+        // HEAD: the GET answer's headers, Content-Length included, without its body.
+        const auto send = [&deliver, head](const std::string &Answer) {
+            if (!head)
+                return deliver(Answer);
+            const size_t end = Answer.find("\r\n\r\n");
+            deliver(end == std::string::npos ? Answer : Answer.substr(0, end + 4));
+        };
+        if (config) {
+            // With users, this request's header block, up to its empty line: its Authorization line
+            // is its own. Without, the words are read as they always were.
+            std::string_view headers;
+            if (!config->Users.empty()) {
+                const std::size_t crlf = rest.find("\r\n\r\n"), lf = rest.find("\n\n");
+                const std::size_t end = std::min(crlf, lf);
+                headers = rest.substr(0, end);
+                rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + (end == crlf ? 4 : 2));
+            }
+            if (const std::optional<std::string> refused = refusal(*config, headers, peerText)) {
+                send(*refused);
+                continue;
+            }
+        }
         if (method != "GET" && !head) {
-            Send(HttpAnswer(THttpStatus::MethodNotAllowed, "text/plain; charset=utf-8",
-                            "405 Method Not Allowed: " + std::string(path) + " takes GET and HEAD\n",
-                            "Allow: GET, HEAD\r\n"));
+            deliver(HttpAnswer(THttpStatus::MethodNotAllowed, "text/plain; charset=utf-8",
+                               "405 Method Not Allowed: " + std::string(path) + " takes GET and HEAD\n",
+                               "Allow: GET, HEAD\r\n"));
             continue;
         }
-        // HEAD: the GET answer's headers, Content-Length included, without its body.
-        const auto send = [&Send, head](const std::string &Answer) {
-            if (!head)
-                return Send(Answer);
-            const size_t end = Answer.find("\r\n\r\n");
-            Send(end == std::string::npos ? Answer : Answer.substr(0, end + 4));
-        };
         if (IsStatusPath(path)) {
-            Send(HttpAnswer(THttpStatus::Ok, statusDocument()));
+            deliver(HttpAnswer(THttpStatus::Ok, statusDocument()));
             continue;
         }
         const bool expensive = MachineAnswer && IsExpensive && IsExpensive(path);
@@ -158,8 +189,49 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
         if (machine)
             send(*machine);
         else
-            Send(HttpAnswer(THttpStatus::NotFound, BuildNotFoundPage(std::string(path))));
+            deliver(HttpAnswer(THttpStatus::NotFound, BuildNotFoundPage(std::string(path))));
     }
+}
+
+std::optional<std::string> TWebServer::refusal(const TWebConfig &Config, std::string_view Headers,
+                                               const std::string &Peer)
+{
+    // As the exporter toolkit orders it: the rate limit first, so that refused guesses cost no bcrypt.
+    if (Config.RateLimit && !rateTurn(*Config.RateLimit)) {
+        ++m_rateLimited;
+        const int64_t seconds = std::max<int64_t>(1, (Config.RateLimit->IntervalMs + 999) / 1000);
+        return HttpAnswer(THttpStatus::TooManyRequests, "text/plain; charset=utf-8", "429 Too Many Requests\n",
+                          "Retry-After: " + std::to_string(seconds) + "\r\n");
+    }
+    if (Config.Users.empty())
+        return std::nullopt;
+    const int64_t now = m_clock.elapsed();
+    switch (BasicAuth.Check(Config.Users, Headers, Peer, now)) {
+    case TBasicAuth::TVerdict::Allowed:
+        return std::nullopt;
+    case TBasicAuth::TVerdict::TooManyFailures:
+        return HttpAnswer(THttpStatus::TooManyRequests, "text/plain; charset=utf-8",
+                          "429 Too Many Requests: too many failed logins, try again later\n",
+                          "Retry-After: " + std::to_string(BasicAuth.RetryAfterSeconds(Peer, now)) + "\r\n");
+    case TBasicAuth::TVerdict::NoCredentials:
+    case TBasicAuth::TVerdict::Denied:
+        break;
+    }
+    return HttpAnswer(THttpStatus::Unauthorized, "text/plain; charset=utf-8", "401 Unauthorized\n",
+                      "WWW-Authenticate: Basic realm=\"linewatch\"\r\n");
+}
+
+bool TWebServer::rateTurn(const TWebRateLimit &Limit)
+{
+    const int64_t now = m_clock.elapsed();
+    if (m_rateTokens < 0)
+        m_rateTokens = Limit.Burst;
+    m_rateTokens = std::min<double>(Limit.Burst, m_rateTokens + double(now - m_rateTime) / double(Limit.IntervalMs));
+    m_rateTime = now;
+    if (m_rateTokens < 1)
+        return false;
+    m_rateTokens -= 1;
+    return true;
 }
 
 bool TWebServer::isMethodWord(std::string_view Word)

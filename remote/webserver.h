@@ -5,7 +5,9 @@
 // answers that cost real work (the call history's) are paid from a budget shared by all peers.
 #pragma once
 
+#include "basicauth.h"
 #include "socketlayer.h"
+#include "webconfig.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -70,6 +72,16 @@ public:
     // HTTP's answer (HEAD: the headers alone; any other: 405); before any other path it is read
     // as a word like the rest, as the status page always had it. Unset: no path is.
     std::function<bool(std::string_view Path)> IsMachinePath;
+    // The web configuration file's settings in force for the request being answered (called once
+    // per read). Unset or nullptr: none, and the answers are exactly those of a server without one.
+    // With basic_auth_users every path first needs valid credentials (otherwise 401 with
+    // WWW-Authenticate); rate_limit is a token bucket over all requests (beyond it 429); the
+    // configured headers go into every answer. With users each request's own header block is read,
+    // up to its empty line, and a further request starts only after it; without, a configuration
+    // that sets no headers and no limit changes no answer.
+    std::function<const TWebConfig *()> WebConfig;
+    // The credential check, its cache and its per-address failure counts.
+    TBasicAuth BasicAuth;
     // Writes the status bar's shared message panel (panel 0).
     std::function<void(const std::string &text)> SetStatusText;
 
@@ -91,7 +103,9 @@ public:
     // and the path word after it give one answer (the status page or a 404 page), and so does
     // every other method word before a machine path (see IsMachinePath), at most
     // kMaxAnswersPerRead, each handed to Send while Connected() holds. Backlog, when set, gives
-    // the bytes still waiting for the peer (see kAnswerBacklogBytes). Peer goes to MachineAnswer.
+    // the bytes still waiting for the peer (see kAnswerBacklogBytes). Peer is the client's IPv4
+    // address in host order (0: unknown): MachineAnswer gets it, and authentication failures are
+    // counted per address.
     void AnswerRequest(std::string_view Request, const std::function<bool()> &Connected,
                        const std::function<void(const std::string &Answer)> &Send,
                        const std::function<std::size_t()> &Backlog = {}, uint32_t Peer = 0);
@@ -101,6 +115,8 @@ public:
     // Expensive answers built, and expensive requests answered 503 for want of budget, so far.
     int64_t ExpensiveAnswers() const { return m_expensiveAnswers; }
     int64_t ExpensiveRefusals() const { return m_expensiveRefusals; }
+    // Requests refused by the configuration's rate_limit so far.
+    int64_t RateLimited() const { return m_rateLimited; }
 
 private:
     struct TWaiting
@@ -118,11 +134,18 @@ private:
     std::string statusDocument();
     bool expensiveTurn();
     static bool isMethodWord(std::string_view Word);
+    std::optional<std::string> refusal(const TWebConfig &Config, std::string_view Headers, const std::string &Peer);
+    bool rateTurn(const TWebRateLimit &Limit);
 
     int64_t m_expensiveBudget = kExpensiveBurstBytes;
     int64_t m_expensiveBudgetTime = 0;
     int64_t m_expensiveAnswers = 0;
     int64_t m_expensiveRefusals = 0;
+
+    // rate_limit's bucket: tokens (in requests) at m_rateTime; below 0 before its first use.
+    double m_rateTokens = -1;
+    int64_t m_rateTime = 0;
+    int64_t m_rateLimited = 0;
 
     int m_idleTimeoutMs = kIdleTimeoutMs;
     int32_t m_fallbackPageHits = 0;
