@@ -8,6 +8,8 @@
 #include "historystore.h"
 #include "metrics.h"
 #include "statuspage.h"
+#include "tlscontext.h"
+#include "webconfig.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -183,6 +185,7 @@ void TMonitor::wire()
     WebServer.StatusPage = [this] { return StatusPage(); };
     WebServer.MachineAnswer = [this](std::string_view Path, uint32_t Peer) { return MachineAnswer(Path, Peer); };
     WebServer.IsExpensive = [](std::string_view Path) { return IsCallsJsonPath(Path); };
+    WebServer.WebConfig = [this] { return currentWebConfig(); };
     WebServer.IsMachinePath = [](std::string_view Path) { return IsMachinePath(Path); };
 
     VersionCheck.ThisVersion = ThisVersion;
@@ -390,7 +393,98 @@ bool TMonitor::SetWebAdmin(bool On)
     const TErrorPlaceScope place(TErrorPlace::WebServer);
     Settings.SetChecked(SettingControl::chkWebAdmin, On);
     Guarded([this] { WebServer.WebServerSocket.SetBindAddress(WebBindAddress.value_or(Settings.BindAddress)); });
+    // A web configuration the user asked for that cannot be read keeps the port closed: never
+    // open without the protection asked for.
+    std::string error;
+    if (On && !WebServer.WebServerSocket.Active() && !prepareWebConfig(error)) {
+        ReportError("The web page stays off: " + error);
+        return true;
+    }
     return WebServer.chkWebAdminClick(On);
+}
+
+std::string TMonitor::WebConfigFilePath() const
+{
+    const std::string file = WebConfigFileOverride.value_or(Settings.WebConfigFile);
+    if (file.empty() || file.front() == '/')
+        return file;
+    // A relative name counts from the settings file's folder.
+    const std::string settings = SettingsFile.empty() ? m_appDir + kSettingsFileName : SettingsFile;
+    const std::size_t slash = settings.rfind('/');
+    return (slash == std::string::npos ? std::string() : settings.substr(0, slash + 1)) + file;
+}
+
+bool TMonitor::prepareWebConfig(std::string &Error)
+{
+    const std::string path = WebConfigFilePath();
+    if (path.empty()) {
+        m_webConfig.reset();
+        m_webTlsGeneration = -1;
+        WebPasswordsSet = false;
+        WebServer.WebServerSocket.SetTls(nullptr);
+        return true;
+    }
+    if (!m_webConfig || m_webConfig->Path() != path) {
+        m_webConfig = std::make_unique<TWebConfigSource>(path);
+        m_webTlsGeneration = -1;
+    }
+    if (!m_webConfig->Refresh(Error) || m_webConfig->Config() == nullptr) {
+        m_webConfig.reset();
+        return false;
+    }
+    return applyWebTls(Error);
+}
+
+bool TMonitor::applyWebTls(std::string &Error)
+{
+    const TWebConfig *config = m_webConfig ? m_webConfig->Config() : nullptr;
+    if (config == nullptr || m_webTlsGeneration == m_webConfig->Generation())
+        return config != nullptr;
+    std::shared_ptr<TTlsServerContext> context;
+    if (config->Tls) {
+        const TWebTlsConfig &tls = *config->Tls;
+        context = TTlsServerContext::Make(TTlsSettings{tls.CertFile, tls.KeyFile, tls.ClientAuthType, tls.ClientCaFile,
+                                                       tls.MinVersion, tls.MaxVersion, tls.CipherSuites},
+                                          Error);
+        if (!context)
+            return false;
+    }
+    // Connections under way keep the context they were accepted with.
+    WebServer.WebServerSocket.SetTls(std::move(context));
+    WebPasswordsSet = !config->Users.empty();
+    m_webTlsGeneration = m_webConfig->Generation();
+    return true;
+}
+
+const TWebConfig *TMonitor::currentWebConfig()
+{
+    if (!m_webConfig)
+        return nullptr;
+    // A renewed certificate or a changed password takes effect at the next request; a broken
+    // file or certificate leaves the last good ones in force, and the log says why once.
+    std::string error;
+    const int64_t before = m_webConfig->Generation();
+    if (!m_webConfig->Refresh(error) || (m_webConfig->Generation() != before && !applyWebTls(error)))
+        WriteLogLine("the web configuration " + m_webConfig->Path() + " was not applied: " + error, kLogWarning);
+    return m_webConfig->Config();
+}
+
+bool TMonitor::ReloadWebConfig(std::string &Error)
+{
+    if (!WebServer.WebServerSocket.Active())
+        return true;
+    const std::string path = WebConfigFilePath();
+    if (path.empty() != (m_webConfig == nullptr) || (m_webConfig && m_webConfig->Path() != path)) {
+        // Another file, or one now or no longer named: takes effect when the port is opened again.
+        Error = "the web configuration file changed its name; it applies when the web port is opened again";
+        return false;
+    }
+    if (!m_webConfig)
+        return true;
+    const int64_t before = m_webConfig->Generation();
+    if (!m_webConfig->Refresh(Error))
+        return false;
+    return m_webConfig->Generation() == before || applyWebTls(Error);
 }
 
 void TMonitor::SetWebAdminPort(const std::string &PortText)

@@ -32,6 +32,7 @@
 
 class QTimer;
 class THistoryStore;
+class TWebConfigSource;
 namespace history {
 class TCallsJsonSource;
 }
@@ -107,6 +108,15 @@ public:
     // The web server's address in place of [Network] BindAddress ("" for every interface), the
     // relay keeping that one (linewatchd's --web.listen-address).
     std::optional<std::string> WebBindAddress;
+    // linewatchd's --web.config.file: the web configuration file in place of [Network]
+    // WebConfigFile.
+    std::optional<std::string> WebConfigFileOverride;
+    // The web configuration file in use, resolved against the settings file's folder; empty for
+    // none.
+    std::string WebConfigFilePath() const;
+    // Reads the web configuration file again now (SIGHUP): false with Error set when it is broken,
+    // and then the configuration read before stays in force.
+    bool ReloadWebConfig(std::string &Error);
     void SetAppDir(const std::string &Dir);
 
     // The start-up steps that need no widgets: the virtual screen cleared with its cursor at the
@@ -265,6 +275,13 @@ private:
     // /status.json cut around the values of the clock and the page counter: five pieces.
     mutable std::optional<TMachineStatus> m_jsonStatus;
     mutable std::vector<std::string> m_jsonPieces;
+    // The web configuration file (TLS, passwords, headers) while the web server uses one, and the
+    // generation of it that the listener's TLS context was made from.
+    bool prepareWebConfig(std::string &Error);
+    bool applyWebTls(std::string &Error);
+    const TWebConfig *currentWebConfig();
+    std::unique_ptr<TWebConfigSource> m_webConfig;
+    int64_t m_webTlsGeneration = -1;
     // /calls.json's connection to the history and its kept answers, made at the first request.
     mutable std::unique_ptr<history::TCallsJsonSource> m_callsJson;
     // The call history: the recorder feeds the store while it is open.

@@ -235,6 +235,7 @@ void writeSettings(TIniFile &ini, const ISettingsControls &controls)
 constexpr const char *kNetworkSection = "Network";
 constexpr const char *kBindAddressKey = "BindAddress";
 constexpr const char *kShareCallerIdsKey = "ShareCallerIds";
+constexpr const char *kWebConfigFileKey = "WebConfigFile";
 constexpr const char *kTelnetAllowKey = "TelnetAllow";
 constexpr const char *kReconnectSection = "Reconnect";
 constexpr const char *kReconnectEnabledKey = "Enabled";
@@ -352,6 +353,7 @@ void LoadSettings(const TIniFile &ini, TSettings &settings)
     LoadSettings(ini, static_cast<ISettingsControls &>(settings));
     Guarded([&] { settings.BindAddress = ini.ReadString(kNetworkSection, kBindAddressKey, ""); });
     Guarded([&] { settings.ShareCallerIds = ini.ReadBool(kNetworkSection, kShareCallerIdsKey, false); });
+    Guarded([&] { settings.WebConfigFile = ini.ReadString(kNetworkSection, kWebConfigFileKey, ""); });
     Guarded([&] { settings.TelnetAllow = ini.ReadString(kNetworkSection, kTelnetAllowKey, ""); });
     Guarded([&] { settings.ReconnectEnabled = ini.ReadBool(kReconnectSection, kReconnectEnabledKey, true); });
     Guarded([&] {
@@ -388,6 +390,8 @@ void SaveSettings(TIniFile &ini, const TSettings &settings)
         ini.WriteString(kNetworkSection, kBindAddressKey, settings.BindAddress);
     if (settings.ShareCallerIds || keyInFile(ini, kNetworkSection, kShareCallerIdsKey))
         ini.WriteBool(kNetworkSection, kShareCallerIdsKey, settings.ShareCallerIds);
+    if (!settings.WebConfigFile.empty() || keyInFile(ini, kNetworkSection, kWebConfigFileKey))
+        ini.WriteString(kNetworkSection, kWebConfigFileKey, settings.WebConfigFile);
     if (!settings.TelnetAllow.empty() || keyInFile(ini, kNetworkSection, kTelnetAllowKey))
         ini.WriteString(kNetworkSection, kTelnetAllowKey, settings.TelnetAllow);
     if (!settings.ReconnectEnabled || keyInFile(ini, kReconnectSection, kReconnectEnabledKey))

@@ -172,6 +172,10 @@ public:
     // [Network] TelnetAllow: the addresses and CIDR blocks the relay accepts users from, separated
     // by commas or spaces (see TAddressFilter); empty for everyone.
     std::string TelnetAllow;
+    // [Network] WebConfigFile: the web port's configuration file in the Prometheus exporter
+    // toolkit's format (TLS, passwords, headers, rate limit); a relative path counts from the
+    // settings file's folder; empty for none.
+    std::string WebConfigFile;
     // [Reconnect] Enabled: whether the monitor connects again by itself when the router connection
     // ends without the user asking. SilenceSeconds: how long the status screen may stay without a
     // byte before the router is taken for hung (it repaints about once a second); 0 never.
@@ -185,9 +189,9 @@ public:
     {
         return m_text == other.m_text && m_checked == other.m_checked && m_color == other.m_color &&
                BindAddress == other.BindAddress && ShareCallerIds == other.ShareCallerIds &&
-               TelnetAllow == other.TelnetAllow && ReconnectEnabled == other.ReconnectEnabled &&
-               ReconnectSilenceSeconds == other.ReconnectSilenceSeconds && Alerts == other.Alerts &&
-               Logging == other.Logging;
+               WebConfigFile == other.WebConfigFile && TelnetAllow == other.TelnetAllow &&
+               ReconnectEnabled == other.ReconnectEnabled && ReconnectSilenceSeconds == other.ReconnectSilenceSeconds &&
+               Alerts == other.Alerts && Logging == other.Logging;
     }
 
 private:

@@ -175,9 +175,14 @@ std::string settingsFileProblem(const std::string &Path, bool *Foreign = nullptr
     return {};
 }
 
-// The web configuration file read again with the settings; nothing to read yet. Its passwords
-// decide TMonitor::WebPasswordsSet.
-void reloadWebConfig(TMonitor &) {}
+// The web configuration file read again with the settings: a renewed certificate or changed
+// passwords at once; a broken file leaves the last good configuration in force.
+void reloadWebConfig(TMonitor &Monitor)
+{
+    std::string error;
+    if (!Monitor.ReloadWebConfig(error))
+        logLine(kLogError, "web configuration not reloaded, keeping the running one: " + error);
+}
 
 // SIGHUP: the settings file read again and applied where that needs no restart (see
 // TMonitor::ReloadSettings). A file that cannot be used now leaves the running settings as they
@@ -300,6 +305,12 @@ int main(int argc, char *argv[])
                        "in place of the settings file's [Network] BindAddress and [RemoteAdmin] WebPort and Web."),
         QStringLiteral("HOST:PORT"));
     parser.addOption(listenOption);
+    const QCommandLineOption webConfigOption(
+        QStringLiteral("web.config.file"),
+        QStringLiteral("The web port's TLS and password configuration, in the Prometheus exporter toolkit's format, "
+                       "in place of the settings file's [Network] WebConfigFile."),
+        QStringLiteral("FILE"));
+    parser.addOption(webConfigOption);
     parser.process(app);
     std::optional<std::pair<std::string, std::string>> listenAddress;
     if (parser.isSet(listenOption) && !(listenAddress = parseListenAddress(parser.value(listenOption).toStdString()))) {
@@ -415,6 +426,8 @@ int main(int argc, char *argv[])
         monitor.Settings.SetText(SettingControl::edtWebAdminPort, listenAddress->second);
         monitor.Settings.SetChecked(SettingControl::chkWebAdmin, true);
     }
+    if (parser.isSet(webConfigOption))
+        monitor.WebConfigFileOverride = QFileInfo(parser.value(webConfigOption)).absoluteFilePath().toStdString();
     monitor.ApplySettings();
     monitor.Session.ResetStatus();
     logLine(kLogInfo, "started with " + configFile.toStdString());

@@ -11,7 +11,7 @@ fi
 
 # Beyond the build: python3 reads the machine status's JSON, prometheus (with promtool) scrapes
 # linewatchd for real, dbus runs the notifier's private session bus.
-tools/install-deps.sh python3 prometheus dbus
+tools/install-deps.sh python3 prometheus dbus apache2-utils
 cmake --preset "$preset" -DLINEWATCH_WERROR=ON
 cmake --build --preset "$preset" -j "$(nproc)"
 ctest --preset "$preset" -j "$(nproc)"

@@ -109,6 +109,41 @@ private slots:
         QVERIFY(reread.Settings == monitor.Settings);
     }
 
+    // A web configuration the user asked for that cannot be read must never leave the port open
+    // without its protection; a good one protects the port, and an edit takes effect at the next
+    // request without a restart (a broken edit keeps the last good one).
+    void brokenWebConfigOpenedPortUnprotected()
+    {
+        QTemporaryDir dir;
+        const std::string config = dir.filePath(QStringLiteral("web.yml")).toStdString();
+        writeFile(config, "basic_auth_users:\n  scraper: [\n");
+        TErrorCatcher catcher;
+        TMonitor monitor;
+        monitor.SetAppDir(dir.path().toStdString());
+        monitor.Settings.BindAddress = "127.0.0.1";
+        monitor.Settings.WebConfigFile = "web.yml"; // beside the settings file
+        monitor.SetWebAdminPort("0");
+        QVERIFY(monitor.SetWebAdmin(true)); // the port edit stays enabled: nothing listens
+        QVERIFY(!monitor.WebServer.WebServerSocket.Active());
+        QCOMPARE(catcher.errors.size(), size_t(1));
+        QVERIFY2(catcher.errors.front().find("web.yml") != std::string::npos, catcher.errors.front().c_str());
+
+        // bcrypt of "pw" at the lowest cost, so the test stays quick.
+        const std::string hash = "$2y$04$JpbKvgUR4JZ5C5rB4gjx3OWy3AT.urDv6gb/ZAOFTmUTpJY3Q6BEC";
+        writeFile(config, "basic_auth_users:\n  scraper: '" + hash + "'\n");
+        QVERIFY(!monitor.SetWebAdmin(true));
+        QVERIFY(monitor.WebServer.WebServerSocket.Active());
+        QVERIFY(monitor.WebPasswordsSet);
+        QVERIFY(fetch(monitor, "/metrics").starts_with("HTTP/1.0 401 Unauthorized\r\n"));
+        // No users any more: the next request is answered without a password.
+        writeFile(config, "http_server_config:\n  headers:\n    X-Site: office\n");
+        const std::string open = fetch(monitor, "/metrics");
+        QVERIFY2(open.starts_with("HTTP/1.0 200 OK\r\nX-Site: office\r\n"), open.c_str());
+        QVERIFY(!monitor.WebPasswordsSet);
+        writeFile(config, "http_server_config: [\n");
+        QVERIFY(fetch(monitor, "/metrics").starts_with("HTTP/1.0 200 OK\r\nX-Site: office\r\n"));
+    }
+
     void tickLogsEachCallOnceAndKeepsABound()
     {
         TMonitor monitor;
