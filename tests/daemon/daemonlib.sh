@@ -102,3 +102,16 @@ lw_wait_status_screen() {
     done
     fail "linewatchd never served the status screen's figures"
 }
+
+# lw_start_prometheus OUT_DIR: checks OUT_DIR/prometheus.yml and starts Prometheus with it on a free
+# port of 127.0.0.1, its data in OUT_DIR/tsdb and its output in OUT_DIR/prometheus.{out,err}; sets
+# prometheus_port and prometheus_pid. Calls fail (the script's own) when it cannot.
+lw_start_prometheus() {
+    local dir=$1
+    promtool check config "$dir/prometheus.yml" >/dev/null 2>&1 || fail "the generated Prometheus configuration"
+    prometheus_port=$(lw_pick_port) || fail "no free port"
+    prometheus --config.file="$dir/prometheus.yml" --storage.tsdb.path="$dir/tsdb" \
+        --web.listen-address="127.0.0.1:$prometheus_port" --storage.tsdb.retention.time=1h \
+        --log.level=warn >"$dir/prometheus.out" 2>"$dir/prometheus.err" &
+    prometheus_pid=$!
+}

@@ -145,12 +145,8 @@ scrape_configs:
     static_configs:
       - targets: ['127.0.0.1:$web_port']
 EOF2
-promtool check config "$out_dir/prometheus.yml" >/dev/null 2>&1 || fail "the generated Prometheus configuration"
-prometheus_port=$(lw_pick_port) || fail "no free port"
-prometheus --config.file="$out_dir/prometheus.yml" --storage.tsdb.path="$out_dir/tsdb" \
-    --web.listen-address="127.0.0.1:$prometheus_port" --storage.tsdb.retention.time=1h \
-    --log.level=warn >"$out_dir/prometheus.out" 2>"$out_dir/prometheus.err" &
-pids+=($!)
+lw_start_prometheus "$out_dir"
+pids+=("$prometheus_pid")
 targets() { curl -s -m 10 "http://127.0.0.1:$prometheus_port/api/v1/targets" || true; }
 for _ in $(seq 1 120); do
     t=$(targets)

@@ -1,6 +1,7 @@
 // The error report's routing and the log's limits: the user's and the router's errors reach the
 // reporter (the box), strangers' only the log, and no flood of reports floods standard error.
 #include "apperror.h"
+#include "loopbacksocket.h"
 #include "socketrig.h"
 
 #include <QtTest>
@@ -152,12 +153,9 @@ private slots:
             const TErrorPlaceScope scope(place);
             server.SetActive(true);
         }
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int fd = connectLoopback(server.Socket()->LocalPort());
+        QVERIFY(fd >= 0);
         sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(uint16_t(server.Socket()->LocalPort()));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
         socklen_t length = sizeof address;
         QCOMPARE(::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length), 0);
         QTRY_COMPARE(server.Socket()->ActiveConnections(), 1);
@@ -180,12 +178,8 @@ private slots:
         server.OnClientRead = [](QObject *, TCustomWinSocket *s) { s->ReceivePending(); };
         server.SetActive(true);
         for (int i = 0; i < 300; ++i) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(uint16_t(server.Socket()->LocalPort()));
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+            const int fd = connectLoopback(server.Socket()->LocalPort());
+            QVERIFY(fd >= 0);
             resetOnClose(fd);
             ::close(fd);
             if (i % 50 == 0)
