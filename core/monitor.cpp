@@ -186,6 +186,7 @@ void TMonitor::wire()
     WebServer.MachineAnswer = [this](std::string_view Path, uint32_t Peer) { return MachineAnswer(Path, Peer); };
     WebServer.IsExpensive = [](std::string_view Path) { return IsCallsJsonPath(Path); };
     WebServer.WebConfig = [this] { return currentWebConfig(); };
+    WebServer.WebServerSocket.OnTlsAccept = [this] { currentWebConfig(); };
     WebServer.IsMachinePath = [](std::string_view Path) { return IsMachinePath(Path); };
 
     VersionCheck.ThisVersion = ThisVersion;

@@ -863,6 +863,8 @@ void TServerWinSocket::DoAccept()
         }
         FOutOfDescriptors = false;
         auto *connection = new TServerClientWinSocket(this, handle);
+        if (FOwner->FTls && FOwner->OnTlsAccept)
+            Guarded([&] { FOwner->OnTlsAccept(); });
         if (FOwner->FTls) {
             EvictStalledHandshake();
             connection->StartTls(FOwner->FTls, FOwner->FTlsHandshakeTimeoutMs);

@@ -379,6 +379,9 @@ public:
     // Connections already open keep what they were accepted with.
     const std::shared_ptr<TTlsServerContext> &Tls() const { return FTls; }
     void SetTls(std::shared_ptr<TTlsServerContext> Context);
+    // Runs before a TLS connection's handshake starts, so that the holder of the settings can
+    // swap the context first (a certificate renewed on disk serves the next handshake).
+    std::function<void()> OnTlsAccept;
     // How long a TLS handshake may take (kTlsHandshakeTimeoutMs unless set), for connections
     // accepted from now on.
     void SetTlsHandshakeTimeout(int Milliseconds) { FTlsHandshakeTimeoutMs = Milliseconds; }

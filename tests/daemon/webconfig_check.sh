@@ -2,7 +2,9 @@
 # linewatchd with a web configuration file in the Prometheus exporter toolkit's format: TLS with a
 # throw-away CA made here by `openssl` and a bcrypt password made by `htpasswd`. curl gets the page
 # and /metrics over HTTPS with the right password, 401 without or with a wrong one, nothing over
-# plain HTTP, TLS 1.1 or with another CA; a broken file at start stops linewatchd, a broken file on
+# plain HTTP, TLS 1.1, with another CA or an expired certificate (swapped in on disk, as a renewal
+# is); a handshake trickling in a byte a second holds nobody up; a broken file at start stops
+# linewatchd, a broken file on
 # SIGHUP keeps the running one; and a real Prometheus scrapes over HTTPS with basic_auth (its
 # target down with a wrong password). Everything on 127.0.0.1.
 # Usage: webconfig_check.sh LINEWATCHD SIMULATOR OUTPUT_DIR
@@ -109,6 +111,33 @@ curl -s -m 20 -I --cacert "$tls/ca.pem" -u 'scraper:s3cret pass' "$url/metrics" 
 [ "$(code --tls-max 1.1 --cacert "$tls/ca.pem" -u 'scraper:s3cret pass' "$url/")" = 000 ] || fail "TLS 1.1 was accepted"
 [ "$(code "http://127.0.0.1:$web_port/")" = 000 ] || fail "plain HTTP got an answer on the TLS port"
 ! grep -q 's3cret' "$out_dir/linewatchd.err" || fail "a password reached the log"
+
+# --- a client that sends its handshake a byte a second holds nobody else up ---
+python3 - "$web_port" <<'PY' &
+import socket, sys, time
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+for b in b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03":
+    try:
+        s.send(bytes([b]))
+    except OSError:
+        break
+    time.sleep(1)
+PY
+trickler=$!
+pids+=("$trickler")
+sleep 1
+[ "$(code --cacert "$tls/ca.pem" -u 'scraper:s3cret pass' "$url/")" = 200 ] || fail "a trickling handshake held the page up"
+
+# --- a certificate swapped on disk is used at the next connection: an expired one is refused ---
+cp "$tls/server.pem" "$tls/good.pem"
+openssl x509 -req -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" -CAcreateserial \
+    -out "$tls/expired.pem" -days 0 -extfile "$tls/ext" 2>/dev/null
+sleep 1.1
+cp "$tls/expired.pem" "$tls/server.pem"
+[ "$(code --cacert "$tls/ca.pem" -u 'scraper:s3cret pass' "$url/")" = 000 ] || fail "an expired certificate was accepted"
+cp "$tls/good.pem" "$tls/server.pem"
+touch "$tls/server.pem"
+[ "$(code --cacert "$tls/ca.pem" -u 'scraper:s3cret pass' "$url/")" = 200 ] || fail "the renewed certificate was not used"
 
 # --- a broken file on SIGHUP: the running configuration stays, the log says why ---
 printf 'basic_auth_users: [\n' >"$out_dir/web.yml"
