@@ -73,8 +73,11 @@ inline constexpr std::size_t kReceiveLimit = 64 * 1024;
 
 // A TLS listener (TServerSocket::SetTls) lets at most this many handshakes run at once; a
 // newcomer beyond it closes the oldest unfinished one, so peers that stall half-way through a
-// handshake cannot keep a real client out for a whole time-out.
-inline constexpr int kMaxTlsHandshakes = 64;
+// handshake cannot keep a real client out for a whole time-out. Honest bursts stay well below
+// it: at 64, a hundred clients handshaking at once lost about one connection in a hundred, since
+// the server counts a handshake as unfinished until it has read the client's last message.
+// A handshake holds some tens of kilobytes, so the bound is a few megabytes.
+inline constexpr int kMaxTlsHandshakes = 256;
 // A TLS handshake not finished this long after the accept is closed (the web server's own idle
 // time-out may close it sooner: it counts a connection as idle until decrypted bytes arrive).
 inline constexpr int kTlsHandshakeTimeoutMs = 10 * 1000;
