@@ -2,6 +2,8 @@
 // on the GUI thread, like the handlers that report.
 #include "apperror.h"
 
+#include "tokenbucket.h"
+
 #include <QCoreApplication>
 #include <QPointer>
 #include <QTimer>
@@ -50,8 +52,7 @@ struct TBudget
 {
     std::map<std::string, TRemembered> recent;
     long long dropped = 0; // lines of texts not remembered, held back for want of budget
-    double tokens = kLogBurstLines;
-    Clock::time_point refilled = Clock::now();
+    TTokenBucket lines{kLogBurstLines, kLogLinesPerSecond};
 };
 
 struct TLogState
@@ -97,13 +98,7 @@ TBudget &budgetOf(TErrorOrigin origin)
 
 bool takeToken(TBudget &state, Clock::time_point now)
 {
-    const double seconds = std::chrono::duration<double>(now - state.refilled).count();
-    state.refilled = now;
-    state.tokens = std::min<double>(kLogBurstLines, state.tokens + seconds * kLogLinesPerSecond);
-    if (state.tokens < 1.0)
-        return false;
-    state.tokens -= 1.0;
-    return true;
+    return state.lines.Take(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count());
 }
 
 std::string repeatedText(const std::string &text, long long count)

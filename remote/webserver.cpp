@@ -184,7 +184,8 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
         std::optional<std::string> machine = MachineAnswer ? MachineAnswer(path, Peer) : std::nullopt;
         if (expensive) {
             ++m_expensiveAnswers;
-            m_expensiveBudget -= std::max<int64_t>(kExpensiveMinimumCharge, machine ? int64_t(machine->size()) : 0);
+            m_expensiveBudget.Charge(
+                double(std::max<int64_t>(kExpensiveMinimumCharge, machine ? int64_t(machine->size()) : 0)));
         }
         if (machine)
             send(*machine);
@@ -223,15 +224,12 @@ std::optional<std::string> TWebServer::refusal(const TWebConfig &Config, std::st
 
 bool TWebServer::rateTurn(const TWebRateLimit &Limit)
 {
-    const int64_t now = m_clock.elapsed();
-    if (m_rateTokens < 0)
-        m_rateTokens = Limit.Burst;
-    m_rateTokens = std::min<double>(Limit.Burst, m_rateTokens + double(now - m_rateTime) / double(Limit.IntervalMs));
-    m_rateTime = now;
-    if (m_rateTokens < 1)
-        return false;
-    m_rateTokens -= 1;
-    return true;
+    const double perSecond = 1000.0 / double(Limit.IntervalMs);
+    if (!std::exchange(m_rateBucketUsed, true))
+        m_rateBucket = TTokenBucket(Limit.Burst, perSecond);
+    else
+        m_rateBucket.SetRate(Limit.Burst, perSecond);
+    return m_rateBucket.Take(m_clock.elapsed());
 }
 
 bool TWebServer::isMethodWord(std::string_view Word)
@@ -243,12 +241,8 @@ bool TWebServer::isMethodWord(std::string_view Word)
 
 bool TWebServer::expensiveTurn()
 {
-    const int64_t now = m_clock.elapsed();
-    m_expensiveBudget = std::min(kExpensiveBurstBytes,
-                                 m_expensiveBudget + (now - m_expensiveBudgetTime) * kExpensiveBytesPerSecond / 1000);
-    m_expensiveBudgetTime = now;
     // Positive is enough: the answer may overdraw by its own size, which the next ones wait for.
-    return m_expensiveBudget > 0;
+    return m_expensiveBudget.Available(m_clock.elapsed()) > 0;
 }
 
 void TWebServer::WebServerSocketClientError(QObject *, TCustomWinSocket *, TErrorEvent, int &ErrorCode)

@@ -7,6 +7,7 @@
 
 #include "basicauth.h"
 #include "socketlayer.h"
+#include "tokenbucket.h"
 #include "webconfig.h"
 
 #include <QElapsedTimer>
@@ -137,14 +138,13 @@ private:
     std::optional<std::string> refusal(const TWebConfig &Config, std::string_view Headers, const std::string &Peer);
     bool rateTurn(const TWebRateLimit &Limit);
 
-    int64_t m_expensiveBudget = kExpensiveBurstBytes;
-    int64_t m_expensiveBudgetTime = 0;
+    TTokenBucket m_expensiveBudget{double(kExpensiveBurstBytes), double(kExpensiveBytesPerSecond)};
     int64_t m_expensiveAnswers = 0;
     int64_t m_expensiveRefusals = 0;
 
-    // rate_limit's bucket: tokens (in requests) at m_rateTime; below 0 before its first use.
-    double m_rateTokens = -1;
-    int64_t m_rateTime = 0;
+    // rate_limit's bucket, in requests; its rate follows the configuration in force.
+    TTokenBucket m_rateBucket{0, 0};
+    bool m_rateBucketUsed = false;
     int64_t m_rateLimited = 0;
 
     int m_idleTimeoutMs = kIdleTimeoutMs;
