@@ -53,14 +53,7 @@ unset STATE_DIRECTORY
 
 # --- a throw-away P-256 CA and server certificate for 127.0.0.1; a bcrypt password ---
 tls=$work/tls
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$tls/ca.key" -out "$tls/ca.pem" \
-    -days 1 -subj /CN=bench-ca 2>/dev/null
-openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$tls/server.key" -out "$tls/server.csr" \
-    -subj /CN=127.0.0.1 2>/dev/null
-printf 'subjectAltName=IP:127.0.0.1\n' >"$tls/ext"
-openssl x509 -req -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" -CAcreateserial \
-    -out "$tls/server.pem" -days 1 -extfile "$tls/ext" 2>/dev/null
-chmod 600 "$tls/server.key"
+lw_make_certificates "$tls"
 user=scraper
 pass='bench pass'
 hash=$(htpasswd -nbBC 10 "$user" "$pass" | cut -d: -f2)

@@ -115,3 +115,18 @@ lw_start_prometheus() {
         --log.level=warn >"$dir/prometheus.out" 2>"$dir/prometheus.err" &
     prometheus_pid=$!
 }
+
+# lw_make_certificates DIR: a throw-away P-256 CA (DIR/ca.key, ca.pem) and a server certificate for
+# 127.0.0.1 signed by it (DIR/server.key at 0600, server.csr, server.pem, and ext, its
+# subjectAltName, for signing it again); never kept beyond the run that makes them.
+lw_make_certificates() {
+    local dir=$1
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$dir/ca.key" \
+        -out "$dir/ca.pem" -days 2 -subj /CN=linewatch-test-ca 2>/dev/null
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$dir/server.key" \
+        -out "$dir/server.csr" -subj /CN=127.0.0.1 2>/dev/null
+    printf 'subjectAltName=IP:127.0.0.1\n' >"$dir/ext"
+    openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial \
+        -out "$dir/server.pem" -days 2 -extfile "$dir/ext" 2>/dev/null
+    chmod 600 "$dir/server.key"
+}

@@ -45,16 +45,9 @@ unset STATE_DIRECTORY
 
 # --- a CA, a server certificate for 127.0.0.1, another CA; a bcrypt password ---
 tls=$out_dir/tls
-make_ca() { openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$tls/$1.key" \
-    -out "$tls/$1.pem" -days 2 -subj "/CN=$1" 2>/dev/null; }
-make_ca ca
-make_ca otherca
-openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$tls/server.key" -out "$tls/server.csr" \
-    -subj /CN=127.0.0.1 2>/dev/null
-printf 'subjectAltName=IP:127.0.0.1\n' >"$tls/ext"
-openssl x509 -req -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" -CAcreateserial \
-    -out "$tls/server.pem" -days 2 -extfile "$tls/ext" 2>/dev/null
-chmod 600 "$tls/server.key"
+lw_make_certificates "$tls"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$tls/otherca.key" \
+    -out "$tls/otherca.pem" -days 2 -subj /CN=otherca 2>/dev/null
 hash=$(htpasswd -nbBC 10 scraper 's3cret pass' | cut -d: -f2)
 write_config() {
     printf 'tls_server_config:\n  cert_file: tls/server.pem\n  key_file: tls/server.key\n' >"$out_dir/web.yml"
