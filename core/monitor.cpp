@@ -185,8 +185,14 @@ void TMonitor::wire()
     WebServer.StatusPage = [this] { return StatusPage(); };
     WebServer.MachineAnswer = [this](std::string_view Path, uint32_t Peer) { return MachineAnswer(Path, Peer); };
     WebServer.IsExpensive = [](std::string_view Path) { return IsCallsJsonPath(Path); };
-    WebServer.WebConfig = [this] { return currentWebConfig(); };
+    // The file is looked at once per connection: before the handshake on a TLS port, else when the
+    // request is read.
     WebServer.WebServerSocket.OnTlsAccept = [this] { currentWebConfig(); };
+    WebServer.WebConfig = [this]() -> const TWebConfig * {
+        if (WebServer.WebServerSocket.Tls())
+            return m_webConfig ? m_webConfig->Config() : nullptr;
+        return currentWebConfig();
+    };
     WebServer.IsMachinePath = [](std::string_view Path) { return IsMachinePath(Path); };
 
     VersionCheck.ThisVersion = ThisVersion;
