@@ -1,6 +1,7 @@
-// OpenSSL 3 server contexts and memory-BIO sessions for the listeners; see tlscontext.h.
+// OpenSSL 3 server contexts and per-connection sessions for the listeners; see tlscontext.h.
 #include "tlscontext.h"
 
+#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -113,6 +114,82 @@ int AcceptAnyCertificate(int, X509_STORE_CTX *)
 
 } // namespace
 
+// The session's BIO: reads take from the bytes Feed was given, writes append to the session's
+// output string. OpenSSL's memory BIO would do the same with a buffer that grows by copying and
+// wiping itself, twice per connection and direction, which costs more than the handshake's hashing.
+struct TTlsSessionBio
+{
+    static TTlsSession *Session(BIO *Bio) { return static_cast<TTlsSession *>(BIO_get_data(Bio)); }
+
+    static int Read(BIO *Bio, char *Data, size_t Size, size_t *Done)
+    {
+        BIO_clear_retry_flags(Bio);
+        TTlsSession *session = Session(Bio);
+        if (!session || session->m_inSize == 0) {
+            BIO_set_retry_read(Bio);
+            *Done = 0;
+            return 0;
+        }
+        const std::size_t n = std::min(Size, session->m_inSize);
+        std::memcpy(Data, session->m_inData, n);
+        session->m_inData += n;
+        session->m_inSize -= n;
+        *Done = n;
+        return 1;
+    }
+
+    static int Write(BIO *Bio, const char *Data, size_t Size, size_t *Done)
+    {
+        BIO_clear_retry_flags(Bio);
+        TTlsSession *session = Session(Bio);
+        if (!session)
+            return 0;
+        session->m_out.append(Data, Size);
+        *Done = Size;
+        return 1;
+    }
+
+    static long Control(BIO *Bio, int Command, long, void *)
+    {
+        switch (Command) {
+        case BIO_CTRL_FLUSH:
+            return 1;
+        case BIO_CTRL_PENDING: {
+            const TTlsSession *session = Session(Bio);
+            return session ? static_cast<long>(session->m_inSize) : 0;
+        }
+        case BIO_CTRL_WPENDING: {
+            const TTlsSession *session = Session(Bio);
+            return session ? static_cast<long>(session->m_out.size()) : 0;
+        }
+        default:
+            return 0;
+        }
+    }
+
+    static int Create(BIO *Bio)
+    {
+        BIO_set_init(Bio, 1);
+        return 1;
+    }
+
+    // Made once; lives as long as the program.
+    static BIO_METHOD *Method()
+    {
+        static BIO_METHOD *const method = [] {
+            BIO_METHOD *made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "linewatch session");
+            if (made) {
+                BIO_meth_set_read_ex(made, Read);
+                BIO_meth_set_write_ex(made, Write);
+                BIO_meth_set_ctrl(made, Control);
+                BIO_meth_set_create(made, Create);
+            }
+            return made;
+        }();
+        return method;
+    }
+};
+
 TTlsServerContext::~TTlsServerContext()
 {
     SSL_CTX_free(m_ctx);
@@ -141,8 +218,10 @@ std::shared_ptr<TTlsServerContext> TTlsServerContext::Make(const TTlsSettings &S
     SSL_CTX_set_max_proto_version(ctx, maxVersion);
     // No client-started renegotiation (a cheap way to make a server work hard), no compression.
     SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_CIPHER_SERVER_PREFERENCE);
-    // Idle connections give their read and write buffers back.
-    SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
+    // Idle connections give their read and write buffers back. The chain sent is the cert_file's,
+    // as the exporter toolkit sends it; without NO_AUTO_CHAIN OpenSSL would try to build one from
+    // the context's store at every handshake.
+    SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_NO_AUTO_CHAIN);
 
     std::string suites;
     for (const std::string &name : Settings.CipherSuites) {
@@ -230,27 +309,24 @@ std::shared_ptr<TTlsServerContext> TTlsServerContext::Make(const TTlsSettings &S
 
 TTlsSession::TTlsSession(std::shared_ptr<TTlsServerContext> Context) : m_context(std::move(Context))
 {
+    BIO_METHOD *method = TTlsSessionBio::Method();
     m_ssl = SSL_new(m_context->Native());
-    m_in = BIO_new(BIO_s_mem());
-    m_out = BIO_new(BIO_s_mem());
-    if (!m_ssl || !m_in || !m_out) {
+    BIO *bio = method ? BIO_new(method) : nullptr;
+    if (!m_ssl || !bio) {
         // Out of memory: the session fails at its first byte.
         SSL_free(m_ssl);
-        BIO_free(m_in);
-        BIO_free(m_out);
+        BIO_free(bio);
         m_ssl = nullptr;
-        m_in = m_out = nullptr;
         return;
     }
-    // A read of an empty input BIO means "more to come", not end of file.
-    BIO_set_mem_eof_return(m_in, -1);
-    SSL_set_bio(m_ssl, m_in, m_out);
+    BIO_set_data(bio, this);
+    // One BIO both ways; SSL_free frees it.
+    SSL_set_bio(m_ssl, bio, bio);
     SSL_set_accept_state(m_ssl);
 }
 
 TTlsSession::~TTlsSession()
 {
-    // Frees both BIOs too.
     SSL_free(m_ssl);
 }
 
@@ -268,11 +344,28 @@ TTlsSession::TResult TTlsSession::Feed(const char *Data, std::size_t Size, std::
             return TResult::Failed;
         }
     }
-    if (Size > 0 && BIO_write(m_in, Data, static_cast<int>(Size)) != static_cast<int>(Size)) {
-        m_error = "out of memory for TLS input";
-        return TResult::Failed;
+    if (Size == 0)
+        return Advance(Plain);
+    // Read straight from the caller's bytes; keep only what OpenSSL leaves.
+    const bool fresh = m_inSize == 0;
+    if (!fresh) {
+        m_inLeft.erase(0, static_cast<std::size_t>(m_inData - m_inLeft.data()));
+        m_inLeft.append(Data, Size);
+        m_inData = m_inLeft.data();
+        m_inSize = m_inLeft.size();
+    } else {
+        m_inData = Data;
+        m_inSize = Size;
     }
-    return Advance(Plain);
+    const TResult result = Advance(Plain);
+    if (fresh && m_inSize > 0) {
+        m_inLeft.assign(m_inData, m_inSize);
+        m_inData = m_inLeft.data();
+    } else if (m_inSize == 0) {
+        m_inLeft.clear();
+        m_inData = nullptr;
+    }
+    return result;
 }
 
 TTlsSession::TResult TTlsSession::Advance(std::string &Plain)
@@ -293,12 +386,13 @@ TTlsSession::TResult TTlsSession::Advance(std::string &Plain)
             return TResult::Failed;
     }
     for (;;) {
-        const std::size_t before = Plain.size();
-        Plain.resize(before + kReadChunk);
-        const int n = SSL_read(m_ssl, Plain.data() + before, kReadChunk);
-        Plain.resize(before + static_cast<std::size_t>(std::max(n, 0)));
-        if (n > 0)
+        // Into a buffer of our own, not a grown string: growing one zero-fills it at every read.
+        char chunk[kReadChunk];
+        const int n = SSL_read(m_ssl, chunk, kReadChunk);
+        if (n > 0) {
+            Plain.append(chunk, static_cast<std::size_t>(n));
             continue;
+        }
         const int error = SSL_get_error(m_ssl, n);
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
             return TResult::Ok;
@@ -325,7 +419,7 @@ bool TTlsSession::Write(const std::string &Text)
         return true;
     }
     ERR_clear_error();
-    // Memory BIOs take everything: SSL_write encrypts all of Text or fails.
+    // The output string takes everything: SSL_write encrypts all of Text or fails.
     if (SSL_write(m_ssl, Text.data(), static_cast<int>(Text.size())) <= 0) {
         Fail();
         return false;
@@ -344,16 +438,14 @@ void TTlsSession::Shutdown()
 
 std::size_t TTlsSession::PendingOutput() const
 {
-    return m_out ? BIO_ctrl_pending(m_out) : 0;
+    return m_out.size();
 }
 
 void TTlsSession::TakeOutput(std::string &Out)
 {
-    const std::size_t pending = PendingOutput();
-    if (pending == 0)
-        return;
-    const std::size_t before = Out.size();
-    Out.resize(before + pending);
-    const int n = BIO_read(m_out, Out.data() + before, static_cast<int>(pending));
-    Out.resize(before + static_cast<std::size_t>(std::max(n, 0)));
+    if (Out.empty())
+        Out.swap(m_out);
+    else
+        Out += m_out;
+    m_out.clear();
 }

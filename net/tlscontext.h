@@ -1,6 +1,7 @@
 // TLS for the listeners (the web port): a server context made once from the web configuration's
-// TLS settings, and the per-connection session that the socket layer runs over memory BIOs, so
-// its own send queue, read watch and lingering close carry the encrypted bytes unchanged.
+// TLS settings, and the per-connection session that the socket layer runs over a BIO of our own
+// (reads from the bytes just received, writes onto one string), so its own send queue, read watch
+// and lingering close carry the encrypted bytes unchanged.
 #pragma once
 
 #include <memory>
@@ -84,10 +85,17 @@ private:
     TResult Advance(std::string &Plain);
     TResult Fail();
 
+    friend struct TTlsSessionBio;
+
     std::shared_ptr<TTlsServerContext> m_context;
     SSL *m_ssl = nullptr;
-    BIO *m_in = nullptr;
-    BIO *m_out = nullptr;
+    // What Feed was given and OpenSSL has not read yet; m_inData points into the caller's buffer
+    // during Feed, into m_inLeft after it.
+    const char *m_inData = nullptr;
+    std::size_t m_inSize = 0;
+    std::string m_inLeft;
+    // Ciphertext OpenSSL wrote, waiting for TakeOutput.
+    std::string m_out;
     bool m_handshakeDone = false;
     bool m_sawFirstByte = false;
     bool m_notTls = false;
