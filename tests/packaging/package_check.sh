@@ -39,15 +39,14 @@ if ! out=$("$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" 2>
     echo "$out"
     exit 1
 fi
-desktop_deb=("$work"/out/linewatch_*.deb)
-service_deb=("$work"/out/linewatchd_*.deb)
-if [ ! -f "${desktop_deb[0]}" ] || [ ! -f "${service_deb[0]}" ] || [ "$(ls "$work"/out/*.deb | wc -l)" -ne 2 ]; then
+debs=("$work"/out/*.deb)
+desktop_deb=$(find "$work/out" -maxdepth 1 -name 'linewatch_*.deb')
+service_deb=$(find "$work/out" -maxdepth 1 -name 'linewatchd_*.deb')
+if [ -z "$desktop_deb" ] || [ -z "$service_deb" ] || [ ${#debs[@]} -ne 2 ]; then
     echo "FAIL: cpack made not the two packages linewatch and linewatchd:"
     ls "$work/out"
     exit 1
 fi
-desktop_deb=${desktop_deb[0]}
-service_deb=${service_deb[0]}
 echo "packages: $(basename "$desktop_deb") $(basename "$service_deb")"
 dpkg-deb -x "$desktop_deb" "$work/desktop"
 dpkg-deb -x "$service_deb" "$work/service"
