@@ -5,6 +5,8 @@
 #include "apperror.h"
 
 #include <systemd/sd-daemon.h>
+// Each line would otherwise carry CODE_FILE and CODE_LINE of the one call below.
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
 #include <algorithm>

@@ -3,7 +3,8 @@
 # receives READY=1 only once the web port accepts, STATUS= lines that follow the router session,
 # WATCHDOG=1 again and again with WATCHDOG_USEC set, and STOPPING=1 at SIGTERM. Its standard error
 # is named in JOURNAL_STREAM as journald names it: where journald runs, the lines are in the
-# journal with their fields; elsewhere they are the "<N>" lines on standard error as without it.
+# journal with their fields; elsewhere they are the "<N>" lines on standard error as without it,
+# and, run as root, a stand-in journal socket in a private mount namespace receives the fields.
 # Everything stays on 127.0.0.1.
 # Usage: notify_check.sh LINEWATCHD SIMULATOR OUTPUT_DIR
 set -euo pipefail
@@ -96,7 +97,8 @@ lw_wait_gone "$daemon_pid" 300 || fail "linewatchd did not end on SIGTERM"
 status=0
 wait "$daemon_pid" || status=$?
 [ "$status" -eq 0 ] || fail "exit status $status after SIGTERM"
-sleep 0.2
+# Sent before the exit, but the reader may not have written it yet.
+for _ in $(seq 1 100); do grep -qx 'STOPPING=1' "$out_dir/notify.log" && break; sleep 0.1; done
 order=$(grep -xE 'READY=1|STOPPING=1' "$out_dir/notify.log" | tr '\n' ' ')
 [ "$order" = "READY=1 STOPPING=1 " ] || fail "READY=1 and STOPPING=1 came as: $order"
 
@@ -107,8 +109,40 @@ if [ -S /run/systemd/journal/socket ] && journalctl -n 0 >/dev/null 2>&1; then
         echo "note: journald runs but this user cannot read linewatchd's entries; fields not checked"
     [ -z "$entries" ] || grep -qF 'PRIORITY=6' <<<"$entries" || fail "the connect entry has no PRIORITY=6"
 else
-    echo "note: no journald here; checked that the lines stay on standard error"
     grep -qF "<6>linewatchd: connected to the router at 127.0.0.1:$router_port" "$out_dir/daemon.err" ||
         fail "without a journal the <N> lines left standard error"
+    # Root may put a stand-in journal socket on a /run of its own (a private mount namespace):
+    # the fields as journald would receive them.
+    if [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
+        : >"$out_dir/journal.err"
+        # shellcheck disable=SC2016 # the inner script expands its own arguments
+        LW_STREAM=$(stat -c '%d:%i' "$out_dir/journal.err") unshare -m bash -c '
+            mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/journal || exit 1
+            python3 -c "
+import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(\"/run/systemd/journal/socket\")
+print(\"bound\", flush=True)
+while True:
+    entry = s.recv(65536).decode()
+    print(entry.replace(\"\\n\", \" \"), flush=True)
+" >"$1/journal.log" &
+            reader=$!
+            for _ in $(seq 1 100); do grep -qx bound "$1/journal.log" && break; sleep 0.1; done
+            JOURNAL_STREAM=$LW_STREAM "$2" --config "$1/settings.ini" 2>>"$1/journal.err" &
+            daemon=$!
+            for _ in $(seq 1 600); do grep -q "LINEWATCH_EVENT=connect" "$1/journal.log" && break; sleep 0.1; done
+            kill -TERM "$daemon"
+            wait "$daemon"
+            kill "$reader"
+        ' journal "$out_dir" "$daemon" || fail "the stand-in journal did not run"
+        expected="MESSAGE=connected to the router at 127.0.0.1:$router_port PRIORITY=6 SYSLOG_IDENTIFIER=linewatchd"
+        expected+=" LINEWATCH_ROUTER=127.0.0.1:$router_port LINEWATCH_EVENT=connect"
+        grep -qF "$expected" "$out_dir/journal.log" || fail "no journal entry with the connect's fields"
+        grep -qF "LINEWATCH_EVENT=stop" "$out_dir/journal.log" || fail "no journal entry for the stop"
+        [ ! -s "$out_dir/journal.err" ] || fail "lines on standard error beside the journal"
+    else
+        echo "note: no journald here and not root; checked that the lines stay on standard error"
+    fi
 fi
 echo "OK: READY=1 after the port listened, STATUS=, WATCHDOG=1, STOPPING=1"
