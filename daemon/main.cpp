@@ -1,7 +1,8 @@
 // linewatchd: the monitor without a display, for a router in a closet. It reads a settings file
 // (never writes it), connects to the router at start and again whenever the connection is lost,
 // serves the web page, the machine status and the relay as configured, and writes one line per
-// event to standard error for journald.
+// event to standard error, or to the journal with fields of its own; under systemd it tells the
+// manager when it is ready, how it stands and that its event loop still turns.
 #include "apperror.h"
 #include "convert.h"
 #include "fdreserve.h"
@@ -9,6 +10,7 @@
 #include "inifile.h"
 #include "monitor.h"
 #include "privatefile.h"
+#include "systemdservice.h"
 #include "terminationsignals.h"
 
 #include <QCommandLineParser>
@@ -33,8 +35,10 @@
 
 namespace {
 
-void logLine(int priority, const std::string &text)
+// Event names the line for the journal's LINEWATCH_EVENT field.
+void logLine(int priority, const std::string &text, const char *event = nullptr)
 {
+    const TLogEventScope scope(event);
     WriteLogLine(text, priority);
 }
 
@@ -192,7 +196,7 @@ void reloadSettings(TMonitor &Monitor, const std::string &Path,
 {
     errno = 0;
     if (const std::string problem = settingsFileProblem(Path); !problem.empty()) {
-        logLine(kLogError, "not reloaded, keeping the running settings: " + problem);
+        logLine(kLogError, "not reloaded, keeping the running settings: " + problem, "reload");
         return;
     }
     TSettings fresh;
@@ -203,9 +207,9 @@ void reloadSettings(TMonitor &Monitor, const std::string &Path,
         fresh.SetChecked(SettingControl::chkWebAdmin, true);
     }
     for (const std::string &setting : Monitor.ReloadSettings(fresh))
-        logLine(kLogWarning, setting + " changed: takes effect when linewatchd is restarted");
+        logLine(kLogWarning, setting + " changed: takes effect when linewatchd is restarted", "reload");
     reloadWebConfig(Monitor);
-    logLine(kLogInfo, "reloaded " + Path);
+    logLine(kLogInfo, "reloaded " + Path, "reload");
 }
 
 // --export-csv: the calls of the settings file's database to File ("-": standard output). A file
@@ -325,8 +329,15 @@ int main(int argc, char *argv[])
 
     SetLogPrefix("linewatchd: ");
     SetLogPriorities(true);
-    SetErrorReporter([](const std::string &message) { LogReport(message, kLogError, CurrentErrorOrigin()); });
-    SetPeerErrorReporter([](const std::string &message) { LogReport(message, kLogWarning, TErrorOrigin::Peer); });
+    InstallJournalLog();
+    SetErrorReporter([](const std::string &message) {
+        const TLogEventScope event(CurrentErrorOrigin() == TErrorOrigin::Router ? "router-error" : "error");
+        LogReport(message, kLogError, CurrentErrorOrigin());
+    });
+    SetPeerErrorReporter([](const std::string &message) {
+        const TLogEventScope event("peer-error");
+        LogReport(message, kLogWarning, TErrorOrigin::Peer);
+    });
 
     const QString configFile = QFileInfo(parser.value(configOption)).absoluteFilePath();
     // Checked before any signal handler is set: nothing could end a wait for a FIFO's writer.
@@ -356,20 +367,24 @@ int main(int argc, char *argv[])
     bool terminationRequested = false;
     std::function<void()> reload;
     std::unique_ptr<QSocketNotifier> terminationNotifier;
+    TServiceNotifier serviceNotifier;
     if (signalFd >= 0) {
         terminationNotifier = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
-        QObject::connect(
-            terminationNotifier.get(), &QSocketNotifier::activated, &app, [&terminationRequested, &reload] {
-                const TSignalsReceived received = DrainTerminationSignals();
-                if (received.Terminate) {
-                    terminationRequested = true;
-                    QCoreApplication::exit(0);
-                } else if (received.Hangup && reload) {
-                    reload();
-                } else if (received.Hangup) {
-                    logLine(kLogNotice, "SIGHUP while starting: the settings are being read now; not reloaded");
-                }
-            });
+        QObject::connect(terminationNotifier.get(), &QSocketNotifier::activated, &app,
+                         [&terminationRequested, &reload, &serviceNotifier] {
+                             const TSignalsReceived received = DrainTerminationSignals();
+                             if (received.Terminate) {
+                                 serviceNotifier.Stopping();
+                                 terminationRequested = true;
+                                 QCoreApplication::exit(0);
+                             } else if (received.Hangup && reload) {
+                                 reload();
+                             } else if (received.Hangup) {
+                                 logLine(kLogNotice,
+                                         "SIGHUP while starting: the settings are being read now; not reloaded",
+                                         "reload");
+                             }
+                         });
     }
 
     // Destroyed after the monitor, whose end may still log (calls the history could not keep).
@@ -384,38 +399,66 @@ int main(int argc, char *argv[])
     // Its fault reports reach the log through the monitor.
     monitor.SetDataDirectory(historyDataDirectory().toStdString(), false, historyNamedAfterSettings(configFile));
 
-    QObject::connect(&monitor, &TMonitor::connectionChanged, &app, [&monitor](bool Connected) {
+    // systemctl status's line follows the connection and the day's calls; the tick carries it past
+    // midnight.
+    TServiceStatus serviceStatus;
+    const auto showStatus = [&serviceNotifier, &serviceStatus] {
+        serviceNotifier.Status(serviceStatus.Text(QDate::currentDate()));
+    };
+    using TLink = TServiceStatus::TLink;
+    QObject::connect(&monitor, &TMonitor::ticked, &app, showStatus);
+    QObject::connect(&monitor, &TMonitor::connectionChanged, &app, [&](bool Connected) {
         const std::string where =
             monitor.Session.sktBrelwick.Address() + ":" + std::to_string(monitor.Session.sktBrelwick.Port());
         if (Connected)
-            logLine(kLogInfo, "connected to the router at " + where);
+            logLine(kLogInfo, "connected to the router at " + where, "connect");
         else
-            logLine(kLogNotice, "the connection to the router at " + where + " ended");
+            logLine(kLogNotice, "the connection to the router at " + where + " ended", "disconnect");
+        serviceStatus.SetLink(Connected ? TLink::LoggingIn : TLink::Disconnected);
+        showStatus();
+    });
+    QObject::connect(&monitor, &TMonitor::statusScreenShown, &app, [&](bool Shown) {
+        if (Shown)
+            serviceStatus.SetLink(TLink::StatusScreen);
+        else if (serviceStatus.Link() == TLink::StatusScreen)
+            serviceStatus.SetLink(TLink::LoggingIn);
+        showStatus();
     });
     QObject::connect(&monitor, &TMonitor::statusMessage, &app, [](const QString &Text) {
         if (!Text.isEmpty())
-            logLine(kLogInfo, bytes(Text));
+            logLine(kLogInfo, bytes(Text), "status");
     });
-    QObject::connect(&monitor, &TMonitor::relayChanged, &app, [](bool Attached) {
+    QObject::connect(&monitor, &TMonitor::relayChanged, &app, [&](bool Attached) {
         if (!Attached)
-            logLine(kLogInfo, "the remote user left; logging in again");
+            logLine(kLogInfo, "the remote user left; logging in again", "relay");
+        serviceStatus.SetLink(Attached ? TLink::RelayUser : TLink::LoggingIn);
+        showStatus();
     });
     // One line per wait, not per second of its countdown.
-    QObject::connect(&monitor, &TMonitor::reconnectWaiting, &app, [](int DelayMs, const QString &Reason) {
+    QObject::connect(&monitor, &TMonitor::reconnectWaiting, &app, [&](int DelayMs, const QString &Reason) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f", DelayMs / 1000.0);
-        logLine(kLogNotice, "reconnecting in " + std::string(seconds) + " s (" + bytes(Reason) + ")");
+        const std::string wait = "in " + std::string(seconds) + " s (" + bytes(Reason) + ")";
+        logLine(kLogNotice, "reconnecting " + wait, "reconnect");
+        serviceStatus.SetLink(TLink::Reconnecting, wait);
+        showStatus();
+    });
+    QObject::connect(&monitor, &TMonitor::historyChanged, &app, [&] {
+        serviceStatus.CallWritten(QDate::currentDate());
+        logLine(kLogInfo, "a call was written to the call history", "call");
+        showStatus();
     });
     // The alerts switched on in [Alerts], past their rate limit: a warning for what needs someone
     // now, a notice for the rest. No desktop bubbles here.
     QObject::connect(&monitor, &TMonitor::alertCommandFailed, &app,
-                     [](const QString &Text) { logLine(kLogWarning, bytes(Text)); });
+                     [](const QString &Text) { logLine(kLogWarning, bytes(Text), "alert"); });
     QObject::connect(&monitor, &TMonitor::alertRaised, &app, [](TAlertKind Kind, const QString &, const QString &Text) {
         logLine(AlertIsUrgent(Kind) ? kLogWarning : kLogNotice,
-                std::string("alert ") + AlertKindName(Kind) + ": " + bytes(Text));
+                std::string("alert ") + AlertKindName(Kind) + ": " + bytes(Text), "alert");
     });
     monitor.ShowNewVersion = [](const TNewVersionTexts &Texts) {
-        logLine(kLogNotice, "a new version is available: " + bytes(Texts.CurrentVersion) + " at " + bytes(Texts.Url));
+        logLine(kLogNotice, "a new version is available: " + bytes(Texts.CurrentVersion) + " at " + bytes(Texts.Url),
+                "update");
     };
 
     monitor.Create();
@@ -430,7 +473,11 @@ int main(int argc, char *argv[])
         monitor.WebConfigFileOverride = QFileInfo(parser.value(webConfigOption)).absoluteFilePath().toStdString();
     monitor.ApplySettings();
     monitor.Session.ResetStatus();
-    logLine(kLogInfo, "started with " + configFile.toStdString());
+    const std::string router = monitor.Settings.Text(SettingControl::edtTelnetAddress) + ":" +
+                               monitor.Settings.Text(SettingControl::edtTelnetPort);
+    SetJournalRouter(router);
+    serviceStatus.SetRouter(router);
+    logLine(kLogInfo, "started with " + configFile.toStdString(), "start");
     monitor.Connect();
     // A service that was told to listen and cannot is of no use: systemd should hear of it.
     const bool webDown =
@@ -438,10 +485,14 @@ int main(int argc, char *argv[])
     const bool relayDown =
         monitor.Settings.Checked(SettingControl::chkTelnetAdmin) && !monitor.Relay.TelnetServerSocket.Active();
     if (webDown || relayDown) {
-        logLine(kLogError, std::string("cannot listen on the ") + (webDown ? "web" : "relay") + " port; stopping");
+        logLine(kLogError, std::string("cannot listen on the ") + (webDown ? "web" : "relay") + " port; stopping",
+                "start");
         FlushLog();
         return 1;
     }
+    // The listeners are open (or switched off): whatever waits for the service may start.
+    showStatus();
+    serviceNotifier.Ready();
     reload = [&monitor, &configFile, &listenAddress] {
         const TErrorOriginScope origin(TErrorOrigin::User);
         reloadSettings(monitor, configFile.toStdString(), listenAddress);
@@ -455,6 +506,7 @@ int main(int argc, char *argv[])
 
     const int status = terminationRequested ? 0 : QCoreApplication::exec();
     reload = nullptr;
+    const TLogEventScope stopped("stop");
     WriteLastLogLine("stopped", kLogInfo);
     return status;
 }

@@ -58,6 +58,7 @@ struct TBudget
 struct TLogState
 {
     LogSink sink;
+    LogRecordSink recordSink;
     std::string prefix = "linewatch: ";
     bool priorities = false;
     std::array<TBudget, 3> budgets; // by TErrorOrigin
@@ -73,13 +74,16 @@ TLogState &logState()
 void emitLine(const std::string &text, int priority)
 {
     TLogState &state = logState();
-    std::string line = state.prefix + text;
-    if (state.priorities)
-        line = "<" + std::to_string(priority) + ">" + line;
-    for (char &c : line) {
+    std::string oneLine = text;
+    for (char &c : oneLine) {
         if (c == '\r' || c == '\n')
             c = ' ';
     }
+    if (state.recordSink && state.recordSink(oneLine, priority))
+        return;
+    std::string line = state.prefix + oneLine;
+    if (state.priorities)
+        line = "<" + std::to_string(priority) + ">" + line;
     if (state.sink) {
         state.sink(line);
         return;
@@ -388,6 +392,13 @@ LogSink SetLogSink(LogSink sink)
 {
     LogSink previous = std::move(logState().sink);
     logState().sink = std::move(sink);
+    return previous;
+}
+
+LogRecordSink SetLogRecordSink(LogRecordSink sink)
+{
+    LogRecordSink previous = std::move(logState().recordSink);
+    logState().recordSink = std::move(sink);
     return previous;
 }
 

@@ -166,6 +166,11 @@ void WriteLastLogLine(const std::string &text, int priority);
 // error. The prefix ("linewatch: ") is written before each line.
 using LogSink = std::function<void(const std::string &line)>;
 LogSink SetLogSink(LogSink sink);
+// A log that keeps fields of its own (the journal): it is offered each finished line's text
+// without the prefix, the "<N>" and line breaks, with its priority, and says whether it took the
+// line. A line it does not take goes on as without it. Returns the previous one.
+using LogRecordSink = std::function<bool(const std::string &text, int priority)>;
+LogRecordSink SetLogRecordSink(LogRecordSink sink);
 void SetLogPrefix(const std::string &prefix);
 // Forgets all counts and limits (for tests).
 void ResetLogLimits();

@@ -9,7 +9,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     qt6-tools-dev qt6-l10n-tools
     libqt6sql6-sqlite libsqlite3-dev
-    libssl-dev openssl curl libyaml-cpp-dev libcrypt-dev
+    libssl-dev openssl curl libyaml-cpp-dev libcrypt-dev libsystemd-dev
     libbenchmark-dev
     xvfb xauth
     "$@"

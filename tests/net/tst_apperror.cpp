@@ -135,6 +135,31 @@ private slots:
                                                     "linewatch: stopped"}));
     }
 
+    // A log with fields (the journal) takes whole lines under the same limits; what it refuses
+    // still reaches the plain log.
+    void recordSinkRefusalLostTheLine()
+    {
+        std::vector<std::pair<std::string, int>> records;
+        bool accept = true;
+        SetLogRecordSink([&](const std::string &text, int priority) {
+            if (accept)
+                records.emplace_back(text, priority);
+            return accept;
+        });
+        WriteLogLine("two\nlines", kLogWarning);
+        for (int i = 0; i < 5; ++i)
+            WriteLogLine("same", kLogNotice);
+        accept = false;
+        WriteLogLine("refused", kLogInfo);
+        accept = true;
+        FlushLog();
+        SetLogRecordSink({});
+        QCOMPARE(records,
+                 (std::vector<std::pair<std::string, int>>{
+                     {"two lines", kLogWarning}, {"same", kLogNotice}, {"same (repeated 4 times)", kLogNotice}}));
+        QCOMPARE(m_lines, std::vector<std::string>{"linewatch: refused"});
+    }
+
     void peerResetDidNotSayWhichConnection_data()
     {
         QTest::addColumn<TErrorPlace>("place");

@@ -2,7 +2,8 @@
 # Checks the systemd units with systemd-analyze: `verify` on linewatchd.service and on an
 # instance of the template (a template itself cannot be verified), with any warning counted as a
 # failure, and the offline security review held at an exposure of 2.0 or less (1.5 when
-# written; systemd still calls 4.9 "OK", so its rating alone would let the sandbox erode).
+# written; systemd still calls 4.9 "OK", so its rating alone would let the sandbox erode), and
+# neither unit's state directory inside the other's.
 # verify wants ExecStart's program and the Documentation= manual page to exist, so the copies start
 # the built linewatchd when one is given and /bin/true otherwise, and man finds our page. Exits 77
 # (skipped) where systemd-analyze is missing or cannot run.
@@ -54,5 +55,16 @@ for unit in linewatchd.service linewatchd@office.service; do
     fi
 done
 
-[ "$failed" -eq 0 ] && echo "OK: both units verify and stay at exposure 2.0 or less"
+# The single unit's state directory once held the instances' (linewatch and linewatch/%i): one
+# service could then read and clean up the others' histories.
+single=$(sed -n 's/^StateDirectory=//p' "$units/linewatchd.service")
+instance=$(sed -n 's/^StateDirectory=//p' "$units/linewatchd@.service" | sed 's/%i/office/g')
+case "$instance/" in
+"$single"/*)
+    echo "FAIL: the template's StateDirectory=$instance lies inside the single unit's $single"
+    failed=1
+    ;;
+esac
+
+[ "$failed" -eq 0 ] && echo "OK: both units verify, stay at exposure 2.0 or less, and keep apart state directories"
 exit "$failed"
