@@ -110,17 +110,16 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_STRIP_FILES ON)
 # The libraries the program links come from dpkg-shlibdeps where it is there. Plugins are loaded at
-# run time, so no library scan finds them: the platform plugins, and the SQLite driver of the call
-# history. Qt's own translations give its standard buttons and dialogs in German; without them
-# those stay English.
-set(LINEWATCH_RUNTIME_PLUGINS "qt6-qpa-plugins, libqt6sql6-sqlite")
+# run time, so no library scan finds them: the platform plugins. Qt's own translations give its
+# standard buttons and dialogs in German; without them those stay English.
+set(LINEWATCH_RUNTIME_PLUGINS "qt6-qpa-plugins")
 find_program(LINEWATCH_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(LINEWATCH_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "${LINEWATCH_RUNTIME_PLUGINS}")
 else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
-        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6dbus6 (>= 6.4), libqt6network6 (>= 6.4), libqt6sql6 (>= 6.4), libqt6core6 (>= 6.4), ${LINEWATCH_RUNTIME_PLUGINS}, libssl3, libyaml-cpp0.7, libcrypt1, libc6, libstdc++6")
+        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6dbus6 (>= 6.4), libqt6network6 (>= 6.4), libqt6core6 (>= 6.4), ${LINEWATCH_RUNTIME_PLUGINS}, libsqlite3-0, libssl3, libyaml-cpp0.7, libcrypt1, libc6, libstdc++6")
 endif()
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-translations-l10n")
 include(CPack)
