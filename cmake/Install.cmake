@@ -149,22 +149,20 @@ or several routers. Needs no graphical libraries.")
 set(CPACK_DEBIAN_LINEWATCH_PACKAGE_SUGGESTS linewatchd)
 
 # The libraries the programs link come from dpkg-shlibdeps where it is there. Plugins are loaded at
-# run time, so no library scan finds them: the platform plugins of the desktop program, and the
-# SQLite driver of the call history for both. Qt's own translations give the desktop program's
-# standard buttons and dialogs in German; without them those stay English.
-set(LINEWATCH_DESKTOP_PLUGINS "qt6-qpa-plugins, libqt6sql6-sqlite")
-set(LINEWATCH_SERVICE_PLUGINS "libqt6sql6-sqlite")
+# run time, so no library scan finds them: the platform plugins of the desktop program. Qt's own
+# translations give the desktop program's standard buttons and dialogs in German; without them
+# those stay English.
+set(LINEWATCH_DESKTOP_PLUGINS "qt6-qpa-plugins")
 find_program(LINEWATCH_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(LINEWATCH_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_LINEWATCH_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_LINEWATCHD_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_LINEWATCH_PACKAGE_DEPENDS "${LINEWATCH_DESKTOP_PLUGINS}")
-    set(CPACK_DEBIAN_LINEWATCHD_PACKAGE_DEPENDS "${LINEWATCH_SERVICE_PLUGINS}")
 else()
     set(CPACK_DEBIAN_LINEWATCH_PACKAGE_DEPENDS
-        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6dbus6 (>= 6.4), libqt6network6 (>= 6.4), libqt6sql6 (>= 6.4), libqt6core6 (>= 6.4), ${LINEWATCH_DESKTOP_PLUGINS}, libssl3, libyaml-cpp0.7, libcrypt1, libc6, libstdc++6")
+        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6dbus6 (>= 6.4), libqt6network6 (>= 6.4), libqt6core6 (>= 6.4), ${LINEWATCH_DESKTOP_PLUGINS}, libsqlite3-0, libssl3, libyaml-cpp0.7, libcrypt1, libc6, libstdc++6")
     set(CPACK_DEBIAN_LINEWATCHD_PACKAGE_DEPENDS
-        "libqt6sql6 (>= 6.4), libqt6core6 (>= 6.4), ${LINEWATCH_SERVICE_PLUGINS}, libsqlite3-0, libsystemd0, libssl3, libyaml-cpp0.7, libcrypt1, libc6, libstdc++6")
+        "libqt6core6 (>= 6.4), libsqlite3-0, libsystemd0, libssl3, libyaml-cpp0.7, libcrypt1, libc6, libstdc++6")
 endif()
 set(CPACK_DEBIAN_LINEWATCH_PACKAGE_RECOMMENDS "qt6-translations-l10n")
 include(CPack)

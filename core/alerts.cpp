@@ -3,7 +3,7 @@
 #include "alerts.h"
 
 #include "apperror.h"
-#include "statusjson.h"
+#include "machinestatus.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

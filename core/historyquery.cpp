@@ -12,16 +12,12 @@
 #include <QIODevice>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSqlDatabase>
-#include <QSqlDriver>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QUrlQuery>
 #include <QVariant>
 
 #include <sqlite3.h>
 
-#include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -39,8 +35,6 @@ namespace {
 
 // The export hands the device this much at a time.
 constexpr std::size_t kCsvChunkBytes = 64 * 1024;
-
-std::atomic<int> nextConnection{0};
 
 QString translated(const char *Text)
 {
@@ -90,22 +84,50 @@ QString forVersion(QString Sql, int64_t Version)
     return Sql;
 }
 
-TCallRow rowOf(const QSqlQuery &q)
+using TStatement = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)>;
+
+// Sql prepared on Db with Values bound in order (text as text, anything else as an integer);
+// null when SQLite refused it (sqlite3_errmsg says why).
+TStatement prepare(sqlite3 *Db, const QString &Sql, const QVariantList &Values = {})
+{
+    const QByteArray text = Sql.toUtf8();
+    sqlite3_stmt *statement = nullptr;
+    sqlite3_prepare_v2(Db, text.constData(), int(text.size()), &statement, nullptr);
+    TStatement guard(statement, sqlite3_finalize);
+    for (int i = 0; statement != nullptr && i < int(Values.size()); ++i) {
+        const QVariant &value = Values[i];
+        if (value.typeId() == QMetaType::QString) {
+            const QByteArray bytes = value.toString().toUtf8();
+            sqlite3_bind_text(statement, i + 1, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
+        } else {
+            sqlite3_bind_int64(statement, i + 1, value.toLongLong());
+        }
+    }
+    return guard;
+}
+
+QString columnText(sqlite3_stmt *Statement, int Column)
+{
+    const auto *bytes = reinterpret_cast<const char *>(sqlite3_column_text(Statement, Column));
+    return bytes ? QString::fromUtf8(bytes, sqlite3_column_bytes(Statement, Column)) : QString();
+}
+
+TCallRow rowOf(sqlite3_stmt *q)
 {
     TCallRow row;
-    row.Id = q.value(0).toLongLong();
-    row.Channel = q.value(1).toInt();
-    row.Kind = q.value(2).toString();
-    row.Direction = q.value(3).toString();
-    row.StartUtc = q.value(4).toLongLong();
-    row.EndUtc = q.value(5).toLongLong();
-    row.Duration = q.value(6).toLongLong();
-    row.Remote = q.value(7).toString();
-    row.TxPackets = q.value(8).toLongLong();
-    row.RxPackets = q.value(9).toLongLong();
-    row.PeakUsage = q.value(10).toInt();
-    row.MeanUsage = q.value(11).toDouble();
-    row.ClosedAtStop = q.value(12).toInt() != 0;
+    row.Id = sqlite3_column_int64(q, 0);
+    row.Channel = sqlite3_column_int(q, 1);
+    row.Kind = columnText(q, 2);
+    row.Direction = columnText(q, 3);
+    row.StartUtc = sqlite3_column_int64(q, 4);
+    row.EndUtc = sqlite3_column_int64(q, 5);
+    row.Duration = sqlite3_column_int64(q, 6);
+    row.Remote = columnText(q, 7);
+    row.TxPackets = sqlite3_column_int64(q, 8);
+    row.RxPackets = sqlite3_column_int64(q, 9);
+    row.PeakUsage = sqlite3_column_int(q, 10);
+    row.MeanUsage = sqlite3_column_double(q, 11);
+    row.ClosedAtStop = sqlite3_column_int(q, 12) != 0;
     return row;
 }
 
@@ -249,34 +271,26 @@ std::optional<int64_t> ParseSince(const QString &Text)
 }
 
 THistoryReader::THistoryReader(const QString &DatabasePath, int BusyTimeoutMs)
-    : m_connection(QStringLiteral("lw_history_reader_%1").arg(nextConnection++))
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    if (!db.isValid()) {
-        fail(translated(QT_TRANSLATE_NOOP("THistoryReader",
-                                          "The SQLite driver of Qt SQL is missing (install libqt6sql6-sqlite).")));
-        return;
-    }
     // An empty name would be SQLite's private temporary database: nothing to read.
     if (DatabasePath.isEmpty()) {
         fail(translated(QT_TRANSLATE_NOOP("THistoryReader", "No call history database is open.")));
         return;
     }
     // Read-only never makes a file: a missing database is reported, not created empty.
-    db.setDatabaseName(DatabasePath);
-    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
-    if (!db.open()) {
+    if (sqlite3_open_v2(QFile::encodeName(DatabasePath).constData(), &m_db, SQLITE_OPEN_READONLY, nullptr) !=
+        SQLITE_OK) {
         fail(translated(QT_TRANSLATE_NOOP("THistoryReader", "Cannot open the call history %1: %2"))
-                 .arg(DatabasePath, db.lastError().databaseText()));
+                 .arg(DatabasePath,
+                      m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString::fromLocal8Bit(std::strerror(ENOMEM))));
         return;
     }
-    QSqlQuery version(db);
-    if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next()) {
+    sqlite3_busy_timeout(m_db, BusyTimeoutMs);
+    if (!readVersion()) {
         fail(translated(QT_TRANSLATE_NOOP("THistoryReader", "Cannot read the call history %1: %2"))
-                 .arg(DatabasePath, version.lastError().databaseText()));
+                 .arg(DatabasePath, m_error));
         return;
     }
-    m_version = version.value(0).toInt();
     if (m_version < 1) {
         fail(translated(QT_TRANSLATE_NOOP("THistoryReader", "The call history %1 holds no calls yet."))
                  .arg(DatabasePath));
@@ -287,29 +301,27 @@ THistoryReader::THistoryReader(const QString &DatabasePath, int BusyTimeoutMs)
 
 THistoryReader::~THistoryReader()
 {
-    {
-        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(m_connection);
+    sqlite3_close_v2(m_db);
 }
 
 bool THistoryReader::readVersion()
 {
     // The monitor brings an older file forward when it next writes, possibly while this reader is
     // open; reading the version costs a look at the file's header.
-    QSqlQuery version(QSqlDatabase::database(m_connection, false));
-    if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next())
-        return fail(version.lastError().databaseText());
-    m_version = version.value(0).toInt();
+    const TStatement version = prepare(m_db, QStringLiteral("PRAGMA user_version"));
+    if (!version || sqlite3_step(version.get()) != SQLITE_ROW)
+        return fail(QString::fromUtf8(sqlite3_errmsg(m_db)));
+    m_version = sqlite3_column_int(version.get(), 0);
     return true;
 }
 
 bool THistoryReader::fail(const QString &Text)
 {
     m_error = Text;
-    if (!m_open)
-        QSqlDatabase::database(m_connection, false).close();
+    if (!m_open) {
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
+    }
     return false;
 }
 
@@ -324,21 +336,23 @@ std::vector<TCallRow> THistoryReader::callPage(const TCallFilter &Filter, const 
     if (After)
         where.add(QStringLiteral("start_utc <= ? AND (start_utc < ? OR id < ?)"),
                   {qint64(After->StartUtc), qint64(After->StartUtc), qint64(After->Id)});
-    QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    q.setForwardOnly(true);
-    q.prepare(forVersion(
-        QStringLiteral("SELECT %1 FROM calls%2 ORDER BY start_utc DESC, id DESC LIMIT ?").arg(kCallColumns, where.Sql),
-        m_version));
-    for (const QVariant &value : where.Values)
-        q.addBindValue(value);
-    q.addBindValue(Limit);
-    if (!q.exec()) {
-        fail(q.lastError().databaseText());
+    where.Values.append(Limit);
+    const TStatement q =
+        prepare(m_db,
+                forVersion(QStringLiteral("SELECT %1 FROM calls%2 ORDER BY start_utc DESC, id DESC LIMIT ?")
+                               .arg(kCallColumns, where.Sql),
+                           m_version),
+                where.Values);
+    if (!q) {
+        fail(QString::fromUtf8(sqlite3_errmsg(m_db)));
         return rows;
     }
     rows.reserve(std::size_t(Limit));
-    while (q.next())
-        rows.push_back(rowOf(q));
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(q.get())) == SQLITE_ROW)
+        rows.push_back(rowOf(q.get()));
+    if (step != SQLITE_DONE)
+        fail(QString::fromUtf8(sqlite3_errmsg(m_db)));
     return rows;
 }
 
@@ -347,21 +361,20 @@ TTotals THistoryReader::totals(const QDate &From, const QDate &To)
     TTotals sum;
     if (!m_open || !readVersion())
         return sum;
-    QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    q.setForwardOnly(true);
-    q.prepare(forVersion(QStringLiteral("SELECT total(connected_seconds), total(outcall_seconds), total(tx_packets), "
-                                        "total(rx_packets) FROM daily WHERE day >= ? AND day <= ?"),
-                         m_version));
-    q.addBindValue(dayKey(From));
-    q.addBindValue(dayKey(To));
-    if (!q.exec() || !q.next()) {
-        fail(q.lastError().databaseText());
+    const TStatement q =
+        prepare(m_db,
+                forVersion(QStringLiteral("SELECT total(connected_seconds), total(outcall_seconds), total(tx_packets), "
+                                          "total(rx_packets) FROM daily WHERE day >= ? AND day <= ?"),
+                           m_version),
+                {dayKey(From), dayKey(To)});
+    if (!q || sqlite3_step(q.get()) != SQLITE_ROW) {
+        fail(QString::fromUtf8(sqlite3_errmsg(m_db)));
         return sum;
     }
-    sum.ConnectedSeconds = int64_t(q.value(0).toDouble());
-    sum.OutcallSeconds = int64_t(q.value(1).toDouble());
-    sum.TxPackets = int64_t(q.value(2).toDouble());
-    sum.RxPackets = int64_t(q.value(3).toDouble());
+    sum.ConnectedSeconds = int64_t(sqlite3_column_double(q.get(), 0));
+    sum.OutcallSeconds = int64_t(sqlite3_column_double(q.get(), 1));
+    sum.TxPackets = int64_t(sqlite3_column_double(q.get(), 2));
+    sum.RxPackets = int64_t(sqlite3_column_double(q.get(), 3));
     return sum;
 }
 
@@ -370,15 +383,15 @@ QStringList THistoryReader::totalsPlan()
     QStringList plan;
     if (!m_open)
         return plan;
-    QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    q.prepare(forVersion(QStringLiteral("EXPLAIN QUERY PLAN SELECT total(connected_seconds), total(outcall_seconds), "
-                                        "total(tx_packets), total(rx_packets) FROM daily WHERE day >= ? AND day <= ?"),
-                         m_version));
-    q.addBindValue(QStringLiteral("2026-12-01"));
-    q.addBindValue(QStringLiteral("2026-12-31"));
-    if (q.exec())
-        while (q.next())
-            plan << q.value(3).toString();
+    const TStatement q = prepare(
+        m_db,
+        forVersion(QStringLiteral("EXPLAIN QUERY PLAN SELECT total(connected_seconds), total(outcall_seconds), "
+                                  "total(tx_packets), total(rx_packets) FROM daily WHERE day >= ? AND day <= ?"),
+                   m_version),
+        {QStringLiteral("2026-12-01"), QStringLiteral("2026-12-31")});
+    // EXPLAIN QUERY PLAN's rows: id, parent, unused, detail.
+    while (q && sqlite3_step(q.get()) == SQLITE_ROW)
+        plan << columnText(q.get(), 3);
     return plan;
 }
 
@@ -392,27 +405,29 @@ std::vector<TDayTotals> THistoryReader::dailyTotals(const QDate &LastDay, int Da
         days.push_back({first.addDays(i), {}});
     if (!m_open || !readVersion())
         return days;
-    QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    q.setForwardOnly(true);
-    q.prepare(forVersion(QStringLiteral("SELECT day, sum(connected_seconds), sum(outcall_seconds), sum(tx_packets), "
-                                        "sum(rx_packets) FROM daily WHERE day >= ? AND day <= ? GROUP BY day"),
-                         m_version));
-    q.addBindValue(dayKey(first));
-    q.addBindValue(dayKey(LastDay));
-    if (!q.exec()) {
-        fail(q.lastError().databaseText());
+    const TStatement q =
+        prepare(m_db,
+                forVersion(QStringLiteral("SELECT day, sum(connected_seconds), sum(outcall_seconds), sum(tx_packets), "
+                                          "sum(rx_packets) FROM daily WHERE day >= ? AND day <= ? GROUP BY day"),
+                           m_version),
+                {dayKey(first), dayKey(LastDay)});
+    if (!q) {
+        fail(QString::fromUtf8(sqlite3_errmsg(m_db)));
         return days;
     }
-    while (q.next()) {
-        const qint64 index = first.daysTo(QDate::fromString(q.value(0).toString(), Qt::ISODate));
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(q.get())) == SQLITE_ROW) {
+        const qint64 index = first.daysTo(QDate::fromString(columnText(q.get(), 0), Qt::ISODate));
         if (index < 0 || index >= Days)
             continue;
         TTotals &t = days[std::size_t(index)].Totals;
-        t.ConnectedSeconds = q.value(1).toLongLong();
-        t.OutcallSeconds = q.value(2).toLongLong();
-        t.TxPackets = q.value(3).toLongLong();
-        t.RxPackets = q.value(4).toLongLong();
+        t.ConnectedSeconds = sqlite3_column_int64(q.get(), 1);
+        t.OutcallSeconds = sqlite3_column_int64(q.get(), 2);
+        t.TxPackets = sqlite3_column_int64(q.get(), 3);
+        t.RxPackets = sqlite3_column_int64(q.get(), 4);
     }
+    if (step != SQLITE_DONE)
+        fail(QString::fromUtf8(sqlite3_errmsg(m_db)));
     return days;
 }
 
@@ -420,35 +435,17 @@ std::optional<int64_t> THistoryReader::exportCsv(const TCallFilter &Filter, QIOD
 {
     if (!m_open || !readVersion())
         return std::nullopt;
-    // The export reads through SQLite's own statement on the driver's connection: Qt SQL's
-    // QVariant and UTF-16 round trip for every field would cost more than the rest together.
-    const QVariant handle = QSqlDatabase::database(m_connection, false).driver()->handle();
-    sqlite3 *db = handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0
-                      ? *static_cast<sqlite3 *const *>(handle.constData())
-                      : nullptr;
-    if (db == nullptr) {
-        fail(translated(QT_TRANSLATE_NOOP("THistoryReader", "The database connection is not SQLite's.")));
-        return std::nullopt;
-    }
+    // Each field goes from SQLite's buffer into the line as it is: no QString per field.
     const TWhere where = whereOf(Filter);
-    const QByteArray sql =
-        forVersion(QStringLiteral("SELECT %1 FROM calls%2 ORDER BY start_utc, id").arg(kCallColumns, where.Sql),
-                   m_version)
-            .toUtf8();
-    sqlite3_stmt *statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql.constData(), int(sql.size()), &statement, nullptr) != SQLITE_OK) {
-        fail(QString::fromUtf8(sqlite3_errmsg(db)));
+    const TStatement guard =
+        prepare(m_db,
+                forVersion(QStringLiteral("SELECT %1 FROM calls%2 ORDER BY start_utc, id").arg(kCallColumns, where.Sql),
+                           m_version),
+                where.Values);
+    sqlite3_stmt *const statement = guard.get();
+    if (statement == nullptr) {
+        fail(QString::fromUtf8(sqlite3_errmsg(m_db)));
         return std::nullopt;
-    }
-    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> guard(statement, sqlite3_finalize);
-    for (int i = 0; i < int(where.Values.size()); ++i) {
-        const QVariant &value = where.Values[i];
-        if (value.typeId() == QMetaType::QString) {
-            const QByteArray text = value.toString().toUtf8();
-            sqlite3_bind_text(statement, i + 1, text.constData(), int(text.size()), SQLITE_TRANSIENT);
-        } else {
-            sqlite3_bind_int64(statement, i + 1, value.toLongLong());
-        }
     }
     const auto text = [statement](int Column) {
         const auto *bytes = reinterpret_cast<const char *>(sqlite3_column_text(statement, Column));
@@ -510,7 +507,7 @@ std::optional<int64_t> THistoryReader::exportCsv(const TCallFilter &Filter, QIOD
             return std::nullopt;
     }
     if (step != SQLITE_DONE) {
-        fail(QString::fromUtf8(sqlite3_errmsg(db)));
+        fail(QString::fromUtf8(sqlite3_errmsg(m_db)));
         return std::nullopt;
     }
     if (!flush())

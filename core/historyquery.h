@@ -114,7 +114,7 @@ private:
     // Reads the file's schema version again; false (with errorText) when it cannot be read.
     bool readVersion();
 
-    QString m_connection;
+    sqlite3 *m_db = nullptr;
     bool m_open = false;
     // The file's schema version (PRAGMA user_version) when it was opened.
     int m_version = 0;

@@ -7,6 +7,7 @@
 #include "historyquery.h"
 #include "historystore.h"
 #include "metrics.h"
+#include "statusjson.h"
 #include "statuspage.h"
 #include "tlscontext.h"
 #include "webconfig.h"

@@ -8,11 +8,13 @@
 #include "alerts.h"
 #include "callrecorder.h"
 #include "consolesession.h"
+#include "linewatchversion.h"
 #include "localday.h"
+#include "machinestatus.h"
 #include "reconnect.h"
 #include "refresh.h"
 #include "settings.h"
-#include "statusjson.h"
+#include "statuspage.h"
 #include "telnetrelay.h"
 #include "versioncheck.h"
 #include "webserver.h"
@@ -37,10 +39,10 @@ namespace history {
 class TCallsJsonSource;
 }
 
-inline constexpr char ThisVersion[] = "1.0.1.3";
-inline constexpr char ThisVersionCaption[] = "1.0.1.3  8/16/00";
+inline constexpr char ThisVersion[] = LINEWATCH_VERSION;
+inline constexpr char ThisVersionCaption[] = LINEWATCH_VERSION "  " LINEWATCH_RELEASE_DATE_MDY;
 // The release date of ThisVersionCaption, for a caption in the user's date format.
-inline constexpr char ThisVersionDate[] = "2000-08-16";
+inline constexpr char ThisVersionDate[] = LINEWATCH_RELEASE_DATE;
 inline constexpr char kHomePage[] = "http://www.brelwick.example/linewatch/";
 
 class TMonitor : public QObject

@@ -3,6 +3,8 @@
 // feed is ever written into it.
 #include "statuspage.h"
 
+#include "linewatchversion.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -14,7 +16,7 @@ constexpr int kHistoryColumns = 18;
 constexpr int kLevels = 9;
 constexpr int kTableColumns = 25;
 constexpr const char *kNbsp = "&nbsp;";
-constexpr const char *kProductVersion = "1.0.1.3";
+constexpr const char *kProductVersion = LINEWATCH_VERSION;
 // What follows the hit counter, the end of every status page.
 constexpr std::string_view kPageEnd = " times.</font>\r</font>\r</body>\r</html>";
 

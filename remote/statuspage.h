@@ -5,6 +5,7 @@
 #pragma once
 
 #include "convert.h"
+#include "machinestatus.h"
 #include "statusmodel.h"
 
 #include <array>
@@ -31,9 +32,6 @@ struct TChannelColors
 
     bool operator==(const TChannelColors &) const = default;
 };
-
-// One usage history: point 0 is the oldest second, point 90 the newest.
-using TUsageSeries = std::array<double, 91>;
 
 // "%d%%  (%fKB/s)" of a percentage and the channel speed it applies to.
 using TUsageTextFn = std::function<std::string(int32_t percent, int32_t speed)>;

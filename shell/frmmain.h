@@ -6,6 +6,7 @@
 #pragma once
 
 #include "errorbox.h"
+#include "linewatchversion.h"
 #include "monitor.h"
 #include "settings.h"
 
@@ -31,7 +32,7 @@ class TNotifier;
 class TSettingsTab;
 class TTrayIcon;
 
-inline constexpr char kWindowCaption[] = "Brelwick ISDN Router Monitor [1.0.1.3]";
+inline constexpr char kWindowCaption[] = "Brelwick ISDN Router Monitor [" LINEWATCH_VERSION "]";
 inline constexpr char kRouterMakerSite[] = "http://www.brelwick.example/";
 inline constexpr char kAuthorMail[] = "linewatch@brelwick.example";
 

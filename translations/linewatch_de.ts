@@ -323,10 +323,6 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
 <context>
     <name>THistoryReader</name>
     <message>
-        <source>The SQLite driver of Qt SQL is missing (install libqt6sql6-sqlite).</source>
-        <translation>Der SQLite-Treiber von Qt SQL fehlt (libqt6sql6-sqlite installieren).</translation>
-    </message>
-    <message>
         <source>No call history database is open.</source>
         <translation>Es ist keine Anrufliste geöffnet.</translation>
     </message>
@@ -341,10 +337,6 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>The call history %1 holds no calls yet.</source>
         <translation>Die Anrufliste %1 enthält noch keine Anrufe.</translation>
-    </message>
-    <message>
-        <source>The database connection is not SQLite&apos;s.</source>
-        <translation>Die Datenbankverbindung ist keine SQLite-Verbindung.</translation>
     </message>
     <message>
         <source>Cannot write the CSV file: %1</source>

@@ -3,6 +3,8 @@
 // the new-version dialog. The window supplies its controls to the check through hooks.
 #pragma once
 
+#include "linewatchversion.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -71,8 +73,8 @@ public:
     std::function<void(const TNewVersionTexts &texts)> ShowNewVersion; // modal, returns when closed
     std::function<std::string(const std::string &url)> Fetch;
 
-    std::string ThisVersion = "1.0.1.3";
-    std::string ThisVersionCaption = "1.0.1.3  8/16/00";
+    std::string ThisVersion = LINEWATCH_VERSION;
+    std::string ThisVersionCaption = LINEWATCH_VERSION "  " LINEWATCH_RELEASE_DATE_MDY;
     std::string VersionFileUrl = kVersionFileUrl;
 
     // Runs the check to its end; the event loop turns while the fetch waits. Never throws: a

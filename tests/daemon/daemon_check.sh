@@ -66,6 +66,8 @@ for option in --help --version; do
     --version) grep -qE '^linewatchd [0-9]+(\.[0-9]+)+$' "$out_dir/option.out" || fail "--version printed: $(cat "$out_dir/option.out")" ;;
     esac
 done
+# The version --version prints is the one /status.json and the page's footer give below.
+version=$(sed -n 's/^linewatchd //p' "$out_dir/option.out")
 
 # --- a settings file that cannot be read: a clear error, status 1 (a FIFO used to hang) ---
 sandbox "$out_dir/home"
@@ -255,7 +257,8 @@ body=$(lw_http_body "$answer")
 for expected in \
     '"connection":{"state":"status_screen","router_connected":true,' \
     "{\"name\":\"B1\",\"link\":\"$LW_B1_LINK\",\"state\":\"data\",\"speed_kbps\":64,\"tx\":$LW_B1_TX,\"rx\":$LW_B1_RX,\"errors\":$LW_B1_ERRORS,\"clu\":$LW_B1_CLU,\"alu\":$LW_B1_ALU," \
-    "\"router\":{\"name\":\"$LW_ROUTER_NAME\","; do
+    "\"router\":{\"name\":\"$LW_ROUTER_NAME\"," \
+    "\"version\":\"$version\""; do
     [[ $body == *"$expected"* ]] || fail "/status.json lacks $expected: $body"
 done
 
@@ -285,6 +288,7 @@ lw_http_has_header "$answer" "Allow: GET, HEAD" || fail "POST /metrics: no Allow
 lw_http_get "$web_port" / "$answer" || fail "/: no answer"
 [ "$(lw_http_status "$answer")" = "HTTP/1.0 200 OK" ] || fail "/: $(lw_http_status "$answer")"
 [[ $(lw_http_body "$answer") == '<html>'* ]] || fail "/: not the HTML page"
+[[ $(lw_http_body "$answer") == *"Router Monitor $version</a>"* ]] || fail "/: the footer lacks version $version"
 lw_http_get "$web_port" /nothing "$answer" || fail "/nothing: no answer"
 [ "$(lw_http_status "$answer")" = "HTTP/1.0 404 Not Found" ] || fail "/nothing: $(lw_http_status "$answer")"
 

@@ -24,6 +24,8 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPalette>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -152,6 +154,8 @@ private slots:
     void pageShowsTheWindowsFigures();
     void germanWindowMixedSeparators_data();
     void germanWindowMixedSeparators();
+    void versionTextsAgree_data();
+    void versionTextsAgree();
     void trayPictureFollowsChannels();
     void callerIdListsGrowWithUptime();
     void colourPanelChoice();
@@ -363,6 +367,59 @@ void TestFrmMain::germanWindowMixedSeparators()
     QVERIFY(f.window->Monitor.MachineAnswer(TMonitor::kMetricsPath)
                 ->find("linewatch_channel_transmitted_packets_total{channel=\"B1\"} 178451\n") != std::string::npos);
     QCOMPARE(AboutVersionText(locale), version);
+}
+
+// Where the program shows its version.
+enum class TVersionPlace { Caption, PageFooter, StatusJson, AboutTab, VersionCheck, VersionOption };
+
+void TestFrmMain::versionTextsAgree_data()
+{
+    QTest::addColumn<int>("place");
+    QTest::addColumn<QString>("pattern");
+    QTest::newRow("caption") << int(TVersionPlace::Caption) << R"(^Brelwick ISDN Router Monitor \[(.+)\]$)";
+    QTest::newRow("page footer") << int(TVersionPlace::PageFooter) << R"(Brelwick Router Monitor ([^<]+)</a>)";
+    QTest::newRow("/status.json") << int(TVersionPlace::StatusJson) << R"re("version":"([^"]+)")re";
+    QTest::newRow("About tab") << int(TVersionPlace::AboutTab) << R"(^(\S+)  \d+/\d+/\d\d$)";
+    QTest::newRow("version check") << int(TVersionPlace::VersionCheck) << R"(^(\S+)  \d+/\d+/\d\d$)";
+    QTest::newRow("--version") << int(TVersionPlace::VersionOption) << R"(^linewatch (\S+)\n$)";
+}
+
+void TestFrmMain::versionTextsAgree()
+{
+    QFETCH(int, place);
+    QFETCH(QString, pattern);
+    TFixture f;
+    f.show();
+    QString text;
+    switch (TVersionPlace(place)) {
+    case TVersionPlace::Caption:
+        text = f.window->windowTitle();
+        break;
+    case TVersionPlace::PageFooter:
+        text = QString::fromStdString(f.window->Monitor.StatusPage());
+        break;
+    case TVersionPlace::StatusJson:
+        text = QString::fromStdString(*f.window->Monitor.MachineAnswer(TMonitor::kStatusJsonPath));
+        break;
+    case TVersionPlace::AboutTab:
+        f.ui().PageControl1->setCurrentWidget(f.ui().tabAbout);
+        text = f.ui().lblVersion->text();
+        break;
+    case TVersionPlace::VersionCheck:
+        text = QString::fromStdString(f.window->Monitor.VersionCheck.ThisVersionCaption);
+        break;
+    case TVersionPlace::VersionOption: {
+        QProcess program;
+        program.start(QStringLiteral(LW_LINEWATCH_PROGRAM), {QStringLiteral("--version")});
+        QVERIFY(program.waitForFinished(60000));
+        QCOMPARE(program.exitCode(), 0);
+        text = QString::fromLocal8Bit(program.readAllStandardOutput());
+        break;
+    }
+    }
+    const QRegularExpressionMatch match = QRegularExpression(pattern).match(text);
+    QVERIFY2(match.hasMatch(), qPrintable(text.left(2000)));
+    QCOMPARE(match.captured(1), QStringLiteral(LW_PROJECT_VERSION));
 }
 
 void TestFrmMain::trayPictureFollowsChannels()
