@@ -41,6 +41,14 @@ QString statusText(const std::string &Text)
     return fromBytes(Text);
 }
 
+// What the user hears when the status screen is refused, in the user's language.
+QString layoutText(const std::string &Firmware)
+{
+    return QCoreApplication::translate(
+               "TMonitor", "The router's status screen has a layout this version does not know (firmware %1)")
+        .arg(QString::fromLatin1(Firmware.data(), qsizetype(Firmware.size())));
+}
+
 std::string toBytes(const QString &text)
 {
     return text.toLatin1().toStdString();
@@ -138,6 +146,16 @@ void TMonitor::wire()
         if (shown)
             Alerts.NoteStatusScreen();
         emit statusScreenShown(shown);
+    };
+    Session.LayoutChanged = [this] {
+        if (!Session.LayoutUnknown()) {
+            WriteLogLine("The router's status screen is read again", kLogNotice);
+            return;
+        }
+        const QString text = layoutText(Session.Router.Firmware);
+        WriteLogLine(toBytes(text) + " (failed check: " + DescribeLayoutFault(Session.LayoutFault()) + ")",
+                     kLogWarning);
+        emit statusMessage(text);
     };
     // A reset record shows port 0: the next lookup reads services.ini afresh.
     Session.StatusWasReset = [this] { ServiceNames.Invalidate(); };
@@ -529,6 +547,11 @@ void TMonitor::Tick()
         m_trayTip = std::move(reconnecting);
         if (m_trayTip.size() > kTrayTipMax)
             m_trayTip.resize(kTrayTipMax);
+    } else if (Session.LayoutUnknown()) {
+        // No figure is read, so the tip's would be stale: it says why instead.
+        m_trayTip = toBytes(layoutText(Session.Router.Firmware));
+        if (m_trayTip.size() > kTrayTipMax)
+            m_trayTip.resize(kTrayTipMax);
     }
 
     // 2. Usage history: one step left, the current usage at x = 0.
@@ -680,6 +703,8 @@ TConnectionState TMonitor::ConnectionState() const
     // that is what the monitor is, not merely disconnected.
     if (Reconnect.PasswordRejected() && (Session.sktBrelwick.Active() || !pending))
         return TConnectionState::PasswordRejected;
+    if (Session.sktBrelwick.Active() && Session.LayoutUnknown())
+        return TConnectionState::UnknownLayout;
     if (Session.sktBrelwick.Active())
         return Session.LoginStep >= 7 ? TConnectionState::StatusScreen : TConnectionState::Connected;
     return pending ? TConnectionState::Connecting : TConnectionState::NotConnected;
@@ -696,6 +721,8 @@ TMachineStatus TMonitor::MachineStatus() const
     status.CallerIds.assign(m_callerIds.begin(), m_callerIds.end());
     status.Connection = ConnectionState();
     status.RelayAttached = Relay.RemoteClientConnected();
+    if (status.Connection == TConnectionState::UnknownLayout)
+        status.LayoutCheck = DescribeLayoutFault(Session.LayoutFault());
     TReconnectStatus &reconnect = status.Reconnect;
     reconnect.Reconnecting = Reconnect.Reconnecting();
     const int waitMs = Reconnect.WaitRemainingMs();
@@ -722,9 +749,10 @@ namespace {
 bool sameMetrics(const TMachineStatus &a, const TMachineStatus &b)
 {
     return a.B1 == b.B1 && a.B2 == b.B2 && a.Router == b.Router && a.Connection == b.Connection &&
-           a.RelayAttached == b.RelayAttached && a.Reconnect.Reconnecting == b.Reconnect.Reconnecting &&
-           a.LastChangeMs == b.LastChangeMs && a.StartTimeMs == b.StartTimeMs && a.PageHits == b.PageHits &&
-           a.Version == b.Version && a.RouterInfo == b.RouterInfo && a.Calls == b.Calls;
+           a.LayoutCheck == b.LayoutCheck && a.RelayAttached == b.RelayAttached &&
+           a.Reconnect.Reconnecting == b.Reconnect.Reconnecting && a.LastChangeMs == b.LastChangeMs &&
+           a.StartTimeMs == b.StartTimeMs && a.PageHits == b.PageHits && a.Version == b.Version &&
+           a.RouterInfo == b.RouterInfo && a.Calls == b.Calls;
 }
 
 // Whether the status documents of two snapshots differ at most in the time, the uptime and the

@@ -134,6 +134,8 @@ std::string_view ConnectionStateText(TConnectionState State)
         return "relaying";
     case TConnectionState::PasswordRejected:
         return "password_rejected";
+    case TConnectionState::UnknownLayout:
+        return "unknown_layout";
     }
     return "not_connected";
 }
@@ -247,6 +249,9 @@ std::string BuildStatusJson(const TMachineStatus &Status)
     out += ',';
     appendKey(out, "relay_attached");
     out += Status.RelayAttached ? "true" : "false";
+    out += ',';
+    appendKey(out, "layout_check");
+    appendString(out, Status.LayoutCheck);
     out += "},";
 
     const TReconnectStatus &reconnect = Status.Reconnect;

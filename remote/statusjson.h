@@ -13,7 +13,8 @@
 #include <string_view>
 #include <vector>
 
-// "not_connected", "connecting", "connected", "status_screen", "relaying", "password_rejected".
+// "not_connected", "connecting", "connected", "status_screen", "relaying", "password_rejected",
+// "unknown_layout".
 std::string_view ConnectionStateText(TConnectionState State);
 // "down", "idle", "voice", "data", "no_data".
 std::string_view ChannelStateText(TChannelState State);

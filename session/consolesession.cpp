@@ -37,6 +37,16 @@ constexpr uint8_t kLastLoginStep = std::size(kLoginSteps);
 
 TConsoleSession::TConsoleSession(QObject *Parent) : QObject(Parent)
 {
+    m_layoutSettle.setSingleShot(true);
+    m_layoutSettle.setInterval(kLayoutSettleMs);
+    connect(&m_layoutSettle, &QTimer::timeout, this, [this] {
+        Guarded([&] {
+            if (m_layoutPending.Passed())
+                return;
+            m_layoutFault = m_layoutPending;
+            setLayoutUnknown(true);
+        });
+    });
     sktBrelwick.OnConnect = [this](QObject *Sender, TCustomWinSocket *Socket) { sktBrelwickConnect(Sender, Socket); };
     sktBrelwick.OnRead = [this](QObject *Sender, TCustomWinSocket *Socket) { sktBrelwickRead(Sender, Socket); };
     sktBrelwick.OnDisconnect = [this](QObject *Sender, TCustomWinSocket *Socket) {
@@ -102,6 +112,9 @@ void TConsoleSession::sktBrelwickConnect(QObject *, TCustomWinSocket *)
         LoginStep = 0;
         m_statusScreenReached = false;
         m_passwordRejected = false;
+        m_layoutSettle.stop();
+        m_layoutPending = {};
+        setLayoutUnknown(false);
         setConnectionState(true);
     });
 }
@@ -122,6 +135,9 @@ void TConsoleSession::sktBrelwickDisconnect(QObject *, TCustomWinSocket *)
         if (ScreenChanged)
             ScreenChanged();
         ResetStatus();
+        m_layoutSettle.stop();
+        m_layoutPending = {};
+        setLayoutUnknown(false);
         setConnectionState(false);
         // Before the relay lets its user go, so the loss still sees whether one was attached.
         if (!m_closingOnPurpose && ConnectionLost)
@@ -150,6 +166,8 @@ void TConsoleSession::ProcessConsoleData(const std::string &chunk)
         const std::function<void(const std::string &)> tap = RelayTap;
         tap(chunk);
     }
+    if (Traffic)
+        Traffic(false, chunk);
 
     // The login walk looks at every token; once on the status screen nothing is typed any more,
     // and the screen draws the chunk straight through.
@@ -160,7 +178,7 @@ void TConsoleSession::ProcessConsoleData(const std::string &chunk)
         });
     else
         ConsoleScreen.DrawChunk(RxBuffer, chunk);
-    ParseScreen(ConsoleScreen, WantFullPass ? WantFullPass() : true, B1, B2, Router);
+    parsePass();
     // The walk's last reply asked for the status screen; it counts as reached once it shows.
     if (LoginStep >= kLastLoginStep && !m_statusScreenReached && !RelayTap &&
         ConsoleScreen.Row(kTitleRow).find(kStatusTitle) != std::string_view::npos) {
@@ -168,6 +186,46 @@ void TConsoleSession::ProcessConsoleData(const std::string &chunk)
         if (StatusScreenReached)
             StatusScreenReached();
     }
+}
+
+void TConsoleSession::parsePass()
+{
+    if (OnStatusScreen()) {
+        const TLayoutVerdict verdict = CheckStatusLayout(ConsoleScreen);
+        noteLayout(verdict);
+        if (!verdict.Passed())
+            return; // the figures keep their values rather than take a moved field's
+    } else if (LoginStep >= kLastLoginStep && !RelayTap &&
+               ConsoleScreen.Row(kTitleRow).find("Menu 24.2.1") == std::string_view::npos) {
+        // The walk asked for the status screen: a screen that keeps not naming it in row 3 is
+        // one whose title this version does not know.
+        noteLayout({TLayoutFault::Title, kTitleRow, 1, 80});
+    }
+    ParseScreen(ConsoleScreen, WantFullPass ? WantFullPass() : true, B1, B2, Router);
+}
+
+void TConsoleSession::noteLayout(const TLayoutVerdict &Verdict)
+{
+    m_layoutPending = Verdict;
+    if (Verdict.Passed()) {
+        m_layoutSettle.stop();
+        setLayoutUnknown(false);
+    } else if (!m_layoutUnknown && !m_layoutSettle.isActive()) {
+        m_layoutSettle.start();
+    } else if (m_layoutUnknown) {
+        m_layoutFault = Verdict;
+    }
+}
+
+void TConsoleSession::setLayoutUnknown(bool Unknown)
+{
+    if (m_layoutUnknown == Unknown)
+        return;
+    m_layoutUnknown = Unknown;
+    if (!Unknown)
+        m_layoutFault = {};
+    if (LayoutChanged)
+        LayoutChanged();
 }
 
 void TConsoleSession::AdvanceLogin(std::string_view token)
@@ -186,7 +244,7 @@ void TConsoleSession::AdvanceLogin(std::string_view token)
     if (token.find(step.prompt) == std::string_view::npos)
         return;
     if (step.reply.empty())
-        send((PasswordText ? PasswordText() : std::string()) + "\r");
+        send((PasswordText ? PasswordText() : std::string()) + "\r", true);
     else
         send(std::string(step.reply));
     ++LoginStep;
@@ -250,8 +308,18 @@ void TConsoleSession::setConnectionState(bool Connected)
         ConnectionChanged(Connected);
 }
 
-void TConsoleSession::send(const std::string &text)
+void TConsoleSession::send(const std::string &text, bool secret)
 {
+    if (Traffic) {
+        if (secret) {
+            // The password's own bytes never reach a capture; its length and the CR do.
+            std::string masked(text.size() - 1, '*');
+            masked += text.back();
+            Traffic(true, masked);
+        } else {
+            Traffic(true, text);
+        }
+    }
     // The result (bytes taken now) does not matter: the layer queues the rest.
     sktBrelwick.Socket()->SendString(text);
 }

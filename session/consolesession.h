@@ -5,10 +5,12 @@
 #pragma once
 
 #include "consolescreen.h"
+#include "layoutcheck.h"
 #include "socketlayer.h"
 #include "statusmodel.h"
 
 #include <QObject>
+#include <QTimer>
 
 #include <cstdint>
 #include <functional>
@@ -60,6 +62,13 @@ public:
     // The router asked for the password again right after the walk typed it; once per connection.
     // The walk does not type it again.
     std::function<void()> PasswordRejected;
+    // The status screen's layout became one this version does not know (LayoutUnknown), or a
+    // screen passed the layout check again. Said once per change, never per pass.
+    std::function<void()> LayoutChanged;
+    // Every byte passing between the monitor and the router, for a capture: Typed false for what
+    // the router sent, true for what the session typed. The password reaches it as '*' of the
+    // same length.
+    std::function<void(bool Typed, std::string_view Bytes)> Traffic;
 
     // What the window provides.
     // The text of edtPassword, sent exactly as typed.
@@ -103,6 +112,14 @@ public:
     bool ConnectionPending() const;
     // The status record back to its defaults, and the window told so.
     void ResetStatus();
+    // Every status screen for the settle time failed the layout check (or, after the walk, none
+    // came): its figures are not read. Ends with the first screen that passes, or the connection.
+    bool LayoutUnknown() const { return m_layoutUnknown; }
+    // The check that failed, while LayoutUnknown.
+    const TLayoutVerdict &LayoutFault() const { return m_layoutFault; }
+    // How long status screens must fail before the layout counts as unknown: a repaint split
+    // across chunks fails for a moment and then passes.
+    static constexpr int kLayoutSettleMs = 3000;
 
 protected:
     // Starts a connection attempt to the socket's address and port. A seam for tests that check
@@ -118,5 +135,13 @@ private:
     bool m_closingOnPurpose = false;
     bool m_statusScreenReached = false;
     bool m_passwordRejected = false;
-    void send(const std::string &text);
+    void send(const std::string &text, bool secret = false);
+    // One pass: the parser, unless the status screen fails the layout check.
+    void parsePass();
+    void noteLayout(const TLayoutVerdict &Verdict);
+    void setLayoutUnknown(bool Unknown);
+    QTimer m_layoutSettle;
+    TLayoutVerdict m_layoutPending;
+    TLayoutVerdict m_layoutFault;
+    bool m_layoutUnknown = false;
 };

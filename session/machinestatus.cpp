@@ -8,7 +8,7 @@
 bool IsRouterConnected(TConnectionState State)
 {
     return State == TConnectionState::Connected || State == TConnectionState::StatusScreen ||
-           State == TConnectionState::Relaying;
+           State == TConnectionState::Relaying || State == TConnectionState::UnknownLayout;
 }
 
 TChannelState ChannelState(const TChannelStatus &Channel)

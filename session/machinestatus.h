@@ -24,10 +24,12 @@ enum class TConnectionState {
     StatusScreen,     // on the status screen: the figures are live
     Relaying,         // a remote telnet user has the console; the figures are live while the router repaints
     PasswordRejected, // the router refused the password; the monitor ended that connection
+    UnknownLayout,    // connected, but the status screen has a layout this version does not read
 };
-constexpr int kConnectionStateCount = 6;
+constexpr int kConnectionStateCount = 7;
 
-// Whether the console connection stands (connected, on the status screen or relaying).
+// Whether the console connection stands (connected, on the status screen, relaying, or on a status
+// screen whose layout is not known).
 bool IsRouterConnected(TConnectionState State);
 
 // A channel's Link word reduced to a bounded set: "Down", "Idle", "Voice" and the default
@@ -106,6 +108,8 @@ struct TMachineStatus
     bool CallerIdsWithheld = false;
     TConnectionState Connection = TConnectionState::NotConnected;
     bool RelayAttached = false; // a remote telnet user is attached
+    // While UnknownLayout: which check the status screen failed, "usage, row 6, columns 59-61".
+    std::string LayoutCheck;
     TReconnectStatus Reconnect;
     int64_t LastChangeMs = 0; // when the status record last changed, ms since the epoch (UTC); 0: never
     int64_t StartTimeMs = 0;  // when the monitor started, ms since the epoch (UTC)

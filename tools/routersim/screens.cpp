@@ -70,6 +70,27 @@ public:
 
     void highlight(int row, int col, int length) { m_marks.push_back({row, col, length}); }
 
+    // Moves the rows' text from col on by that many columns (right when positive), cut at the edge.
+    void shift(int firstRow, int lastRow, int col, int by)
+    {
+        for (int row = firstRow; row <= lastRow; ++row) {
+            std::string &text = m_rows[row - 1];
+            if (by > 0)
+                text.insert(static_cast<size_t>(col - 1), static_cast<size_t>(by), ' ');
+            else
+                text.erase(static_cast<size_t>(col - 1), static_cast<size_t>(-by));
+            text.resize(kSimCols, ' ');
+        }
+    }
+
+    // A blank row at row; the last row falls off. Marks stay where they are.
+    void insertRow(int row)
+    {
+        for (int r = kSimRows; r > row; --r)
+            m_rows[r - 1] = m_rows[r - 2];
+        m_rows[row - 1] = std::string(kSimCols, ' ');
+    }
+
     std::string render() const
     {
         std::string out = std::string(kEsc) + "[0m" + kEsc + "[?25l" + kEsc + "[2J";
@@ -330,11 +351,24 @@ FieldValues statusValues(const RouterModel &model)
     return values;
 }
 
+std::optional<StatusLayout> statusLayoutFromName(std::string_view name)
+{
+    const std::pair<std::string_view, StatusLayout> names[] = {{"known", StatusLayout::Known},
+                                                               {"shifted", StatusLayout::Shifted},
+                                                               {"wide", StatusLayout::WideCounters},
+                                                               {"extra-row", StatusLayout::ExtraRow},
+                                                               {"title", StatusLayout::Title}};
+    for (const auto &[text, layout] : names)
+        if (name == text)
+            return layout;
+    return std::nullopt;
+}
+
 Paint paintStatus(const RouterModel &model, const FieldValues &overrides, const std::vector<RawText> &raws,
-                  bool swapRows)
+                  bool swapRows, StatusLayout layout)
 {
     Canvas canvas;
-    putHeader(canvas, "Menu 24.1 - Line Status");
+    putHeader(canvas, layout == StatusLayout::Title ? "Line Status (24-1)" : "Menu 24.1 - Line Status");
     canvas.put(5, 2, "Ch");
     canvas.put(5, 6, "State");
     canvas.put(5, 16, "Speed");
@@ -398,6 +432,21 @@ Paint paintStatus(const RouterModel &model, const FieldValues &overrides, const 
         canvas.put(kTriggerRow, kTriggerFirstCol + 3 * n, hexByte(packet[n]));
 
     canvas.put(21, 3, "1 - Drop B1   2 - Drop B2   3 - Reset Counters   4 - Drop All   ESC - Back");
+    switch (layout) {
+    case StatusLayout::Known:
+    case StatusLayout::Title:
+        break;
+    case StatusLayout::Shifted:
+        canvas.shift(5, kFirstChannelRow + 1, 4, 2);
+        break;
+    case StatusLayout::WideCounters:
+        canvas.shift(5, kFirstChannelRow + 1, 23, 2);
+        break;
+    case StatusLayout::ExtraRow:
+        canvas.insertRow(4);
+        canvas.put(4, 3, "Line 1: Euro ISDN   Line 2: not fitted");
+        break;
+    }
     for (const RawText &raw : raws)
         canvas.put(raw.row, raw.col, raw.text);
 

@@ -65,8 +65,15 @@ Paint paintMainMenu();
 Paint paintMenu24();
 Paint paintMenu242();
 Paint paintSystemInfo(const RouterModel &model, const FieldValues &overrides);
+// How other firmwares might paint the status screen: "known" (this one), "shifted" (the channel
+// rows' fields two columns to the right), "wide" (channel counters two columns wider, pushing
+// what follows), "extra-row" (a row more under the title, everything below one lower) and
+// "title" (the title worded without "Menu 24.1").
+enum class StatusLayout { Known, Shifted, WideCounters, ExtraRow, Title };
+std::optional<StatusLayout> statusLayoutFromName(std::string_view name);
+
 Paint paintStatus(const RouterModel &model, const FieldValues &overrides, const std::vector<RawText> &raws,
-                  bool swapRows);
+                  bool swapRows, StatusLayout layout = StatusLayout::Known);
 
 // The live values of the status screen's fields, before any override.
 FieldValues statusValues(const RouterModel &model);

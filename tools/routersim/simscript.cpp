@@ -120,6 +120,12 @@ void LineReader::read(int lineNumber, std::string_view line)
     } else if (keyword == "swap-rows") {
         if (noMore(rest))
             m_script.swapRows = true;
+    } else if (keyword == "layout") {
+        const std::string_view word = nextWord(rest);
+        if (const auto layout = statusLayoutFromName(word); !layout)
+            fail("layout takes known, shifted, wide, extra-row or title");
+        else if (noMore(rest))
+            m_script.layout = *layout;
     } else if (keyword == "password-reject") {
         if (number(nextWord(rest), 0, 1000, value, "password-reject") && noMore(rest))
             m_script.passwordRejects = static_cast<int>(value);

@@ -41,6 +41,7 @@ struct SimScript
     bool hold = false;
     bool live = true;
     bool swapRows = false;
+    StatusLayout layout = StatusLayout::Known;
     int passwordRejects = 0;
     int passwordTries = 3; // 0: never hang up on wrong passwords
     int splitDelayMs = 150;

@@ -103,7 +103,7 @@ void SimSession::show(ScreenId screen, int64_t nowMs)
         sendPaint(paintSystemInfo(m_model, m_script.fields), nowMs);
         break;
     case ScreenId::Status:
-        sendPaint(paintStatus(m_model, m_script.fields, m_script.raws, m_script.swapRows), nowMs);
+        sendPaint(paintStatus(m_model, m_script.fields, m_script.raws, m_script.swapRows, m_script.layout), nowMs);
         break;
     }
 }
@@ -147,7 +147,7 @@ void SimSession::hangUp(std::string_view message, int64_t nowMs)
 void SimSession::tick(int64_t nowMs)
 {
     if (m_screen == ScreenId::Status && !m_hungUp && !m_script.hold)
-        sendPaint(paintStatus(m_model, m_script.fields, m_script.raws, m_script.swapRows), nowMs);
+        sendPaint(paintStatus(m_model, m_script.fields, m_script.raws, m_script.swapRows, m_script.layout), nowMs);
 }
 
 void SimSession::feed(std::string_view bytes, int64_t nowMs)
@@ -290,5 +290,5 @@ void SimSession::statusKey(unsigned char c, int64_t nowMs)
     }
     // A held screen would never show the command's effect, so it repaints once now.
     if (m_script.hold)
-        sendPaint(paintStatus(m_model, m_script.fields, m_script.raws, m_script.swapRows), nowMs);
+        sendPaint(paintStatus(m_model, m_script.fields, m_script.raws, m_script.swapRows, m_script.layout), nowMs);
 }

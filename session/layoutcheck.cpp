@@ -1,0 +1,227 @@
+// The status screen's layout check; see layoutcheck.h. The table below lists every cell looked
+// at and why. Labels, headings and every cell the parser ignores are left alone: routers of the
+// same family paint their labels differently, and the parser never reads them.
+#include "layoutcheck.h"
+
+#include <array>
+
+namespace {
+
+constexpr int kTitleRow = 3;
+constexpr std::string_view kStatusTitle = "Menu 24.1";
+constexpr int kChannelRows[] = {6, 7};
+constexpr int kChannelNumberCol = 3;
+constexpr int kTriggerRow = 19;
+// Bytes 12 to 23 of the dump are the ones read (addresses and ports); byte n stands in columns
+// 6 + 3n and 7 + 3n.
+constexpr int kFirstTriggerByte = 12;
+constexpr int kLastTriggerByte = 23;
+constexpr int kFirstDumpCol = 6;
+
+enum class TShape : uint8_t { Counter, Usage, Duration, Address };
+
+struct TCheckedCell
+{
+    int row; // 0: both channel rows
+    int first;
+    int last;
+    TShape shape;
+    // Why the cell tells a moved layout from the known one.
+    std::string_view why;
+};
+
+// clang-format off
+constexpr TCheckedCell kCheckedCells[] = {
+    {0, 16, 17, TShape::Counter,  "speed: two digits; a shift brings in the Kbps that follows"},
+    {0, 23, 33, TShape::Counter,  "sent: a shift cuts the number off its edge or adds the next field"},
+    {0, 35, 45, TShape::Counter,  "received: as sent"},
+    {0, 47, 57, TShape::Counter,  "errors: as sent"},
+    {0, 59, 61, TShape::Usage,    "current usage: 0-100; a shift reads the percent sign or errors' digits"},
+    {0, 64, 66, TShape::Usage,    "average usage: as current usage"},
+    {0, 70, 79, TShape::Duration, "up time: h:mm:ss ends or starts at the field's edge; any shift breaks it"},
+    {9, 25, 36, TShape::Duration, "total outcall time: as the up time"},
+    {12, 52, 66, TShape::Address, "B1 address: starts in its first column; a shift cuts the quad or takes in its label"},
+    {13, 52, 66, TShape::Address, "B2 address: as B1's"},
+    {13, 16, 28, TShape::Counter, "Ethernet sent: as the channel counters"},
+    {14, 16, 28, TShape::Counter, "Ethernet received: as sent"},
+    {15, 19, 28, TShape::Counter, "Ethernet collisions: as sent"},
+};
+// clang-format on
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+bool isBlank(char c)
+{
+    // What the parser trims: code 32 and below.
+    return static_cast<unsigned char>(c) <= ' ';
+}
+
+bool isHexDigit(char c)
+{
+    return isDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// Digits only (at least one), at most maxDigits of them.
+bool allDigits(std::string_view text, size_t maxDigits = std::string_view::npos)
+{
+    if (text.empty() || text.size() > maxDigits)
+        return false;
+    for (char c : text)
+        if (!isDigit(c))
+            return false;
+    return true;
+}
+
+bool isDuration(std::string_view text)
+{
+    // h:mm:ss, any number of hour digits.
+    const size_t colon = text.find(':');
+    if (colon == std::string_view::npos || !allDigits(text.substr(0, colon)))
+        return false;
+    const std::string_view rest = text.substr(colon + 1);
+    return rest.size() == 5 && allDigits(rest.substr(0, 2)) && rest[2] == ':' && allDigits(rest.substr(3, 2)) &&
+           rest[0] <= '5' && rest[3] <= '5';
+}
+
+bool isDottedQuad(std::string_view text)
+{
+    for (int i = 0; i < 4; ++i) {
+        const size_t dot = i < 3 ? text.find('.') : text.size();
+        if (dot == std::string_view::npos)
+            return false;
+        const std::string_view part = text.substr(0, dot);
+        if (!allDigits(part, 3) || (part.size() == 3 && part > "255"))
+            return false;
+        text = i < 3 ? text.substr(dot + 1) : std::string_view();
+    }
+    return true;
+}
+
+// Whether a field's cells pass. A field that is neither blank nor reaches one of its edges sits
+// where another layout put it.
+bool cellPasses(std::string_view field, TShape shape)
+{
+    size_t begin = 0;
+    size_t end = field.size();
+    while (begin < end && isBlank(field[begin]))
+        ++begin;
+    while (end > begin && isBlank(field[end - 1]))
+        --end;
+    if (begin == end)
+        return true;
+    // Control bytes the parser trims still mark the field's edge: only spaces are the room a
+    // moved field leaves.
+    const bool reachesEdge = field.front() != ' ' || field.back() != ' ';
+    const std::string_view text = field.substr(begin, end - begin);
+    switch (shape) {
+    case TShape::Counter:
+        return !allDigits(text) || reachesEdge;
+    case TShape::Usage:
+        if (!allDigits(text))
+            return true;
+        // At most three digits fit; of those, 100 is the largest usage.
+        return reachesEdge && (text.size() < 3 || text <= "100");
+    case TShape::Duration:
+        return reachesEdge && isDuration(text);
+    case TShape::Address:
+        // From the field's first column, as the router writes them: a quad of any length that
+        // reached only the right edge could be a longer one cut at its end.
+        return field.front() != ' ' && isDottedQuad(text);
+    }
+    return true;
+}
+
+TLayoutFault faultOf(TShape shape)
+{
+    switch (shape) {
+    case TShape::Counter:
+        return TLayoutFault::Counter;
+    case TShape::Usage:
+        return TLayoutFault::Usage;
+    case TShape::Duration:
+        return TLayoutFault::Duration;
+    case TShape::Address:
+        return TLayoutFault::Address;
+    }
+    return TLayoutFault::None;
+}
+
+std::string_view field(const TConsoleScreen &screen, int row, int first, int last)
+{
+    return screen.Row(row).substr(static_cast<size_t>(first - 1), static_cast<size_t>(last - first + 1));
+}
+
+} // namespace
+
+std::string_view LayoutFaultName(TLayoutFault Fault)
+{
+    switch (Fault) {
+    case TLayoutFault::None:
+        return {};
+    case TLayoutFault::Title:
+        return "title";
+    case TLayoutFault::ChannelNumber:
+        return "channel_number";
+    case TLayoutFault::Counter:
+        return "counter";
+    case TLayoutFault::Usage:
+        return "usage";
+    case TLayoutFault::Duration:
+        return "duration";
+    case TLayoutFault::Address:
+        return "address";
+    case TLayoutFault::HexDump:
+        return "hex_dump";
+    }
+    return {};
+}
+
+std::string DescribeLayoutFault(const TLayoutVerdict &Verdict)
+{
+    if (Verdict.Passed())
+        return {};
+    std::string text(LayoutFaultName(Verdict.Fault));
+    text += ", row " + std::to_string(Verdict.Row);
+    if (Verdict.FirstCol == Verdict.LastCol)
+        text += ", column " + std::to_string(Verdict.FirstCol);
+    else
+        text += ", columns " + std::to_string(Verdict.FirstCol) + "-" + std::to_string(Verdict.LastCol);
+    return text;
+}
+
+TLayoutVerdict CheckStatusLayout(const TConsoleScreen &Screen)
+{
+    // The title is what the parser goes by; a firmware that moves it or words it otherwise is
+    // told apart here.
+    if (Screen.Row(kTitleRow).find(kStatusTitle) == std::string_view::npos)
+        return {TLayoutFault::Title, kTitleRow, 1, 80};
+    // The channel number decides which row is B1; the parser takes anything but 1 and 2 as the
+    // normal order, but a letter there is a label where the channel rows should be.
+    for (int row : kChannelRows) {
+        const char c = Screen.Row(row)[kChannelNumberCol - 1];
+        if (!isDigit(c) && !isBlank(c))
+            return {TLayoutFault::ChannelNumber, row, kChannelNumberCol, kChannelNumberCol};
+    }
+    for (const TCheckedCell &cell : kCheckedCells) {
+        for (int row : kChannelRows) {
+            const int r = cell.row == 0 ? row : cell.row;
+            if (!cellPasses(field(Screen, r, cell.first, cell.last), cell.shape))
+                return {faultOf(cell.shape), r, cell.first, cell.last};
+            if (cell.row != 0)
+                break;
+        }
+    }
+    // A dump moved by one or two columns splits each byte across two pairs.
+    for (int n = kFirstTriggerByte; n <= kLastTriggerByte; ++n) {
+        const int col = kFirstDumpCol + 3 * n;
+        const std::string_view pair = field(Screen, kTriggerRow, col, col + 1);
+        // A digit then a blank is half of a byte moved one column to the left. A blank then a
+        // digit reads as that digit, and text that is no number is the parser's error to raise.
+        if (isHexDigit(pair[0]) && pair[1] == ' ')
+            return {TLayoutFault::HexDump, kTriggerRow, col, col + 1};
+    }
+    return {};
+}
