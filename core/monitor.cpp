@@ -820,8 +820,10 @@ void withholdCallerIds(TMachineStatus &Status)
 void TMonitor::publishStatus()
 {
     for (const bool callerIds : {false, true}) {
-        if (!WebServer.Streams.Wants(callerIds))
+        if (!WebServer.Streams.Wants(callerIds)) {
+            m_streamStatus[callerIds].reset();
             continue;
+        }
         TMachineStatus status = MachineStatus();
         if (!callerIds)
             withholdCallerIds(status);
@@ -835,16 +837,22 @@ void TMonitor::publishStatus()
     }
 }
 
-std::string TMonitor::currentStatusEvent(bool CallerIds) const
+std::string TMonitor::currentStatusEvent(bool CallerIds)
 {
     TMachineStatus status = MachineStatus();
     if (!CallerIds)
         withholdCallerIds(status);
-    // The streams already open may not have this one yet: the kept event is given only when equal.
-    const std::optional<TMachineStatus> &published = m_streamStatus[CallerIds];
+    std::optional<TMachineStatus> &published = m_streamStatus[CallerIds];
     if (published && sameJson(*published, status))
         return m_streamEvent[CallerIds];
-    return TEventStreams::Frame("status", BuildStatusJson(status));
+    std::string event = TEventStreams::Frame("status", BuildStatusJson(status));
+    // The first stream of its kind: what it got is what the next tick compares with. Otherwise
+    // the streams already open may not have this one yet, and the tick gives it to all.
+    if (!published) {
+        m_streamEvent[CallerIds] = event;
+        published = std::move(status);
+    }
+    return event;
 }
 
 bool TMonitor::IsCallsJsonPath(std::string_view Path)

@@ -237,7 +237,7 @@ private:
     // The /events streams: the status event of either kind (caller IDs or not) when it changed
     // since the last one published, once per tick; and the current one for a new stream.
     void publishStatus();
-    std::string currentStatusEvent(bool CallerIds) const;
+    std::string currentStatusEvent(bool CallerIds);
     void noteRouterInfo();
     void paceTick();
     void noteRepaint(bool StatusShown);

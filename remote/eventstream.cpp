@@ -49,7 +49,10 @@ std::string TEventStreams::Frame(std::string_view Name, std::string_view Data)
         event += "data: ";
         event += Data.substr(0, end);
         event += '\n';
-        Data.remove_prefix(end == std::string_view::npos ? Data.size() : end + 1);
+        if (end == std::string_view::npos)
+            break;
+        // CR LF is one line break, as the reader takes it.
+        Data.remove_prefix(Data.substr(end, 2) == "\r\n" ? end + 2 : end + 1);
     } while (!Data.empty());
     event += '\n';
     return event;
