@@ -213,6 +213,19 @@ void TMonitor::wire()
         return currentWebConfig();
     };
     WebServer.IsMachinePath = [](std::string_view Path) { return IsMachinePath(Path); };
+    WebServer.LivePageInputs = [this](TLivePageInputs &Inputs, uint32_t Peer) {
+        using C = SettingControl;
+        Inputs.B1Colors = {Settings.Color(C::pnlB1CLUColor), Settings.Color(C::pnlB1CLUBackgroundColor),
+                           Settings.Color(C::pnlB1ALUColor), Settings.Color(C::pnlB1ALUBackgroundColor)};
+        Inputs.B2Colors = {Settings.Color(C::pnlB2CLUColor), Settings.Color(C::pnlB2CLUBackgroundColor),
+                           Settings.Color(C::pnlB2ALUColor), Settings.Color(C::pnlB2ALUBackgroundColor)};
+        Inputs.CallHistory = !CallerIdsServedTo(Peer) ? "withheld" : Settings.Logging.Enabled ? "yes" : "off";
+    };
+    WebServer.Streams.CallerIdsServedTo = [this](uint32_t Peer) { return CallerIdsServedTo(Peer); };
+    WebServer.Streams.CurrentEvent = [this](bool CallerIds) { return currentStatusEvent(CallerIds); };
+    // The page reads the newest calls again; the event itself names nobody.
+    connect(this, &TMonitor::historyChanged, this,
+            [this] { WebServer.Streams.PublishAll(TEventStreams::Frame("call", "{}")); });
 
     VersionCheck.ThisVersion = ThisVersion;
     VersionCheck.ThisVersionCaption = ThisVersionCaption;
@@ -595,6 +608,7 @@ void TMonitor::Tick()
     // status screen at will: no silence counts meanwhile.
     const bool watching = (Session.sktBrelwick.Active() && !Relay.RemoteClientConnected()) || Reconnect.Reconnecting();
     Alerts.Check(B1, B2, Session.Router, watching, m_statusScreenShown);
+    publishStatus();
     emit ticked();
 }
 
@@ -821,7 +835,54 @@ std::string spliceJson(const std::vector<std::string> &Pieces, const TMachineSta
     return document;
 }
 
+// Caller numbers are personal data of the callers: an empty list and CLIDs for strangers.
+void withholdCallerIds(TMachineStatus &Status)
+{
+    Status.CallerIds.clear();
+    Status.B1.CLID.clear();
+    Status.B2.CLID.clear();
+    Status.CallerIdsWithheld = true;
+}
+
 } // namespace
+
+void TMonitor::publishStatus()
+{
+    for (const bool callerIds : {false, true}) {
+        if (!WebServer.Streams.Wants(callerIds)) {
+            m_streamStatus[callerIds].reset();
+            continue;
+        }
+        TMachineStatus status = MachineStatus();
+        if (!callerIds)
+            withholdCallerIds(status);
+        std::optional<TMachineStatus> &published = m_streamStatus[callerIds];
+        // The clock and the uptime move every tick; the page counts those itself.
+        if (published && sameJson(*published, status))
+            continue;
+        m_streamEvent[callerIds] = TEventStreams::Frame("status", BuildStatusJson(status));
+        published = std::move(status);
+        WebServer.Streams.Publish(callerIds, m_streamEvent[callerIds]);
+    }
+}
+
+std::string TMonitor::currentStatusEvent(bool CallerIds)
+{
+    TMachineStatus status = MachineStatus();
+    if (!CallerIds)
+        withholdCallerIds(status);
+    std::optional<TMachineStatus> &published = m_streamStatus[CallerIds];
+    if (published && sameJson(*published, status))
+        return m_streamEvent[CallerIds];
+    std::string event = TEventStreams::Frame("status", BuildStatusJson(status));
+    // The first stream of its kind: what it got is what the next tick compares with. Otherwise
+    // the streams already open may not have this one yet, and the tick gives it to all.
+    if (!published) {
+        m_streamEvent[CallerIds] = event;
+        published = std::move(status);
+    }
+    return event;
+}
 
 bool TMonitor::IsCallsJsonPath(std::string_view Path)
 {
@@ -866,13 +927,8 @@ std::optional<std::string> TMonitor::MachineAnswer(std::string_view Path, uint32
     Path = Path.substr(0, Path.find('?'));
     if (Path == kStatusJsonPath) {
         TMachineStatus status = MachineStatus();
-        // Caller numbers are personal data of the callers: an empty list and CLIDs for strangers.
-        if (!CallerIdsServedTo(Peer)) {
-            status.CallerIds.clear();
-            status.B1.CLID.clear();
-            status.B2.CLID.clear();
-            status.CallerIdsWithheld = true;
-        }
+        if (!CallerIdsServedTo(Peer))
+            withholdCallerIds(status);
         if (m_jsonStatus && sameJson(*m_jsonStatus, status))
             return HttpAnswer(THttpStatus::Ok, "application/json", spliceJson(m_jsonPieces, status));
         std::string document = BuildStatusJson(status);

@@ -236,6 +236,10 @@ signals:
 private:
     void wire();
     void noteChanges();
+    // The /events streams: the status event of either kind (caller IDs or not) when it changed
+    // since the last one published, once per tick; and the current one for a new stream.
+    void publishStatus();
+    std::string currentStatusEvent(bool CallerIds);
     void noteRouterInfo();
     void paceTick();
     void noteRepaint(bool StatusShown);
@@ -277,6 +281,9 @@ private:
     // /status.json cut around the values of the clock and the page counter: five pieces.
     mutable std::optional<TMachineStatus> m_jsonStatus;
     mutable std::vector<std::string> m_jsonPieces;
+    // The status last published to the streams of each kind ([0] without caller IDs), and its event.
+    std::optional<TMachineStatus> m_streamStatus[2];
+    std::string m_streamEvent[2];
     // The web configuration file (TLS, passwords, headers) while the web server uses one, and the
     // generation of it that the listener's TLS context was made from.
     bool prepareWebConfig(std::string &Error);

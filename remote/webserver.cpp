@@ -30,7 +30,10 @@ TWebServer::TWebServer(QObject *Parent) : QObject(Parent)
     // Bookkeeping for the idle timeout and the connection bound only; the exchange itself needs
     // no per-connection state.
     WebServerSocket.OnClientConnect = [this](QObject *, TCustomWinSocket *Socket) { clientConnect(Socket); };
-    WebServerSocket.OnClientDisconnect = [this](QObject *, TCustomWinSocket *Socket) { forgetConnection(Socket); };
+    WebServerSocket.OnClientDisconnect = [this](QObject *, TCustomWinSocket *Socket) {
+        forgetConnection(Socket);
+        Streams.Forget(Socket);
+    };
     m_timeout.setSingleShot(true);
     connect(&m_timeout, &QTimer::timeout, this, [this] { closeExpired(); });
     m_clock.start();
@@ -39,6 +42,7 @@ TWebServer::TWebServer(QObject *Parent) : QObject(Parent)
 TWebServer::~TWebServer()
 {
     forgetAllConnections();
+    Streams.ForgetAll();
 }
 
 bool TWebServer::chkWebAdminClick(bool checked)
@@ -50,8 +54,11 @@ bool TWebServer::chkWebAdminClick(bool checked)
         ReportException(e);
         return true;
     }
-    if (!checked)
-        forgetAllConnections(); // closed by the listener without disconnect events
+    if (!checked) {
+        // Closed by the listener without disconnect events.
+        forgetAllConnections();
+        Streams.ForgetAll();
+    }
     return !checked;
 }
 
@@ -75,15 +82,26 @@ std::string TWebServer::statusDocument()
 void TWebServer::WebServerSocketClientRead(QObject *, TCustomWinSocket *Socket)
 {
     forgetConnection(Socket);
+    if (Streams.Holds(Socket)) {
+        // A stream's reader has nothing more to say; what it sends is read and dropped.
+        Guarded([&] { Socket->ReceivePending(); });
+        return;
+    }
     Guarded([&] {
+        const uint32_t peer = PeerIPv4(Socket->SocketHandle()).value_or(0);
+        bool stream = false;
         try {
-            AnswerRequest(
+            stream = AnswerRequest(
                 Socket->ReceivePending(), [Socket] { return Socket->Connected(); },
                 [Socket](const std::string &Answer) { Socket->SendString(Answer); },
-                [Socket] { return Socket->OutputBacklog(); }, PeerIPv4(Socket->SocketHandle()).value_or(0));
+                [Socket] { return Socket->OutputBacklog(); }, peer);
         } catch (...) {
             Socket->CloseConnection();
             throw;
+        }
+        if (stream && Socket->Connected()) {
+            Streams.Attach(Socket, peer);
+            return;
         }
         // Unsent bytes of the answers are still delivered before the close (the socket layer
         // drains them), so a page of any size arrives whole.
@@ -91,7 +109,7 @@ void TWebServer::WebServerSocketClientRead(QObject *, TCustomWinSocket *Socket)
     });
 }
 
-void TWebServer::AnswerRequest(std::string_view Request, const std::function<bool()> &Connected,
+bool TWebServer::AnswerRequest(std::string_view Request, const std::function<bool()> &Connected,
                                const std::function<void(const std::string &Answer)> &Send,
                                const std::function<std::size_t()> &Backlog, uint32_t Peer)
 {
@@ -142,11 +160,13 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
             const size_t end = Answer.find("\r\n\r\n");
             deliver(end == std::string::npos ? Answer : Answer.substr(0, end + 4));
         };
+        // With users, this request's header block, up to its empty line: its Authorization line is
+        // its own. Without, the words are read as they always were.
+        std::string_view headers;
+        bool headersTaken = false;
         if (config) {
-            // With users, this request's header block, up to its empty line: its Authorization line
-            // is its own. Without, the words are read as they always were.
-            std::string_view headers;
             if (!config->Users.empty()) {
+                headersTaken = true;
                 const std::size_t crlf = rest.find("\r\n\r\n"), lf = rest.find("\n\n");
                 const std::size_t end = std::min(crlf, lf);
                 headers = rest.substr(0, end);
@@ -156,6 +176,21 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
                 send(*refused);
                 continue;
             }
+        }
+        if (method == "GET" && TEventStreams::IsStreamPath(path)) {
+            deliver(TEventStreams::Headers());
+            return true;
+        }
+        if (method == "GET" && IsLivePath(path)) {
+            TLivePageInputs inputs;
+            if (LivePageInputs)
+                LivePageInputs(inputs, Peer);
+            // The language is the one header the page reads, from this request's block.
+            if (!headersTaken)
+                headers = rest.substr(0, std::min(rest.find("\r\n\r\n"), rest.find("\n\n")));
+            inputs.AcceptLanguage = RequestHeader(headers, "Accept-Language");
+            deliver(*LivePageAnswer(path, inputs));
+            continue;
         }
         if (method != "GET" && !head) {
             deliver(HttpAnswer(THttpStatus::MethodNotAllowed, "text/plain; charset=utf-8",
@@ -192,6 +227,7 @@ void TWebServer::AnswerRequest(std::string_view Request, const std::function<boo
         else
             deliver(HttpAnswer(THttpStatus::NotFound, BuildNotFoundPage(std::string(path))));
     }
+    return false;
 }
 
 std::optional<std::string> TWebServer::refusal(const TWebConfig &Config, std::string_view Headers,

@@ -6,6 +6,8 @@
 #pragma once
 
 #include "basicauth.h"
+#include "eventstream.h"
+#include "livepage.h"
 #include "socketlayer.h"
 #include "tokenbucket.h"
 #include "webconfig.h"
@@ -81,6 +83,12 @@ public:
     // up to its empty line, and a further request starts only after it; without, a configuration
     // that sets no headers and no limit changes no answer.
     std::function<const TWebConfig *()> WebConfig;
+    // The live page's colours and call history for one request from Peer (the language comes from
+    // the request); unset: the defaults.
+    std::function<void(TLivePageInputs &Inputs, uint32_t Peer)> LivePageInputs;
+    // The /events streams: a request for their path that passes the checks above keeps its
+    // connection open as a stream.
+    TEventStreams Streams;
     // The credential check, its cache and its per-address failure counts.
     TBasicAuth BasicAuth;
     // Writes the status bar's shared message panel (panel 0).
@@ -106,8 +114,9 @@ public:
     // kMaxAnswersPerRead, each handed to Send while Connected() holds. Backlog, when set, gives
     // the bytes still waiting for the peer (see kAnswerBacklogBytes). Peer is the client's IPv4
     // address in host order (0: unknown): MachineAnswer gets it, and authentication failures are
-    // counted per address.
-    void AnswerRequest(std::string_view Request, const std::function<bool()> &Connected,
+    // counted per address. Returns true when the last answer began an event stream (see Streams):
+    // the connection stays open and nothing further is answered on it.
+    bool AnswerRequest(std::string_view Request, const std::function<bool()> &Connected,
                        const std::function<void(const std::string &Answer)> &Send,
                        const std::function<std::size_t()> &Backlog = {}, uint32_t Peer = 0);
 

@@ -515,6 +515,47 @@ private slots:
                 std::string::npos);
     }
 
+    // The stream carries the status once per tick while something changed and nothing in between;
+    // a call logged is an event of its own.
+    void streamSendsOnlyChanges()
+    {
+        TMonitor monitor;
+        monitor.Timer1->stop();
+        monitor.Settings.BindAddress = "127.0.0.1";
+        monitor.SetWebAdminPort("0");
+        QVERIFY(!monitor.SetWebAdmin(true));
+        LoopbackPeer browser;
+        QVERIFY(browser.connectTo(monitor.WebServer.WebServerSocket.Socket()->LocalPort()));
+        QVERIFY(browser.send("GET /events HTTP/1.1\r\n\r\n"));
+        QVERIFY(browser.waitFor("event: status\n"));
+        QVERIFY(browser.waitFor("\n\n", LoopbackPeer::kWaitMs));
+        const auto events = [&browser] {
+            // Anything sent on loopback has arrived after a turn of the loop.
+            QTest::qWait(50);
+            std::string text = browser.input();
+            int n = 0;
+            for (std::size_t at = text.find("event: "); at != std::string::npos; at = text.find("event: ", at + 1))
+                ++n;
+            return n;
+        };
+        monitor.Tick();
+        const int first = events();
+        QCOMPARE(first, 1);
+        for (int k = 0; k < 3; ++k)
+            monitor.Tick();
+        QCOMPARE(events(), 1);
+        monitor.Session.B1.TX = 4242424242;
+        monitor.Session.B1.CLID = "5551234";
+        monitor.Tick();
+        QVERIFY(browser.waitFor("4242424242"));
+        // This machine is trusted with the caller's number.
+        QVERIFY(browser.input().find("\"clid\":\"5551234\"") != std::string::npos);
+        monitor.Tick();
+        QCOMPARE(events(), 2);
+        emit monitor.historyChanged();
+        QVERIFY(browser.waitFor("event: call\ndata: {}\n\n"));
+    }
+
     // A loss the monitor rides out by itself shows in both answers, and they stop saying so once
     // the user's Disconnect ends the wait.
     void machineStatusTellsOfReconnecting()
