@@ -9,6 +9,7 @@
 #include "callrecorder.h"
 #include "consolesession.h"
 #include "localday.h"
+#include "mqttpublisher.h"
 #include "reconnect.h"
 #include "refresh.h"
 #include "settings.h"
@@ -59,6 +60,8 @@ public:
         // The back-off's base and cap, the silence time and the jitter's seed. Unset: 1 s, 60 s,
         // the settings' silence time and a random seed.
         std::optional<TReconnector::TTiming> ReconnectTiming;
+        // The MQTT client's time-outs and back-off. Unset: the client's defaults.
+        std::optional<TMqttClient::TOptions> MqttTiming;
     };
 
     // The console session, with the monitor's seam in front of the actual connect.
@@ -199,6 +202,10 @@ public:
     QString HistoryDatabasePath() const;
     THistoryStore *History() const { return m_history.get(); }
 
+    // The MQTT side while [MQTT] Enabled is on, else null. Started by ApplySettings and started
+    // again when a reload changes [MQTT].
+    TMqttPublisher *Mqtt() const { return m_mqtt.get(); }
+
 signals:
     void ticked();
     // Channel 1 or 2, and the list item "<date> <time> - <number>".
@@ -238,6 +245,9 @@ private:
     void paceTick();
     void noteRepaint(bool StatusShown);
     void applyLogging();
+    void applyMqtt();
+    void mqttCommand(TMqttAction Action, const std::string &Sender);
+    TMachineStatus mqttSnapshot() const;
     void stopHistory();
     // Tells the history which router the calls come from.
     void noteHistoryRouter();
@@ -301,6 +311,9 @@ private:
     TSettingsFileState m_settingsFileState = TSettingsFileState::Missing;
     std::string m_historyPath;
     int m_historyRetention = 0;
+    std::unique_ptr<TMqttPublisher> m_mqtt;
+    // The day's totals from the recorder's daily amounts, for MQTT.
+    TMqttDayTotals m_dayTotals;
     // Why the router connection is ending, from its loss until the end of its handling.
     bool m_sessionEnding = false;
     bool m_explainingLoss = false;
