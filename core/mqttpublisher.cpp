@@ -162,7 +162,7 @@ TMqttIdentity MqttIdentity(const TMqttSettings &Settings, std::string_view Insta
     id.Prefix = Settings.Prefix.empty() ? "linewatch/" + slug : Settings.Prefix;
     while (!id.Prefix.empty() && id.Prefix.back() == '/')
         id.Prefix.pop_back();
-    id.NodeId = "linewatch_" + MqttSlug(id.Prefix);
+    id.NodeId = MqttSlug(id.Prefix);
     id.DiscoveryPrefix = Settings.DiscoveryPrefix.empty() ? "homeassistant" : Settings.DiscoveryPrefix;
     return id;
 }

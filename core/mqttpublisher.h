@@ -48,7 +48,7 @@ const std::vector<TMqttEntity> &MqttEntities();
 struct TMqttIdentity
 {
     std::string Prefix;          // "linewatch/<node>", no trailing "/"
-    std::string NodeId;          // "linewatch_<node>": only [a-z0-9_]
+    std::string NodeId;          // the prefix as a slug ("linewatch_<node>"): only [a-z0-9_]
     std::string DiscoveryPrefix; // "homeassistant"
     std::string RouterName;      // router text (Latin-1); empty until a status screen named it
     std::string Firmware;
