@@ -368,7 +368,8 @@ void TMonitor::applyMqtt()
             return;
         }
         WriteLogLine(Text, Priority);
-        if (Priority <= kLogError)
+        // The window's status bar too; linewatchd logs status messages, and has this line already.
+        if (Priority <= kLogError && ViewShowing)
             emit statusMessage(fromBytes(Text));
     };
     std::string error;

@@ -107,6 +107,7 @@ void TMqttClient::attempt()
     if (!m_running)
         return;
     dropConnection();
+    m_refused = false;
     m_mosq = mosquitto_new(m_options.ClientId.empty() ? nullptr : m_options.ClientId.c_str(), true, this);
     if (!m_mosq) {
         failed("setup", std::string("cannot set up the MQTT client: ") + std::strerror(errno));
@@ -176,9 +177,11 @@ void TMqttClient::ReadinessReport(bool Readable, bool Writable)
         rc = mosquitto_loop_read(m_mosq, 1);
     if (rc == MOSQ_ERR_SUCCESS && Writable && m_mosq && m_fd >= 0)
         rc = mosquitto_loop_write(m_mosq, 1);
-    if (m_fd < 0 || rc != MOSQ_ERR_SUCCESS) {
-        // The disconnect callback has run and said why, or the library gave up without it.
-        if (m_fd >= 0 || !m_retry->isActive())
+    if (m_fd < 0 || rc != MOSQ_ERR_SUCCESS || m_refused) {
+        // The disconnect callback has run, or the library gave up without it.
+        if (m_refused)
+            failed("auth", {});
+        else if (m_fd >= 0 || !m_retry->isActive())
             failed(m_connected ? "lost" : "refused",
                    std::string(m_connected ? "the connection to the MQTT broker was lost: "
                                            : "cannot connect to the MQTT broker: ") +
@@ -252,10 +255,7 @@ void TMqttClient::onConnect(mosquitto *, void *Self, int Rc, int, const mqtt5__p
                                                        : std::string("the MQTT broker refused the connection: ") +
                                                              mosquitto_reason_string(Rc);
         self->problem(credentialsRefused(Rc) ? "auth" : "connack", why);
-        QTimer::singleShot(0, self, [self] {
-            if (self->m_mosq && !self->m_connected)
-                self->failed("auth", {});
-        });
+        self->m_refused = true;
         return;
     }
     self->m_connected = true;

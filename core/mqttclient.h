@@ -87,6 +87,8 @@ private:
     int m_fd = -1;
     bool m_running = false;
     bool m_connected = false;
+    // The broker answered CONNECT with a refusal: the connection's end that follows says no more.
+    bool m_refused = false;
     QTimer *m_misc = nullptr;
     QTimer *m_retry = nullptr;
     QTimer *m_connack = nullptr;
