@@ -120,7 +120,7 @@ if(LINEWATCH_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "${LINEWATCH_RUNTIME_PLUGINS}")
 else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
-        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6dbus6 (>= 6.4), libqt6network6 (>= 6.4), libqt6sql6 (>= 6.4), libqt6core6 (>= 6.4), ${LINEWATCH_RUNTIME_PLUGINS}, libssl3, libyaml-cpp0.7, libcrypt1, libc6, libstdc++6")
+        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6dbus6 (>= 6.4), libqt6network6 (>= 6.4), libqt6sql6 (>= 6.4), libqt6core6 (>= 6.4), ${LINEWATCH_RUNTIME_PLUGINS}, libssl3, libyaml-cpp0.7, libcrypt1, libmosquitto1, libc6, libstdc++6")
 endif()
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-translations-l10n")
 include(CPack)

@@ -10,6 +10,7 @@ packages=(
     qt6-tools-dev qt6-l10n-tools
     libqt6sql6-sqlite libsqlite3-dev
     libssl-dev openssl curl libyaml-cpp-dev libcrypt-dev
+    libmosquitto-dev
     libbenchmark-dev
     xvfb xauth
     "$@"
