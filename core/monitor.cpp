@@ -373,8 +373,7 @@ void TMonitor::applyMqtt()
             emit statusMessage(fromBytes(Text));
     };
     std::string error;
-    if (!m_mqtt->Start(Settings.Mqtt, Settings.Text(SettingControl::edtTelnetAddress), error,
-                       m_hooks.MqttTiming.value_or(TMqttClient::TOptions{}))) {
+    if (!m_mqtt->Start(Settings.Mqtt, Settings.Text(SettingControl::edtTelnetAddress), error, MqttTiming)) {
         m_mqtt.reset();
         ReportError("MQTT stays off: " + error, TErrorOrigin::User);
     }

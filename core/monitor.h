@@ -60,8 +60,6 @@ public:
         // The back-off's base and cap, the silence time and the jitter's seed. Unset: 1 s, 60 s,
         // the settings' silence time and a random seed.
         std::optional<TReconnector::TTiming> ReconnectTiming;
-        // The MQTT client's time-outs and back-off. Unset: the client's defaults.
-        std::optional<TMqttClient::TOptions> MqttTiming;
     };
 
     // The console session, with the monitor's seam in front of the actual connect.
@@ -205,6 +203,8 @@ public:
     // The MQTT side while [MQTT] Enabled is on, else null. Started by ApplySettings and started
     // again when a reload changes [MQTT].
     TMqttPublisher *Mqtt() const { return m_mqtt.get(); }
+    // The MQTT client's time-outs and back-off (tests shorten them).
+    TMqttClient::TOptions MqttTiming;
 
 signals:
     void ticked();

@@ -10,6 +10,9 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -33,7 +36,9 @@ TMqttClient::TMqttClient(QObject *Parent) : QObject(Parent)
     static const bool initialised = (mosquitto_lib_init(), true);
     (void)initialised;
     m_misc = new QTimer(this);
-    m_misc->setInterval(1000);
+    // The keep-alive is 30 s: a coarse look every few seconds is plenty, and shares a wake-up.
+    m_misc->setTimerType(Qt::VeryCoarseTimer);
+    m_misc->setInterval(5000);
     connect(m_misc, &QTimer::timeout, this, [this] {
         if (!m_mosq || m_fd < 0)
             return;
@@ -233,6 +238,14 @@ bool TMqttClient::Publish(const std::string &Topic, const std::string &Payload, 
                                       Retain) == MOSQ_ERR_SUCCESS;
     updateWrite();
     return ok;
+}
+
+void TMqttClient::Batch(bool On)
+{
+    if (m_fd < 0)
+        return;
+    const int on = On ? 1 : 0;
+    (void)::setsockopt(m_fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
 }
 
 bool TMqttClient::Subscribe(const std::string &Pattern, int Qos)

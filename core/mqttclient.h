@@ -1,6 +1,6 @@
 // TMqttClient: the Mosquitto client library driven from our own event loop. Its socket sits in the
 // readiness set (read always, write while the library has bytes queued or a connect is under way),
-// mosquitto_loop_misc runs on a one-second timer for the keep-alive, and the connect is
+// mosquitto_loop_misc runs on a coarse timer for the keep-alive, and the connect is
 // non-blocking. A lost or refused connection is tried again on the router's back-off (1 to 60 s).
 #pragma once
 
@@ -54,6 +54,9 @@ public:
     // False when not connected or the library refused it.
     bool Publish(const std::string &Topic, const std::string &Payload, int Qos, bool Retain);
     bool Subscribe(const std::string &Pattern, int Qos);
+    // Between Batch(true) and Batch(false) publishes leave in as few TCP segments as fit (TCP_CORK),
+    // so the broker's acknowledgements come back together: one wake-up a tick, not one a topic.
+    void Batch(bool On);
 
     // The broker accepted us: subscribe and publish everything now.
     std::function<void()> OnConnected;

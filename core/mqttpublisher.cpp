@@ -437,8 +437,13 @@ void TMqttPublisher::Tick(const TMachineStatus &Status, const TMqttDayTotals &Da
 
 void TMqttPublisher::publishStates(int64_t NowMs)
 {
-    for (const auto &[suffix, payload] : m_filter.Due(m_values, NowMs))
+    const auto due = m_filter.Due(m_values, NowMs);
+    if (due.empty())
+        return;
+    Client.Batch(true);
+    for (const auto &[suffix, payload] : due)
         Client.Publish(m_identity.Prefix + "/" + suffix, payload, 1, m_settings.Retain);
+    Client.Batch(false);
 }
 
 void TMqttPublisher::IncomingCall(int Channel, const std::string &Clid)
