@@ -4,6 +4,9 @@
 # each monitor connected to its own router simulator on 127.0.0.1 repainting the status screen
 # once a second, with the web server listening on loopback (and asked for nothing). The three run side by
 # side (the desktop one on a private Xvfb display, window shown), so the run takes SECONDS once.
+# Where Mosquitto is installed a fourth, linewatchd publishing over MQTT to a broker on 127.0.0.1,
+# runs beside them: its CPU and memory against linewatchd without MQTT (target at most 1.1x CPU and
+# 1 MiB more resident memory).
 # Usage: bench/daemoncost.sh BUILD_DIR [SECONDS]   (BUILD_DIR holds linewatchd, linewatch,
 # linewatch-routersim and bench/lw_barecoreclock; a release build is the fair one)
 set -euo pipefail
@@ -66,6 +69,25 @@ STATE_DIRECTORY="$work/daemon" "$build/linewatchd" --config "$work/daemon/linewa
 daemon=$!
 pids+=($daemon)
 
+have_mqtt=0
+if command -v mosquitto >/dev/null || [ -x /usr/sbin/mosquitto ]; then
+    mkdir "$work/mqtt"
+    broker_port="$(lw_free_port 21883 22883)"
+    printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\nuser %s\n' "$broker_port" "$(id -un)" \
+        >"$work/broker.conf"
+    PATH=$PATH:/usr/sbin mosquitto -c "$work/broker.conf" >"$work/broker.log" 2>&1 &
+    pids+=($!)
+    simulator mqtt
+    { settings "$sim_port"; printf '[MQTT]\r\nEnabled=1\r\nHost=127.0.0.1\r\nPort=%s\r\n' "$broker_port"; } \
+        >"$work/mqtt/linewatch.ini"
+    STATE_DIRECTORY="$work/mqtt" "$build/linewatchd" --config "$work/mqtt/linewatch.ini" 2>"$work/mqtt.log" &
+    mqtt=$!
+    pids+=($mqtt)
+    have_mqtt=1
+else
+    echo "note: no mosquitto: linewatchd with MQTT is left out" >&2
+fi
+
 have_desktop=0
 if command -v Xvfb >/dev/null && [ -x "$build/linewatch" ]; then
     display=":$((90 + RANDOM % 9))"
@@ -90,12 +112,14 @@ pids+=($bare)
 sleep 5 # start-up, login and the first screens are not idle
 all=("$daemon" "$bare")
 [ "$have_desktop" = 1 ] && all+=("$desktop")
+[ "$have_mqtt" = 1 ] && all+=("$mqtt")
 for pid in "${all[@]}"; do threads "$pid" >"$work/before-$pid"; done
 sleep "$seconds"
 : >"$work/figures"
 report daemon "linewatchd" "$daemon"
 [ "$have_desktop" = 1 ] && report desktop "linewatch (window shown)" "$desktop"
 report bare "bare QCoreApplication, 1 s" "$bare"
+[ "$have_mqtt" = 1 ] && report mqtt "linewatchd with MQTT" "$mqtt"
 grep -q 'login ok' "$work/sim-daemon.log" || echo "note: linewatchd did not log in to the simulator" >&2
 
 awk '
@@ -105,5 +129,8 @@ awk '
         printf "linewatchd against the bare core program: CPU %s (target at most 2x), wake-ups %s, resident memory %s\n",
             ratio(dc, cpu["bare"]), ratio(dw, wake["bare"]), ratio(dr, rss["bare"])
         if (wr > 0) printf "linewatchd resident memory: %.2fx the desktop program (target at most 0.5x)\n", dr / wr
+        if (rss["mqtt"] > 0)
+            printf "linewatchd with MQTT against without: CPU %s (target at most 1.1x), resident memory %+d KiB (target at most +1024)\n",
+                ratio(cpu["mqtt"], dc), rss["mqtt"] - dr
     }
     function ratio(a, b) { return b > 0 ? sprintf("%.2fx", a / b) : "n/a" }' "$work/figures"

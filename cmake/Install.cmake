@@ -160,9 +160,9 @@ if(LINEWATCH_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_LINEWATCH_PACKAGE_DEPENDS "${LINEWATCH_DESKTOP_PLUGINS}")
 else()
     set(CPACK_DEBIAN_LINEWATCH_PACKAGE_DEPENDS
-        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6dbus6 (>= 6.4), libqt6network6 (>= 6.4), libqt6core6 (>= 6.4), ${LINEWATCH_DESKTOP_PLUGINS}, libsqlite3-0, libssl3, libyaml-cpp0.7, libcrypt1, libc6, libstdc++6")
+        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6dbus6 (>= 6.4), libqt6network6 (>= 6.4), libqt6core6 (>= 6.4), ${LINEWATCH_DESKTOP_PLUGINS}, libsqlite3-0, libssl3, libyaml-cpp0.7, libcrypt1, libmosquitto1, libc6, libstdc++6")
     set(CPACK_DEBIAN_LINEWATCHD_PACKAGE_DEPENDS
-        "libqt6core6 (>= 6.4), libsqlite3-0, libsystemd0, libssl3, libyaml-cpp0.7, libcrypt1, libc6, libstdc++6")
+        "libqt6core6 (>= 6.4), libsqlite3-0, libsystemd0, libssl3, libyaml-cpp0.7, libcrypt1, libmosquitto1, libc6, libstdc++6")
 endif()
 set(CPACK_DEBIAN_LINEWATCH_PACKAGE_RECOMMENDS "qt6-translations-l10n")
 include(CPack)

@@ -88,6 +88,7 @@ TMonitor::TMonitor(THooks Hooks, QObject *Parent) : QObject(Parent), m_hooks(std
 TMonitor::~TMonitor()
 {
     Timer1->stop();
+    m_mqtt.reset();
     stopHistory();
 }
 
@@ -131,6 +132,12 @@ void TMonitor::wire()
     m_recorder.Emit = [this](THistoryEvent Event) {
         if (const auto *call = std::get_if<THistoryCall>(&Event))
             m_calls.Add(call->Channel, call->Voice, call->Incoming);
+        if (const auto *daily = std::get_if<THistoryDaily>(&Event)) {
+            if (daily->Day != m_dayTotals.Day)
+                m_dayTotals = TMqttDayTotals{true, daily->Day, 0, 0};
+            m_dayTotals.ConnectedSeconds += daily->ConnectedSeconds;
+            m_dayTotals.OutcallSeconds += daily->OutcallSeconds;
+        }
         if (m_history)
             m_history->Post(std::move(Event));
     };
@@ -179,6 +186,11 @@ void TMonitor::wire()
 
     Alerts.Settings = [this]() -> const TAlertSettings & { return Settings.Alerts; };
     connect(&Alerts, &TAlerts::raised, this, &TMonitor::alertRaised);
+    connect(&Alerts, &TAlerts::raised, this,
+            [this](TAlertKind Kind, const QString &Title, const QString &Text, int Channel) {
+                if (m_mqtt)
+                    m_mqtt->Alert(Kind, Title.toStdString(), Text.toStdString(), Channel);
+            });
     connect(&Alerts, &TAlerts::ended, this, &TMonitor::alertEnded);
     connect(&Alerts, &TAlerts::commandFailed, this, &TMonitor::alertCommandFailed);
     // The reconnector's silence watch keeps its hook; the status's silence alert listens too.
@@ -367,6 +379,69 @@ void TMonitor::ApplySettings()
             SetWebAdmin(true);
     });
     Guarded([this] { applyLogging(); });
+    Guarded([this] { applyMqtt(); });
+}
+
+void TMonitor::applyMqtt()
+{
+    m_mqtt.reset();
+    if (!Settings.Mqtt.Enabled)
+        return;
+    m_mqtt = std::make_unique<TMqttPublisher>();
+    m_mqtt->MonitorVersion = ThisVersion;
+    m_mqtt->RouterConnected = [this] { return IsRouterConnected(ConnectionState()); };
+    m_mqtt->Command = [this](TMqttAction Action, const std::string &Sender) { mqttCommand(Action, Sender); };
+    // The broker's faults are the user's to fix: the status bar hears of them. What other clients
+    // of the broker send is theirs: the log alone, on the peers' budget.
+    m_mqtt->Log = [this](int Priority, const std::string &Text, bool Stranger) {
+        if (Stranger) {
+            const TErrorOriginScope origin(TErrorOrigin::Peer);
+            WriteLogLine(Text, Priority);
+            return;
+        }
+        WriteLogLine(Text, Priority);
+        // The window's status bar too; linewatchd logs status messages, and has this line already.
+        if (Priority <= kLogError && ViewShowing)
+            emit statusMessage(fromBytes(Text));
+    };
+    std::string error;
+    if (!m_mqtt->Start(Settings.Mqtt, Settings.Text(SettingControl::edtTelnetAddress), error, MqttTiming)) {
+        m_mqtt.reset();
+        ReportError("MQTT stays off: " + error, TErrorOrigin::User);
+    }
+}
+
+void TMonitor::mqttCommand(TMqttAction Action, const std::string &)
+{
+    switch (Action) {
+    case TMqttAction::DropB1:
+    case TMqttAction::DropB2:
+    case TMqttAction::ResetCounters:
+    case TMqttAction::DropAll:
+        SendChannelCommand(int(Action));
+        break;
+    case TMqttAction::Connect:
+    case TMqttAction::Disconnect:
+        // The window's Connect button: it connects, or disconnects when connected.
+        Connect();
+        break;
+    case TMqttAction::None:
+        break;
+    }
+}
+
+TMachineStatus TMonitor::mqttSnapshot() const
+{
+    // What MQTT reads of the machine status, without the histories and the caller-ID list.
+    TMachineStatus status;
+    status.B1 = Session.B1;
+    status.B2 = Session.B2;
+    status.Connection = ConnectionState();
+    status.RouterInfo = m_routerInfo;
+    if (!m_callerIds.empty())
+        status.CallerIds.push_back(m_callerIds.back());
+    status.NowMs = nowMs();
+    return status;
 }
 
 std::vector<std::string> TMonitor::ReloadSettings(const TSettings &Fresh)
@@ -399,6 +474,8 @@ std::vector<std::string> TMonitor::ReloadSettings(const TSettings &Fresh)
         if (on)
             Guarded([this] { SetWebAdmin(true); });
     }
+    if (old.Mqtt != Settings.Mqtt || (Settings.Mqtt.Enabled && changed({C::edtTelnetAddress})))
+        Guarded([this] { applyMqtt(); });
     return needRestart;
 }
 
@@ -586,6 +663,8 @@ void TMonitor::Tick()
                 emit callerIdLogged(Channel, Item);
                 // Grouped as the window's caller-ID list shows it.
                 Alerts.NoteIncomingCall(Channel, CallerIdText(C.CLID));
+                if (m_mqtt)
+                    m_mqtt->IncomingCall(Channel, C.CLID);
             },
             now);
     };
@@ -609,6 +688,8 @@ void TMonitor::Tick()
     const bool watching = (Session.sktBrelwick.Active() && !Relay.RemoteClientConnected()) || Reconnect.Reconnecting();
     Alerts.Check(B1, B2, Session.Router, watching, m_statusScreenShown);
     publishStatus();
+    if (m_mqtt)
+        m_mqtt->Tick(mqttSnapshot(), m_dayTotals);
     emit ticked();
 }
 

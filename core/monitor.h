@@ -11,6 +11,7 @@
 #include "linewatchversion.h"
 #include "localday.h"
 #include "machinestatus.h"
+#include "mqttpublisher.h"
 #include "reconnect.h"
 #include "refresh.h"
 #include "settings.h"
@@ -201,6 +202,12 @@ public:
     QString HistoryDatabasePath() const;
     THistoryStore *History() const { return m_history.get(); }
 
+    // The MQTT side while [MQTT] Enabled is on, else null. Started by ApplySettings and started
+    // again when a reload changes [MQTT].
+    TMqttPublisher *Mqtt() const { return m_mqtt.get(); }
+    // The MQTT client's time-outs and back-off (tests shorten them).
+    TMqttClient::TOptions MqttTiming;
+
 signals:
     void ticked();
     // Channel 1 or 2, and the list item "<date> <time> - <number>".
@@ -244,6 +251,9 @@ private:
     void paceTick();
     void noteRepaint(bool StatusShown);
     void applyLogging();
+    void applyMqtt();
+    void mqttCommand(TMqttAction Action, const std::string &Sender);
+    TMachineStatus mqttSnapshot() const;
     void stopHistory();
     // Tells the history which router the calls come from.
     void noteHistoryRouter();
@@ -310,6 +320,9 @@ private:
     TSettingsFileState m_settingsFileState = TSettingsFileState::Missing;
     std::string m_historyPath;
     int m_historyRetention = 0;
+    std::unique_ptr<TMqttPublisher> m_mqtt;
+    // The day's totals from the recorder's daily amounts, for MQTT.
+    TMqttDayTotals m_dayTotals;
     // Why the router connection is ending, from its loss until the end of its handling.
     bool m_sessionEnding = false;
     bool m_explainingLoss = false;

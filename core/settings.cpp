@@ -249,6 +249,35 @@ constexpr const char *kLoggingSection = "Logging";
 constexpr const char *kLoggingEnabledKey = "Enabled";
 constexpr const char *kLoggingDatabaseKey = "Database";
 constexpr const char *kRetentionDaysKey = "RetentionDays";
+constexpr const char *kMqttSection = "MQTT";
+constexpr const char *kMqttPasswordKey = "Password";
+
+// The [MQTT] keys in the file's order; Password is stored apart (scrambled).
+struct MqttText
+{
+    const char *key;
+    std::string TMqttSettings::*field;
+};
+constexpr MqttText kMqttTexts[] = {
+    {"Host", &TMqttSettings::Host},
+    {"User", &TMqttSettings::User},
+    {"PasswordFile", &TMqttSettings::PasswordFile},
+    {"ClientId", &TMqttSettings::ClientId},
+    {"Prefix", &TMqttSettings::Prefix},
+    {"DiscoveryPrefix", &TMqttSettings::DiscoveryPrefix},
+    {"CAFile", &TMqttSettings::CAFile},
+};
+struct MqttFlag
+{
+    const char *key;
+    bool TMqttSettings::*field;
+};
+constexpr MqttFlag kMqttFlags[] = {
+    {"Enabled", &TMqttSettings::Enabled}, {"Discovery", &TMqttSettings::Discovery},
+    {"TLS", &TMqttSettings::TLS},         {"AllowCommands", &TMqttSettings::AllowCommands},
+    {"Retain", &TMqttSettings::Retain},
+};
+constexpr const char *kMqttPortKey = "Port";
 
 // The [Alerts] keys in the file's order, each with its field of TAlertSettings.
 struct AlertFlag
@@ -379,6 +408,16 @@ void LoadSettings(const TIniFile &ini, TSettings &settings)
         const int32_t days = ini.ReadInteger(kLoggingSection, kRetentionDaysKey, 0);
         settings.Logging.RetentionDays = days < 0 ? 0 : std::min(days, TLoggingSettings::kMaxRetentionDays);
     });
+    const TMqttSettings mqtt;
+    for (const MqttFlag &f : kMqttFlags)
+        Guarded([&] { settings.Mqtt.*f.field = ini.ReadBool(kMqttSection, f.key, mqtt.*f.field); });
+    for (const MqttText &t : kMqttTexts)
+        Guarded([&] { settings.Mqtt.*t.field = ini.ReadString(kMqttSection, t.key, mqtt.*t.field); });
+    Guarded([&] {
+        const int32_t port = ini.ReadInteger(kMqttSection, kMqttPortKey, TMqttSettings::kDefaultPort);
+        settings.Mqtt.Port = port < 1 || port > 65535 ? TMqttSettings::kDefaultPort : port;
+    });
+    Guarded([&] { settings.Mqtt.Password = DecodeStoredPassword(ini.ReadString(kMqttSection, kMqttPasswordKey, "")); });
 }
 
 void SaveSettings(TIniFile &ini, const TSettings &settings)
@@ -416,6 +455,19 @@ void SaveSettings(TIniFile &ini, const TSettings &settings)
         ini.WriteString(kLoggingSection, kLoggingDatabaseKey, settings.Logging.Database);
     if (settings.Logging.RetentionDays != 0 || keyInFile(ini, kLoggingSection, kRetentionDaysKey))
         ini.WriteInteger(kLoggingSection, kRetentionDaysKey, settings.Logging.RetentionDays);
+    const TMqttSettings mqtt;
+    for (const MqttFlag &f : kMqttFlags) {
+        if (settings.Mqtt.*f.field != mqtt.*f.field || keyInFile(ini, kMqttSection, f.key))
+            ini.WriteBool(kMqttSection, f.key, settings.Mqtt.*f.field);
+    }
+    for (const MqttText &t : kMqttTexts) {
+        if (settings.Mqtt.*t.field != mqtt.*t.field || keyInFile(ini, kMqttSection, t.key))
+            ini.WriteString(kMqttSection, t.key, settings.Mqtt.*t.field);
+    }
+    if (settings.Mqtt.Port != mqtt.Port || keyInFile(ini, kMqttSection, kMqttPortKey))
+        ini.WriteInteger(kMqttSection, kMqttPortKey, settings.Mqtt.Port);
+    if (!settings.Mqtt.Password.empty() || keyInFile(ini, kMqttSection, kMqttPasswordKey))
+        ini.WriteString(kMqttSection, kMqttPasswordKey, EncodeStoredPassword(settings.Mqtt.Password));
     ini.UpdateFile();
 }
 
@@ -481,9 +533,9 @@ TSettingsFileState InspectSettingsFile(const TIniFile &ini)
     if (::stat(ini.FileName().c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))
         return TSettingsFileState::Missing;
     // Every section either program writes: the documented ones, the later ones, the window's place.
-    static constexpr const char *known[] = {"Connection",   "Startup",       "RemoteAdmin",
-                                            "Graphs",       kNetworkSection, kReconnectSection,
-                                            kAlertsSection, kLoggingSection, "Window"};
+    static constexpr const char *known[] = {"Connection",    "Startup",         "RemoteAdmin",  "Graphs",
+                                            kNetworkSection, kReconnectSection, kAlertsSection, kLoggingSection,
+                                            kMqttSection,    "Window"};
     for (const std::string &name : ini.SectionNames()) {
         for (const char *k : known) {
             if (name.size() == std::char_traits<char>::length(k) &&

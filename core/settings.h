@@ -147,6 +147,31 @@ struct TLoggingSettings
     bool operator==(const TLoggingSettings &) const = default;
 };
 
+// [MQTT]: publishing the figures to an MQTT broker, with Home Assistant's discovery. Password is
+// kept plain here and stored like the router's (EncodeStoredPassword); PasswordFile, read by
+// linewatchd alone, names a file (a systemd credential) whose first line is the password instead.
+// An empty Prefix or ClientId is made from the router's name or the instance (see mqttpublisher.h).
+struct TMqttSettings
+{
+    static constexpr int32_t kDefaultPort = 1883;
+    bool Enabled = false;
+    std::string Host;
+    int32_t Port = kDefaultPort;
+    std::string User;
+    std::string Password;
+    std::string PasswordFile;
+    std::string ClientId;
+    std::string Prefix;
+    bool Discovery = true;
+    std::string DiscoveryPrefix = "homeassistant";
+    bool TLS = false;
+    std::string CAFile;
+    bool AllowCommands = false;
+    bool Retain = true;
+
+    bool operator==(const TMqttSettings &) const = default;
+};
+
 // Every setting as a plain value, starting at the defaults of a first run. Its setters only store:
 // what a setting does when it changes is the monitor's business, not the loader's.
 class TSettings : public ISettingsControls
@@ -184,6 +209,7 @@ public:
     int32_t ReconnectSilenceSeconds = kDefaultSilenceSeconds;
     TAlertSettings Alerts;
     TLoggingSettings Logging;
+    TMqttSettings Mqtt;
 
     bool operator==(const TSettings &other) const
     {
@@ -191,7 +217,7 @@ public:
                BindAddress == other.BindAddress && ShareCallerIds == other.ShareCallerIds &&
                WebConfigFile == other.WebConfigFile && TelnetAllow == other.TelnetAllow &&
                ReconnectEnabled == other.ReconnectEnabled && ReconnectSilenceSeconds == other.ReconnectSilenceSeconds &&
-               Alerts == other.Alerts && Logging == other.Logging;
+               Alerts == other.Alerts && Logging == other.Logging && Mqtt == other.Mqtt;
     }
 
 private:
@@ -205,8 +231,8 @@ private:
 void CopySettings(const ISettingsControls &from, ISettingsControls &to);
 
 // LoadSettings and SaveSettings for the value, with the sections that follow the documented ones
-// ([Network], [Reconnect], [Alerts]). A new section is written once it holds something or is already in the file, so a
-// file that never used it stays as it was.
+// ([Network], [Reconnect], [Alerts], [Logging], [MQTT]). A new section is written once it holds something or is already
+// in the file, so a file that never used it stays as it was.
 void LoadSettings(const TIniFile &ini, TSettings &settings);
 void SaveSettings(TIniFile &ini, const TSettings &settings);
 

@@ -118,6 +118,31 @@ void checkValues(TSettings &settings)
     }
 }
 
+// [MQTT] PasswordFile: the broker's password from a file, so it need not stand in the settings
+// file. A relative name counts from systemd's credentials directory (LoadCredential=) when there
+// is one, else from the settings file's folder. The first line is the password. A file that cannot
+// be read is said and MQTT runs without a password, which the broker then refuses clearly.
+void readMqttPasswordFile(TSettings &settings, const QString &ConfigFile)
+{
+    const std::string &name = settings.Mqtt.PasswordFile;
+    if (name.empty())
+        return;
+    std::string path = name;
+    if (name.front() != '/') {
+        const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+        path = (credentials.isEmpty() ? QFileInfo(ConfigFile).absolutePath() : credentials).toStdString() + "/" + name;
+    }
+    std::ifstream in(path);
+    std::string password;
+    if (!in || !std::getline(in, password)) {
+        logLine(kLogError, "cannot read [MQTT] PasswordFile " + path + ": " + std::strerror(errno ? errno : EIO));
+        return;
+    }
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+    settings.Mqtt.Password = password;
+}
+
 // --web.listen-address as the exporters write it: HOST:PORT, HOST a dotted IPv4 address,
 // "localhost", or empty for every interface. None when it is no such thing.
 std::optional<std::pair<std::string, std::string>> parseListenAddress(const std::string &text)
@@ -202,6 +227,7 @@ void reloadSettings(TMonitor &Monitor, const std::string &Path,
     TSettings fresh;
     ::LoadSettings(TIniFile(Path), fresh);
     checkValues(fresh);
+    readMqttPasswordFile(fresh, QString::fromStdString(Path));
     if (ListenAddress) {
         fresh.SetText(SettingControl::edtWebAdminPort, ListenAddress->second);
         fresh.SetChecked(SettingControl::chkWebAdmin, true);
@@ -464,6 +490,7 @@ int main(int argc, char *argv[])
     monitor.Create();
     monitor.LoadSettings();
     checkValues(monitor.Settings);
+    readMqttPasswordFile(monitor.Settings, configFile);
     if (listenAddress) {
         monitor.WebBindAddress = listenAddress->first;
         monitor.Settings.SetText(SettingControl::edtWebAdminPort, listenAddress->second);

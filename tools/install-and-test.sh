@@ -10,8 +10,9 @@ if [ "${1:-}" = "--asan" ]; then
 fi
 
 # Beyond the build: python3 reads the machine status's JSON, prometheus (with promtool) scrapes
-# linewatchd for real, dbus runs the notifier's private session bus.
-tools/install-deps.sh python3 prometheus dbus apache2-utils
+# linewatchd for real, dbus runs the notifier's private session bus, mosquitto is the MQTT broker
+# (and mosquitto-clients the subscriber) that linewatchd publishes to in mqtt_check.
+tools/install-deps.sh python3 prometheus dbus apache2-utils mosquitto mosquitto-clients
 cmake --preset "$preset" -DLINEWATCH_WERROR=ON
 cmake --build --preset "$preset" -j "$(nproc)"
 ctest --preset "$preset" -j "$(nproc)"

@@ -12,6 +12,7 @@ packages=(
     # is for the tests' fixture databases and tools/historyfill.cpp.
     libsqlite3-dev libqt6sql6-sqlite
     libssl-dev openssl curl libyaml-cpp-dev libcrypt-dev libsystemd-dev
+    libmosquitto-dev
     libbenchmark-dev
     xvfb xauth
     "$@"
