@@ -21,6 +21,7 @@
 #include "trayicon.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDate>
@@ -60,7 +61,6 @@ TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
 {
     ui->Ui::TfrmMain::setupUi(this);
     m_statusLabels = std::make_unique<TStatusLabels>(*ui, this);
-    setWindowIcon(ProgramIcon());
     ui->PageControl1->setCurrentWidget(ui->tabStatus);
     connect(ui->PageControl1, &QTabWidget::currentChanged, this,
             [this](int Index) { Guarded([this, Index] { makePage(ui->PageControl1->widget(Index)); }); });
@@ -376,6 +376,13 @@ void TfrmMain::saveWindowPlace() const
 void TfrmMain::showEvent(QShowEvent *Event)
 {
     QWidget::showEvent(Event);
+    // The program's icon is read from its PNGs at every size for each native window made while it
+    // is set (the tray's too), some 15 ms each: it comes once the window is on the screen. Every
+    // window of the program takes it from the application.
+    if (!m_iconSet) {
+        m_iconSet = true;
+        QTimer::singleShot(0, this, [] { QGuiApplication::setWindowIcon(ProgramIcon()); });
+    }
     if (m_centred)
         return;
     m_centred = true;

@@ -204,6 +204,7 @@ private:
     bool m_settingsSaveFailed = false;
     bool m_toldKeepsRunning = false;
     bool m_centred = false;
+    bool m_iconSet = false;
     QTimer *m_saveTimer = nullptr;
     ErrorContextProvider m_previousErrorContext;
     // A failing save is told once, until a save succeeds again.
