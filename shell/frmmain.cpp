@@ -31,12 +31,17 @@
 #include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPixmapCache>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
 
 #include <limits>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -392,6 +397,40 @@ void TfrmMain::showEvent(QShowEvent *Event)
         frame.moveCenter(screen->availableGeometry().center());
         move(frame.topLeft());
     }
+}
+
+void TfrmMain::hideEvent(QHideEvent *Event)
+{
+    QWidget::hideEvent(Event);
+    // Only a hide of ours (to the tray): a minimised window keeps what its task bar entry shows.
+    // The release waits for the event loop, since the native window is still being unmapped here.
+    if (Event->spontaneous() || m_releaseQueued)
+        return;
+    m_releaseQueued = true;
+    QTimer::singleShot(0, this, [this] {
+        m_releaseQueued = false;
+        Guarded([this] { releaseWhileHidden(); });
+    });
+}
+
+void TfrmMain::releaseWhileHidden()
+{
+    if (!isHidden() || m_exiting || m_destroyed || !testAttribute(Qt::WA_WState_Created))
+        return;
+    // A dialog of ours still open (a colour chooser, an error box) stays tied to this window.
+    for (const QWidget *other : QApplication::topLevelWidgets())
+        if (other != this && other->isVisible() && isAncestorOf(other))
+            return;
+    // The backing store holds the whole window's pixels (some 1.5 MB at 750 x 470) for as long as
+    // the native window lives; a window hidden for days needs neither. Its widgets, their
+    // figures and the graphs' histories stay: show() makes a native window and paints them anew.
+    destroy(true, false);
+    // The style's gradients and frames for buttons, tabs and group boxes.
+    QPixmapCache::clear();
+#ifdef __GLIBC__
+    // What the window and the caches let go of lies in free heap pages that glibc would keep.
+    malloc_trim(0);
+#endif
 }
 
 void TfrmMain::FormCreate()
