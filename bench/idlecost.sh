@@ -6,8 +6,9 @@
 # first screens, and Qt's pool threads, which end some 30 s after their last job, are not idle).
 # Then ROUNDS rounds of SECONDS measure the two side by side over the same seconds, first with
 # both windows shown, then with both unmapped alike (as a window manager minimises them), so that
-# a machine's passing load or clock speed weighs on both alike; the medians of the rounds' ratios
-# and their ranges close the output.
+# a machine's passing load or clock speed weighs on both alike, and last with both closed (the
+# monitor into a notification area that bench/xwin.py stands in for, the bare window hidden by
+# Qt); the medians of the rounds' ratios and their ranges close the output.
 # Usage: bench/idlecost.sh BUILD_DIR [SECONDS [ROUNDS [WARMUP]]]   (defaults 20, 3, 40; BUILD_DIR
 # holds linewatch, linewatch-routersim and bench/lw_bareclock; a release build is the fair one)
 set -euo pipefail
@@ -96,64 +97,17 @@ ratio()
             printf "  (median and range of %d rounds of %d s; target at most 1.25x)\n", n, '"$seconds"' }'
 }
 
-# xwin COMMAND TITLE: speaks the X11 protocol over the display's local socket (no client library
-# needed) to the top-level window whose WM_NAME starts with TITLE. "geometry" prints its
-# WIDTHxHEIGHT; "unmap" unmaps it as a window manager minimises it: nothing of it is drawn, and the
-# program goes on.
+# xwin COMMAND [TITLE]: bench/xwin.py on our display (geometry, unmap, close, tray).
 xwin()
 {
-    python3 - "$display" "$1" "$2" <<'EOF'
-import socket, struct, sys
-
-display, command, title = sys.argv[1], sys.argv[2], sys.argv[3].encode()
-x = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-x.connect("/tmp/.X11-unix/X" + display.lstrip(":").split(".")[0])
-
-
-def read(n):
-    data = b""
-    while len(data) < n:
-        chunk = x.recv(n - len(data))
-        if not chunk:
-            sys.exit("the X server closed the connection")
-        data += chunk
-    return data
-
-
-def reply():
-    head = read(32)
-    if head[0] != 1:
-        sys.exit("X error %d" % head[1])
-    return head + read(struct.unpack("<I", head[4:8])[0] * 4)
-
-
-x.sendall(struct.pack("<BxHHHHxx", ord("l"), 11, 0, 0, 0))
-head = read(8)
-if head[0] != 1:
-    sys.exit("the X server refused the connection")
-setup = read(struct.unpack("<H", head[6:8])[0] * 4)
-vendor, formats = struct.unpack("<H", setup[16:18])[0], setup[21]
-root = struct.unpack("<I", setup[32 + (vendor + 3) // 4 * 4 + 8 * formats:][:4])[0]
-x.sendall(struct.pack("<BxHI", 15, 2, root))  # QueryTree
-tree = reply()
-for i in range(struct.unpack("<H", tree[16:18])[0]):
-    window = struct.unpack("<I", tree[32 + 4 * i : 36 + 4 * i])[0]
-    x.sendall(struct.pack("<BBHIIIII", 20, 0, 6, window, 39, 0, 0, 64))  # GetProperty WM_NAME
-    name = reply()
-    if not name[32 : 32 + struct.unpack("<I", name[16:20])[0]].startswith(title):
-        continue
-    if command == "geometry":
-        x.sendall(struct.pack("<BxHI", 14, 2, window))  # GetGeometry
-        width, height = struct.unpack("<HH", reply()[16:20])
-        print("%dx%d" % (width, height))
-    else:
-        x.sendall(struct.pack("<BxHI", 10, 2, window))  # UnmapWindow
-        x.sendall(struct.pack("<BxH", 43, 1))  # GetInputFocus: its reply follows the unmap
-        reply()
-    sys.exit(0)
-sys.exit("no window named " + sys.argv[3])
-EOF
+    python3 "$(dirname "$0")/xwin.py" "$display" "$@"
 }
+
+# A notification area for both: the monitor closes into it as on a desktop (its icon is left
+# unmapped, as a tray that shows nothing), and the bare program closes to hidden.
+python3 "$(dirname "$0")/xwin.py" "$display" tray >"$work/tray.log" &
+pids+=($!)
+for _ in $(seq 50); do grep -qs '^tray' "$work/tray.log" && break; sleep 0.1; done
 
 "$work/app/linewatch" >"$work/app.log" 2>&1 &
 app=$!
@@ -169,7 +123,7 @@ done
 bare=$!
 pids+=($bare)
 for _ in $(seq 100); do xwin geometry lw_bareclock >/dev/null 2>&1 && break; sleep 0.1; done
-echo "both windows ${size}: warming up for $warmup s, then $rounds rounds of $seconds s shown and as many unmapped"
+echo "both windows ${size}: warming up for $warmup s, then $rounds rounds of $seconds s shown, unmapped and closed"
 sleep "$warmup"
 grep -q 'login ok' "$work/sim.log" || echo "note: the monitor did not log in to the simulator" >&2
 for round in $(seq "$rounds"); do measure shown "$round"; done
@@ -179,6 +133,13 @@ xwin unmap "Brelwick ISDN Router Monitor" && xwin unmap lw_bareclock ||
     { echo "the windows could not be unmapped" >&2; exit 1; }
 sleep 2 # the unmapped windows' last events are not idle
 for round in $(seq "$rounds"); do measure unmapped "$round"; done
+# Closed: the monitor goes to the tray as when the user closes its window there, and the bare
+# program hides its window the same way (it goes on running with no window shown).
+xwin close "Brelwick ISDN Router Monitor" && xwin close lw_bareclock ||
+    { echo "the windows could not be closed" >&2; exit 1; }
+sleep 2
+for round in $(seq "$rounds"); do measure closed "$round"; done
 kill "$app" # SIGTERM: the monitor exits as through its tray menu
 ratio shown
 ratio unmapped
+ratio closed

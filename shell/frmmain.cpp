@@ -21,6 +21,7 @@
 #include "trayicon.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDate>
@@ -30,12 +31,17 @@
 #include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPixmapCache>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
 
 #include <limits>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -60,7 +66,6 @@ TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
 {
     ui->Ui::TfrmMain::setupUi(this);
     m_statusLabels = std::make_unique<TStatusLabels>(*ui, this);
-    setWindowIcon(ProgramIcon());
     ui->PageControl1->setCurrentWidget(ui->tabStatus);
     connect(ui->PageControl1, &QTabWidget::currentChanged, this,
             [this](int Index) { Guarded([this, Index] { makePage(ui->PageControl1->widget(Index)); }); });
@@ -376,6 +381,13 @@ void TfrmMain::saveWindowPlace() const
 void TfrmMain::showEvent(QShowEvent *Event)
 {
     QWidget::showEvent(Event);
+    // The program's icon is read from its PNGs at every size for each native window made while it
+    // is set (the tray's too), some 15 ms each: it comes once the window is on the screen. Every
+    // window of the program takes it from the application.
+    if (!m_iconSet) {
+        m_iconSet = true;
+        QTimer::singleShot(0, this, [] { QGuiApplication::setWindowIcon(ProgramIcon()); });
+    }
     if (m_centred)
         return;
     m_centred = true;
@@ -385,6 +397,40 @@ void TfrmMain::showEvent(QShowEvent *Event)
         frame.moveCenter(screen->availableGeometry().center());
         move(frame.topLeft());
     }
+}
+
+void TfrmMain::hideEvent(QHideEvent *Event)
+{
+    QWidget::hideEvent(Event);
+    // Only a hide of ours (to the tray): a minimised window keeps what its task bar entry shows.
+    // The release waits for the event loop, since the native window is still being unmapped here.
+    if (Event->spontaneous() || m_releaseQueued)
+        return;
+    m_releaseQueued = true;
+    QTimer::singleShot(0, this, [this] {
+        m_releaseQueued = false;
+        Guarded([this] { releaseWhileHidden(); });
+    });
+}
+
+void TfrmMain::releaseWhileHidden()
+{
+    if (!isHidden() || m_exiting || m_destroyed || !testAttribute(Qt::WA_WState_Created))
+        return;
+    // A dialog of ours still open (a colour chooser, an error box) stays tied to this window.
+    for (const QWidget *other : QApplication::topLevelWidgets())
+        if (other != this && other->isVisible() && isAncestorOf(other))
+            return;
+    // The backing store holds the whole window's pixels (some 1.5 MB at 750 x 470) for as long as
+    // the native window lives; a window hidden for days needs neither. Its widgets, their
+    // figures and the graphs' histories stay: show() makes a native window and paints them anew.
+    destroy(true, false);
+    // The style's gradients and frames for buttons, tabs and group boxes.
+    QPixmapCache::clear();
+#ifdef __GLIBC__
+    // What the window and the caches let go of lies in free heap pages that glibc would keep.
+    malloc_trim(0);
+#endif
 }
 
 void TfrmMain::FormCreate()

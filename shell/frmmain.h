@@ -167,6 +167,7 @@ protected:
     // FormClose: the window hides in the tray instead of closing.
     void closeEvent(QCloseEvent *Event) override;
     void showEvent(QShowEvent *Event) override;
+    void hideEvent(QHideEvent *Event) override;
     void changeEvent(QEvent *Event) override;
     bool eventFilter(QObject *Watched, QEvent *Event) override;
 
@@ -197,6 +198,10 @@ private:
     std::string settingsFilePath() const;
     void restoreWindowPlace();
     void saveWindowPlace() const;
+    // Hidden in the tray, the window gives back what only a shown window needs: its native window
+    // and backing store, the style's pixmaps and the heap's free pages. The next show makes them
+    // anew.
+    void releaseWhileHidden();
 
     QLabel *m_panel0 = nullptr;
     QLabel *m_panel1 = nullptr;
@@ -205,6 +210,8 @@ private:
     bool m_settingsSaveFailed = false;
     bool m_toldKeepsRunning = false;
     bool m_centred = false;
+    bool m_releaseQueued = false;
+    bool m_iconSet = false;
     QTimer *m_saveTimer = nullptr;
     ErrorContextProvider m_previousErrorContext;
     // A failing save is told once, until a save succeeds again.

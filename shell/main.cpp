@@ -8,7 +8,6 @@
 #include "frmmain.h"
 #include "frmmaincontrols.h"
 #include "groupframestyle.h"
-#include "programicon.h"
 #include "settings.h"
 #include "singleinstance.h"
 #include "terminationsignals.h"
@@ -180,7 +179,6 @@ int main(int argc, char *argv[])
     // the window caption a second time.
     QCoreApplication::setApplicationName(QStringLiteral("linewatch"));
     QGuiApplication::setDesktopFileName(QStringLiteral("linewatch"));
-    QGuiApplication::setWindowIcon(ProgramIcon());
     QCoreApplication::setApplicationVersion(QString::fromLatin1(ThisVersion));
     // The user's language (LANGUAGE, LC_ALL, LC_MESSAGES, LANG), before any text is made.
     InstallTranslations();

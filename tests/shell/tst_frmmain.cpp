@@ -184,6 +184,7 @@ private slots:
     void newFigureRepaintsOnlyItsLabel();
     void opaqueLabelsLookTheSame();
     void unopenedTabsHeldMemoryFromStart();
+    void windowInTrayHeldItsPixels();
 };
 
 void TestFrmMain::labelsShowParsedStatusScreen()
@@ -1266,6 +1267,72 @@ void TestFrmMain::unopenedTabsHeldMemoryFromStart()
     settle();
     QVERIFY(w.findChild<QLabel *>(QStringLiteral("Image1"))->isVisible());
     QCOMPARE(w.size(), startSize);
+}
+
+void TestFrmMain::windowInTrayHeldItsPixels()
+{
+    // Closed into the tray, the window gave back its native window and backing store; shown
+    // again, it looks as it did, figures and graphs included, and the ticks it spent hidden are
+    // in its graphs and labels. Hidden, a tick paints nothing.
+    TFixture f;
+    TfrmMain &w = *f.window;
+    TfrmMainControls &ui = f.ui();
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    TChannelRow b1;
+    for (const char *usage : {"20", "90", "40"}) {
+        b1.clu = usage;
+        w.Monitor.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+        w.RefreshStatus();
+    }
+    settle();
+    ui.PageControl1->setCurrentWidget(ui.tabGraph);
+    settle();
+    const QImage graphBefore = w.grab().toImage();
+    ui.PageControl1->setCurrentWidget(ui.tabStatus);
+    settle();
+    const QImage statusBefore = w.grab().toImage();
+
+    QVERIFY(!w.close());
+    settle();
+    QVERIFY(w.isHidden());
+    QCOMPARE(w.windowHandle(), nullptr);
+
+    emit w.TrayIcon->activationRequested();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    settle();
+    QCOMPARE(w.grab().toImage(), statusBefore);
+    ui.PageControl1->setCurrentWidget(ui.tabGraph);
+    settle();
+    QCOMPARE(w.grab().toImage(), graphBefore);
+
+    emit w.TrayIcon->toggleRequested();
+    settle();
+    QCOMPARE(w.windowHandle(), nullptr);
+    TPaintCounter paints{ui.lblB1CLU, ui.Chart1, ui.Gauge1, ui.tabStatus, &w};
+    b1.clu = "70";
+    b1.tx = "12345";
+    w.Monitor.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+    w.RefreshStatus();
+    w.RefreshStatus();
+    settle();
+    QVERIFY(w.TrayIcon->tip().contains(QStringLiteral("B1[")));
+    for (QWidget *widget : {static_cast<QWidget *>(ui.lblB1CLU), static_cast<QWidget *>(ui.Chart1),
+                            static_cast<QWidget *>(ui.Gauge1), ui.tabStatus, static_cast<QWidget *>(&w)})
+        QCOMPARE(paints.count(widget), 0);
+
+    // Back on screen, the router's next repaint is read in full.
+    emit w.TrayIcon->toggleRequested();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.Monitor.Session.ProcessConsoleData(statusScreen(b1, TChannelRow{}));
+    w.RefreshStatus();
+    QCOMPARE(ui.lblB1TX->text(), QStringLiteral("12,345"));
+    QCOMPARE(ui.lblB1CLU->text(), QStringLiteral("70%  (5.47KB/s)"));
+    // The graph went on while hidden: 20, 90, 40 shown, then 70 at each of the three later ticks.
+    QCOMPARE(w.Monitor.Series1.Y(86), 90.0);
+    QCOMPARE(w.Monitor.Series1.Y(87), 40.0);
+    QCOMPARE(w.Monitor.Series1.Y(90), 70.0);
+    QVERIFY(f.errors.empty());
 }
 
 #include "tst_frmmain.moc"
