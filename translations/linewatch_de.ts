@@ -506,6 +506,10 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <source>%1 holds none of linewatch&apos;s settings sections; not connecting at start</source>
         <translation>%1 enthält keinen Einstellungsabschnitt von linewatch; beim Start wird nicht verbunden</translation>
     </message>
+    <message>
+        <source>The router&apos;s status screen has a layout this version does not know (firmware %1)</source>
+        <translation>Der Statusbildschirm des Routers hat ein Layout, das diese Version nicht kennt (Firmware %1)</translation>
+    </message>
 </context>
 <context>
     <name>TReconnector</name>
