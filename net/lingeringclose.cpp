@@ -1,10 +1,10 @@
 // The lingering set of closed connections still delivering their last bytes; see lingeringclose.h.
 #include "lingeringclose.h"
 
+#include "readiness.h"
 #include "socketlayer.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cerrno>
@@ -30,24 +30,22 @@ std::set<LingeringClose *> &registry()
 
 bool g_postRoutineAdded = false;
 
-class LingeringClose : public QObject
+// Watched through the thread's readiness set like the connection it was, so a close costs no
+// notifiers of its own (each made and dropped would wake the event loop).
+class LingeringClose : public QObject, private TReadinessClient
 {
 public:
-    LingeringClose(int handle, std::string unsent, int timeoutMs)
-        : m_handle(handle), m_unsent(std::move(unsent)),
-          m_read(new QSocketNotifier(handle, QSocketNotifier::Read, this)),
-          m_write(new QSocketNotifier(handle, QSocketNotifier::Write, this))
+    LingeringClose(int handle, std::string unsent, int timeoutMs) : m_handle(handle), m_unsent(std::move(unsent))
     {
         registry().insert(this);
-        connect(m_read, &QSocketNotifier::activated, this, [this] { onReadable(); });
-        connect(m_write, &QSocketNotifier::activated, this, [this] { onWritable(); });
+        m_watch.Attach(handle, this);
         m_deadline.setSingleShot(true);
         connect(&m_deadline, &QTimer::timeout, this, [this] { giveUp(); });
         m_deadline.start(timeoutMs);
-        if (m_unsent.empty()) {
-            m_write->setEnabled(false);
+        if (m_unsent.empty())
             shutDownSending();
-        }
+        else
+            m_watch.SetWrite(true);
     }
 
     ~LingeringClose() override
@@ -59,6 +57,19 @@ public:
     bool isOpen() const { return m_handle >= 0; }
 
 private:
+    void ReadinessReport(bool Readable, bool Writable) override
+    {
+        m_inReport = true;
+        if (Writable && m_handle >= 0)
+            onWritable();
+        if (Readable && m_handle >= 0)
+            onReadable();
+        m_inReport = false;
+        // Gone from the set at once: the report may destroy its own client.
+        if (m_finished)
+            delete this;
+    }
+
     void onWritable()
     {
         while (m_sent < m_unsent.size()) {
@@ -73,7 +84,7 @@ private:
             }
             m_sent += static_cast<std::size_t>(n);
         }
-        m_write->setEnabled(false);
+        m_watch.SetWrite(false);
         std::string().swap(m_unsent);
         m_sent = 0;
         shutDownSending();
@@ -93,7 +104,7 @@ private:
             if (n == 0 && !m_shutDown) {
                 // The peer only stopped sending; it may still read what we owe it. Stop watching
                 // input (an ended stream stays readable for ever) and keep writing.
-                m_read->setEnabled(false);
+                m_watch.SetRead(false);
                 return;
             }
             finish(); // orderly end after our last byte, or an error
@@ -108,7 +119,7 @@ private:
             finish();
             return;
         }
-        m_read->setEnabled(true);
+        m_watch.SetRead(true);
     }
 
     // The peer has not taken our bytes in time: a plain close would leave them queued in the
@@ -125,7 +136,10 @@ private:
     void finish()
     {
         closeHandle();
-        deleteLater();
+        m_finished = true;
+        // Inside a readiness report the report deletes this when it ends; from the time-out, later.
+        if (!m_inReport)
+            deleteLater();
     }
 
     void closeHandle()
@@ -133,10 +147,7 @@ private:
         if (m_handle < 0)
             return;
         m_deadline.stop();
-        for (QSocketNotifier *notifier : {m_read, m_write}) {
-            notifier->setEnabled(false);
-            notifier->disconnect(this);
-        }
+        m_watch.Detach();
         ::close(m_handle);
         m_handle = -1;
     }
@@ -145,8 +156,9 @@ private:
     std::string m_unsent;
     std::size_t m_sent = 0;
     bool m_shutDown = false;
-    QSocketNotifier *m_read;
-    QSocketNotifier *m_write;
+    bool m_inReport = false;
+    bool m_finished = false;
+    TReadinessWatch m_watch;
     QTimer m_deadline;
 };
 

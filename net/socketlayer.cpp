@@ -8,6 +8,7 @@
 
 #include <QPointer>
 #include <QTimer>
+#include <QTimerEvent>
 
 #include <algorithm>
 #include <cerrno>
@@ -527,25 +528,26 @@ void TCustomWinSocket::FailTls()
 void TCustomWinSocket::StartTls(std::shared_ptr<TTlsServerContext> Context, int TimeoutMs)
 {
     FTls = std::make_unique<TTlsSession>(std::move(Context));
-    FHandshakeTimer = new QTimer(this);
-    FHandshakeTimer->setSingleShot(true);
-    connect(FHandshakeTimer, &QTimer::timeout, this, [this] {
-        if (!TlsHandshaking())
-            return;
-        const TErrorOriginScope scope(ErrorOrigin());
-        const TErrorConnectionScope connection(ErrorConnection());
-        Guarded([this] { CloseWithEvent(false); });
-    });
-    FHandshakeTimer->start(TimeoutMs);
+    FHandshakeTimer.start(TimeoutMs, this);
+}
+
+void TCustomWinSocket::timerEvent(QTimerEvent *Event)
+{
+    if (Event->timerId() != FHandshakeTimer.timerId()) {
+        QObject::timerEvent(Event);
+        return;
+    }
+    FHandshakeTimer.stop();
+    if (!TlsHandshaking())
+        return;
+    const TErrorOriginScope scope(ErrorOrigin());
+    const TErrorConnectionScope connection(ErrorConnection());
+    Guarded([this] { CloseWithEvent(false); });
 }
 
 void TCustomWinSocket::EndHandshake()
 {
-    if (FHandshakeTimer) {
-        FHandshakeTimer->stop();
-        FHandshakeTimer->deleteLater();
-        FHandshakeTimer = nullptr;
-    }
+    FHandshakeTimer.stop();
 }
 
 bool TCustomWinSocket::TlsHandshaking() const

@@ -6,6 +6,7 @@
 #include "apperror.h"
 #include "readiness.h"
 
+#include <QBasicTimer>
 #include <QObject>
 
 #include <cstddef>
@@ -184,6 +185,7 @@ private:
     void FailTls();
     void StartTls(std::shared_ptr<TTlsServerContext> Context, int TimeoutMs);
     void EndHandshake();
+    void timerEvent(QTimerEvent *Event) override;
     bool TlsHandshaking() const;
     void UpdateWriteWatch();
     void WatchWritable(bool On);
@@ -209,7 +211,9 @@ private:
     std::unique_ptr<TTlsSession> FTls;
     // Decrypted bytes that ReceivePending has not yet handed out.
     std::string FPlain;
-    QTimer *FHandshakeTimer = nullptr;
+    // Bounds the TLS handshake; a timer of the object's own, so a handshake costs no timer object
+    // made and deleted later (a posted event and a wake-up per connection).
+    QBasicTimer FHandshakeTimer;
 
     friend class TClientSocket;
     friend class TServerSocket;
