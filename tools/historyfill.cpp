@@ -3,14 +3,12 @@
 // History tab's screenshot, the daemon's export check and the benchmarks.
 //   linewatch-historyfill [--calls N] [--days D] [--end YYYY-MM-DD] [--seed S] [--awkward] FILE
 #include "historyschema.h"
+#include "sqlitedb.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 
 #include <algorithm>
 #include <cstdio>
@@ -137,60 +135,47 @@ int main(int argc, char *argv[])
                      [](const TSimCall &a, const TSimCall &b) { return a.Start + a.Duration < b.Start + b.Duration; });
 
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-        db.setDatabaseName(path);
-        if (!db.open())
-            return fail(db.lastError().text());
-        QSqlQuery q(db);
-        q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+        sqlitedb::TDb db(path);
+        if (!db.isOpen())
+            return fail(db.error());
+        db.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
         for (const char *step : history::kMigrations)
-            for (const QString &statement : QString::fromLatin1(step).split(QLatin1Char(';'), Qt::SkipEmptyParts))
-                if (!q.exec(statement))
-                    return fail(q.lastError().text());
-        q.exec(QStringLiteral("PRAGMA user_version = %1").arg(history::kSchemaVersion));
-        db.transaction();
-        q.prepare(
-            QStringLiteral("INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, "
-                           "tx_packets, rx_packets, peak_usage, mean_usage) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+            if (!db.exec(QString::fromLatin1(step)))
+                return fail(db.error());
+        db.exec(QStringLiteral("PRAGMA user_version = %1").arg(history::kSchemaVersion));
+        db.exec(QStringLiteral("BEGIN"));
         std::map<std::pair<QString, int>, TDaily> daily;
-        const QString data = QStringLiteral("data"), voice = QStringLiteral("voice");
-        const QString in = QStringLiteral("in"), out = QStringLiteral("out");
-        for (const TSimCall &call : calls) {
-            q.bindValue(0, call.Channel);
-            q.bindValue(1, call.Data ? data : voice);
-            q.bindValue(2, call.Out ? out : in);
-            q.bindValue(3, call.Start);
-            q.bindValue(4, call.Start + call.Duration);
-            q.bindValue(5, call.Duration);
-            q.bindValue(6, call.Remote);
-            q.bindValue(7, call.Tx);
-            q.bindValue(8, call.Rx);
-            q.bindValue(9, call.Peak);
-            q.bindValue(10, call.Mean);
-            if (!q.exec())
-                return fail(q.lastError().text());
-            TDaily &day = daily[{QDateTime::fromSecsSinceEpoch(call.Start).date().toString(Qt::ISODate), call.Channel}];
-            day.Connected += call.Duration;
-            day.Outcall += call.Out ? call.Duration : 0;
-            day.Tx += call.Tx;
-            day.Rx += call.Rx;
+        {
+            sqlitedb::TStatement insert(
+                db.handle(),
+                QStringLiteral("INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, "
+                               "tx_packets, rx_packets, peak_usage, mean_usage) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                               "?)"));
+            const QString data = QStringLiteral("data"), voice = QStringLiteral("voice");
+            const QString in = QStringLiteral("in"), out = QStringLiteral("out");
+            for (const TSimCall &call : calls) {
+                if (!insert.run({call.Channel, call.Data ? data : voice, call.Out ? out : in, call.Start,
+                                 call.Start + call.Duration, call.Duration, call.Remote, call.Tx, call.Rx, call.Peak,
+                                 call.Mean}))
+                    return fail(db.error());
+                TDaily &day =
+                    daily[{QDateTime::fromSecsSinceEpoch(call.Start).date().toString(Qt::ISODate), call.Channel}];
+                day.Connected += call.Duration;
+                day.Outcall += call.Out ? call.Duration : 0;
+                day.Tx += call.Tx;
+                day.Rx += call.Rx;
+            }
         }
-        q.prepare(QStringLiteral("INSERT INTO daily VALUES(?, ?, ?, ?, ?, ?)"));
-        for (const auto &[key, day] : daily) {
-            q.bindValue(0, key.first);
-            q.bindValue(1, key.second);
-            q.bindValue(2, day.Connected);
-            q.bindValue(3, day.Outcall);
-            q.bindValue(4, day.Tx);
-            q.bindValue(5, day.Rx);
-            if (!q.exec())
-                return fail(q.lastError().text());
+        {
+            sqlitedb::TStatement insert(db.handle(), QStringLiteral("INSERT INTO daily VALUES(?, ?, ?, ?, ?, ?)"));
+            for (const auto &[key, day] : daily)
+                if (!insert.run({key.first, key.second, day.Connected, day.Outcall, day.Tx, day.Rx}))
+                    return fail(db.error());
         }
-        if (!db.commit())
-            return fail(db.lastError().text());
-        q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+        if (!db.exec(QStringLiteral("COMMIT")))
+            return fail(db.error());
+        db.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
     }
-    QSqlDatabase::removeDatabase(QSqlDatabase::defaultConnection);
     std::printf("%lld calls over %d days to %s\n", static_cast<long long>(count), days, qPrintable(path));
     return 0;
 }

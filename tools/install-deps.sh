@@ -8,9 +8,8 @@ packages=(
     build-essential cmake ninja-build pkg-config ccache
     qt6-base-dev qt6-base-dev-tools libgl-dev
     qt6-tools-dev qt6-l10n-tools
-    # The programs read and write the call history through libsqlite3 alone; the Qt SQL driver
-    # is for the tests' fixture databases and tools/historyfill.cpp.
-    libsqlite3-dev libqt6sql6-sqlite
+    # The call history, in the programs, the tests and the tools, goes through libsqlite3 alone.
+    libsqlite3-dev
     libssl-dev openssl curl libyaml-cpp-dev libcrypt-dev libsystemd-dev
     libmosquitto-dev
     libbenchmark-dev

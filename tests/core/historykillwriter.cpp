@@ -4,11 +4,10 @@
 // through the real store as fast as it can, printing each call's id once it is committed.
 // Usage: lw_history_kill_writer DATABASE COMMITTED_IDS [--check-only]
 #include "historystore.h"
+#include "sqlitedb.h"
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTimer>
 
 #include <cstdio>
@@ -24,38 +23,33 @@ int check(const QString &Path, const QString &IdsFile)
 {
     if (!QFile::exists(Path))
         return 0;
+    sqlitedb::TDb db(Path);
+    if (!db.isOpen()) {
+        std::fprintf(stderr, "FAIL: the database does not open\n");
+        return 1;
+    }
+    bool ran = false;
+    const QList<QStringList> integrity = db.query(QStringLiteral("PRAGMA integrity_check"), {}, &ran);
+    if (!ran || integrity.isEmpty() || integrity[0][0] != QLatin1String("ok")) {
+        std::fprintf(stderr, "FAIL: integrity_check: %s\n",
+                     qPrintable(ran && !integrity.isEmpty() ? integrity[0][0] : db.error()));
+        return 1;
+    }
+    std::unordered_set<qint64> present;
+    for (const QStringList &row : db.query(QStringLiteral("SELECT id FROM calls")))
+        present.insert(row[0].toLongLong());
     int status = 0;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
-        db.setDatabaseName(Path);
-        if (!db.open()) {
-            std::fprintf(stderr, "FAIL: the database does not open\n");
-            return 1;
-        }
-        QSqlQuery q(db);
-        if (!q.exec(QStringLiteral("PRAGMA integrity_check")) || !q.next() ||
-            q.value(0).toString() != QLatin1String("ok")) {
-            std::fprintf(stderr, "FAIL: integrity_check: %s\n", qPrintable(q.value(0).toString()));
-            return 1;
-        }
-        std::unordered_set<qint64> present;
-        if (q.exec(QStringLiteral("SELECT id FROM calls"))) {
-            while (q.next())
-                present.insert(q.value(0).toLongLong());
-        }
-        QFile ids(IdsFile);
-        if (ids.open(QIODevice::ReadOnly)) {
-            while (!ids.atEnd()) {
-                bool ok = false;
-                const qint64 id = ids.readLine().trimmed().toLongLong(&ok);
-                if (ok && !present.count(id)) {
-                    std::fprintf(stderr, "FAIL: committed call %lld is missing\n", static_cast<long long>(id));
-                    status = 1;
-                }
+    QFile ids(IdsFile);
+    if (ids.open(QIODevice::ReadOnly)) {
+        while (!ids.atEnd()) {
+            bool ok = false;
+            const qint64 id = ids.readLine().trimmed().toLongLong(&ok);
+            if (ok && !present.count(id)) {
+                std::fprintf(stderr, "FAIL: committed call %lld is missing\n", static_cast<long long>(id));
+                status = 1;
             }
         }
     }
-    QSqlDatabase::removeDatabase(QStringLiteral("check"));
     return status;
 }
 

@@ -6,15 +6,12 @@
 #include "historystore.h"
 #include "inifile.h"
 #include "monitor.h"
+#include "sqlitedb.h"
 
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -50,30 +47,7 @@ TChannelStatus ch(const std::string &Link, int64_t Tx = 0, int64_t Rx = 0, int32
     return c;
 }
 
-// One query's rows, each as its columns joined by blanks.
-QStringList rows(const QString &Path, const QString &Sql)
-{
-    QStringList out;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
-        db.setDatabaseName(Path);
-        if (db.open()) {
-            QSqlQuery q(db);
-            if (q.exec(Sql)) {
-                while (q.next()) {
-                    QStringList columns;
-                    for (int k = 0; k < q.record().count(); ++k)
-                        columns << q.value(k).toString();
-                    out << columns.join(QLatin1Char(' '));
-                }
-            } else {
-                out << QStringLiteral("error: ") + q.lastError().text();
-            }
-        }
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
-    return out;
-}
+using sqlitedb::rows;
 
 const QString kCallsSql = QStringLiteral("SELECT channel, kind, direction, start_utc - %1, end_utc - %1, duration, "
                                          "remote, tx_packets, rx_packets, peak_usage, "
@@ -312,25 +286,20 @@ void TstHistory::lockedDatabaseWaitsAndWritesLater()
     QTRY_COMPARE(written.count(), 1);
 
     // Another program holds the write lock.
-    QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("locker"));
-    other.setDatabaseName(path());
-    QVERIFY(other.open());
-    QSqlQuery lock(other);
-    QVERIFY2(lock.exec(QStringLiteral("BEGIN EXCLUSIVE")), qPrintable(lock.lastError().text()));
-    for (int n = 1; n <= 3; ++n)
-        store.Post(aCall(n));
-    QTRY_COMPARE(problems.count(), 1);
-    QVERIFY(problems.at(0).at(0).toString().contains(QLatin1String("locked by another program")));
-    QTest::qWait(300); // several retries: still one report
-    QCOMPARE(problems.count(), 1);
-    QCOMPARE(written.count(), 1);
-    QVERIFY(store.Pending() >= 2);
-
-    QVERIFY(lock.exec(QStringLiteral("COMMIT")));
-    lock = QSqlQuery();
-    other.close();
-    other = QSqlDatabase();
-    QSqlDatabase::removeDatabase(QStringLiteral("locker"));
+    {
+        sqlitedb::TDb other(path());
+        QVERIFY(other.isOpen());
+        QVERIFY2(other.exec(QStringLiteral("BEGIN EXCLUSIVE")), qPrintable(other.error()));
+        for (int n = 1; n <= 3; ++n)
+            store.Post(aCall(n));
+        QTRY_COMPARE(problems.count(), 1);
+        QVERIFY(problems.at(0).at(0).toString().contains(QLatin1String("locked by another program")));
+        QTest::qWait(300); // several retries: still one report
+        QCOMPARE(problems.count(), 1);
+        QCOMPARE(written.count(), 1);
+        QVERIFY(store.Pending() >= 2);
+        QVERIFY(other.exec(QStringLiteral("COMMIT")));
+    }
     QTRY_COMPARE(written.count(), 4);
     QTRY_COMPARE(problems.count(), 2);
     QCOMPARE(problems.at(1).at(0).toString(), QString());
@@ -479,14 +448,10 @@ void TstHistory::damagedFileMovedAside()
 void TstHistory::newerDatabaseRefused()
 {
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("newer"));
-        db.setDatabaseName(path());
-        QVERIFY(db.open());
-        QSqlQuery q(db);
-        QVERIFY(q.exec(QStringLiteral("CREATE TABLE calls(future TEXT)")));
-        QVERIFY(q.exec(QStringLiteral("PRAGMA user_version=%1").arg(history::kSchemaVersion + 1)));
+        sqlitedb::TDb db(path());
+        QVERIFY(db.exec(QStringLiteral("CREATE TABLE calls(future TEXT)")));
+        QVERIFY(db.exec(QStringLiteral("PRAGMA user_version=%1").arg(history::kSchemaVersion + 1)));
     }
-    QSqlDatabase::removeDatabase(QStringLiteral("newer"));
     {
         THistoryStore store(path());
         QSignalSpy problems(&store, &THistoryStore::problem);

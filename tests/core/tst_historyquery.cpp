@@ -6,14 +6,12 @@
 #include "historystore.h"
 #include "monitor.h"
 #include "privatefile.h"
+#include "sqlitedb.h"
 
 #include <QBuffer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -50,41 +48,24 @@ constexpr int64_t kDay0 = 1796601600;
 void makeDatabase(const QString &Path, const std::vector<TCall> &Calls,
                   const std::vector<std::tuple<QString, int, int64_t>> &Daily = {})
 {
-    const QString name = QStringLiteral("maker");
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(Path);
-        QVERIFY(db.open());
-        QSqlQuery q(db);
-        for (const char *step : kMigrations)
-            for (const QString &statement : QString::fromLatin1(step).split(QLatin1Char(';'), Qt::SkipEmptyParts))
-                QVERIFY2(q.exec(statement), qPrintable(q.lastError().text()));
-        QVERIFY(q.exec(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion)));
-        QVERIFY(db.transaction());
-        q.prepare(
-            QStringLiteral("INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, "
-                           "tx_packets, rx_packets, peak_usage, mean_usage) VALUES(?, 'data', 'out', ?, ?, 60, ?, "
-                           "1000, 2000, 90, 45.5)"));
-        for (const TCall &call : Calls) {
-            q.addBindValue(call.Channel);
-            q.addBindValue(qint64(call.Start));
-            q.addBindValue(qint64(call.Start + 60));
-            q.addBindValue(call.Remote);
-            QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
-        }
-        q.prepare(QStringLiteral("INSERT INTO daily VALUES(?, ?, ?, ?, ?, ?)"));
-        for (const auto &[day, channel, seconds] : Daily) {
-            q.addBindValue(day);
-            q.addBindValue(channel);
-            q.addBindValue(qint64(seconds));
-            q.addBindValue(qint64(seconds / 2));
-            q.addBindValue(qint64(seconds * 10));
-            q.addBindValue(qint64(seconds * 20));
-            QVERIFY(q.exec());
-        }
-        QVERIFY(db.commit());
-    }
-    QSqlDatabase::removeDatabase(name);
+    sqlitedb::TDb db(Path);
+    QVERIFY(db.isOpen());
+    for (const char *step : kMigrations)
+        QVERIFY2(db.exec(QString::fromLatin1(step)), qPrintable(db.error()));
+    QVERIFY(db.exec(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion)));
+    QVERIFY(db.exec(QStringLiteral("BEGIN")));
+    sqlitedb::TStatement call(
+        db.handle(),
+        QStringLiteral("INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, "
+                       "tx_packets, rx_packets, peak_usage, mean_usage) VALUES(?, 'data', 'out', ?, ?, 60, ?, "
+                       "1000, 2000, 90, 45.5)"));
+    for (const TCall &c : Calls)
+        QVERIFY2(call.run({c.Channel, qint64(c.Start), qint64(c.Start + 60), c.Remote}), qPrintable(db.error()));
+    sqlitedb::TStatement day(db.handle(), QStringLiteral("INSERT INTO daily VALUES(?, ?, ?, ?, ?, ?)"));
+    for (const auto &[name, channel, seconds] : Daily)
+        QVERIFY(
+            day.run({name, channel, qint64(seconds), qint64(seconds / 2), qint64(seconds * 10), qint64(seconds * 20)}));
+    QVERIFY(db.exec(QStringLiteral("COMMIT")));
 }
 
 QList<qint64> ids(const std::vector<TCallRow> &Rows)
@@ -543,17 +524,10 @@ void TstHistoryQuery::callsJsonDifferedFromQtJson()
     QFETCH(double, mean);
     makeDatabase(m_path, {{1, kDay0, QStringLiteral("x")}});
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("edit"));
-        db.setDatabaseName(m_path);
-        QVERIFY(db.open());
-        QSqlQuery q(db);
-        q.prepare(QStringLiteral("UPDATE calls SET remote = CAST(? AS TEXT), mean_usage = ?"));
-        q.addBindValue(remote);
-        q.addBindValue(mean);
-        QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
-        db.close();
+        sqlitedb::TDb db(m_path);
+        QVERIFY2(db.exec(QStringLiteral("UPDATE calls SET remote = CAST(? AS TEXT), mean_usage = ?"), {remote, mean}),
+                 qPrintable(db.error()));
     }
-    QSqlDatabase::removeDatabase(QStringLiteral("edit"));
     THistoryReader reader(m_path);
     const std::vector<TCallRow> rows = reader.callPage(TCallFilter{}, std::nullopt, 10);
     QCOMPARE(rows.size(), std::size_t(1));
@@ -599,16 +573,9 @@ void TstHistoryQuery::callsJsonQueriedEveryRequest()
     QCOMPARE(source.queries(), 2);
 
     // The writer commits: the next answer shows the new call.
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("writer"));
-        db.setDatabaseName(m_path);
-        QVERIFY(db.open());
-        QVERIFY(QSqlQuery(db).exec(QStringLiteral(
-            "INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, tx_packets, rx_packets, "
-            "peak_usage, mean_usage) VALUES(1, 'data', 'in', 1796605200, 1796605260, 60, 'second', 0, 0, 0, 0)")));
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("writer"));
+    QVERIFY(sqlitedb::TDb(m_path).exec(QStringLiteral(
+        "INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, tx_packets, rx_packets, "
+        "peak_usage, mean_usage) VALUES(1, 'data', 'in', 1796605200, 1796605260, 60, 'second', 0, 0, 0, 0)")));
     QCOMPARE(newest("limit=10"), QStringLiteral("second"));
     QCOMPARE(source.queries(), 3);
 
@@ -719,34 +686,22 @@ void TstHistoryQuery::exportWroteThroughSymlink()
 void TstHistoryQuery::historyCountedPacketsAsBytes()
 {
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("v1"));
-        db.setDatabaseName(m_path);
-        QVERIFY(db.open());
-        QSqlQuery q(db);
-        for (const QString &statement : QString::fromLatin1(kMigrations[0]).split(QLatin1Char(';'), Qt::SkipEmptyParts))
-            QVERIFY2(q.exec(statement), qPrintable(q.lastError().text()));
-        QVERIFY(q.exec(QStringLiteral("PRAGMA user_version = 1")));
-        QVERIFY(q.exec(QStringLiteral("INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, "
-                                      "remote, tx_bytes, rx_bytes, peak_usage, mean_usage) VALUES(1, 'data', "
-                                      "'out', %1, %1 + 44, 44, '192.0.2.9', 319, 521, 100, 100)")
-                           .arg(kDay0)));
-        QVERIFY(q.exec(QStringLiteral("INSERT INTO daily VALUES('2026-12-07', 1, 44, 44, 319, 521)")));
+        sqlitedb::TDb db(m_path);
+        QVERIFY2(db.exec(QString::fromLatin1(kMigrations[0])), qPrintable(db.error()));
+        QVERIFY(db.exec(QStringLiteral("PRAGMA user_version = 1")));
+        QVERIFY(db.exec(QStringLiteral("INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, "
+                                       "remote, tx_bytes, rx_bytes, peak_usage, mean_usage) VALUES(1, 'data', "
+                                       "'out', %1, %1 + 44, 44, '192.0.2.9', 319, 521, 100, 100)")
+                            .arg(kDay0)));
+        QVERIFY(db.exec(QStringLiteral("INSERT INTO daily VALUES('2026-12-07', 1, 44, 44, 319, 521)")));
     }
-    QSqlDatabase::removeDatabase(QStringLiteral("v1"));
     const auto columns = [this] {
         QStringList names;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("look"));
-            db.setDatabaseName(m_path);
-            db.open();
-            QSqlQuery q(QStringLiteral("SELECT name FROM pragma_table_info('calls') UNION ALL "
-                                       "SELECT name FROM pragma_table_info('daily')"),
-                        db);
-            while (q.next())
-                if (q.value(0).toString().startsWith(QLatin1String("tx_")))
-                    names << q.value(0).toString();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("look"));
+        for (const QString &name : sqlitedb::rows(m_path, QStringLiteral("SELECT name FROM pragma_table_info('calls') "
+                                                                         "UNION ALL SELECT name FROM "
+                                                                         "pragma_table_info('daily')")))
+            if (name.startsWith(QLatin1String("tx_")))
+                names << name;
         return names;
     };
 

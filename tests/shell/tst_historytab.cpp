@@ -4,6 +4,7 @@
 #include "dailychart.h"
 #include "historyschema.h"
 #include "historytab.h"
+#include "sqlitedb.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -12,9 +13,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -28,37 +26,28 @@ namespace {
 // "5551234", the rest from "0305558812".
 void addCalls(const QString &Path, int Count, bool Create)
 {
-    const QString name = QStringLiteral("writer");
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(Path);
-        QVERIFY(db.open());
-        QSqlQuery q(db);
-        if (Create) {
-            QVERIFY(q.exec(QStringLiteral("PRAGMA journal_mode=WAL")));
-            for (const char *step : history::kMigrations)
-                for (const QString &s : QString::fromLatin1(step).split(QLatin1Char(';'), Qt::SkipEmptyParts))
-                    QVERIFY2(q.exec(s), qPrintable(q.lastError().text()));
-            QVERIFY(q.exec(QStringLiteral("PRAGMA user_version = %1").arg(history::kSchemaVersion)));
-        }
-        QVERIFY(q.exec(QStringLiteral("SELECT count(*) FROM calls")) && q.next());
-        const int first = q.value(0).toInt();
-        const qint64 start = QDateTime::currentSecsSinceEpoch() - 3600 - 60 * 5000;
-        QVERIFY(db.transaction());
-        q.prepare(
-            QStringLiteral("INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, "
-                           "tx_packets, rx_packets, peak_usage, mean_usage) VALUES(?, 'data', 'out', ?, ?, 30, ?, "
-                           "100, 200, 50, 20)"));
-        for (int i = first; i < first + Count; ++i) {
-            q.addBindValue(1 + i % 2);
-            q.addBindValue(start + 60 * i);
-            q.addBindValue(start + 60 * i + 30);
-            q.addBindValue(i % 10 == 0 ? QStringLiteral("5551234") : QStringLiteral("0305558812"));
-            QVERIFY(q.exec());
-        }
-        QVERIFY(db.commit());
+    sqlitedb::TDb db(Path);
+    QVERIFY(db.isOpen());
+    if (Create) {
+        QVERIFY(db.exec(QStringLiteral("PRAGMA journal_mode=WAL")));
+        for (const char *step : history::kMigrations)
+            QVERIFY2(db.exec(QString::fromLatin1(step)), qPrintable(db.error()));
+        QVERIFY(db.exec(QStringLiteral("PRAGMA user_version = %1").arg(history::kSchemaVersion)));
     }
-    QSqlDatabase::removeDatabase(name);
+    const QList<QStringList> counted = db.query(QStringLiteral("SELECT count(*) FROM calls"));
+    QCOMPARE(counted.size(), 1);
+    const int first = counted[0][0].toInt();
+    const qint64 start = QDateTime::currentSecsSinceEpoch() - 3600 - 60 * 5000;
+    QVERIFY(db.exec(QStringLiteral("BEGIN")));
+    sqlitedb::TStatement insert(
+        db.handle(),
+        QStringLiteral("INSERT INTO calls(channel, kind, direction, start_utc, end_utc, duration, remote, "
+                       "tx_packets, rx_packets, peak_usage, mean_usage) VALUES(?, 'data', 'out', ?, ?, 30, ?, "
+                       "100, 200, 50, 20)"));
+    for (int i = first; i < first + Count; ++i)
+        QVERIFY(insert.run({1 + i % 2, start + 60 * i, start + 60 * i + 30,
+                            i % 10 == 0 ? QStringLiteral("5551234") : QStringLiteral("0305558812")}));
+    QVERIFY(db.exec(QStringLiteral("COMMIT")));
 }
 
 } // namespace
