@@ -4,6 +4,7 @@
 // event to standard error, or to the journal with fields of its own; under systemd it tells the
 // manager when it is ready, how it stands and that its event loop still turns.
 #include "apperror.h"
+#include "capture.h"
 #include "convert.h"
 #include "fdreserve.h"
 #include "historyquery.h"
@@ -341,6 +342,12 @@ int main(int argc, char *argv[])
                        "in place of the settings file's [Network] WebConfigFile."),
         QStringLiteral("FILE"));
     parser.addOption(webConfigOption);
+    const QCommandLineOption captureOption(
+        QStringLiteral("capture"),
+        QStringLiteral("Record what the router sends and what linewatchd types (the password masked) and write it "
+                       "to FILE on exit, for a bug report (docs/capture.md; at most 10 MB, the oldest dropped)."),
+        QStringLiteral("FILE"));
+    parser.addOption(captureOption);
     parser.process(app);
     std::optional<std::pair<std::string, std::string>> listenAddress;
     if (parser.isSet(listenOption) && !(listenAddress = parseListenAddress(parser.value(listenOption).toStdString()))) {
@@ -419,6 +426,11 @@ int main(int argc, char *argv[])
         ~TFlushLogAtEnd() { FlushLog(); }
     } flushLogAtEnd;
     TMonitor monitor;
+    TCapture capture;
+    const QString captureFile =
+        parser.isSet(captureOption) ? QFileInfo(parser.value(captureOption)).absoluteFilePath() : QString();
+    if (!captureFile.isEmpty())
+        monitor.Session.Traffic = [&capture](bool Typed, std::string_view Bytes) { capture.Record(Typed, Bytes); };
     monitor.SetAppDir(QFileInfo(configFile).absolutePath().toStdString());
     monitor.SettingsFile = configFile.toStdString();
     // The call history's default home: the service's state directory, else the user's data folder.
@@ -533,6 +545,15 @@ int main(int argc, char *argv[])
 
     const int status = terminationRequested ? 0 : QCoreApplication::exec();
     reload = nullptr;
+    monitor.Session.Traffic = nullptr;
+    if (!captureFile.isEmpty()) {
+        QString error;
+        if (capture.Save(captureFile, error))
+            logLine(kLogInfo, "router session written to " + captureFile.toStdString(), "capture");
+        else
+            logLine(kLogError, "cannot write the router session to " + captureFile.toStdString() + ": " + bytes(error),
+                    "capture");
+    }
     const TLogEventScope stopped("stop");
     WriteLastLogLine("stopped", kLogInfo);
     return status;

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# linewatchd --capture against the simulator: at SIGTERM the file is there, 0600, every line a
+# chunk of the documented form, the router's status screen in it, the password the monitor typed
+# nowhere in it but masked to its length. Everything stays on 127.0.0.1.
+# Usage: capture_check.sh LINEWATCHD SIMULATOR OUTPUT_DIR
+set -euo pipefail
+# shellcheck source=SCRIPTDIR/../../tools/lib.sh
+. "$(dirname "$0")/../../tools/lib.sh"
+
+daemon=$(realpath "$1")
+simulator=$2
+out_dir=$3
+rm -rf "$out_dir"
+mkdir -p "$out_dir"
+
+fail() {
+    echo "capture check failed: $*" >&2
+    for log in "$out_dir"/*.err "$out_dir"/*.out; do
+        [ -f "$log" ] && sed "s|^|$(basename "$log"): |" "$log" | tail -20 >&2
+    done
+    exit 1
+}
+# shellcheck source=SCRIPTDIR/daemonlib.sh
+. "$(dirname "$0")/daemonlib.sh"
+
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+}
+trap cleanup EXIT
+export HOME=$out_dir XDG_CONFIG_HOME=$out_dir/.config XDG_STATE_HOME=$out_dir/.local/state
+export XDG_CACHE_HOME=$out_dir/.cache XDG_DATA_HOME=$out_dir/.local/share LC_ALL=C
+unset STATE_DIRECTORY
+
+lw_router_script "$out_dir/router.txt"
+"$simulator" --port 0 --script "$out_dir/router.txt" >"$out_dir/sim.out" 2>&1 &
+sim_pid=$!
+pids+=("$sim_pid")
+router_port=$(lw_wait_simulator "$out_dir/sim.out") || fail "the simulator did not start"
+web_port=$(lw_pick_port) || fail "no free port"
+lw_daemon_settings "$out_dir/linewatch.ini" "$router_port" "$web_port"
+capture=$out_dir/session.capture
+"$daemon" --config "$out_dir/linewatch.ini" --capture "$capture" 2>"$out_dir/linewatchd.err" &
+daemon_pid=$!
+pids+=("$daemon_pid")
+lw_wait_status_screen "$web_port" "$daemon_pid" "$out_dir/status.json"
+kill -TERM "$daemon_pid"
+wait "$daemon_pid" || fail "linewatchd did not end cleanly"
+[ -f "$capture" ] || fail "no capture written"
+[ "$(stat -c %a "$capture")" = 600 ] || fail "capture mode $(stat -c %a "$capture")"
+python3 - "$capture" <<'PY' || fail "the capture does not hold what passed"
+import base64, json, sys
+router, typed = b"", b""
+for line in open(sys.argv[1], encoding="ascii"):
+    chunk = json.loads(line)
+    assert set(chunk) == {"t", "dir", "data"} and isinstance(chunk["t"], int), line
+    data = base64.b64decode(chunk["data"], validate=True)
+    if chunk["dir"] == "router":
+        router += data
+    else:
+        assert chunk["dir"] == "typed", line
+        typed += data
+assert b"Menu 24.1" in router, "no status screen"
+# The simulator's password is 1234: typed masked, to its length, with its carriage return.
+assert b"1234" not in typed and b"****\r" in typed, typed
+PY
+echo "capture check passed"
