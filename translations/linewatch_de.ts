@@ -112,6 +112,10 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <source>The program&apos;s home page</source>
         <translation>Die Website des Programms</translation>
     </message>
+    <message>
+        <source>Live page in the browser</source>
+        <translation>Live-Seite im Browser</translation>
+    </message>
 </context>
 <context>
     <name>TAlerts</name>
@@ -506,6 +510,10 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <source>%1 holds none of linewatch&apos;s settings sections; not connecting at start</source>
         <translation>%1 enthält keinen Einstellungsabschnitt von linewatch; beim Start wird nicht verbunden</translation>
     </message>
+    <message>
+        <source>The router&apos;s status screen has a layout this version does not know (firmware %1)</source>
+        <translation>Der Statusbildschirm des Routers hat ein Layout, das diese Version nicht kennt (Firmware %1)</translation>
+    </message>
 </context>
 <context>
     <name>TReconnector</name>
@@ -893,6 +901,10 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>E&amp;xit</source>
         <translation>&amp;Beenden</translation>
+    </message>
+    <message>
+        <source>Open in &amp;Browser</source>
+        <translation>Im Br&amp;owser öffnen</translation>
     </message>
 </context>
 <context>
