@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What the live page costs, on 127.0.0.1:
 #  (a) three linewatchd side by side, each on its own router simulator with an idle line (nothing
-#      changes): one with 100 open /events streams, one with 100 clients polling /status.json
+#      changes): one with 100 EventSource-like clients of /events (reconnecting after retry: as
+#      browsers do, since the server keeps 64 streams), one with 100 clients polling /status.json
 #      once a second, one with no clients; the server CPU of each over SECONDS and the ratios
 #      (targets: streams at most half the polling, at most 1.1x no clients);
 #  (b) /live and its files against nginx serving the same files (one worker, keep-alive off), by
@@ -70,24 +71,32 @@ for _ in range(100):
     request(streams_port, "/events")
 end = time.monotonic() + seconds
 next_poll = [time.monotonic() + k / 100 for k in range(100)]
-answers = events = 0
+reconnect_at = []
+answers = events = reconnects = 0
 while time.monotonic() < end:
     now = time.monotonic()
     for k, due in enumerate(next_poll):
         if due <= now:
             request(polling_port, "/status.json")
             next_poll[k] = due + 1
+    # A closed stream comes back after the server's retry: field, as EventSource does.
+    while reconnect_at and reconnect_at[0] <= now:
+        reconnect_at.pop(0)
+        request(streams_port, "/events")
+        reconnects += 1
     for key, _ in sel.select(timeout=0.01):
         data = key.fileobj.recv(65536)
         if key.data == "/events":
             events += data.count(b"\n\n")
-            if not data:
-                sys.exit("a stream was closed")
-        elif not data:
+        if not data:
             sel.unregister(key.fileobj)
             key.fileobj.close()
-            answers += 1
-print(f"clients: {answers} /status.json answers, {events} stream frames (headers and keep-alives included)")
+            if key.data == "/events":
+                reconnect_at.append(time.monotonic() + 3)
+            else:
+                answers += 1
+print(f"  clients: {answers} /status.json answers; {events} stream frames (headers and keep-alives "
+      f"included), {reconnects} stream reconnects (at most {64} streams are kept)")
 EOF
 echo "(a) idle router, ${seconds} s: linewatchd with 100 /events streams, with 100 /status.json pollers, with none"
 python3 "$work/clients.py" "$streams_web" "$polling_web" $((seconds + 4)) &
