@@ -7,13 +7,15 @@
 # gives each server's CPU time per answer beside its rate, and their ratio. Each comparison runs in
 # ROUNDS short rounds, the two servers in turn, each round printed with its failures, and gives
 # the medians with their spread, so that a busy machine's passing load does not decide it.
-# Usage: bench/webcompare.sh [BUILD_DIR] [REQUESTS] [ROUNDS]   (defaults: build-release, 5000, 5)
+# Usage: bench/webcompare.sh [BUILD_DIR] [REQUESTS] [ROUNDS] [LW_WEBLOAD_ARGS...]
+# (defaults: build-release, 5000, 5; further arguments, such as --path /live, go to lw_webload)
 # nginx is not a dependency of the program; without it the script says so and measures ours alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build-release}"
 requests="${2:-5000}"
 rounds="${3:-5}"
+shift $(($# < 3 ? $# : 3))
 load="$build/bench/lw_webload"
 if [ ! -x "$load" ]; then
     echo "no $load: build it first (cmake --preset release && cmake --build build-release --target lw_webload)" >&2
@@ -24,7 +26,7 @@ nginx_bin="$(command -v nginx || true)"
 [ -z "$nginx_bin" ] && [ -x /usr/sbin/nginx ] && nginx_bin=/usr/sbin/nginx
 if [ -z "$nginx_bin" ]; then
     echo "nginx is not installed: measuring our web server alone (apt-get install nginx-light to compare)"
-    exec "$load" --requests "$requests"
+    exec "$load" --requests "$requests" "$@"
 fi
 
 work="$(mktemp -d)"
@@ -41,7 +43,7 @@ cleanup() {
 trap cleanup EXIT
 
 mkdir -p "$work/root"
-"$load" --pages-out "$work/root"
+"$load" --pages-out "$work/root" "$@"
 # nginx's worker may run as another user (www-data when started by root).
 chmod 755 "$work" "$work/root"
 chmod 644 "$work/root/"*
@@ -90,4 +92,4 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 echo "nginx $("$nginx_bin" -v 2>&1 | sed 's/.*\///') on 127.0.0.1:$port, one worker (pid $worker), keep-alive off"
-"$load" --requests "$requests" --rounds "$rounds" --compare-port "$port" --compare-pid "$worker"
+"$load" --requests "$requests" --rounds "$rounds" --compare-port "$port" --compare-pid "$worker" "$@"

@@ -6,9 +6,9 @@
 // resident memory from after a warm-up of 1,000 requests.
 // Usage: lw_webload [--requests N] [--concurrency C ...] [--path P ...] [--pages-out DIR]
 //                   [--compare-port P [--compare-pid PID] [--rounds R]]
-// (defaults: 5000 requests, C = 10 and 100, paths /, /metrics and /status.json). --pages-out
-// writes each answer's body as served (index.html, metrics, status.json) and stops, so that
-// another server can serve files of the same sizes; --compare-port runs the same load against
+// (defaults: 5000 requests, C = 10 and 100, paths /, /metrics and /status.json; /live and its
+// files may be given too). --pages-out writes each answer's body as served (index.html, metrics,
+// status.json, live, live.js ...) and stops, so that another server can serve files of the same sizes; --compare-port runs the same load against
 // that server on 127.0.0.1:P right after each run against ours and prints the ratio, and
 // --compare-pid names the process whose CPU time that server spends; --rounds R splits each
 // comparison into R alternating rounds of N/R requests, prints each round's rates, CPU time per
@@ -23,6 +23,7 @@
 // flood's GETs, --window B gives each flooding client a receive buffer of B bytes (set before the
 // connect, so the server sees that small a window), and --history DB answers /calls.json from
 // that call history database (make one with linewatch-historyfill).
+#include "livepage.h"
 #include "loopbacksocket.h"
 #include "monitor.h"
 #include "processprobe.h"
@@ -337,6 +338,8 @@ std::string bodyFor(TMonitor &monitor, const std::string &path)
         answer = HttpAnswer(THttpStatus::Ok, monitor.StatusPage());
     else if (std::optional<std::string> machine = monitor.MachineAnswer(path))
         answer = std::move(*machine);
+    else if (std::optional<std::string> live = LivePageAnswer(path, TLivePageInputs{}))
+        answer = std::move(*live);
     const size_t head = answer.find("\r\n\r\n");
     return head == std::string::npos ? std::string() : answer.substr(head + 4);
 }

@@ -61,6 +61,8 @@ void TTrayIcon::createActions()
     mnuStatus->setFont(bold);
     mnuGraph = entry(tr("&Graph"));
     mnuSettings = entry(tr("S&ettings"));
+    mnuOpenInBrowser = entry(tr("Open in &Browser"));
+    mnuOpenInBrowser->setVisible(false);
     mnuN1 = separator();
     mnuConnect = entry(tr("&Connect"));
     mnuDropB1 = entry(tr("B1"));
@@ -75,11 +77,20 @@ void TTrayIcon::createActions()
     mnuN2 = separator();
     mnuExit = entry(tr("E&xit"));
 
-    const std::pair<QAction *, const char *> names[] = {
-        {mnuStatus, "mnuStatus"},   {mnuGraph, "mnuGraph"},   {mnuSettings, "mnuSettings"}, {mnuN1, "mnuN1"},
-        {mnuConnect, "mnuConnect"}, {mnuDropB1, "mnuDropB1"}, {mnuDropB2, "mnuDropB2"},     {mnuN3, "mnuN3"},
-        {mnuDropAll, "mnuDropAll"}, {mnuN4, "mnuN4"},         {mnuAbout, "mnuAbout"},       {mnuN2, "mnuN2"},
-        {mnuExit, "mnuExit"}};
+    const std::pair<QAction *, const char *> names[] = {{mnuStatus, "mnuStatus"},
+                                                        {mnuGraph, "mnuGraph"},
+                                                        {mnuSettings, "mnuSettings"},
+                                                        {mnuOpenInBrowser, "mnuOpenInBrowser"},
+                                                        {mnuN1, "mnuN1"},
+                                                        {mnuConnect, "mnuConnect"},
+                                                        {mnuDropB1, "mnuDropB1"},
+                                                        {mnuDropB2, "mnuDropB2"},
+                                                        {mnuN3, "mnuN3"},
+                                                        {mnuDropAll, "mnuDropAll"},
+                                                        {mnuN4, "mnuN4"},
+                                                        {mnuAbout, "mnuAbout"},
+                                                        {mnuN2, "mnuN2"},
+                                                        {mnuExit, "mnuExit"}};
     for (const auto &[action, name] : names)
         action->setObjectName(QLatin1String(name));
 }
@@ -90,7 +101,7 @@ QMenu *TTrayIcon::pupTray()
         return m_menu.get();
     m_menu = std::make_unique<QMenu>();
     m_menu->setObjectName(QStringLiteral("pupTray"));
-    m_menu->addActions({mnuStatus, mnuGraph, mnuSettings, mnuN1, mnuConnect});
+    m_menu->addActions({mnuStatus, mnuGraph, mnuSettings, mnuOpenInBrowser, mnuN1, mnuConnect});
     m_menu->setDefaultAction(mnuStatus);
     m_drop = m_menu->addMenu(tr("&Drop"));
     m_drop->menuAction()->setObjectName(QStringLiteral("Drop1"));

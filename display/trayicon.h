@@ -54,6 +54,8 @@ public:
     QAction *mnuStatus = nullptr;
     QAction *mnuGraph = nullptr;
     QAction *mnuSettings = nullptr;
+    // The live page in the desktop's browser; hidden while the web page is off.
+    QAction *mnuOpenInBrowser = nullptr;
     QAction *mnuN1 = nullptr;
     QAction *mnuConnect = nullptr;
     QAction *mnuDropB1 = nullptr; // data() is the channel command's Tag: 1

@@ -14,6 +14,7 @@
 #include "gauge.h"
 #include "historytab.h"
 #include "inifile.h"
+#include "livepage.h"
 #include "notifier.h"
 #include "programicon.h"
 #include "settingstab.h"
@@ -146,6 +147,8 @@ void TfrmMain::createTray()
     connect(TrayIcon->mnuConnect, &QAction::triggered, this, [this] { Guarded([this] { btnConnectClick(); }); });
     for (QAction *item : {TrayIcon->mnuDropB1, TrayIcon->mnuDropB2, TrayIcon->mnuDropAll})
         connect(item, &QAction::triggered, this, [this, item] { Guarded([this, item] { mnuDropB1Click(item); }); });
+    connect(TrayIcon->mnuOpenInBrowser, &QAction::triggered, this,
+            [this] { Guarded([this] { mnuOpenInBrowserClick(); }); });
     connect(TrayIcon->mnuAbout, &QAction::triggered, this, [this] { Guarded([this] { mnuAboutClick(); }); });
     connect(TrayIcon->mnuExit, &QAction::triggered, this, [this] { Guarded([this] { mnuExitClick(); }); });
     // Ctrl+Q, the desktop's usual way out, runs Exit as the tray menu's entry does.
@@ -255,6 +258,8 @@ bool TfrmMain::eventFilter(QObject *Watched, QEvent *Event)
                     Label49Click(label);
                 else if (label == ui->lblHomePage)
                     lblHomePageClick(label);
+                else if (label == ui->lblLivePage)
+                    mnuOpenInBrowserClick();
             });
             return true;
         }
@@ -490,6 +495,20 @@ QString AboutVersionText(const QLocale &Locale)
            Locale.toString(QDate::fromString(QString::fromLatin1(ThisVersionDate), Qt::ISODate), QLocale::ShortFormat);
 }
 
+QString LivePageUrl(const TServerSocket &Server)
+{
+    if (!Server.Active())
+        return {};
+    const std::string &bound = Server.BindAddress();
+    const bool everyAddress = bound.empty() || bound == "0.0.0.0";
+    // Port 0 asked the kernel for one: the listener knows which.
+    const int port = Server.Port() != 0 || !Server.Socket() ? Server.Port() : Server.Socket()->LocalPort();
+    return QStringLiteral("%1://%2:%3%4")
+        .arg(Server.Tls() ? QStringLiteral("https") : QStringLiteral("http"),
+             everyAddress ? QStringLiteral("127.0.0.1") : QString::fromStdString(bound), QString::number(port),
+             QString::fromLatin1(kLivePath.data(), qsizetype(kLivePath.size())));
+}
+
 std::string DefaultSettingsDirectory()
 {
     const QString exeDir = QCoreApplication::applicationDirPath();
@@ -559,9 +578,11 @@ void TfrmMain::refreshView()
         !(m_hooks.TrayAvailable ? m_hooks.TrayAvailable() : TTrayIcon::isAvailable()))
         ShowWindow();
 
-    // 1. Tray picture and tip.
+    // 1. Tray picture and tip, and the live page's entry: the web page is switched by the
+    // Settings tab, a reloaded settings file or a failed listen, and the tick sees each.
     TrayIcon->setPicture(Monitor.TrayPicture());
     TrayIcon->setTip(fromBytes(Monitor.TrayTipText()));
+    showLivePageLinks();
 
     // 2. Usage history, stepped by the monitor, and 3. the gauges, once their tab is made.
     if (ui->Chart1) {
@@ -676,8 +697,19 @@ void TfrmMain::makeAboutPage()
     ui->lblVersion->setText(AboutVersionText(QLocale()));
     ui->lblHomePage->setText(QString::fromLatin1(kHomePage));
     // Labels that act as links: their clicks arrive through eventFilter.
-    for (QLabel *label : {ui->Image1, ui->Label48, ui->lblHomePage})
+    for (QLabel *label : {ui->Image1, ui->Label48, ui->lblHomePage, ui->lblLivePage})
         label->installEventFilter(this);
+    showLivePageLinks();
+}
+
+void TfrmMain::showLivePageLinks()
+{
+    const QString url = LivePageUrl(Monitor.WebServer.WebServerSocket);
+    TrayIcon->mnuOpenInBrowser->setVisible(!url.isEmpty());
+    if (ui->lblLivePage) {
+        ui->lblLivePage->setVisible(!url.isEmpty());
+        ui->lblLivePage->setToolTip(url);
+    }
 }
 
 void TfrmMain::btnConnectClick()
@@ -784,6 +816,13 @@ void TfrmMain::Label49Click(QLabel *Sender)
 void TfrmMain::lblHomePageClick(QLabel *Sender)
 {
     OpenTarget(Sender->text());
+}
+
+void TfrmMain::mnuOpenInBrowserClick()
+{
+    const QString url = LivePageUrl(Monitor.WebServer.WebServerSocket);
+    if (!url.isEmpty())
+        OpenTarget(url);
 }
 
 void TfrmMain::OpenTarget(const QString &Target)

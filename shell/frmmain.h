@@ -45,6 +45,10 @@ std::string DefaultSettingsDirectory();
 // ("1.0.1.3  16.08.00" in German); the C locale keeps ThisVersionCaption as written.
 QString AboutVersionText(const QLocale &Locale);
 
+// The address of the live page on Server while it listens, "" otherwise: https with TLS, the
+// address it is bound to, or this machine's loopback address when it listens on every one.
+QString LivePageUrl(const TServerSocket &Server);
+
 // A plain top-level widget with the status bar at the foot of its layout: a QMainWindow would load
 // its dock and tool bar layout code, which this window never uses, for as long as it runs.
 class TfrmMain : public QWidget
@@ -129,6 +133,8 @@ public:
     void Image1Click();
     void Label49Click(QLabel *Sender);
     void lblHomePageClick(QLabel *Sender);
+    // The tray's "Open in Browser" and the About tab's live page link.
+    void mnuOpenInBrowserClick();
 
     // True once mnuExitClick has asked the program to end (possibly before the event loop ran:
     // the start-up update check turns the loop while FormCreate waits for it).
@@ -188,6 +194,8 @@ private:
     void makeAboutPage();
     void growToFit();
     void refreshView();
+    // The live page's tray entry and About link, shown only while the web page is on.
+    void showLivePageLinks();
     void connectHandlers();
     void reserveWidths();
     void fixWindowSize();

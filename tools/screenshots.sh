@@ -4,9 +4,12 @@
 # calls, settings, about, each again in German as *-de.png, the Alerts group, and the tray picture
 # enlarged), of the incoming call's notification bubble on that screen (notification), and of the
 # web status page the monitor serves (webpage), and of the error box a refused router connection
-# raises with reconnecting off (errorbox; with it on, the reconnect text says it instead). Everything runs on 127.0.0.1 in a scratch directory.
+# raises with reconnecting off (errorbox; with it on, the reconnect text says it instead); and of
+# linewatchd's live page at 390 and 1280 px, light and dark (live-390-light.png ...). Everything
+# runs on 127.0.0.1 in a scratch directory.
 #
 #   tools/screenshots.sh [BUILD_DIR] [OUT_DIR]      (defaults: build, docs/screenshots)
+#   LINEWATCH_SCREENSHOTS=live tools/screenshots.sh  the live page's pictures alone
 #
 # Needs xvfb-run (Debian's xvfb and xauth); the monitor saves the pictures itself through its
 # LINEWATCH_SCREENSHOT_DIR hook, so no screen grabber is needed. The bubble needs Debian's dunst
@@ -23,8 +26,9 @@ out=${2:-$root/docs/screenshots}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
+only=${LINEWATCH_SCREENSHOTS:-all}
 for program in "$build/linewatch" "$build/linewatch-routersim" "$build/linewatch-historyfill"; do
-    if [ ! -x "$program" ]; then
+    if [ ! -x "$program" ] && { [ "$only" = all ] || [ "$program" != "$build/linewatch" ]; }; then
         echo "missing $program: build the targets linewatch, linewatch-routersim and linewatch-historyfill first" >&2
         exit 1
     fi
@@ -34,8 +38,9 @@ command -v xvfb-run >/dev/null || { echo "xvfb-run is not installed (apt-get ins
 demo=$(mktemp -d)
 sim_pid=
 monitor_pid=
+daemon_pid=
 cleanup() {
-    for pid in $monitor_pid $sim_pid; do
+    for pid in $daemon_pid $monitor_pid $sim_pid; do
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
@@ -79,6 +84,46 @@ printf '%s\r\n' \
 # A month of a busy office's calls for the History tab.
 "$build/linewatch-historyfill" --calls 1200 --days 31 --seed 7 "$demo/history.sqlite" >/dev/null
 printf '%s\r\n' '[tcp]' '25=smtp' '80=http' >"$demo/services.ini"
+
+# linewatchd's live page against the same simulator and a month of calls (fewer than one
+# /calls.json answer holds, so the page's totals are whole), shot by headless Chromium over its
+# DevTools protocol once the 90-second graphs hold some history.
+live_shots() {
+    local chromium=${CHROMIUM:-/usr/bin/chromium} port
+    if [ ! -x "$build/linewatchd" ] || [ ! -x "$chromium" ] || ! command -v python3 >/dev/null; then
+        echo "warning: linewatchd, $chromium or python3 is missing: live-*.png not taken" >&2
+        return 0
+    fi
+    mkdir -p "$demo/live/home"
+    "$build/linewatch-historyfill" --calls 700 --days 31 --seed 7 "$demo/live/history.sqlite" >/dev/null
+    port=$(lw_free_port 18180 18280) || port=18180
+    printf '%s\r\n' '[Connection]' 'TelnetAddress=127.0.0.1' "TelnetPort=$sim_port" 'RememberPassword=1' \
+        'Password=nnnn' '[Startup]' 'ConnectAtStartup=1' 'CheckForUpdates=0' \
+        '[RemoteAdmin]' 'Telnet=0' 'Web=1' "WebPort=$port" '[Network]' 'BindAddress=127.0.0.1' \
+        '[Logging]' 'Database=history.sqlite' >"$demo/live/linewatch.ini"
+    HOME=$demo/live/home XDG_STATE_HOME=$demo/live/home XDG_DATA_HOME=$demo/live/home \
+        "$build/linewatchd" --config "$demo/live/linewatch.ini" >"$demo/live/daemon.log" 2>&1 &
+    daemon_pid=$!
+    # A minute of usage would fill the graphs; a third of that shows their shape.
+    sleep "${LINEWATCH_LIVE_DELAY:-20}"
+    python3 "$root/tests/remote/live_browser.py" --screenshot "$chromium" "$port" "$demo/live" || {
+        echo "warning: the live page's pictures failed:" >&2
+        tail -n 5 "$demo/live/daemon.log" >&2
+        kill "$daemon_pid"
+        wait "$daemon_pid" 2>/dev/null || true
+        daemon_pid=
+        return 0
+    }
+    kill "$daemon_pid"
+    wait "$daemon_pid" 2>/dev/null || true
+    daemon_pid=
+    mv "$demo"/live/live-*.png "$out/"
+}
+if [ "$only" = live ]; then
+    live_shots
+    ls -l "$out"/live-*.png
+    exit 0
+fi
 
 # The desktop the monitor runs on: with dunst, a session bus of its own whose notification service
 # shows the incoming call's bubble in the screen's top right corner until the pictures are taken.
@@ -223,4 +268,5 @@ wait "$monitor_pid"
 monitor_pid=
 mv "$demo/refused/shots/errorbox.png" "$out/errorbox.png"
 
+live_shots
 ls -l "$out"

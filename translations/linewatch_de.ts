@@ -112,6 +112,10 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <source>The program&apos;s home page</source>
         <translation>Die Website des Programms</translation>
     </message>
+    <message>
+        <source>Live page in the browser</source>
+        <translation>Live-Seite im Browser</translation>
+    </message>
 </context>
 <context>
     <name>TAlerts</name>
@@ -897,6 +901,10 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>E&amp;xit</source>
         <translation>&amp;Beenden</translation>
+    </message>
+    <message>
+        <source>Open in &amp;Browser</source>
+        <translation>Im Br&amp;owser öffnen</translation>
     </message>
 </context>
 <context>

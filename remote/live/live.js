@@ -280,12 +280,19 @@ function showCalls(answer) {
     const body = byId('calls-body');
     const rows = answer.calls.slice(0, 10).map((call) => {
         const tr = document.createElement('tr');
-        const cells = [new Date(call.start).toLocaleString(lang, { dateStyle: 'short', timeStyle: 'short' }),
-            `B${call.channel}`, `${T.kinds[call.kind]}, ${T.kinds[call.direction]}`, call.remote,
-            duration(call.duration_s)];
-        for (const text of cells) {
+        const start = new Date(call.start);
+        // Date and time as two pieces, so that a phone stacks them rather than cutting a number.
+        const cells = [[start.toLocaleDateString(lang, { dateStyle: 'short' }),
+            start.toLocaleTimeString(lang, { timeStyle: 'short' })],
+            [`B${call.channel}`], [`${T.kinds[call.kind]}, ${T.kinds[call.direction]}`], [call.remote],
+            [duration(call.duration_s)]];
+        for (const pieces of cells) {
             const td = document.createElement('td');
-            td.textContent = text;
+            pieces.forEach((text, k) => {
+                const span = document.createElement('span');
+                span.textContent = text;
+                td.append(...(k ? [' ', span] : [span]));
+            });
             tr.appendChild(td);
         }
         return tr;

@@ -30,6 +30,9 @@ inline QString firstCutWidget(QTabWidget *pages)
         QCoreApplication::processEvents();
         const QString where = page->objectName() + QLatin1Char('/');
         for (QLabel *label : page->findChildren<QLabel *>()) {
+            // A label hidden for now (the live page's link while the web page is off) takes no room.
+            if (!label->isVisibleTo(page))
+                continue;
             const bool wide = label->wordWrap() ? label->height() >= label->heightForWidth(label->width())
                                                 : label->width() >= label->sizeHint().width();
             if (!wide || !insidePage(label, page))

@@ -1,7 +1,8 @@
 // The web status server under load on 127.0.0.1: ten thousand requests in a row must leave memory
 // and descriptors where they were; five hundred connections that never send, more of them than
 // the server keeps, or five hundred that pipeline requests and never read must not keep a
-// browser's request from being answered nor make the process hold more and more. Throughout, the
+// browser's request from being answered nor make the process hold more and more; nor must event
+// streams that never read, come and go by the thousand, or read a byte a second. Throughout, the
 // one-second tick goes on.
 #include "fdreserve.h"
 #include "lingeringclose.h"
@@ -10,6 +11,7 @@
 #include "webserver.h"
 
 #include "apperror.h"
+#include "eventstream.h"
 
 #include <QTest>
 
@@ -79,6 +81,7 @@ private slots:
     void silentConnectionsBeyondBoundCloseOldest();
     void reserveDescriptorOutlastsFlood();
     void callsJsonFloodStarvedThePage();
+    void eventStreamFloodKeepsPageAndMetrics();
 
 private:
     std::unique_ptr<TWebServer> m_server;
@@ -364,6 +367,119 @@ void TestWebHardening::callsJsonFloodStarvedThePage()
     QVERIFY(probe::waitUntil([] { return LingeringCloseCount() == 0; }, TWebServer::kDrainTimeoutMs + 30000));
     for (int fd : clients)
         ::close(fd);
+}
+
+// EventSource clients at their worst, all at once: 200 that never read, 1,000 that connect and
+// leave, and one that reads a byte a second, while the monitor publishes events. At most
+// kMaxStreams streams are kept, readers behind are dropped instead of queued, descriptors and the
+// bytes held stay bounded, and the live page and /metrics are still answered.
+void TestWebHardening::eventStreamFloodKeepsPageAndMetrics()
+{
+    constexpr int kNonReaders = 200;
+    constexpr int kLeavers = 1000;
+    constexpr int kEvents = 40;
+    constexpr std::size_t kEventBytes = 8 * 1024; // a busy /status.json with its usage histories
+    if (!roomForDescriptors(2 * kNonReaders + 128))
+        QSKIP("the descriptor limit is too low for this many clients");
+    TEventStreams &streams = m_server->Streams;
+    const std::string first = TEventStreams::Frame("status", std::string(kEventBytes, '0'));
+    streams.CurrentEvent = [&first](bool) { return first; };
+    m_server->IsMachinePath = [](std::string_view Path) { return Path == "/metrics"; };
+    m_server->MachineAnswer = [](std::string_view Path, uint32_t) -> std::optional<std::string> {
+        if (Path != "/metrics")
+            return std::nullopt;
+        return HttpAnswer(THttpStatus::Ok, "text/plain; version=0.0.4", "linewatch_up 1\n");
+    };
+    const auto answers = [this](const char *path) {
+        const std::string request = std::string("GET ") + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        return probe::exchange(m_port, request, probe::kFloodAnswerMs).starts_with("HTTP/1.0 200 OK\r\n");
+    };
+    const std::string subscribe = "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n";
+    const int descriptorsBefore = probe::openDescriptors();
+    const long residentBefore = probe::residentBytes();
+    const long queuedBefore = probe::socketQueuedBytes();
+    probe::TickWatch tick;
+    int mostStreams = 0;
+    const auto turn = [&] {
+        probe::turnEventLoop();
+        mostStreams = std::max(mostStreams, streams.Count());
+    };
+
+    std::vector<int> nonReaders;
+    for (int k = 0; k < kNonReaders; ++k) {
+        const int fd = connectLoopback(m_port, true);
+        QVERIFY(fd >= 0);
+        const int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        nonReaders.push_back(fd);
+        QVERIFY(probe::sendAll(fd, subscribe));
+        if (k % 16 == 15)
+            turn();
+    }
+    QVERIFY(probe::waitUntil([&] { return streams.Evicted() == kNonReaders - TEventStreams::kMaxStreams; },
+                             probe::kFloodAnswerMs));
+    QVERIFY(answers("/live"));
+
+    for (int k = 0; k < kLeavers; ++k) {
+        const int fd = connectLoopback(m_port, true);
+        QVERIFY(fd >= 0);
+        ::send(fd, subscribe.data(), subscribe.size(), MSG_NOSIGNAL);
+        ::close(fd);
+        if (k % 32 == 31)
+            turn();
+    }
+    QVERIFY(probe::waitUntil(
+        [&] { return m_server->WebServerSocket.Socket()->ActiveConnections() <= TEventStreams::kMaxStreams; },
+        probe::kFloodAnswerMs));
+    const int descriptorsHeld = probe::openDescriptors() - descriptorsBefore;
+    QVERIFY(answers("/metrics"));
+
+    // The slow reader comes last, among the newest streams; it takes a byte a second.
+    const int slow = connectLoopback(m_port, true);
+    QVERIFY(slow >= 0 && probe::sendAll(slow, subscribe));
+    QVERIFY(probe::waitUntil([&] { return streams.Count() == TEventStreams::kMaxStreams; }, 10000));
+    int slowBytes = 0;
+    QTimer slowRead;
+    connect(&slowRead, &QTimer::timeout, this, [&] {
+        char byte;
+        slowBytes += ::recv(slow, &byte, 1, MSG_DONTWAIT) > 0 ? 1 : 0;
+    });
+    slowRead.start(1000);
+
+    // The figures change for a few seconds: every stream left is one that falls behind, and goes.
+    for (int k = 0; k < kEvents; ++k) {
+        streams.PublishAll(TEventStreams::Frame("status", std::string(kEventBytes, char('a' + k % 26))));
+        turn();
+        QTest::qWait(100);
+    }
+    const long queued = probe::socketQueuedBytes() - queuedBefore;
+    QVERIFY(probe::waitUntil([&] { return streams.Count() == 0; }, probe::kFloodAnswerMs));
+    QVERIFY(answers("/live"));
+    QVERIFY(answers("/metrics"));
+    const long growth = probe::residentBytes() - residentBefore;
+    qInfo("event streams: at most %d open, %lld evicted, %lld dropped behind; %d descriptors held after %d "
+          "leavers; sockets held %ld bytes; resident +%ld KiB; the slow reader took %d bytes; longest tick gap %lld ms",
+          mostStreams, static_cast<long long>(streams.Evicted()), static_cast<long long>(streams.Dropped()),
+          descriptorsHeld, kLeavers, queued, growth / 1024, slowBytes, static_cast<long long>(tick.longestGapMs()));
+
+    QVERIFY(mostStreams <= TEventStreams::kMaxStreams);
+    // The clients' own ends, and at most one server end per stream kept, with room for a few the
+    // loop has not closed yet.
+    QVERIFY2(descriptorsHeld <= kNonReaders + 1 + TEventStreams::kMaxStreams + 16,
+             qPrintable(QString::number(descriptorsHeld)));
+    // The streams kept were dropped once behind, not queued for: the slow reader among them.
+    QCOMPARE(streams.Dropped(), TEventStreams::kMaxStreams);
+    QVERIFY(slowBytes > 0);
+    // Per kept stream: the kernel's buffers both ends and the few events behind; ten times the
+    // figure of a quiet run is far below this.
+    QVERIFY2(queued <= long(TEventStreams::kMaxStreams) * 1024 * 1024, qPrintable(QString::number(queued)));
+    if (!probe::kSanitized)
+        QVERIFY2(growth <= 64L * 1024 * 1024, qPrintable(QString::number(growth)));
+    QVERIFY(tick.longestGapMs() <= probe::kStuckTickGapMs);
+    for (int fd : nonReaders)
+        ::close(fd);
+    ::close(slow);
+    QVERIFY(probe::waitUntil([] { return LingeringCloseCount() == 0; }, kLingerTimeoutMs + 30000));
 }
 
 void TestWebHardening::silentConnectionsBeyondBoundCloseOldest()

@@ -5,10 +5,23 @@ page of a running linewatchd: first event shown at 390x844 and 1280x800 with the
 figures of another simulator followed, and no console errors or exceptions.
 
 Usage: live_browser.py CHROMIUM WEB_PORT OUT_DIR SIM_PID SIMULATOR SCRIPT_B ROUTER_PORT
-Prints one line per step; exits 1 with the reason on the first failure."""
+Prints one line per step; exits 1 with the reason on the first failure.
+
+       live_browser.py --screenshot CHROMIUM WEB_PORT OUT_DIR
+Writes live-390-light.png, live-390-dark.png, live-1280-light.png and live-1280-dark.png (the whole
+page, dark through the emulated prefers-color-scheme) into OUT_DIR once the first figures show.
+
+       live_browser.py --timing CHROMIUM WEB_PORT OUT_DIR RUNS
+Prints, for RUNS fresh navigations at 1280x800, the milliseconds from navigation start (Chromium's
+performance timing) until the first event's figures were on the page."""
 import base64, http.client, json, os, signal, socket, struct, subprocess, sys, time
 
-browser, web_port, out_dir, sim_pid, simulator, script_b, router_port = sys.argv[1:8]
+mode = "check"
+if sys.argv[1] in ("--screenshot", "--timing"):
+    mode = sys.argv.pop(1)[2:]
+browser, web_port, out_dir = sys.argv[1:4]
+if mode == "check":
+    sim_pid, simulator, script_b, router_port = sys.argv[4:8]
 base = f"http://127.0.0.1:{web_port}"
 # Bounds for a busy machine: each is at least ten times what a quiet run takes.
 STEP_S = 45
@@ -146,23 +159,7 @@ def shows(page, status):
     return all(shown.get(k) == v for k, v in want.items()) and shown["state"] == "status_screen", shown
 
 
-profile = os.path.join(out_dir, "profile")
-chromium = subprocess.Popen(
-    [browser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-     "--disable-extensions", "--disable-background-networking", "--disable-component-update",
-     "--disable-sync", "--remote-debugging-port=0", f"--user-data-dir={profile}", "about:blank"],
-    stdout=subprocess.DEVNULL, stderr=open(os.path.join(out_dir, "chromium.log"), "w"))
-try:
-    port_file = os.path.join(profile, "DevToolsActivePort")
-    wait_for("Chromium's DevTools port", lambda: os.path.exists(port_file) and open(port_file).read().count("\n") >= 1)
-    debug_port = int(open(port_file).read().split()[0])
-    connection = http.client.HTTPConnection("127.0.0.1", debug_port, timeout=10)
-    connection.request("GET", "/json/list")
-    targets = [t for t in json.loads(connection.getresponse().read()) if t["type"] == "page"]
-    page = DevTools(targets[0]["webSocketDebuggerUrl"])
-    for domain in ("Runtime", "Log", "Page"):
-        page.call(f"{domain}.enable")
-
+def run_check(page):
     for width, height, mobile in ((390, 844, True), (1280, 800, False)):
         page.call("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1, mobile=mobile)
         started = time.monotonic()
@@ -206,6 +203,72 @@ try:
     with open(os.path.join(out_dir, "live.png"), "wb") as f:
         f.write(base64.b64decode(shot["data"]))
     print("no console errors")
+
+
+def run_screenshots(page):
+    for width, height, mobile in ((390, 844, True), (1280, 800, False)):
+        for scheme in ("light", "dark"):
+            page.call("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1,
+                      mobile=mobile)
+            page.call("Emulation.setEmulatedMedia", features=[{"name": "prefers-color-scheme", "value": scheme}])
+            page.call("Page.navigate", url=f"{base}/live")
+            wait_for(f"the first figures at {width} px", lambda: page.evaluate(SHOWN).get("points", 0) >= 2)
+            # The totals and newest calls come from /calls.json after the first event.
+            wait_for("the call history", lambda: page.evaluate("document.getElementById('total-month').textContent"))
+            # Let the bars and graphs finish their first paint.
+            time.sleep(0.5)
+            size = page.call("Page.getLayoutMetrics")["cssContentSize"]
+            shot = page.call("Page.captureScreenshot", format="png", captureBeyondViewport=True,
+                             clip={"x": 0, "y": 0, "width": width, "height": max(height, size["height"]), "scale": 1})
+            name = os.path.join(out_dir, f"live-{width}-{scheme}.png")
+            with open(name, "wb") as f:
+                f.write(base64.b64decode(shot["data"]))
+            print(name)
+    errors = page.errors()
+    if errors:
+        fail("console errors: " + "; ".join(errors))
+
+
+def run_timing(page):
+    page.call("Emulation.setDeviceMetricsOverride", width=1280, height=800, deviceScaleFactor=1, mobile=False)
+    # Installed before the page's own script runs: notes performance.now() (counted from the
+    # navigation's start) once B1's packet counter holds a figure. DevTools' scripts pass the CSP.
+    page.call("Page.addScriptToEvaluateOnNewDocument", source="""if (location.pathname === '/live')
+        window.__lwFirst = new Promise((done) => { const look = () => {
+            const e = document.getElementById('B1-tx');
+            if (e && /[0-9]/.test(e.textContent)) { observer.disconnect(); done(performance.now()); } };
+        const observer = new MutationObserver(look);
+        observer.observe(document, {subtree: true, childList: true, characterData: true}); });""")
+    seen = []
+    for _ in range(int(sys.argv[4])):
+        page.call("Page.navigate", url="about:blank")
+        page.call("Page.navigate", url=f"{base}/live")
+        wait_for("the page", lambda: page.evaluate("location.pathname === '/live' && !!window.__lwFirst"))
+        ms = page.call("Runtime.evaluate", expression="window.__lwFirst", awaitPromise=True,
+                       returnByValue=True)["result"]["value"]
+        seen.append(ms)
+        print(f"first figures {ms:.0f} ms after navigation start")
+    seen.sort()
+    print(f"median {seen[len(seen) // 2]:.0f} ms over {len(seen)} runs")
+
+profile = os.path.join(out_dir, "profile")
+chromium = subprocess.Popen(
+    [browser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+     "--disable-extensions", "--disable-background-networking", "--disable-component-update",
+     "--disable-sync", "--remote-debugging-port=0", f"--user-data-dir={profile}", "about:blank"],
+    stdout=subprocess.DEVNULL, stderr=open(os.path.join(out_dir, "chromium.log"), "w"))
+try:
+    port_file = os.path.join(profile, "DevToolsActivePort")
+    wait_for("Chromium's DevTools port", lambda: os.path.exists(port_file) and open(port_file).read().count("\n") >= 1)
+    debug_port = int(open(port_file).read().split()[0])
+    connection = http.client.HTTPConnection("127.0.0.1", debug_port, timeout=10)
+    connection.request("GET", "/json/list")
+    targets = [t for t in json.loads(connection.getresponse().read()) if t["type"] == "page"]
+    page = DevTools(targets[0]["webSocketDebuggerUrl"])
+    for domain in ("Runtime", "Log", "Page"):
+        page.call(f"{domain}.enable")
+
+    {"check": run_check, "screenshot": run_screenshots, "timing": run_timing}[mode](page)
 finally:
     chromium.terminate()
     try:

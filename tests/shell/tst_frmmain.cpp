@@ -177,6 +177,7 @@ private slots:
     void routerNameRefusedWhereTyped();
     void resizedWindowGrowsGraphsAndComesBackSo();
     void linksOpenTheirTargets();
+    void liveEntryOnlyWhileWebPageOn();
     void errorBoxShowsOneAtATime();
     void errorBoxCaptionFitsAndDetailShows();
     void checkNowFetchesFromLoopbackServer();
@@ -984,6 +985,54 @@ void TestFrmMain::linksOpenTheirTargets()
     QCOMPARE(f.fetches, 1);
     QVERIFY(ui.btnCheckNow->isEnabled());
     QCOMPARE(f.errors.size(), size_t(1));
+}
+
+void TestFrmMain::liveEntryOnlyWhileWebPageOn()
+{
+    // The web page off: neither the tray entry nor the About link shows, and the entry opens nothing.
+    {
+        TFixture off;
+        off.window->mnuAboutClick();
+        off.window->RefreshStatus();
+        QVERIFY(!off.window->TrayIcon->mnuOpenInBrowser->isVisible());
+        QVERIFY(off.ui().lblLivePage->isHidden());
+        off.window->TrayIcon->mnuOpenInBrowser->trigger();
+        QVERIFY(off.opened.empty());
+    }
+
+    TServerSocket probe;
+    probe.SetBindAddress("127.0.0.1");
+    probe.SetPort(0);
+    probe.SetActive(true);
+    const int port = probe.Socket()->LocalPort();
+    probe.SetActive(false);
+    QTemporaryDir dir;
+    QFile ini(QDir(dir.path()).filePath(QStringLiteral("linewatch.ini")));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write(QStringLiteral("[RemoteAdmin]\r\nWeb=1\r\nWebPort=%1\r\n[Network]\r\nBindAddress=127.0.0.1\r\n")
+                  .arg(port)
+                  .toLatin1());
+    ini.close();
+    TfrmMain::THooks hooks;
+    hooks.AppDir = dir.path().toStdString() + "/";
+    TFixture f(std::move(hooks));
+    QVERIFY(f.window->Monitor.WebServer.WebServerSocket.Active());
+    f.show();
+    f.window->mnuAboutClick();
+    f.window->RefreshStatus();
+    const QString url = QStringLiteral("http://127.0.0.1:%1/live").arg(port);
+    QVERIFY(f.window->TrayIcon->mnuOpenInBrowser->isVisible());
+    QVERIFY(f.ui().lblLivePage->isVisible());
+    f.window->TrayIcon->mnuOpenInBrowser->trigger();
+    QTest::mouseClick(f.ui().lblLivePage, Qt::LeftButton);
+    QCOMPARE(f.opened, (std::vector<QString>{url, url}));
+
+    // Switched off in the Settings tab: gone by the next tick.
+    f.ui().chkWebAdmin->setChecked(false);
+    f.window->RefreshStatus();
+    QVERIFY(!f.window->TrayIcon->mnuOpenInBrowser->isVisible());
+    QVERIFY(f.ui().lblLivePage->isHidden());
+    QVERIFY(f.errors.empty());
 }
 
 void TestFrmMain::errorBoxShowsOneAtATime()
