@@ -2,6 +2,7 @@
 // arrives through the thread's epoll set (readiness.h), turned into calls of the owner's handlers; see socketlayer.h.
 #include "socketlayer.h"
 
+#include "addressfilter.h"
 #include "apperror.h"
 #include "lingeringclose.h"
 #include "tlscontext.h"
@@ -633,17 +634,30 @@ void TClientWinSocket::DoError(TErrorEvent ErrorEvent, int &ErrorCode)
 // ---------------------------------------------------------------------------------------------
 // TServerClientWinSocket
 
-TServerClientWinSocket::TServerClientWinSocket(TServerWinSocket *Server, int Handle)
+TServerClientWinSocket::TServerClientWinSocket(TServerWinSocket *Server, int Handle, const sockaddr_in *Peer)
     : TCustomWinSocket(Server), FServer(Server)
 {
     FLingerTimeoutMs = Server->FOwner->FLingerTimeoutMs;
     AttachHandle(Handle, TWatch::Connected);
     sockaddr_in address{};
     socklen_t length = sizeof address;
+    if (Peer)
+        address = *Peer;
+    else if (::getpeername(Handle, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return;
     char text[INET_ADDRSTRLEN] = {};
-    if (::getpeername(Handle, reinterpret_cast<sockaddr *>(&address), &length) == 0 &&
-        ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
+    if (address.sin_family != AF_INET)
+        return;
+    FPeerIPv4 = ntohl(address.sin_addr.s_addr);
+    if (::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
         FPeer = std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+uint32_t PeerOf(const TCustomWinSocket *Socket)
+{
+    if (const auto *accepted = dynamic_cast<const TServerClientWinSocket *>(Socket))
+        return accepted->PeerIPv4().value_or(0);
+    return Socket ? PeerIPv4(Socket->SocketHandle()).value_or(0) : 0;
 }
 
 TErrorConnection TServerClientWinSocket::ErrorConnection() const
@@ -833,7 +847,11 @@ void TServerWinSocket::EvictStalledHandshake()
 void TServerWinSocket::DoAccept()
 {
     for (int i = 0; i < kAcceptsPerReport; ++i) {
-        const int handle = ::accept4(SocketHandle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        // The peer's address comes with the accept: no getpeername per connection.
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        const int handle =
+            ::accept4(SocketHandle(), reinterpret_cast<sockaddr *>(&peer), &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (handle < 0) {
             const int error = errno;
             if (WouldBlock(error))
@@ -864,7 +882,8 @@ void TServerWinSocket::DoAccept()
             return;
         }
         FOutOfDescriptors = false;
-        auto *connection = new TServerClientWinSocket(this, handle);
+        auto *connection = new TServerClientWinSocket(
+            this, handle, peerLength <= sizeof peer && peer.sin_family == AF_INET ? &peer : nullptr);
         if (FOwner->FTls && FOwner->OnTlsAccept)
             Guarded([&] { FOwner->OnTlsAccept(); });
         if (FOwner->FTls) {

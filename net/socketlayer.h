@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -34,6 +35,7 @@ public:
 enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept };
 
 class TCustomWinSocket;
+struct sockaddr_in;
 class TClientWinSocket;
 class TServerWinSocket;
 class TServerClientWinSocket;
@@ -244,8 +246,12 @@ private:
 class TServerClientWinSocket : public TCustomWinSocket
 {
 public:
-    TServerClientWinSocket(TServerWinSocket *Server, int Handle);
+    // Peer: the address accept gave, in network order; null to ask the descriptor.
+    TServerClientWinSocket(TServerWinSocket *Server, int Handle, const sockaddr_in *Peer = nullptr);
     ~TServerClientWinSocket() override;
+
+    // The peer's IPv4 address as a number, taken at the accept; none when it had none.
+    std::optional<uint32_t> PeerIPv4() const { return FPeerIPv4; }
 
     // The listener that accepted this connection; nullptr once it has let go of it.
     TServerWinSocket *ServerWinSocket() const { return FServer; }
@@ -262,8 +268,13 @@ private:
     TServerWinSocket *FServer;
     // The peer's address and port, taken at the accept: a reset connection no longer has one.
     std::string FPeer;
+    std::optional<uint32_t> FPeerIPv4;
     friend class TServerWinSocket;
 };
+
+// The peer's IPv4 address as a number: an accepted connection's as the accept gave it, another
+// socket's from its descriptor; 0 when there is none.
+uint32_t PeerOf(const TCustomWinSocket *Socket);
 
 // The listening socket of a TServerSocket, owner of the accepted connections.
 class TServerWinSocket : public TCustomWinSocket

@@ -83,7 +83,7 @@ bool TTelnetRelay::admitted(TCustomWinSocket *Socket)
 {
     if (m_allow.Empty())
         return true;
-    const uint32_t peer = PeerIPv4(Socket->SocketHandle()).value_or(0);
+    const uint32_t peer = PeerOf(Socket);
     if (m_allow.Allows(peer))
         return true;
     // Strangers choose how often they knock: one line per address a minute, and the table of

@@ -88,7 +88,7 @@ void TWebServer::WebServerSocketClientRead(QObject *, TCustomWinSocket *Socket)
         return;
     }
     Guarded([&] {
-        const uint32_t peer = PeerIPv4(Socket->SocketHandle()).value_or(0);
+        const uint32_t peer = PeerOf(Socket);
         bool stream = false;
         try {
             stream = AnswerRequest(
