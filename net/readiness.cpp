@@ -6,7 +6,9 @@
 #include <QThread>
 
 #include <cerrno>
+#include <functional>
 #include <unordered_map>
+#include <vector>
 
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -30,6 +32,10 @@ struct TReadinessSet
     // came back for another connection) within the same batch finds no watch and is dropped.
     std::unordered_map<std::uint64_t, TReadinessWatch *> m_watches;
     std::uint64_t m_nextToken = 1;
+    // Reports being delivered (more than one while a handler turns a nested event loop), and the
+    // work queued to run once the current batch's reports are delivered.
+    int m_dispatching = 0;
+    std::vector<std::function<void()>> m_afterReports;
 
     ~TReadinessSet()
     {
@@ -86,6 +92,7 @@ struct TReadinessSet
         do {
             count = ::epoll_wait(m_epoll, events, kReportsPerWake, 0);
         } while (count < 0 && errno == EINTR);
+        ++m_dispatching;
         for (int i = 0; i < count; ++i) {
             const auto found = m_watches.find(events[i].data.u64);
             if (found == m_watches.end())
@@ -97,6 +104,14 @@ struct TReadinessSet
             const bool writable = watch->m_write && (trouble || (what & EPOLLOUT));
             if (readable || writable)
                 watch->m_client->ReadinessReport(readable, writable);
+        }
+        --m_dispatching;
+        // Work may queue more work; each round takes what was queued before it.
+        while (!m_afterReports.empty()) {
+            std::vector<std::function<void()>> work;
+            work.swap(m_afterReports);
+            for (std::function<void()> &step : work)
+                step();
         }
     }
 };
@@ -112,6 +127,15 @@ void dropMainThreadNotifier()
 }
 
 } // namespace
+
+bool TReadinessWatch::RunAfterReports(std::function<void()> Work)
+{
+    TReadinessSet &set = TReadinessSet::current();
+    if (set.m_dispatching == 0)
+        return false;
+    set.m_afterReports.push_back(std::move(Work));
+    return true;
+}
 
 void TReadinessWatch::Attach(int Handle, TReadinessClient *Client)
 {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 class QSocketNotifier;
 
@@ -39,6 +40,11 @@ public:
     void SetWrite(bool On);
     bool ReadOn() const { return m_read; }
     bool WriteOn() const { return m_write; }
+
+    // Inside a readiness report of this thread: queues Work to run once the batch's reports are
+    // delivered and says true; a posted event would wake the event loop once more for it.
+    // Outside one: false, and Work is not kept.
+    static bool RunAfterReports(std::function<void()> Work);
 
 private:
     void update();

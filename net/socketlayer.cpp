@@ -801,11 +801,19 @@ void TServerWinSocket::CloseListener()
 
 void TServerWinSocket::ScheduleRemoval(TServerClientWinSocket *Connection)
 {
-    // One posted call takes off every connection closed before it runs: a posted event wakes
-    // the event loop, and a busy web server closes many connections per turn.
-    if (FRemovals.empty())
-        QMetaObject::invokeMethod(
-            this, [this] { DropRemovals(); }, Qt::QueuedConnection);
+    // One call takes off every connection closed before it runs: a busy web server closes many
+    // connections per turn.
+    // Inside a readiness report (the usual case) it runs when the batch's reports are delivered,
+    // without waking the loop again.
+    if (FRemovals.empty()) {
+        QPointer<TServerWinSocket> self(this);
+        if (!TReadinessWatch::RunAfterReports([self] {
+                if (self)
+                    self->DropRemovals();
+            }))
+            QMetaObject::invokeMethod(
+                this, [this] { DropRemovals(); }, Qt::QueuedConnection);
+    }
     FRemovals.push_back(Connection);
 }
 
