@@ -11,6 +11,7 @@
 #include "inifile.h"
 #include "monitor.h"
 #include "privatefile.h"
+#include "statusjson.h"
 #include "systemdservice.h"
 #include "terminationsignals.h"
 
@@ -293,6 +294,60 @@ int exportCsv(const QString &ConfigFile, const QString &File, std::optional<int6
     return 0;
 }
 
+// The session's login walk has typed its last reply, as TMonitor::ConnectionState counts it.
+constexpr uint8_t kWalkDoneStep = 7;
+
+// Where a replayed session stands after its last chunk. Offline no connection stands and no
+// settle time passes, so the state is judged on the last screen alone: the status screen that
+// passes the layout check, one that does not (or another screen after the walk), or the walk.
+TConnectionState replayedState(const TConsoleSession &Session, std::string &LayoutCheck)
+{
+    if (!Session.OnStatusScreen() && Session.LoginStep < kWalkDoneStep)
+        return TConnectionState::Connected;
+    const TLayoutVerdict verdict = CheckStatusLayout(Session.ConsoleScreen);
+    if (verdict.Passed())
+        return TConnectionState::StatusScreen;
+    LayoutCheck = DescribeLayoutFault(verdict);
+    return TConnectionState::UnknownLayout;
+}
+
+// --replay FILE --status-json: the router's chunks of a capture drawn and read by the session as
+// they would be live, with no connection made, then the last /status.json document on standard
+// output. The login walk answers the recorded prompts into a closed socket, which takes nothing.
+int replayStatusJson(const QString &File)
+{
+    std::ifstream in(File.toStdString(), std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "linewatchd: cannot read %s: %s\n", qPrintable(File), std::strerror(errno));
+        return 1;
+    }
+    TMonitor monitor;
+    // Every field, as for the web server.
+    monitor.ViewShowing = [] { return true; };
+    monitor.Create();
+    monitor.Session.ResetStatus();
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        TCaptureChunk chunk;
+        if (!ParseCaptureLine(line, chunk)) {
+            std::fprintf(stderr, "linewatchd: %s:%d: not a capture line\n", qPrintable(File), number);
+            return 1;
+        }
+        // A bad number ends its chunk's reading as it does live, and is logged.
+        if (!chunk.Typed)
+            Guarded([&] { monitor.Session.ProcessConsoleData(chunk.Bytes); });
+    }
+    TMachineStatus status = monitor.MachineStatus();
+    status.LayoutCheck.clear();
+    status.Connection = replayedState(monitor.Session, status.LayoutCheck);
+    const std::string document = BuildStatusJson(status);
+    if (std::fwrite(document.data(), 1, document.size(), stdout) != document.size() || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "linewatchd: cannot write the status document: %s\n", std::strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -348,11 +403,25 @@ int main(int argc, char *argv[])
                        "to FILE on exit, for a bug report (docs/capture.md; at most 10 MB, the oldest dropped)."),
         QStringLiteral("FILE"));
     parser.addOption(captureOption);
+    const QCommandLineOption replayOption(
+        QStringLiteral("replay"),
+        QStringLiteral("With --status-json: read the router's side of a capture made with --capture through the "
+                       "console screen and parser, without connecting anywhere, and exit."),
+        QStringLiteral("FILE"));
+    parser.addOption(replayOption);
+    const QCommandLineOption statusJsonOption(
+        QStringLiteral("status-json"),
+        QStringLiteral("With --replay: print the /status.json document as it stood after the capture's last chunk."));
+    parser.addOption(statusJsonOption);
     parser.process(app);
     std::optional<std::pair<std::string, std::string>> listenAddress;
     if (parser.isSet(listenOption) && !(listenAddress = parseListenAddress(parser.value(listenOption).toStdString()))) {
         std::fprintf(stderr, "linewatchd: --web.listen-address %s is not HOST:PORT (such as 127.0.0.1:9100)\n",
                      qPrintable(parser.value(listenOption)));
+        return 2;
+    }
+    if (parser.isSet(replayOption) != parser.isSet(statusJsonOption)) {
+        std::fprintf(stderr, "linewatchd: --replay and --status-json go together\n");
         return 2;
     }
     if (parser.isSet(sinceOption) && !parser.isSet(exportOption)) {
@@ -371,6 +440,10 @@ int main(int argc, char *argv[])
         const TLogEventScope event("peer-error");
         LogReport(message, kLogWarning, TErrorOrigin::Peer);
     });
+
+    // Offline: no settings file is read and nothing listens.
+    if (parser.isSet(replayOption))
+        return replayStatusJson(parser.value(replayOption));
 
     const QString configFile = QFileInfo(parser.value(configOption)).absoluteFilePath();
     // Checked before any signal handler is set: nothing could end a wait for a FIFO's writer.

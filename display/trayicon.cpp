@@ -73,6 +73,7 @@ void TTrayIcon::createActions()
     mnuDropAll = entry(tr("All"));
     mnuDropAll->setData(4);
     mnuN4 = separator();
+    mnuSaveCapture = entry(tr("Save Router Session for a Bug Report..."));
     mnuAbout = entry(tr("&About"));
     mnuN2 = separator();
     mnuExit = entry(tr("E&xit"));
@@ -88,6 +89,7 @@ void TTrayIcon::createActions()
                                                         {mnuN3, "mnuN3"},
                                                         {mnuDropAll, "mnuDropAll"},
                                                         {mnuN4, "mnuN4"},
+                                                        {mnuSaveCapture, "mnuSaveCapture"},
                                                         {mnuAbout, "mnuAbout"},
                                                         {mnuN2, "mnuN2"},
                                                         {mnuExit, "mnuExit"}};
@@ -107,7 +109,7 @@ QMenu *TTrayIcon::pupTray()
     m_drop->menuAction()->setObjectName(QStringLiteral("Drop1"));
     m_drop->addActions({mnuDropB1, mnuDropB2, mnuN3, mnuDropAll});
     m_drop->setEnabled(m_dropEnabled);
-    m_menu->addActions({mnuN4, mnuAbout, mnuN2, mnuExit});
+    m_menu->addActions({mnuN4, mnuSaveCapture, mnuAbout, mnuN2, mnuExit});
     m_tray->setContextMenu(m_menu.get());
     return m_menu.get();
 }

@@ -63,6 +63,7 @@ public:
     QAction *mnuN3 = nullptr;
     QAction *mnuDropAll = nullptr; // 4
     QAction *mnuN4 = nullptr;
+    QAction *mnuSaveCapture = nullptr; // the router session for a bug report
     QAction *mnuAbout = nullptr;
     QAction *mnuN2 = nullptr;
     QAction *mnuExit = nullptr;

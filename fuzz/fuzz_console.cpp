@@ -2,8 +2,11 @@
 // the session runs them. The same bytes are fed whole, split at points taken from the input, and
 // one byte at a time through the buffer overload of NextToken, and with a token listener (which
 // makes the screen cut every token rather than draw straight through); all must end on one screen.
+// Every screen drawn goes through the layout check first, as in the session; one that passes is
+// read and may raise nothing but the conversion error of a bad number.
 #include "consolescreen.h"
 #include "convert.h"
+#include "layoutcheck.h"
 #include "screenparser.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -40,16 +43,30 @@ void checkInvariants(const TConsoleScreen &screen)
 // offending token in the buffer; the session then meets them with the next chunk.
 void feedChunk(Fed &fed, std::string_view chunk, bool fullPass, bool listen = false)
 {
+    bool drawn = true;
     try {
         // A token listener makes the screen cut every token instead of drawing straight through.
         if (listen)
             fed.screen.DrawChunk(fed.buffer, chunk, [](std::string_view) {});
         else
             fed.screen.DrawChunk(fed.buffer, chunk);
-        ParseScreen(fed.screen, fullPass, fed.B1, fed.B2, fed.Router);
     } catch (const EConvertError &) {
+        drawn = false; // the session reads nothing of this chunk
     }
     checkInvariants(fed.screen);
+    if (!drawn)
+        return;
+    // Any screen at all: the check itself never fails to answer.
+    const TLayoutVerdict verdict = CheckStatusLayout(fed.screen);
+    if (verdict.Passed() != DescribeLayoutFault(verdict).empty())
+        std::abort();
+    // A refused screen is read too, as before the check existed: ParseScreen must take any screen.
+    try {
+        ParseScreen(fed.screen, fullPass, fed.B1, fed.B2, fed.Router);
+    } catch (const EConvertError &) {
+    } catch (...) {
+        std::abort();
+    }
 }
 
 // Draws whatever complete tokens an error left behind, so every mode consumes every token once.

@@ -28,6 +28,7 @@
 #include <QDate>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QLocale>
 #include <QMouseEvent>
@@ -66,6 +67,8 @@ TfrmMain::TfrmMain(THooks Hooks, QWidget *Parent)
       Monitor(TMonitor::THooks{m_hooks.StartConnect, m_hooks.FetchVersionFile, std::nullopt})
 {
     ui->Ui::TfrmMain::setupUi(this);
+    // Recorded from the start: the bytes that show a fault have passed before anyone asks.
+    Monitor.Session.Traffic = [this](bool Typed, std::string_view Bytes) { m_capture.Record(Typed, Bytes); };
     m_statusLabels = std::make_unique<TStatusLabels>(*ui, this);
     ui->PageControl1->setCurrentWidget(ui->tabStatus);
     connect(ui->PageControl1, &QTabWidget::currentChanged, this,
@@ -149,6 +152,8 @@ void TfrmMain::createTray()
         connect(item, &QAction::triggered, this, [this, item] { Guarded([this, item] { mnuDropB1Click(item); }); });
     connect(TrayIcon->mnuOpenInBrowser, &QAction::triggered, this,
             [this] { Guarded([this] { mnuOpenInBrowserClick(); }); });
+    connect(TrayIcon->mnuSaveCapture, &QAction::triggered, this,
+            [this] { Guarded([this] { mnuSaveCaptureClick(); }); });
     connect(TrayIcon->mnuAbout, &QAction::triggered, this, [this] { Guarded([this] { mnuAboutClick(); }); });
     connect(TrayIcon->mnuExit, &QAction::triggered, this, [this] { Guarded([this] { mnuExitClick(); }); });
     // Ctrl+Q, the desktop's usual way out, runs Exit as the tray menu's entry does.
@@ -260,6 +265,8 @@ bool TfrmMain::eventFilter(QObject *Watched, QEvent *Event)
                     lblHomePageClick(label);
                 else if (label == ui->lblLivePage)
                     mnuOpenInBrowserClick();
+                else if (label == ui->lblSaveCapture)
+                    mnuSaveCaptureClick();
             });
             return true;
         }
@@ -535,6 +542,15 @@ void TfrmMain::FormDestroy()
         saveWindowPlace();
         m_settingsSaveFailed = false;
     });
+    Monitor.Session.Traffic = nullptr;
+    if (!m_hooks.CaptureFile.isEmpty()) {
+        Guarded([this] {
+            QString error;
+            if (!m_capture.Save(m_hooks.CaptureFile, error))
+                throw EOriginError(
+                    tr("Cannot save the router session to %1: %2").arg(m_hooks.CaptureFile, error).toStdString());
+        });
+    }
     Guarded([this] { TrayIcon->hide(); });
 }
 
@@ -697,7 +713,7 @@ void TfrmMain::makeAboutPage()
     ui->lblVersion->setText(AboutVersionText(QLocale()));
     ui->lblHomePage->setText(QString::fromLatin1(kHomePage));
     // Labels that act as links: their clicks arrive through eventFilter.
-    for (QLabel *label : {ui->Image1, ui->Label48, ui->lblHomePage, ui->lblLivePage})
+    for (QLabel *label : {ui->Image1, ui->Label48, ui->lblHomePage, ui->lblLivePage, ui->lblSaveCapture})
         label->installEventFilter(this);
     showLivePageLinks();
 }
@@ -823,6 +839,21 @@ void TfrmMain::mnuOpenInBrowserClick()
     const QString url = LivePageUrl(Monitor.WebServer.WebServerSocket);
     if (!url.isEmpty())
         OpenTarget(url);
+}
+
+void TfrmMain::mnuSaveCaptureClick()
+{
+    const QString path =
+        m_hooks.AskCaptureFile
+            ? m_hooks.AskCaptureFile()
+            : QFileDialog::getSaveFileName(this, tr("Save Router Session for a Bug Report"),
+                                           QDir::home().filePath(QStringLiteral("linewatch-session.capture")),
+                                           tr("Router sessions (*.capture);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    QString error;
+    if (!m_capture.Save(path, error))
+        throw EOriginError(tr("Cannot save the router session to %1: %2").arg(path, error).toStdString());
 }
 
 void TfrmMain::OpenTarget(const QString &Target)

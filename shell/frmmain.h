@@ -5,6 +5,7 @@
 // logic is TSettingsTab's (settingstab.h). Every handler catches at its edge.
 #pragma once
 
+#include "capture.h"
 #include "errorbox.h"
 #include "linewatchversion.h"
 #include "monitor.h"
@@ -84,6 +85,11 @@ public:
         // Runs in place of making sktBrelwick active once Connect has set its address and port.
         // Unset: the socket connects.
         std::function<void(TClientSocket &Socket)> StartConnect;
+        // --capture: the router session is written here when the program ends. Unset: only on
+        // demand.
+        QString CaptureFile;
+        // Asks where to save the router session; "" when the user cancels. Unset: a file dialog.
+        std::function<QString()> AskCaptureFile;
     };
 
 private:
@@ -91,6 +97,9 @@ private:
     // services' hooks reach the controls through it. A lazy tab's controls are null until made.
     std::unique_ptr<TfrmMainControls> ui;
     THooks m_hooks;
+    // Everything passing to and from the router since the start, bounded, for a bug report;
+    // declared ahead of Monitor, whose session writes to it until it goes.
+    TCapture m_capture;
 
 public:
     // Builds the window from its design and runs FormCreate; the caller shows it.
@@ -135,12 +144,15 @@ public:
     void lblHomePageClick(QLabel *Sender);
     // The tray's "Open in Browser" and the About tab's live page link.
     void mnuOpenInBrowserClick();
+    // The tray's and the About tab's "Save Router Session for a Bug Report...": the capture so
+    // far, to a file the user picks.
+    void mnuSaveCaptureClick();
 
     // True once mnuExitClick has asked the program to end (possibly before the event loop ran:
     // the start-up update check turns the loop while FormCreate waits for it).
     bool ExitRequested() const { return m_exiting; }
 
-    // Saves the settings, then removes the tray icon; runs once, at the program's end (the tray
+    // Saves the settings and the --capture file, then removes the tray icon; runs once, at the program's end (the tray
     // menu's Exit, a termination signal or the end of the desktop session).
     void FormDestroy();
     // True when FormDestroy ran and could not save the settings.

@@ -19,6 +19,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QRect>
 #include <QScreen>
 #include <QSessionManager>
@@ -108,6 +109,7 @@ struct TOptions
 {
     std::string SettingsFile;
     bool Minimized = false;
+    QString CaptureFile;
 };
 
 void describeOptions(QCommandLineParser &parser)
@@ -123,6 +125,11 @@ void describeOptions(QCommandLineParser &parser)
                       QCoreApplication::translate("main", "FILE")});
     parser.addOption(
         {QStringLiteral("minimized"), QCoreApplication::translate("main", "Start in the notification area.")});
+    parser.addOption({QStringLiteral("capture"),
+                      QCoreApplication::translate("main", "Write what the router sent and the monitor typed (the "
+                                                          "password masked) to FILE when the program ends, for a "
+                                                          "bug report."),
+                      QCoreApplication::translate("main", "FILE")});
 }
 
 bool asksForHelpOrVersion(int argc, char *argv[])
@@ -145,6 +152,8 @@ TOptions parseOptions(const QCoreApplication &app)
     TOptions options;
     options.SettingsFile = parser.value(QStringLiteral("config")).toStdString();
     options.Minimized = parser.isSet(QStringLiteral("minimized"));
+    if (parser.isSet(QStringLiteral("capture")))
+        options.CaptureFile = QFileInfo(parser.value(QStringLiteral("capture"))).absoluteFilePath();
     return options;
 }
 
@@ -237,6 +246,7 @@ int main(int argc, char *argv[])
         TfrmMain::THooks hooks;
         hooks.SettingsFile = options.SettingsFile;
         hooks.AppDir = appDir;
+        hooks.CaptureFile = options.CaptureFile;
         hooks.DataDir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toStdString();
         if (!hooks.DataDir.empty())
             hooks.DataDir += "/linewatch";

@@ -116,6 +116,14 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <source>Live page in the browser</source>
         <translation>Live-Seite im Browser</translation>
     </message>
+    <message>
+        <source>Save Router Session for a Bug Report...</source>
+        <translation>Router-Sitzung für einen Fehlerbericht speichern...</translation>
+    </message>
+    <message>
+        <source>What the router sent and the monitor typed since the start, the password masked</source>
+        <translation>Was der Router seit dem Start gesendet und der Monitor eingegeben hat, das Passwort unkenntlich</translation>
+    </message>
 </context>
 <context>
     <name>TAlerts</name>
@@ -906,6 +914,10 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <source>Open in &amp;Browser</source>
         <translation>Im Br&amp;owser öffnen</translation>
     </message>
+    <message>
+        <source>Save Router Session for a Bug Report...</source>
+        <translation>Router-Sitzung für einen Fehlerbericht speichern...</translation>
+    </message>
 </context>
 <context>
     <name>TVersionCheck</name>
@@ -1143,6 +1155,18 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <source>Password rejected</source>
         <translation>Passwort abgelehnt</translation>
     </message>
+    <message>
+        <source>Cannot save the router session to %1: %2</source>
+        <translation>Die Router-Sitzung kann nicht in %1 gespeichert werden: %2</translation>
+    </message>
+    <message>
+        <source>Save Router Session for a Bug Report</source>
+        <translation>Router-Sitzung für einen Fehlerbericht speichern</translation>
+    </message>
+    <message>
+        <source>Router sessions (*.capture);;All files (*)</source>
+        <translation>Router-Sitzungen (*.capture);;Alle Dateien (*)</translation>
+    </message>
 </context>
 <context>
     <name>TfrmNewVersion</name>
@@ -1184,6 +1208,10 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>Start in the notification area.</source>
         <translation>Im Benachrichtigungsfeld starten.</translation>
+    </message>
+    <message>
+        <source>Write what the router sent and the monitor typed (the password masked) to FILE when the program ends, for a bug report.</source>
+        <translation>Schreibt beim Programmende, was der Router gesendet und der Monitor eingegeben hat (das Passwort unkenntlich), in DATEI, für einen Fehlerbericht.</translation>
     </message>
 </context>
 </TS>

@@ -3,6 +3,7 @@
 // except a fake router on 127.0.0.1; the update check's fetch and the desktop's link handler are
 // replaced so no test leaves the machine.
 #include "apperror.h"
+#include "capture.h"
 #include "colorpanel.h"
 #include "errorbox.h"
 #include "frmmain.h"
@@ -19,6 +20,7 @@
 #include <QDir>
 #include <QEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QLocale>
 #include <QMenu>
@@ -162,6 +164,7 @@ private slots:
     void connectWithDefaultsTargetsRouterDefaults();
     void channelButtonsSendTheirTags();
     void rejectedPasswordStillSaidConnected();
+    void savedSessionHoldsRouterBytesNotPassword();
     void loadingSettingsOpensListenersAndMasks();
     void alertsGroupFollowsTheAlertsSection();
     void loggingGroupFollowsTheLoggingSection();
@@ -566,6 +569,59 @@ void TestFrmMain::rejectedPasswordStillSaidConnected()
     QCOMPARE(f.window->TrayIcon->mnuConnect->text(), QStringLiteral("&Connect"));
     QCOMPARE(f.window->PanelText(0), QStringLiteral("The router rejected the password"));
     QVERIFY(f.errors.empty());
+}
+
+void TestFrmMain::savedSessionHoldsRouterBytesNotPassword()
+{
+    // A router on 127.0.0.1 that asks for the password and paints the status screen once typed.
+    const std::string screen = statusScreen(TChannelRow{}, TChannelRow{});
+    std::string typedAtRouter;
+    TServerSocket router;
+    router.SetBindAddress("127.0.0.1");
+    router.SetPort(0);
+    router.OnClientConnect = [](QObject *, TCustomWinSocket *socket) { socket->SendString("Password: "); };
+    router.OnClientRead = [&](QObject *, TCustomWinSocket *socket) {
+        typedAtRouter += socket->ReceivePending();
+        if (typedAtRouter.find('\r') != std::string::npos)
+            socket->SendString(screen);
+    };
+    router.SetActive(true);
+
+    QTemporaryDir dir;
+    const QString path = QDir(dir.path()).filePath(QStringLiteral("session.capture"));
+    QStringList asked = {QString(), QDir(dir.path()).filePath(QStringLiteral("no-such-folder/x")), path};
+    TfrmMain::THooks hooks;
+    hooks.StartConnect = [](TClientSocket &socket) { socket.SetActive(true); };
+    hooks.AskCaptureFile = [&asked] { return asked.takeFirst(); };
+    TFixture f(std::move(hooks));
+    TfrmMainControls &ui = f.ui();
+    ui.edtTelnetAddress->setText(QStringLiteral("127.0.0.1"));
+    ui.edtTelnetPort->setText(QString::number(router.Socket()->LocalPort()));
+    ui.edtPassword->setText(QStringLiteral("s3cret"));
+    f.window->btnConnectClick();
+    QTRY_VERIFY(f.window->Monitor.Session.OnStatusScreen());
+    QCOMPARE(typedAtRouter, std::string("s3cret\r"));
+
+    // Cancelled: nothing written, nothing said. A folder that is not there: said once. Then
+    // saved from the About tab's link.
+    f.window->TrayIcon->mnuSaveCapture->trigger();
+    f.window->TrayIcon->mnuSaveCapture->trigger();
+    QCOMPARE(f.errors.size(), size_t(1));
+    f.window->mnuAboutClick();
+    QTest::mouseClick(ui.lblSaveCapture, Qt::LeftButton);
+    QCOMPARE(QFile::permissions(path), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    std::string routerBytes, typed;
+    while (!file.atEnd()) {
+        TCaptureChunk chunk;
+        QVERIFY(ParseCaptureLine(file.readLine().toStdString(), chunk));
+        (chunk.Typed ? typed : routerBytes) += chunk.Bytes;
+    }
+    QCOMPARE(routerBytes, "Password: " + screen);
+    QCOMPARE(typed, std::string("******\r"));
+    QVERIFY(file.seek(0));
+    QVERIFY(!file.readAll().contains("s3cret"));
 }
 
 void TestFrmMain::loadingSettingsOpensListenersAndMasks()

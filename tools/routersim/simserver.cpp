@@ -120,8 +120,12 @@ void SimServer::acceptClients()
         connection->id = m_nextId++;
         connection->fd = fd;
         Connection *raw = connection.get();
-        connection->session = std::make_unique<SimSession>(m_model, m_script, m_options.password,
-                                                           [this, raw](const std::string &text) { emit(*raw, text); });
+        EventSink events = [this, raw](const std::string &text) { emit(*raw, text); };
+        if (m_makeSession)
+            connection->session = m_makeSession(std::move(events));
+        else
+            connection->session =
+                std::make_unique<SimSession>(m_model, m_script, m_options.password, std::move(events));
         m_connections.push_back(std::move(connection));
         emit(*raw, "connect " + from);
         raw->session->start(nowMs());

@@ -29,6 +29,8 @@ public:
     static constexpr size_t kReadChunk = 4096;
 
     using LineSink = std::function<void(const std::string &)>;
+    // Makes the session a new client talks to; unset, the simulated console.
+    using SessionMaker = std::function<std::unique_ptr<ServedSession>(EventSink events)>;
 
     SimServer(ServerOptions options, SimScript script, LineSink lines);
     ~SimServer();
@@ -38,6 +40,7 @@ public:
     // Binds 127.0.0.1 and listens; on failure returns false with the reason in error.
     bool listen(std::string &error);
     int port() const { return m_port; }
+    void setSessionMaker(SessionMaker maker) { m_makeSession = std::move(maker); }
     // Serves clients until the process ends.
     [[noreturn]] void run();
 
@@ -46,7 +49,7 @@ private:
     {
         int id = 0;
         int fd = -1;
-        std::unique_ptr<SimSession> session;
+        std::unique_ptr<ServedSession> session;
         std::string unsent;
         bool closeWhenSent = false;
     };
@@ -62,6 +65,7 @@ private:
     ServerOptions m_options;
     SimScript m_script;
     LineSink m_lines;
+    SessionMaker m_makeSession;
     RouterModel m_model;
     int m_listenFd = -1;
     int m_port = 0;

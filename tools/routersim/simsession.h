@@ -5,6 +5,7 @@
 
 #include "routermodel.h"
 #include "screens.h"
+#include "servedsession.h"
 #include "simscript.h"
 
 #include <cstdint>
@@ -15,27 +16,21 @@
 #include <string>
 #include <string_view>
 
-// Receives one event text per line ("login ok", "screen 24.1", "command drop-b1").
-using EventSink = std::function<void(const std::string &)>;
-
-class SimSession
+class SimSession : public ServedSession
 {
 public:
     static constexpr size_t kMaxLine = 64; // typed characters kept per prompt; more are dropped
 
     SimSession(RouterModel &model, const SimScript &script, std::string password, EventSink events);
 
-    void start(int64_t nowMs);
-    void feed(std::string_view bytes, int64_t nowMs);
-    // The router's figures moved on: the status screen repaints unless the script holds it.
-    void tick(int64_t nowMs);
-    // Runs the session's own timers (the repeated prompt).
-    void wake(int64_t nowMs);
-    std::optional<int64_t> nextWakeMs() const;
-
-    // Removes and returns the output whose time has come. closeAfter is set when the session
-    // hangs up once these bytes are sent.
-    std::string takeReady(int64_t nowMs, bool &closeAfter);
+    void start(int64_t nowMs) override;
+    void feed(std::string_view bytes, int64_t nowMs) override;
+    // The status screen repaints unless the script holds it.
+    void tick(int64_t nowMs) override;
+    // The repeated prompt.
+    void wake(int64_t nowMs) override;
+    std::optional<int64_t> nextWakeMs() const override;
+    std::string takeReady(int64_t nowMs, bool &closeAfter) override;
 
     ScreenId screen() const { return m_screen; }
     bool hungUp() const { return m_hungUp; }
