@@ -300,8 +300,8 @@ void TestDisplayWidgets::trayIconMenuAndState()
     for (QAction *action : tray.pupTray()->actions())
         if (action->isVisible())
             captions << (action->isSeparator() ? QStringLiteral("-") : action->text());
-    QCOMPARE(captions,
-             (QStringList{"&Status", "&Graph", "S&ettings", "-", "&Connect", "&Drop", "-", "&About", "-", "E&xit"}));
+    QCOMPARE(captions, (QStringList{"&Status", "&Graph", "S&ettings", "-", "&Connect", "&Drop", "-",
+                                    "Save Router Session for a Bug Report...", "&About", "-", "E&xit"}));
     QCOMPARE(tray.pupTray()->defaultAction(), tray.mnuStatus);
     QVERIFY(tray.mnuStatus->font().bold());
     QCOMPARE(tray.pupTray()->actions().at(6), tray.Drop1()->menuAction());
