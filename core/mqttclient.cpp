@@ -135,12 +135,16 @@ void TMqttClient::attempt()
             mosquitto_tls_set(m_mosq, m_options.CaFile.empty() ? nullptr : m_options.CaFile.c_str(),
                               m_options.CaFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
-            failed("tls", "MQTT TLS cannot use CAFile '" + m_options.CaFile + "': " + mosquitto_strerror(rc));
+            failed("cafile", "MQTT TLS cannot use CAFile '" + m_options.CaFile + "': " + mosquitto_strerror(rc));
             return;
         }
     }
     const int rc = mosquitto_connect_bind_async(m_mosq, m_options.Host.c_str(), m_options.Port,
                                                 m_options.KeepAliveSeconds, nullptr);
+    if (rc == MOSQ_ERR_TLS) {
+        failed("tls", tlsFailure());
+        return;
+    }
     if (rc != MOSQ_ERR_SUCCESS) {
         failed("refused", "cannot connect to the MQTT broker at " + m_options.Host + ":" +
                               std::to_string(m_options.Port) + ": " +
@@ -186,6 +190,8 @@ void TMqttClient::ReadinessReport(bool Readable, bool Writable)
         // The disconnect callback has run, or the library gave up without it.
         if (m_refused)
             failed("auth", {});
+        else if (rc == MOSQ_ERR_TLS && !m_connected)
+            failed("tls", tlsFailure());
         else if (m_fd >= 0 || !m_retry->isActive())
             failed(m_connected ? "lost" : "refused",
                    std::string(m_connected ? "the connection to the MQTT broker was lost: "
@@ -194,6 +200,16 @@ void TMqttClient::ReadinessReport(bool Readable, bool Writable)
         return;
     }
     watchSocket();
+}
+
+std::string TMqttClient::tlsFailure() const
+{
+    // The library says only "A TLS error occurred"; the usual causes are the user's to fix.
+    const std::string ca = m_options.CaFile.empty() ? std::string("the system's certificate authorities")
+                                                    : "[MQTT] CAFile '" + m_options.CaFile + "'";
+    return "the TLS handshake with the MQTT broker at " + m_options.Host + ":" + std::to_string(m_options.Port) +
+           " failed: its certificate is not signed by " + ca + ", does not name " + m_options.Host +
+           ", or the port does not speak TLS";
 }
 
 void TMqttClient::failed(const std::string &Kind, const std::string &Text)
