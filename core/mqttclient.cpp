@@ -8,6 +8,7 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <netinet/in.h>
@@ -36,9 +37,10 @@ TMqttClient::TMqttClient(QObject *Parent) : QObject(Parent)
     static const bool initialised = (mosquitto_lib_init(), true);
     (void)initialised;
     m_misc = new QTimer(this);
-    // The keep-alive is 30 s: a coarse look every few seconds is plenty, and shares a wake-up.
+    // A coarse look at a third of the keep-alive (set by Start) is plenty: the PINGREQ leaves
+    // between one and 1 1/3 keep-alives after our last message, well inside the 1 1/2 the broker
+    // waits; each look is a wake-up of an otherwise idle monitor.
     m_misc->setTimerType(Qt::VeryCoarseTimer);
-    m_misc->setInterval(5000);
     connect(m_misc, &QTimer::timeout, this, [this] {
         if (!m_mosq || m_fd < 0)
             return;
@@ -84,6 +86,7 @@ bool TMqttClient::Start(const TOptions &Options, std::string &Error)
     m_backoff.Reset();
     m_lastProblem.clear();
     m_connack->setInterval(Options.ConnackTimeoutMs);
+    m_misc->setInterval(std::max(1, Options.KeepAliveSeconds / 3) * 1000);
     m_running = true;
     attempt();
     return true;
