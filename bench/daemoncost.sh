@@ -7,11 +7,15 @@
 # Where Mosquitto is installed a fourth, linewatchd publishing over MQTT to a broker on 127.0.0.1,
 # runs beside them: its CPU and memory against linewatchd without MQTT (target at most 1.1x CPU and
 # 1 MiB more resident memory).
-# Usage: bench/daemoncost.sh BUILD_DIR [SECONDS]   (BUILD_DIR holds linewatchd, linewatch,
+# With "quiet" the simulators show a router with both channels idle and no figure moving, so
+# only the tick is left; without it the router has a data call on B1 whose usage, counters and
+# call time move every second.
+# Usage: bench/daemoncost.sh BUILD_DIR [SECONDS] [quiet]   (BUILD_DIR holds linewatchd, linewatch,
 # linewatch-routersim and bench/lw_barecoreclock; a release build is the fair one)
 set -euo pipefail
 build="$(cd "$1" && pwd)"
 seconds="${2:-60}"
+router="${3:-live}"
 # shellcheck source=../tools/lib.sh
 . "$(dirname "$0")/../tools/lib.sh"
 lw_scratch
@@ -20,7 +24,12 @@ lw_scratch
 # pids and the simulator is stopped at the end.
 simulator()
 {
-    "$build/linewatch-routersim" --port 0 --seed 7 >"$work/sim-$1.log" &
+    local script=()
+    if [ "$router" = quiet ]; then
+        printf 'live off\ncall b1 idle\ncall b2 idle\n' >"$work/quiet.sim"
+        script=(--script "$work/quiet.sim")
+    fi
+    "$build/linewatch-routersim" --port 0 --seed 7 "${script[@]}" >"$work/sim-$1.log" &
     pids+=($!)
     for _ in $(seq 50); do grep -qs '^listening on' "$work/sim-$1.log" && break; sleep 0.1; done
     sim_port="$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/sim-$1.log")"

@@ -382,9 +382,19 @@ void TMonitor::ApplySettings()
     Guarded([this] { applyMqtt(); });
 }
 
+void TMonitor::ApplyMqttSettings()
+{
+    if (Settings.Mqtt == m_mqttApplied &&
+        (!Settings.Mqtt.Enabled || m_mqttInstance == Settings.Text(SettingControl::edtTelnetAddress)))
+        return;
+    Guarded([this] { applyMqtt(); });
+}
+
 void TMonitor::applyMqtt()
 {
     m_mqtt.reset();
+    m_mqttApplied = Settings.Mqtt;
+    m_mqttInstance = Settings.Text(SettingControl::edtTelnetAddress);
     if (!Settings.Mqtt.Enabled)
         return;
     m_mqtt = std::make_unique<TMqttPublisher>();

@@ -205,6 +205,9 @@ public:
     // The MQTT side while [MQTT] Enabled is on, else null. Started by ApplySettings and started
     // again when a reload changes [MQTT].
     TMqttPublisher *Mqtt() const { return m_mqtt.get(); }
+    // After the Settings tab changed [MQTT]: MQTT starts again with the new value, or stops;
+    // nothing happens when the value is the one MQTT runs with.
+    void ApplyMqttSettings();
     // The MQTT client's time-outs and back-off (tests shorten them).
     TMqttClient::TOptions MqttTiming;
 
@@ -321,6 +324,9 @@ private:
     std::string m_historyPath;
     int m_historyRetention = 0;
     std::unique_ptr<TMqttPublisher> m_mqtt;
+    // The [MQTT] value and router address MQTT was last started with.
+    TMqttSettings m_mqttApplied;
+    std::string m_mqttInstance;
     // The day's totals from the recorder's daily amounts, for MQTT.
     TMqttDayTotals m_dayTotals;
     // Why the router connection is ending, from its loss until the end of its handling.

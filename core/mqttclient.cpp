@@ -8,6 +8,7 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <netinet/in.h>
@@ -36,9 +37,10 @@ TMqttClient::TMqttClient(QObject *Parent) : QObject(Parent)
     static const bool initialised = (mosquitto_lib_init(), true);
     (void)initialised;
     m_misc = new QTimer(this);
-    // The keep-alive is 30 s: a coarse look every few seconds is plenty, and shares a wake-up.
+    // A coarse look at a third of the keep-alive (set by Start) is plenty: the PINGREQ leaves
+    // between one and 1 1/3 keep-alives after our last message, well inside the 1 1/2 the broker
+    // waits; each look is a wake-up of an otherwise idle monitor.
     m_misc->setTimerType(Qt::VeryCoarseTimer);
-    m_misc->setInterval(5000);
     connect(m_misc, &QTimer::timeout, this, [this] {
         if (!m_mosq || m_fd < 0)
             return;
@@ -84,6 +86,7 @@ bool TMqttClient::Start(const TOptions &Options, std::string &Error)
     m_backoff.Reset();
     m_lastProblem.clear();
     m_connack->setInterval(Options.ConnackTimeoutMs);
+    m_misc->setInterval(std::max(1, Options.KeepAliveSeconds / 3) * 1000);
     m_running = true;
     attempt();
     return true;
@@ -135,12 +138,16 @@ void TMqttClient::attempt()
             mosquitto_tls_set(m_mosq, m_options.CaFile.empty() ? nullptr : m_options.CaFile.c_str(),
                               m_options.CaFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
-            failed("tls", "MQTT TLS cannot use CAFile '" + m_options.CaFile + "': " + mosquitto_strerror(rc));
+            failed("cafile", "MQTT TLS cannot use CAFile '" + m_options.CaFile + "': " + mosquitto_strerror(rc));
             return;
         }
     }
     const int rc = mosquitto_connect_bind_async(m_mosq, m_options.Host.c_str(), m_options.Port,
                                                 m_options.KeepAliveSeconds, nullptr);
+    if (rc == MOSQ_ERR_TLS) {
+        failed("tls", tlsFailure());
+        return;
+    }
     if (rc != MOSQ_ERR_SUCCESS) {
         failed("refused", "cannot connect to the MQTT broker at " + m_options.Host + ":" +
                               std::to_string(m_options.Port) + ": " +
@@ -186,6 +193,8 @@ void TMqttClient::ReadinessReport(bool Readable, bool Writable)
         // The disconnect callback has run, or the library gave up without it.
         if (m_refused)
             failed("auth", {});
+        else if (rc == MOSQ_ERR_TLS && !m_connected)
+            failed("tls", tlsFailure());
         else if (m_fd >= 0 || !m_retry->isActive())
             failed(m_connected ? "lost" : "refused",
                    std::string(m_connected ? "the connection to the MQTT broker was lost: "
@@ -194,6 +203,16 @@ void TMqttClient::ReadinessReport(bool Readable, bool Writable)
         return;
     }
     watchSocket();
+}
+
+std::string TMqttClient::tlsFailure() const
+{
+    // The library says only "A TLS error occurred"; the usual causes are the user's to fix.
+    const std::string ca = m_options.CaFile.empty() ? std::string("the system's certificate authorities")
+                                                    : "[MQTT] CAFile '" + m_options.CaFile + "'";
+    return "the TLS handshake with the MQTT broker at " + m_options.Host + ":" + std::to_string(m_options.Port) +
+           " failed: its certificate is not signed by " + ca + ", does not name " + m_options.Host +
+           ", or the port does not speak TLS";
 }
 
 void TMqttClient::failed(const std::string &Kind, const std::string &Text)

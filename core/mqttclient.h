@@ -79,6 +79,7 @@ private:
     void failed(const std::string &Kind, const std::string &Text);
     void dropConnection();
     void problem(const std::string &Kind, const std::string &Text);
+    std::string tlsFailure() const;
 
     static void onConnect(mosquitto *M, void *Self, int Rc, int Flags, const mqtt5__property *Props);
     static void onDisconnect(mosquitto *M, void *Self, int Rc, const mqtt5__property *Props);

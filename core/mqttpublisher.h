@@ -86,12 +86,27 @@ std::vector<std::pair<std::string, std::string>> MqttStateValues(const TMachineS
 std::string MqttCallEvent(int Channel, const std::string &Clid);
 std::string MqttAlertEvent(TAlertKind Kind, const std::string &Title, const std::string &Text, int Channel);
 
+// How a state topic is paced. Every QoS 1 publish costs a broker acknowledgement and so a wake-up;
+// on a line in a call a dozen figures move every second, which would double an idle monitor's CPU.
+//  - State: what a dashboard reacts to (connection, channel state, caller IDs, address, speed):
+//    QoS 1, on change, at most once a second.
+//  - Live: the line usage, the one figure meant to move on a dashboard each second: QoS 0, as a
+//    value lost in transit is replaced a second later (Home Assistant subscribes at QoS 0 anyway).
+//  - Slow: figures that grow with the clock or the traffic (call times, packet counters, the
+//    day's seconds): QoS 1, growth at most once a minute; a fall (a call ended, counters reset)
+//    and the first growth from 0 (a call began) go out at once.
+enum class TMqttPace { State, Live, Slow };
+TMqttPace MqttTopicPace(std::string_view Suffix);
+int MqttTopicQos(std::string_view Suffix);
+
 // Publishing on change: a topic goes out when its payload differs from the one last sent, and at
-// most once per MinIntervalMs; a change held back goes out at the first call after that.
+// most once per MinIntervalMs (SlowIntervalMs for a Slow topic's growth); a change held back goes
+// out at the first call after that.
 class TMqttChangeFilter
 {
 public:
     int MinIntervalMs = 1000;
+    int SlowIntervalMs = 60 * 1000;
     std::vector<std::pair<std::string, std::string>> Due(const std::vector<std::pair<std::string, std::string>> &Values,
                                                          int64_t NowMs);
     // After a new connection: everything is sent again.

@@ -14,8 +14,10 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFileDialog>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QTimer>
 
 #include <array>
 #include <cstddef>
@@ -94,6 +96,7 @@ void TSettingsTab::make()
     followSettingControls();
     followAlertControls();
     followLoggingControls();
+    followMqttControls();
     connectHandlers();
     m_routerAddress = m_ui.edtTelnetAddress->text();
     followChanges();
@@ -111,6 +114,11 @@ void TSettingsTab::reserveWidths()
         editWidth(edit, QStringLiteral("000000"));
     editWidth(m_ui.edtTelnetAddress, QStringLiteral("255.255.255.255"));
     m_ui.edtPassword->setFixedWidth(m_ui.edtTelnetAddress->width());
+    // The groups scroll up and down in a window no taller than the other tabs need, never
+    // sideways: the page is as wide as its groups and the scroll bar beside them.
+    m_ui.scrSettingsContents->ensurePolished();
+    m_ui.scrSettings->setMinimumWidth(m_ui.scrSettingsContents->minimumSizeHint().width() +
+                                      m_ui.scrSettings->verticalScrollBar()->sizeHint().width());
 }
 
 void TSettingsTab::connectHandlers()
@@ -306,6 +314,75 @@ void TSettingsTab::followLoggingControls()
     });
 }
 
+void TSettingsTab::showMqttSettings()
+{
+    const TMqttSettings m = m_monitor.Settings.Mqtt;
+    const auto text = [](const std::string &Value) { return QString::fromUtf8(Value.data(), qsizetype(Value.size())); };
+    m_ui.chkMqttEnabled->setChecked(m.Enabled);
+    m_ui.edtMqttHost->setText(text(m.Host));
+    m_ui.spnMqttPort->setValue(m.Port);
+    m_ui.edtMqttUser->setText(text(m.User));
+    m_ui.edtMqttPassword->setText(text(m.Password));
+    m_ui.edtMqttClientId->setText(text(m.ClientId));
+    m_ui.edtMqttPrefix->setText(text(m.Prefix));
+    m_ui.chkMqttDiscovery->setChecked(m.Discovery);
+    m_ui.edtMqttDiscoveryPrefix->setText(text(m.DiscoveryPrefix));
+    m_ui.chkMqttTls->setChecked(m.TLS);
+    m_ui.edtMqttCaFile->setText(text(m.CAFile));
+    m_ui.chkMqttAllowCommands->setChecked(m.AllowCommands);
+    m_ui.chkMqttRetain->setChecked(m.Retain);
+    // The controls' signals have written the value back on the way; what was loaded stays.
+    m_monitor.Settings.Mqtt = m;
+}
+
+void TSettingsTab::followMqttControls()
+{
+    // A restart per keystroke would connect to every half-typed address: the monitor hears of
+    // the group once the user has stopped for a moment.
+    m_mqttApply = new QTimer(this);
+    m_mqttApply->setSingleShot(true);
+    m_mqttApply->setInterval(1500);
+    connect(m_mqttApply, &QTimer::timeout, this, [this] { Guarded([this] { m_monitor.ApplyMqttSettings(); }); });
+    TMqttSettings &m = m_monitor.Settings.Mqtt;
+    const auto text = [this](QLineEdit *Edit, std::string &Field) {
+        connect(Edit, &QLineEdit::textChanged, this, [this, &Field](const QString &Text) {
+            Field = Text.toUtf8().toStdString();
+            m_mqttApply->start();
+        });
+    };
+    const auto flag = [this](QCheckBox *Check, bool &Field) {
+        connect(Check, &QCheckBox::toggled, this, [this, &Field](bool On) {
+            Field = On;
+            m_mqttApply->start();
+        });
+    };
+    flag(m_ui.chkMqttEnabled, m.Enabled);
+    text(m_ui.edtMqttHost, m.Host);
+    connect(m_ui.spnMqttPort, &QSpinBox::valueChanged, this, [this, &m](int Port) {
+        m.Port = Port;
+        m_mqttApply->start();
+    });
+    text(m_ui.edtMqttUser, m.User);
+    text(m_ui.edtMqttPassword, m.Password);
+    text(m_ui.edtMqttClientId, m.ClientId);
+    text(m_ui.edtMqttPrefix, m.Prefix);
+    flag(m_ui.chkMqttDiscovery, m.Discovery);
+    text(m_ui.edtMqttDiscoveryPrefix, m.DiscoveryPrefix);
+    flag(m_ui.chkMqttTls, m.TLS);
+    text(m_ui.edtMqttCaFile, m.CAFile);
+    flag(m_ui.chkMqttAllowCommands, m.AllowCommands);
+    flag(m_ui.chkMqttRetain, m.Retain);
+    connect(m_ui.btnMqttCaBrowse, &QToolButton::clicked, this, [this] {
+        Guarded([this] {
+            const QString file = QFileDialog::getOpenFileName(
+                m_window, QCoreApplication::translate("TfrmMain", "CA File"), m_ui.edtMqttCaFile->text(),
+                QCoreApplication::translate("TfrmMain", "Certificates (*.pem *.crt);;All files (*)"));
+            if (!file.isEmpty())
+                m_ui.edtMqttCaFile->setText(file);
+        });
+    });
+}
+
 void TSettingsTab::showHistorySource()
 {
     m_history.setDatabase(m_monitor.HistoryDatabasePath(), m_monitor.Settings.Logging.Enabled);
@@ -321,6 +398,7 @@ void TSettingsTab::showSettingValues()
     CopySettings(m_monitor.Settings, *this);
     showAlertSettings();
     showLoggingSettings();
+    showMqttSettings();
     m_ui.edtPassword->setEchoMode(m_ui.chkMask->isChecked() ? QLineEdit::Password : QLineEdit::Normal);
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 
 struct TfrmMainControls;
+class QTimer;
 class QWidget;
 class TColorPanel;
 class THistoryTab;
@@ -81,6 +82,9 @@ private:
     // The Logging group likewise, and the History tab it feeds.
     void showLoggingSettings();
     void followLoggingControls();
+    // The MQTT group likewise; the monitor restarts MQTT once the user stops changing it.
+    void showMqttSettings();
+    void followMqttControls();
     void showPortsEditable();
     void connectHandlers();
     void followChanges();
@@ -97,4 +101,6 @@ private:
     bool m_checkNowEnabled = true;
     bool m_telnetAdminPortEditable = true;
     bool m_webAdminPortEditable = true;
+    // Started by every change of the MQTT group: MQTT is restarted once, after the last one.
+    QTimer *m_mqttApply = nullptr;
 };

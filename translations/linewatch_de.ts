@@ -860,6 +860,98 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
         <source>Call ended</source>
         <translation>Anruf beendet</translation>
     </message>
+    <message>
+        <source>MQTT</source>
+        <translation>MQTT</translation>
+    </message>
+    <message>
+        <source>Publish to:</source>
+        <translation>Senden an:</translation>
+    </message>
+    <message>
+        <source>Publish the router&apos;s state to this MQTT broker (a numeric address), for Home Assistant and other MQTT tools</source>
+        <translation>Den Zustand des Routers an diesen MQTT-Broker senden (eine numerische Adresse), für Home Assistant und andere MQTT-Programme</translation>
+    </message>
+    <message>
+        <source>The broker&apos;s IPv4 or IPv6 address, such as 127.0.0.1</source>
+        <translation>Die IPv4- oder IPv6-Adresse des Brokers, etwa 127.0.0.1</translation>
+    </message>
+    <message>
+        <source>The broker&apos;s port: 1883, or 8883 with TLS</source>
+        <translation>Der Port des Brokers: 1883, mit TLS 8883</translation>
+    </message>
+    <message>
+        <source>TLS, CA file:</source>
+        <translation>TLS, CA-Datei:</translation>
+    </message>
+    <message>
+        <source>Connect with TLS and check the broker&apos;s certificate against this CA file</source>
+        <translation>Mit TLS verbinden und das Zertifikat des Brokers mit dieser CA-Datei prüfen</translation>
+    </message>
+    <message>
+        <source>The certificate authority that signed the broker&apos;s certificate (PEM); empty for the system&apos;s</source>
+        <translation>Die Zertifizierungsstelle, die das Zertifikat des Brokers signiert hat (PEM); leer für die des Systems</translation>
+    </message>
+    <message>
+        <source>Choose the CA file</source>
+        <translation>CA-Datei auswählen</translation>
+    </message>
+    <message>
+        <source>User:</source>
+        <translation>Benutzer:</translation>
+    </message>
+    <message>
+        <source>The user name the broker knows; empty for none</source>
+        <translation>Der Benutzername beim Broker; leer für keinen</translation>
+    </message>
+    <message>
+        <source>The broker user&apos;s password, stored scrambled like the router&apos;s</source>
+        <translation>Das Passwort des Broker-Benutzers, verschleiert gespeichert wie das des Routers</translation>
+    </message>
+    <message>
+        <source>Client ID:</source>
+        <translation>Client-ID:</translation>
+    </message>
+    <message>
+        <source>The client id given to the broker; empty for linewatch- and the router&apos;s address</source>
+        <translation>Die Client-ID beim Broker; leer für linewatch- und die Adresse des Routers</translation>
+    </message>
+    <message>
+        <source>Topics:</source>
+        <translation>Topics:</translation>
+    </message>
+    <message>
+        <source>The topics&apos; prefix; empty for linewatch/ and the router&apos;s address</source>
+        <translation>Das Präfix der Topics; leer für linewatch/ und die Adresse des Routers</translation>
+    </message>
+    <message>
+        <source>Discovery:</source>
+        <translation>Discovery:</translation>
+    </message>
+    <message>
+        <source>Announce the router to Home Assistant under this discovery prefix; off removes what was announced</source>
+        <translation>Den Router bei Home Assistant unter diesem Discovery-Präfix anmelden; aus entfernt, was angemeldet war</translation>
+    </message>
+    <message>
+        <source>Home Assistant&apos;s discovery prefix, usually homeassistant</source>
+        <translation>Das Discovery-Präfix von Home Assistant, meist homeassistant</translation>
+    </message>
+    <message>
+        <source>Allow commands (drop calls, reconnect)</source>
+        <translation>Befehle erlauben (Anrufe trennen, neu verbinden)</translation>
+    </message>
+    <message>
+        <source>Let every client of the broker that may publish to the command topics drop calls, reset the counters and reconnect</source>
+        <translation>Jeder Client des Brokers, der auf die Befehls-Topics senden darf, kann Anrufe trennen, die Zähler zurücksetzen und neu verbinden</translation>
+    </message>
+    <message>
+        <source>Retain the last values</source>
+        <translation>Letzte Werte behalten</translation>
+    </message>
+    <message>
+        <source>The broker keeps each topic&apos;s last value for a dashboard that starts later</source>
+        <translation>Der Broker behält den letzten Wert jedes Topics für ein später gestartetes Dashboard</translation>
+    </message>
 </context>
 <context>
     <name>TTelnetRelay</name>
@@ -1166,6 +1258,14 @@ Ist dieser Computer mit dem Internet verbunden? Eventuell ist eine Firewall oder
     <message>
         <source>Router sessions (*.capture);;All files (*)</source>
         <translation>Router-Sitzungen (*.capture);;Alle Dateien (*)</translation>
+    </message>
+    <message>
+        <source>CA File</source>
+        <translation>CA-Datei</translation>
+    </message>
+    <message>
+        <source>Certificates (*.pem *.crt);;All files (*)</source>
+        <translation>Zertifikate (*.pem *.crt);;Alle Dateien (*)</translation>
     </message>
 </context>
 <context>

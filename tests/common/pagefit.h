@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLayout>
+#include <QScrollArea>
 #include <QString>
 #include <QTabWidget>
 
@@ -14,7 +15,16 @@ namespace lwtest {
 inline bool insidePage(const QWidget *widget, const QWidget *page)
 {
     for (const QWidget *w = widget; w != page && w->parentWidget(); w = w->parentWidget()) {
-        if (!w->parentWidget()->rect().contains(w->geometry()))
+        // What a scroll area holds may be taller than its view (scrolling shows it), never wider:
+        // our pages scroll up and down only.
+        const QRect room = w->parentWidget()->rect();
+        const auto *scroll = qobject_cast<const QScrollArea *>(w->parentWidget()->parentWidget());
+        if (scroll && scroll->widget() == w) {
+            if (w->geometry().left() < room.left() || w->geometry().right() > room.right())
+                return false;
+            continue;
+        }
+        if (!room.contains(w->geometry()))
             return false;
     }
     return true;

@@ -78,6 +78,7 @@ private slots:
     void discoveryHoldsDocumentedKeys();
     void stateTopicsFollowTheRecord();
     void changeOnlyAtMostOnceASecond();
+    void callTimePublishedEverySecond();
     void commands_data();
     void commands();
     void badPayloadLoggedOnce();
@@ -192,6 +193,29 @@ void tst_mqtt::changeOnlyAtMostOnceASecond()
     QCOMPARE(filter.Due({{"a", "2"}}, t0 + 7000), (TValues{{"a", "2"}}));
     filter.Forget();
     QCOMPARE(filter.Due({{"a", "2"}}, t0 + 7001).size(), 1u);
+}
+
+void tst_mqtt::callTimePublishedEverySecond()
+{
+    // A call's time, its counters and the day's seconds grow every second; each growth is a QoS 1
+    // message and a broker acknowledgement, so they go at most once a minute. A call's start and
+    // end, and a counter reset, go at once. The usage alone moves each second, at QoS 0.
+    TMqttChangeFilter filter;
+    const int64_t t0 = 1'000'000;
+    QCOMPARE(filter.Due({{"b1/uptime", "0"}, {"b1/packets_sent", "500"}}, t0).size(), 2u);
+    QCOMPARE(filter.Due({{"b1/uptime", "1"}, {"b1/packets_sent", "510"}}, t0 + 1000), (TValues{{"b1/uptime", "1"}}));
+    int sent = 0;
+    for (int s = 2; s < 60; ++s)
+        sent += int(filter.Due({{"b1/uptime", std::to_string(s)}}, t0 + s * 1000).size());
+    QCOMPARE(sent, 0);
+    QCOMPARE(filter.Due({{"b1/uptime", "61"}, {"b1/packets_sent", "900"}}, t0 + 61'000),
+             (TValues{{"b1/uptime", "61"}, {"b1/packets_sent", "900"}}));
+    QCOMPARE(filter.Due({{"b1/uptime", "0"}, {"b1/packets_sent", "0"}}, t0 + 62'000),
+             (TValues{{"b1/uptime", "0"}, {"b1/packets_sent", "0"}}));
+    QCOMPARE(filter.Due({{"today/connected_seconds", "7"}}, t0 + 62'000).size(), 1u);
+    QCOMPARE(filter.Due({{"today/connected_seconds", "9"}}, t0 + 64'000).size(), 0u);
+    for (const auto &[topic, payload] : MqttStateValues(TMachineStatus{}, TMqttDayTotals{true, "", 0, 0}))
+        QCOMPARE(MqttTopicQos(topic), topic.find("usage") != std::string::npos ? 0 : 1);
 }
 
 void tst_mqtt::commands_data()

@@ -48,41 +48,8 @@ export LC_ALL=C HOME=$out/home XDG_CONFIG_HOME=$out/home/.config XDG_STATE_HOME=
 unset STATE_DIRECTORY CREDENTIALS_DIRECTORY
 prefix=linewatch/127_0_0_1
 
-# start_broker CONFIG: a broker on a free port of 127.0.0.1 with CONFIG's extra lines; sets
-# broker_port and broker_pid.
-start_broker() {
-    broker_port=$(lw_pick_port) || fail "no free port"
-    # "user": a broker started as root would otherwise turn into the user mosquitto, who cannot
-    # read the password file made here.
-    printf 'listener %s 127.0.0.1\npersistence false\nlog_dest stderr\nuser %s\n%s\n' "$broker_port" "$(id -un)" "$1" \
-        >"$out/broker.conf"
-    mosquitto -c "$out/broker.conf" >>"$out/broker.log" 2>&1 &
-    broker_pid=$!
-    pids+=("$broker_pid")
-    for _ in $(seq 1 100); do
-        lw_port_free "$broker_port" || return 0
-        sleep 0.1
-    done
-    fail "the broker did not start"
-}
-
-# sub TOPIC COUNT [ARGS...]: the first COUNT messages on TOPIC (retained ones too), within 30 s.
-sub() {
-    local topic=$1 count=$2
-    shift 2
-    mosquitto_sub -h 127.0.0.1 -p "$broker_port" -t "$topic" -C "$count" -W 30 "$@" 2>/dev/null || true
-}
-
-# wait_value TOPIC VALUE [ARGS...]: until TOPIC's retained value is VALUE (up to 60 s).
-wait_value() {
-    local topic=$1 value=$2 got=""
-    shift 2
-    for _ in $(seq 1 30); do
-        got=$(mosquitto_sub -h 127.0.0.1 -p "$broker_port" -t "$topic" -C 1 -W 2 "$@" 2>/dev/null || true)
-        [ "$got" = "$value" ] && return 0
-    done
-    fail "$topic is '$got', not '$value'"
-}
+# shellcheck source=SCRIPTDIR/mqttlib.sh
+. "$(dirname "$0")/mqttlib.sh"
 
 lw_router_script "$out/router.txt"
 "$simulator" --port 0 --script "$out/router.txt" >"$out/sim.out" 2>&1 &

@@ -168,6 +168,7 @@ private slots:
     void loadingSettingsOpensListenersAndMasks();
     void alertsGroupFollowsTheAlertsSection();
     void loggingGroupFollowsTheLoggingSection();
+    void mqttGroupFollowsTheMqttSection();
     void foreignSettingsFileConnectedToDefaultRouter_data();
     void foreignSettingsFileConnectedToDefaultRouter();
     void startupConnectsThenChecksBeforeShowing();
@@ -756,6 +757,54 @@ void TestFrmMain::loggingGroupFollowsTheLoggingSection()
     TSettings saved;
     LoadSettings(TIniFile(ini.toStdString()), saved);
     QVERIFY(saved.Logging == l);
+}
+
+void TestFrmMain::mqttGroupFollowsTheMqttSection()
+{
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("linewatch.ini"));
+    {
+        TSettings loaded;
+        loaded.Mqtt.Host = "127.0.0.1";
+        loaded.Mqtt.Port = 1884;
+        loaded.Mqtt.User = "ha";
+        loaded.Mqtt.Password = "s3cret";
+        loaded.Mqtt.Prefix = "home/isdn";
+        loaded.Mqtt.Discovery = false;
+        loaded.Mqtt.CAFile = "/etc/ssl/ca.pem";
+        TIniFile file(ini.toStdString());
+        SaveSettings(file, loaded);
+    }
+    TfrmMain::THooks hooks;
+    hooks.AppDir = dir.path().toStdString() + "/";
+    TFixture f(std::move(hooks));
+    TfrmMainControls &ui = f.ui();
+    QVERIFY(!ui.chkMqttEnabled->isChecked() && !ui.chkMqttDiscovery->isChecked() && ui.chkMqttRetain->isChecked());
+    QCOMPARE(ui.edtMqttHost->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(ui.spnMqttPort->value(), 1884);
+    QCOMPARE(ui.edtMqttPassword->text(), QStringLiteral("s3cret"));
+    QCOMPARE(ui.edtMqttPrefix->text(), QStringLiteral("home/isdn"));
+    QCOMPARE(ui.edtMqttDiscoveryPrefix->text(), QStringLiteral("homeassistant"));
+    QCOMPARE(ui.edtMqttCaFile->text(), QStringLiteral("/etc/ssl/ca.pem"));
+    QVERIFY(!f.window->Monitor.Mqtt());
+
+    // Switched on in the tab: MQTT starts once the user stops (port 1 on loopback refuses, and
+    // the client waits to try again).
+    ui.edtMqttClientId->setText(QStringLiteral("desk"));
+    ui.chkMqttAllowCommands->setChecked(true);
+    ui.chkMqttRetain->setChecked(false);
+    ui.spnMqttPort->setValue(1);
+    ui.chkMqttEnabled->setChecked(true);
+    const TMqttSettings &m = f.window->Monitor.Settings.Mqtt;
+    QVERIFY(m.Enabled && m.AllowCommands && !m.Retain);
+    QCOMPARE(m.ClientId, std::string("desk"));
+    QTRY_VERIFY_WITH_TIMEOUT(f.window->Monitor.Mqtt() != nullptr, 30000);
+    ui.chkMqttEnabled->setChecked(false);
+    QTRY_VERIFY_WITH_TIMEOUT(f.window->Monitor.Mqtt() == nullptr, 30000);
+    f.window->FormDestroy();
+    TSettings saved;
+    LoadSettings(TIniFile(ini.toStdString()), saved);
+    QVERIFY(saved.Mqtt == m);
 }
 
 void TestFrmMain::startupConnectsThenChecksBeforeShowing()
