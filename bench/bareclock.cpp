@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The yardstick for the monitor's idle cost: a bare Qt Widgets window whose one label is
 // rewritten once a second, and nothing else. It takes the monitor window's size (WIDTHxHEIGHT, as
 // bench/idlecost.sh reads it from the X server), since a smaller window costs less to draw, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The yardstick for linewatchd's idle cost: a bare QCoreApplication whose one-second timer
 // formats the time and nothing else.
 #include <QCoreApplication>

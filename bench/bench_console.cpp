@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Console pipeline throughput: status-screen repaints cut into 1,460-byte chunks (one TCP segment)
 // go through tokenising, drawing and one ParseScreen per chunk, as the session does, beside a plain
 // memchr pass over the same chunks. --stream FILE --chunks FILE (one decimal size a line) feed

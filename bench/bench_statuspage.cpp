@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Web status page throughput: BuildStatusPage pages per second for a busy router (both channels
 // in calls, full usage histories, service names looked up) and for the defaults, the two ends of
 // what a browser can ask for; bytes per second follow from the page size.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # /calls.json's query time beside the sqlite3 shell's for the same SELECT written as JSON
 # (`.mode json`), over one database: the shell runs the query N times in one process, minus the
 # same process with no query, per query; ours from lw_historyload's kept-connection figure.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Full-speed replay of router output through the console session (drawing, the prompt automaton
 // and one ParseScreen per chunk, as sktBrelwickRead runs them), in 1,460-byte chunks. Prints MB/s
 // and the growth of resident memory from after a 1 MB warm-up to the end. With --socket the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Idle cost of linewatchd beside the desktop program and a bare QCoreApplication with a one-second
 # timer: CPU time, wake-ups (context switches of all threads) and resident memory over SECONDS,
 # each monitor connected to its own router simulator on 127.0.0.1 repainting the status screen

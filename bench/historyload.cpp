@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lw_historyload: the call history's readers over a big database (make one with
 // linewatch-historyfill): the History tab opened until its first page is painted, a page deep in
 // the list, the month's totals and their query plan, /calls.json at its limit, and the CSV export's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lw_historywrite: what the call history costs. (1) One event's write: the time from posting a
 // call to its commit being reported back, and the poster's own cost, p50 and p99, over a file on
 // disk in a temporary folder. (2) A busy day through the recorder and the store: 86,400 ticks with

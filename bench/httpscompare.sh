@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The web port over HTTPS beside nginx, and what a password costs per request. linewatchd (with the
 # router simulator) serves its page over TLS from a web configuration file; nginx with one worker,
 # TLS 1.3 only and keep-alive off serves a file of the page's size with the same certificate. For

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Idle cost of the monitor beside a bare Qt Widgets program that rewrites one label a second in a
 # window of the monitor's size: CPU time, wake-ups (context switches of all threads) and resident
 # memory, on a private Xvfb display, with the router simulator on 127.0.0.1 repainting the status

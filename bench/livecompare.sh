@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # What the live page costs, on 127.0.0.1:
 #  (a) three linewatchd side by side, each on its own router simulator with an idle line (nothing
 #      changes): one with 100 EventSource-like clients of /events (reconnecting after retry: as

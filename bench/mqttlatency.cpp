@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lw_mqttlatency PORT [COUNT] [INTERVAL_MS]: how long a figure takes from the monitor's tick to a
 // subscriber. A publisher ticks with B1's usage changed every INTERVAL_MS (1000) and a second
 // client subscribed to that topic notes when each value arrives, both through the broker on

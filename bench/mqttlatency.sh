@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # A figure that changes every second, from linewatch's tick to an MQTT subscriber: a Mosquitto
 # broker on a free port of 127.0.0.1 with its own config, and lw_mqttlatency publishing and
 # subscribing through it. Target: median at most 100 ms.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Router connections caused by telnet relay users: linewatchd against the router simulator, both on
 # 127.0.0.1; USERS relay connections spread evenly over SECONDS, each left open until the next
 # arrives; prints how many connections the simulator saw in the same time before the flood and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Relay throughput: the real console session and telnet relay run in this process's Qt event
 // loop, between a test router and a remote client on 127.0.0.1 served by threads of their own.
 // N MiB go router -> client (through the session's drawing and parsing of every chunk, as in

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Reset flood: the desktop program (offscreen, web page and relay on 127.0.0.1, the router
 # simulator behind it) while clients connect, send half a request and close with a reset, as fast
 # as they can, on the web port, the relay port or both. Prints the resets a second, the status

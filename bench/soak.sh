@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Soak run: the desktop program (offscreen, window shown, web page on and fetched once a second)
 # against the router simulator repainting every 10 ms with live calls, so an hour here is weeks of
 # router time. Samples resident memory, the heap, anonymous memory, open descriptors and CPU every

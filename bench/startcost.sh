@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Start-up cost of the monitor beside the bare Qt program (bench/bareclock.cpp): milliseconds from
 # starting the program to the X server mapping its first window, on a private Xvfb display with a
 # notification area (bench/xwin.py) and the router simulator on 127.0.0.1, as a user starts it on

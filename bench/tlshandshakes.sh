@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Full TLS handshakes per second on a TLS listener: CLIENTS `openssl s_time -new` loops against
 # lw_tlsserver on 127.0.0.1 for SECONDS, each handshake followed by one small request and answer.
 # Usage: bench/tlshandshakes.sh [BUILD_DIR] [CLIENTS] [SECONDS] (default build-release 10 10).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A TLS listener on 127.0.0.1 that answers every request with one small fixed HTTP answer, for
 // bench/tlshandshakes.sh. Prints its port, then serves until killed.
 // Usage: lw_tlsserver CERT_FILE KEY_FILE

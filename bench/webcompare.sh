@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Web server requests per second beside a static file server: lw_webload runs the same load (one
 # GET per connection, 10 and 100 connections in flight) for the status page, /metrics and
 # /status.json against the monitor's web server and against nginx with one worker and keep-alive

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Load program for the web status server: the real monitor (TMonitor, as linewatchd runs it) serves
 // a busy status record from this process's Qt event loop on an ephemeral port, its one-second tick
 // running, while a client thread keeps C connections open to 127.0.0.1, one GET per connection,

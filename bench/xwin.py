@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 # A few X11 requests for the benchmarks, spoken over the display's local socket (no client library
 # needed), so that the monitor and the bare program are handled alike under Xvfb:
 #   xwin.py DISPLAY geometry TITLE   prints WIDTHxHEIGHT of the top-level window whose WM_NAME

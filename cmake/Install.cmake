@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation and the Debian packages. Two components, one package each: linewatch, the desktop
 # program with its desktop entry, AppStream metainfo and icons (bin/, share/applications/,
 # share/metainfo/, share/icons/hicolor/); and linewatchd, the headless monitor with its systemd

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The alert engine; see alerts.h. Every decision reads the settings afresh, so a change on the
 // Settings tab holds from the next second on.
 #include "alerts.h"

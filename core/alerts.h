@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The alert engine: turns what the monitor sees (calls, channel states, the connection, the
 // status record's silence) into alerts the user switched on in [Alerts], at most one bubble per
 // kind and channel a minute, says when an alert's cause is over, and runs the user's alert command without a shell, in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The call recorder; see callrecorder.h. A channel's state word decides: "Down" and "Idle" are no
 // call, "No Data" (no status screen: before the first one, or while the router connection is
 // down) says nothing either way, so an open call waits for the next screen that shows the channel.

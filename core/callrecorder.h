@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TCallRecorder: turns the once-a-second status record into the call history's events: each call
 // as it ends, the router sessions, and per local day and channel the connected time, the outgoing
 // call time and the packets each way. Plain logic on the times it is given; the store writes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The capture's lines and file; the format is documented in docs/capture.md. Lines are made with
 // fixed keys in a fixed order, so the reader below needs no general JSON parser and a line of the
 // file stays readable with grep and a base64 decoder.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TCapture: what passed between the monitor and the router, kept for a bug report. One JSON
 // object a line (docs/capture.md): the time, who sent the bytes and the bytes in base64. At most
 // kMaxBytes of lines are kept, the oldest dropped first; the password reaches it masked already.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The call history's readers; see historyquery.h. Every query walks an index: the call list and
 // the export by calls_by_start (which holds the rowid, so "start, then id" is its own order), the
 // totals by the daily table's primary key. Pages are keyset pages, never OFFSET, so the millionth

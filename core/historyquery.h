@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the call history: the filtered call list in keyset pages, today's and this month's
 // totals, the last 31 days, the CSV export and the /calls.json answer. Every reader opens its own
 // read-only connection, so it runs beside the writer (WAL) and can never change the file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The call history's database layout, one place for the writer, the readers and the tests. Each
 // step moves PRAGMA user_version from its index to the next; a database opens by running the steps
 // past its version in order, so every file made by an earlier program comes forward.

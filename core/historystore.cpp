@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The history store; see historystore.h. The worker thread owns the one connection, made through
 // SQLite's own interface (no Qt SQL driver plugin to load into the desktop program), and opens it
 // when the first event must be written. WAL lets the History tab read while a call is written;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // THistoryStore: writes the call recorder's events into the history database (SQLite's own
 // interface) on a worker thread of its own, one short transaction per event, so the tick never
 // waits on the disk. Faults are reported once and the events wait in a bounded queue until they can go.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The local calendar day of a UTC time, looked up again only when the day ends, hourly (for a
 // change of time zone) and when the clock goes back: a time-zone lookup costs more than the rest
 // of a once-a-second tick, and the monitor asks every tick.

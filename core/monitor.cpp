@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The monitor without widgets; see monitor.h. The tick keeps the refresh's order: tray picture and
 // tip, usage history, (gauges, which read the record), caller IDs; the view does the rest.
 #include "monitor.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TMonitor: the running monitor without widgets. It owns the router session, the relay, the web
 // server, the version check, both usage histories, the service names, the one-second tick, the
 // page counter and the settings value, and signals what changed. The desktop window shows it and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's callbacks run inside mosquitto_loop_read/write/misc, on our thread. They only note
 // what happened; the handler that called into the library acts on it afterwards, since a
 // mosquitto handle must not be destroyed from inside its own callback.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TMqttClient: the Mosquitto client library driven from our own event loop. Its socket sits in the
 // readiness set (read always, write while the library has bytes queued or a connect is under way),
 // mosquitto_loop_misc runs on a coarse timer for the keep-alive, and the connect is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Topics, discovery documents and command rules for MQTT; see docs/mqtt.md. Router text is
 // Latin-1 bytes: it reaches JSON through QString::fromLatin1, so every document is valid UTF-8.
 #include "mqttpublisher.h"

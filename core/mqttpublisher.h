@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The monitor over MQTT: which topics carry which figure, Home Assistant's discovery documents,
 // publishing on change at most once a second per topic, and the opt-in commands. The documents
 // and the command rules are plain functions and small classes without sockets; TMqttPublisher

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The private save file; see privatefile.h. mkstemp makes the temporary file 0600 whatever the
 // umask, and rename(2) replaces a link at the path rather than following it.
 #include "privatefile.h"

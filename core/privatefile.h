@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TPrivateSaveFile: a file the user asked us to write (the CSV export) that appears whole or not at
 // all, readable by its owner alone (0600), and never written through a symbolic link: the data
 // goes to a temporary file in the same folder, which then replaces the name itself.

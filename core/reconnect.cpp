@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keeping the router connection; see reconnect.h. The session tells what happened (an error, a
 // loss, the status screen, a refused password); the decisions about trying again are made here,
 // and each one first asks whether a relay user holds the connection.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keeping the router connection: when it ends without the user asking (refused, reset, closed by
 // the router, or silent at any step of the login or on the status screen) the monitor tries again
 // after 1, 2, 4 ... at most 60 seconds with +-20 % jitter, and starts from 1 s again once the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Formatting, picture choice, caller-ID rule, service names and usage history of the refresh.
 // Everything here is plain data in, text or numbers out, so the window only places the results.
 #include "refresh.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The once-a-second refresh's pieces that need no widgets: number and text formatting, the tray
 // picture rule and tip, the caller-ID logging rule, the service-name lookup and the 90-second
 // usage history. The main window calls them in the refresh's order and puts the results on screen.

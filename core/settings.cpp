@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading and saving linewatch.ini through a set of controls (the monitor's value or the window's),
 // and the stored password form.
 #include "settings.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings file linewatch.ini: which control each key fills, the orders of loading and saving,
 // the scrambled password and its stored form, and where the file lives. The monitor keeps the
 // settings as a plain value (TSettings); the window copies them into its controls and back. Both

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // linewatchd: the monitor without a display, for a router in a closet. It reads a settings file
 // (never writes it), connects to the router at start and again whenever the connection is lost,
 // serves the web page, the machine status and the relay as configured, and writes one line per

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // linewatchd's side of systemd's notification and journal protocols, through libsystemd; see
 // systemdservice.h.
 #include "systemdservice.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // linewatchd under systemd: readiness, a one-line state and the watchdog over sd_notify, and log
 // lines to the journal with fields of their own. Without NOTIFY_SOCKET nothing is sent, and with
 // standard error not the journal's stream the log stays the "<N>" lines it is when run by hand.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The clickable colour panel: a sunken frame, the colour, and the caption in black or white,
 // whichever reads better on that colour. Clicks come from the left mouse button (press and
 // release inside) or from Space/Enter when the panel has the keyboard focus.

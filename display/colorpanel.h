@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A colour panel of the settings page's "Graph" group (pnlB1CLUColor and its nine siblings): a
 // small sunken panel filled with its colour, a caption ("Line", "Back", "Grid") drawn in a
 // contrasting colour, and a click that the window answers with the colour chooser.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Painting of the daily bar chart. The scale's step is a "nice" number of minutes or hours (1, 2,
 // 5, 10... of them) so that four to six grid lines fit; every bar is at least a pixel high when its
 // day had any traffic, so a short call is never invisible next to a long day.

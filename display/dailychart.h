@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The History tab's bar chart of daily totals: one bar per day (connected time), the outgoing
 // share drawn in the bar's darker lower part, an hour or minute scale that fits the largest day,
 // and the day of the month below. Frame, texts and bars follow the palette, so a dark theme works.

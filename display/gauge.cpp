@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Painting of the average-usage gauge: a one-pixel frame in the palette's dark shade, the
 // background colour inside, and the bar colour rising from the bottom in proportion to the value.
 #include "gauge.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The graph page's average-usage gauge (Gauge1, Gauge2): a thin-framed vertical bar without text,
 // range 0..100, filled from the bottom. Out-of-range values are clamped and the widget repaints
 // only when the value it shows changes, since the refresh sets it every second.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fusion's group-box frame without the image plugins; see groupframestyle.h.
 #include "groupframestyle.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application style with Fusion's group-box frame drawn from its picture read as PNG alone.
 // Fusion reads that picture through an image reader that asks every installed image plugin
 // whether it can read it, which maps three decoders the monitor never uses (some 200 KiB).

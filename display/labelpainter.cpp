@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cached glyph painting of plain labels; see labelpainter.h.
 #include "labelpainter.h"
 

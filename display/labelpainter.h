@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Paints plain one-line labels of short ASCII figures from glyphs cached per character, without
 // laying the text out anew at each repaint; anything it cannot reproduce exactly (another style,
 // alignment, frame, font effect, a character the font shapes with its neighbour) QLabel paints.

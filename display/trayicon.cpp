@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The notification-area icon and its menu. Only the picture showing exists, and it is drawn only
 // at the sizes the notification area asks for (none without one); the refresh picks one per
 // second, and an unchanged picture or tip is not sent to the desktop again (some notification

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The notification-area icon: the chosen tray picture, the tip, and the right-click menu pupTray
 // with the window's entries. It only reports intent (activationRequested on a double-click, the
 // menu's actions); the main window decides what to show. The menu's widgets are made only when a

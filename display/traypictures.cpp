@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drawing of the 39 tray pictures. Every size gets its own whole-pixel layout (cell sizes, gaps
 // and outlines rounded per size rather than one drawing scaled), so the meter stays sharp at
 // 16 px and at the doubled sizes of high-density screens; only the round sign is antialiased.

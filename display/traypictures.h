@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tray's 39 pictures, drawn by us: a meter of two columns (B1 left, B2 right) of four cells.
 // 0..35 = 6 * r + c with r for B1 and c for B2 (0..3 data level: bottom 1..4 cells green; 4 idle:
 // bottom cell red; 5 voice: bottom cell blue); 36 all unlit; 37 red "!"; 38 red prohibition sign.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Painting of the 90-second usage chart: title on top, the left axis's labels 0..100 every 10 and
 // the bottom axis's -90..0 every 5 outside the plotting area, grid lines at the labels inside it,
 // axis lines hidden. The frame and texts follow the widget's palette so a dark desktop theme

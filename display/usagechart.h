@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The graph page's 90-second usage chart (Chart1, Chart2): one small self-painting widget with a
 // title, fixed axes (-90..0 s across, -1.5..101 % up), grid, a filled plotting area and the
 // history drawn as a plain line. It only reads the history; the refresh steps it and calls update().

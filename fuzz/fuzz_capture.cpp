@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A capture line read by both of its readers: the core's (TCapture's own format) and the router
 // simulator's replay. Whatever the simulator's strict reader takes, the core's takes alike; and
 // the input's bytes recorded as a chunk read back unchanged through both.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Router bytes through the console pipeline: tokens, drawing and ParseScreen after every chunk, as
 // the session runs them. The same bytes are fed whole, split at points taken from the input, and
 // one byte at a time through the buffer overload of NextToken, and with a token listener (which

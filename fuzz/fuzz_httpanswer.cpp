@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Server answers through the HTTP client's parsing: status line, header lines with Set-Cookie and
 // Location, redirects and the URL parser, in the order the client's fetch loop takes them. The
 // request built for every hop must be the fixed lines with CR LF ends: no CR, LF or NUL from an

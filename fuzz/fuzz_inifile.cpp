@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // INI text from disk through the reader and the writer: every value read is written back, and a
 // second reader must find the same values (cut at the first NUL, CR or LF, which a line cannot
 // carry). Then one value from the input is written to one key and must read back the same way.

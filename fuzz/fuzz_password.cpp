@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Passwords of any bytes through the scramble and the stored form, directly and through the
 // settings file: the scramble undoes itself for codes 0 to 125, and every password whose stored
 // form fits an INI value comes back exactly after a save and a load.

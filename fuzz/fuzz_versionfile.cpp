@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fetched version file as the check reads it back from disk, then the ordinal comparison with
 // our own version. The feature list stays bounded and ends at the first absent or "*" line, and
 // the comparison orders by byte codes with a text before any longer text it begins.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The web configuration file and the Authorization header, both from outside: any bytes parse
 // without a crash, and what the file parser accepts keeps its promises (absolute paths, header
 // values without line breaks, bcrypt-shaped hashes).

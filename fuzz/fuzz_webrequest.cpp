@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bytes of one read on the web port through the read handler's logic to the answers. Every
 // answer must be framed whole, a 404 page must carry the requested path escaped (the only "<",
 // ">" and double quotes in it are the page's own), and one read yields a bounded number of answers.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with clang in build-fuzz/ and runs each for SECONDS (default 60),
 # starting from its seed corpus in fuzz/corpus/<target>/. Fails when any target finds a crash, a
 # leak or a hang; the input that did it is left in build-fuzz/artifacts/<target>/.

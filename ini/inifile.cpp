@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // INI (profile) file reading and atomic writing; see inifile.h for the rules.
 #include "inifile.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reader and writer of INI (profile) text files with the Windows profile rules, in plain C++.
 // Serves the settings file, the service names file and the stored version file. Writes collect in
 // memory and reach the disk all at once through UpdateFile(), by a temporary file renamed over the

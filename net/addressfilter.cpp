@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Peer addresses and the allow-list: see addressfilter.h.
 #include "addressfilter.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // IPv4 peer addresses as numbers: the peer of a connected descriptor, whether it is this machine,
 // and an allow-list of addresses and CIDR blocks ("192.168.1.0/24 10.0.0.5") that the listeners
 // check a newcomer against.

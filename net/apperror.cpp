@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application's error report hook and the rate-limited log; see apperror.h. Everything runs
 // on the GUI thread, like the handlers that report.
 #include "apperror.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application's error report: the one place where errors that leave a handler end up.
 // Handlers called from the event loop catch at their edge and hand the message here. Errors of the
 // user's own actions and of the router reach the installed reporter (the shell's error box);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The descriptor limit and the reserve descriptor; see fdreserve.h.
 #include "fdreserve.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process's descriptor budget: the soft limit raised to the hard one at start, and one
 // descriptor kept in reserve so that the settings save still finds one when a flood of peers has
 // taken all the others.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lingering set of closed connections still delivering their last bytes; see lingeringclose.h.
 #include "lingeringclose.h"
 

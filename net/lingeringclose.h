@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lingering set: descriptors of connections that our side closed while bytes were still on
 // their way out. Each one gets its unsent bytes written, its sending side shut down and its
 // input discarded until the peer closes, so the peer sees every byte and then an orderly close.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The per-thread epoll set behind TReadinessWatch; see readiness.h.
 #include "readiness.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Readiness of many sockets through one epoll set per thread: the Qt event loop watches the set's
 // single descriptor, so a connection costs no notifier of its own, opening or closing one does not
 // wake the event loop, and a wake-up does not walk every open connection. Reports are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket event layer's endpoints and components: POSIX non-blocking sockets whose readiness
 // arrives through the thread's epoll set (readiness.h), turned into calls of the owner's handlers; see socketlayer.h.
 #include "socketlayer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Event-driven, non-blocking IPv4 TCP sockets for the console client and the relay and web
 // listeners. Readiness reaches the Qt event loop through one epoll set per thread (readiness.h); the
 // components call the std::function handlers their owner assigns, one at a time on the GUI thread, never blocking.

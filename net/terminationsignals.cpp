@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The termination signals' self-pipe; see terminationsignals.h.
 #include "terminationsignals.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SIGTERM, SIGINT and SIGHUP as events: the handler only writes the signal's number to a
 // self-pipe, and the program watches the pipe's read end with a QSocketNotifier, so it ends (or
 // reloads) through its event loop with everything saved and logged. Both programs use it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // OpenSSL 3 server contexts and per-connection sessions for the listeners; see tlscontext.h.
 #include "tlscontext.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TLS for the listeners (the web port): a server context made once from the web configuration's
 // TLS settings, and the per-connection session that the socket layer runs over a BIO of our own
 // (reads from the bytes just received, writes onto one string), so its own send queue, read watch

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TTokenBucket: the one rate limit of the program (the log's lines, the web port's requests, its
 // expensive answers): at most Capacity tokens, refilled at PerSecond on a monotonic clock in
 // milliseconds. A caller may take more than is there (Charge), and the next callers wait for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // HTTP Basic authentication; see basicauth.h. The password is only ever handed to crypt and to the
 // keyed cache hash, never to a log line.
 #include "basicauth.h"

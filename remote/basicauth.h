@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // HTTP Basic authentication for the web port against the bcrypt hashes of the web configuration
 // file. Verified credentials are cached so that a scrape every second pays bcrypt once; an address
 // that keeps failing is refused for a while (429, never a sleep) and logged once a minute.

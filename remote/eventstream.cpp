@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Server-Sent Events streams; see eventstream.h. The answer is HTTP/1.0 and ends with the
 // close, so the events go out as they are, without chunked encoding.
 #include "eventstream.h"

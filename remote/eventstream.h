@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The web server's Server-Sent Events streams (/events): connections that stay open after their
 // answer's headers and receive one event whenever the monitor publishes one. The event's bytes are
 // made once and shared by every stream; a stream costs nothing while nothing is published, apart

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live page's files; see livepage.h. The files are read from the resource once; the page's
 // few per-request parts (language, colours) are put into its text by replacing markers.
 #include "livepage.h"

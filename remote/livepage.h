@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live page (/live): an HTML page, its script and its style sheet, compiled into the program
 // as a Qt resource, answered with their security and caching headers. The page reads /events and
 // /calls.json itself; here it only gets its language and the user's graph colours.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The /metrics document, written family by family: all samples of a family follow its HELP and
 // TYPE lines, as the text format requires. Names follow Prometheus's habits: base units
 // (seconds, ratios, bytes per second), `_total` on counters. The router's channel and Ethernet

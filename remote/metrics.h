@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The /metrics document: the machine snapshot in Prometheus's text exposition format 0.0.4.
 // Every family has HELP and TYPE lines; the only labels are bounded ones (channel, channel
 // state, connection state, call kind and direction, and one info series each for the router and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The /status.json document, written by hand into one string: the key order is fixed, integers
 // stay integers (a 64-bit counter never passes through a double) and router bytes are escaped
 // here, so the answer is the same bytes for the same snapshot.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The machine-status snapshot (TMachineStatus, session/machinestatus.h) as text: the state words
 // that /status.json and /metrics share, and the JSON builder. Plain text work like the status page:
 // no sockets, no widgets, no clock; the caller fills in the times. The schema is described in

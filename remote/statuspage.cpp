@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The web status page and the 404 page, built by plain concatenation; TStatusPageCache keeps the
 // status page between requests. The document's line break is the carriage return alone; no line
 // feed is ever written into it.

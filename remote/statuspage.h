@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The web status page: one HTML document built from the status record, the two 90-second usage
 // histories and the graph colours, plus the 404 page and the HTTP framing that carries either.
 // Everything here is plain text work: no sockets, no widgets, and no state but the caller's page

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The telnet relay; see telnetrelay.h. The relay knows its user by identity, never by a place in
 // the listener's list, and forgets them before it closes anything: closing sockets nests
 // handlers, and a disconnect event that finds nobody attached lets nothing go.

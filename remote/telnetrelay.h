@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The telnet relay: a listener through which one remote user reaches the router's console by way
 // of the monitor. Accepting a user re-makes the router connection and from then on the bytes pass
 // unchanged both ways while the console session types nothing of its own; when the user leaves,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The web port's configuration file; see webconfig.h. Strict like the toolkit's reader: an
 // unknown or repeated key is an error, so a misspelt tls_server_config cannot silently turn TLS off.
 #include "webconfig.h"

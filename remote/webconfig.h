@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The web port's configuration file, in the YAML format and meaning of the Prometheus exporter
 // toolkit's web configuration (--web.config.file): TLS settings, extra response headers, Basic
 // auth users with bcrypt hashes and a request rate limit. Users reuse the file of their exporters.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The web status server; see webserver.h. One exchange per connection: the first read event is
 // answered word by word and the connection is closed at its end, whatever happened.
 #include "webserver.h"

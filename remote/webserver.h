@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The web status server: a listener that answers every "GET" word in the first data a browser
 // sends with the status page or a 404 page, then closes the connection. What one peer can hold is
 // bounded: connections that send nothing are closed after a short time-out and beyond a count,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Registration of the compiled-in resources and the program icon built from them.
 #include "programicon.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's own icon (window and task bar), compiled into lw_resources. The artwork is
 // linewatch.svg; the PNGs beside it are its renderings, compiled in, since Qt reads SVG only with
 // an optional plugin. The resources of a static library must be registered once: ProgramIcon() does that

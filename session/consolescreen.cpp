@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual console screen: tokenising, the two escape sequences, text drawing with the
 // console's reversed CR/LF, wrap and scroll. Hot path of every received chunk: runs of text are
 // found sixteen bytes at a time and copied a row piece at once, and once the login walk is over a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The monitor's copy of the router's console screen: 24 rows of 80 bytes and a cursor, drawn from
 // the console's text runs and the two escape sequences it positions and erases with. The screen
 // parser reads fixed rows and columns of it; the console session feeds it every received chunk.

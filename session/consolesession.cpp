@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The router console session; see consolesession.h. Step orders matter: closing a socket runs its
 // disconnect handling nested inside the call, and a conversion error must leave the rest of a
 // chunk in RxBuffer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The router console session: the telnet connection to the router, every received chunk drawn on
 // the virtual screen and read into the status record, the prompt-driven login and menu walk to the
 // status screen, and the status screen's single-key channel commands. Plain logic over the socket

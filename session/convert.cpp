@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Number conversions; see convert.h.
 #include "convert.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Number conversions shared by the screen parser, the console session and the remote services.
 // They follow the console's conventions: failures raise EConvertError with the text
 // "'%s' is not a valid integer value", never undefined behaviour on overflow.

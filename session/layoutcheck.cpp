@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status screen's layout check; see layoutcheck.h. The table below lists every cell looked
 // at and why. Labels, headings and every cell the parser ignores are left alone: routers of the
 // same family paint their labels differently, and the parser never reads them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status screen's layout check: before its figures are read, the cells the parser reads must
 // have the shape the router gives them. A firmware that moves a column makes those cells hold
 // pieces of other fields; such a screen is refused rather than read into plausible, wrong figures.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rules the machine-status types carry: which connection states stand, a channel's Link word
 // as a state, the router's duration texts in seconds.
 #include "machinestatus.h"

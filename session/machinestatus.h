@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The machine-status snapshot (TMachineStatus) and its types: what the core gathers about the
 // monitor for one request, with the connection and channel states it is read in. Plain values and
 // a few rules over the router's words; remote/ renders the snapshot as /status.json and /metrics.

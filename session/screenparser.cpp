@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The screen parser: field positions of the status and system-information screens, read in a
 // fixed order so that a field that fails to convert stops the pass at a known place.
 #include "screenparser.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads the router's two screens off the virtual console screen into the status record: the
 // status screen ("Menu 24.1") on every pass and the system-information screen ("Menu 24.2.1")
 // while it is shown. Fixed rows and columns; the record is the only thing written.

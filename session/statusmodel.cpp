@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Defaults of the status record; see statusmodel.h.
 #include "statusmodel.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status record: one snapshot of the router's state, filled by the screen parser and read by
 // everything that shows it (window, tray, graphs, web page). Texts are the router's bytes as they
 // stood on its screen, never decoded.

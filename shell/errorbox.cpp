@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The modal error box; see errorbox.h.
 #include "errorbox.h"
 

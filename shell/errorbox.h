@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application's error report as the user meets it: a modal box titled with the application
 // title and holding the message, never more than one at a time, and a line in the log for every
 // report. A router that sends the same bad field every second raises one box, not one a second.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main window; see frmmain.h. The design's controls come from frmmain.ui and the lazy tabs'
 // *page.ui; every handler is connected here by hand and runs inside Guarded, so no exception ever
 // reaches the event loop.

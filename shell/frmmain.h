@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main window TfrmMain: a view of the monitor (core/monitor.h). It shows the four designed tabs
 // (the window with its Status tab in shell/frmmain.ui; Graph, Settings and About in shell/*page.ui,
 // the last two made when first shown), the status bar and the tray icon, follows the monitor's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every designed control of the main window in one value: the window with its Status tab
 // (frmmain.ui) and the Graph, Settings and About tabs (graphpage.ui, settingspage.ui,
 // aboutpage.ui). The Settings and About tabs' controls are made when the tab is first shown; until

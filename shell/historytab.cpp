@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The History tab; see historytab.h. The list never counts or offsets: it asks for the next
 // page after the last call it holds, so opening a million calls costs one page. Reloads after a
 // change of the history wait a moment (a busy line ends calls in bursts) and wait for the tab to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The History tab: the call list as a model that loads keyset pages as the view scrolls (a
 // million calls open at once), the filters, today's and this month's totals, the bar chart of the
 // last 31 days and the CSV export. It reads the database through its own read-only connection.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Program entry: the application object, the error box, the main window and the event loop. The
 // program ends only the way the tray menu's Exit ends it, with the settings saved and the tray
 // icon removed; SIGTERM, SIGINT, SIGHUP and the end of the desktop session take the same road,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The desktop notifier; see notifier.h.
 #include "notifier.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The desktop notifier: shows each alert as a bubble of the freedesktop notification service on
 // the session bus (org.freedesktop.Notifications), one bubble per kind and channel that a repeat
 // updates and that goes when its cause is over, and falls back to the tray icon's message when no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Settings tab's logic; see settingstab.h. Its texts keep the window's translation context
 // ("TfrmMain"), where they were translated. Every handler runs inside Guarded, so no exception ever
 // reaches the event loop.

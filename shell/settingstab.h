@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Settings tab's logic: copies the monitor's settings value into the tab's controls and every
 // change of them back, runs the tab's click handlers, and keeps what the controls show beside the
 // settings (which ports may be edited, whether Check Now is on) for a tab made later. The window

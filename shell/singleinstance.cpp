@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One monitor per settings file; see singleinstance.h. A lock file next to the socket makes the
 // look for a running monitor and the start of listening one step, so two programs started at
 // once cannot both become the monitor. The socket is a plain AF_UNIX stream socket watched by a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One monitor per settings file. The first program started with a settings file listens on a
 // local socket in the user's runtime directory, named after the file's path; a later start with
 // the same file asks it to show its window and ends, before it touches the router or the ports.

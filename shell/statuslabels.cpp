@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Status tab's value labels; see statuslabels.h.
 #include "statuslabels.h"
 

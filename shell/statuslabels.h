@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Status tab's 28 value labels: the router's figures written into them, and the sizes and
 // backgrounds fixed once the page is laid out, so that a new figure repaints only its own label.
 #pragma once

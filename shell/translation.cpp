@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's translators; see translation.h.
 #include "translation.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The user's language for the window, the tray, the dialogs and the monitor's messages: our own
 // translation, compiled into the program, and Qt's for its standard buttons and dialogs. The web
 // page, the texts typed to the router and the settings file stay English.

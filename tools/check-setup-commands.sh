@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks that the README's two set-up commands work in a clean clone: runs the test command, then
 # the run command with no display, waits until its web status page shows figures from the router
 # simulator (at most 10 seconds after the monitor starts), sends it SIGINT as Ctrl-C would and

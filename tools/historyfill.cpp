@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // linewatch-historyfill: fills a call history database with simulated calls of a busy office
 // (working hours, weekdays, data and voice calls on both channels) and their daily totals, for the
 // History tab's screenshot, the daemon's export check and the benchmarks.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds linewatch, starts the bundled router simulator on 127.0.0.1 and
 # runs the monitor against it from a demo directory (demo/) whose settings connect at start and
 # serve the web status page. Without a display the monitor runs on Qt's offscreen platform and the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds linewatch (debug preset) and runs every test.
 # Pass --asan to build and test with AddressSanitizer + UndefinedBehaviorSanitizer instead.
 set -euo pipefail

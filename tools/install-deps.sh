@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages that building and running linewatch needs, skipping those already
 # present. Extra package names given on the command line are installed too (the test command
 # adds what only the tests use).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shell helpers that the checks and tools source: waiting for a program's line that names its port,
 # finding a free port on 127.0.0.1, and waiting for a process to end. Defines functions only.
 # shellcheck shell=bash

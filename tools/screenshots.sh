@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Takes a PNG of each tab of the monitor's window with live figures from the router simulator,
 # under a virtual X server, into docs/screenshots/ (status, graph, history over a month of simulated
 # calls, settings, about, each again in German as *-de.png, the Alerts group, and the tray picture

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Renders the 39 tray pictures enlarged into one PNG sheet, on a light and on a dark panel, so the
 // artwork can be checked by eye: linewatch-traysheet <out.png> [size] [zoom]. Each picture is drawn
 // at `size` pixels (default 16) and blown up `zoom` times (default 8) without smoothing.

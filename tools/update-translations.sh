@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Refreshes translations/*.ts from the sources with Qt's lupdate: new texts arrive as unfinished
 # entries for a translator to fill in (Qt Linguist, or by hand), vanished ones are dropped. No line
 # numbers are kept, so the files change only where a text did.

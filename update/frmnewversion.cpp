@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The new-version dialog; see frmnewversion.h. The .ui file holds the layout, this file the
 // handlers and the looks the designer cannot express portably.
 #include "frmnewversion.h"

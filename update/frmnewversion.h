@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The "New Version Available!" dialog of the version check: the newest release, its date, its
 // features and a link to its download page. Created and freed by each check that finds one.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // HTTP/1.0 GET client on a socket of its own; see httpclient.h. Every wait is a nested QEventLoop
 // that ends on socket readiness, the lookup's answer or a QTimer, never a sleep, so the GUI thread
 // goes on serving the window, the router session and the listeners during a fetch.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // HTTP/1.0 GET client for the version check: a non-blocking IPv4 socket of its own whose waits
 // (name lookup, connect, send, reads) run a nested Qt event loop, so FetchUrl is synchronous for
 // its caller while the window, the timers and the other sockets keep working.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The version check; see versioncheck.h.
 #include "versioncheck.h"
 

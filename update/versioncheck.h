@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The version check behind "Check Now": fetch the version file, keep a copy beside the program,
 // read it with the INI rules and, when the published version sorts after ours, say so and show
 // the new-version dialog. The window supplies its controls to the check through hooks.

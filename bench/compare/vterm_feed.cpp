@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds a console stream to libvterm, a general-purpose terminal library, in the same chunks as
 // bench_console, so that both are measured on the very same bytes. Not part of the build: libvterm
 // is only a yardstick here. Build and run (Debian: apt-get install libvterm-dev):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live page: reads /events (one status document per change, a "call" event when the history
 // logged a call) and /calls.json, and draws what they say. Router texts go in as text, never
 // as markup.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A plain TCP end on 127.0.0.1 for the tests of our listeners and our client: a browser or telnet
 // user talking to a listener of ours, or a fake router that our client connects to. Every wait
 // turns the Qt event loop so the code under test runs, and gives up after a bound instead of

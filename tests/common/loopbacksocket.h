@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plain POSIX sockets on 127.0.0.1 for tests and load programs: the address, a listener on a free
 // port and a connection to a port. Tests and benchmarks never reach any other address, so no
 // other is offered.

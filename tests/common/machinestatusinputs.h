@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Machine snapshots for the /status.json and /metrics tests and their external checks: the
 // defaults before any connection, the busy page's record with times and callers, and one whose
 // router texts are hostile bytes (quotes, backslashes, control and 8-bit bytes).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether every caption, check box and button of each tab shows whole: wide enough for its text and
 // inside its page. Longer words (German, a larger font) are what cut them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A checkable byte stream for bulk transfers through the telnet relay: a sender and a receiver on
 // blocking sockets, run on threads of their own, that agree on every byte, so a lost, doubled or
 // reordered piece shows.

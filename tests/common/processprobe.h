@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a test or load program reads about its own process from /proc: the descriptors it holds
 // open and its resident memory, to show leaks and growth under load.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The router's console screens as it paints them, for feeding a session byte for byte: the system
 // information screen and the status screen with both channel rows, the LAN figures and a trigger
 // packet. The window's tests and the monitor's tests parse the same screens.

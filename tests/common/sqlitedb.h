@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A test's or tool's own hand on an SQLite file, through SQLite's C interface as the programs
 // use it: open (making the file), run statements with values bound in order, and read rows back
 // as text, each value written by its type (a whole REAL as "20", not SQLite's "20.0").

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record behind a busy web status page: both channels in calls, full usage histories, every
 // router field filled and service names looked up. The status page benchmark and the web server's
 // load program serve it, so their figures speak of the same page.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Kills a history writer with SIGKILL while it writes, many times over one database. After each
 # kill the next writer checks that the database opens, passes integrity_check and holds every call
 # the killed ones reported committed.

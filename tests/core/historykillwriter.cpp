@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lw_history_kill_writer: the writer that history_kill_check.sh kills with SIGKILL. It first
 // checks the database a killed predecessor left (opens, passes integrity_check, holds every call
 // id listed in the committed file), prints "checked", then writes calls, daily totals and sessions

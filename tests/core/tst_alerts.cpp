@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The alert engine: thresholds at their edges, the user's Drop, the rate limit, the [Alerts]
 // section, the command hook with arguments a shell would have taken apart, and the local day the
 // outcall total counts in.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The capture: lines read back as written, the 10 MB bound dropping the oldest chunks first, and
 // the file whole and private.
 #include "capture.h"

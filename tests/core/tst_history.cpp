@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The call history's writer: the recorder driven with simulated status records (calls, counters
 // that wrap or start again, a rebooting router, two channels at once, a day change) read back from
 // a temporary database, and the store's faults: locked, unwritable, full, deleted, damaged, newer.

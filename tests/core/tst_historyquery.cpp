@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The call history's readers over a database made here from the schema's steps: filters, keyset
 // pages across equal start times, the totals, the CSV read back by an RFC 4180 reader, and the
 // /calls.json answer's limits and bad parameters.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TMonitor without any widget: the settings as a value and what loading them opens, the tick's
 // steps (tray picture, history, caller IDs) with or without a view, the parser's full pass, the
 // channel commands, the version check and the machine status beside the page, all on 127.0.0.1.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MQTT without a broker: the discovery documents held to Home Assistant's documented keys, the
 // state topics, publishing on change at most once a second, the command rules, and [MQTT] in the
 // settings file. tests/daemon/mqtt_check.sh drives the same code against a real broker.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The monitor keeping its router connection, on short timings over 127.0.0.1: a fake router that
 // hangs up, resets, falls silent or is not there; the user's Disconnect; a relay user attached
 // during a loss; the router simulator refusing the password and hanging up mid-screen; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The refresh's helpers: number and rate texts, the tray picture rule and blink, the tip, the
 // caller-ID logging rule, the service-name cache over a real services.ini, the usage history.
 #include "refresh.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # linewatchd --capture against the simulator: at SIGTERM the file is there, 0600, every line a
 # chunk of the documented form, the router's status screen in it, the password the monitor typed
 # nowhere in it but masked to its length. The capture played back by the simulator into a second

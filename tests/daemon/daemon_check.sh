@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # linewatchd as a service runs it: no GUI library, --help/--version without side effects, a
 # missing, unreadable or foreign settings file (a FIFO, random bytes, an empty file) refused, a
 # bad value logged and its default used; against the router simulator it reaches the status

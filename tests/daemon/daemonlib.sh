@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What the linewatchd checks share: plain HTTP over bash's /dev/tcp (CI's fresh Debian has no
 # curl or Python for certain), a router with fixed figures, a settings file that keeps everything
 # on 127.0.0.1, and waiting for the status screen. Source it after tools/lib.sh and after defining

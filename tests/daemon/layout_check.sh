@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # linewatchd against simulated routers that paint the status screen as other firmwares might (a
 # column moved, wider counters, an extra row, another title): /status.json says unknown_layout and
 # names the failed check, no figure from such a screen shows, and the log says it once.

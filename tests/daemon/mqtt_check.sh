@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # linewatchd over MQTT with a real Mosquitto broker on 127.0.0.1, configured from files in the
 # output folder. First an anonymous broker: the discovery documents are JSON with the promised
 # keys, the state topics carry the simulator's figures, a command is ignored while AllowCommands=0,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # linewatchd over MQTT when the broker misbehaves, with real Mosquitto brokers on 127.0.0.1: a TLS
 # listener whose certificate our CAFile did not sign (said once, clearly, and tried again), a broker
 # that restarts (linewatchd comes back and publishes its discovery and state again, the broker

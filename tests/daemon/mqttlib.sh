@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What the MQTT checks share: a Mosquitto broker on a free port of 127.0.0.1 and reading topics
 # with mosquitto_sub. Source it after daemonlib.sh; it uses the script's out, pids and fail.
 # shellcheck shell=bash

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # linewatchd under a stand-in service manager: a Unix datagram socket named in NOTIFY_SOCKET
 # receives READY=1 only once the web port accepts, STATUS= lines that follow the router session,
 # WATCHDOG=1 again and again with WATCHDOG_USEC set, and STOPPING=1 at SIGTERM. Its standard error

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # A real Prometheus server scrapes linewatchd, which watches the router simulator: once a scrape
 # has succeeded, Prometheus's query API must give B1's line usage and transmitted packets as the
 # simulator paints them, and `promtool check metrics` must pass on a live /metrics answer.

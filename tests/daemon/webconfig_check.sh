@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # linewatchd with a web configuration file in the Prometheus exporter toolkit's format: TLS with a
 # throw-away CA made here by `openssl` and a bcrypt password made by `htpasswd`. curl gets the page
 # and /metrics over HTTPS with the right password, 401 without or with a wrong one, nothing over

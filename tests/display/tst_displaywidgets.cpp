@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The display's widgets, checked on their pixels: the gauge's clamping, the chart's grid and
 // line colours per chart, the colour panel's clicks, the 39 tray pictures against the picture
 // table, the tray icon's menu, labels painted from cached glyphs against QLabel's own, and the

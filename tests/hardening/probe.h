@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the fault and load tests watch and how they talk: the process's open descriptors, resident
 // memory (from processprobe.h) and the bytes its sockets hold in the kernel, the one-second tick,
 // and plain non-blocking sockets on 127.0.0.1 whose waits turn the Qt event loop so the code under

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The telnet relay on 127.0.0.1 between a test router and a remote user, both served by a thread
 // of their own while the monitor's event loop runs here: 64 MiB each way arrive byte for byte,
 // a remote user who stops reading costs bounded memory and is let go with one report, 300

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console session against a router on 127.0.0.1 that misbehaves: it resets the connection or
 // closes it half-way through a screen, sends endless escape sequences, puts the cursor far off the
 // grid, or has a field that is not a number on every repaint. The session must report what is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Settings saves killed half-way: a child process saves two different sets of settings in turn,
 // without pause, and is killed with SIGKILL at random moments a few hundred times. Each time the
 // file must be exactly one of the two complete files, never a mixture or a truncated one. And the

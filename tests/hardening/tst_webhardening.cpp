@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The web status server under load on 127.0.0.1: ten thousand requests in a row must leave memory
 // and descriptors where they were; five hundred connections that never send, more of them than
 // the server keeps, or five hundred that pipeline requests and never read must not keep a

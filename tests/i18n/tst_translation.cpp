@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window in the user's language: the German translation compiled into the program is found,
 // turns the captions German, and every German text fits the room the window gives it.
 #include "alerts.h"

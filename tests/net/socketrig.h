@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test rig for the socket layer on 127.0.0.1: a listener and a client whose handlers log what
 // they see, an error report that records, and small helpers that reach under the layer.
 #pragma once

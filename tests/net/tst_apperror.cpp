@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The error report's routing and the log's limits: the user's and the router's errors reach the
 // reporter (the box), strangers' only the log, and no flood of reports floods standard error.
 #include "apperror.h"

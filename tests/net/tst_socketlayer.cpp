@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket layer's event contract over real sockets on 127.0.0.1: when each handler runs, what
 // it sees, which reports never reach a handler, and the errors raised and reported.
 #include "readiness.h"

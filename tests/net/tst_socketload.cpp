@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket layer under load and failure on 127.0.0.1: large sends closed at once, peers that
 // reset under a pending send, the send queue's bound, a listener out of descriptors, and
 // thousands of connections that must give every descriptor back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TLS on a listener over real sockets on 127.0.0.1: curl against a throw-away CA made with the
 // openssl command at test time, refused peers, and peers that stall or send garbage.
 #include "fdreserve.h"

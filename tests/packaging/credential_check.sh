@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The README's LoadCredential= set-up as written: a settings file readable by root alone (0600),
 # handed to linewatchd under a transient user (DynamicUser=) as a credential, read from the
 # credentials directory (what %d names in a unit), with the unit's Type=notify. linewatchd must

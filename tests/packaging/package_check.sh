@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages from a build directory with cpack into a scratch directory and checks
 # what a user would install: linewatch (the desktop program) and linewatchd (the service) each
 # holding their own files, /etc/linewatch and the examples, lintian with no error and no warning

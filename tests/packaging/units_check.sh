@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks the systemd units with systemd-analyze: `verify` on linewatchd.service and on an
 # instance of the template (a template itself cannot be verified), with any warning counted as a
 # failure, and the offline security review held at an exposure of 2.0 or less (1.5 when

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Loads the web status page in headless Chromium from a server on 127.0.0.1, checks the title and
 # the table of the page the browser built, and saves a screenshot to look at.
 # Usage: browser_check.sh SERVER_PROGRAM OUTPUT_DIR

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What the two browser checks share: finding headless Chromium, loading a status page in it, and
 # the checks on the page it built for the sample router "office-gw" at 127.0.0.1. Source it after
 # defining fail MESSAGE; defines functions only.

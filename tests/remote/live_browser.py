@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Drives headless Chromium over the DevTools protocol (standard library only) against the live
 page of a running linewatchd: first event shown at 390x844 and 1280x800 with the figures of
 /status.json, nothing wider than 360 px, "reconnecting" once the router simulator stops, the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The live page (/live) of linewatchd against the router simulator, in headless Chromium driven over
 # its DevTools protocol by live_browser.py: the first event's figures equal /status.json at 390x844
 # and 1280x800, nothing wider than 360 px, "reconnecting" when the simulator stops, the figures of

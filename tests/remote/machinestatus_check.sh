@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Judges the real /status.json and /metrics builders with outside tools: Python's JSON reader
 # (strict: no NaN, valid UTF-8) on every snapshot's JSON, and `promtool check metrics` on every
 # snapshot's metrics when promtool is installed (Debian's prometheus package provides it).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lw_machinestatus_dump: prints /status.json or /metrics for one of the test snapshots, so the
 // external checkers (promtool, Python's JSON reader) can judge the real builders' output.
 // Usage: lw_machinestatus_dump json|metrics default|busy|hostile

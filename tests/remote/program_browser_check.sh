@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the real program (offscreen) against the router simulator, both on 127.0.0.1, with the web
 # server switched on by its settings file; loads the status page in headless Chromium, checks its
 # title, table, figures and access counter, saves a screenshot, and ends the program with SIGTERM.

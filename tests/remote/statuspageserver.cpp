@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A web status server with a fixed sample record, for looking at the page in a real browser
 // (browser_check.sh). Prints "port N" once it listens and quits by itself after a bounded time.
 #include "statuspage.h"

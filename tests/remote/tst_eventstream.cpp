@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The /events streams of the web server on 127.0.0.1: the bound on streams, a reader that falls
 // behind, the keep-alive, caller IDs per stream, and the live page's files and headers.
 #include "loopbackpeer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /status.json read back through Qt's JSON parser figure by figure, and /metrics read back line by
 // line against the text format's rules, for the default, busy and hostile snapshots; plus the
 // duration and time conversions both documents rest on.

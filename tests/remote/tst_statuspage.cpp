@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status page, the 404 page and the HTTP framing, compared with hand-written expected
 // documents and checked for the 25-column table, the escaping of inserted text and the word
 // splitting of requests.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The telnet relay over loopback. A fake router (a plain listener in the test) shows exactly what
 // the monitor types and when it connects; the router simulator checks the whole road once: a
 // remote user logs in through the relay while the monitor reads along, then the monitor logs in

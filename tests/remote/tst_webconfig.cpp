@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The web configuration file: what a good file gives, each fault with its line and key, Go
 // durations, and re-reading on a change while a broken file keeps the last good settings.
 #include "webconfig.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The web status server over loopback: what a browser receives for each kind of request, that
 // the connection is always closed after the first data, the idle timeout, and the switching and
 // error paths of the settings controls.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The monitor's own virtual console screen, wrapped with the two reads the simulator's tests
 // make of it: a whole row and a trimmed field, both 1-based.
 #pragma once

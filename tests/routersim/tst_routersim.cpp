@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator program itself, driven over 127.0.0.1 the way the monitor drives a router:
 // the menu walk with the exact bytes logged, fields read from the painted screens, a drop
 // command, two clients at once, a prompt split across two reads, a hang-up part-way through a

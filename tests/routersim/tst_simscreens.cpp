@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's screens, traffic model and script reader, without a network: every field at
 // the row and columns a monitor reads, prompts that a prompt automaton sees exactly once, and
 // an hour of lively traffic that the monitor's own parser reads back exactly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One console session of the simulator on a fake clock: the monitor's walk, Enter in its
 // several forms, password rejection, split and repeated prompts, hang-ups part-way through a
 // screen, and the status screen's command keys.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual console screen: scripts of console bytes in, screen and cursor out, whole, split at
 // every point and one byte at a time; the tokeniser's cuts; the hostile cases (cursor values far
 // off the grid, endless CRs, escape sequences that never end, numbers that overflow).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console session over 127.0.0.1: against a fake router driven byte by byte (the prompt
 // automaton, channel commands, the relay copy, errors inside a chunk, connect and disconnect
 // paths), and end to end against the router simulator (the walk, the record, a rejected

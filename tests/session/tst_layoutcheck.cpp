@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status screen's layout check: every screen the parser reads as the router meant passes,
 // whatever its labels; screens of other firmwares (moved columns, wider counters, an extra row, a
 // different title) are refused, or pass only where the parser still reads every figure right.

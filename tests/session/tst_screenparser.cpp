@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The screen parser: both router screens read into the record from drawn console bytes, the
 // channel-row swap, the trigger packet's hex dump, the short pass for a hidden window, and where a
 // field that is not a number stops the pass.

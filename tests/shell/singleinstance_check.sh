@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # One monitor per settings file, on the real program (offscreen): a second start with the same
 # settings ends at once with status 0 while the first runs on, and only the first logs in to the
 # router; another settings file makes another monitor; a socket file left by a killed monitor

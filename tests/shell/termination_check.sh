@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # SIGTERM, SIGINT and SIGHUP end the real program (offscreen) as the tray menu's Exit does,
 # settings saved and exit status 0: once it is up, while an error box raised during start-up waits
 # for a click that never comes, with standard error a pipe nobody reads, and while a silent session

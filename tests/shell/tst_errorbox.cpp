@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The error box as the user meets it: one box per fault of the user's own doing, one for a fault
 // the router repeats with every repaint, none for strangers on the network; below the system's
 // text, which connection failed, the number in words and what to try.

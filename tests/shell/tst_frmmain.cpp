@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main window driven as the user and the router would: console bytes fed to the session,
 // refresh ticks run by hand, clicks on the design's controls. Nothing here touches the network
 // except a fake router on 127.0.0.1; the update check's fetch and the desktop's link handler are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The History tab over databases made here: the list loads page by page, the filters change its
 // rows, a change of the history shows up, the export writes the filtered calls, and logging off
 // or an unreadable file is said in the tab instead of failing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the INI reader and writer: the profile reading rules, in-place and appended writes that
 // keep every other byte, and the atomic save that never damages the old file.
 #include "inifile.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The desktop notifier on a private bus: a dbus-daemon of the test's own and a stand-in
 // notification service in this process that records each call. The user's session bus is never
 // touched.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of loading and saving linewatch.ini through a stand-in for the window's controls, which
 // records every change and runs handlers the way the window does; and of the stored password form.
 #include "apperror.h"

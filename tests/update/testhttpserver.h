@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted HTTP server on 127.0.0.1 for the update check's tests: it records each request
 // and answers with pieces of bytes sent one event-loop turn (or a set time) apart, then closes, resets or
 // stays silent as the script says.

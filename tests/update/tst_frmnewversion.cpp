@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the new-version dialog: its texts, the link that opens only real addresses, and the
 // ways it closes (Close button, Escape, modal run through ShowNewVersionDialog).
 #include "frmnewversion.h"

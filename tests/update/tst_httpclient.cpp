@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the HTTP GET client against scripted servers on 127.0.0.1: answers in pieces, redirects
 // with cookies, broken and silent servers, and the parsers of URLs, status lines and headers.
 // Host names are looked up by a resolver the test controls; no test leaves the loopback address.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the version check: the ordinal version comparison, the version file's keys and the
 // feature list, the stored copy, failures, and a second check started while one waits. The
 // network is a scripted server on 127.0.0.1 or a fetch hook.

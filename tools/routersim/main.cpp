@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // linewatch-routersim: plays an ISDN router's telnet console on 127.0.0.1 so the monitor can be
 // developed, tested and shown without a router. Reads the command line and an optional script,
 // then serves clients until it is stopped.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Capture playback. The reader mirrors the writer's fixed form (fixed keys in a fixed order, no
 // blanks), so it needs no JSON library; base64 is decoded strictly, padding included.
 #include "replay.h"

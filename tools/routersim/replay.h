@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plays a router session capture (docs/capture.md) back to one client: the router's chunks are
 // sent as recorded, each after its recorded gap scaled by the speed, and every chunk the monitor
 // typed is waited for before the chunks recorded after it. The typed password is masked in a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Call traffic and counters of the simulated router. Each second an idle channel may take a
 // call, a call may end, usage drifts and the counters grow with it, so that every repaint of the
 // status screen looks like a line in use.

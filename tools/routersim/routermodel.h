@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated router behind the console: two ISDN B channels whose calls come and go, the
 // Ethernet counters, the running total of outgoing call time and the packet that triggered the
 // last outgoing call. Plain C++, driven by whole seconds of router time.

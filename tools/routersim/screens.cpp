@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Screen painting for the simulated console. Each screen is laid out on a 24 x 80 canvas and
 // sent as erase display followed by one cursor-positioned, erased-to-end row per non-blank row,
 // so the result never depends on how the far end treats line ends.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console's screens as bytes: a fresh paint of each menu, the system-information screen and
 // the status screen, drawn with erase display, cursor positioning and a few attribute sequences.
 // The rows and columns of the fields that a monitor reads are fixed here and nowhere else.

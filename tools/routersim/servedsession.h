@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the simulator's server drives per client connection: the simulated console (SimSession)
 // or a capture played back (ReplaySession). Input arrives through feed(), output waits until
 // takeReady() hands it to the socket.

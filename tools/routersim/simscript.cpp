@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Line-based script reader: one keyword per line, arguments split at blanks, the last argument
 // of "set", "raw" and "password" running to the end of the line (quotes keep outer blanks).
 #include "simscript.h"

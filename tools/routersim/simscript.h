@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scripted behaviour for tests and demos: fixed field values, a swapped channel row, a prompt
 // split across two writes, a rejected password, a connection closed part-way through a screen,
 // and the repaint timing. The line format is described in README.md beside this file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // poll() loop of the simulator. "Would block" means wait for the next readiness report; partial
 // sends keep their rest in the connection's unsent buffer. The router's figures advance on one
 // shared clock, so every client on the status screen sees the same router.

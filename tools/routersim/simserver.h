@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's network side: one listening socket on 127.0.0.1, any number of console
 // clients up to a cap, all served by a single poll() loop with non-blocking sockets. It writes
 // one line per connection event on standard output.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console's behaviour per connection. Menus take a number and Enter (CR, LF or CR LF), the
 // status screen takes single keys, ESC goes back one menu. Scripted faults (split prompts,
 // hang-ups part-way through a screen, rejected passwords) are applied where the screens are sent.

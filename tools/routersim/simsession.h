@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One console session of the simulated router: the password prompt, the menu walk, the two
 // information screens and the status screen's single-key commands. It knows nothing of sockets:
 // input arrives through feed(), output waits in a queue of timed writes for the server to send.
