@@ -9,8 +9,8 @@
 //                   [--compare-port P [--compare-pid PID] [--rounds R]]
 // (defaults: 5000 requests, C = 10 and 100, paths /, /metrics and /status.json; /live and its
 // files may be given too). --pages-out writes each answer's body as served (index.html, metrics,
-// status.json, live, live.js ...) and stops, so that another server can serve files of the same sizes; --compare-port runs the same load against
-// that server on 127.0.0.1:P right after each run against ours and prints the ratio, and
+// status.json, live, live.js ...) and stops, so that another server can serve files of the same sizes; --compare-port
+// runs the same load against that server on 127.0.0.1:P right after each run against ours and prints the ratio, and
 // --compare-pid names the process whose CPU time that server spends; --rounds R splits each
 // comparison into R alternating rounds of N/R requests, prints each round's rates, CPU time per
 // answer and failures, and gives the medians and the spread (bench/webcompare.sh does all of it

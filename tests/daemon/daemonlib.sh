@@ -17,6 +17,35 @@ LW_B1_CLU=50
 LW_B1_CLU_RATIO=0.5
 LW_B1_ALU=40
 
+# lw_check_begin NAME OUTPUT_DIR: the start a linewatchd check shares: OUTPUT_DIR emptied, HOME
+# and the XDG folders inside it, every process in the array pids killed at exit, and fail MESSAGE
+# naming the check and showing the last lines of each *.err and *.out file in OUTPUT_DIR.
+lw_check_begin() {
+    lw_check_name=$1
+    lw_check_dir=$2
+    rm -rf "$lw_check_dir"
+    mkdir -p "$lw_check_dir"
+    # shellcheck disable=SC2317 # called by the checks
+    fail() {
+        echo "$lw_check_name check failed: $*" >&2
+        local log
+        for log in "$lw_check_dir"/*.err "$lw_check_dir"/*.out; do
+            [ -f "$log" ] && sed "s|^|$(basename "$log"): |" "$log" | tail -20 >&2
+        done
+        exit 1
+    }
+    pids=()
+    # shellcheck disable=SC2317 # called by the trap
+    lw_check_cleanup() {
+        local pid
+        for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+    }
+    trap lw_check_cleanup EXIT
+    export HOME=$lw_check_dir XDG_CONFIG_HOME=$lw_check_dir/.config XDG_STATE_HOME=$lw_check_dir/.local/state
+    export XDG_CACHE_HOME=$lw_check_dir/.cache XDG_DATA_HOME=$lw_check_dir/.local/share LC_ALL=C
+    unset STATE_DIRECTORY
+}
+
 # lw_router_script FILE: a steady router with the figures above, repainted five times a second.
 lw_router_script() {
     cat >"$1" <<EOF

@@ -12,27 +12,9 @@ set -euo pipefail
 daemon=$(realpath "$1")
 simulator=$2
 out_dir=$3
-rm -rf "$out_dir"
-mkdir -p "$out_dir"
-
-fail() {
-    echo "layout check failed: $*" >&2
-    for log in "$out_dir"/*.err "$out_dir"/*.out; do
-        [ -f "$log" ] && sed "s|^|$(basename "$log"): |" "$log" | tail -20 >&2
-    done
-    exit 1
-}
 # shellcheck source=SCRIPTDIR/daemonlib.sh
 . "$(dirname "$0")/daemonlib.sh"
-
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-}
-trap cleanup EXIT
-export HOME=$out_dir XDG_CONFIG_HOME=$out_dir/.config XDG_STATE_HOME=$out_dir/.local/state
-export XDG_CACHE_HOME=$out_dir/.cache XDG_DATA_HOME=$out_dir/.local/share LC_ALL=C
-unset STATE_DIRECTORY
+lw_check_begin layout "$out_dir"
 
 for layout in shifted wide extra-row title; do
     lw_router_script "$out_dir/$layout.txt"
