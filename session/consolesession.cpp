@@ -191,18 +191,22 @@ void TConsoleSession::ProcessConsoleData(const std::string &chunk)
 
 void TConsoleSession::parsePass()
 {
-    if (OnStatusScreen()) {
-        const TLayoutVerdict verdict = CheckStatusLayout(ConsoleScreen);
-        noteLayout(verdict);
-        if (!verdict.Passed())
-            return; // the figures keep their values rather than take a moved field's
-    } else if (LoginStep >= kLastLoginStep && !RelayTap &&
-               ConsoleScreen.Row(kTitleRow).find("Menu 24.2.1") == std::string_view::npos) {
+    const bool fullPass = WantFullPass ? WantFullPass() : true;
+    const TCheckedStatusRead read(ConsoleScreen, fullPass);
+    if (read.StatusScreen()) {
+        noteLayout(read.Verdict());
+        // The figures keep their values rather than take a moved field's.
+        if (read.Verdict().Passed())
+            read.CommitTo(B1, B2, Router);
+        return;
+    }
+    if (LoginStep >= kLastLoginStep && !RelayTap &&
+        ConsoleScreen.Row(kTitleRow).find("Menu 24.2.1") == std::string_view::npos) {
         // The walk asked for the status screen: a screen that keeps not naming it in row 3 is
         // one whose title this version does not know.
         noteLayout({TLayoutFault::Title, kTitleRow, 1, 80});
     }
-    ParseScreen(ConsoleScreen, WantFullPass ? WantFullPass() : true, B1, B2, Router);
+    ParseScreen(ConsoleScreen, fullPass, B1, B2, Router);
 }
 
 void TConsoleSession::noteLayout(const TLayoutVerdict &Verdict)

@@ -19,33 +19,34 @@ constexpr int kFirstTriggerByte = 12;
 constexpr int kLastTriggerByte = 23;
 constexpr int kFirstDumpCol = 6;
 
-enum class TShape : uint8_t { Counter, Usage, Duration, Address };
-
 struct TCheckedCell
 {
     int row; // 0: both channel rows
     int first;
     int last;
-    TShape shape;
+    TCellShape shape;
     // Why the cell tells a moved layout from the known one.
     std::string_view why;
 };
 
+// The screen parser's checked read (TCheckedStatusRead) asks the same of each of these cells as
+// it reads them, so that a screen's fields are loaded once; a debug build checks that the two
+// agree on every screen that passes.
 // clang-format off
 constexpr TCheckedCell kCheckedCells[] = {
-    {0, 16, 17, TShape::Counter,  "speed: two digits; a shift brings in the Kbps that follows"},
-    {0, 23, 33, TShape::Counter,  "sent: a shift cuts the number off its edge or adds the next field"},
-    {0, 35, 45, TShape::Counter,  "received: as sent"},
-    {0, 47, 57, TShape::Counter,  "errors: as sent"},
-    {0, 59, 61, TShape::Usage,    "current usage: 0-100; a shift reads the percent sign or errors' digits"},
-    {0, 64, 66, TShape::Usage,    "average usage: as current usage"},
-    {0, 70, 79, TShape::Duration, "up time: h:mm:ss ends or starts at the field's edge; any shift breaks it"},
-    {9, 25, 36, TShape::Duration, "total outcall time: as the up time"},
-    {12, 52, 66, TShape::Address, "B1 address: starts in its first column; a shift cuts the quad or takes in its label"},
-    {13, 52, 66, TShape::Address, "B2 address: as B1's"},
-    {13, 16, 28, TShape::Counter, "Ethernet sent: as the channel counters"},
-    {14, 16, 28, TShape::Counter, "Ethernet received: as sent"},
-    {15, 19, 28, TShape::Counter, "Ethernet collisions: as sent"},
+    {0, 16, 17, TCellShape::Counter,  "speed: two digits; a shift brings in the Kbps that follows"},
+    {0, 23, 33, TCellShape::Counter,  "sent: a shift cuts the number off its edge or adds the next field"},
+    {0, 35, 45, TCellShape::Counter,  "received: as sent"},
+    {0, 47, 57, TCellShape::Counter,  "errors: as sent"},
+    {0, 59, 61, TCellShape::Usage,    "current usage: 0-100; a shift reads the percent sign or errors' digits"},
+    {0, 64, 66, TCellShape::Usage,    "average usage: as current usage"},
+    {0, 70, 79, TCellShape::Duration, "up time: h:mm:ss ends or starts at the field's edge; any shift breaks it"},
+    {9, 25, 36, TCellShape::Duration, "total outcall time: as the up time"},
+    {12, 52, 66, TCellShape::Address, "B1 address: starts in its first column; a shift cuts the quad or takes in its label"},
+    {13, 52, 66, TCellShape::Address, "B2 address: as B1's"},
+    {13, 16, 28, TCellShape::Counter, "Ethernet sent: as the channel counters"},
+    {14, 16, 28, TCellShape::Counter, "Ethernet received: as sent"},
+    {15, 19, 28, TCellShape::Counter, "Ethernet collisions: as sent"},
 };
 // clang-format on
 
@@ -65,10 +66,10 @@ bool isHexDigit(char c)
     return isDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
 }
 
-// Digits only (at least one), at most maxDigits of them.
-bool allDigits(std::string_view text, size_t maxDigits = std::string_view::npos)
+// Digits only, at least one.
+bool allDigits(std::string_view text)
 {
-    if (text.empty() || text.size() > maxDigits)
+    if (text.empty())
         return false;
     for (char c : text)
         if (!isDigit(c))
@@ -79,8 +80,10 @@ bool allDigits(std::string_view text, size_t maxDigits = std::string_view::npos)
 bool isDuration(std::string_view text)
 {
     // h:mm:ss, any number of hour digits.
-    const size_t colon = text.find(':');
-    if (colon == std::string_view::npos || !allDigits(text.substr(0, colon)))
+    size_t colon = 0;
+    while (colon < text.size() && isDigit(text[colon]))
+        ++colon;
+    if (colon == 0 || colon == text.size() || text[colon] != ':')
         return false;
     const std::string_view rest = text.substr(colon + 1);
     return rest.size() == 5 && allDigits(rest.substr(0, 2)) && rest[2] == ':' && allDigits(rest.substr(3, 2)) &&
@@ -89,65 +92,33 @@ bool isDuration(std::string_view text)
 
 bool isDottedQuad(std::string_view text)
 {
-    for (int i = 0; i < 4; ++i) {
-        const size_t dot = i < 3 ? text.find('.') : text.size();
-        if (dot == std::string_view::npos)
+    // Four numbers of one to three digits, none above 255, joined by dots.
+    size_t i = 0;
+    for (int part = 1;; ++part) {
+        unsigned value = 0;
+        size_t digits = 0;
+        for (; i < text.size() && isDigit(text[i]); ++i, ++digits)
+            value = value * 10 + static_cast<unsigned>(text[i] - '0');
+        if (digits == 0 || digits > 3 || value > 255)
             return false;
-        const std::string_view part = text.substr(0, dot);
-        if (!allDigits(part, 3) || (part.size() == 3 && part > "255"))
+        if (part == 4)
+            return i == text.size();
+        if (i == text.size() || text[i] != '.')
             return false;
-        text = i < 3 ? text.substr(dot + 1) : std::string_view();
+        ++i;
     }
-    return true;
 }
 
-// Whether a field's cells pass. A field that is neither blank nor reaches one of its edges sits
-// where another layout put it. A counter flush with an edge, the common case, answers before any
-// trimming: the check runs after every chunk.
-bool cellPasses(std::string_view field, TShape shape)
-{
-    // Control bytes the parser trims still mark the field's edge: only spaces are the room a
-    // moved field leaves.
-    const bool reachesEdge = field.front() != ' ' || field.back() != ' ';
-    if (shape == TShape::Counter && reachesEdge)
-        return true;
-    size_t begin = 0;
-    size_t end = field.size();
-    while (begin < end && isBlank(field[begin]))
-        ++begin;
-    if (begin == end)
-        return true;
-    while (isBlank(field[end - 1]))
-        --end;
-    const std::string_view text = field.substr(begin, end - begin);
-    switch (shape) {
-    case TShape::Counter:
-        return !allDigits(text);
-    case TShape::Usage:
-        if (!allDigits(text))
-            return true;
-        // At most three digits fit; of those, 100 is the largest usage.
-        return reachesEdge && (text.size() < 3 || text <= "100");
-    case TShape::Duration:
-        return reachesEdge && isDuration(text);
-    case TShape::Address:
-        // From the field's first column, as the router writes them: a quad of any length that
-        // reached only the right edge could be a longer one cut at its end.
-        return field.front() != ' ' && isDottedQuad(text);
-    }
-    return true;
-}
-
-TLayoutFault faultOf(TShape shape)
+TLayoutFault faultOf(TCellShape shape)
 {
     switch (shape) {
-    case TShape::Counter:
+    case TCellShape::Counter:
         return TLayoutFault::Counter;
-    case TShape::Usage:
+    case TCellShape::Usage:
         return TLayoutFault::Usage;
-    case TShape::Duration:
+    case TCellShape::Duration:
         return TLayoutFault::Duration;
-    case TShape::Address:
+    case TCellShape::Address:
         return TLayoutFault::Address;
     }
     return TLayoutFault::None;
@@ -196,6 +167,53 @@ std::string DescribeLayoutFault(const TLayoutVerdict &Verdict)
     return text;
 }
 
+bool CellShapeHolds(std::string_view Field, TCellShape Shape)
+{
+    // A counter flush with an edge, the common case, answers before any trimming.
+    if (Shape == TCellShape::Counter && (Field.front() != ' ' || Field.back() != ' '))
+        return true;
+    size_t begin = 0;
+    size_t end = Field.size();
+    while (begin < end && isBlank(Field[begin]))
+        ++begin;
+    while (end > begin && isBlank(Field[end - 1]))
+        --end;
+    return TrimmedShapeHolds(Field, Field.substr(begin, end - begin), Shape);
+}
+
+// A field that is neither blank nor reaches one of its edges sits where another layout put it.
+bool TrimmedShapeHolds(std::string_view Field, std::string_view Trimmed, TCellShape Shape)
+{
+    if (Trimmed.empty())
+        return true;
+    // Control bytes the parser trims still mark the field's edge: only spaces are the room a
+    // moved field leaves.
+    const bool reachesEdge = Field.front() != ' ' || Field.back() != ' ';
+    switch (Shape) {
+    case TCellShape::Counter:
+        return reachesEdge || !allDigits(Trimmed);
+    case TCellShape::Usage:
+        if (!allDigits(Trimmed))
+            return true;
+        // At most three digits fit; of those, 100 is the largest usage.
+        return reachesEdge && (Trimmed.size() < 3 || Trimmed <= "100");
+    case TCellShape::Duration:
+        return reachesEdge && isDuration(Trimmed);
+    case TCellShape::Address:
+        // From the field's first column, as the router writes them: a quad of any length that
+        // reached only the right edge could be a longer one cut at its end.
+        return Field.front() != ' ' && isDottedQuad(Trimmed);
+    }
+    return true;
+}
+
+bool DumpByteHolds(std::string_view Pair)
+{
+    // A digit then a blank is half of a byte moved one column to the left. A blank then a digit
+    // reads as that digit, and text that is no number is the parser's error to raise.
+    return !(isHexDigit(Pair[0]) && Pair[1] == ' ');
+}
+
 TLayoutVerdict CheckStatusLayout(const TConsoleScreen &Screen)
 {
     // The title is what the parser goes by; a firmware that moves it or words it otherwise is
@@ -205,14 +223,13 @@ TLayoutVerdict CheckStatusLayout(const TConsoleScreen &Screen)
     // The channel number decides which row is B1; the parser takes anything but 1 and 2 as the
     // normal order, but a letter there is a label where the channel rows should be.
     for (int row : kChannelRows) {
-        const char c = Screen.Row(row)[kChannelNumberCol - 1];
-        if (!isDigit(c) && !isBlank(c))
+        if (!ChannelNumberHolds(Screen.Row(row)[kChannelNumberCol - 1]))
             return {TLayoutFault::ChannelNumber, row, kChannelNumberCol, kChannelNumberCol};
     }
     for (const TCheckedCell &cell : kCheckedCells) {
         for (int row : kChannelRows) {
             const int r = cell.row == 0 ? row : cell.row;
-            if (!cellPasses(field(Screen, r, cell.first, cell.last), cell.shape))
+            if (!CellShapeHolds(field(Screen, r, cell.first, cell.last), cell.shape))
                 return {faultOf(cell.shape), r, cell.first, cell.last};
             if (cell.row != 0)
                 break;
@@ -221,10 +238,7 @@ TLayoutVerdict CheckStatusLayout(const TConsoleScreen &Screen)
     // A dump moved by one or two columns splits each byte across two pairs.
     for (int n = kFirstTriggerByte; n <= kLastTriggerByte; ++n) {
         const int col = kFirstDumpCol + 3 * n;
-        const std::string_view pair = field(Screen, kTriggerRow, col, col + 1);
-        // A digit then a blank is half of a byte moved one column to the left. A blank then a
-        // digit reads as that digit, and text that is no number is the parser's error to raise.
-        if (isHexDigit(pair[0]) && pair[1] == ' ')
+        if (!DumpByteHolds(field(Screen, kTriggerRow, col, col + 1)))
             return {TLayoutFault::HexDump, kTriggerRow, col, col + 1};
     }
     return {};

@@ -38,6 +38,35 @@ std::string_view LayoutFaultName(TLayoutFault Fault);
 // "usage, row 6, columns 59-61"; "" for a screen that passed.
 std::string DescribeLayoutFault(const TLayoutVerdict &Verdict);
 
+// The shapes a read cell may be asked to have; see kCheckedCells in layoutcheck.cpp for which
+// cell has which and why.
+enum class TCellShape : uint8_t { Counter, Usage, Duration, Address };
+
+// Whether one field's text has the shape, as CheckStatusLayout judges each cell of its table.
+bool CellShapeHolds(std::string_view Field, TCellShape Shape);
+// The same judgement for a reader that has trimmed the field already: Trimmed is Field without
+// blanks and control bytes at either end, as TrimControlsView gives it.
+bool TrimmedShapeHolds(std::string_view Field, std::string_view Trimmed, TCellShape Shape);
+
+// The same judgement of a counter or usage field the parser has converted to Value. One that
+// reaches an edge of its field, the common case, answers inline: a usage over 100 takes all three
+// columns of its field for digits, so it is digits only and too large.
+inline bool ConvertedShapeHolds(std::string_view Field, int64_t Value, TCellShape Shape)
+{
+    if (Field.front() != ' ' || Field.back() != ' ')
+        return Shape != TCellShape::Usage || Value <= 100;
+    return CellShapeHolds(Field, Shape);
+}
+
+// Whether column 3 of a channel row holds a digit or a blank, as the channel number should.
+inline bool ChannelNumberHolds(char C)
+{
+    return (C >= '0' && C <= '9') || static_cast<unsigned char>(C) <= ' ';
+}
+
+// Whether one byte of the trigger dump (its two columns) stands where the dump's columns say.
+bool DumpByteHolds(std::string_view Pair);
+
 // Checks a screen whose row 3 should name the status screen. Blank cells always pass (a blank
 // field reads as empty or 0, and a repaint under way leaves blanks). A number field holding text
 // that is no number passes too: the parser's conversion error deals with that as before.

@@ -2,6 +2,7 @@
 // The status screen's layout check: every screen the parser reads as the router meant passes,
 // whatever its labels; screens of other firmwares (moved columns, wider counters, an extra row, a
 // different title) are refused, or pass only where the parser still reads every figure right.
+#include "convert.h"
 #include "layoutcheck.h"
 #include "routerscreens.h"
 #include "screenparser.h"
@@ -10,6 +11,7 @@
 #include <QTest>
 
 #include <functional>
+#include <tuple>
 
 namespace {
 
@@ -152,6 +154,8 @@ private slots:
     void readableScreensPass();
     void otherFirmwares_data();
     void otherFirmwares();
+    void checkedReadMatchesCheckThenParse_data();
+    void checkedReadMatchesCheckThenParse();
 };
 
 void TestLayoutCheck::readableScreensPass_data()
@@ -272,6 +276,96 @@ void TestLayoutCheck::otherFirmwares()
         else if (verdict.Passed())
             QVERIFY2(parsed(screen) == parsed(screenOf(known)), f.tx.c_str());
         first = false;
+    }
+}
+
+void TestLayoutCheck::checkedReadMatchesCheckThenParse_data()
+{
+    readableScreensPass_data();
+    for (const TFigures &f : kFigureSets) {
+        TRows right = paintStatus(f), wide = right, dump = right;
+        shiftColumns(right, 5, 7, 4, 2);
+        shiftColumns(wide, 5, 7, 23, 2);
+        shiftColumns(dump, 19, 19, 3, -1);
+        QTest::addRow("columns two to the right, usage %s", f.clu.c_str()) << right;
+        QTest::addRow("wider channel counters, usage %s", f.clu.c_str()) << wide;
+        QTest::addRow("dump a column to the left, usage %s", f.clu.c_str()) << dump;
+    }
+
+    // One cell at a time out of its place over the fixture, and fields that fail to convert
+    // alone or before a moved one.
+    TConsoleScreen fixtureScreen;
+    draw(fixtureScreen, fixture("menu24_1.bin"));
+    const struct
+    {
+        const char *name;
+        std::vector<std::tuple<int, int, const char *>> edits;
+    } faults[] = {
+        {"channel letter", {{7, 3, "B"}}},
+        {"sent off both edges", {{6, 23, "  12345    "}}},
+        {"usage 250", {{7, 64, "250"}}},
+        {"usage off both edges", {{6, 59, " 5 "}}},
+        {"up time moved", {{6, 70, " 1:02:33  "}}},
+        {"outcall minutes 70", {{9, 25, "12:70:00    "}}},
+        {"address moved", {{12, 52, "  10.0.0.2     "}}},
+        {"address 300", {{13, 52, "300.1.1.1      "}}},
+        {"LAN received off both edges", {{14, 16, "  1234       "}}},
+        {"collisions off both edges", {{15, 19, "  42      "}}},
+        {"half a dump byte", {{19, 60, "1 "}}},
+        {"errors no number", {{7, 47, "        n/a"}}},
+        {"dump byte no number", {{19, 66, "G0"}}},
+        {"errors no number, then up time moved", {{6, 47, "        n/a"}, {7, 70, " 1:02:33  "}}},
+    };
+    for (const auto &f : faults) {
+        TRows rows = rowsOf(fixtureScreen);
+        for (const auto &[row, col, text] : f.edits)
+            place(rows[static_cast<size_t>(row - 1)], col, text);
+        QTest::newRow(f.name) << rows;
+    }
+}
+
+// The session's one-pass read gives the verdict the check gives and writes what the parser writes
+// for a screen that passed, conversion errors included; nothing for a screen that failed.
+void TestLayoutCheck::checkedReadMatchesCheckThenParse()
+{
+    QFETCH(TRows, rows);
+    const TConsoleScreen screen = screenOf(rows);
+    for (const bool fullPass : {true, false}) {
+        // Figures no screen above holds, so that a field written shows.
+        TRecord seeded;
+        for (TChannelStatus *channel : {&seeded.B1, &seeded.B2}) {
+            channel->TX = channel->RX = channel->Errors = -7;
+            channel->CLU = channel->ALU = channel->Speed = -7;
+            channel->UpTime = channel->IP = channel->Link = "seed";
+        }
+        seeded.Router.TriggerSrcPort = seeded.Router.LANSent = -7;
+        seeded.Router.TotalOutcallTime = seeded.Router.TriggerSrcIP = "seed";
+
+        TRecord expected = seeded;
+        std::string expectedError;
+        const TLayoutVerdict verdict = CheckStatusLayout(screen);
+        if (verdict.Passed()) {
+            try {
+                ParseScreen(screen, fullPass, expected.B1, expected.B2, expected.Router);
+            } catch (const EConvertError &e) {
+                expectedError = e.what();
+            }
+        }
+
+        TRecord actual = seeded;
+        std::string actualError;
+        const TCheckedStatusRead read(screen, fullPass);
+        QVERIFY(read.StatusScreen());
+        QCOMPARE(describe(read.Verdict()), describe(verdict));
+        if (read.Verdict().Passed()) {
+            try {
+                read.CommitTo(actual.B1, actual.B2, actual.Router);
+            } catch (const EConvertError &e) {
+                actualError = e.what();
+            }
+        }
+        QCOMPARE(actualError, expectedError);
+        QVERIFY2(actual == expected, fullPass ? "full pass" : "hidden pass");
     }
 }
 
