@@ -114,8 +114,20 @@ void TEventStreams::PublishAll(const std::string &Event)
     sendTo(Event, [](const TStream &) { return true; });
 }
 
+void TEventStreams::keepAlive()
+{
+    if (m_sinceSent.elapsed() < m_keepAlive.interval() / 2)
+        return;
+    m_sinceSent.start();
+    // A comment is no event to fall behind by: each stream's backlog is asked of the kernel only
+    // when an event goes out, which closes a reader that stopped. Idle, a stream costs one send
+    // per interval and nothing else.
+    sendTo(
+        ": keep-alive\n\n", [](const TStream &) { return true; }, false);
+}
+
 template <typename M>
-void TEventStreams::sendTo(const std::string &Event, M Match)
+void TEventStreams::sendTo(const std::string &Event, M Match, bool DropBehind)
 {
     const std::size_t allowed = std::max(kMinBehindBytes, kMaxEventsBehind * Event.size());
     std::vector<TCustomWinSocket *> behind;
@@ -126,7 +138,7 @@ void TEventStreams::sendTo(const std::string &Event, M Match)
     for (const TStream &stream : streams) {
         if (!Match(stream) || (m_forgotten != forgotten && !Holds(stream.Socket)))
             continue;
-        if (stream.Socket->OutputBacklog() > allowed) {
+        if (DropBehind && stream.Socket->OutputBacklog() > allowed) {
             behind.push_back(stream.Socket);
             continue;
         }
@@ -137,13 +149,6 @@ void TEventStreams::sendTo(const std::string &Event, M Match)
         ++m_dropped;
         close(socket);
     }
-}
-
-void TEventStreams::keepAlive()
-{
-    if (m_sinceSent.elapsed() < m_keepAlive.interval() / 2)
-        return;
-    PublishAll(": keep-alive\n\n");
 }
 
 void TEventStreams::SetKeepAliveInterval(int Milliseconds)

@@ -82,9 +82,10 @@ private:
         TCustomWinSocket *Socket;
         bool CallerIds;
     };
-    // Sends to the streams Match picks; the ones behind are closed after the loop.
+    // Sends to the streams Match picks; with DropBehind the ones behind are closed after the loop
+    // instead.
     template <typename M>
-    void sendTo(const std::string &Event, M Match);
+    void sendTo(const std::string &Event, M Match, bool DropBehind = true);
     void keepAlive();
     void evictOldest();
     void close(TCustomWinSocket *Socket);
