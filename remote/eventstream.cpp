@@ -6,6 +6,8 @@
 #include "apperror.h"
 #include "socketlayer.h"
 
+#include <QRandomGenerator>
+
 #include <algorithm>
 
 #include <sys/socket.h>
@@ -62,10 +64,8 @@ std::string TEventStreams::Frame(std::string_view Name, std::string_view Data)
 void TEventStreams::Attach(TCustomWinSocket *Socket, uint32_t Peer)
 {
     Forget(Socket);
-    while (Count() >= kMaxStreams) {
-        ++m_evicted;
-        close(m_streams.front().Socket);
-    }
+    while (Count() >= kMaxStreams)
+        evictOldest();
     const bool callerIds = !CallerIdsServedTo || CallerIdsServedTo(Peer);
     const int size = kSendBufferBytes;
     ::setsockopt(Socket->SocketHandle(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
@@ -81,13 +81,14 @@ void TEventStreams::Attach(TCustomWinSocket *Socket, uint32_t Peer)
 
 void TEventStreams::Forget(TCustomWinSocket *Socket)
 {
-    std::erase_if(m_streams, [Socket](const TStream &s) { return s.Socket == Socket; });
+    m_forgotten += std::erase_if(m_streams, [Socket](const TStream &s) { return s.Socket == Socket; });
     if (m_streams.empty())
         m_keepAlive.stop();
 }
 
 void TEventStreams::ForgetAll()
 {
+    m_forgotten += m_streams.size();
     m_streams.clear();
     m_keepAlive.stop();
 }
@@ -114,18 +115,31 @@ void TEventStreams::PublishAll(const std::string &Event)
     sendTo(Event, [](const TStream &) { return true; });
 }
 
+void TEventStreams::keepAlive()
+{
+    if (m_sinceSent.elapsed() < m_keepAlive.interval() / 2)
+        return;
+    m_sinceSent.start();
+    // A comment is no event to fall behind by: each stream's backlog is asked of the kernel only
+    // when an event goes out, which closes a reader that stopped. Idle, a stream costs one send
+    // per interval and nothing else.
+    sendTo(
+        ": keep-alive\n\n", [](const TStream &) { return true; }, false);
+}
+
 template <typename M>
-void TEventStreams::sendTo(const std::string &Event, M Match)
+void TEventStreams::sendTo(const std::string &Event, M Match, bool DropBehind)
 {
     const std::size_t allowed = std::max(kMinBehindBytes, kMaxEventsBehind * Event.size());
     std::vector<TCustomWinSocket *> behind;
     // A failed send runs the disconnect event, which takes the stream off the list: the loop
-    // walks a copy.
+    // walks a copy, and once a stream has left looks each one up before it sends.
     const std::vector<TStream> streams = m_streams;
+    const uint64_t forgotten = m_forgotten;
     for (const TStream &stream : streams) {
-        if (!Match(stream) || !Holds(stream.Socket))
+        if (!Match(stream) || (m_forgotten != forgotten && !Holds(stream.Socket)))
             continue;
-        if (stream.Socket->OutputBacklog() > allowed) {
+        if (DropBehind && stream.Socket->OutputBacklog() > allowed) {
             behind.push_back(stream.Socket);
             continue;
         }
@@ -138,16 +152,19 @@ void TEventStreams::sendTo(const std::string &Event, M Match)
     }
 }
 
-void TEventStreams::keepAlive()
-{
-    if (m_sinceSent.elapsed() < m_keepAlive.interval() / 2)
-        return;
-    PublishAll(": keep-alive\n\n");
-}
-
 void TEventStreams::SetKeepAliveInterval(int Milliseconds)
 {
     m_keepAlive.setInterval(Milliseconds);
+}
+
+void TEventStreams::evictOldest()
+{
+    ++m_evicted;
+    TCustomWinSocket *socket = m_streams.front().Socket;
+    // Between two events: the field applies at once, and the close delivers what is unsent.
+    const int retryMs = kEvictedRetryMs + static_cast<int>(QRandomGenerator::global()->bounded(kEvictedRetryJitterMs));
+    Guarded([&] { socket->SendString("retry: " + std::to_string(retryMs) + "\n\n"); });
+    close(socket);
 }
 
 void TEventStreams::close(TCustomWinSocket *Socket)

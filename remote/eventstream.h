@@ -22,9 +22,13 @@ class TEventStreams : public QObject
 {
 public:
     static constexpr std::string_view kPath = "/events";
-    // Streams open at once at most; a newcomer beyond it closes the oldest, which reconnects by
-    // itself after kRetryMs (EventSource does) and then closes the next oldest in turn.
+    // Streams open at once at most; a newcomer beyond it closes the oldest. That one is told to
+    // wait kEvictedRetryMs and up to kEvictedRetryJitterMs more before it reconnects (EventSource
+    // takes "retry:" at any point of the stream): coming back after kRetryMs, it would close the
+    // next oldest in turn, and more browsers than the bound would keep each other cycling.
     static constexpr int kMaxStreams = 64;
+    static constexpr int kEvictedRetryMs = 30 * 1000;
+    static constexpr int kEvictedRetryJitterMs = 30 * 1000;
     // A stream whose peer has not taken this many events (or kMinBehindBytes, whichever is more)
     // is closed rather than queued further: its browser reconnects and starts from the newest.
     static constexpr int kMaxEventsBehind = 4;
@@ -79,13 +83,17 @@ private:
         TCustomWinSocket *Socket;
         bool CallerIds;
     };
-    // Sends to the streams Match picks; the ones behind are closed after the loop.
+    // Sends to the streams Match picks; with DropBehind the ones behind are closed after the loop
+    // instead.
     template <typename M>
-    void sendTo(const std::string &Event, M Match);
+    void sendTo(const std::string &Event, M Match, bool DropBehind = true);
     void keepAlive();
+    void evictOldest();
     void close(TCustomWinSocket *Socket);
 
     std::vector<TStream> m_streams; // oldest first
+    // Streams taken off the list so far: a send loop looks a stream up again only after one left.
+    uint64_t m_forgotten = 0;
     int64_t m_dropped = 0;
     int64_t m_evicted = 0;
     QTimer m_keepAlive;

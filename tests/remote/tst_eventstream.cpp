@@ -26,6 +26,18 @@ class TestEventStream : public QObject
         return peer;
     }
 
+    // One stream more than the bound, oldest first; empty if one failed to open.
+    std::vector<std::unique_ptr<LoopbackPeer>> openBeyondBound()
+    {
+        std::vector<std::unique_ptr<LoopbackPeer>> peers;
+        for (int k = 0; k < TEventStreams::kMaxStreams + 1; ++k) {
+            peers.push_back(openStream());
+            if (!peers.back())
+                return {};
+        }
+        return peers;
+    }
+
     static int count(const std::string &Text, const std::string &Word)
     {
         int n = 0;
@@ -48,11 +60,8 @@ private slots:
 
     void streamsBoundedOldestClosed()
     {
-        std::vector<std::unique_ptr<LoopbackPeer>> peers;
-        for (int k = 0; k < TEventStreams::kMaxStreams + 1; ++k) {
-            peers.push_back(openStream());
-            QVERIFY(peers.back());
-        }
+        const auto peers = openBeyondBound();
+        QVERIFY(!peers.empty());
         QVERIFY(peers.front()->waitClosed());
         QCOMPARE(m_server->Streams.Count(), TEventStreams::kMaxStreams);
         QCOMPARE(m_server->Streams.Evicted(), 1);
@@ -61,6 +70,25 @@ private slots:
         for (std::size_t k = 1; k < peers.size(); ++k)
             QVERIFY(peers[k]->waitFor("data: {\"n\":1}\n\n"));
         QVERIFY(peers[1]->input().starts_with("HTTP/1.0 200 OK\r\nContent-Type: text/event-stream"));
+    }
+
+    // The stream closed for the bound came back after the usual retry and closed the next oldest,
+    // so that more browsers than the bound kept each other reconnecting every few seconds.
+    void evictedStreamReconnectedAtOnce()
+    {
+        const auto peers = openBeyondBound();
+        QVERIFY(!peers.empty());
+        QVERIFY(peers.front()->waitClosed());
+        const std::string &last = peers.front()->input();
+        const std::size_t at = last.rfind("retry: ");
+        QVERIFY(at != std::string::npos && last.ends_with("\n\n"));
+        const int retryMs = std::stoi(last.substr(at + 7));
+        QVERIFY(retryMs >= TEventStreams::kEvictedRetryMs);
+        QVERIFY(retryMs < TEventStreams::kEvictedRetryMs + TEventStreams::kEvictedRetryJitterMs);
+        // The streams kept were told the usual wait only.
+        QCOMPARE(count(peers.back()->input(), "retry: "), 1);
+        QVERIFY(peers.back()->input().find("retry: " + std::to_string(TEventStreams::kRetryMs) + "\n") !=
+                std::string::npos);
     }
 
     void slowReaderDroppedOthersServed()
