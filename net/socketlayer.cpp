@@ -20,6 +20,7 @@
 #include <arpa/inet.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -530,6 +531,11 @@ void TCustomWinSocket::FailTls()
 void TCustomWinSocket::StartTls(std::shared_ptr<TTlsServerContext> Context, int TimeoutMs)
 {
     FTls = std::make_unique<TTlsSession>(std::move(Context));
+    // A TLS exchange is several small flights (the server's hello, then its tickets, the answer,
+    // close_notify): without this, a flight can wait for the peer's delayed acknowledgement of the
+    // one before.
+    const int noDelay = 1;
+    (void)::setsockopt(FHandle, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     FHandshakeTimer.start(TimeoutMs, this);
 }
 

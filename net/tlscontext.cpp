@@ -223,6 +223,10 @@ std::shared_ptr<TTlsServerContext> TTlsServerContext::Make(const TTlsSettings &S
     // as the exporter toolkit sends it; without NO_AUTO_CHAIN OpenSSL would try to build one from
     // the context's store at every handshake.
     SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_NO_AUTO_CHAIN);
+    // One TLS 1.3 session ticket per connection, as the exporter toolkit's server sends: a client
+    // resumes with it, and each further ticket is a session encoded and encrypted for nothing
+    // (a page is one request per connection).
+    SSL_CTX_set_num_tickets(ctx, 1);
 
     std::string suites;
     for (const std::string &name : Settings.CipherSuites) {
