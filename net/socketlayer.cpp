@@ -420,6 +420,11 @@ void TCustomWinSocket::CloseConnection()
     CloseWithEvent(true);
 }
 
+void TCustomWinSocket::CloseWithoutDrain()
+{
+    CloseWithEvent(false);
+}
+
 void TCustomWinSocket::HandleReadable()
 {
     if (FHandle < 0 || FClosing)

@@ -113,6 +113,9 @@ public:
     // descriptor is closed (after a lingering drain, see kLingerTimeoutMs; a TLS connection sends
     // close_notify first). Does nothing when the connection is not open or is already closing.
     void CloseConnection();
+    // Closes at once, without the lingering drain: the kernel still sends what it holds and the
+    // close, but nothing here waits for the peer to take it (a last few bytes a peer may miss).
+    void CloseWithoutDrain();
 
     // True from the connect (or accept) until the descriptor is closed, including while the
     // disconnect event runs.

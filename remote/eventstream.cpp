@@ -161,9 +161,17 @@ void TEventStreams::evictOldest()
 {
     ++m_evicted;
     TCustomWinSocket *socket = m_streams.front().Socket;
-    // Between two events: the field applies at once, and the close delivers what is unsent.
-    const int retryMs = kEvictedRetryMs + static_cast<int>(QRandomGenerator::global()->bounded(kEvictedRetryJitterMs));
-    Guarded([&] { socket->SendString("retry: " + std::to_string(retryMs) + "\n\n"); });
+    // Between two events: the field applies at once. Only to a reader that has taken everything
+    // so far, and without the lingering drain: a reader that stopped would otherwise hold the
+    // closed connection for the whole lingering time-out for these few bytes.
+    if (socket->OutputBacklog() == 0) {
+        const int retryMs =
+            kEvictedRetryMs + static_cast<int>(QRandomGenerator::global()->bounded(kEvictedRetryJitterMs));
+        Guarded([&] { socket->SendString("retry: " + std::to_string(retryMs) + "\n\n"); });
+        Forget(socket);
+        Guarded([&] { socket->CloseWithoutDrain(); });
+        return;
+    }
     close(socket);
 }
 
