@@ -37,29 +37,7 @@ fail() {
 . "$(dirname "$0")/daemonlib.sh"
 # shellcheck source=SCRIPTDIR/mqttlib.sh
 . "$(dirname "$0")/mqttlib.sh"
-
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT
-
-export LC_ALL=C HOME=$out/home XDG_CONFIG_HOME=$out/home/.config XDG_STATE_HOME=$out/home/.local/state \
-    XDG_DATA_HOME=$out/home/.local/share
-unset STATE_DIRECTORY CREDENTIALS_DIRECTORY
-prefix=linewatch/127_0_0_1
-
-lw_router_script "$out/router.txt"
-"$simulator" --port 0 --script "$out/router.txt" >"$out/sim.out" 2>&1 &
-pids+=($!)
-router_port=$(lw_wait_simulator "$out/sim.out") || fail "the simulator did not start"
-
-# settings FILE WEB_PORT MQTT_KEYS: the daemon's settings with an [MQTT] section.
-settings() {
-    lw_daemon_settings "$1" "$router_port" "$2"
-    printf '[MQTT]\r\nEnabled=1\r\nHost=127.0.0.1\r\nPort=%s\r\n%b' "$broker_port" "$3" >>"$1"
-}
+mqtt_begin
 
 # count PATTERN FILE: lines of FILE matching PATTERN.
 count() {

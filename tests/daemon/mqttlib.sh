@@ -2,7 +2,36 @@
 # What the MQTT checks share: a Mosquitto broker on a free port of 127.0.0.1 and reading topics
 # with mosquitto_sub. Source it after daemonlib.sh; it uses the script's out, pids and fail.
 # shellcheck shell=bash
-# shellcheck disable=SC2154 # out and pids are the sourcing script's
+# shellcheck disable=SC2154 # out, simulator and broker_port are the sourcing script's
+
+# mqtt_begin: what both MQTT checks do first once fail is defined: processes in pids stopped at
+# exit, HOME and the XDG folders in out/home, the topic prefix, and the router simulator started
+# (sets router_port).
+mqtt_begin() {
+    pids=()
+    # shellcheck disable=SC2317 # called by the trap
+    mqtt_cleanup() {
+        local pid
+        for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+        wait 2>/dev/null || true
+    }
+    trap mqtt_cleanup EXIT
+    export LC_ALL=C HOME=$out/home XDG_CONFIG_HOME=$out/home/.config XDG_STATE_HOME=$out/home/.local/state \
+        XDG_DATA_HOME=$out/home/.local/share
+    unset STATE_DIRECTORY CREDENTIALS_DIRECTORY
+    # shellcheck disable=SC2034 # the checks read it
+    prefix=linewatch/127_0_0_1
+    lw_router_script "$out/router.txt"
+    "$simulator" --port 0 --script "$out/router.txt" >"$out/sim.out" 2>&1 &
+    pids+=($!)
+    router_port=$(lw_wait_simulator "$out/sim.out") || fail "the simulator did not start"
+}
+
+# settings FILE WEB_PORT MQTT_KEYS: the daemon's settings with an [MQTT] section for the broker.
+settings() {
+    lw_daemon_settings "$1" "$router_port" "$2"
+    printf '[MQTT]\r\nEnabled=1\r\nHost=127.0.0.1\r\nPort=%s\r\n%b' "$broker_port" "$3" >>"$1"
+}
 
 # start_broker CONFIG [PORT]: a broker on PORT (default: a free port) of 127.0.0.1 with CONFIG's
 # extra lines; sets broker_port and broker_pid.
