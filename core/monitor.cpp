@@ -441,20 +441,6 @@ void TMonitor::mqttCommand(TMqttAction Action, const std::string &)
     }
 }
 
-TMachineStatus TMonitor::mqttSnapshot() const
-{
-    // What MQTT reads of the machine status, without the histories and the caller-ID list.
-    TMachineStatus status;
-    status.B1 = Session.B1;
-    status.B2 = Session.B2;
-    status.Connection = ConnectionState();
-    status.RouterInfo = m_routerInfo;
-    if (!m_callerIds.empty())
-        status.CallerIds.push_back(m_callerIds.back());
-    status.NowMs = nowMs();
-    return status;
-}
-
 std::vector<std::string> TMonitor::ReloadSettings(const TSettings &Fresh)
 {
     using C = SettingControl;
@@ -699,8 +685,11 @@ void TMonitor::Tick()
     const bool watching = (Session.sktBrelwick.Active() && !Relay.RemoteClientConnected()) || Reconnect.Reconnecting();
     Alerts.Check(B1, B2, Session.Router, watching, m_statusScreenShown);
     publishStatus();
-    if (m_mqtt)
-        m_mqtt->Tick(mqttSnapshot(), m_dayTotals);
+    if (m_mqtt) {
+        static const std::string noCaller;
+        m_mqtt->Tick({B1, B2, ConnectionState(), m_routerInfo, m_callerIds.empty() ? noCaller : m_callerIds.back().CLID,
+                      m_dayTotals, nowMs()});
+    }
     emit ticked();
 }
 

@@ -257,7 +257,6 @@ private:
     void applyLogging();
     void applyMqtt();
     void mqttCommand(TMqttAction Action, const std::string &Sender);
-    TMachineStatus mqttSnapshot() const;
     void stopHistory();
     // Tells the history which router the calls come from.
     void noteHistoryRouter();

@@ -40,19 +40,12 @@ TMqttClient::TMqttClient(QObject *Parent) : QObject(Parent)
     m_misc = new QTimer(this);
     // A coarse look at a third of the keep-alive (set by Start) is plenty: the PINGREQ leaves
     // between one and 1 1/3 keep-alives after our last message, well inside the 1 1/2 the broker
-    // waits; each look is a wake-up of an otherwise idle monitor.
+    // waits. Each look of this timer is a wake-up of an otherwise idle monitor, so a caller that
+    // ticks takes the looks (Housekeeping) and the timer, a little slower, only stands in when the
+    // ticks stop.
     m_misc->setTimerType(Qt::VeryCoarseTimer);
-    connect(m_misc, &QTimer::timeout, this, [this] {
-        if (!m_mosq || m_fd < 0)
-            return;
-        // The keep-alive: a PINGREQ when due, and the end of a connection whose broker stopped
-        // answering them.
-        const int rc = mosquitto_loop_misc(m_mosq);
-        if (rc != MOSQ_ERR_SUCCESS && m_fd >= 0)
-            failed("lost", std::string("the MQTT broker stopped answering: ") + mosquitto_strerror(rc));
-        else
-            updateWrite();
-    });
+    connect(m_misc, &QTimer::timeout, this, [this] { keepAlive(); });
+    m_looked.start();
     m_retry = new QTimer(this);
     m_retry->setSingleShot(true);
     connect(m_retry, &QTimer::timeout, this, [this] { attempt(); });
@@ -87,7 +80,8 @@ bool TMqttClient::Start(const TOptions &Options, std::string &Error)
     m_backoff.Reset();
     m_lastProblem.clear();
     m_connack->setInterval(Options.ConnackTimeoutMs);
-    m_misc->setInterval(std::max(1, Options.KeepAliveSeconds / 3) * 1000);
+    m_lookMs = std::max(1, Options.KeepAliveSeconds / 3) * 1000;
+    m_misc->setInterval(m_lookMs + m_lookMs / 4);
     m_running = true;
     attempt();
     return true;
@@ -275,6 +269,27 @@ bool TMqttClient::Subscribe(const std::string &Pattern, int Qos)
     const bool ok = mosquitto_subscribe(m_mosq, nullptr, Pattern.c_str(), Qos) == MOSQ_ERR_SUCCESS;
     updateWrite();
     return ok;
+}
+
+void TMqttClient::keepAlive()
+{
+    m_looked.start();
+    if (!m_mosq || m_fd < 0)
+        return;
+    // A PINGREQ when due, and the end of a connection whose broker stopped answering them.
+    const int rc = mosquitto_loop_misc(m_mosq);
+    if (rc != MOSQ_ERR_SUCCESS && m_fd >= 0)
+        failed("lost", std::string("the MQTT broker stopped answering: ") + mosquitto_strerror(rc));
+    else
+        updateWrite();
+}
+
+void TMqttClient::Housekeeping()
+{
+    if (!m_connected || m_looked.elapsed() < m_lookMs)
+        return;
+    m_misc->start();
+    keepAlive();
 }
 
 void TMqttClient::onConnect(mosquitto *, void *Self, int Rc, int, const mqtt5__property *)

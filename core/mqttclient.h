@@ -8,6 +8,7 @@
 #include "readiness.h"
 #include "reconnect.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <functional>
@@ -35,7 +36,7 @@ public:
         // The last will: published by the broker when we vanish without a DISCONNECT.
         std::string WillTopic;
         std::string WillPayload;
-        int KeepAliveSeconds = 30;
+        int KeepAliveSeconds = 60;
         // How long the broker may take to answer CONNECT before the attempt counts as failed.
         int ConnackTimeoutMs = 10 * 1000;
         // The back-off's base and cap (tests shorten them).
@@ -58,6 +59,10 @@ public:
     // Between Batch(true) and Batch(false) publishes leave in as few TCP segments as fit (TCP_CORK),
     // so the broker's acknowledgements come back together: one wake-up a tick, not one a topic.
     void Batch(bool On);
+    // For a caller that wakes once a second anyway: takes the keep-alive's look (a PINGREQ when
+    // due; the end of a connection whose broker stopped answering) when one is due, and pushes
+    // back the coarse timer that otherwise takes it, so an idle monitor wakes for nothing else.
+    void Housekeeping();
 
     // The broker accepted us: subscribe and publish everything now.
     std::function<void()> OnConnected;
@@ -77,6 +82,7 @@ private:
     void attempt();
     void watchSocket();
     void updateWrite();
+    void keepAlive();
     void failed(const std::string &Kind, const std::string &Text);
     void dropConnection();
     void problem(const std::string &Kind, const std::string &Text);
@@ -95,6 +101,9 @@ private:
     // The broker answered CONNECT with a refusal: the connection's end that follows says no more.
     bool m_refused = false;
     QTimer *m_misc = nullptr;
+    // Since the keep-alive's look was last taken, and how often Housekeeping takes it.
+    QElapsedTimer m_looked;
+    int m_lookMs = 20 * 1000;
     QTimer *m_retry = nullptr;
     QTimer *m_connack = nullptr;
     TBackoff m_backoff;

@@ -240,9 +240,21 @@ std::string MqttDiscoveryPayload(const TMqttIdentity &Identity, const TMqttEntit
     return compact(o);
 }
 
-std::vector<std::pair<std::string, std::string>> MqttStateValues(const TMachineStatus &Status,
-                                                                 const TMqttDayTotals &Day)
+TMqttFigures TMqttFigures::Of(const TMachineStatus &Status, const TMqttDayTotals &Day)
 {
+    static const std::string none;
+    return {Status.B1,
+            Status.B2,
+            Status.Connection,
+            Status.RouterInfo,
+            Status.CallerIds.empty() ? none : Status.CallerIds.back().CLID,
+            Day,
+            Status.NowMs};
+}
+
+std::vector<std::pair<std::string, std::string>> MqttStateValues(const TMqttFigures &Status)
+{
+    const TMqttDayTotals &Day = Status.Day;
     std::vector<std::pair<std::string, std::string>> v;
     const auto onOff = [](bool On) { return std::string(On ? "ON" : "OFF"); };
     const auto text = [](const std::string &Text) { return latin1(Text).toStdString(); };
@@ -260,16 +272,16 @@ std::vector<std::pair<std::string, std::string>> MqttStateValues(const TMachineS
         v.emplace_back(id + "/address", text(c->IP));
         v.emplace_back(id + "/caller_id", text(c->CLID));
     }
-    if (Status.RouterInfo) {
-        v.emplace_back("router/name", text(Status.RouterInfo->Name));
-        v.emplace_back("router/firmware", text(Status.RouterInfo->Firmware));
+    if (Status.Router) {
+        v.emplace_back("router/name", text(Status.Router->Name));
+        v.emplace_back("router/firmware", text(Status.Router->Firmware));
     }
     if (Day.Known) {
         v.emplace_back("today/connected_seconds", std::to_string(Day.ConnectedSeconds));
         v.emplace_back("today/outcall_seconds", std::to_string(Day.OutcallSeconds));
     }
-    if (!Status.CallerIds.empty())
-        v.emplace_back("last_caller", text(Status.CallerIds.back().CLID));
+    if (!Status.LastCaller.empty())
+        v.emplace_back("last_caller", text(Status.LastCaller));
     return v;
 }
 
@@ -320,6 +332,7 @@ TMqttChangeFilter::Due(const std::vector<std::pair<std::string, std::string>> &V
         return n;
     };
     std::vector<std::pair<std::string, std::string>> due;
+    m_holding = false;
     for (const auto &[topic, payload] : Values) {
         auto found = m_sent.find(topic);
         if (found != m_sent.end()) {
@@ -332,8 +345,10 @@ TMqttChangeFilter::Due(const std::vector<std::pair<std::string, std::string>> &V
                 if (before != 0 && number(payload) > before)
                     interval = SlowIntervalMs;
             }
-            if (NowMs - sent.AtMs < interval)
+            if (NowMs - sent.AtMs < interval) {
+                m_holding = true;
                 continue;
+            }
         }
         m_sent[topic] = {payload, NowMs};
         due.emplace_back(topic, payload);
@@ -457,19 +472,31 @@ void TMqttPublisher::announce()
     }
 }
 
-void TMqttPublisher::Tick(const TMachineStatus &Status, const TMqttDayTotals &Day)
+bool TMqttPublisher::seen(const TMqttFigures &Figures) const
 {
-    if (Status.RouterInfo) {
-        m_identity.RouterName = Status.RouterInfo->Name;
-        m_identity.Firmware = Status.RouterInfo->Firmware;
+    return m_seenKnown && Figures.B1 == m_seen.B1 && Figures.B2 == m_seen.B2 &&
+           Figures.Connection == m_seen.Connection && Figures.Router == m_seen.Router &&
+           Figures.LastCaller == m_seen.LastCaller && Figures.Day == m_seen.Day;
+}
+
+void TMqttPublisher::Tick(const TMqttFigures &Figures)
+{
+    Client.Housekeeping();
+    if (seen(Figures) && !m_filter.Holding())
+        return;
+    m_seen = {Figures.B1, Figures.B2, Figures.Connection, Figures.Router, Figures.LastCaller, Figures.Day};
+    m_seenKnown = true;
+    if (Figures.Router) {
+        m_identity.RouterName = Figures.Router->Name;
+        m_identity.Firmware = Figures.Router->Firmware;
     }
-    m_values = MqttStateValues(Status, Day);
+    m_values = MqttStateValues(Figures);
     if (!Client.Connected())
         return;
     if (m_settings.Discovery &&
         (m_identity.RouterName != m_announcedName || m_identity.Firmware != m_announcedFirmware))
         announce();
-    publishStates(Status.NowMs ? Status.NowMs : QDateTime::currentMSecsSinceEpoch());
+    publishStates(Figures.NowMs ? Figures.NowMs : QDateTime::currentMSecsSinceEpoch());
 }
 
 void TMqttPublisher::publishStates(int64_t NowMs)

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -77,11 +78,28 @@ struct TMqttDayTotals
     std::string Day;
     int64_t ConnectedSeconds = 0;
     int64_t OutcallSeconds = 0;
+    bool operator==(const TMqttDayTotals &) const = default;
 };
-// Every state topic (suffix) and its payload for a snapshot, in a fixed order. The snapshot needs
-// B1, B2, Connection, RouterInfo and the newest CallerIds entry.
-std::vector<std::pair<std::string, std::string>> MqttStateValues(const TMachineStatus &Status,
-                                                                 const TMqttDayTotals &Day);
+// What the state topics are made of, read in place from the monitor's own state each tick.
+struct TMqttFigures
+{
+    const TChannelStatus &B1;
+    const TChannelStatus &B2;
+    TConnectionState Connection;
+    const std::optional<TRouterInfo> &Router;
+    const std::string &LastCaller; // the newest caller ID logged, "" when none
+    const TMqttDayTotals &Day;
+    int64_t NowMs;
+    // The figures of a machine status snapshot (its newest CallerIds entry is the last caller).
+    static TMqttFigures Of(const TMachineStatus &Status, const TMqttDayTotals &Day);
+};
+// Every state topic (suffix) and its payload, in a fixed order.
+std::vector<std::pair<std::string, std::string>> MqttStateValues(const TMqttFigures &Figures);
+inline std::vector<std::pair<std::string, std::string>> MqttStateValues(const TMachineStatus &Status,
+                                                                        const TMqttDayTotals &Day)
+{
+    return MqttStateValues(TMqttFigures::Of(Status, Day));
+}
 // The event documents for an incoming call and an alert (Home Assistant's event platform reads
 // "event_type").
 std::string MqttCallEvent(int Channel, const std::string &Clid);
@@ -112,6 +130,8 @@ public:
                                                          int64_t NowMs);
     // After a new connection: everything is sent again.
     void Forget() { m_sent.clear(); }
+    // The last Due held back a changed value for its pace: it is due again later without a change.
+    bool Holding() const { return m_holding; }
 
 private:
     struct TSent
@@ -120,6 +140,7 @@ private:
         int64_t AtMs = 0;
     };
     std::map<std::string, TSent> m_sent;
+    bool m_holding = false;
 };
 
 // What a command asks of the monitor.
@@ -164,8 +185,9 @@ public:
                const TMqttClient::TOptions &Timing = {});
     // "offline" published, then a clean disconnect.
     void Stop();
-    // Once a second with the snapshot and the day's totals.
-    void Tick(const TMachineStatus &Status, const TMqttDayTotals &Day);
+    // Once a second with the figures.
+    void Tick(const TMqttFigures &Figures);
+    void Tick(const TMachineStatus &Status, const TMqttDayTotals &Day) { Tick(TMqttFigures::Of(Status, Day)); }
     void IncomingCall(int Channel, const std::string &Clid);
     void Alert(TAlertKind Kind, const std::string &Title, const std::string &Text, int Channel);
 
@@ -192,6 +214,19 @@ private:
     TMqttChangeFilter m_filter;
     TMqttCommands m_commands;
     std::vector<std::pair<std::string, std::string>> m_values;
+    // What the last tick's state topics were made of. An idle router repaints the same figures
+    // every second: then there is nothing to make or compare.
+    struct TSeen
+    {
+        TChannelStatus B1, B2;
+        TConnectionState Connection = TConnectionState::NotConnected;
+        std::optional<TRouterInfo> Router;
+        std::string LastCaller;
+        TMqttDayTotals Day;
+    };
+    bool seen(const TMqttFigures &Figures) const;
+    TSeen m_seen;
+    bool m_seenKnown = false;
     // The device block last announced, so a router that names itself later is announced again.
     std::string m_announcedName;
     std::string m_announcedFirmware;

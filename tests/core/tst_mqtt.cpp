@@ -187,9 +187,14 @@ void tst_mqtt::changeOnlyAtMostOnceASecond()
     QCOMPARE(filter.Due({{"a", "1"}, {"b", "1"}}, t0 + 5000).size(), 0u);
     // A change within the second waits; the newest value goes once the second is over.
     QCOMPARE(filter.Due({{"a", "2"}}, t0 + 5000 + 0).size(), 1u);
+    QVERIFY(!filter.Holding());
     QCOMPARE(filter.Due({{"a", "3"}}, t0 + 5300).size(), 0u);
     QCOMPARE(filter.Due({{"a", "4"}}, t0 + 5600).size(), 0u);
+    // The publisher skips unchanged figures only while nothing is held, so the held "4" still goes
+    // out though the figures stopped changing.
+    QVERIFY(filter.Holding());
     QCOMPARE(filter.Due({{"a", "4"}}, t0 + 6000), (TValues{{"a", "4"}}));
+    QVERIFY(!filter.Holding());
     // Back to a value sent before still counts as a change.
     QCOMPARE(filter.Due({{"a", "2"}}, t0 + 7000), (TValues{{"a", "2"}}));
     filter.Forget();
