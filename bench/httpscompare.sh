@@ -3,10 +3,12 @@
 # The web port over HTTPS beside nginx, and what a password costs per request. linewatchd (with the
 # router simulator) serves its page over TLS from a web configuration file; nginx with one worker,
 # TLS 1.3 only and keep-alive off serves a file of the page's size with the same certificate. For
-# 10 and 100 clients (threads of a Python client: a full handshake and one GET per connection) run
-# against each server in turn for ROUNDS rounds of SECONDS: whole 200 answers a second and each
-# server's CPU per answer (/proc/PID/stat; nginx's master and worker), their ratios, and the
-# medians, with the connections that got no whole 200 answer.
+# 10 and 100 clients (threads of a compiled client, bench/tlsload.cpp: a full handshake and one GET
+# per connection) run against each server in turn, the first one swapped each round, for ROUNDS
+# rounds of SECONDS: whole 200 answers a second and each server's CPU per answer (/proc/PID/stat;
+# nginx's master and worker), their ratios, the client's own CPU per answer, and the medians, with
+# the connections that got no whole 200 answer. The client spends about twice a server's CPU per
+# connection, so on a small machine the rates are the client's as much as the servers'.
 # Then plain HTTP without and with basic_auth_users: linewatchd's CPU for the first /metrics with
 # a password (bcrypt) and per request for REQUESTS more, beside the same without a password.
 # Usage: bench/httpscompare.sh [BUILD_DIR] [SECONDS] [ROUNDS] [REQUESTS] (build-release 10 3 200)
@@ -19,9 +21,10 @@ rounds=${3:-3}
 requests=${4:-200}
 daemon=$build/linewatchd
 simulator=$build/linewatch-routersim
-for program in "$daemon" "$simulator"; do
+load=$build/bench/lw_tlsload
+for program in "$daemon" "$simulator" "$load"; do
     if [ ! -x "$program" ]; then
-        echo "no $program: cmake --preset release && cmake --build build-release --target linewatchd linewatch-routersim" >&2
+        echo "no $program: cmake --preset release && cmake --build build-release --target linewatchd linewatch-routersim lw_tlsload" >&2
         exit 2
     fi
 done
@@ -165,64 +168,24 @@ nginx_url=https://127.0.0.1:$nginx_port/
 echo "HTTPS, TLS 1.3, P-256 certificate, a full handshake and one GET / per connection ($page_size-byte page)"
 echo "linewatchd (pid $daemon_pid) on 127.0.0.1:$web_port; nginx $("$nginx_bin" -v 2>&1 | sed 's/.*\///') one worker on 127.0.0.1:$nginx_port, keep-alive off"
 
-# The clients: CLIENTS threads, each for SECONDS a new TLS connection, GET / and the answer to its
-# end, no session resumed. A connection counts as answered only with a 200 and a body of its
-# Content-Length. (`openssl s_time` gives up at the first handshake the server closes and then
-# prints nothing, so a busy server's count would be lost.) Prints "connections answered".
-cat >"$work/tlsload.py" <<'EOF2'
-import socket, ssl, sys, threading, time
-port, clients, seconds, cafile = int(sys.argv[1]), int(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
-context = ssl.create_default_context(cafile=cafile)
-context.minimum_version = ssl.TLSVersion.TLSv1_3
-request = f"GET / HTTP/1.0\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode()
-counts = [[0, 0] for _ in range(clients)]
-start = threading.Barrier(clients + 1)
-def whole(answer):
-    head, _, body = answer.partition(b"\r\n\r\n")
-    lines = head.split(b"\r\n")
-    if not lines[0].split(b" ")[1:2] == [b"200"]:
-        return False
-    for line in lines[1:]:
-        name, _, value = line.partition(b":")
-        if name.strip().lower() == b"content-length":
-            return int(value) == len(body)
-    return False
-def client(index):
-    start.wait()
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        counts[index][0] += 1
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=30) as raw:
-                with context.wrap_socket(raw, server_hostname="127.0.0.1") as tls:
-                    tls.sendall(request)
-                    answer = b""
-                    while chunk := tls.recv(65536):
-                        answer += chunk
-        except (OSError, ssl.SSLError):
-            continue
-        counts[index][1] += whole(answer)
-threads = [threading.Thread(target=client, args=(i,)) for i in range(clients)]
-for thread in threads:
-    thread.start()
-start.wait()
-for thread in threads:
-    thread.join()
-print(sum(c[0] for c in counts), sum(c[1] for c in counts))
-EOF2
+# The clients (bench/tlsload.cpp): CLIENTS threads, each for SECONDS a new TLS connection, GET /
+# and the answer to its end, no session resumed; a compiled client, so that the two cores are spent
+# on the servers rather than on a script's interpreter. A connection counts as answered only with a
+# 200 and a body of its Content-Length. (`openssl s_time` gives up at the first handshake the
+# server closes and then prints nothing, so a busy server's count would be lost.)
 
 # round PORT CLIENTS PID...: one round of the clients; prints "connections answers
-# answers_per_second cpu_us_per_answer" for the server's processes PID....
+# answers_per_second cpu_us_per_answer client_cpu_us_per_answer" for the server's processes PID....
 round() {
     local port=$1 clients=$2
     shift 2
-    local before after made answered
+    local before after made answered client
     before=$(cpu_ticks "$@")
-    read -r made answered <<<"$(python3 "$work/tlsload.py" "$port" "$clients" "$seconds" "$tls/ca.pem")"
+    read -r made answered client <<<"$("$load" "$port" "$clients" "$seconds" "$tls/ca.pem")"
     after=$(cpu_ticks "$@")
     [ "${answered:-0}" -gt 0 ] || fail "no answers from 127.0.0.1:$port"
-    awk -v n="$made" -v a="$answered" -v s="$seconds" -v cpu=$((after - before)) -v hz="$hz" \
-        'BEGIN { printf "%d %d %.0f %.0f\n", n, a, a / s, cpu / hz * 1e6 / a }'
+    awk -v n="$made" -v a="$answered" -v s="$seconds" -v cpu=$((after - before)) -v hz="$hz" -v c="$client" \
+        'BEGIN { printf "%d %d %.0f %.0f %.0f\n", n, a, a / s, cpu / hz * 1e6 / a, c / a }'
 }
 
 # median COLUMN: the median of a column of the rounds file.
@@ -233,23 +196,31 @@ median() {
 for clients in 10 100; do
     echo
     echo "$clients clients, $rounds rounds of $seconds s each: whole 200 answers a second, connections without one,"
-    echo "CPU per answer in microseconds, and the ratios ours/nginx:"
-    printf '  %-6s %8s %8s %7s %7s %6s %9s %9s %6s\n' round ours/s nginx/s lost-us lost-ng rate cpu-ours cpu-ng cpu
+    echo "the servers' CPU per answer in microseconds, the ratios ours/nginx, and the client's CPU per answer:"
+    printf '  %-6s %8s %8s %7s %7s %6s %9s %9s %6s %9s %9s\n' round ours/s nginx/s lost-us lost-ng rate cpu-ours \
+        cpu-ng cpu client-us client-ng
     : >"$work/rounds"
     for r in $(seq 1 "$rounds"); do
-        ours=$(round "$web_port" "$clients" "$daemon_pid")
-        theirs=$(round "$nginx_port" "$clients" "$nginx_pid" "$nginx_worker")
-        read -r ours_made ours_given ours_rate ours_cpu <<<"$ours"
-        read -r nginx_made nginx_given nginx_rate nginx_cpu <<<"$theirs"
+        # Turn about, so that neither server always meets the machine as the other left it.
+        if [ $((r % 2)) = 1 ]; then
+            ours=$(round "$web_port" "$clients" "$daemon_pid")
+            theirs=$(round "$nginx_port" "$clients" "$nginx_pid" "$nginx_worker")
+        else
+            theirs=$(round "$nginx_port" "$clients" "$nginx_pid" "$nginx_worker")
+            ours=$(round "$web_port" "$clients" "$daemon_pid")
+        fi
+        read -r ours_made ours_given ours_rate ours_cpu ours_client <<<"$ours"
+        read -r nginx_made nginx_given nginx_rate nginx_cpu nginx_client <<<"$theirs"
         line=$(awk -v a="$ours_rate" -v b="$nginx_rate" -v c="$ours_cpu" -v d="$nginx_cpu" \
             -v la=$((ours_made - ours_given)) -v lb=$((nginx_made - nginx_given)) \
-            'BEGIN { printf "%d %d %d %d %.2f %d %d %.2f", a, b, la, lb, a / b, c, d, (d > 0 ? c / d : 0) }')
+            -v ca="$ours_client" -v cb="$nginx_client" \
+            'BEGIN { printf "%d %d %d %d %.2f %d %d %.2f %d %d", a, b, la, lb, a / b, c, d, (d > 0 ? c / d : 0), ca, cb }')
         echo "$line" >>"$work/rounds"
         # shellcheck disable=SC2086 # the line's words are the columns
-        printf '  %-6s %8s %8s %7s %7s %6s %9s %9s %6s\n' "$r" $line
+        printf '  %-6s %8s %8s %7s %7s %6s %9s %9s %6s %9s %9s\n' "$r" $line
     done
-    printf '  %-6s %8s %8s %7s %7s %6s %9s %9s %6s\n' median "$(median 1)" "$(median 2)" "$(median 3)" \
-        "$(median 4)" "$(median 5)" "$(median 6)" "$(median 7)" "$(median 8)"
+    printf '  %-6s %8s %8s %7s %7s %6s %9s %9s %6s %9s %9s\n' median "$(median 1)" "$(median 2)" "$(median 3)" \
+        "$(median 4)" "$(median 5)" "$(median 6)" "$(median 7)" "$(median 8)" "$(median 9)" "$(median 10)"
 done
 kill "$nginx_pid"
 lw_wait_gone "$nginx_pid" 100 || kill -KILL "$nginx_pid" 2>/dev/null || true
