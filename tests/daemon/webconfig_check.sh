@@ -104,6 +104,9 @@ curl -s -m 20 -I --cacert "$tls/ca.pem" -u 'scraper:s3cret pass' "$url/metrics" 
 [ "$(code --cacert "$tls/otherca.pem" -u 'scraper:s3cret pass' "$url/")" = 000 ] || fail "another CA was trusted"
 [ "$(code --tls-max 1.1 --cacert "$tls/ca.pem" -u 'scraper:s3cret pass' "$url/")" = 000 ] || fail "TLS 1.1 was accepted"
 [ "$(code "http://127.0.0.1:$web_port/")" = 000 ] || fail "plain HTTP got an answer on the TLS port"
+# TLS 1.3 in the exporter toolkit's order: AES-128-GCM before OpenSSL's own first choice, AES-256.
+openssl s_client -connect "127.0.0.1:$web_port" -CAfile "$tls/ca.pem" </dev/null 2>/dev/null |
+    grep -q 'TLSv1.3, Cipher is TLS_AES_128_GCM_SHA256' || fail "TLS 1.3 did not choose AES-128-GCM"
 ! grep -q 's3cret' "$out_dir/linewatchd.err" || fail "a password reached the log"
 
 # --- a client that sends its handshake a byte a second holds nobody else up ---
