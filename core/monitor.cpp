@@ -685,11 +685,9 @@ void TMonitor::Tick()
     const bool watching = (Session.sktBrelwick.Active() && !Relay.RemoteClientConnected()) || Reconnect.Reconnecting();
     Alerts.Check(B1, B2, Session.Router, watching, m_statusScreenShown);
     publishStatus();
-    if (m_mqtt) {
-        static const std::string noCaller;
-        m_mqtt->Tick({B1, B2, ConnectionState(), m_routerInfo, m_callerIds.empty() ? noCaller : m_callerIds.back().CLID,
-                      m_dayTotals, nowMs()});
-    }
+    if (m_mqtt)
+        m_mqtt->Tick({B1, B2, ConnectionState(), m_routerInfo,
+                      m_callerIds.empty() ? std::string_view() : m_callerIds.back().CLID, m_dayTotals, nowMs()});
     emit ticked();
 }
 

@@ -14,7 +14,7 @@
 
 namespace {
 
-QString latin1(const std::string &Text)
+QString latin1(std::string_view Text)
 {
     return QString::fromLatin1(Text.data(), qsizetype(Text.size()));
 }
@@ -242,12 +242,11 @@ std::string MqttDiscoveryPayload(const TMqttIdentity &Identity, const TMqttEntit
 
 TMqttFigures TMqttFigures::Of(const TMachineStatus &Status, const TMqttDayTotals &Day)
 {
-    static const std::string none;
     return {Status.B1,
             Status.B2,
             Status.Connection,
             Status.RouterInfo,
-            Status.CallerIds.empty() ? none : Status.CallerIds.back().CLID,
+            Status.CallerIds.empty() ? std::string_view() : Status.CallerIds.back().CLID,
             Day,
             Status.NowMs};
 }
@@ -257,7 +256,7 @@ std::vector<std::pair<std::string, std::string>> MqttStateValues(const TMqttFigu
     const TMqttDayTotals &Day = Status.Day;
     std::vector<std::pair<std::string, std::string>> v;
     const auto onOff = [](bool On) { return std::string(On ? "ON" : "OFF"); };
-    const auto text = [](const std::string &Text) { return latin1(Text).toStdString(); };
+    const auto text = [](std::string_view Text) { return latin1(Text).toStdString(); };
     v.emplace_back("connection", std::string(ConnectionStateText(Status.Connection)));
     v.emplace_back("connected", onOff(IsRouterConnected(Status.Connection)));
     for (const auto &[id, c] : {std::pair<std::string, const TChannelStatus *>{"b1", &Status.B1}, {"b2", &Status.B2}}) {
@@ -484,7 +483,7 @@ void TMqttPublisher::Tick(const TMqttFigures &Figures)
     Client.Housekeeping();
     if (seen(Figures) && !m_filter.Holding())
         return;
-    m_seen = {Figures.B1, Figures.B2, Figures.Connection, Figures.Router, Figures.LastCaller, Figures.Day};
+    m_seen = {Figures.B1, Figures.B2, Figures.Connection, Figures.Router, std::string(Figures.LastCaller), Figures.Day};
     m_seenKnown = true;
     if (Figures.Router) {
         m_identity.RouterName = Figures.Router->Name;

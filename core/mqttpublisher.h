@@ -87,7 +87,7 @@ struct TMqttFigures
     const TChannelStatus &B2;
     TConnectionState Connection;
     const std::optional<TRouterInfo> &Router;
-    const std::string &LastCaller; // the newest caller ID logged, "" when none
+    std::string_view LastCaller; // the newest caller ID logged, "" when none
     const TMqttDayTotals &Day;
     int64_t NowMs;
     // The figures of a machine status snapshot (its newest CallerIds entry is the last caller).

@@ -19,7 +19,7 @@ LW_B1_ALU=40
 
 # lw_check_begin NAME OUTPUT_DIR: the start a linewatchd check shares: OUTPUT_DIR emptied, HOME
 # and the XDG folders inside it, every process in the array pids killed at exit, and fail MESSAGE
-# naming the check and showing the last lines of each *.err and *.out file in OUTPUT_DIR.
+# naming the check and showing the last lines of each *.err, *.out and *.log file in OUTPUT_DIR.
 lw_check_begin() {
     lw_check_name=$1
     lw_check_dir=$2
@@ -29,7 +29,7 @@ lw_check_begin() {
     fail() {
         echo "$lw_check_name check failed: $*" >&2
         local log
-        for log in "$lw_check_dir"/*.err "$lw_check_dir"/*.out; do
+        for log in "$lw_check_dir"/*.err "$lw_check_dir"/*.out "$lw_check_dir"/*.log; do
             [ -f "$log" ] && sed "s|^|$(basename "$log"): |" "$log" | tail -20 >&2
         done
         exit 1

@@ -24,22 +24,11 @@ for tool in mosquitto mosquitto_sub mosquitto_pub mosquitto_passwd python3; do
 done
 PATH=$PATH:/usr/sbin
 
-rm -rf "$out"
-mkdir -p "$out/home"
-
-fail() {
-    echo "mqtt check failed: $*" >&2
-    for log in sim.out broker.log linewatchd.err linewatchd2.err linewatchd3.err; do
-        [ -f "$out/$log" ] && sed "s/^/$log: /" "$out/$log" | tail -15 >&2
-    done
-    exit 1
-}
 # shellcheck source=SCRIPTDIR/daemonlib.sh
 . "$(dirname "$0")/daemonlib.sh"
-
 # shellcheck source=SCRIPTDIR/mqttlib.sh
 . "$(dirname "$0")/mqttlib.sh"
-mqtt_begin
+mqtt_begin mqtt
 
 # --- an anonymous broker, commands off ---
 start_broker "allow_anonymous true"

@@ -23,21 +23,12 @@ for tool in mosquitto mosquitto_sub mosquitto_pub openssl; do
 done
 PATH=$PATH:/usr/sbin
 
-rm -rf "$out"
-mkdir -p "$out/home" "$out/good" "$out/wrong"
-
-fail() {
-    echo "mqtt faults check failed: $*" >&2
-    for log in sim.out broker.log tls.err restart.err flood.err; do
-        [ -f "$out/$log" ] && sed "s/^/$log: /" "$out/$log" | tail -15 >&2
-    done
-    exit 1
-}
 # shellcheck source=SCRIPTDIR/daemonlib.sh
 . "$(dirname "$0")/daemonlib.sh"
 # shellcheck source=SCRIPTDIR/mqttlib.sh
 . "$(dirname "$0")/mqttlib.sh"
-mqtt_begin
+mqtt_begin "mqtt faults"
+mkdir -p "$out/good" "$out/wrong"
 
 # count PATTERN FILE: lines of FILE matching PATTERN.
 count() {

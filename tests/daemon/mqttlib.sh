@@ -1,24 +1,14 @@
 # SPDX-License-Identifier: MIT
 # What the MQTT checks share: a Mosquitto broker on a free port of 127.0.0.1 and reading topics
-# with mosquitto_sub. Source it after daemonlib.sh; it uses the script's out, pids and fail.
+# with mosquitto_sub. Source it after daemonlib.sh; it uses the script's out and simulator.
 # shellcheck shell=bash
 # shellcheck disable=SC2154 # out, simulator and broker_port are the sourcing script's
 
-# mqtt_begin: what both MQTT checks do first once fail is defined: processes in pids stopped at
-# exit, HOME and the XDG folders in out/home, the topic prefix, and the router simulator started
-# (sets router_port).
+# mqtt_begin NAME: what both MQTT checks do first: lw_check_begin NAME in out (fail, the pids
+# stopped at exit, HOME), the topic prefix, and the router simulator started (sets router_port).
 mqtt_begin() {
-    pids=()
-    # shellcheck disable=SC2317 # called by the trap
-    mqtt_cleanup() {
-        local pid
-        for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-        wait 2>/dev/null || true
-    }
-    trap mqtt_cleanup EXIT
-    export LC_ALL=C HOME=$out/home XDG_CONFIG_HOME=$out/home/.config XDG_STATE_HOME=$out/home/.local/state \
-        XDG_DATA_HOME=$out/home/.local/share
-    unset STATE_DIRECTORY CREDENTIALS_DIRECTORY
+    lw_check_begin "$1" "$out"
+    unset CREDENTIALS_DIRECTORY
     # shellcheck disable=SC2034 # the checks read it
     prefix=linewatch/127_0_0_1
     lw_router_script "$out/router.txt"
