@@ -16,29 +16,13 @@ daemon=$(realpath "$1")
 simulator=$2
 out_dir=$3
 
-rm -rf "$out_dir"
-mkdir -p "$out_dir"
-
-fail() {
-    echo "notify check failed: $*" >&2
-    for log in "$out_dir"/*.err "$out_dir"/notify.log; do
-        [ -f "$log" ] && sed "s|^|$(basename "$log"): |" "$log" | tail -20 >&2
-    done
-    exit 1
-}
 # shellcheck source=SCRIPTDIR/daemonlib.sh
 . "$(dirname "$0")/daemonlib.sh"
 
 command -v python3 >/dev/null || { echo "SKIP: python3 not installed"; exit 77; }
 
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-}
-trap cleanup EXIT
-export LC_ALL=C HOME=$out_dir/home XDG_CONFIG_HOME=$out_dir/home/.config XDG_STATE_HOME=$out_dir/home/.state
-export XDG_DATA_HOME=$out_dir/home/.local/share
-unset STATE_DIRECTORY WATCHDOG_PID
+lw_check_begin notify "$out_dir"
+unset WATCHDOG_PID
 
 # The manager's end: one line per datagram, in the order they came.
 socket=$out_dir/notify.sock
